@@ -1,0 +1,135 @@
+#include "circuit/worker_pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kelvara {
+namespace {
+
+struct Job {
+    std::size_t count;
+    FunctionRef<void(std::size_t)> task;
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> finished{0};
+    std::mutex done_mutex;
+    std::condition_variable done;
+
+    Job(std::size_t n, FunctionRef<void(std::size_t)> t) : count(n), task(t) {}
+
+    // Runs tasks until none are left to claim; true when this call finished the last one.
+    bool work() {
+        std::size_t ran = 0;
+        for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+            task(i);
+            ++ran;
+        }
+        if (ran == 0) return false;
+        return finished.fetch_add(ran) + ran == count;
+    }
+};
+
+class WorkerPool {
+public:
+    explicit WorkerPool(std::size_t workers) {
+        for (std::size_t i = 0; i < workers; ++i) std::thread([this] { serve(); }).detach();
+        workers_ = workers;
+    }
+
+    std::size_t workers() const { return workers_; }
+
+    void run(std::size_t count, FunctionRef<void(std::size_t)> task) {
+        Job job(count, task);
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(&job);
+        }
+        wake_.notify_all();
+        if (job.work()) signal_done(job);
+        {
+            std::unique_lock lock(job.done_mutex);
+            job.done.wait(lock, [&] { return job.finished.load() == job.count; });
+        }
+        // Workers may still hold the pointer until they see the job exhausted;
+        // take it out of the queue and wait for them to let go.
+        std::unique_lock lock(mutex_);
+        queue_.erase(std::remove(queue_.begin(), queue_.end(), &job), queue_.end());
+        released_.wait(lock, [&] { return users_of(&job) == 0; });
+    }
+
+private:
+    static void signal_done(Job& job) {
+        std::lock_guard lock(job.done_mutex);
+        job.done.notify_all();
+    }
+
+    std::size_t users_of(const Job* job) const {
+        return static_cast<std::size_t>(std::count(active_.begin(), active_.end(), job));
+    }
+
+    void serve() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            wake_.wait(lock, [&] { return !queue_.empty(); });
+            Job* job = queue_.front();
+            if (job->next.load() >= job->count) {
+                // Exhausted: its owner removes it; look at the rest meanwhile.
+                queue_.pop_front();
+                continue;
+            }
+            active_.push_back(job);
+            lock.unlock();
+            const bool last = job->work();
+            if (last) signal_done(*job);
+            lock.lock();
+            active_.erase(std::find(active_.begin(), active_.end(), job));
+            released_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable released_;
+    std::deque<Job*> queue_;
+    std::vector<Job*> active_;
+    std::size_t workers_ = 0;
+};
+
+WorkerPool& pool() {
+    // Deliberately never destroyed: the detached workers wait on its members
+    // until the process ends, after static destructors have run.
+    static WorkerPool* const instance =
+        std::make_unique<WorkerPool>(std::max(1u, std::thread::hardware_concurrency())).release();
+    return *instance;
+}
+
+}  // namespace
+
+std::size_t parallel_width() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+void run_parallel(std::size_t count, FunctionRef<void(std::size_t)> task) {
+    if (count == 0) return;
+    if (count == 1) {
+        task(0);
+        return;
+    }
+    pool().run(count, task);
+}
+
+void run_chunked(std::size_t n, std::size_t min_chunk, FunctionRef<void(std::size_t, std::size_t)> chunk) {
+    if (n == 0) return;
+    const std::size_t by_size = std::max<std::size_t>(1, n / std::max<std::size_t>(1, min_chunk));
+    const std::size_t chunks = std::min(parallel_width(), by_size);
+    if (chunks <= 1) {
+        chunk(0, n);
+        return;
+    }
+    run_parallel(chunks, [&](std::size_t c) { chunk(c * n / chunks, (c + 1) * n / chunks); });
+}
+
+}  // namespace kelvara

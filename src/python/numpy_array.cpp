@@ -1,0 +1,30 @@
+#include "python/numpy_array.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL kelvara_ARRAY_API
+#include <numpy/arrayobject.h>
+
+namespace kelvara::py {
+namespace {
+
+bool numpy_ready = false;  // only touched with the interpreter held
+
+bool ensure_numpy() {
+    if (numpy_ready) return true;
+    if (_import_array() < 0) return false;
+    numpy_ready = true;
+    return true;
+}
+
+}  // namespace
+
+PyObject* new_complex_array(std::size_t n, Complex*& data) {
+    static_assert(sizeof(Complex) == 2 * sizeof(double), "Complex must match complex128's layout");
+    if (!ensure_numpy()) return nullptr;
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    PyObject* array = PyArray_SimpleNew(1, dims, NPY_COMPLEX128);
+    if (array == nullptr) return nullptr;
+    data = static_cast<Complex*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    return array;
+}
+
+}  // namespace kelvara::py

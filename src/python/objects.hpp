@@ -1,0 +1,61 @@
+// The module's Python object layouts and type objects.
+#pragma once
+
+#include "python/py_ref.hpp"
+
+#include "circuit/tree.hpp"
+#include "elements/catalogue.hpp"
+
+namespace kelvara::py {
+
+struct CircuitData {
+    SeriesList tree;
+    bool explicit_values = false;  // values given by the caller rather than catalogue defaults
+};
+
+struct CircuitObject {
+    PyObject_HEAD
+    CircuitData data;  // immutable after construction
+};
+
+struct ElementObject {
+    PyObject_HEAD
+    Element element;  // immutable after construction
+};
+
+extern PyTypeObject CircuitType;
+extern PyTypeObject ElementType;
+extern PyTypeObject FitResultType;
+
+bool ready_circuit_type();
+bool ready_element_types();  // Element and its fourteen variants
+bool ready_fit_result_type();
+
+// The variant class of a kind, e.g. Element_R.
+PyTypeObject* element_variant_type(Kind kind);
+
+// A new Circuit owning `tree`.
+PyObject* make_circuit(SeriesList tree, bool explicit_values);
+
+inline bool is_circuit(PyObject* object) { return Py_TYPE(object) == &CircuitType; }
+inline bool is_element(PyObject* object) { return PyObject_TypeCheck(object, &ElementType) != 0; }
+inline const CircuitData& circuit_data(PyObject* circuit) {
+    return reinterpret_cast<CircuitObject*>(circuit)->data;
+}
+
+// A zeroed static type object with a valid object header.
+inline PyTypeObject new_static_type() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+    PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+    return type;
+}
+
+// The TypeError "No constructor defined for {name}" of classes that only the module creates.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Module-level functions Series and Parallel.
+extern PyMethodDef compose_methods[];
+
+}  // namespace kelvara::py
