@@ -248,7 +248,7 @@ def main(argv=None):
         path, dt = train(BY_NAME[name], args.samples, args.epochs, args.backend, args.out)
         if not args.no_eval:
             from .evaluate import evaluate, format_table
-            res = evaluate(BY_NAME[name], path)
+            res = evaluate(BY_NAME[name], path, n=2000, fits=200)
             print(format_table(res), flush=True)
 
 

@@ -1,6 +1,11 @@
 #include "circuit/evaluate.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <vector>
+
+#include "circuit/compiled.hpp"
 
 #include "circuit/layout.hpp"
 #include "circuit/worker_pool.hpp"
@@ -65,8 +70,18 @@ Complex impedance_with_params_unchecked(const SeriesList& series, const OmegaTer
 
 void impedance_at_frequencies(const SeriesList& series, std::span<const double> frequencies_hz,
                               std::span<Complex> out) {
+    const CompiledCircuit compiled(series);
+    const std::vector<double> values = param_values(series);
+    // Blocks small enough for the frequency terms and the scratch rows to stay in cache.
+    constexpr std::size_t block = 256;
     auto evaluate_range = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out[i] = impedance(series, frequencies_hz[i] * two_pi);
+        std::array<OmegaTerms, block> terms;
+        std::vector<Complex> workspace(compiled.workspace_size(block));
+        for (std::size_t start = begin; start < end; start += block) {
+            const std::size_t count = std::min(block, end - start);
+            for (std::size_t i = 0; i < count; ++i) terms[i] = omega_terms(frequencies_hz[start + i] * two_pi);
+            compiled.sweep(std::span(terms).first(count), values.data(), out.subspan(start, count), workspace);
+        }
     };
     if (frequencies_hz.size() < parallel_frequency_threshold) {
         evaluate_range(0, frequencies_hz.size());

@@ -9,9 +9,11 @@
 
 namespace kelvara {
 
+// Trivial on purpose: evaluation stacks of Complex are left uninitialised
+// until used. Write Complex{} for zero.
 struct Complex {
-    double re = 0.0;
-    double im = 0.0;
+    double re;
+    double im;
 };
 
 constexpr Complex operator+(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }

@@ -1,0 +1,57 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import kelvara
+
+TWO_PI = 6.283185307179586
+
+# Frequencies in hertz used by most formula checks: sub-millihertz to 100 kHz.
+FREQS = [1e-3, 0.37, 1.0, 12.5, 1e3, 1e5]
+
+
+def omega(f):
+    return np.asarray(f, dtype=float) * TWO_PI
+
+
+def evaluate(circuit, values, freqs):
+    """Impedance of `circuit` (notation text or Circuit) rebound to `values`."""
+    if isinstance(circuit, str):
+        circuit = kelvara.Circuit(circuit)
+    if values is not None:
+        circuit = circuit.with_values(values)
+    return circuit.impedance(freqs)
+
+
+def parallel(*zs):
+    return 1.0 / sum(1.0 / np.asarray(z, dtype=complex) for z in zs)
+
+
+@pytest.fixture
+def rc():
+    return kelvara.Circuit("R0-(R1,C1)")
+
+
+def first_line(exc_info):
+    return str(exc_info.value).split("\n")[0]
+
+
+
+def run_python(code):
+    """Run `code` in a fresh interpreter that imports the same kelvara; a crash there
+    fails one test instead of ending the whole run."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(os.path.abspath(kelvara.__file__)), env.get("PYTHONPATH", "")]
+    )
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True, timeout=60
+    )
+
+
+def assert_ok(proc):
+    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
