@@ -133,11 +133,16 @@ def predict_raw(net, f, z):
     return network_outputs(net, x, extras), r_scale, omega_scale
 
 
-if __name__ == "__main__":
+if __name__ == "__main__":  # python -m training.reference models/rq.eisnn
     import sys
 
-    from .simulate import spectrum
+    from .registry import BY_NAME
+    from .sampling import sample_spectrum
 
-    path = sys.argv[1]
-    net = load(path)
-    print(net.circuit, net.param_names)
+    net = load(sys.argv[1])
+    entry = next(m for m in BY_NAME.values() if m.circuit == net.circuit)
+    f, z, v = sample_spectrum(entry, np.random.default_rng(0), noise=0.01)
+    g = predict(net, f, z)
+    print(net.circuit)
+    for n, a, b in zip(net.param_names, v, g):
+        print(f"  {n:<12} true {a:.4g}  guess {b:.4g}")

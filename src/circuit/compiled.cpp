@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 namespace kelvara {
 
@@ -13,6 +14,8 @@ void CompiledCircuit::emit(const SeriesList& series, std::size_t depth) {
         if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
             ops_.push_back({Op::Code::leaf, leaf->element.kind, static_cast<std::uint32_t>(param_count_)});
             param_count_ += leaf->element.param_count();
+            needs_sqrt_omega_ |= leaf->element.kind == Kind::W;
+            needs_exponent_terms_ |= leaf->element.kind == Kind::Cpe || leaf->element.kind == Kind::Tlmq;
         } else {
             ops_.push_back({Op::Code::open_group, Kind::R, 0});
             max_depth_ = std::max(max_depth_, depth + 1);
@@ -67,6 +70,15 @@ void CompiledCircuit::sweep(std::span<const OmegaTerms> w, const double* params,
             }
         }
     }
+}
+
+OmegaTerms CompiledCircuit::terms(double omega) const {
+    if (needs_exponent_terms_) return omega_terms(omega);
+    OmegaTerms w;
+    w.omega = omega;
+    w.j_omega = {0.0, omega};
+    if (needs_sqrt_omega_) w.sqrt_omega = std::sqrt(omega);
+    return w;
 }
 
 Complex CompiledCircuit::impedance(const OmegaTerms& w, const double* params) const {

@@ -70,17 +70,21 @@ Complex impedance_with_params_unchecked(const SeriesList& series, const OmegaTer
 
 void impedance_at_frequencies(const SeriesList& series, std::span<const double> frequencies_hz,
                               std::span<Complex> out) {
-    const CompiledCircuit compiled(series);
-    const std::vector<double> values = param_values(series);
+    impedance_at_frequencies(CompiledCircuit(series), param_values(series), frequencies_hz, out);
+}
+
+void impedance_at_frequencies(const CompiledCircuit& circuit, std::span<const double> params,
+                              std::span<const double> frequencies_hz, std::span<Complex> out) {
     // Blocks small enough for the frequency terms and the scratch rows to stay in cache.
     constexpr std::size_t block = 256;
     auto evaluate_range = [&](std::size_t begin, std::size_t end) {
-        std::array<OmegaTerms, block> terms;
-        std::vector<Complex> workspace(compiled.workspace_size(block));
+        const std::size_t rows = std::min(block, end - begin);
+        std::vector<OmegaTerms> terms(rows);
+        std::vector<Complex> workspace(circuit.workspace_size(rows));
         for (std::size_t start = begin; start < end; start += block) {
             const std::size_t count = std::min(block, end - start);
-            for (std::size_t i = 0; i < count; ++i) terms[i] = omega_terms(frequencies_hz[start + i] * two_pi);
-            compiled.sweep(std::span(terms).first(count), values.data(), out.subspan(start, count), workspace);
+            for (std::size_t i = 0; i < count; ++i) terms[i] = circuit.terms(frequencies_hz[start + i] * two_pi);
+            circuit.sweep(std::span(terms).first(count), params.data(), out.subspan(start, count), workspace);
         }
     };
     if (frequencies_hz.size() < parallel_frequency_threshold) {

@@ -47,4 +47,9 @@ Complex impedance_with_params_unchecked(const SeriesList& series, const OmegaTer
 void impedance_at_frequencies(const SeriesList& series, std::span<const double> frequencies_hz,
                               std::span<Complex> out);
 
+class CompiledCircuit;
+// The same for a compiled circuit and its parameter values.
+void impedance_at_frequencies(const CompiledCircuit& circuit, std::span<const double> params,
+                              std::span<const double> frequencies_hz, std::span<Complex> out);
+
 }  // namespace kelvara

@@ -59,8 +59,10 @@ std::string circuit_repr(const SeriesList& series) {
     const std::size_t n = names.size();
     std::string out = "Circuit (" + std::to_string(n) + " parameter" + (n == 1 ? "" : "s") + ")";
     const std::size_t width = longest(names);
+    out += '\n';
     for (std::size_t i = 0; i < n; ++i) {
-        out += "\n  " + padded(names[i], width) + " = " + padded(short_number_text(values[i]), 10) + " [" +
+        if (i) out += '\n';
+        out += "  " + padded(names[i], width) + " = " + padded(short_number_text(values[i]), 10) + " [" +
                units[i] + "]  bounds (" + short_number_text(bounds[i].lo) + ", " + short_number_text(bounds[i].hi) +
                ")";
     }

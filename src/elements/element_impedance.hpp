@@ -95,8 +95,8 @@ inline Complex kind_impedance(const double* p, const OmegaTerms& w, PhasorMemo& 
     } else if constexpr (K == Kind::Cpe) {
         return one / (p[0] * j_omega_power(w, p[1], memo));
     } else if constexpr (K == Kind::W) {
-        const double a = p[0] / w.sqrt_omega;
-        return {a, -a};
+        // A complex quotient, so that omega = 0 gives NaN like the capacitive elements.
+        return Complex{p[0], -p[0]} / Complex{w.sqrt_omega, 0.0};
     } else if constexpr (K == Kind::Wo) {
         const Complex s = csqrt(w.j_omega * p[1]);
         return Complex{p[0], 0.0} / (s * ctanh(s));

@@ -181,7 +181,8 @@ PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!array) return nullptr;
     {
         ReleasedInterpreter released;
-        impedance_at_frequencies(tree_of(self), frequencies, std::span<Complex>(out, frequencies.size()));
+        const CircuitData& data = circuit_data(self);
+        impedance_at_frequencies(data.program, data.values, frequencies, std::span<Complex>(out, frequencies.size()));
     }
     return array.release();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "python/errors.hpp"
 
@@ -38,11 +39,34 @@ public:
     bool complex_items() const { return is_complex(code_); }
     Py_ssize_t size() const { return view_.shape[0]; }
 
-    Complex item(Py_ssize_t i) const {
-        const char* at = static_cast<const char*>(view_.buf) + i * view_.strides[0];
-        if (code_ == "Zd") return {load<double>(at), load<double>(at + sizeof(double))};
-        if (code_ == "Zf") return {load<float>(at), load<float>(at + sizeof(float))};
-        return {real_item(at), 0.0};
+    // Copies every item into `out` (reals only when `T` is double), with one
+    // format dispatch for the whole buffer.
+    template <class T>
+    void copy_to(std::vector<T>& out) const {
+        out.resize(static_cast<std::size_t>(size()));
+        switch (code_[0]) {
+            case 'd': return copy_as<double>(out);
+            case 'f': return copy_as<float>(out);
+            case '?': return copy_as<bool>(out);
+            case 'b': return copy_as<signed char>(out);
+            case 'B': return copy_as<unsigned char>(out);
+            case 'h': return copy_as<short>(out);
+            case 'H': return copy_as<unsigned short>(out);
+            case 'i': return copy_as<int>(out);
+            case 'I': return copy_as<unsigned int>(out);
+            case 'l': return copy_as<long>(out);
+            case 'L': return copy_as<unsigned long>(out);
+            case 'q': return copy_as<long long>(out);
+            case 'Q': return copy_as<unsigned long long>(out);
+            case 'n': return copy_as<Py_ssize_t>(out);
+            case 'N': return copy_as<std::size_t>(out);
+            case 'Z':
+                if constexpr (std::is_same_v<T, Complex>) {
+                    return code_[1] == 'd' ? copy_complex_as<double>(out) : copy_complex_as<float>(out);
+                }
+                return;
+            default: return;
+        }
     }
 
 private:
@@ -58,31 +82,34 @@ private:
     }
     static bool is_complex(const std::string& c) { return c == "Zd" || c == "Zf"; }
 
-    template <class T>
+    template <class S>
     static double load(const char* at) {
-        T value;
+        S value;
         std::memcpy(&value, at, sizeof value);
         return static_cast<double>(value);
     }
 
-    double real_item(const char* at) const {
-        switch (code_[0]) {
-            case 'd': return load<double>(at);
-            case 'f': return load<float>(at);
-            case '?': return load<bool>(at);
-            case 'b': return load<signed char>(at);
-            case 'B': return load<unsigned char>(at);
-            case 'h': return load<short>(at);
-            case 'H': return load<unsigned short>(at);
-            case 'i': return load<int>(at);
-            case 'I': return load<unsigned int>(at);
-            case 'l': return load<long>(at);
-            case 'L': return load<unsigned long>(at);
-            case 'q': return load<long long>(at);
-            case 'Q': return load<unsigned long long>(at);
-            case 'n': return load<Py_ssize_t>(at);
-            case 'N': return load<std::size_t>(at);
-            default: return 0.0;
+    template <class S, class T>
+    void copy_as(std::vector<T>& out) const {
+        const char* base = static_cast<const char*>(view_.buf);
+        const Py_ssize_t stride = view_.strides[0];
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const double value = load<S>(base + static_cast<Py_ssize_t>(i) * stride);
+            if constexpr (std::is_same_v<T, Complex>) {
+                out[i] = Complex{value, 0.0};
+            } else {
+                out[i] = value;
+            }
+        }
+    }
+
+    template <class S>
+    void copy_complex_as(std::vector<Complex>& out) const {
+        const char* base = static_cast<const char*>(view_.buf);
+        const Py_ssize_t stride = view_.strides[0];
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const char* at = base + static_cast<Py_ssize_t>(i) * stride;
+            out[i] = Complex{load<S>(at), load<S>(at + sizeof(S))};
         }
     }
 
@@ -153,8 +180,7 @@ bool to_double_vector(PyObject* object, std::vector<double>& out) {
     {
         const NumericBuffer buffer(object);
         if (buffer.usable() && !buffer.complex_items()) {
-            out.resize(static_cast<std::size_t>(buffer.size()));
-            for (Py_ssize_t i = 0; i < buffer.size(); ++i) out[static_cast<std::size_t>(i)] = buffer.item(i).re;
+            buffer.copy_to(out);
             return true;
         }
     }
@@ -167,8 +193,7 @@ bool to_complex_vector(PyObject* object, std::vector<Complex>& out) {
     {
         const NumericBuffer buffer(object);
         if (buffer.usable()) {
-            out.resize(static_cast<std::size_t>(buffer.size()));
-            for (Py_ssize_t i = 0; i < buffer.size(); ++i) out[static_cast<std::size_t>(i)] = buffer.item(i);
+            buffer.copy_to(out);
             return true;
         }
     }

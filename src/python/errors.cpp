@@ -58,7 +58,9 @@ void prefix_argument_error(std::string_view name) {
 #if PY_VERSION_HEX >= 0x030C0000
         PyErr_SetRaisedException(original.release());
 #else
-        PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(original.get()))), original.release(), nullptr);
+        PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(original.get())));
+        PyObject* traceback = PyException_GetTraceback(original.get());
+        PyErr_Restore(type, original.release(), traceback);
 #endif
         return;
     }

@@ -3,6 +3,10 @@
 
 #include "python/py_ref.hpp"
 
+#include <vector>
+
+#include "circuit/compiled.hpp"
+#include "circuit/layout.hpp"
 #include "circuit/tree.hpp"
 #include "elements/catalogue.hpp"
 
@@ -11,6 +15,9 @@ namespace kelvara::py {
 struct CircuitData {
     SeriesList tree;
     bool explicit_values = false;  // values given by the caller rather than catalogue defaults
+    // Derived once from the tree: every evaluation reads these.
+    CompiledCircuit program{tree};
+    std::vector<double> values = param_values(tree);
 };
 
 struct CircuitObject {

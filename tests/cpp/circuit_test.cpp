@@ -235,3 +235,25 @@ TEST(CompiledCircuit, EmptyGroupIsNaN) {
 
 }  // namespace
 }  // namespace kelvara
+
+namespace kelvara {
+namespace {
+
+TEST(OmegaTerms, ClosedFormsMatchTheGeneralRoutines) {
+    for (const double omega : {0.0, -0.0, 1e-300, 1e-3, 0.5, 1.0, 6.283185307179586, 1e7, 1e300, -2.0, -1e9,
+                               std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
+        const OmegaTerms w = omega_terms(omega);
+        const Complex root = csqrt(Complex{0.0, omega});
+        EXPECT_EQ(w.sqrt_j_omega.re, root.re) << omega;
+        EXPECT_EQ(w.sqrt_j_omega.im, root.im) << omega;
+        EXPECT_EQ(w.arg_j_omega, std::atan2(omega, 0.0)) << omega;
+        EXPECT_EQ(std::signbit(w.arg_j_omega), std::signbit(std::atan2(omega, 0.0))) << omega;
+        EXPECT_EQ(w.log_abs_j_omega, std::log(std::hypot(0.0, omega))) << omega;
+    }
+    const OmegaTerms nan_terms = omega_terms(std::nan(""));
+    EXPECT_TRUE(std::isnan(nan_terms.arg_j_omega));
+    EXPECT_TRUE(std::isnan(nan_terms.sqrt_j_omega.re));
+}
+
+}  // namespace
+}  // namespace kelvara

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Sets up everything the tests need and runs them all: the Python suite
+# against the installed module, then the C++ unit tests through CTest.
+#
+#   ./scripts/test.sh            # Python 3 from PATH
+#   PYTHON=python3.12 ./scripts/test.sh
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+python="${PYTHON:-python3}"
+venv="${VENV:-$root/.venv}"
+
+# Build tools and GoogleTest come from the system; install them when missing.
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+[ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    apt-get install -y -q "${need[@]}" >/dev/null || { apt-get update -q >/dev/null && apt-get install -y -q "${need[@]}" >/dev/null; }
+  else
+    echo "please install: ${need[*]}" >&2
+    exit 1
+  fi
+fi
+
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q ".[test]"
+
+# Run from outside the checkout so that the installed module is what is tested.
+(cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
+
+cmake -S "$root" -B "$root/build/cpp-tests" -DKELVARA_PYTHON=OFF -DKELVARA_TESTS=ON >/dev/null
+cmake --build "$root/build/cpp-tests" -j "$(nproc)"
+ctest --test-dir "$root/build/cpp-tests" --output-on-failure
