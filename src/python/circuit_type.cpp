@@ -225,6 +225,17 @@ PyMethodDef circuit_methods[] = {
      "ml_circuits()\n--\n\n"
      "Names accepted by the constructor that have trained initial-parameter\n"
      "models, and so get a guessed starting point from `fit()` by default."},
+    {"residuals", KELVARA_FASTCALL(circuit_residuals), METH_FASTCALL | METH_KEYWORDS,
+     "residuals($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
+     "Weighted residual vector (interleaved `[re0, im0, re1, im1, ...]`) for an\n"
+     "arbitrary parameter vector -- the same building block `fit()` uses\n"
+     "internally for Levenberg-Marquardt, exposed so an external optimizer (e.g.\n"
+     "`scipy.optimize.least_squares`) can drive this circuit's math directly."},
+    {"jacobian", KELVARA_FASTCALL(circuit_jacobian), METH_FASTCALL | METH_KEYWORDS,
+     "jacobian($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
+     "Central-difference Jacobian of `residuals()` at `params`, shape `(2 *\n"
+     "len(frequencies), len(params))` -- rows are residuals, columns are\n"
+     "parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."},
     {nullptr, nullptr, 0, nullptr},
 };
 

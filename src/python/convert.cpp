@@ -35,6 +35,8 @@ public:
         if (held_) PyBuffer_Release(&view_);
     }
 
+    bool held() const { return held_; }
+    int ndim() const { return view_.ndim; }
     bool usable() const { return usable_; }
     bool complex_items() const { return is_complex(code_); }
     Py_ssize_t size() const { return view_.shape[0]; }
@@ -124,7 +126,8 @@ bool check_sequence(PyObject* object) {
         raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
     }
-    if (!PySequence_Check(object)) {
+    // Bytes are sequences of small integers, never measured data.
+    if (PyBytes_Check(object) || PyByteArray_Check(object) || !PySequence_Check(object)) {
         raise_cannot_convert(object, "Sequence");
         return false;
     }
@@ -174,31 +177,72 @@ bool item_to_complex(PyObject* item, Complex& out) {
 
 }  // namespace
 
-bool to_double_vector(PyObject* object, std::vector<double>& out) {
-    out.clear();
-    if (!check_sequence(object)) return false;
-    {
-        const NumericBuffer buffer(object);
-        if (buffer.usable() && !buffer.complex_items()) {
-            buffer.copy_to(out);
-            return true;
-        }
-    }
-    return convert_items(object, out, item_to_double);
+namespace {
+
+bool reject_dimensions(int ndim) {
+    PyErr_Format(PyExc_TypeError, "expected a one-dimensional sequence, got an array of %d dimensions", ndim);
+    return false;
 }
 
-bool to_complex_vector(PyObject* object, std::vector<Complex>& out) {
+// NumPy-like objects that are not buffers of a native type (pandas and
+// polars columns, float16 or long double arrays): one vectorised conversion
+// to float64 or complex128, which widens or rounds each item exactly as its
+// own float()/complex() would. Empty when the object is not array-like or
+// its items are not numbers (those take the item path).
+Ref as_native_array(PyObject* object, bool complex_target) {
+    if (PyList_Check(object) || PyTuple_Check(object) || !PyObject_HasAttrString(object, "__array__")) return Ref();
+    Ref array(PyObject_CallMethod(object, "__array__", nullptr));
+    if (!array) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref dtype(PyObject_GetAttrString(array.get(), "dtype"));
+    Ref kind(dtype ? PyObject_GetAttrString(dtype.get(), "kind") : nullptr);
+    if (!kind || !PyUnicode_Check(kind.get())) {
+        PyErr_Clear();
+        return Ref();
+    }
+    const std::string code = PyUnicode_AsUTF8(kind.get());
+    const bool real = code == "b" || code == "i" || code == "u" || code == "f";
+    if (!real && !(complex_target && code == "c")) return Ref();
+    Ref converted(PyObject_CallMethod(array.get(), "astype", "s", complex_target ? "complex128" : "float64"));
+    if (!converted) PyErr_Clear();
+    return converted;
+}
+
+template <class T>
+bool convert_sequence(PyObject* object, std::vector<T>& out) {
+    constexpr bool complex_target = std::is_same_v<T, Complex>;
     out.clear();
     if (!check_sequence(object)) return false;
     {
         const NumericBuffer buffer(object);
-        if (buffer.usable()) {
+        if (buffer.held() && buffer.ndim() != 1) return reject_dimensions(buffer.ndim());
+        if (buffer.usable() && (complex_target || !buffer.complex_items())) {
             buffer.copy_to(out);
             return true;
         }
     }
-    return convert_items(object, out, item_to_complex);
+    if (Ref array = as_native_array(object, complex_target)) {
+        const NumericBuffer buffer(array.get());
+        if (buffer.held() && buffer.ndim() != 1) return reject_dimensions(buffer.ndim());
+        if (buffer.usable() && (complex_target || !buffer.complex_items())) {
+            buffer.copy_to(out);
+            return true;
+        }
+    }
+    if constexpr (complex_target) {
+        return convert_items(object, out, item_to_complex);
+    } else {
+        return convert_items(object, out, item_to_double);
+    }
 }
+
+}  // namespace
+
+bool to_double_vector(PyObject* object, std::vector<double>& out) { return convert_sequence(object, out); }
+
+bool to_complex_vector(PyObject* object, std::vector<Complex>& out) { return convert_sequence(object, out); }
 
 bool to_utf8(PyObject* object, std::string& out) {
     if (!PyUnicode_Check(object)) {

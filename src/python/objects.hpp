@@ -62,6 +62,10 @@ inline PyTypeObject new_static_type() {
 // The TypeError "No constructor defined for {name}" of classes that only the module creates.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// Circuit.residuals and Circuit.jacobian (vectorcall methods).
+PyObject* circuit_residuals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* circuit_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Module-level functions Series and Parallel.
 extern PyMethodDef compose_methods[];
 

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "elements/complex.hpp"
+#include "fit/weighting.hpp"
+
 namespace kelvara::py {
 
 struct ColumnNames {
@@ -28,5 +31,18 @@ enum class ColumnStatus { found, absent, error };
 // absent), converted to floats; a found column that is not numeric raises
 // ValueError "column {name:?} is not numeric".
 ColumnStatus read_column(PyObject* frame, const ColumnNames& names, std::vector<double>& out);
+
+struct Spectrum {
+    std::vector<double> frequencies;  // hertz
+    std::vector<Complex> impedances;  // ohm
+};
+
+// Two sequences, or (when `impedances` is null or None) one dataframe-like
+// object with battery-data-format columns; in the dataframe form rows whose
+// frequency is not positive are dropped. False with an exception set.
+bool read_spectrum(PyObject* frequencies, PyObject* impedances, Spectrum& out);
+
+// "unit" or "modulus", else ValueError.
+bool read_weighting(const std::string& name, Weighting& out);
 
 }  // namespace kelvara::py

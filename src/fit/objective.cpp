@@ -1,0 +1,108 @@
+#include "fit/objective.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "circuit/worker_pool.hpp"
+
+namespace kelvara {
+namespace {
+
+// Below this many point evaluations per Jacobian (2 * columns * points) the
+// columns run on the calling thread: waking the pool costs more than it saves.
+constexpr std::size_t parallel_jacobian_work = 16384;
+
+const double cbrt_epsilon = std::cbrt(std::ldexp(1.0, -52));
+
+}  // namespace
+
+double chi_square_of(std::span<const double> residuals) {
+    double sum = 0.0;
+    for (const double r : residuals) sum += r * r;
+    return sum;
+}
+
+double cost_of(std::span<const double> residuals) { return 0.5 * chi_square_of(residuals); }
+
+Objective::Objective(const SeriesList& circuit, std::span<const double> omega, std::span<const Complex> measured,
+                     std::span<const double> weights)
+    : circuit_(circuit), measured_(measured.begin(), measured.end()), weights_(weights.begin(), weights.end()) {
+    terms_.reserve(omega.size());
+    for (const double w : omega) terms_.push_back(circuit_.terms(w));
+}
+
+ResidualWorkspace Objective::make_workspace() const {
+    return {std::vector<Complex>(points()), std::vector<Complex>(circuit_.workspace_size(points()))};
+}
+
+void Objective::residuals(const double* params, std::span<double> out, ResidualWorkspace& workspace,
+                          EvaluationCounter& counter) const {
+    counter.fetch_add(1, std::memory_order_relaxed);
+    circuit_.sweep(terms_, params, workspace.model, workspace.sweep);
+    for (std::size_t i = 0; i < measured_.size(); ++i) {
+        out[2 * i] = (workspace.model[i].re - measured_[i].re) / weights_[i];
+        out[2 * i + 1] = (workspace.model[i].im - measured_[i].im) / weights_[i];
+    }
+}
+
+JacobianWorkspace::JacobianWorkspace(const Objective& objective, std::size_t columns) {
+    columns_.reserve(columns);
+    for (std::size_t j = 0; j < columns; ++j) {
+        columns_.push_back(Column{std::vector<double>(std::max(columns, objective.param_count())),
+                                  std::vector<double>(objective.residual_count()),
+                                  std::vector<double>(objective.residual_count()), objective.make_workspace()});
+    }
+}
+
+void jacobian_columns(const Objective& objective, std::span<const double> params, JacobianWorkspace& workspace,
+                      std::span<double> out, EvaluationCounter& counter) {
+    const std::size_t rows = objective.residual_count();
+    const std::size_t columns = params.size();
+    auto column = [&](std::size_t j) {
+        auto& scratch = workspace.columns_[j];
+        std::fill(scratch.shifted.begin(), scratch.shifted.end(), 0.0);
+        std::copy(params.begin(), params.end(), scratch.shifted.begin());
+        const double magnitude = std::fabs(params[j]);
+        // NaN fails the comparison and takes the floor.
+        const double h = cbrt_epsilon * (magnitude > 1e-8 ? magnitude : 1e-8);
+        scratch.shifted[j] = params[j] + h;
+        objective.residuals(scratch.shifted.data(), scratch.plus, scratch.workspace, counter);
+        scratch.shifted[j] = params[j] - h;
+        objective.residuals(scratch.shifted.data(), scratch.minus, scratch.workspace, counter);
+        double* target = out.data() + j * rows;
+        for (std::size_t k = 0; k < rows; ++k) target[k] = (scratch.plus[k] - scratch.minus[k]) / (2.0 * h);
+    };
+    if (2 * columns * objective.points() < parallel_jacobian_work || parallel_width() < 2) {
+        for (std::size_t j = 0; j < columns; ++j) column(j);
+    } else {
+        run_parallel(columns, column);
+    }
+}
+
+std::vector<double> residuals(const SeriesList& circuit, std::span<const double> params,
+                              std::span<const double> omega, std::span<const Complex> measured,
+                              std::span<const double> weights, EvaluationCounter& counter) {
+    const Objective objective(circuit, omega, measured, weights);
+    ResidualWorkspace workspace = objective.make_workspace();
+    std::vector<double> out(objective.residual_count());
+    objective.residuals(params.data(), out, workspace, counter);
+    return out;
+}
+
+std::vector<std::vector<double>> jacobian_columns(const SeriesList& circuit, std::span<const double> params,
+                                                  std::span<const double> omega,
+                                                  std::span<const Complex> measured,
+                                                  std::span<const double> weights, EvaluationCounter& counter) {
+    const Objective objective(circuit, omega, measured, weights);
+    JacobianWorkspace workspace(objective, params.size());
+    std::vector<double> flat(params.size() * objective.residual_count());
+    jacobian_columns(objective, params, workspace, flat, counter);
+    std::vector<std::vector<double>> columns(params.size());
+    for (std::size_t j = 0; j < params.size(); ++j) {
+        const auto begin = flat.begin() + static_cast<std::ptrdiff_t>(j * objective.residual_count());
+        columns[j].assign(begin, begin + static_cast<std::ptrdiff_t>(objective.residual_count()));
+    }
+    return columns;
+}
+
+}  // namespace kelvara

@@ -1,0 +1,68 @@
+// The objective as each optimiser sees it. Problem objects own their scratch
+// space, allocated at construction, so that evaluating them allocates nothing.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "fit/objective.hpp"
+#include "fit/search_space.hpp"
+
+namespace kelvara {
+
+// The least-squares problem of the Levenberg-Marquardt solver, in search
+// coordinates. A fixed parameter's Jacobian column is exactly zero.
+class LmProblem {
+public:
+    LmProblem(const Objective& objective, const SearchSpace& space, std::vector<bool> fixed,
+              EvaluationCounter& counter, std::span<const double> x0);
+
+    std::size_t param_count() const { return x_.size(); }
+    std::size_t residual_count() const { return objective_.residual_count(); }
+
+    void set_x(std::span<const double> x) { std::copy(x.begin(), x.end(), x_.begin()); }
+    std::span<const double> x() const { return x_; }
+    std::span<const double> physical() const { return physical_; }
+
+    // Residuals at physical(x); never fails (non-finite values flow through).
+    void residuals(std::span<double> out);
+    // The 2N x P Jacobian with respect to x, column-major.
+    void jacobian(std::span<double> out);
+
+private:
+    void update_physical();
+
+    const Objective& objective_;
+    const SearchSpace& space_;
+    std::vector<bool> fixed_;
+    EvaluationCounter& counter_;
+    std::vector<double> x_;
+    std::vector<double> physical_;
+    ResidualWorkspace workspace_;
+    JacobianWorkspace jacobian_workspace_;
+};
+
+// cost(x) = 1/2 sum r^2 at the physical values of a search vector: the
+// objective of particle swarm, Nelder-Mead and simulated annealing. One
+// object per thread: it keeps scratch space.
+class CostProblem {
+public:
+    CostProblem(const Objective& objective, const SearchSpace& space, EvaluationCounter& counter);
+
+    std::size_t param_count() const { return space_.size(); }
+    const SearchSpace& space() const { return space_; }
+    double cost(std::span<const double> x);
+
+private:
+    const Objective& objective_;
+    const SearchSpace& space_;
+    EvaluationCounter& counter_;
+    std::vector<double> physical_;
+    std::vector<double> residuals_;
+    ResidualWorkspace workspace_;
+};
+
+using PsoProblem = CostProblem;
+using SaProblem = CostProblem;
+
+}  // namespace kelvara

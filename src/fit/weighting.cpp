@@ -1,0 +1,31 @@
+#include "fit/weighting.hpp"
+
+#include <cmath>
+
+#include "circuit/quoted.hpp"
+
+namespace kelvara {
+
+std::optional<Weighting> parse_weighting(std::string_view name) {
+    if (name == "unit") return Weighting::unit;
+    if (name == "modulus") return Weighting::modulus;
+    return std::nullopt;
+}
+
+std::string unknown_weighting_message(std::string_view name) {
+    return "unknown weight scheme " + quoted(name) + ", expected \"modulus\" or \"unit\"";
+}
+
+std::vector<double> compute_weights(std::span<const Complex> measured, Weighting scheme) {
+    std::vector<double> weights(measured.size(), 1.0);
+    if (scheme == Weighting::modulus) {
+        for (std::size_t i = 0; i < measured.size(); ++i) {
+            const double modulus = std::hypot(measured[i].re, measured[i].im);
+            // NaN fails the comparison and so also gets the floor.
+            weights[i] = modulus > 1e-30 ? modulus : 1e-30;
+        }
+    }
+    return weights;
+}
+
+}  // namespace kelvara
