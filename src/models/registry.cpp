@@ -1,5 +1,12 @@
 #include "models/registry.hpp"
 
+#include <memory>
+#include <mutex>
+
+#include "circuit/layout.hpp"
+#include "circuit/parser.hpp"
+#include "circuit/quoted.hpp"
+
 namespace kelvara {
 namespace {
 
@@ -11,6 +18,46 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
         if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     }
     return true;
+}
+
+using Loaded = std::variant<const Guesser*, std::string>;
+
+// One once-only cell per entry. The loaded networks live for the whole process.
+struct Cell {
+    std::once_flag once;
+    std::unique_ptr<const Guesser> guesser;
+    std::string error;
+};
+
+std::array<Cell, MODELS.size()> cells;
+
+void load(std::size_t index, Cell& cell) {
+    const Model& model = MODELS[index];
+    auto loaded = Guesser::from_bytes(embedded_weights(model.name));
+    if (!loaded) {
+        cell.error = loaded.error().display();
+        return;
+    }
+    Guesser& g = loaded.value();
+    if (g.circuit != model.circuit) {
+        cell.error = NnError::bad_value("model " + quoted(model.name) + " is registered as " + quoted(model.circuit) +
+                                        " but its weights were trained for " + quoted(g.circuit))
+                         .display();
+        return;
+    }
+    auto tree = parse(model.circuit);
+    if (!tree) {
+        cell.error = NnError::bad_value("registry circuit " + quoted(model.circuit)).display();
+        return;
+    }
+    const std::vector<std::string> expected = param_names(tree.value());
+    if (g.param_names != expected) {
+        cell.error = NnError::bad_value("model " + quoted(model.name) + " has parameters " +
+                                        quoted_list(g.param_names) + ", expected " + quoted_list(expected))
+                         .display();
+        return;
+    }
+    cell.guesser = std::make_unique<const Guesser>(std::move(g));
 }
 
 }  // namespace
@@ -29,6 +76,22 @@ std::string quoted_names() {
         out += "'" + std::string(model.name) + "'";
     }
     return out;
+}
+
+std::variant<const Guesser*, std::string> model_guesser(std::size_t index) {
+    Cell& cell = cells[index];
+    std::call_once(cell.once, [&] { load(index, cell); });
+    if (cell.guesser) return cell.guesser.get();
+    return cell.error;
+}
+
+std::optional<RegistryMatch> find_for_topology(const SeriesList& user) {
+    for (std::size_t i = 0; i < MODELS.size(); ++i) {
+        auto tree = parse(MODELS[i].circuit);
+        if (!tree) continue;
+        if (auto match = match_or_expand(tree.value(), user)) return RegistryMatch{i, std::move(*match)};
+    }
+    return std::nullopt;
 }
 
 }  // namespace kelvara

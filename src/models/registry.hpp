@@ -3,9 +3,16 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <variant>
+
+#include "circuit/tree.hpp"
+#include "models/topology.hpp"
+#include "nn/guesser.hpp"
 
 namespace kelvara {
 
@@ -34,5 +41,20 @@ std::optional<Model> model_by_name(std::string_view text);
 
 // 'rc', 'rc_l', ... in registry order, for messages.
 std::string quoted_names();
+
+// The weight file carried for a model (empty if the build had none).
+std::span<const std::uint8_t> embedded_weights(std::string_view name);
+
+// The loaded network of registry entry `index`, loaded on first use (once
+// per process, however many threads ask), or the text of why it failed.
+std::variant<const Guesser*, std::string> model_guesser(std::size_t index);
+
+struct RegistryMatch {
+    std::size_t index;  // into MODELS
+    Match match;
+};
+
+// The first registry entry whose circuit matches `user`.
+std::optional<RegistryMatch> find_for_topology(const SeriesList& user);
 
 }  // namespace kelvara

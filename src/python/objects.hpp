@@ -3,6 +3,8 @@
 
 #include "python/py_ref.hpp"
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "circuit/compiled.hpp"
@@ -65,6 +67,14 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // Circuit.residuals and Circuit.jacobian (vectorcall methods).
 PyObject* circuit_residuals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* circuit_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Circuit.guess, and the guess itself for fit(): false with an exception set on failure.
+PyObject* circuit_guess(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+struct Spectrum;
+bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::optional<std::string>& weights_path,
+               std::vector<double>& out);
+// None, or a str path ("argument 'weights': ..." otherwise).
+bool read_weights_path(PyObject* weights, std::optional<std::string>& out);
 
 // Module-level functions Series and Parallel.
 extern PyMethodDef compose_methods[];

@@ -1,0 +1,20 @@
+# Writes OUTPUT, a C++ source that carries the built-in weight files of
+# MODELS_DIR as byte arrays. A model whose file is absent is carried as an
+# empty array (its guess then reports the load failure).
+set(names rc rc_l rq rq_l two_rc two_rc_l two_rq two_rq_l randles sei_randles sei_randles_wo)
+set(body "// Generated from models/*.eisnn at build time; do not edit.\n#include <cstdint>\n#include <span>\n#include <string_view>\n\nnamespace kelvara {\nnamespace {\n")
+set(cases "")
+foreach(name ${names})
+  set(path "${MODELS_DIR}/${name}.eisnn")
+  if(EXISTS "${path}")
+    file(READ "${path}" hex HEX)
+    string(LENGTH "${hex}" length)
+    math(EXPR size "${length} / 2")
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+    string(APPEND body "const std::uint8_t ${name}_bytes[${size}] = {${bytes}};\n")
+    string(APPEND cases "    if (name == \"${name}\") return ${name}_bytes;\n")
+  endif()
+endforeach()
+string(APPEND body "}  // namespace\n\nstd::span<const std::uint8_t> embedded_weights(std::string_view name) {\n${cases}    return {};\n}\n\n}  // namespace kelvara\n")
+file(WRITE "${OUTPUT}.tmp" "${body}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)

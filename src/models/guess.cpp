@@ -1,0 +1,149 @@
+#include "models/guess.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+
+#include "circuit/parser.hpp"
+#include "circuit/quoted.hpp"
+#include "models/registry.hpp"
+#include "models/topology.hpp"
+#include "nn/inference.hpp"
+
+namespace kelvara {
+namespace {
+
+// EXTERNAL: weight files by path text, kept for the life of the process.
+struct ExternalCache {
+    std::mutex mutex;
+    bool poisoned = false;  // a holder failed with the lock held
+    std::map<std::string, std::shared_ptr<const Guesser>> loaded;
+};
+
+ExternalCache& external() {
+    static ExternalCache* const cache = std::make_unique<ExternalCache>().release();  // never torn down
+    return *cache;
+}
+
+Result<std::shared_ptr<const Guesser>, NnError> load_locked(ExternalCache& cache, const std::string& path) {
+    if (const auto found = cache.loaded.find(path); found != cache.loaded.end()) return found->second;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return fail(NnError::io(std::strerror(errno)));
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) return fail(NnError::io(std::strerror(errno)));
+    auto loaded = Guesser::from_bytes(bytes);
+    if (!loaded) return fail(loaded.error());
+    auto shared = std::make_shared<const Guesser>(std::move(loaded).value());
+    cache.loaded.emplace(path, shared);
+    return shared;
+}
+
+GuessError value_error(std::string message) { return GuessError{std::move(message), false}; }
+
+// Values laid out for the rewritten circuit back onto the user's K and Zarc leaves.
+std::vector<double> collapse_shorthands(const SeriesList& user, const std::vector<double>& mapped) {
+    std::vector<double> out;
+    std::size_t cursor = 0;
+    for (const LeafRef& leaf : collect_leaves(user)) {
+        if (leaf.element.kind == Kind::K) {
+            const double r = mapped[cursor];
+            out.push_back(r);
+            out.push_back(r * mapped[cursor + 1]);
+            cursor += 2;
+        } else if (leaf.element.kind == Kind::Zarc) {
+            const double r = mapped[cursor], q = mapped[cursor + 1], alpha = mapped[cursor + 2];
+            out.push_back(r);
+            out.push_back(std::pow(r * q, 1.0 / std::max(alpha, 1e-6)));
+            out.push_back(alpha);
+            cursor += 3;
+        } else {
+            const std::size_t n = leaf.element.param_count();
+            out.insert(out.end(), mapped.begin() + static_cast<std::ptrdiff_t>(cursor),
+                       mapped.begin() + static_cast<std::ptrdiff_t>(cursor + n));
+            cursor += n;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const Guesser>, NnError> load_external(const std::string& path) {
+    ExternalCache& cache = external();
+    std::lock_guard lock(cache.mutex);
+    return load_locked(cache, path);
+}
+
+Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std::span<const double> frequencies,
+                                                     std::span<const Complex> impedances,
+                                                     const std::optional<std::string>& weights_path) {
+    std::shared_ptr<const Guesser> external_guesser;
+    const Guesser* guesser = nullptr;
+    Match match;
+    if (!weights_path) {
+        auto found = find_for_topology(user);
+        if (!found) {
+            return fail(value_error(
+                "No training data on this circuit. Machine-learning based initial parameters available for " +
+                quoted_names()));
+        }
+        auto loaded = model_guesser(found->index);
+        if (const auto* error = std::get_if<std::string>(&loaded)) {
+            return fail(value_error(NnError::bad_value(*error).display()));
+        }
+        guesser = std::get<const Guesser*>(loaded);
+        match = std::move(found->match);
+    } else {
+        ExternalCache& cache = external();
+        std::lock_guard lock(cache.mutex);
+        if (cache.poisoned) return fail(GuessError{"weights cache poisoned", true});
+        try {
+            auto loaded = load_locked(cache, *weights_path);
+            if (!loaded) return fail(value_error(loaded.error().display()));
+            external_guesser = loaded.value();
+            auto tree = parse(external_guesser->circuit);
+            if (!tree) {
+                return fail(value_error(
+                    NnError::bad_value("circuit " + quoted(external_guesser->circuit) + " in " + *weights_path)
+                        .display()));
+            }
+            auto matched = match_or_expand(tree.value(), user);
+            if (!matched) {
+                return fail(value_error(NnError::bad_value(*weights_path + " was trained for " +
+                                                           quoted(external_guesser->circuit) +
+                                                           ", which is a different circuit")
+                                            .display()));
+            }
+            match = std::move(*matched);
+        } catch (...) {
+            // Only exhausted memory can land here; later users must not trust the cache.
+            cache.poisoned = true;
+            return fail(GuessError{"weights cache poisoned", true});
+        }
+        guesser = external_guesser.get();
+    }
+
+    if (frequencies.size() < 2 || impedances.size() < 2) {
+        return fail(value_error(NnError::too_few_points(std::min(frequencies.size(), impedances.size())).display()));
+    }
+    auto predicted = predict(*guesser, frequencies, impedances);
+    if (!predicted) return fail(value_error(predicted.error().display()));
+    const std::vector<double>& values = predicted.value();
+
+    std::vector<double> mapped(match.map.size());
+    for (std::size_t k = 0; k < match.map.size(); ++k) {
+        if (match.map[k] >= values.size()) {
+            return fail(value_error(NnError::shape("w.head.4.weight", values.size(), match.map[k] + 1).display()));
+        }
+        mapped[k] = values[match.map[k]];
+    }
+    if (!match.expanded) return mapped;
+    return collapse_shorthands(user, mapped);
+}
+
+}  // namespace kelvara

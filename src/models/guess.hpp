@@ -1,0 +1,36 @@
+// A starting point for a user's circuit from the network of its topology:
+// a built-in model, or a weight file the caller names.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "circuit/result.hpp"
+#include "circuit/tree.hpp"
+#include "elements/complex.hpp"
+#include "nn/guesser.hpp"
+
+namespace kelvara {
+
+// Why a guess failed: a message for a ValueError, or an internal failure
+// (the external cache's lock poisoned) that ends the call as a panic.
+struct GuessError {
+    std::string message;
+    bool internal = false;
+};
+
+// The weight file at `path` (the text exactly as given), loaded once per
+// process and kept; a failed load is not kept. Holds the cache lock for the
+// whole call.
+Result<std::shared_ptr<const Guesser>, NnError> load_external(const std::string& path);
+
+// One value per parameter of `user`, in its parameter order.
+Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std::span<const double> frequencies,
+                                                     std::span<const Complex> impedances,
+                                                     const std::optional<std::string>& weights_path);
+
+}  // namespace kelvara
