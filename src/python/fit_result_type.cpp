@@ -1,17 +1,120 @@
-// FitResult: the outcome of Circuit.fit(), created only by the module.
+// FitResult: the outcome of Circuit.fit(), created only by the module. Every
+// read of circuit, params or stderr hands out a fresh object.
 #include "python/objects.hpp"
 
+#include <cmath>
+#include <cstdio>
+#include <new>
+
+#include "circuit/number_text.hpp"
+#include "circuit/quoted.hpp"
+#include "python/convert.hpp"
+
 namespace kelvara::py {
+namespace {
+
+struct FitResultObject {
+    PyObject_HEAD
+    FitOutcome outcome;  // immutable after construction
+};
+
+const FitOutcome& outcome_of(PyObject* self) { return reinterpret_cast<FitResultObject*>(self)->outcome; }
+
+void fit_result_dealloc(PyObject* self) {
+    reinterpret_cast<FitResultObject*>(self)->outcome.~FitOutcome();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// Names paired with values position by position, up to the shorter list.
+PyObject* name_value_dict(const std::vector<std::string>& names, const std::vector<double>& values) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t i = 0; i < names.size() && i < values.size(); ++i) {
+        Ref key(to_str(names[i]));
+        Ref value(PyFloat_FromDouble(values[i]));
+        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* get_circuit(PyObject* self, void*) { return make_circuit(outcome_of(self).circuit, true); }
+PyObject* get_params(PyObject* self, void*) {
+    return name_value_dict(outcome_of(self).param_names, outcome_of(self).params);
+}
+PyObject* get_stderr(PyObject* self, void*) {
+    const FitOutcome& o = outcome_of(self);
+    if (!o.stderr_values) Py_RETURN_NONE;
+    return name_value_dict(o.param_names, *o.stderr_values);
+}
+PyObject* get_success(PyObject* self, void*) { return PyBool_FromLong(outcome_of(self).success); }
+PyObject* get_iterations(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(outcome_of(self).iterations);
+}
+PyObject* get_impedance_evals(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(outcome_of(self).impedance_evals);
+}
+PyObject* get_cost(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).cost); }
+PyObject* get_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).chi_square); }
+
+// Six digits after the point, exponent without "+" or leading zeros: 1.234568e-3.
+std::string scientific_six(double value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.6e", value);
+    std::string text = buffer;
+    const std::size_t e = text.find('e');
+    const int exponent = std::atoi(text.c_str() + e + 1);
+    return text.substr(0, e) + "e" + std::to_string(exponent);
+}
+
+PyObject* fit_result_repr(PyObject* self) {
+    const FitOutcome& o = outcome_of(self);
+    std::string params = "{";
+    for (std::size_t i = 0; i < o.param_names.size() && i < o.params.size(); ++i) {
+        if (i) params += ", ";
+        params += quoted(o.param_names[i]) + ": " + float_number_text(o.params[i]);
+    }
+    params += "}";
+    return to_str("FitResult(success=" + std::string(o.success ? "true" : "false") +
+                  ", iterations=" + std::to_string(o.iterations) + ", impedance_evals=" +
+                  std::to_string(o.impedance_evals) + ", chi_square=" + scientific_six(o.chi_square) +
+                  ", params=" + params + ")");
+}
+
+PyGetSetDef fit_result_getset[] = {
+    {"circuit", get_circuit, nullptr, nullptr, nullptr},
+    {"params", get_params, nullptr, nullptr, nullptr},
+    {"stderr", get_stderr, nullptr, nullptr, nullptr},
+    {"success", get_success, nullptr, nullptr, nullptr},
+    {"iterations", get_iterations, nullptr, nullptr, nullptr},
+    {"impedance_evals", get_impedance_evals, nullptr, nullptr, nullptr},
+    {"cost", get_cost, nullptr, nullptr, nullptr},
+    {"chi_square", get_chi_square, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
 
 PyTypeObject FitResultType = [] {
     PyTypeObject type = new_static_type();
     type.tp_name = "kelvara.FitResult";
-    type.tp_basicsize = sizeof(PyObject);
+    type.tp_basicsize = sizeof(FitResultObject);
     type.tp_flags = Py_TPFLAGS_DEFAULT;
     type.tp_new = no_constructor;
+    type.tp_dealloc = fit_result_dealloc;
+    type.tp_repr = fit_result_repr;
+    type.tp_getset = fit_result_getset;
     return type;
 }();
 
 bool ready_fit_result_type() { return PyType_Ready(&FitResultType) >= 0; }
+
+PyObject* make_fit_result(FitOutcome outcome) {
+    PyObject* self = FitResultType.tp_alloc(&FitResultType, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<FitResultObject*>(self)->outcome) FitOutcome(std::move(outcome));
+    return self;
+}
 
 }  // namespace kelvara::py

@@ -11,6 +11,7 @@
 #include "circuit/layout.hpp"
 #include "circuit/tree.hpp"
 #include "elements/catalogue.hpp"
+#include "fit/fit_outcome.hpp"
 
 namespace kelvara::py {
 
@@ -75,6 +76,12 @@ bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::opti
                std::vector<double>& out);
 // None, or a str path ("argument 'weights': ..." otherwise).
 bool read_weights_path(PyObject* weights, std::optional<std::string>& out);
+
+// A new FitResult owning `outcome`.
+PyObject* make_fit_result(FitOutcome outcome);
+
+// Circuit.fit.
+PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Module-level functions Series and Parallel.
 extern PyMethodDef compose_methods[];

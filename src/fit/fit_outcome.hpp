@@ -1,0 +1,54 @@
+// What every fit method returns: the fitted circuit and parameters, their
+// standard errors, the costs and the counts; or a FitError.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "circuit/tree.hpp"
+#include "elements/complex.hpp"
+#include "fit/objective.hpp"
+
+namespace kelvara {
+
+struct FitOutcome {
+    SeriesList circuit;  // rebuilt with the fitted values
+    std::vector<std::string> param_names;
+    std::vector<double> params;  // inside the bounds
+    std::optional<std::vector<double>> stderr_values;
+    std::uint64_t iterations = 0;
+    std::uint64_t impedance_evals = 0;
+    double cost = 0.0;        // 1/2 sum r^2
+    double chi_square = 0.0;  // sum r^2
+    bool success = false;
+};
+
+struct FitError {
+    enum class Kind { length_mismatch, empty, no_parameters, solver, unknown_method, invalid_setting };
+    Kind kind;
+    std::string text;  // solver: the solver's text; unknown_method: the name; invalid_setting: the message
+
+    std::string message() const;
+};
+
+// The spectrum and bookkeeping a fit carries from start to outcome.
+struct FitData {
+    std::vector<double> omega;
+    std::vector<Complex> measured;
+    std::vector<double> weights;
+};
+
+// Clamps `candidate` into the bounds, evaluates cost, chi-square and the
+// Jacobian there (1 + 2P counted evaluations) and derives standard errors
+// from the inverse of J^T J.
+FitOutcome build_outcome(const SeriesList& circuit, std::span<const double> candidate, bool success,
+                         std::uint64_t iterations, const FitData& data, EvaluationCounter& counter);
+
+// The inverse of a symmetric positive (semi)definite n x n matrix (row-major):
+// closed forms up to n = 4, LU with partial pivoting above. Empty when singular.
+std::optional<std::vector<double>> invert(std::span<const double> matrix, std::size_t n);
+
+}  // namespace kelvara

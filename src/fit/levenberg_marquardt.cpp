@@ -1,0 +1,194 @@
+#include "fit/levenberg_marquardt.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "circuit/evaluate.hpp"
+#include "circuit/layout.hpp"
+#include "fit/minpack.hpp"
+
+namespace kelvara {
+namespace {
+
+constexpr double step_bound = 100.0;
+
+// IEEE total order, so that NaN costs sort last and never compare equal to numbers.
+std::int64_t total_order_key(double value) {
+    std::int64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
+}
+
+// Well inside the bounds: a settled start ends the multi-start loop.
+bool interior(std::span<const double> p, std::span<const double> start, const SearchSpace& space) {
+    for (std::size_t j = 0; j < p.size(); ++j) {
+        const Bounds b = space.bounds()[j];
+        if (space.log_scaled(j)) {
+            const double ratio = p[j] / std::max(std::fabs(start[j]), 1e-300);
+            if (!(p[j] > 100.0 * b.lo) || !std::isfinite(ratio) || !(ratio >= 1e-6) || !(ratio < 1e6)) return false;
+        } else {
+            const double margin = 1e-6 * (b.hi - b.lo);
+            if (!(std::fabs(p[j] - b.lo) > margin) || !(std::fabs(b.hi - p[j]) > margin)) return false;
+        }
+    }
+    return true;
+}
+
+double cost_at(const Objective& objective, std::span<const double> params, EvaluationCounter& counter) {
+    ResidualWorkspace workspace = objective.make_workspace();
+    std::vector<double> r(objective.residual_count());
+    objective.residuals(params.data(), r, workspace, counter);
+    return cost_of(r);
+}
+
+}  // namespace
+
+std::optional<FitError> check_fit_inputs(const SeriesList& circuit, std::size_t frequencies, std::size_t impedances) {
+    if (frequencies != impedances) return FitError{FitError::Kind::length_mismatch, {}};
+    if (frequencies == 0) return FitError{FitError::Kind::empty, {}};
+    if (param_count(circuit) == 0) return FitError{FitError::Kind::no_parameters, {}};
+    return std::nullopt;
+}
+
+FitData prepare_fit_data(std::span<const double> frequencies_hz, std::span<const Complex> impedances,
+                         Weighting scheme) {
+    FitData data;
+    data.omega.reserve(frequencies_hz.size());
+    for (const double f : frequencies_hz) data.omega.push_back(f * two_pi);
+    data.measured.assign(impedances.begin(), impedances.end());
+    data.weights = compute_weights(impedances, scheme);
+    return data;
+}
+
+Result<SingleStartResult, FitError> levenberg_marquardt_single_start(const Objective& objective,
+                                                                     const SearchSpace& space,
+                                                                     std::span<const double> start,
+                                                                     std::vector<bool> fixed,
+                                                                     const LmSettings& settings,
+                                                                     EvaluationCounter& counter) {
+    // The caller's own values: refused as a clear error, not an internal failure.
+    if (!(settings.ftol >= 0.0)) return fail(FitError{FitError::Kind::invalid_setting, "ftol must be >= 0"});
+    if (!(settings.xtol >= 0.0)) return fail(FitError{FitError::Kind::invalid_setting, "xtol must be >= 0"});
+    if (!(settings.gtol >= 0.0)) return fail(FitError{FitError::Kind::invalid_setting, "gtol must be >= 0"});
+    LmProblem problem(objective, space, std::move(fixed), counter, start);
+    const minpack::LmderSettings lmder_settings{settings.ftol, settings.xtol, settings.gtol, step_bound,
+                                                std::max<std::uint64_t>(settings.max_iterations, 1)};
+    const minpack::LmderResult run = minpack::lmder(problem, lmder_settings);
+    return SingleStartResult{space.physical(problem.x()), run.success(), run.evaluations};
+}
+
+std::vector<Candidate> candidate_starting_points(std::span<const double> start, const SearchSpace& space,
+                                                 CostProblem& scorer) {
+    std::vector<std::vector<double>> points;
+    points.emplace_back(start.begin(), start.end());
+    for (const double factor : {3.0, 0.3333333333333333, 8.0, 0.125}) {
+        std::vector<double> p(start.begin(), start.end());
+        for (std::size_t j = 0; j < p.size(); ++j) {
+            if (space.log_scaled(j)) p[j] *= factor;
+        }
+        points.push_back(std::move(p));
+    }
+    for (const double fraction : {0.2, 0.4, 0.6, 0.8}) {
+        std::vector<double> p(start.begin(), start.end());
+        for (std::size_t j = 0; j < p.size(); ++j) {
+            if (!space.log_scaled(j)) p[j] = space.bounds()[j].lo + fraction * (space.bounds()[j].hi - space.bounds()[j].lo);
+        }
+        points.push_back(std::move(p));
+    }
+    std::vector<Candidate> candidates;
+    for (auto& p : points) {
+        const double cost = scorer.cost(space.internal(p));
+        candidates.push_back({std::move(p), cost});
+    }
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        return total_order_key(a.cost) < total_order_key(b.cost);
+    });
+    return candidates;
+}
+
+Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies_hz,
+                                                     std::span<const Complex> impedances, Weighting scheme,
+                                                     const LmSettings& settings) {
+    if (auto error = check_fit_inputs(circuit, frequencies_hz.size(), impedances.size())) return fail(*error);
+    if (!(settings.ftol >= 0.0)) return fail(FitError{FitError::Kind::invalid_setting, "ftol must be >= 0"});
+    if (!(settings.xtol >= 0.0)) return fail(FitError{FitError::Kind::invalid_setting, "xtol must be >= 0"});
+    const FitData data = prepare_fit_data(frequencies_hz, impedances, scheme);
+    EvaluationCounter counter{0};
+    const SearchSpace space(param_bounds(circuit));
+    const std::vector<double> start = param_values(circuit);
+    const Objective objective(circuit, data.omega, data.measured, data.weights);
+    const std::size_t p = start.size();
+
+    // Scoring goes through the cost of a search vector, as the optimisers see it.
+    CostProblem scorer(objective, space, counter);
+    const std::vector<Candidate> candidates = candidate_starting_points(start, space, scorer);
+
+    struct Best {
+        std::vector<double> params;
+        bool success;
+        double cost;
+    };
+    std::optional<Best> best;
+    std::uint64_t iterations = 0;
+    for (const Candidate& candidate : candidates) {
+        auto run = levenberg_marquardt_single_start(objective, space, space.internal(candidate.params),
+                                                    std::vector<bool>(p, false), settings, counter);
+        if (!run) return fail(run.error());
+        SingleStartResult& result = run.value();
+        iterations += result.evaluations;
+        const double cost = cost_at(objective, result.params, counter);
+        const bool better = !best || (result.success && !best->success) ||
+                            (result.success == best->success && cost < best->cost);
+        const bool settled = result.success && std::isfinite(cost) && interior(result.params, start, space);
+        if (better) best = Best{std::move(result.params), result.success, cost};
+        if (settled) break;
+    }
+
+    // Clamp; a linear parameter that ended on a bound is frozen there and the rest refitted.
+    std::vector<double> clamped = best->params;
+    std::vector<bool> pinned(p, false);
+    bool any_pinned = false;
+    for (std::size_t j = 0; j < p; ++j) {
+        const Bounds b = space.bounds()[j];
+        clamped[j] = std::clamp(clamped[j], b.lo, b.hi);
+        if (std::isfinite(b.hi) && (best->params[j] <= b.lo || best->params[j] >= b.hi)) {
+            pinned[j] = true;
+            any_pinned = true;
+        }
+    }
+    std::vector<double> chosen = best->params;
+    bool success = best->success;
+    if (any_pinned) {
+        auto repair = levenberg_marquardt_single_start(objective, space, space.internal(clamped), pinned, settings,
+                                                       counter);
+        if (!repair) return fail(repair.error());
+        iterations += repair.value().evaluations;
+        const double repaired_cost = cost_at(objective, repair.value().params, counter);
+        if (repair.value().success && repaired_cost < best->cost) {
+            chosen = std::move(repair.value().params);
+            success = true;
+        } else {
+            chosen = std::move(clamped);
+        }
+    }
+    return build_outcome(circuit, chosen, success, iterations, data, counter);
+}
+
+Result<FitOutcome, FitError> polish_or_fallback(const SeriesList& circuit, std::span<const double> best,
+                                                std::uint64_t search_iterations,
+                                                std::span<const double> frequencies_hz, Weighting scheme,
+                                                const FitData& data, EvaluationCounter& counter) {
+    FitOutcome fallback = build_outcome(circuit, best, true, search_iterations, data, counter);
+    const SeriesList start = rebuild(circuit, best);
+    auto polished = levenberg_marquardt_fit(start, frequencies_hz, data.measured, scheme, LmSettings{});
+    if (!polished) return fail(polished.error());
+    counter.fetch_add(polished.value().impedance_evals);
+    FitOutcome chosen = std::isfinite(polished.value().cost) && polished.value().cost <= fallback.cost
+                            ? std::move(polished).value()
+                            : std::move(fallback);
+    chosen.impedance_evals = counter.load();
+    return chosen;
+}
+
+}  // namespace kelvara

@@ -1,0 +1,67 @@
+// The default fit: a bounded, multi-start Levenberg-Marquardt least-squares
+// fit in search coordinates, and the polish that refines the best point of a
+// global search.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "circuit/result.hpp"
+#include "circuit/tree.hpp"
+#include "fit/fit_outcome.hpp"
+#include "fit/problems.hpp"
+#include "fit/weighting.hpp"
+
+namespace kelvara {
+
+// One solver run's stopping rule.
+struct LmSettings {
+    double ftol = 1e-8;   // stop when the sum of squares' actual and predicted relative reductions are <= ftol
+    double xtol = 1e-8;   // stop when the trust radius is <= xtol * ||D x||
+    double gtol = 1e-8;   // stop when every scaled cosine between r and J's columns is <= gtol
+    std::uint64_t max_iterations = 200;  // patience: a run may use max(this, 1) * (P + 1) residual evaluations
+};
+
+struct SingleStartResult {
+    std::vector<double> params;  // physical
+    bool success = false;
+    std::uint64_t evaluations = 0;  // the solver's residual evaluations
+};
+
+// One solver run from `start` (search coordinates) with the given parameters frozen.
+Result<SingleStartResult, FitError> levenberg_marquardt_single_start(const Objective& objective,
+                                                                     const SearchSpace& space,
+                                                                     std::span<const double> start,
+                                                                     std::vector<bool> fixed,
+                                                                     const LmSettings& settings,
+                                                                     EvaluationCounter& counter);
+
+// The multi-start fit from the circuit's current values.
+Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies_hz,
+                                                     std::span<const Complex> impedances, Weighting scheme,
+                                                     const LmSettings& settings);
+
+// The nine scored starting points, cheapest first.
+struct Candidate {
+    std::vector<double> params;
+    double cost;
+};
+std::vector<Candidate> candidate_starting_points(std::span<const double> start, const SearchSpace& space,
+                                                 CostProblem& scorer);
+
+// After a global search found `best`: the better of the outcome at `best`
+// and a Levenberg-Marquardt fit started there.
+Result<FitOutcome, FitError> polish_or_fallback(const SeriesList& circuit, std::span<const double> best,
+                                                std::uint64_t search_iterations,
+                                                std::span<const double> frequencies_hz, Weighting scheme,
+                                                const FitData& data, EvaluationCounter& counter);
+
+// Errors every method checks first, in this order.
+std::optional<FitError> check_fit_inputs(const SeriesList& circuit, std::size_t frequencies, std::size_t impedances);
+
+// Angular frequencies and weights of a spectrum.
+FitData prepare_fit_data(std::span<const double> frequencies_hz, std::span<const Complex> impedances,
+                         Weighting scheme);
+
+}  // namespace kelvara

@@ -1,0 +1,165 @@
+// Circuit.fit(): read the spectrum, settle the starting point (the
+// circuit's own values or a network's guess), run the engine with the
+// interpreter released, and wrap the outcome in a FitResult.
+#include "python/objects.hpp"
+
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "circuit/layout.hpp"
+#include "fit/dispatch.hpp"
+#include "models/registry.hpp"
+#include "python/arguments.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/spectrum_input.hpp"
+
+namespace kelvara::py {
+namespace {
+
+enum Argument {
+    frequencies, impedances, guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles,
+    generations, nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature, basin_hopping_hops,
+    basin_hopping_step_size, basin_hopping_temperature, seed, argument_count
+};
+
+constexpr const char* argument_names[argument_count] = {
+    "frequencies", "impedances", "guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol",
+    "num_particles", "generations", "nelder_mead_iterations", "de_evaluations", "sa_iterations",
+    "sa_initial_temperature", "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed"};
+
+bool given(PyObject* value) { return value != nullptr && value != Py_None; }
+
+// Through __index__: floats are a TypeError (prefixed), negative or too large an OverflowError (not prefixed).
+bool read_unsigned(PyObject* value, const char* name, std::uint64_t limit, std::uint64_t& out) {
+    if (!given(value)) return true;
+    Ref index(PyNumber_Index(value));
+    if (!index) {
+        prefix_argument_error(name);
+        return false;
+    }
+    const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
+    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (converted > limit) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = converted;
+    return true;
+}
+
+bool read_float(PyObject* value, const char* name, double& out) {
+    if (!given(value)) return true;
+    const double converted = PyFloat_AsDouble(value);
+    if (converted == -1.0 && PyErr_Occurred()) {
+        prefix_argument_error(name);
+        return false;
+    }
+    out = converted;
+    return true;
+}
+
+bool read_string(PyObject* value, const char* name, std::string& out) {
+    if (!given(value)) return true;
+    if (!to_utf8(value, out)) {
+        prefix_argument_error(name);
+        return false;
+    }
+    return true;
+}
+
+// Exactly bool, or NumPy's boolean scalar.
+bool read_bool(PyObject* value, const char* name, std::optional<bool>& out) {
+    if (!given(value)) return true;
+    if (PyBool_Check(value)) {
+        out = value == Py_True;
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(value);
+    const char* type_name = type->tp_name;
+    if (std::strcmp(type_name, "numpy.bool_") == 0 || std::strcmp(type_name, "numpy.bool") == 0) {
+        const int truth = PyObject_IsTrue(value);
+        if (truth < 0) return false;
+        out = truth == 1;
+        return true;
+    }
+    raise_cannot_convert(value, "PyBool");
+    prefix_argument_error(name);
+    return false;
+}
+
+constexpr std::uint64_t u32_max = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+
+bool read_settings(PyObject* const* bound, FitSettings& s) {
+    std::uint64_t seed_value = 0;
+    if (!read_unsigned(bound[max_iterations], "max_iterations", u32_max, s.max_iterations) ||
+        !read_float(bound[ftol], "ftol", s.ftol) || !read_float(bound[xtol], "xtol", s.xtol) ||
+        !read_unsigned(bound[num_particles], "num_particles", u32_max, s.num_particles) ||
+        !read_unsigned(bound[generations], "generations", u64_max, s.generations) ||
+        !read_unsigned(bound[nelder_mead_iterations], "nelder_mead_iterations", u64_max, s.nelder_mead_iterations) ||
+        !read_unsigned(bound[de_evaluations], "de_evaluations", u32_max, s.de_evaluations) ||
+        !read_unsigned(bound[sa_iterations], "sa_iterations", u64_max, s.sa_iterations) ||
+        !read_float(bound[sa_initial_temperature], "sa_initial_temperature", s.sa_initial_temperature) ||
+        !read_unsigned(bound[basin_hopping_hops], "basin_hopping_hops", u32_max, s.basin_hopping_hops) ||
+        !read_float(bound[basin_hopping_step_size], "basin_hopping_step_size", s.basin_hopping_step_size) ||
+        !read_float(bound[basin_hopping_temperature], "basin_hopping_temperature", s.basin_hopping_temperature) ||
+        !read_unsigned(bound[seed], "seed", u64_max, seed_value)) {
+        return false;
+    }
+    if (given(bound[seed])) s.seed = seed_value;
+    return true;
+}
+
+}  // namespace
+
+PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[argument_count];
+    if (!bind_arguments({"fit", argument_names, 1}, args, nargs, kwnames, bound)) return nullptr;
+
+    std::optional<bool> guess;
+    std::optional<std::string> weights_path;
+    std::string weight_name = "modulus";
+    FitRequest request;
+    if (!read_bool(bound[guess_init], "guess_init", guess) || !read_weights_path(bound[weights], weights_path) ||
+        !read_string(bound[weight], "weight", weight_name) || !read_string(bound[method], "method", request.method) ||
+        !read_settings(bound, request.settings)) {
+        return nullptr;
+    }
+    Spectrum spectrum;
+    if (!read_spectrum(bound[frequencies], bound[impedances], spectrum)) return nullptr;
+    if (!read_weighting(weight_name, request.weighting)) return nullptr;
+
+    const CircuitData& data = circuit_data(self);
+    const bool guessing = guess ? *guess : (weights_path.has_value() || !data.explicit_values);
+    request.circuit = data.tree;
+    if (guessing) {
+        const bool model_found = weights_path.has_value() || find_for_topology(data.tree).has_value();
+        if (!model_found && !guess) {
+            const std::string message =
+                "There is no ML model to guess initial parameters for this circuit. Supply your own with "
+                "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
+                "silence this. Models available for " +
+                quoted_names();
+            if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return nullptr;
+        } else {
+            std::vector<double> start;
+            if (!run_guess(data.tree, spectrum, weights_path, start)) return nullptr;
+            request.circuit = rebuild(data.tree, start);
+        }
+    }
+    request.frequencies_hz = std::move(spectrum.frequencies);
+    request.impedances = std::move(spectrum.impedances);
+
+    std::optional<Result<FitOutcome, FitError>> result;
+    {
+        ReleasedInterpreter released;
+        result.emplace(dispatch_fit(request));
+    }
+    if (!*result) return raise(PyExc_ValueError, result->error().message());
+    return make_fit_result(std::move(*result).value());
+}
+
+}  // namespace kelvara::py
