@@ -4,8 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -30,13 +29,30 @@ ExternalCache& external() {
     return *cache;
 }
 
+// The whole file, or the operating system's reason why not (C stdio: its
+// errors are values, where a C++ stream reading a directory throws).
+Result<std::vector<std::uint8_t>, NnError> read_whole_file(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return fail(NnError::io(std::strerror(errno)));
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[1 << 16];
+    while (true) {
+        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        bytes.insert(bytes.end(), chunk, chunk + got);
+        if (got < sizeof chunk) break;
+    }
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) return fail(NnError::io(std::strerror(error)));
+    return bytes;
+}
+
 Result<std::shared_ptr<const Guesser>, NnError> load_locked(ExternalCache& cache, const std::string& path) {
     if (const auto found = cache.loaded.find(path); found != cache.loaded.end()) return found->second;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return fail(NnError::io(std::strerror(errno)));
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) return fail(NnError::io(std::strerror(errno)));
-    auto loaded = Guesser::from_bytes(bytes);
+    auto bytes = read_whole_file(path);
+    if (!bytes) return fail(bytes.error());
+    auto loaded = Guesser::from_bytes(bytes.value());
     if (!loaded) return fail(loaded.error());
     auto shared = std::make_shared<const Guesser>(std::move(loaded).value());
     cache.loaded.emplace(path, shared);

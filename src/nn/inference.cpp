@@ -35,6 +35,61 @@ Result<const Tensor*, NnError> lookup(const Guesser& g, const std::string& name)
     return tensor;
 }
 
+// out[o][t] = bias[o] + sum over taps j, in order, of weight[o][j] * unfolded[j][t],
+// skipping taps whose weight is exactly zero. Blocks of outputs and grid
+// positions reuse each loaded value several times; the sums run in the same
+// order as the plain loop, so the result does not depend on the blocking.
+constexpr std::size_t out_block = 4;
+constexpr std::size_t grid_block = 8;
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void convolve_unfolded(const double* weight, const double* bias, std::size_t outputs, std::size_t taps,
+                       const double* unfolded, std::size_t grid, double* out) {
+    std::size_t o = 0;
+    for (; o + out_block <= outputs; o += out_block) {
+        std::size_t t = 0;
+        for (; t + grid_block <= grid; t += grid_block) {
+            double acc[out_block][grid_block];
+            for (std::size_t r = 0; r < out_block; ++r) {
+                for (std::size_t c = 0; c < grid_block; ++c) acc[r][c] = bias[o + r];
+            }
+            for (std::size_t j = 0; j < taps; ++j) {
+                const double* x = unfolded + j * grid + t;
+                for (std::size_t r = 0; r < out_block; ++r) {
+                    const double tap = weight[(o + r) * taps + j];
+                    if (tap == 0.0) continue;
+                    for (std::size_t c = 0; c < grid_block; ++c) acc[r][c] += tap * x[c];
+                }
+            }
+            for (std::size_t r = 0; r < out_block; ++r) {
+                for (std::size_t c = 0; c < grid_block; ++c) out[(o + r) * grid + t + c] = acc[r][c];
+            }
+        }
+        for (; t < grid; ++t) {
+            for (std::size_t r = 0; r < out_block; ++r) {
+                double acc = bias[o + r];
+                for (std::size_t j = 0; j < taps; ++j) {
+                    const double tap = weight[(o + r) * taps + j];
+                    if (tap != 0.0) acc += tap * unfolded[j * grid + t];
+                }
+                out[(o + r) * grid + t] = acc;
+            }
+        }
+    }
+    for (; o < outputs; ++o) {
+        for (std::size_t t = 0; t < grid; ++t) {
+            double acc = bias[o];
+            for (std::size_t j = 0; j < taps; ++j) {
+                const double tap = weight[o * taps + j];
+                if (tap != 0.0) acc += tap * unfolded[j * grid + t];
+            }
+            out[o * grid + t] = acc;
+        }
+    }
+}
+
 }  // namespace
 
 double interpolate(std::span<const double> xs, std::span<const double> ys, double x) {
@@ -139,25 +194,25 @@ Result<std::vector<double>, NnError> conv1d(const Guesser& g, std::span<const do
     if (input.size() != in_channels * grid) return fail(NnError::shape(weight_name(name), input.size(), in_channels * grid));
 
     const auto pad = static_cast<std::ptrdiff_t>(dilation * (kernel - (kernel > 0 ? 1 : 0)) / 2);
-    std::vector<double> out(out_channels * grid);
-    for (std::size_t o = 0; o < out_channels; ++o) {
-        double* row = out.data() + o * grid;
-        std::fill(row, row + grid, b.data[o]);
-        for (std::size_t i = 0; i < in_channels; ++i) {
-            const double* source = input.data() + i * grid;
-            for (std::size_t k = 0; k < kernel; ++k) {
-                const double tap = w.data[(o * in_channels + i) * kernel + k];
-                if (tap == 0.0) continue;
-                const std::ptrdiff_t shift = static_cast<std::ptrdiff_t>(k * dilation) - pad;
-                for (std::size_t t = 0; t < grid; ++t) {
-                    const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(t) + shift;
-                    if (at >= 0 && at < static_cast<std::ptrdiff_t>(grid)) row[t] += tap * source[at];
-                }
-            }
+    // Unfold the input once: row (i, k) holds input channel i shifted by
+    // k * dilation - pad, with zeros where the shift leaves the grid.
+    const std::size_t taps = in_channels * kernel;
+    std::vector<double> unfolded(taps * grid, 0.0);
+    const auto size = static_cast<std::ptrdiff_t>(grid);
+    for (std::size_t i = 0; i < in_channels; ++i) {
+        for (std::size_t k = 0; k < kernel; ++k) {
+            const std::ptrdiff_t shift = static_cast<std::ptrdiff_t>(k * dilation) - pad;
+            const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(0, -shift);
+            const std::ptrdiff_t end = std::min<std::ptrdiff_t>(size, size - shift);
+            double* row = unfolded.data() + (i * kernel + k) * grid;
+            for (std::ptrdiff_t t = begin; t < end; ++t) row[t] = input[static_cast<std::size_t>(t + shift) + i * grid];
         }
     }
+    std::vector<double> out(out_channels * grid);
+    convolve_unfolded(w.data.data(), b.data.data(), out_channels, taps, unfolded.data(), grid, out.data());
     return out;
 }
+
 
 Result<bool, NnError> group_norm(const Guesser& g, std::span<double> map, std::string_view name) {
     const auto weight = lookup(g, weight_name(name));

@@ -166,16 +166,19 @@ PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static constexpr const char* names[] = {"frequencies"};
     PyObject* bound[1];
     if (!bind_arguments({"impedance", names, 1}, args, nargs, kwnames, bound)) return nullptr;
-    std::vector<double> frequencies;
-    if (!to_double_vector(bound[0], frequencies)) {
+    NumberArray<double> input;
+    if (!to_double_array(bound[0], input)) {
         PyErr_Clear();
-        const ColumnStatus status = read_column(bound[0], frequency_column, frequencies);
+        std::vector<double> column;
+        const ColumnStatus status = read_column(bound[0], frequency_column, column);
         if (status == ColumnStatus::error) return nullptr;
         if (status == ColumnStatus::absent) {
             return raise(PyExc_ValueError, "expected a sequence of frequencies, or a dataframe with a " +
                                                describe(frequency_column) + " column");
         }
+        input.own(std::move(column));
     }
+    const std::span<const double> frequencies = input.view();
     Complex* out = nullptr;
     Ref array(new_complex_array(frequencies.size(), out));
     if (!array) return nullptr;

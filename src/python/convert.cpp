@@ -71,6 +71,8 @@ public:
         }
     }
 
+    static bool native_little() { return little_endian(); }
+
 private:
     static bool little_endian() {
         const std::uint16_t probe = 1;
@@ -241,6 +243,52 @@ bool convert_sequence(PyObject* object, std::vector<T>& out) {
 }  // namespace
 
 bool to_double_vector(PyObject* object, std::vector<double>& out) { return convert_sequence(object, out); }
+
+namespace {
+
+// A contiguous, aligned one-dimensional buffer whose items are exactly T
+// ("d" for double, "Zd" for complex): taken over by `out` without a copy.
+template <class T>
+bool try_view(PyObject* object, NumberArray<T>& out) {
+    if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
+        !PyObject_CheckBuffer(object)) {
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string format = view.format ? view.format : "B";
+    if (!format.empty() && (format[0] == '@' || format[0] == '=' || (format[0] == '<' && NumericBuffer::native_little()))) {
+        format.erase(0, 1);
+    }
+    const bool exact = std::is_same_v<T, Complex> ? format == "Zd" : format == "d";
+    const bool fits = view.ndim == 1 && exact && view.strides[0] == static_cast<Py_ssize_t>(sizeof(T)) &&
+                      reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+    if (!fits) {
+        PyBuffer_Release(&view);
+        return false;
+    }
+    out.hold(view);
+    return true;
+}
+
+template <class T>
+bool to_array(PyObject* object, NumberArray<T>& out) {
+    if (!check_sequence(object)) return false;
+    if (try_view(object, out)) return true;
+    std::vector<T> values;
+    if (!convert_sequence(object, values)) return false;
+    out.own(std::move(values));
+    return true;
+}
+
+}  // namespace
+
+bool to_double_array(PyObject* object, NumberArray<double>& out) { return to_array(object, out); }
+
+bool to_complex_array(PyObject* object, NumberArray<Complex>& out) { return to_array(object, out); }
 
 bool to_complex_vector(PyObject* object, std::vector<Complex>& out) { return convert_sequence(object, out); }
 

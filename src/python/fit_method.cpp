@@ -150,8 +150,8 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             request.circuit = rebuild(data.tree, start);
         }
     }
-    request.frequencies_hz = std::move(spectrum.frequencies);
-    request.impedances = std::move(spectrum.impedances);
+    request.frequencies_hz = spectrum.frequencies.to_vector();
+    request.impedances = spectrum.impedances.to_vector();
 
     std::optional<Result<FitOutcome, FitError>> result;
     {

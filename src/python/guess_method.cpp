@@ -14,7 +14,7 @@ bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::opti
     std::optional<Result<std::vector<double>, GuessError>> result;
     {
         ReleasedInterpreter released;
-        result.emplace(guess_params(tree, spectrum.frequencies, spectrum.impedances, weights_path));
+        result.emplace(guess_params(tree, spectrum.frequencies.view(), spectrum.impedances.view(), weights_path));
     }
     if (!*result) {
         const GuessError& error = result->error();

@@ -49,8 +49,8 @@ bool prepare(const char* function, PyObject* self, PyObject* const* args, Py_ssi
         return false;
     }
     request.omega.reserve(request.spectrum.frequencies.size());
-    for (const double f : request.spectrum.frequencies) request.omega.push_back(f * two_pi);
-    request.weights = compute_weights(request.spectrum.impedances, scheme);
+    for (const double f : request.spectrum.frequencies.view()) request.omega.push_back(f * two_pi);
+    request.weights = compute_weights(request.spectrum.impedances.view(), scheme);
     return true;
 }
 
@@ -61,7 +61,7 @@ PyObject* residuals_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     {
         ReleasedInterpreter released;
         EvaluationCounter counter{0};
-        out = residuals(circuit_data(self).tree, request.params, request.omega, request.spectrum.impedances,
+        out = residuals(circuit_data(self).tree, request.params, request.omega, request.spectrum.impedances.view(),
                         request.weights, counter);
     }
     return to_float_list(out);
@@ -75,7 +75,7 @@ PyObject* jacobian_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
         ReleasedInterpreter released;
         EvaluationCounter counter{0};
         columns = jacobian_columns(circuit_data(self).tree, request.params, request.omega,
-                                   request.spectrum.impedances, request.weights, counter);
+                                   request.spectrum.impedances.view(), request.weights, counter);
     }
     const std::size_t rows = columns.empty() ? 0 : columns.front().size();
     Ref matrix(PyList_New(static_cast<Py_ssize_t>(rows)));

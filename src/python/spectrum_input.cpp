@@ -35,7 +35,7 @@ namespace {
 constexpr double degrees_to_radians = 0.017453292519943295;
 
 bool read_two_sequences(PyObject* frequencies, PyObject* impedances, Spectrum& out) {
-    if (!to_double_vector(frequencies, out.frequencies) || !to_complex_vector(impedances, out.impedances)) return false;
+    if (!to_double_array(frequencies, out.frequencies) || !to_complex_array(impedances, out.impedances)) return false;
     if (out.frequencies.size() != out.impedances.size()) {
         raise(PyExc_ValueError, "frequencies and impedances must have the same length");
         return false;
@@ -96,15 +96,18 @@ bool read_dataframe(PyObject* frame, Spectrum& out) {
                                     std::to_string(impedances.size()));
         return false;
     }
-    out.frequencies.clear();
-    out.impedances.clear();
+    std::vector<double> kept_frequencies;
+    std::vector<Complex> kept_impedances;
     for (std::size_t i = 0; i < frequencies.size(); ++i) {
         if (frequencies[i] > 0.0) {  // NaN fails too
-            out.frequencies.push_back(frequencies[i]);
-            out.impedances.push_back(impedances[i]);
+            kept_frequencies.push_back(frequencies[i]);
+            kept_impedances.push_back(impedances[i]);
         }
     }
-    if (out.frequencies.empty()) {
+    const bool empty = kept_frequencies.empty();
+    out.frequencies.own(std::move(kept_frequencies));
+    out.impedances.own(std::move(kept_impedances));
+    if (empty) {
         raise(PyExc_ValueError, "no measured points: every row of the " + describe(frequency_column) +
                                     " column is zero or negative");
         return false;

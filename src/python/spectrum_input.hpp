@@ -8,6 +8,7 @@
 
 #include "elements/complex.hpp"
 #include "fit/weighting.hpp"
+#include "python/convert.hpp"
 
 namespace kelvara::py {
 
@@ -33,8 +34,8 @@ enum class ColumnStatus { found, absent, error };
 ColumnStatus read_column(PyObject* frame, const ColumnNames& names, std::vector<double>& out);
 
 struct Spectrum {
-    std::vector<double> frequencies;  // hertz
-    std::vector<Complex> impedances;  // ohm
+    NumberArray<double> frequencies;  // hertz
+    NumberArray<Complex> impedances;  // ohm
 };
 
 // Two sequences, or (when `impedances` is null or None) one dataframe-like
