@@ -4,7 +4,6 @@ import json
 import math
 import os
 import pathlib
-import re
 import struct
 import uuid
 
@@ -24,22 +23,19 @@ def _string(text):
     return struct.pack("<I", len(raw)) + raw
 
 
-def _record(name, values, encoding, dims=None):
-    """One tensor record and the values a reader decodes from it."""
+def _record(name, values, encoding):
+    """One tensor record and the values a reader decodes from it (encodings 0, 1 and 2)."""
     flat = np.asarray(values, dtype=np.float64).ravel()
-    dims = np.shape(values) if dims is None else dims
-    if encoding == 0:
-        data = flat.astype("<f4")
-        raw, decoded = data.tobytes(), data.astype(np.float64)
-    elif encoding == 1:
-        data = flat.astype("<f2")
+    if encoding < 2:
+        data = flat.astype("<f4" if encoding == 0 else "<f2")
         raw, decoded = data.tobytes(), data.astype(np.float64)
     else:
         scale = np.float32(max(np.abs(flat).max(), 1e-3) / 127.0)
         q = np.clip(np.round(flat / scale), -128, 127).astype("i1")
         raw, decoded = scale.astype("<f4").tobytes() + q.tobytes(), q.astype(np.float64) * float(scale)
+    dims = np.shape(values)
     head = _string(name) + bytes([encoding, len(dims)]) + b"".join(struct.pack("<I", d) for d in dims)
-    return head + raw, decoded.reshape(np.shape(values))
+    return head + raw, decoded.reshape(dims)
 
 
 class Network:
@@ -49,7 +45,7 @@ class Network:
 
     def write(self, path):
         records, self.decoded = [], {}
-        for name, (values, encoding) in self.tensors.items():
+        for name, (values, encoding) in reversed(self.tensors.items()):  # any order loads
             raw, self.decoded[name] = _record(name, values, encoding)
             records.append(raw)
         out = b"EISNN001" + struct.pack("<I", len(self.header))
@@ -59,19 +55,17 @@ class Network:
         return str(path)
 
 
+RC_ROWS = [(1, 0, 0, -1), (1, 0, 0, -1), (-1, -1, 0, -1)]  # R, R, C
+RQ_ROWS = [(1, 0, 0, -1), (1, 0, 0, -1), (-1, 0, -1, 3), (0, 0, 0, -1)]  # R, R, q coupled to alpha, alpha
 CONFIGS = {
-    # name: circuit, channels, groups, kernel, n_grid, dilations, log flags, scaling rows, mean, std, alpha range
-    "rc": ("R0-(R1,C1)", 8, 4, 3, 16, "1,2", [1, 1, 1], [(1, 0, 0, -1), (1, 0, 0, -1), (-1, -1, 0, -1)],
-           [0.0, 0.5, -0.3], [0.5, 0.8, 0.6], ("0.05", "1.0")),
-    "rq": ("R0-(R1,CPE1)", 8, 3, 4, 12, "1, 3", [1, 1, 1, 0],
-           [(1, 0, 0, -1), (1, 0, 0, -1), (-1, 0, -1, 3), (0, 0, 0, -1)],
-           [0.0, 0.2, -0.1, 0.8], [0.5, 0.5, 0.5, 0.05], ("0.05", "1.0")),
-    "rq_clamped": ("R0-(R1,CPE1)", 8, 2, 5, 10, "2,1", [0, 1, 1, 0],
-                   [(1, 0, 0, -1), (1, 0, 0, -1), (-1, 0, -1, 3), (0, 0, 0, -1)],
-                   [2.0, 0.2, -0.1, 1.7], [0.3, 0.5, 0.5, 0.05], ("0.05", "0.9")),
-    "rc_one_point_grid": ("R0-(R1,C1)", 4, 2, 3, 1, "1048576,1", [1, 1, 1],
-                          [(1, 0, 0, -1), (1, 0, 0, -1), (-1, -1, 0, -1)], [0.0, 0.5, -0.3], [0.5, 0.8, 0.6],
-                          ("0.05", "1.0")),
+    # circuit, channels, groups, kernel, n_grid, dilations, log flags, scaling rows, mean, std, alpha range
+    "rc": ("R0-(R1,C1)", 8, 4, 3, 16, "1,2", [1, 1, 1], RC_ROWS, [0.0, 0.5, -0.3], [0.5, 0.8, 0.6], ("0.05", "1.0")),
+    "rq": ("R0-(R1,CPE1)", 8, 3, 4, 12, "1, 3", [1, 1, 1, 0], RQ_ROWS, [0.0, 0.2, -0.1, 0.8], [0.5, 0.5, 0.5, 0.05],
+           ("0.05", "1.0")),
+    "rq_clamped": ("R0-(R1,CPE1)", 8, 2, 5, 10, "2,1", [0, 1, 1, 0], RQ_ROWS, [2.0, 0.2, -0.1, 1.7],
+                   [0.3, 0.5, 0.5, 0.05], ("0.05", "0.9")),
+    "rc_one_point_grid": ("R0-(R1,C1)", 4, 2, 3, 1, "1048576,1", [1, 1, 1], RC_ROWS, [0.0, 0.5, -0.3],
+                          [0.5, 0.8, 0.6], ("0.05", "1.0")),
 }
 PARAM_NAMES = {"R0-(R1,C1)": "R0.r,R1.r,C1.c", "R0-(R1,CPE1)": "R0.r,R1.r,CPE1.q,CPE1.alpha"}
 HIDDEN = 12

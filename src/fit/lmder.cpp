@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "fit/minpack.hpp"
-#include "fit/problems.hpp"
 
 namespace kelvara::minpack {
 namespace {
@@ -32,7 +31,7 @@ bool LmderResult::success() const {
     }
 }
 
-LmderResult lmder(LmProblem& problem, const LmderSettings& settings) {
+LmderResult lmder(LeastSquaresProblem& problem, const LmderSettings& settings) {
     const std::size_t n = problem.param_count();
     const std::size_t residuals = problem.residual_count();
     if (n == 0) return {LmderStatus::no_parameters, 0};

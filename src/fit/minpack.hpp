@@ -5,8 +5,8 @@
 // Matrices are column-major with leading dimension `ld`; indices are 0-based.
 //
 // Deviations from the original, all in lmder:
-// - the problem is an LmProblem (residuals and Jacobian of search
-//   coordinates), not user callbacks with iflag;
+// - the problem is an object (LeastSquaresProblem; the fits use LmProblem, in
+//   search coordinates), not user callbacks with iflag;
 // - the step bound, the patience (evaluation budget = patience * (n + 1)) and
 //   the column scaling (mode 1) are fixed by the caller's settings record;
 // - an exactly zero residual vector at the start ends the run successfully;
@@ -26,9 +26,21 @@
 
 namespace kelvara {
 
-class LmProblem;
-
 namespace minpack {
+
+// What lmder minimises: the sum of squares of residuals(x) over x.
+class LeastSquaresProblem {
+public:
+    virtual ~LeastSquaresProblem() = default;
+    virtual std::size_t param_count() const = 0;
+    virtual std::size_t residual_count() const = 0;
+    virtual void set_x(std::span<const double> x) = 0;
+    virtual std::span<const double> x() const = 0;
+    // Residuals at the current x.
+    virtual void residuals(std::span<double> out) = 0;
+    // The residual_count() x param_count() Jacobian at the current x, column-major.
+    virtual void jacobian(std::span<double> out) = 0;
+};
 
 // Euclidean norm without destructive underflow or overflow.
 double enorm(std::span<const double> x);
@@ -82,7 +94,7 @@ struct LmderResult {
 
 // Minimises the sum of squares of problem.residuals over its search vector,
 // leaving the problem at the last accepted iterate.
-LmderResult lmder(LmProblem& problem, const LmderSettings& settings);
+LmderResult lmder(LeastSquaresProblem& problem, const LmderSettings& settings);
 
 }  // namespace minpack
 }  // namespace kelvara

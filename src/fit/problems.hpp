@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "fit/minpack.hpp"
 #include "fit/objective.hpp"
 #include "fit/search_space.hpp"
 
@@ -12,22 +13,22 @@ namespace kelvara {
 
 // The least-squares problem of the Levenberg-Marquardt solver, in search
 // coordinates. A fixed parameter's Jacobian column is exactly zero.
-class LmProblem {
+class LmProblem final : public minpack::LeastSquaresProblem {
 public:
     LmProblem(const Objective& objective, const SearchSpace& space, std::vector<bool> fixed,
               EvaluationCounter& counter, std::span<const double> x0);
 
-    std::size_t param_count() const { return x_.size(); }
-    std::size_t residual_count() const { return objective_.residual_count(); }
+    std::size_t param_count() const override { return x_.size(); }
+    std::size_t residual_count() const override { return objective_.residual_count(); }
 
-    void set_x(std::span<const double> x) { std::copy(x.begin(), x.end(), x_.begin()); }
-    std::span<const double> x() const { return x_; }
+    void set_x(std::span<const double> x) override { std::copy(x.begin(), x.end(), x_.begin()); }
+    std::span<const double> x() const override { return x_; }
     std::span<const double> physical() const { return physical_; }
 
     // Residuals at physical(x); never fails (non-finite values flow through).
-    void residuals(std::span<double> out);
+    void residuals(std::span<double> out) override;
     // The 2N x P Jacobian with respect to x, column-major.
-    void jacobian(std::span<double> out);
+    void jacobian(std::span<double> out) override;
 
 private:
     void update_physical();

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <numbers>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -125,15 +125,11 @@ TEST(WeightFile, SmallFileLoadsEveryField) {
     EXPECT_EQ(g.target_std, (std::vector<double>{1, 2, 3}));
     EXPECT_EQ(g.log_params, (std::vector<bool>{true, true, false}));
     ASSERT_EQ(g.scaling.size(), 3u);
-    EXPECT_EQ(g.scaling[2].r_power, -1.0);
-    EXPECT_EQ(g.scaling[2].omega_power, -1.0);
-    EXPECT_EQ(g.scaling[2].alpha_index, -1);
-    EXPECT_EQ(g.n_grid, 4u);
-    EXPECT_EQ(g.channels, 1u);
-    EXPECT_EQ(g.kernel, 3u);
-    EXPECT_EQ(g.groups, 1u);
-    EXPECT_EQ(g.alpha_min, 0.05);
-    EXPECT_EQ(g.alpha_max, 1.0);
+    const Scaling& c = g.scaling[2];
+    EXPECT_EQ(std::make_tuple(c.r_power, c.omega_power, c.alpha_omega_power, c.alpha_index),
+              std::make_tuple(-1.0, -1.0, 0.0, std::int32_t{-1}));
+    EXPECT_EQ(std::make_tuple(g.n_grid, g.channels, g.kernel, g.groups, g.alpha_min, g.alpha_max),
+              std::make_tuple(std::size_t{4}, std::size_t{1}, std::size_t{3}, std::size_t{1}, 0.05, 1.0));
     Bytes trailing = small_file().bytes();
     trailing.insert(trailing.end(), {0xFF, 0x00, 0x13});
     EXPECT_EQ(outcome(trailing), "loaded");
@@ -260,28 +256,25 @@ TEST(WeightFile, Encodings) {
     EXPECT_EQ(g.tensor("h")->data, (std::vector<double>{1.0, -2.0, std::ldexp(1.0, -24), INFINITY}));
 }
 
-class HalfPrecision : public testing::TestWithParam<std::pair<std::uint16_t, double>> {};
+using Half = std::pair<std::uint16_t, double>;
+class HalfPrecision : public testing::TestWithParam<Half> {};
 TEST_P(HalfPrecision, WidensExactly) {
     const auto [bits, expected] = GetParam();
     const double got = half_to_double(bits);
     if (std::isnan(expected)) {
         EXPECT_TRUE(std::isnan(got)) << got;
-    } else {
-        EXPECT_EQ(got, expected);
-        EXPECT_EQ(std::signbit(got), std::signbit(expected));
+        return;
     }
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(std::signbit(got), std::signbit(expected));
 }
-INSTANTIATE_TEST_SUITE_P(
-    WeightFile, HalfPrecision,
-    testing::Values(std::pair<std::uint16_t, double>{0x3C00, 1.0}, std::pair<std::uint16_t, double>{0xC000, -2.0},
-                    std::pair<std::uint16_t, double>{0x0001, std::ldexp(1.0, -24)},
-                    std::pair<std::uint16_t, double>{0x8001, -std::ldexp(1.0, -24)},
-                    std::pair<std::uint16_t, double>{0x03FF, 1023 * std::ldexp(1.0, -24)},
-                    std::pair<std::uint16_t, double>{0x0400, std::ldexp(1.0, -14)},
-                    std::pair<std::uint16_t, double>{0x7BFF, 65504.0}, std::pair<std::uint16_t, double>{0x3555, 0.25 * (1 + 341.0 / 1024)},
-                    std::pair<std::uint16_t, double>{0x8000, -0.0}, std::pair<std::uint16_t, double>{0x7C00, INFINITY},
-                    std::pair<std::uint16_t, double>{0xFC00, -INFINITY}, std::pair<std::uint16_t, double>{0x7E00, NAN},
-                    std::pair<std::uint16_t, double>{0x7C01, NAN}));
+INSTANTIATE_TEST_SUITE_P(WeightFile, HalfPrecision,
+                         testing::Values(Half{0x3C00, 1.0}, Half{0xC000, -2.0}, Half{0x0001, std::ldexp(1.0, -24)},
+                                         Half{0x8001, -std::ldexp(1.0, -24)}, Half{0x03FF, 1023 * std::ldexp(1.0, -24)},
+                                         Half{0x0400, std::ldexp(1.0, -14)}, Half{0x7BFF, 65504.0},
+                                         Half{0x3555, 0.25 * (1 + 341.0 / 1024)}, Half{0x8000, -0.0},
+                                         Half{0x7C00, INFINITY}, Half{0xFC00, -INFINITY}, Half{0x7E00, NAN},
+                                         Half{0x7C01, NAN}));
 
 TEST(WeightFile, ScalingMustHaveFourColumnsPerOutput) {
     WeightFile w = small_file();
@@ -315,7 +308,8 @@ TEST_P(InvalidUtf8, IsReportedAsTruncated) {
 }
 INSTANTIATE_TEST_SUITE_P(WeightFile, InvalidUtf8, testing::Values(0, 1, 2));
 
-class HugeTensor : public testing::TestWithParam<std::pair<int, std::vector<std::uint32_t>>> {};
+using Big = std::pair<int, std::vector<std::uint32_t>>;
+class HugeTensor : public testing::TestWithParam<Big> {};
 TEST_P(HugeTensor, InAShortFileIsTruncated) {
     const auto& [encoding, dims] = GetParam();
     WeightFile w = small_file();
@@ -323,10 +317,8 @@ TEST_P(HugeTensor, InAShortFileIsTruncated) {
     EXPECT_EQ(outcome(w), "weight file is truncated");
 }
 INSTANTIATE_TEST_SUITE_P(WeightFile, HugeTensor,
-                         testing::Values(std::pair<int, std::vector<std::uint32_t>>{0, {0xFFFFFFFFu}},
-                                         std::pair<int, std::vector<std::uint32_t>>{1, {0x40000000u, 3}},
-                                         std::pair<int, std::vector<std::uint32_t>>{2, {0x10001u, 0x10001u}},
-                                         std::pair<int, std::vector<std::uint32_t>>{0, {2, 3, 5, 7, 11, 13, 17}}));
+                         testing::Values(Big{0, {0xFFFFFFFFu}}, Big{1, {0x40000000u, 3}},
+                                         Big{2, {0x10001u, 0x10001u}}, Big{0, {2, 3, 5, 7, 11, 13, 17}}));
 
 // ---- inference layers ----
 
@@ -411,41 +403,6 @@ TEST(Inference, LinearAndItsInputLength) {
     EXPECT_EQ(bad.error().display(), "tensor \"head.0\" has 65 elements, expected 66");
 }
 
-std::vector<Complex> polar_degrees(std::vector<double> degrees) {
-    std::vector<Complex> z;
-    for (double d : degrees) z.push_back({2 * std::cos(d * std::numbers::pi / 180), 2 * std::sin(d * std::numbers::pi / 180)});
-    return z;
-}
-
-TEST(Inference, FeatureScalesAndPhaseUnwrapping) {
-    const Guesser g = loaded(layer_file("1", "1", "3"));
-    auto one = features(g, std::vector<double>{1.0}, std::vector<Complex>{{1, -1}});
-    ASSERT_FALSE(one.ok());
-    EXPECT_EQ(one.error().display(), "need at least 2 frequency points to guess, got 1");
-
-    // No capacitive point: geometric mean of omega and the upper median magnitude.
-    auto resistive = features(g, std::vector<double>{1, 10, 100, 1000}, std::vector<Complex>{{4, 0}, {1, 0}, {3, 0}, {2, 1e-9}});
-    ASSERT_TRUE(resistive.ok());
-    EXPECT_NEAR(resistive.value().omega_scale, 2 * std::numbers::pi * std::sqrt(1000.0), 1e-9);
-    EXPECT_EQ(resistive.value().r_scale, 3.0);
-
-    auto weighted = features(g, std::vector<double>{1, 10}, std::vector<Complex>{{1, -1}, {2, 0}});
-    ASSERT_TRUE(weighted.ok());
-    EXPECT_NEAR(weighted.value().omega_scale, 2 * std::numbers::pi, 1e-12);
-    EXPECT_NEAR(weighted.value().r_scale, std::sqrt(2.0), 1e-12);
-
-    // 170, -170, -160 degrees unwrap to 170, 190, 200, in whatever order they come.
-    const std::vector<double> f = {1, 2, 3}, reversed = {3, 2, 1};
-    auto up = features(g, f, polar_degrees({170, -170, -160}));
-    auto down = features(g, reversed, polar_degrees({-160, -170, 170}));
-    ASSERT_TRUE(up.ok() && down.ok());
-    EXPECT_NEAR(up.value().grid[3], 170.0 / 90, 1e-12);
-    EXPECT_NEAR(up.value().grid[5], 200.0 / 90, 1e-12);
-    for (std::size_t i = 0; i < 9; ++i) EXPECT_NEAR(up.value().grid[i], down.value().grid[i], 1e-12) << i;
-    EXPECT_NEAR(up.value().extras[0], std::log10(3.0) * 0.125, 1e-15);
-    EXPECT_NEAR(up.value().extras[1], std::log10(3.0) * 0.5, 1e-15);
-}
-
 // ---- topology matching ----
 
 TEST(Topology, CanonicalKeysIgnoreOrderAndLabels) {
@@ -486,12 +443,6 @@ TEST(Topology, CircuitsWithoutAModel) {
         EXPECT_FALSE(find_for_topology(tree(text)).has_value()) << text;
     EXPECT_FALSE(match_or_expand(tree("R0-(R1,C1)"), tree("R0-(R1,C1)-R2")).has_value());
     EXPECT_FALSE(match_or_expand(tree("R0-(R1,CPE1)"), tree("R0-K1")).has_value());
-}
-
-TEST(Registry, NamesInOrder) {
-    EXPECT_EQ(quoted_names(), "'rc', 'rc_l', 'rq', 'rq_l', 'two_rc', 'two_rc_l', 'two_rq', 'two_rq_l', 'randles', "
-                              "'sei_randles', 'sei_randles_wo'");
-    for (const auto& m : MODELS) EXPECT_TRUE(parse(m.circuit).ok()) << m.circuit;
 }
 
 }  // namespace
