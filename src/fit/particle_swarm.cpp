@@ -1,0 +1,99 @@
+// Particle swarm over the search box around the start, then the polish.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+
+#include "fit/global_search.hpp"
+#include "fit/levenberg_marquardt.hpp"
+#include "fit/random.hpp"
+#include "fit/search_setup.hpp"
+
+namespace kelvara {
+namespace {
+
+constexpr double inertia = 0.7213475204444817;    // 1 / (2 ln 2)
+constexpr double attraction = 1.1931471805599454;  // 0.5 + ln 2, cognitive and social
+
+std::int64_t total_order_key(double value) {
+    std::int64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
+}
+
+}  // namespace
+
+Result<FitOutcome, FitError> particle_swarm_fit(const SpectrumInput& input, std::uint64_t num_particles,
+                                                std::uint64_t generations, std::optional<std::uint64_t> seed) {
+    auto prepared = prepare_search(input);
+    if (!prepared) return fail(prepared.error());
+    SearchSetup& setup = *prepared.value();
+    const SearchBox box = pso_search_box(setup.space.bounds(), setup.start);
+    if (auto error = check_box(box)) return fail(*error);
+    const std::size_t n = box.lower.size();
+    ChaChaRng rng = ChaChaRng::from_seed(seed);
+    CostEvaluator evaluator(setup);
+
+    const auto count = static_cast<std::size_t>(num_particles);
+    std::vector<std::vector<double>> position(count, std::vector<double>(n));
+    std::vector<std::vector<double>> velocity(count, std::vector<double>(n));
+    std::vector<double> cost;
+    for (auto& p : position) {
+        for (std::size_t d = 0; d < n; ++d) p[d] = rng.between(box.lower[d], box.upper[d]);
+    }
+    evaluator.costs(position, cost);
+    for (auto& v : velocity) {
+        for (std::size_t d = 0; d < n; ++d) {
+            const double width = box.upper[d] - box.lower[d];
+            v[d] = rng.between(-width, width);
+        }
+    }
+    // Particles in order of ascending cost; the first is the swarm's best.
+    std::vector<std::size_t> order(count);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return total_order_key(cost[a]) < total_order_key(cost[b]); });
+    {
+        std::vector<std::vector<double>> sorted_position, sorted_velocity;
+        std::vector<double> sorted_cost;
+        for (const std::size_t i : order) {
+            sorted_position.push_back(std::move(position[i]));
+            sorted_velocity.push_back(std::move(velocity[i]));
+            sorted_cost.push_back(cost[i]);
+        }
+        position = std::move(sorted_position);
+        velocity = std::move(sorted_velocity);
+        cost = std::move(sorted_cost);
+    }
+    if (count == 0) return fail(FitError{FitError::Kind::solver, "particle swarm found no best position"});
+    std::vector<std::vector<double>> best_position = position;
+    std::vector<double> best_cost = cost;
+    std::vector<double> swarm_best = position.front();
+    double swarm_best_cost = cost.front();
+
+    for (std::uint64_t generation = 0; generation < generations; ++generation) {
+        for (std::size_t i = 0; i < count; ++i) {
+            for (std::size_t d = 0; d < n; ++d) {
+                const double own = rng.between(0.0, best_position[i][d] - position[i][d]);
+                const double social = rng.between(0.0, swarm_best[d] - position[i][d]);
+                velocity[i][d] = inertia * velocity[i][d] + attraction * own + attraction * social;
+                position[i][d] = std::clamp(position[i][d] + velocity[i][d], box.lower[d], box.upper[d]);
+            }
+        }
+        evaluator.costs(position, cost);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (cost[i] < best_cost[i]) {
+                best_cost[i] = cost[i];
+                best_position[i] = position[i];
+                if (cost[i] < swarm_best_cost) {
+                    swarm_best_cost = cost[i];
+                    swarm_best = position[i];
+                }
+            }
+        }
+    }
+    return polish_or_fallback(input.circuit, setup.space.physical(swarm_best), generations, input.frequencies_hz,
+                              input.scheme, setup.data, setup.counter);
+}
+
+}  // namespace kelvara

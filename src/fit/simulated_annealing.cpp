@@ -1,0 +1,57 @@
+// Simulated annealing from the start (temperature T0 / n at iteration n,
+// logistic acceptance), then the polish.
+#include <cmath>
+
+#include "circuit/quoted.hpp"
+#include "fit/global_search.hpp"
+#include "fit/levenberg_marquardt.hpp"
+#include "fit/random.hpp"
+#include "fit/search_setup.hpp"
+
+namespace kelvara {
+
+Result<FitOutcome, FitError> simulated_annealing_fit(const SpectrumInput& input, std::uint64_t iterations,
+                                                     double initial_temperature, std::optional<std::uint64_t> seed) {
+    auto prepared = prepare_search(input);
+    if (!prepared) return fail(prepared.error());
+    SearchSetup& setup = *prepared.value();
+    CostProblem problem(setup.objective, setup.space, setup.counter);
+    std::vector<double> current = setup.space.internal(setup.start);
+
+    ChaChaRng moves = ChaChaRng::from_seed(seed);
+    ChaChaRng acceptance = ChaChaRng::from_seed(seed ? std::optional<std::uint64_t>(*seed + 1) : std::nullopt);
+    if (initial_temperature <= 0.0) {
+        return fail(FitError{FitError::Kind::solver,
+                             "Invalid parameter: " + quoted("`SimulatedAnnealing`: Initial temperature must be > 0.")});
+    }
+
+    double current_cost = problem.cost(current);
+    std::vector<double> best = current;
+    double best_cost = current_cost;
+    double temperature = initial_temperature;
+    std::vector<double> moved(current.size());
+    for (std::uint64_t n = 1; n <= iterations; ++n) {
+        if (!(temperature >= 0.0) || !std::isfinite(2.0 * temperature)) {
+            // The caller's own value, so an ordinary error rather than an internal one.
+            return fail(FitError{FitError::Kind::invalid_setting,
+                                 "sa_initial_temperature must be finite and > 0, got " + std::to_string(initial_temperature)});
+        }
+        for (std::size_t d = 0; d < current.size(); ++d) moved[d] = current[d] + moves.between(-temperature, temperature);
+        const double cost = problem.cost(moved);
+        const bool accept =
+            cost < current_cost || acceptance.uniform53() < 1.0 / (1.0 + std::exp((cost - current_cost) / temperature));
+        if (accept) {
+            current = moved;
+            current_cost = cost;
+        }
+        if (cost < best_cost) {
+            best = moved;
+            best_cost = cost;
+        }
+        temperature = initial_temperature / static_cast<double>(n + 1);
+    }
+    return polish_or_fallback(input.circuit, setup.space.physical(best), iterations, input.frequencies_hz,
+                              input.scheme, setup.data, setup.counter);
+}
+
+}  // namespace kelvara

@@ -1,0 +1,585 @@
+"""Circuit.fit() and FitResult: arguments, start-point choice, result object, Levenberg-Marquardt
+engine, checked against NumPy models and scipy.optimize.least_squares written here."""
+
+import math
+import re
+import shutil
+import threading
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+from scipy.optimize import least_squares
+
+import kelvara
+from conftest import TWO_PI, assert_ok, run_python
+
+MODEL_DIR = Path(__file__).resolve().parent.parent / "models"
+METHODS = ["levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
+           "simulated_annealing", "basin_hopping"]
+MODEL_NAMES = ("'rc', 'rc_l', 'rq', 'rq_l', 'two_rc', 'two_rc_l', 'two_rq', 'two_rq_l', 'randles', "
+               "'sei_randles', 'sei_randles_wo'")
+NO_MODEL_WARNING = (
+    "There is no ML model to guess initial parameters for this circuit. Supply your own with "
+    "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
+    "silence this. Models available for " + MODEL_NAMES)
+NO_TRAINING_DATA = ("No training data on this circuit. Machine-learning based initial parameters "
+                    "available for " + MODEL_NAMES)
+
+
+def _w(f):
+    return TWO_PI * np.asarray(f, dtype=float)
+
+
+def rc(f, r0, r1, c):
+    return r0 + 1 / (1 / r1 + 1j * _w(f) * c)
+
+
+def rq(f, r0, r1, q, a):
+    return r0 + 1 / (1 / r1 + q * (1j * _w(f)) ** a)
+
+
+def randles(f, r0, r1, aw, q, a):
+    w = _w(f)
+    return r0 + 1 / (1 / (r1 + aw * (1 - 1j) / np.sqrt(w)) + q * (1j * w) ** a)
+
+
+def two_rq(f, r0, r1, q1, a1, r2, q2, a2):
+    return rq(f, 0.0, r1, q1, a1) + rq(f, r0, r2, q2, a2)
+
+
+# notation, NumPy model, true values, explicit start 2-5x off (exponents moved inside 0..1)
+CASES = {
+    "rc": ("R0-(R1,C1)", rc, [0.5, 3.0, 2e-4], [2.0, 0.8, 6e-4]),
+    "randles": ("R0-(R1-W1,CPE1)", randles, [0.1, 2.0, 0.5, 1e-4, 0.85], [0.3, 6.0, 0.15, 4e-4, 0.7]),
+    "two_rq": ("R0-(R1,CPE1)-(R2,CPE2)", two_rq, [0.2, 1.0, 1e-5, 0.9, 5.0, 1e-2, 0.7],
+               [0.6, 3.0, 4e-5, 0.75, 1.5, 3e-3, 0.85]),
+}
+
+
+def spectrum(model, p, n=60, noise=0.0, seed=0):
+    f = np.logspace(5, -2, n)
+    rng = np.random.default_rng(seed)
+    z = model(f, *p) * (1 + noise * (rng.standard_normal(n) + 1j * rng.standard_normal(n)))
+    return f, z
+
+
+def residual_vector(model, p, f, z, weight="modulus"):
+    z = np.asarray(z, dtype=complex)
+    d = (model(f, *p) - z) / (np.abs(z) if weight == "modulus" else 1.0)
+    return np.concatenate([d.real, d.imag])
+
+
+def numpy_cost(model, p, f, z, weight="modulus"):
+    return 0.5 * float(np.sum(residual_vector(model, p, f, z, weight) ** 2))
+
+
+def is_exponent(name):
+    return name.endswith(".alpha") or name.endswith(".gamma")
+
+
+def scipy_fit(model, names, start, f, z, weight="modulus"):
+    """Bounded least squares from `start`: log10 coordinates for positive parameters, exponents in [0, 1]."""
+    lin = np.array([is_exponent(n) for n in names])
+
+    def phys(x):
+        return np.where(lin, x, 10.0 ** x)
+
+    def fun(x):
+        return residual_vector(model, phys(x), f, z, weight)
+
+    x0 = np.where(lin, start, np.log10(start))
+    lo = np.where(lin, 0.0, -np.inf)
+    hi = np.where(lin, 1.0, np.inf)
+    out = least_squares(fun, x0, bounds=(lo, hi), method="trf", ftol=1e-15, xtol=1e-15, gtol=1e-15,
+                        max_nfev=20000)
+    p = phys(out.x)
+    return p, numpy_cost(model, p, f, z, weight)
+
+
+def values(result):
+    return [result.params[n] for n in result.circuit.param_names()]
+
+
+def guess_or_skip(circuit, f, z, **kw):
+    try:
+        return circuit.guess(f, z, **kw)
+    except ValueError as e:
+        if str(e).startswith("weight file"):
+            pytest.skip(f"weights for this topology are not in this build: {e}")
+        raise
+
+
+@pytest.fixture
+def rc_data():
+    name, model, truth, start = CASES["rc"]
+    f, z = spectrum(model, truth, 30, noise=0.01, seed=7)
+    return kelvara.Circuit(name).with_values(start), f, z
+
+
+# ---------------------------------------------------------------- arguments
+
+def test_text_signature_and_positional_arguments(rc_data):
+    circuit, f, z = rc_data
+    assert kelvara.Circuit.fit.__text_signature__ == (
+        '($self, frequencies, impedances=None, guess_init=None, weights=None, weight="modulus", '
+        'method="levenberg_marquardt", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, '
+        'generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, '
+        'sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, '
+        'basin_hopping_temperature=1.0, seed=None)')
+    by_position = circuit.fit(f, z, False, None, "unit", "levenberg_marquardt", 50, 1e-10, 1e-10,
+                              200, 1000, 2000, 20000, 5000, 2.0, 20, 1.0, 1.0, None)
+    by_keyword = circuit.fit(f, z, weight="unit", max_iterations=50, ftol=1e-10, xtol=1e-10)
+    assert by_position.params == by_keyword.params and by_position.cost == by_keyword.cost
+
+
+@pytest.mark.parametrize("kwargs, exc, message", [
+    ({"max_iterations": 2.5}, TypeError, "argument 'max_iterations': "),
+    ({"max_iterations": -1}, OverflowError, None),
+    ({"max_iterations": 2**32}, OverflowError, "out of range integral type conversion attempted"),
+    ({"max_iterations": 2**64}, OverflowError, None),
+    ({"num_particles": 2**32}, OverflowError, "out of range integral type conversion attempted"),
+    ({"de_evaluations": 2**32}, OverflowError, "out of range integral type conversion attempted"),
+    ({"basin_hopping_hops": 2**40}, OverflowError, "out of range integral type conversion attempted"),
+    ({"generations": 2**64}, OverflowError, None),
+    ({"sa_iterations": -3}, OverflowError, None),
+    ({"seed": 2**64}, OverflowError, None),
+    ({"seed": -1}, OverflowError, None),
+    ({"seed": 1.0}, TypeError, "argument 'seed': "),
+    ({"ftol": "1e-8"}, TypeError, "argument 'ftol': "),
+    ({"guess_init": 1}, TypeError, "argument 'guess_init': 'int' object cannot be converted to 'PyBool'"),
+    ({"guess_init": "yes"}, TypeError, "argument 'guess_init': 'str' object cannot be converted to 'PyBool'"),
+    ({"weights": 1}, TypeError, "argument 'weights': 'int' object cannot be converted to 'PyString'"),
+    ({"weight": b"unit"}, TypeError, "argument 'weight': 'bytes' object cannot be converted to 'PyString'"),
+    ({"method": 3}, TypeError, "argument 'method': 'int' object cannot be converted to 'PyString'"),
+])
+def test_argument_conversion_errors(rc_data, kwargs, exc, message):
+    circuit, f, z = rc_data
+    with pytest.raises(exc) as info:
+        circuit.fit(f, z, **kwargs)
+    assert type(info.value) is exc
+    text = str(info.value)
+    if exc is TypeError:
+        assert text.startswith(message) and isinstance(info.value.__cause__, TypeError)
+        if message.endswith(": "):
+            assert len(text) > len(message)
+    else:
+        assert not text.startswith("argument")
+        if message is not None:
+            assert text == message
+
+
+@pytest.mark.parametrize("name", ["weight", "method", "max_iterations", "ftol", "generations",
+                                  "sa_initial_temperature"])
+def test_none_is_not_a_default_for_typed_settings(rc_data, name):
+    circuit, f, z = rc_data
+    with pytest.raises(TypeError, match=f"^argument '{name}': "):
+        circuit.fit(f, z, **{name: None})
+
+
+def test_other_conversion_exceptions_pass_through(rc_data):
+    circuit, f, z = rc_data
+
+    class Bad:
+        def __index__(self):
+            raise RuntimeError("no index here")
+
+        def __float__(self):
+            raise RuntimeError("no float here")
+
+    for name in ("max_iterations", "ftol", "seed"):
+        with pytest.raises(RuntimeError, match="^no (index|float) here$"):
+            circuit.fit(f, z, **{name: Bad()})
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"guess_init": np.bool_(False)}, {"seed": None}, {"seed": 2**64 - 1}, {"max_iterations": np.int64(30)},
+    {"generations": 2**40}, {"ftol": np.float32(1e-6)}, {"xtol": 0}, {"ftol": -0.0},
+])
+def test_accepted_argument_values(rc_data, kwargs):
+    circuit, f, z = rc_data
+    reference = circuit.fit(f, z, guess_init=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = circuit.fit(f, z, **kwargs)
+    if set(kwargs) <= {"guess_init", "seed", "generations"}:  # settings not used by this method
+        assert result.params == reference.params and result.iterations == reference.iterations
+    assert result.cost <= 1.01 * reference.cost
+
+
+@pytest.mark.parametrize("name, value", [("ftol", -1.0), ("ftol", math.nan), ("xtol", -1e-300), ("xtol", math.nan)])
+def test_negative_or_nan_tolerance_is_an_ordinary_value_error(rc_data, name, value):
+    circuit, f, z = rc_data
+    caught = None
+    try:
+        circuit.fit(f, z, **{name: value})
+    except Exception as e:  # noqa: BLE001 - it must be catchable this way
+        caught = e
+    assert type(caught) is ValueError and str(caught) == f"{name} must be >= 0"
+
+
+# ---------------------------------------------------------------- order of checks
+
+@pytest.mark.parametrize("args, kwargs, exc, start", [
+    (("not data", [1.0]), {"max_iterations": 2.5}, TypeError, "argument 'max_iterations': "),
+    (([1.0, 2.0], [1.0]), {"guess_init": 1, "max_iterations": 2.5}, TypeError, "argument 'guess_init': "),
+    (([1.0, 2.0], [1.0]), {"weight": 1, "method": 2}, TypeError, "argument 'weight': "),
+    (([1.0, 2.0], [1.0]), {"ftol": "x", "seed": 2**64}, TypeError, "argument 'ftol': "),
+    (([1.0, 2.0], [1.0]), {"weight": "Modulus"}, ValueError, "frequencies and impedances must have the same length"),
+    (([1.0, 2.0], [1.0]), {"method": "bogus"}, ValueError, "frequencies and impedances must have the same length"),
+    (([1.0, 2.0], [1.0, 2.0]), {"weight": "Modulus", "method": "bogus"}, ValueError,
+     'unknown weight scheme "Modulus", expected "modulus" or "unit"'),
+    (([], []), {"method": "Nelder_Mead"}, ValueError, 'unknown fit method "Nelder_Mead", expected one of '),
+    (([1.0], [1.0]), {"method": 'a"b'}, ValueError, 'unknown fit method "a\\"b", expected one of '),
+])
+def test_order_of_checks(args, kwargs, exc, start):
+    circuit = kelvara.Circuit("R0-C1").with_values([1.0, 1e-3])
+    with pytest.raises(exc) as info:
+        circuit.fit(*args, **kwargs)
+    assert str(info.value).startswith(start)
+
+
+def test_unknown_method_message_and_other_method_names():
+    circuit = kelvara.Circuit("R0-C1").with_values([1.0, 1e-3])
+    f, z = [1.0, 10.0, 100.0], [1 - 1j, 1 - 0.1j, 1 - 0.01j]
+    with pytest.raises(ValueError) as info:
+        circuit.fit(f, z, method="LM")
+    assert str(info.value) == ('unknown fit method "LM", expected one of ' + ", ".join(f'"{m}"' for m in METHODS))
+    small = dict(num_particles=8, generations=5, nelder_mead_iterations=20, de_evaluations=100,
+                 sa_iterations=50, basin_hopping_hops=2, seed=1)
+    for method in METHODS[1:]:
+        try:
+            result = circuit.fit(f, z, method=method, **small)
+        except ValueError as e:
+            assert not str(e).startswith("unknown fit method"), method
+        else:
+            assert isinstance(result, kelvara.FitResult)
+
+
+def test_unknown_method_is_reported_after_the_warning():
+    with pytest.warns(UserWarning, match="^There is no ML model"):
+        with pytest.raises(ValueError, match='^unknown fit method "nope"'):
+            kelvara.Circuit("R0-C1").fit([1.0, 10.0], [1 - 1j, 1 - 0.1j], method="nope")
+
+
+# ---------------------------------------------------------------- starting point
+
+def test_topology_without_model_warns_and_fits():
+    f, z = spectrum(lambda f, r, c: r + 1 / (1j * _w(f) * c), [2.0, 1e-4], 20)
+    circuit = kelvara.Circuit("R0-C1")
+    with pytest.warns(UserWarning) as record:
+        result = circuit.fit(f, z)
+    assert len(record) == 1 and str(record[0].message) == NO_MODEL_WARNING
+    assert record[0].filename == __file__  # stack level 1: attributed to the caller's line
+    assert isinstance(result, kelvara.FitResult)
+    with pytest.warns(UserWarning):
+        circuit.fit(f, z)  # the receiver still carries no explicit values
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning, match="^There is no ML model"):
+            circuit.fit(f, z)
+        circuit.fit(f, z, guess_init=False)
+        circuit.fit(f, z, guess_init=np.bool_(False))
+        circuit.with_values([1.0, 1e-3]).fit(f, z)
+        result.circuit.fit(f, z)  # a fitted circuit has explicit values: no guess, no warning
+    for flag in (True, np.True_):
+        with pytest.raises(ValueError) as info:
+            circuit.fit(f, z, guess_init=flag)
+        assert str(info.value) == NO_TRAINING_DATA
+
+
+def test_guess_precedes_engine_checks():
+    if not (MODEL_DIR / "rc.eisnn").exists():
+        pytest.skip("no rc weights")
+    with pytest.raises(ValueError, match="^need at least 2 frequency points to guess, got 0$"):
+        kelvara.Circuit("rc").fit([], [])
+    with pytest.warns(UserWarning), pytest.raises(ValueError, match="^frequencies and impedances must not be empty$"):
+        kelvara.Circuit("R0-C1").fit([], [])
+
+
+def test_builtin_model_start_decision():
+    name, model, truth, start = CASES["rc"]
+    f, z = spectrum(model, truth, 40, noise=0.02, seed=3)
+    plain = kelvara.Circuit(name)
+    guess = guess_or_skip(plain, f, z)
+    far = plain.with_values([40.0, 0.05, 0.3])
+
+    def run(circuit, **kw):
+        return circuit.fit(f, z, max_iterations=1, **kw).params
+
+    from_guess = run(plain.with_values(guess), guess_init=False)
+    from_far = run(far, guess_init=False)
+    assert from_guess != from_far  # the two starts are distinguishable
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert run(plain) == from_guess
+        assert run(far) == from_far
+        assert run(far, guess_init=True) == from_guess
+        assert run(plain, guess_init=False) == run(plain.with_values(plain.param_values()), guess_init=False)
+
+
+def test_weight_file_start(tmp_path):
+    source = MODEL_DIR / "rq.eisnn"
+    if not source.exists():
+        pytest.skip("no rq weight file")
+    path = str(tmp_path / "copy.eisnn")
+    shutil.copyfile(source, path)
+    f, z = spectrum(rq, [0.3, 2.0, 5e-4, 0.8], 40, noise=0.02, seed=5)
+    far = kelvara.Circuit("R0-(R1,CPE1)").with_values([30.0, 0.02, 0.2, 0.3])
+    guess = guess_or_skip(far, f, z, weights=path)
+    from_guess = far.with_values(guess).fit(f, z, max_iterations=1, guess_init=False).params
+    from_far = far.fit(f, z, max_iterations=1, guess_init=False).params
+    assert from_guess != from_far
+    assert far.fit(f, z, weights=path, max_iterations=1).params == from_guess
+    assert far.fit(f, z, weights=path, guess_init=True, max_iterations=1).params == from_guess
+    missing = str(tmp_path / "missing.eisnn")
+    assert far.fit(f, z, weights=missing, guess_init=False, max_iterations=1).params == from_far
+    with pytest.raises(ValueError, match="^reading weights: "):
+        far.fit(f, z, weights=missing)
+
+
+# ---------------------------------------------------------------- FitResult
+
+def debug_float(x):
+    text = repr(float(x)).replace("nan", "NaN")
+    mantissa, e, exponent = text.partition("e")
+    return mantissa + e + str(int(exponent)) if e else text
+
+
+def scientific6(x):
+    if not math.isfinite(x):
+        return "NaN" if math.isnan(x) else ("inf" if x > 0 else "-inf")
+    mantissa, exponent = f"{x:.6e}".split("e")
+    return f"{mantissa}e{int(exponent)}"
+
+
+def test_fit_result_object(rc_data):
+    circuit, f, z = rc_data
+    result = circuit.fit(f, z)
+    with pytest.raises(TypeError, match="No constructor defined for FitResult"):
+        kelvara.FitResult()
+    attributes = ["circuit", "params", "stderr", "success", "iterations", "impedance_evals", "cost", "chi_square"]
+    for name in attributes:
+        with pytest.raises(AttributeError):
+            setattr(result, name, getattr(result, name))
+    assert isinstance(result.circuit, kelvara.Circuit) and type(result.success) is bool
+    assert type(result.iterations) is int and type(result.impedance_evals) is int
+    assert type(result.cost) is float and type(result.chi_square) is float
+    first, second = result.params, result.params
+    assert first == second and first is not second and type(first) is dict
+    first["R0.r"] = -1.0
+    first["extra"] = 0.0
+    assert result.params == second and result.stderr is not result.stderr
+    assert result.circuit is not result.circuit
+    assert set(result.params) == set(result.stderr) == set(circuit.param_names())
+    assert result.circuit.param_values() == values(result)
+    assert result.chi_square == 2 * result.cost
+
+
+def test_fit_result_repr(rc_data):
+    circuit, f, z = rc_data
+    for result in (circuit.fit(f, z), kelvara.Circuit("R0-(R1-W1,CPE1)").with_values(
+            [30.0, 0.01, 40.0, 0.3, 0.1]).fit(*spectrum(randles, CASES["randles"][2]), max_iterations=0)):
+        text = repr(result)
+        m = re.fullmatch(r"FitResult\(success=(true|false), iterations=(\d+), impedance_evals=(\d+), "
+                         r"chi_square=(\S+), params=\{(.*)\}\)", text)
+        assert m, text
+        assert m.group(1) == str(result.success).lower()
+        assert int(m.group(2)) == result.iterations and int(m.group(3)) == result.impedance_evals
+        assert m.group(4) == scientific6(result.chi_square)
+        entries = set(m.group(5).split(", "))
+        assert entries == {f'"{k}": {debug_float(v)}' for k, v in result.params.items()}
+
+
+def test_repr_number_forms():
+    assert [scientific6(x) for x in (0.0012345678, 0.0, 15.704956, math.inf, math.nan)] == [
+        "1.234568e-3", "0.000000e0", "1.570496e1", "inf", "NaN"]
+    assert [debug_float(x) for x in (10.0, 1e-4, 1e-5, 2.5e16, 0.0)] == ["10.0", "0.0001", "1e-5", "2.5e16", "0.0"]
+
+
+def test_refitting_a_fitted_circuit_starts_from_its_values(rc_data):
+    circuit, f, z = rc_data
+    fitted = circuit.fit(f, z, max_iterations=1).circuit
+    assert fitted.fit(f, z, max_iterations=1).params == fitted.fit(f, z, max_iterations=1, guess_init=False).params
+
+
+# ---------------------------------------------------------------- engine errors
+
+@pytest.mark.parametrize("circuit, f, z, message", [
+    (kelvara.Series([kelvara.R(1.0)]), [], [], "frequencies and impedances must not be empty"),
+    (kelvara.Series([]), [], [], "frequencies and impedances must not be empty"),
+    (kelvara.Series([]), [1.0, 2.0], [1.0, 1.0], "circuit topology has no parameters to fit"),
+    (kelvara.Series([kelvara.R(1.0)]), [1.0, 2.0, 3.0], [1.0, 1.0], "frequencies and impedances must have the same length"),
+    (kelvara.Series([]), np.ones(3), np.ones(2), "frequencies and impedances must have the same length"),
+])
+def test_engine_errors(circuit, f, z, message):
+    with pytest.raises(ValueError) as info:
+        circuit.fit(f, z)
+    assert str(info.value) == message
+
+
+# ---------------------------------------------------------------- recovery and agreement with scipy
+
+@pytest.mark.parametrize("case", CASES)
+def test_noiseless_recovery(case):
+    name, model, truth, start = CASES[case]
+    f, z = spectrum(model, truth)
+    result = kelvara.Circuit(name).with_values(start).fit(f, z)
+    assert result.success
+    np.testing.assert_allclose(values(result), truth, rtol=1e-5)
+    assert result.cost < 1e-20 and result.chi_square == 2 * result.cost
+    p = len(truth)
+    spent = result.impedance_evals - result.iterations - 9 - (1 + 2 * p)  # scoring, outcome
+    assert spent >= 1 + 2 * p  # at least one re-scoring and one Jacobian
+
+
+@pytest.mark.parametrize("weight", ["modulus", "unit"])
+@pytest.mark.parametrize("case", CASES)
+def test_noisy_fit_agrees_with_scipy(case, weight):
+    name, model, truth, start = CASES[case]
+    f, z = spectrum(model, truth, noise=0.01, seed=11)
+    circuit = kelvara.Circuit(name).with_values(start)
+    names = circuit.param_names()
+    result = circuit.fit(f, z, weight=weight)
+    ours = np.array(values(result))
+    ref, ref_cost = scipy_fit(model, names, start, f, z, weight)
+    assert result.success and result.chi_square == 2 * result.cost
+    assert result.cost == pytest.approx(numpy_cost(model, ours, f, z, weight), rel=1e-9)
+    assert result.cost <= ref_cost * (1 + 1e-6)
+    stderr = np.array([result.stderr[n] for n in names])
+    assert np.all(stderr > 0) and np.all(np.isfinite(stderr))
+    assert np.all(np.abs(ours - ref) <= 3 * stderr)
+    for (lo, hi), v in zip(circuit.param_bounds(), ours):
+        assert lo <= v <= hi
+
+
+@pytest.mark.parametrize("case", ["randles", "two_rq"])
+def test_standard_errors_match_numpy(case):
+    name, model, truth, start = CASES[case]
+    f, z = spectrum(model, truth, noise=0.01, seed=2)
+    result = kelvara.Circuit(name).with_values(start).fit(f, z)
+    p = np.array(values(result))
+    cols = []
+    for j in range(len(p)):
+        h = 1e-6 * abs(p[j])
+        up, down = p.copy(), p.copy()
+        up[j] += h
+        down[j] -= h
+        cols.append((residual_vector(model, up, f, z) - residual_vector(model, down, f, z)) / (2 * h))
+    jac = np.array(cols).T
+    dof = jac.shape[0] - jac.shape[1]
+    expected = np.sqrt(np.diag(np.linalg.inv(jac.T @ jac)) * result.chi_square / dof)
+    np.testing.assert_allclose([result.stderr[n] for n in result.circuit.param_names()], expected, rtol=1e-3)
+
+
+def test_stderr_absent_without_degrees_of_freedom_or_when_singular():
+    one = kelvara.Circuit("R0-C1").with_values([1.0, 1e-3]).fit([10.0], [2.0 - 3.0j])
+    assert one.stderr is None and math.isfinite(one.cost) and one.chi_square == 2 * one.cost
+    f = np.logspace(-1, 3, 20)  # T element with Re(beta) > 20 everywhere: its b has no effect
+    z = 0.1 + 2.0 / np.sqrt(1e4 + 1j * _w(f) * 1e-3)
+    singular = kelvara.Circuit("R0-T1").with_values([0.1, 2.0, 3.0, 1e4, 1e-3]).fit(f, z)
+    assert singular.stderr is None and singular.cost < 1e-20
+
+
+def test_exponent_pinned_on_its_bound():
+    f, z = spectrum(rc, [0.5, 3.0, 2e-4])  # an ideal capacitor: best CPE exponent is exactly 1
+    result = kelvara.Circuit("R0-(R1,CPE1)").with_values([1.0, 1.0, 1e-3, 0.8]).fit(f, z)
+    assert result.success and result.params["CPE1.alpha"] == 1.0
+    np.testing.assert_allclose(values(result)[:3], [0.5, 3.0, 2e-4], rtol=1e-6)
+    f, z = spectrum(rq, [0.5, 3.0, 2e-4, 1.15])  # data outside the exponent's range
+    result = kelvara.Circuit("R0-(R1,CPE1)").with_values([1.0, 1.0, 1e-3, 0.8]).fit(f, z)
+    assert 0.0 <= result.params["CPE1.alpha"] <= 1.0 and all(v >= 1e-12 for v in result.params.values())
+    assert result.cost == pytest.approx(numpy_cost(rq, values(result), f, z), rel=1e-9)
+
+
+def test_max_iterations_zero_behaves_as_one():
+    name, model, truth, start = CASES["randles"]
+    f, z = spectrum(model, truth, noise=0.01)
+    circuit = kelvara.Circuit(name).with_values(start)
+    zero, one = circuit.fit(f, z, max_iterations=0), circuit.fit(f, z, max_iterations=1)
+    assert isinstance(zero, kelvara.FitResult) and zero.chi_square == 2 * zero.cost
+    assert (zero.params, zero.iterations, zero.impedance_evals) == (one.params, one.iterations, one.impedance_evals)
+    assert zero.cost >= circuit.fit(f, z).cost
+
+
+@pytest.mark.parametrize("kwargs", [{"ftol": 0.0, "xtol": 0.0}, {"ftol": 1e300}, {"xtol": math.inf}])
+def test_extreme_tolerances(kwargs):
+    name, model, truth, start = CASES["two_rq"]
+    f, z = spectrum(model, truth, noise=0.01)
+    circuit = kelvara.Circuit(name).with_values(start)
+    result = circuit.fit(f, z, **kwargs)
+    assert result.chi_square == 2 * result.cost and math.isfinite(result.cost)
+    assert result.cost <= numpy_cost(model, start, f, z)
+    for (lo, hi), v in zip(circuit.param_bounds(), values(result)):
+        assert lo <= v <= hi
+
+
+@pytest.mark.parametrize("setup", [
+    "z[3] = np.nan", "z[3] = complex(np.inf, 0)", "f[3] = np.nan", "f[0] = 0.0", "f[0] = -5.0",
+    "z[:] = 0", "f[:] = np.inf", "z[:] = 1e300 - 1e300j", "f, z = f[:1], z[:1]",
+])
+def test_degenerate_data_never_crashes(setup):
+    proc = run_python(f"""
+        import math, numpy as np, kelvara
+        f = np.logspace(-2, 5, 30)
+        z = 0.5 + 1 / (1 / 3.0 + 1j * 6.283185307179586 * f * 2e-4)
+        {setup}
+        c = kelvara.Circuit("R0-(R1,C1)").with_values([1.0, 1.0, 1e-3])
+        for weight in ("modulus", "unit"):
+            try:
+                r = c.fit(f, z, weight=weight)
+            except ValueError as e:
+                assert str(e), "empty message"
+                continue
+            assert r.chi_square == 2 * r.cost or (math.isnan(r.cost) and math.isnan(r.chi_square))
+            for (lo, hi), v in zip(c.param_bounds(), r.circuit.param_values()):
+                assert not (v < lo or v > hi), (v, lo, hi)
+            repr(r)
+        print("ok")
+    """)
+    assert_ok(proc)
+    assert proc.stdout.strip() == "ok"
+
+
+# ---------------------------------------------------------------- side effects and threads
+
+def test_receiver_and_inputs_unchanged():
+    name, model, truth, start = CASES["randles"]
+    f, z = spectrum(model, truth, noise=0.01)
+    f_list, z_list = list(f), list(z)
+    f_copy, z_copy = f.copy(), z.copy()
+    circuit = kelvara.Circuit(name).with_values(start)
+    before = repr(circuit)
+    circuit.fit(f, z)
+    circuit.fit(f_list, z_list, weight="unit")
+    assert repr(circuit) == before and circuit.param_values() == start
+    assert np.array_equal(f, f_copy) and np.array_equal(z, z_copy)
+    assert f_list == list(f_copy) and z_list == list(z_copy)
+
+
+def test_concurrent_fits_match_sequential():
+    name, model, truth, start = CASES["two_rq"]
+    circuit = kelvara.Circuit(name).with_values(start)
+    data = [spectrum(model, truth, 40, noise=0.01, seed=s) for s in range(12)]
+
+    def summary(r):
+        return r.params, r.stderr, r.cost, r.iterations, r.impedance_evals, r.success
+
+    sequential = [summary(circuit.fit(f, z)) for f, z in data]
+    threaded = [None] * len(data)
+    errors = []
+
+    def worker(indices):
+        try:
+            for i in indices:
+                threaded[i] = summary(circuit.fit(*data[i]))
+        except Exception as e:  # noqa: BLE001
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(range(k, len(data), 2),)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors and threaded == sequential
