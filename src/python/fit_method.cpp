@@ -30,11 +30,14 @@ constexpr const char* argument_names[argument_count] = {
     "num_particles", "generations", "nelder_mead_iterations", "de_evaluations", "sa_iterations",
     "sa_initial_temperature", "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed"};
 
+// Only impedances, guess_init, weights and seed take None for "not given";
+// None for any other setting is a type error like any other wrong type.
 bool given(PyObject* value) { return value != nullptr && value != Py_None; }
+bool present(PyObject* value) { return value != nullptr; }
 
 // Through __index__: floats are a TypeError (prefixed), negative or too large an OverflowError (not prefixed).
 bool read_unsigned(PyObject* value, const char* name, std::uint64_t limit, std::uint64_t& out) {
-    if (!given(value)) return true;
+    if (!present(value)) return true;
     Ref index(PyNumber_Index(value));
     if (!index) {
         prefix_argument_error(name);
@@ -51,7 +54,7 @@ bool read_unsigned(PyObject* value, const char* name, std::uint64_t limit, std::
 }
 
 bool read_float(PyObject* value, const char* name, double& out) {
-    if (!given(value)) return true;
+    if (!present(value)) return true;
     const double converted = PyFloat_AsDouble(value);
     if (converted == -1.0 && PyErr_Occurred()) {
         prefix_argument_error(name);
@@ -62,7 +65,7 @@ bool read_float(PyObject* value, const char* name, double& out) {
 }
 
 bool read_string(PyObject* value, const char* name, std::string& out) {
-    if (!given(value)) return true;
+    if (!present(value)) return true;
     if (!to_utf8(value, out)) {
         prefix_argument_error(name);
         return false;
@@ -106,7 +109,7 @@ bool read_settings(PyObject* const* bound, FitSettings& s) {
         !read_unsigned(bound[basin_hopping_hops], "basin_hopping_hops", u32_max, s.basin_hopping_hops) ||
         !read_float(bound[basin_hopping_step_size], "basin_hopping_step_size", s.basin_hopping_step_size) ||
         !read_float(bound[basin_hopping_temperature], "basin_hopping_temperature", s.basin_hopping_temperature) ||
-        !read_unsigned(bound[seed], "seed", u64_max, seed_value)) {
+        (given(bound[seed]) && !read_unsigned(bound[seed], "seed", u64_max, seed_value))) {
         return false;
     }
     if (given(bound[seed])) s.seed = seed_value;

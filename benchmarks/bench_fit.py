@@ -1,0 +1,282 @@
+"""Circuit.fit() (Levenberg-Marquardt) against impedance.py and scipy.optimize.least_squares.
+
+    pip install impedance            # benchmark-only dependency
+    python benchmarks/bench_fit.py [--quick]
+
+Sections, every number measured in this run:
+  (a) impedance.py's CustomCircuit.fit with the same circuit, data and initial guess:
+      time per fit, ratio, final cost of both (target >= 100x faster, our cost no higher);
+  (b) impedance.py's example spectrum, unit weights: our chi-square next to the peer's;
+  (c) scipy.optimize.least_squares(method="lm") driving Circuit.residuals from the same start:
+      residual evaluations, time and final cost of both;
+  (d) default fit() of a 60-point Randles spectrum, guess included: median of 200 fits (target < 1 ms);
+  (e) 200 fits of different spectra on one thread vs two Python threads (target >= 1.7x);
+  (f) resident-size growth over 100,000 fits of a small circuit (10,000 with --quick; target < 1 MB).
+Costs are 1/2 * sum of squared residuals, recomputed here with NumPy for both sides.
+"""
+
+from __future__ import annotations
+
+import os
+import statistics
+import sys
+import threading
+import time
+import warnings
+from pathlib import Path
+
+import numpy as np
+from scipy.optimize import least_squares
+
+import kelvara
+
+TWO_PI = 6.283185307179586
+DATA = Path(os.environ.get("KELVARA_PEER_DATA", "/work/shared/data/peer-examples"))
+QUICK = "--quick" in sys.argv[1:]
+
+
+def _w(f):
+    return TWO_PI * np.asarray(f, dtype=float)
+
+
+def randles_wo(f, r0, r1, c1, r2, z0, tau, c2):
+    w = _w(f)
+    s = np.sqrt(1j * w * tau)
+    return r0 + 1 / (1 / r1 + 1j * w * c1) + 1 / (1 / (r2 + z0 / (s * np.tanh(s))) + 1j * w * c2)
+
+
+def randles(f, r0, r1, aw, q, a):
+    w = _w(f)
+    return r0 + 1 / (1 / (r1 + aw * (1 - 1j) / np.sqrt(w)) + q * (1j * w) ** a)
+
+
+def two_rq(f, r0, r1, q1, a1, r2, q2, a2):
+    w = _w(f)
+    return r0 + 1 / (1 / r1 + q1 * (1j * w) ** a1) + 1 / (1 / r2 + q2 * (1j * w) ** a2)
+
+
+def rc(f, r0, r1, c):
+    return r0 + 1 / (1 / r1 + 1j * _w(f) * c)
+
+
+def cost(model, p, f, z, weight):
+    d = (model(f, *p) - z) / (np.abs(z) if weight == "modulus" else 1.0)
+    return 0.5 * float(np.sum(d.real**2 + d.imag**2))
+
+
+def synthetic(model, p, n=60, noise=0.01, seed=0):
+    rng = np.random.default_rng(seed)
+    f = np.logspace(5, -2, n)
+    return f, model(f, *p) * (1 + noise * (rng.standard_normal(n) + 1j * rng.standard_normal(n)))
+
+
+def example_spectrum():
+    a = np.loadtxt(DATA / "exampleData.csv", delimiter=",")
+    f, z = a[:, 0], a[:, 1] + 1j * a[:, 2]
+    keep = z.imag < 0
+    return f[keep], z[keep]
+
+
+def median_time(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return statistics.median(times)
+
+
+def fmt_t(seconds):
+    return f"{seconds * 1e3:9.3f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:9.1f} us"
+
+
+def cases():
+    out = []
+    if DATA.is_dir():
+        f, z = example_spectrum()
+        out.append(("exampleData.csv", "R0-p(R1,C1)-p(R2-Wo1,C2)", randles_wo, f, z,
+                    [0.01, 0.01, 100.0, 0.01, 0.05, 100.0, 1.0], "unit"))
+    else:
+        print(f"  ({DATA} not found: exampleData.csv cases skipped)")
+    f, z = synthetic(randles, [0.1, 2.0, 0.5, 1e-4, 0.85])
+    out.append(("Randles, 60 points", "R0-p(R1-W1,CPE1)", randles, f, z, [0.3, 6.0, 0.15, 4e-4, 0.7], "modulus"))
+    f, z = synthetic(two_rq, [0.2, 1.0, 1e-5, 0.9, 5.0, 1e-2, 0.7])
+    out.append(("two RQ, 60 points", "R0-p(R1,CPE1)-p(R2,CPE2)", two_rq, f, z,
+                [0.6, 3.0, 4e-5, 0.75, 1.5, 3e-3, 0.85], "modulus"))
+    return out
+
+
+def ours(notation, f, z, start, weight):
+    circuit = kelvara.Circuit(notation).with_values(start)
+    return circuit, lambda: circuit.fit(f, z, weight=weight)
+
+
+def section_a_b(all_cases):
+    print("(a) against impedance.py CustomCircuit.fit (same circuit, data, initial guess, weighting)")
+    try:
+        from impedance.models.circuits import CustomCircuit
+    except ImportError:
+        print("  impedance.py is not installed (pip install impedance): skipped")
+        return None
+    peer_chi = None
+    print(f"  {'case':22} {'weight':8} {'kelvara':>12} {'impedance.py':>12} {'ratio':>8}"
+          f" {'our cost':>13} {'peer cost':>13}")
+    for label, notation, model, f, z, start, weight in all_cases:
+        circuit, run = ours(notation, f, z, start, weight)
+        result = run()
+        t_ours = median_time(run, 50)
+
+        def peer_fit():
+            peer = CustomCircuit(circuit=notation, initial_guess=list(start))
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                peer.fit(f, z, weight_by_modulus=(weight == "modulus"))
+            return peer
+
+        peer = peer_fit()
+        t_peer = median_time(peer_fit, 5)
+        c_ours = cost(model, [result.params[n] for n in circuit.param_names()], f, z, weight)
+        c_peer = cost(model, peer.parameters_, f, z, weight)
+        print(f"  {label:22} {weight:8} {fmt_t(t_ours):>12} {fmt_t(t_peer):>12} {t_peer / t_ours:7.0f}x"
+              f" {c_ours:13.6e} {c_peer:13.6e}")
+        if label == "exampleData.csv":
+            peer_chi = (result.chi_square, 2 * c_peer, result.params, peer.parameters_)
+    print()
+    print("(b) exampleData.csv, R0-p(R1,C1)-p(R2-Wo1,C2), unit weights: chi-square")
+    if peer_chi is None:
+        print("  skipped (no data)")
+    else:
+        ours_chi, peer_value, params, peer_params = peer_chi
+        print(f"  kelvara      chi_square = {ours_chi:.9e}")
+        print(f"  impedance.py chi_square = {peer_value:.9e}   (ratio ours/peer {ours_chi / peer_value:.9f})")
+        print("  parameters (kelvara / impedance.py):")
+        for (name, value), other in zip(params.items(), peer_params):
+            print(f"    {name:8} {value:.6e}  {other:.6e}")
+    print()
+
+
+def section_c(all_cases):
+    print("(c) against scipy.optimize.least_squares(method='lm') driving Circuit.residuals, same start")
+    print(f"  {'case':22} {'driver':18} {'evaluations':>11} {'time':>12} {'cost':>13}")
+    for label, notation, model, f, z, start, weight in all_cases:
+        circuit, run = ours(notation, f, z, start, weight)
+        result = run()
+        t_ours = median_time(run, 30)
+        c_ours = cost(model, [result.params[n] for n in circuit.param_names()], f, z, weight)
+        print(f"  {label:22} {'kelvara fit':18} {result.impedance_evals:11d} {fmt_t(t_ours):>12} {c_ours:13.6e}")
+        fl, zl = list(f), list(z)
+        for with_jac in (False, True):
+            calls = [0]
+
+            def fun(p):
+                calls[0] += 1
+                return np.asarray(circuit.residuals(p, fl, zl, weight=weight))
+
+            jac = (lambda p: np.asarray(circuit.jacobian(p, fl, zl, weight=weight))) if with_jac else "2-point"
+
+            def drive():
+                calls[0] = 0
+                return least_squares(fun, np.array(start, dtype=float), jac=jac, method="lm")
+
+            out = drive()
+            evaluations = calls[0] + (out.njev * 2 * len(start) if with_jac else 0)
+            t_scipy = median_time(drive, 10)
+            with np.errstate(all="ignore"):
+                c_scipy = cost(model, out.x, f, z, weight)
+            name = "scipy lm + jacobian" if with_jac else "scipy lm"
+            print(f"  {'':22} {name:18} {evaluations:11d} {fmt_t(t_scipy):>12} {c_scipy:13.6e}"
+                  f"   ({t_scipy / t_ours:.1f}x our time)")
+    print("  (evaluations: residual vectors computed; for the scipy + jacobian row, "
+          "each Circuit.jacobian counts 2P)")
+    print()
+
+
+def section_d():
+    print("(d) default fit() of a 60-point Randles spectrum (guess included), median of 200 fits")
+    f, z = synthetic(randles, [0.1, 2.0, 0.5, 1e-4, 0.85], seed=4)
+    circuit = kelvara.Circuit("randles")
+    try:
+        circuit.guess(f, z)
+    except ValueError as e:
+        print(f"  randles weights not available ({e}): skipped\n")
+        return
+    fl, zl = list(f), list(z)
+    circuit.fit(fl, zl)
+    guess_only = median_time(lambda: circuit.guess(fl, zl), 200)
+    t = median_time(lambda: circuit.fit(fl, zl), 200)
+    r = circuit.fit(fl, zl)
+    print(f"  median {fmt_t(t)} per fit (target < 1 ms); guess alone {fmt_t(guess_only)}; "
+          f"success={r.success}, cost={r.cost:.6e}, impedance_evals={r.impedance_evals}")
+    print()
+
+
+def section_e():
+    print("(e) throughput: 200 fits of different spectra, one thread vs two Python threads")
+    truth = [0.1, 2.0, 0.5, 1e-4, 0.85]
+    data = [tuple(map(list, synthetic(randles, truth, seed=s))) for s in range(200)]
+    circuit = kelvara.Circuit("R0-p(R1-W1,CPE1)").with_values([0.3, 6.0, 0.15, 4e-4, 0.7])
+
+    def work(items):
+        for f, z in items:
+            circuit.fit(f, z)
+
+    work(data[:10])
+    best_one, best_two = [], []
+    for _ in range(3):
+        t = time.perf_counter()
+        work(data)
+        best_one.append(time.perf_counter() - t)
+        threads = [threading.Thread(target=work, args=(data[k::2],)) for k in range(2)]
+        t = time.perf_counter()
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        best_two.append(time.perf_counter() - t)
+    one, two = min(best_one), min(best_two)
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    print(f"  one thread {one * 1e3:8.1f} ms, two threads {two * 1e3:8.1f} ms, speed-up {one / two:.2f}x "
+          f"(target >= 1.7x; {os.cpu_count()} processors, load average {load:.2f})")
+    print()
+
+
+def rss_kib():
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return -1
+
+
+def section_f():
+    n = 10_000 if QUICK else 100_000
+    print(f"(f) resident size over {n:,} consecutive fits of R0-(R1,C1), 20 points")
+    f, z = synthetic(rc, [0.5, 3.0, 2e-4], n=20)
+    fl, zl = list(f), list(z)
+    circuit = kelvara.Circuit("R0-(R1,C1)").with_values([1.0, 1.0, 1e-3])
+    for _ in range(2000):
+        circuit.fit(fl, zl)
+    before = rss_kib()
+    t = time.perf_counter()
+    for _ in range(n):
+        circuit.fit(fl, zl)
+    elapsed = time.perf_counter() - t
+    after = rss_kib()
+    print(f"  VmRSS {before} kB -> {after} kB, growth {after - before} kB (target < 1024 kB); "
+          f"{elapsed:.1f} s, {elapsed / n * 1e6:.0f} us per fit")
+    print()
+
+
+def main():
+    print(f"kelvara from {kelvara.__file__}; numpy {np.__version__}; python {sys.version.split()[0]}")
+    print()
+    all_cases = cases()
+    section_a_b(all_cases)
+    section_c(all_cases)
+    section_d()
+    section_e()
+    section_f()
+
+
+if __name__ == "__main__":
+    main()
