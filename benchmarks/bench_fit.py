@@ -31,7 +31,9 @@ from scipy.optimize import least_squares
 import kelvara
 
 TWO_PI = 6.283185307179586
-DATA = Path(os.environ.get("KELVARA_PEER_DATA", "/work/shared/data/peer-examples"))
+DATA = next((d for d in (Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples",
+                         Path("/work/shared/data/peer-examples")) if d.is_dir()),
+            Path("/work/shared/data/peer-examples"))
 QUICK = "--quick" in sys.argv[1:]
 
 

@@ -250,11 +250,9 @@ def test_unknown_method_message_and_other_method_names():
                  sa_iterations=50, basin_hopping_hops=2, seed=1)
     for method in METHODS[1:]:
         try:
-            result = circuit.fit(f, z, method=method, **small)
+            circuit.fit(f, z, method=method, **small)
         except ValueError as e:
             assert not str(e).startswith("unknown fit method"), method
-        else:
-            assert isinstance(result, kelvara.FitResult)
 
 
 def test_unknown_method_is_reported_after_the_warning():
@@ -290,8 +288,7 @@ def test_topology_without_model_warns_and_fits():
 
 
 def test_guess_precedes_engine_checks():
-    if not (MODEL_DIR / "rc.eisnn").exists():
-        pytest.skip("no rc weights")
+    guess_or_skip(kelvara.Circuit("rc"), *spectrum(rc, CASES["rc"][2], 10))
     with pytest.raises(ValueError, match="^need at least 2 frequency points to guess, got 0$"):
         kelvara.Circuit("rc").fit([], [])
     with pytest.warns(UserWarning), pytest.raises(ValueError, match="^frequencies and impedances must not be empty$"):

@@ -4,6 +4,7 @@ from collections.abc import Mapping, Sequence
 from typing import Any, ClassVar, SupportsFloat, SupportsIndex, final
 
 import numpy as np
+from typing_extensions import disjoint_base
 import numpy.typing as npt
 
 _Float = SupportsFloat | SupportsIndex
@@ -32,99 +33,100 @@ __all__ = [
 
 class PanicException(BaseException): ...
 
+@disjoint_base
 class Element:
-    R: ClassVar[type[Element_R]]
-    C: ClassVar[type[Element_C]]
-    L: ClassVar[type[Element_L]]
-    La: ClassVar[type[Element_La]]
-    Cpe: ClassVar[type[Element_Cpe]]
-    W: ClassVar[type[Element_W]]
-    Wo: ClassVar[type[Element_Wo]]
-    Ws: ClassVar[type[Element_Ws]]
-    G: ClassVar[type[Element_G]]
-    Gs: ClassVar[type[Element_Gs]]
-    K: ClassVar[type[Element_K]]
-    Zarc: ClassVar[type[Element_Zarc]]
-    Tlmq: ClassVar[type[Element_Tlmq]]
-    T: ClassVar[type[Element_T]]
+    R: ClassVar[type[R]]
+    C: ClassVar[type[C]]
+    L: ClassVar[type[L]]
+    La: ClassVar[type[La]]
+    Cpe: ClassVar[type[Cpe]]
+    W: ClassVar[type[W]]
+    Wo: ClassVar[type[Wo]]
+    Ws: ClassVar[type[Ws]]
+    G: ClassVar[type[G]]
+    Gs: ClassVar[type[Gs]]
+    K: ClassVar[type[K]]
+    Zarc: ClassVar[type[Zarc]]
+    Tlmq: ClassVar[type[Tlmq]]
+    T: ClassVar[type[T]]
 
 @final
-class Element_R(Element):
+class R(Element):
     __match_args__: ClassVar[tuple[str]] = ("r",)
-    def __new__(cls, r: _Float) -> Element_R: ...
+    def __new__(cls, r: _Float) -> R: ...
     @property
     def r(self) -> float: ...
 
 @final
-class Element_C(Element):
+class C(Element):
     __match_args__: ClassVar[tuple[str]] = ("c",)
-    def __new__(cls, c: _Float) -> Element_C: ...
+    def __new__(cls, c: _Float) -> C: ...
     @property
     def c(self) -> float: ...
 
 @final
-class Element_L(Element):
+class L(Element):
     __match_args__: ClassVar[tuple[str]] = ("l",)
-    def __new__(cls, l: _Float) -> Element_L: ...
+    def __new__(cls, l: _Float) -> L: ...
     @property
     def l(self) -> float: ...
 
 @final
-class Element_La(Element):
+class La(Element):
     __match_args__: ClassVar[tuple[str, str]] = ("l", "alpha")
-    def __new__(cls, l: _Float, alpha: _Float) -> Element_La: ...
+    def __new__(cls, l: _Float, alpha: _Float) -> La: ...
     @property
     def l(self) -> float: ...
     @property
     def alpha(self) -> float: ...
 
 @final
-class Element_Cpe(Element):
+class Cpe(Element):
     __match_args__: ClassVar[tuple[str, str]] = ("q", "alpha")
-    def __new__(cls, q: _Float, alpha: _Float) -> Element_Cpe: ...
+    def __new__(cls, q: _Float, alpha: _Float) -> Cpe: ...
     @property
     def q(self) -> float: ...
     @property
     def alpha(self) -> float: ...
 
 @final
-class Element_W(Element):
+class W(Element):
     __match_args__: ClassVar[tuple[str]] = ("aw",)
-    def __new__(cls, aw: _Float) -> Element_W: ...
+    def __new__(cls, aw: _Float) -> W: ...
     @property
     def aw(self) -> float: ...
 
 @final
-class Element_Wo(Element):
+class Wo(Element):
     __match_args__: ClassVar[tuple[str, str]] = ("z0", "tau")
-    def __new__(cls, z0: _Float, tau: _Float) -> Element_Wo: ...
+    def __new__(cls, z0: _Float, tau: _Float) -> Wo: ...
     @property
     def z0(self) -> float: ...
     @property
     def tau(self) -> float: ...
 
 @final
-class Element_Ws(Element):
+class Ws(Element):
     __match_args__: ClassVar[tuple[str, str]] = ("z0", "tau")
-    def __new__(cls, z0: _Float, tau: _Float) -> Element_Ws: ...
+    def __new__(cls, z0: _Float, tau: _Float) -> Ws: ...
     @property
     def z0(self) -> float: ...
     @property
     def tau(self) -> float: ...
 
 @final
-class Element_G(Element):
+class G(Element):
     __match_args__: ClassVar[tuple[str, str]] = ("rg", "tg")
-    def __new__(cls, rg: _Float, tg: _Float) -> Element_G: ...
+    def __new__(cls, rg: _Float, tg: _Float) -> G: ...
     @property
     def rg(self) -> float: ...
     @property
     def tg(self) -> float: ...
 
 @final
-class Element_Gs(Element):
+class Gs(Element):
     __match_args__: ClassVar[tuple[str, str, str]] = ("rg", "tg", "phi")
-    def __new__(cls, rg: _Float, tg: _Float, phi: _Float) -> Element_Gs: ...
+    def __new__(cls, rg: _Float, tg: _Float, phi: _Float) -> Gs: ...
     @property
     def rg(self) -> float: ...
     @property
@@ -133,18 +135,18 @@ class Element_Gs(Element):
     def phi(self) -> float: ...
 
 @final
-class Element_K(Element):
+class K(Element):
     __match_args__: ClassVar[tuple[str, str]] = ("r", "tau_k")
-    def __new__(cls, r: _Float, tau_k: _Float) -> Element_K: ...
+    def __new__(cls, r: _Float, tau_k: _Float) -> K: ...
     @property
     def r(self) -> float: ...
     @property
     def tau_k(self) -> float: ...
 
 @final
-class Element_Zarc(Element):
+class Zarc(Element):
     __match_args__: ClassVar[tuple[str, str, str]] = ("r", "tau_k", "gamma")
-    def __new__(cls, r: _Float, tau_k: _Float, gamma: _Float) -> Element_Zarc: ...
+    def __new__(cls, r: _Float, tau_k: _Float, gamma: _Float) -> Zarc: ...
     @property
     def r(self) -> float: ...
     @property
@@ -153,9 +155,9 @@ class Element_Zarc(Element):
     def gamma(self) -> float: ...
 
 @final
-class Element_Tlmq(Element):
+class Tlmq(Element):
     __match_args__: ClassVar[tuple[str, str, str]] = ("r_ion", "qs", "gamma")
-    def __new__(cls, r_ion: _Float, qs: _Float, gamma: _Float) -> Element_Tlmq: ...
+    def __new__(cls, r_ion: _Float, qs: _Float, gamma: _Float) -> Tlmq: ...
     @property
     def r_ion(self) -> float: ...
     @property
@@ -164,9 +166,9 @@ class Element_Tlmq(Element):
     def gamma(self) -> float: ...
 
 @final
-class Element_T(Element):
+class T(Element):
     __match_args__: ClassVar[tuple[str, str, str, str]] = ("a", "b", "k_tau", "tau")
-    def __new__(cls, a: _Float, b: _Float, k_tau: _Float, tau: _Float) -> Element_T: ...
+    def __new__(cls, a: _Float, b: _Float, k_tau: _Float, tau: _Float) -> T: ...
     @property
     def a(self) -> float: ...
     @property
@@ -176,20 +178,6 @@ class Element_T(Element):
     @property
     def tau(self) -> float: ...
 
-R = Element_R
-C = Element_C
-L = Element_L
-La = Element_La
-Cpe = Element_Cpe
-W = Element_W
-Wo = Element_Wo
-Ws = Element_Ws
-G = Element_G
-Gs = Element_Gs
-K = Element_K
-Zarc = Element_Zarc
-Tlmq = Element_Tlmq
-T = Element_T
 
 @final
 class Circuit:
@@ -203,9 +191,67 @@ class Circuit:
     def with_values(self, values: Sequence[_Float]) -> Circuit: ...
     def with_named_values(self, values: Mapping[str, _Float]) -> Circuit: ...
     def impedance(self, frequencies: Sequence[_Float] | npt.ArrayLike | Any) -> npt.NDArray[np.complex128]: ...
+    def residuals(
+        self,
+        params: Sequence[_Float] | npt.ArrayLike,
+        frequencies: Sequence[_Float] | npt.ArrayLike | Any,
+        impedances: Sequence[complex | _Float] | npt.ArrayLike | None = None,
+        weight: str = "modulus",
+    ) -> list[float]: ...
+    def jacobian(
+        self,
+        params: Sequence[_Float] | npt.ArrayLike,
+        frequencies: Sequence[_Float] | npt.ArrayLike | Any,
+        impedances: Sequence[complex | _Float] | npt.ArrayLike | None = None,
+        weight: str = "modulus",
+    ) -> list[list[float]]: ...
+    def guess(
+        self,
+        frequencies: Sequence[_Float] | npt.ArrayLike | Any,
+        impedances: Sequence[complex | _Float] | npt.ArrayLike | None = None,
+        weights: str | None = None,
+    ) -> list[float]: ...
+    def fit(
+        self,
+        frequencies: Sequence[_Float] | npt.ArrayLike | Any,
+        impedances: Sequence[complex | _Float] | npt.ArrayLike | None = None,
+        guess_init: bool | np.bool_ | None = None,
+        weights: str | None = None,
+        weight: str = "modulus",
+        method: str = "levenberg_marquardt",
+        max_iterations: SupportsIndex = 200,
+        ftol: _Float = 1e-8,
+        xtol: _Float = 1e-8,
+        num_particles: SupportsIndex = 200,
+        generations: SupportsIndex = 1000,
+        nelder_mead_iterations: SupportsIndex = 2000,
+        de_evaluations: SupportsIndex = 20000,
+        sa_iterations: SupportsIndex = 5000,
+        sa_initial_temperature: _Float = 2.0,
+        basin_hopping_hops: SupportsIndex = 20,
+        basin_hopping_step_size: _Float = 1.0,
+        basin_hopping_temperature: _Float = 1.0,
+        seed: SupportsIndex | None = None,
+    ) -> FitResult: ...
 
 @final
-class FitResult: ...
+class FitResult:
+    @property
+    def circuit(self) -> Circuit: ...
+    @property
+    def params(self) -> dict[str, float]: ...
+    @property
+    def stderr(self) -> dict[str, float] | None: ...
+    @property
+    def success(self) -> bool: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def impedance_evals(self) -> int: ...
+    @property
+    def cost(self) -> float: ...
+    @property
+    def chi_square(self) -> float: ...
 
 def Series(parts: Sequence[Element | Circuit]) -> Circuit: ...
 def Parallel(parts: Sequence[Element | Circuit]) -> Circuit: ...

@@ -403,6 +403,72 @@ TEST(Inference, LinearAndItsInputLength) {
     EXPECT_EQ(bad.error().display(), "tensor \"head.0\" has 65 elements, expected 66");
 }
 
+// A whole two-channel network with one block; every tensor filled with 0.1.
+WeightFile tiny_network() {
+    WeightFile w = layer_file("2", "1", "4");
+    w.replace("dilations", "1");
+    auto fill = [&](std::string name, std::vector<std::uint32_t> dims) {
+        std::uint32_t n = 1;
+        for (auto d : dims) n *= d;
+        w.floats(std::move(name), std::move(dims), std::vector<float>(n, 0.1f));
+    };
+    fill("w.stem.weight", {2, 3, 3});
+    for (const char* layer : {"w.stem.bias", "w.blocks.0.conv1.bias", "w.blocks.0.conv2.bias", "w.blocks.0.norm1.weight",
+                              "w.blocks.0.norm1.bias", "w.blocks.0.norm2.weight", "w.blocks.0.norm2.bias",
+                              "w.head.0.bias", "w.head.2.bias"})
+        fill(layer, {2});
+    fill("w.blocks.0.conv1.weight", {2, 2, 3});
+    fill("w.blocks.0.conv2.weight", {2, 2, 3});
+    fill("w.head.0.weight", {2, 6});
+    fill("w.head.2.weight", {2, 2});
+    fill("w.head.4.weight", {6, 2});
+    fill("w.head.4.bias", {6});
+    return w;
+}
+
+// Damaged networks: every short tensor and odd header must give an error or values,
+// never a read outside a tensor (the sanitizer build checks the reads).
+using Change = std::pair<std::string, std::string>;
+class DamagedNetwork : public testing::TestWithParam<Change> {};
+TEST_P(DamagedNetwork, FailsCleanly) {
+    const auto& [name, value] = GetParam();
+    WeightFile w = tiny_network();
+    const bool header = value != "short";
+    if (header) {
+        w.replace(name, value);
+    } else {
+        for (auto& t : w.tensors)
+            if (t.name == name) t.data.resize(t.data.size() - 4), t.dims = {static_cast<std::uint32_t>(t.data.size() / 4)};
+    }
+    auto g = load(w);
+    if (!g.ok()) return;
+    const std::vector<double> f = {1, 10, 100, 1000};
+    const std::vector<Complex> z = {{3, -1}, {2, -1}, {1.5, -0.5}, {1, -0.1}};
+    const auto out = predict(g.value(), f, z);
+    if (!header) EXPECT_FALSE(out.ok()) << name;
+    if (out.ok()) EXPECT_EQ(out.value().size(), 3u);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Inference, DamagedNetwork,
+    testing::Values(Change{"groups", "0"}, Change{"groups", "3"}, Change{"kernel", "0"}, Change{"kernel", "4"},
+                    Change{"channels", "0"}, Change{"channels", "3"}, Change{"n_grid", "0"}, Change{"dilations", "4096"},
+                    Change{"alpha_min", "2"}, Change{"param_names", "a,b,c,d,e"}, Change{"w.stem.weight", "short"},
+                    Change{"w.stem.bias", "short"}, Change{"w.blocks.0.conv1.weight", "short"},
+                    Change{"w.blocks.0.norm2.bias", "short"}, Change{"w.head.0.weight", "short"},
+                    Change{"w.head.2.bias", "short"}, Change{"w.head.4.bias", "short"}, Change{"target_std", "short"},
+                    Change{"log_params", "short"}));
+
+TEST(Inference, AlphaIndexOutsideTheOutputsFailsCleanly) {
+    for (float index : {3.0f, 99.0f, 3e9f}) {
+        WeightFile w = tiny_network();
+        w.floats("scaling", {3, 4}, {1, 0, 0, -1, 1, 0, 0, -1, -1, -1, 1, index});
+        const std::vector<double> f = {1, 10};
+        const std::vector<Complex> z = {{3, -1}, {2, -1}};
+        const auto out = predict(loaded(w), f, z);
+        if (out.ok()) EXPECT_EQ(out.value().size(), 3u);
+    }
+}
+
 // ---- topology matching ----
 
 TEST(Topology, CanonicalKeysIgnoreOrderAndLabels) {
