@@ -165,7 +165,10 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, 
         if (!repair) return fail(repair.error());
         iterations += repair.value().evaluations;
         const double repaired_cost = cost_at(objective, repair.value().params, counter);
-        if (repair.value().success && repaired_cost < best->cost) {
+        // Against what would be returned otherwise: the clamped vector, whose
+        // cost can be far above the out-of-bounds optimum it came from.
+        const double clamped_cost = cost_at(objective, clamped, counter);
+        if (repair.value().success && repaired_cost < clamped_cost) {
             chosen = std::move(repair.value().params);
             success = true;
         } else {
