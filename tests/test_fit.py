@@ -580,3 +580,30 @@ def test_concurrent_fits_match_sequential():
     for t in threads:
         t.join()
     assert not errors and threaded == sequential
+
+
+def test_bound_repair_reaches_the_bounded_optimum():
+    """Data whose best alpha lies above 1: the fit must end at the best point
+    with alpha on its bound, not at the unconstrained optimum clamped."""
+    least_squares = pytest.importorskip("scipy.optimize").least_squares
+    f = np.logspace(-2, 5, 60)
+    w = 2 * np.pi * f
+
+    def model(p):
+        r0, r1, q, a = p
+        return r0 + 1 / (1 / r1 + q * (1j * w) ** a)
+
+    z = model([0.1, 2.0, 1e-4, 1.15])
+
+    def residual(p):
+        d = (model(p) - z) / np.abs(z)
+        return np.r_[d.real, d.imag]
+
+    bounds = ([1e-12, 1e-12, 1e-12, 0.0], [np.inf, np.inf, np.inf, 1.0])
+    reference = min(
+        (least_squares(residual, x0, bounds=bounds) for x0 in ([0.3, 1, 1e-3, 0.8], [0.1, 2, 1e-4, 0.99])),
+        key=lambda r: r.cost,
+    )
+    result = kelvara.Circuit("R0-(R1,CPE1)").with_values([0.3, 1.0, 1e-3, 0.8]).fit(f, z)
+    assert result.params["CPE1.alpha"] == 1.0
+    assert result.chi_square <= 2 * reference.cost * (1 + 1e-6)
