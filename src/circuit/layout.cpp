@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "circuit/parser.hpp"
+#include "circuit/utf8.hpp"
 
 namespace kelvara {
 namespace {
@@ -26,21 +27,6 @@ SeriesList rebuild_from(const SeriesList& series, std::span<const double> values
             }
             out.push_back(Node{std::move(group)});
         }
-    }
-    return out;
-}
-
-// Code points of UTF-8 text; malformed bytes count one each.
-std::u32string code_points(std::string_view text) {
-    std::u32string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        std::size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 1;
-        len = std::min(len, text.size() - i);
-        char32_t cp = 0;
-        for (std::size_t k = 0; k < len; ++k) cp = (cp << 8) | static_cast<unsigned char>(text[i + k]);
-        out.push_back(cp);  // a unique value per sequence is all the distance needs
-        i += len;
     }
     return out;
 }
@@ -121,13 +107,13 @@ SeriesList rebuild(const SeriesList& series, std::span<const double> values) {
 }
 
 std::optional<std::string> closest_param_name(std::string_view unknown, const std::vector<std::string>& valid) {
-    const std::u32string target = code_points(unknown);
+    const std::u32string target = decode_utf8(unknown);
     const std::size_t k = target.size();
     const std::size_t threshold = k < 6 ? 2 : k / 2;
     const std::string* best = nullptr;
     std::size_t best_distance = 0;
     for (const std::string& name : valid) {
-        const std::size_t distance = levenshtein(target, code_points(name));
+        const std::size_t distance = levenshtein(target, decode_utf8(name));
         if (best == nullptr || distance < best_distance) {
             best = &name;
             best_distance = distance;

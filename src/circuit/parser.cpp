@@ -4,35 +4,10 @@
 #include <unordered_set>
 
 #include "circuit/quoted.hpp"
+#include "circuit/utf8.hpp"
 
 namespace kelvara {
 namespace {
-
-// UTF-8 to code points; a malformed byte counts as one character of its own.
-std::u32string decode_utf8(std::string_view text) {
-    std::u32string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto b0 = static_cast<unsigned char>(text[i]);
-        std::size_t len = b0 < 0x80 ? 1 : (b0 >> 5) == 0x6 ? 2 : (b0 >> 4) == 0xE ? 3 : (b0 >> 3) == 0x1E ? 4 : 0;
-        if (len == 0 || i + len > text.size()) {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        char32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-        bool valid = true;
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto b = static_cast<unsigned char>(text[i + k]);
-            if ((b >> 6) != 0x2) valid = false;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        out.push_back(valid ? cp : char32_t{0xFFFD});
-        i += valid ? len : 1;
-    }
-    return out;
-}
 
 bool is_ascii_letter(char32_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "circuit/total_order.hpp"
 #include "circuit/evaluate.hpp"
 #include "circuit/layout.hpp"
 #include "fit/minpack.hpp"
@@ -12,13 +13,6 @@ namespace kelvara {
 namespace {
 
 constexpr double step_bound = 100.0;
-
-// IEEE total order, so that NaN costs sort last and never compare equal to numbers.
-std::int64_t total_order_key(double value) {
-    std::int64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
-}
 
 // Well inside the bounds: a settled start ends the multi-start loop.
 bool interior(std::span<const double> p, std::span<const double> start, const SearchSpace& space) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "circuit/total_order.hpp"
 #include "circuit/quoted.hpp"
 #include "fit/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
@@ -19,12 +20,6 @@ struct Vertex {
     std::vector<double> x;
     double cost;
 };
-
-std::int64_t total_order_key(double value) {
-    std::int64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
-}
 
 void sort_vertices(std::vector<Vertex>& simplex) {
     std::stable_sort(simplex.begin(), simplex.end(),

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "circuit/total_order.hpp"
 #include "fit/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/random.hpp"
@@ -14,12 +15,6 @@ namespace {
 
 constexpr double inertia = 0.7213475204444817;    // 1 / (2 ln 2)
 constexpr double attraction = 1.1931471805599454;  // 0.5 + ln 2, cognitive and social
-
-std::int64_t total_order_key(double value) {
-    std::int64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
-}
 
 }  // namespace
 

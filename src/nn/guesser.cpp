@@ -1,5 +1,7 @@
 #include "nn/guesser.hpp"
 
+#include "circuit/utf8.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -44,30 +46,6 @@ public:
     }
 
 private:
-    static bool valid_utf8(const std::string& text) {
-        std::size_t i = 0;
-        while (i < text.size()) {
-            const auto b = static_cast<unsigned char>(text[i]);
-            std::size_t len;
-            char32_t cp;
-            if (b < 0x80) { ++i; continue; }
-            if ((b >> 5) == 0x6) { len = 2; cp = b & 0x1F; }
-            else if ((b >> 4) == 0xE) { len = 3; cp = b & 0x0F; }
-            else if ((b >> 3) == 0x1E) { len = 4; cp = b & 0x07; }
-            else return false;
-            if (i + len > text.size()) return false;
-            for (std::size_t k = 1; k < len; ++k) {
-                const auto c = static_cast<unsigned char>(text[i + k]);
-                if ((c >> 6) != 0x2) return false;
-                cp = (cp << 6) | (c & 0x3F);
-            }
-            const char32_t minimum = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-            if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-            i += len;
-        }
-        return true;
-    }
-
     std::span<const std::uint8_t> bytes_;
     std::size_t position_ = 0;
 };

@@ -1,5 +1,7 @@
 #include "nn/inference.hpp"
 
+#include "circuit/total_order.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <cmath>
@@ -22,17 +24,18 @@ constexpr std::size_t max_dilation = 1 << 20;
 std::string weight_name(std::string_view layer) { return "w." + std::string(layer) + ".weight"; }
 std::string bias_name(std::string_view layer) { return "w." + std::string(layer) + ".bias"; }
 
-// IEEE total order key: negative NaN < -inf < ... < -0 < +0 < ... < +inf < NaN.
-std::int64_t total_order_key(double value) {
-    std::int64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
-}
+// A layer's weight and bias tensors, or the missing error naming the first absent one.
+struct Layer {
+    const Tensor* weight;
+    const Tensor* bias;
+};
 
-Result<const Tensor*, NnError> lookup(const Guesser& g, const std::string& name) {
-    const Tensor* tensor = g.tensor(name);
-    if (tensor == nullptr) return fail(NnError::missing(name));
-    return tensor;
+Result<Layer, NnError> layer_tensors(const Guesser& g, std::string_view name) {
+    const Tensor* weight = g.tensor(weight_name(name));
+    if (weight == nullptr) return fail(NnError::missing(weight_name(name)));
+    const Tensor* bias = g.tensor(bias_name(name));
+    if (bias == nullptr) return fail(NnError::missing(bias_name(name)));
+    return Layer{weight, bias};
 }
 
 // out[o][t] = bias[o] + sum over taps j, in order, of weight[o][j] * unfolded[j][t],
@@ -177,12 +180,10 @@ Result<Features, NnError> features(const Guesser& g, std::span<const double> f, 
 
 Result<std::vector<double>, NnError> conv1d(const Guesser& g, std::span<const double> input, std::size_t in_channels,
                                             std::string_view name, std::size_t dilation) {
-    const auto weight = lookup(g, weight_name(name));
-    if (!weight) return fail(weight.error());
-    const auto bias = lookup(g, bias_name(name));
-    if (!bias) return fail(bias.error());
-    const Tensor& w = *weight.value();
-    const Tensor& b = *bias.value();
+    const auto tensors = layer_tensors(g, name);
+    if (!tensors) return fail(tensors.error());
+    const Tensor& w = *tensors.value().weight;
+    const Tensor& b = *tensors.value().bias;
     const std::size_t grid = g.n_grid, kernel = g.kernel;
     const std::size_t out_channels = w.dims.empty() ? 0 : w.dims.front();
     if (dilation > max_dilation) return fail(NnError::bad_value("dilations"));
@@ -215,17 +216,17 @@ Result<std::vector<double>, NnError> conv1d(const Guesser& g, std::span<const do
 
 
 Result<bool, NnError> group_norm(const Guesser& g, std::span<double> map, std::string_view name) {
-    const auto weight = lookup(g, weight_name(name));
-    if (!weight) return fail(weight.error());
-    const auto bias = lookup(g, bias_name(name));
-    if (!bias) return fail(bias.error());
+    const auto tensors = layer_tensors(g, name);
+    if (!tensors) return fail(tensors.error());
+    const Tensor& weight = *tensors.value().weight;
+    const Tensor& bias = *tensors.value().bias;
     const std::size_t channels = g.channels, grid = g.n_grid;
     if (g.groups == 0) return fail(NnError::bad_value("groups"));
-    if (weight.value()->data.size() != channels) {
-        return fail(NnError::shape(weight_name(name), weight.value()->data.size(), channels));
+    if (weight.data.size() != channels) {
+        return fail(NnError::shape(weight_name(name), weight.data.size(), channels));
     }
-    if (bias.value()->data.size() != channels) {
-        return fail(NnError::shape(bias_name(name), bias.value()->data.size(), channels));
+    if (bias.data.size() != channels) {
+        return fail(NnError::shape(bias_name(name), bias.data.size(), channels));
     }
     const std::size_t per_group = channels / g.groups;
     const double count = static_cast<double>(per_group * grid);
@@ -241,19 +242,17 @@ Result<bool, NnError> group_norm(const Guesser& g, std::span<double> map, std::s
         const double r = 1.0 / std::sqrt(variance + 1e-5);
         for (std::size_t k = 0; k < n; ++k) {
             const std::size_t channel = j * per_group + k / grid;
-            values[k] = (values[k] - mean) * r * weight.value()->data[channel] + bias.value()->data[channel];
+            values[k] = (values[k] - mean) * r * weight.data[channel] + bias.data[channel];
         }
     }
     return true;
 }
 
 Result<std::vector<double>, NnError> linear(const Guesser& g, std::span<const double> input, std::string_view name) {
-    const auto weight = lookup(g, weight_name(name));
-    if (!weight) return fail(weight.error());
-    const auto bias = lookup(g, bias_name(name));
-    if (!bias) return fail(bias.error());
-    const Tensor& w = *weight.value();
-    const Tensor& b = *bias.value();
+    const auto tensors = layer_tensors(g, name);
+    if (!tensors) return fail(tensors.error());
+    const Tensor& w = *tensors.value().weight;
+    const Tensor& b = *tensors.value().bias;
     const std::size_t outputs = w.dims.size() == 2 ? w.dims[0] : 0;
     const std::size_t inputs = w.dims.size() == 2 ? w.dims[1] : 0;
     if (w.dims.size() != 2 || w.data.size() != outputs * inputs) {

@@ -1,0 +1,19 @@
+// The IEEE-754 total order of doubles as an integer key: -NaN < -inf < ... <
+// -0 < +0 < ... < +inf < +NaN. Sorting costs by it puts NaN last and keeps
+// equal keys in their order under a stable sort.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+namespace kelvara {
+
+inline std::int64_t total_order_key(double value) {
+    const auto bits = std::bit_cast<std::int64_t>(value);
+    return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
+}
+
+inline bool total_order_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
+
+}  // namespace kelvara
