@@ -53,8 +53,8 @@ double sum_of_squares(FunctionProblem& problem) {
     return s;
 }
 
-TEST(Lmder, Rosenbrock) {
-    FunctionProblem p(
+FunctionProblem rosenbrock() {
+    return FunctionProblem(
         2, {-1.2, 1.0},
         [](const auto& x, std::span<double> r) {
             r[0] = 10.0 * (x[1] - x[0] * x[0]);
@@ -66,6 +66,10 @@ TEST(Lmder, Rosenbrock) {
             j[2] = 10.0;
             j[3] = 0.0;
         });
+}
+
+TEST(Lmder, Rosenbrock) {
+    FunctionProblem p = rosenbrock();
     const LmderResult result = lmder(p, tight());
     EXPECT_TRUE(result.success());
     EXPECT_NEAR(p.x()[0], 1.0, 1e-9);
@@ -193,18 +197,7 @@ TEST(Lmder, ZeroResidualAtStartEndsAfterOneEvaluation) {
 }
 
 TEST(Lmder, BudgetIsPatienceTimesParametersPlusOne) {
-    FunctionProblem p(
-        2, {-1.2, 1.0},
-        [](const auto& x, std::span<double> r) {
-            r[0] = 10.0 * (x[1] - x[0] * x[0]);
-            r[1] = 1.0 - x[0];
-        },
-        [](const auto& x, std::span<double> j) {
-            j[0] = -20.0 * x[0];
-            j[1] = -1.0;
-            j[2] = 10.0;
-            j[3] = 0.0;
-        });
+    FunctionProblem p = rosenbrock();
     const LmderResult result = lmder(p, tight(1));
     EXPECT_EQ(result.status, LmderStatus::lost_patience);
     EXPECT_EQ(result.evaluations, 3u);
