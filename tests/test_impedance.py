@@ -128,3 +128,35 @@ def test_input_not_modified_and_result_owns_data(circuit):
         assert not np.shares_memory(z, arr)
     z1[0] = 0
     np.testing.assert_array_equal(z2, circuit.impedance(lst))
+
+
+def test_forked_children_evaluate_in_parallel_without_hanging(tmp_path):
+    """A child made by fork() inherits the parent's worker pool but not its
+    threads; large evaluations there must still finish."""
+    import subprocess
+    import sys
+    import textwrap
+
+    script = tmp_path / "fork_child.py"
+    script.write_text(
+        textwrap.dedent(
+            """
+            import multiprocessing as mp
+            import numpy as np
+            import kelvara
+
+            circuit = kelvara.Circuit("R0-(R1-W1,CPE1)")
+            f = np.logspace(-2, 5, 5000)
+            expected = circuit.impedance(f)
+
+            def work(_):
+                return bool(np.array_equal(circuit.impedance(f), expected))
+
+            if __name__ == "__main__":
+                with mp.get_context("fork").Pool(2) as pool:
+                    print(all(pool.map(work, range(4))))
+            """
+        )
+    )
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
+    assert done.stdout.strip() == "True", done.stderr

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace kelvara {
 namespace {
 
@@ -103,8 +105,19 @@ private:
 WorkerPool& pool() {
     // Deliberately never destroyed: the detached workers wait on its members
     // until the process ends, after static destructors have run.
-    static WorkerPool* const instance =
-        std::make_unique<WorkerPool>(std::max(1u, std::thread::hardware_concurrency())).release();
+    //
+    // A child made by fork() inherits the pool object but none of its
+    // threads, so waiting on it would hang forever (Python's multiprocessing
+    // forks by default on Linux). A process that did not create the current
+    // pool starts one of its own and abandons the inherited one untouched.
+    static std::mutex guard;
+    static WorkerPool* instance = nullptr;
+    static pid_t owner = 0;
+    std::lock_guard lock(guard);
+    if (instance == nullptr || owner != getpid()) {
+        instance = std::make_unique<WorkerPool>(std::max(1u, std::thread::hardware_concurrency())).release();
+        owner = getpid();
+    }
     return *instance;
 }
 
