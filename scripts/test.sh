@@ -30,6 +30,8 @@ fi
 
 # Run from outside the checkout so that the installed module is what is tested.
 (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
+# The training pipeline's own checks (the parts that need PyTorch skip without it).
+(cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider training/tests)
 
 cmake -S "$root" -B "$root/build/cpp-tests" -DKELVARA_PYTHON=OFF -DKELVARA_TESTS=ON >/dev/null
 cmake --build "$root/build/cpp-tests" -j "$(nproc)"
