@@ -13,8 +13,7 @@ bool too_many(const Signature& signature, Py_ssize_t given) {
 }
 
 // Places one keyword argument; false with TypeError set on a repeat or an unknown name.
-bool place_keyword(const Signature& signature, PyObject* key, PyObject* value, Py_ssize_t nargs,
-                   std::span<PyObject*> bound) {
+bool place_keyword(const Signature& signature, PyObject* key, PyObject* value, std::span<PyObject*> bound) {
     for (std::size_t i = 0; i < signature.names.size(); ++i) {
         if (PyUnicode_CompareWithASCIIString(key, signature.names[i]) != 0) continue;
         if (bound[i] != nullptr) {
@@ -25,7 +24,6 @@ bool place_keyword(const Signature& signature, PyObject* key, PyObject* value, P
         bound[i] = value;
         return true;
     }
-    (void)nargs;
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", signature.function, key);
     return false;
 }
@@ -52,7 +50,7 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!place_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, bound)) return false;
+            if (!place_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], bound)) return false;
         }
     }
     return check_required(signature, bound);
@@ -73,7 +71,7 @@ bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
                 PyErr_SetString(PyExc_TypeError, "keywords must be strings");
                 ok = false;
             } else {
-                ok = place_keyword(signature, key, value, nargs, bound);
+                ok = place_keyword(signature, key, value, bound);
             }
         }
         KELVARA_END_CRITICAL_SECTION();
