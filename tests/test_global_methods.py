@@ -226,7 +226,7 @@ def test_nelder_mead_without_iterations_polishes_its_best_start_vertex(start):
     best = min(vertices, key=lambda x: numpy_cost(rc, search_to_physical(x), F, z))
     lm = kelvara.Circuit("R0-(R1,C1)").with_values(search_to_physical(best)).fit(F, z, guess_init=False)
     res = fit(kelvara.Circuit("R0-(R1,C1)").with_values(start), F, z, "nelder_mead", nelder_mead_iterations=0)
-    assert res.params == lm.params
+    assert list(res.params.values()) == pytest.approx(list(lm.params.values()), rel=1e-12)
     assert (res.iterations, res.success) == (lm.iterations, lm.success)
     assert res.impedance_evals == lm.impedance_evals + 4 + 7  # vertices, fallback outcome, polish
 
@@ -239,7 +239,7 @@ def test_annealing_that_cannot_move_polishes_its_start(iterations):
         search_to_physical(np.log10(np.asarray(start) - 1e-12))).fit(F, z, guess_init=False)
     res = fit(kelvara.Circuit("R0-(R1,C1)").with_values(start), F, z, "simulated_annealing", seed=3,
               sa_iterations=iterations, sa_initial_temperature=1e-300)
-    assert res.params == lm.params
+    assert list(res.params.values()) == pytest.approx(list(lm.params.values()), rel=1e-12)
     assert res.iterations == lm.iterations
     assert res.impedance_evals == lm.impedance_evals + 1 + iterations + 7
 
@@ -333,7 +333,7 @@ def test_annealing_temperature_not_finite_fails_at_the_first_move(t0):
     msg = raises_value_error(lambda: fit(RC_CIRCUIT, F, RC_Z, "simulated_annealing", seed=1,
                                          sa_initial_temperature=t0, sa_iterations=10))
     if not math.isfinite(t0):
-        assert msg.startswith("sa_initial_temperature must be finite and > 0")
+        assert msg.startswith("sa_initial_temperature must be > 0 and small enough that moves stay finite")
     res = fit(RC_CIRCUIT, F, RC_Z, "simulated_annealing", seed=1, sa_initial_temperature=t0, sa_iterations=0)
     check_outcome(res, RC_CIRCUIT, rc, F, RC_Z, "simulated_annealing", {"sa_iterations": 0})
 
@@ -347,8 +347,8 @@ def test_basin_hopping_step_size_refused(step):
 
 @pytest.mark.parametrize("value", [math.inf, -math.inf])
 @pytest.mark.parametrize("method, message", [
-    ("particle_swarm", "cannot build a search box around a starting value that is not finite"),
-    ("differential_evolution", "differential evolution needs a search box of positive width"),
+    ("particle_swarm", "cannot build a finite search box around the starting values"),
+    ("differential_evolution", "differential evolution needs a finite search box of positive width"),
 ])
 def test_search_box_around_a_non_finite_start(method, message, value):
     circuit = kelvara.Circuit("R0-(R1,C1)").with_values([value, 0.05, 1e-2])
@@ -424,8 +424,8 @@ def test_a_huge_finite_start_neither_hangs_nor_panics(method, value):
         [os.path.dirname(os.path.abspath(kelvara.__file__)), os.environ.get("PYTHONPATH", "")]))
     try:
         proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
-                              text=True, timeout=15)
+                              text=True, timeout=10)
     except subprocess.TimeoutExpired:
-        pytest.fail(f"{method} from a start of {value} did not finish within 15 s")
+        pytest.fail(f"{method} from a start of {value} did not finish within 10 s")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.startswith(("result", "ValueError")), proc.stdout

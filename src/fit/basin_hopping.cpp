@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "circuit/layout.hpp"
+#include "circuit/number_text.hpp"
 #include "fit/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/random.hpp"
@@ -18,7 +19,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const SpectrumInput& input, std::
     // The caller's own value, so an ordinary error rather than an internal one.
     if (!(step_size >= 0.0) || !std::isfinite(step_size)) {
         return fail(FitError{FitError::Kind::invalid_setting,
-                             "basin_hopping_step_size must be finite and >= 0, got " + std::to_string(step_size)});
+                             "basin_hopping_step_size must be finite and >= 0, got " + short_number_text(step_size)});
     }
     ChaChaRng rng = ChaChaRng::from_seed(seed);
     const LmSettings local;  // ftol, xtol, gtol 1e-8, max_iterations 200

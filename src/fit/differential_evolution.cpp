@@ -114,10 +114,10 @@ Result<FitOutcome, FitError> differential_evolution_fit(const SpectrumInput& inp
     for (std::size_t d = 0; d < box.lower.size(); ++d) {
         lower.push_back(static_cast<float>(box.lower[d]));
         upper.push_back(static_cast<float>(box.upper[d]));
-        if (!(lower.back() < upper.back())) {
+        if (!std::isfinite(lower.back()) || !std::isfinite(upper.back()) || !(lower.back() < upper.back())) {
             return fail(FitError{FitError::Kind::invalid_setting,
-                                 "differential evolution needs a search box of positive width in every coordinate; "
-                                 "check that the starting values are finite"});
+                                 "differential evolution needs a finite search box of positive width in every "
+                                 "coordinate; check that the starting values are finite and not huge"});
         }
     }
     CostProblem problem(setup.objective, setup.space, setup.counter);

@@ -123,7 +123,8 @@ std::uint32_t Xorshift128::next_u32() {
 }
 
 float Xorshift128::uniform(float low, float high) {
-    if (!(low < high)) return low;  // callers check the range; never loop on NaN
+    // Callers check the range; an empty or infinite one must still never loop.
+    if (!(low < high) || !std::isfinite(high - low)) return low;
     while (true) {
         // 24 random bits: exactly representable in [0, 1).
         const float u = static_cast<float>(next_u32() >> 8) * 0x1.0p-24f;

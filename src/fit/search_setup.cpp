@@ -26,7 +26,8 @@ std::optional<FitError> check_box(const SearchBox& box) {
     for (std::size_t j = 0; j < box.lower.size(); ++j) {
         if (!std::isfinite(box.lower[j]) || !std::isfinite(box.upper[j])) {
             return FitError{FitError::Kind::invalid_setting,
-                            "cannot build a search box around a starting value that is not finite"};
+                            "cannot build a finite search box around the starting values; check that they are "
+                            "finite and not huge"};
         }
     }
     return std::nullopt;

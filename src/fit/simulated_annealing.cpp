@@ -2,6 +2,7 @@
 // logistic acceptance), then the polish.
 #include <cmath>
 
+#include "circuit/number_text.hpp"
 #include "circuit/quoted.hpp"
 #include "fit/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
@@ -34,7 +35,8 @@ Result<FitOutcome, FitError> simulated_annealing_fit(const SpectrumInput& input,
         if (!(temperature >= 0.0) || !std::isfinite(2.0 * temperature)) {
             // The caller's own value, so an ordinary error rather than an internal one.
             return fail(FitError{FitError::Kind::invalid_setting,
-                                 "sa_initial_temperature must be finite and > 0, got " + std::to_string(initial_temperature)});
+                                 "sa_initial_temperature must be > 0 and small enough that moves stay finite, got " +
+                                     short_number_text(initial_temperature)});
         }
         for (std::size_t d = 0; d < current.size(); ++d) moved[d] = current[d] + moves.between(-temperature, temperature);
         const double cost = problem.cost(moved);
