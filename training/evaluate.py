@@ -51,8 +51,9 @@ def _fit(entry: Entry, f, z, start, log_mask):
         return np.where(np.isfinite(out), out, 1e3)
 
     p0 = np.where(log_mask, np.log10(np.maximum(start, 1e-300)), start)
-    lo = np.where(log_mask, -np.inf, 0.0)
-    hi = np.where(log_mask, np.inf, 1.0)
+    # log parameters bounded to 1e-12 .. 1e15 (the module's lower bound is 1e-12)
+    lo = np.where(log_mask, -12.0, 0.0)
+    hi = np.where(log_mask, 15.0, 1.0)
     p0 = np.clip(p0, lo + 1e-9, hi - 1e-9)
     res = least_squares(resid, p0, bounds=(lo, hi), method="trf", max_nfev=400 * len(p0),
                         x_scale=1.0)

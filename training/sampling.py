@@ -20,7 +20,8 @@ Circuit (window [lo, hi] = log10 of lowest / highest frequency)
                   is always the faster one (smaller tau)
   Warburg W       frequency where |Zw| = R of its branch: lo - 0.3 .. f_c
                   (diffusion below the charge-transfer arc); aw = R*sqrt(w_w)
-  Wo (open)       z0 / R2 in 10^-0.7 .. 10^1.5; 1/(2 pi tau) in lo - 0.2 .. f_c2 + 0.2
+  Wo (open)       z0 / R2 in 10^-0.3 .. 10^1.5; knee 1/(2 pi tau) in lo - 0.1 .. f_c2 - 0.5
+                  (charge-transfer peak f_c2 >= lo + 0.5 there)
   inductance L    w_top*L / |Z(w_top)| in 10^-1.3 .. 10^0.7 (visible at the
                   top frequencies, from a small tail to a dominant loop)
 """
@@ -113,7 +114,7 @@ def sample_params(name: str, rng, f):
         return [r0, r1, aw, _q_for(r1, al, fc), al]
     elif name in ("sei_randles", "sei_randles_wo"):
         r1, r2 = _two_rs(rng, r0)
-        a, b = lo + 0.2, hi + 0.2
+        a, b = (lo + 0.2 if name == "sei_randles" else lo + 0.5), hi + 0.2
         gap = rng.uniform(0.8, min(4.0, b - a - 0.05))
         f2 = rng.uniform(a, b - gap)
         f1 = f2 + gap
@@ -122,8 +123,10 @@ def sample_params(name: str, rng, f):
         if name == "sei_randles":
             fw = rng.uniform(lo - 0.3, f2)
             return head + [r2 * math.sqrt(TWO_PI * 10 ** fw), _q_for(r2, a2, f2), a2]
-        z0 = r2 * 10 ** rng.uniform(-0.7, 1.5)
-        fd = rng.uniform(lo - 0.2, f2 + 0.2)
+        # diffusion knee below the charge-transfer arc and large enough to
+        # show, otherwise R2 and the Wo trade off against each other
+        z0 = r2 * 10 ** rng.uniform(-0.3, 1.5)
+        fd = rng.uniform(lo - 0.1, f2 - 0.5)
         tau = 1.0 / (TWO_PI * 10 ** fd)
         return head + [z0, tau, _q_for(r2, a2, f2), a2]
     else:
