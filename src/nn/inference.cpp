@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <string>
 
@@ -198,19 +199,22 @@ Result<std::vector<double>, NnError> conv1d(const Guesser& g, std::span<const do
     // Unfold the input once: row (i, k) holds input channel i shifted by
     // k * dilation - pad, with zeros where the shift leaves the grid.
     const std::size_t taps = in_channels * kernel;
-    std::vector<double> unfolded(taps * grid, 0.0);
+    // Every element is written below, so the buffer need not be zeroed first.
+    const auto unfolded = std::make_unique_for_overwrite<double[]>(taps * grid);
     const auto size = static_cast<std::ptrdiff_t>(grid);
     for (std::size_t i = 0; i < in_channels; ++i) {
         for (std::size_t k = 0; k < kernel; ++k) {
             const std::ptrdiff_t shift = static_cast<std::ptrdiff_t>(k * dilation) - pad;
-            const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(0, -shift);
-            const std::ptrdiff_t end = std::min<std::ptrdiff_t>(size, size - shift);
-            double* row = unfolded.data() + (i * kernel + k) * grid;
+            const std::ptrdiff_t begin = std::clamp<std::ptrdiff_t>(-shift, 0, size);
+            const std::ptrdiff_t end = std::clamp<std::ptrdiff_t>(size - shift, begin, size);
+            double* row = unfolded.get() + (i * kernel + k) * grid;
+            std::fill(row, row + begin, 0.0);
             for (std::ptrdiff_t t = begin; t < end; ++t) row[t] = input[static_cast<std::size_t>(t + shift) + i * grid];
+            std::fill(row + end, row + size, 0.0);
         }
     }
     std::vector<double> out(out_channels * grid);
-    convolve_unfolded(w.data.data(), b.data.data(), out_channels, taps, unfolded.data(), grid, out.data());
+    convolve_unfolded(w.data.data(), b.data.data(), out_channels, taps, unfolded.get(), grid, out.data());
     return out;
 }
 
