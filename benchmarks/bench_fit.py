@@ -29,36 +29,12 @@ import numpy as np
 from scipy.optimize import least_squares
 
 import kelvara
+from numpy_models import TWO_PI, angular as _w, randles_wo, randles, two_rq, rc
 
-TWO_PI = 6.283185307179586
 DATA = next((d for d in (Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples",
                          Path("/work/shared/data/peer-examples")) if d.is_dir()),
             Path("/work/shared/data/peer-examples"))
 QUICK = "--quick" in sys.argv[1:]
-
-
-def _w(f):
-    return TWO_PI * np.asarray(f, dtype=float)
-
-
-def randles_wo(f, r0, r1, c1, r2, z0, tau, c2):
-    w = _w(f)
-    s = np.sqrt(1j * w * tau)
-    return r0 + 1 / (1 / r1 + 1j * w * c1) + 1 / (1 / (r2 + z0 / (s * np.tanh(s))) + 1j * w * c2)
-
-
-def randles(f, r0, r1, aw, q, a):
-    w = _w(f)
-    return r0 + 1 / (1 / (r1 + aw * (1 - 1j) / np.sqrt(w)) + q * (1j * w) ** a)
-
-
-def two_rq(f, r0, r1, q1, a1, r2, q2, a2):
-    w = _w(f)
-    return r0 + 1 / (1 / r1 + q1 * (1j * w) ** a1) + 1 / (1 / r2 + q2 * (1j * w) ** a2)
-
-
-def rc(f, r0, r1, c):
-    return r0 + 1 / (1 / r1 + 1j * _w(f) * c)
 
 
 def cost(model, p, f, z, weight):

@@ -34,28 +34,14 @@ import warnings
 import numpy as np
 
 import kelvara
+from numpy_models import TWO_PI, angular as _w, randles, two_rq
 
-TWO_PI = 6.283185307179586
 QUICK = "--quick" in sys.argv[1:]
 METHODS = ["levenberg_marquardt", "particle_swarm", "differential_evolution", "simulated_annealing",
            "basin_hopping", "nelder_mead"]
 TARGET_S = {"particle_swarm": 1.0, "differential_evolution": 1.0, "simulated_annealing": 0.05,
             "nelder_mead": 0.05, "basin_hopping": 0.03}
 SEEDED = {"particle_swarm", "simulated_annealing", "basin_hopping"}
-
-
-def _w(f):
-    return TWO_PI * np.asarray(f, dtype=float)
-
-
-def randles(f, r0, r1, aw, q, a):
-    w = _w(f)
-    return r0 + 1 / (1 / (r1 + aw * (1 - 1j) / np.sqrt(w)) + q * (1j * w) ** a)
-
-
-def two_rq(f, r0, r1, q1, a1, r2, q2, a2):
-    w = _w(f)
-    return r0 + 1 / (1 / r1 + q1 * (1j * w) ** a1) + 1 / (1 / r2 + q2 * (1j * w) ** a2)
 
 
 def numpy_cost(model, p, f, z):
