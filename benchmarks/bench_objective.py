@@ -95,7 +95,9 @@ def conversion():
         arrays, lists = once(lambda: run(f, z)), once(lambda: run(f_list, z_list))
         row(f"{label}: arrays", fmt(arrays))
         row(f"{label}: lists", fmt(lists))
-        row(f"{label}: lists / arrays", f"{lists / arrays:.1f}x", "target >= 20x")
+        # The target is for the conversion; whole calls also pay for the numeric work and the result.
+        target = "target >= 20x" if label.startswith("input conversion") else ""
+        row(f"{label}: lists / arrays", f"{lists / arrays:.1f}x", target)
 
 
 def overhead():
