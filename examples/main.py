@@ -17,7 +17,7 @@ from pathlib import Path
 
 import kelvara
 
-BUNDLED = Path(__file__).parent / "data" / "randles_spectrum.csv"
+BUNDLED = Path(__file__).parent / "data" / "randles_eis.csv"
 COLUMNS = ("Frequency / Hz", "Real Impedance / ohm", "Imaginary Impedance / ohm")
 
 

@@ -86,10 +86,18 @@ std::variant<const Guesser*, std::string> model_guesser(std::size_t index) {
 }
 
 std::optional<RegistryMatch> find_for_topology(const SeriesList& user) {
+    // The registry's circuits, parsed once per process (an entry that does
+    // not parse stays empty and is skipped).
+    static const std::array<std::optional<SeriesList>, MODELS.size()> trees = [] {
+        std::array<std::optional<SeriesList>, MODELS.size()> parsed;
+        for (std::size_t i = 0; i < MODELS.size(); ++i) {
+            if (auto tree = parse(MODELS[i].circuit)) parsed[i] = std::move(tree).value();
+        }
+        return parsed;
+    }();
     for (std::size_t i = 0; i < MODELS.size(); ++i) {
-        auto tree = parse(MODELS[i].circuit);
-        if (!tree) continue;
-        if (auto match = match_or_expand(tree.value(), user)) return RegistryMatch{i, std::move(*match)};
+        if (!trees[i]) continue;
+        if (auto match = match_or_expand(*trees[i], user)) return RegistryMatch{i, std::move(*match)};
     }
     return std::nullopt;
 }

@@ -17,7 +17,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_array.hpp"
-#include "python/spectrum_input.hpp"
+#include "python/measured_data.hpp"
 
 namespace kelvara::py {
 

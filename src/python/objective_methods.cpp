@@ -11,7 +11,7 @@
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/spectrum_input.hpp"
+#include "python/measured_data.hpp"
 
 namespace kelvara::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "python/spectrum_input.hpp"
+#include "python/measured_data.hpp"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-"""Writes examples/data/randles_spectrum.csv: a Randles-circuit spectrum with
+"""Writes examples/data/randles_eis.csv: a Randles-circuit spectrum with
 1% noise, in battery-data-format columns. Re-run to regenerate it exactly."""
 
 import csv
@@ -17,7 +17,7 @@ def main() -> None:
     rng = np.random.default_rng(20261207)
     z = circuit.impedance(frequencies)
     noisy = z * (1 + 0.01 * (rng.standard_normal(z.size) + 1j * rng.standard_normal(z.size)) / np.sqrt(2))
-    path = Path(__file__).parent / "data" / "randles_spectrum.csv"
+    path = Path(__file__).parent / "data" / "randles_eis.csv"
     path.parent.mkdir(exist_ok=True)
     with path.open("w", newline="") as handle:
         writer = csv.writer(handle)
