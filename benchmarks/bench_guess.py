@@ -240,9 +240,9 @@ def bench_topology(index, name, n, lat_spectra, repeats, progress):
     return row
 
 
-def fmt(x, spec):
-    width = int(spec.split(".")[0])
-    return "-".rjust(width) if x is None else format(x, spec)
+def fmt(x, pattern):
+    width = int(pattern.split(".")[0])
+    return "-".rjust(width) if x is None else format(x, pattern)
 
 
 def print_table(rows):

@@ -470,9 +470,9 @@ def isolated_results(tmp_path_factory):
     good = make_network("rc").write(folder / "good.eisnn")
     for name, (hf, hz) in HOSTILE.items():
         cases[name] = (good, hf, hz)
-    spec = {k: [p, list(cf), [[c.real, c.imag] for c in cz]] for k, (p, cf, cz) in cases.items()}
+    recorded = {k: [p, list(cf), [[c.real, c.imag] for c in cz]] for k, (p, cf, cz) in cases.items()}
     cases_path = str(folder / "cases.json")
-    pathlib.Path(cases_path).write_text(json.dumps(spec))
+    pathlib.Path(cases_path).write_text(json.dumps(recorded))
     proc = run_python(f"""
         import json, kelvara
         for name, (path, f, z) in json.load(open({cases_path!r})).items():
