@@ -247,6 +247,7 @@ def test_annealing_that_cannot_move_polishes_its_start(iterations):
 def test_basin_hopping_without_hops_is_the_initial_local_fit():
     circuit = kelvara.Circuit("R0-(R1,C1)").with_values([50.0, 0.01, 1e-8])
     z = rc(F, 0.5, 3.0, 2e-4)
+    z[3] = np.nan  # no start can succeed
     lm = circuit.fit(F, z, guess_init=False)
     assert not lm.success  # an unsuccessful local fit ...
     res = fit(circuit, F, z, "basin_hopping", basin_hopping_hops=0, seed=1)

@@ -70,6 +70,7 @@ LmderResult lmder(LeastSquaresProblem& problem, const LmderSettings& settings) {
                 std::fill_n(fjac.begin() + static_cast<std::ptrdiff_t>(j * m + residuals), m - residuals, 0.0);
             }
         }
+        if (!all_finite(fjac)) return {LmderStatus::numerical_failure, evaluations};
         qrfac(m, n, fjac, m, ipvt, wa1, wa2, wa3);
 
         if (first) {
@@ -127,12 +128,10 @@ LmderResult lmder(LeastSquaresProblem& problem, const LmderSettings& settings) {
             problem.set_x(trial_x);
             evaluate(trial_fvec);
             ++evaluations;
+            // A trial point whose residuals are not finite (an overflowing step
+            // in log coordinates) is a failed step, as in MINPACK: the actual
+            // reduction is -1, the step is rejected and the trust region shrinks.
             const double fnorm1 = enorm(trial_fvec);
-            if (!std::isfinite(fnorm1)) {
-                problem.set_x(x);
-                return {LmderStatus::numerical_failure, evaluations};
-            }
-
             double actred = -1.0;
             if (0.1 * fnorm1 < fnorm) actred = 1.0 - (fnorm1 / fnorm) * (fnorm1 / fnorm);
             // Predicted reduction and directional derivative of the quadratic model.

@@ -11,8 +11,11 @@
 //   the column scaling (mode 1) are fixed by the caller's settings record;
 // - an exactly zero residual vector at the start ends the run successfully;
 //   no parameters or no residuals end it unsuccessfully;
-// - a non-finite step, trial point, residual vector or residual norm ends the
-//   run unsuccessfully (the original would go on with NaN arithmetic);
+// - a non-finite Jacobian, step or trial point ends the run unsuccessfully
+//   (the original would go on with NaN arithmetic); a trial point whose
+//   residuals are not finite is rejected exactly as the original rejects it
+//   (actual reduction -1, smaller trust region), so that one overflowing step
+//   in log coordinates does not end the run;
 // - fewer residuals than parameters are handled by padding the residual
 //   vector and the Jacobian with zero rows up to n (the least-squares problem
 //   is unchanged), where the original refuses the input;

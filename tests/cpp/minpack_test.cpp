@@ -203,13 +203,45 @@ TEST(Lmder, BudgetIsPatienceTimesParametersPlusOne) {
     EXPECT_EQ(result.evaluations, 3u);
 }
 
-TEST(Lmder, NonFiniteResidualsEndTheRunUnsuccessfully) {
+// y = a exp(-k t) in log coordinates (a = 10^x0, k = 10^x1): from this start
+// two trial points overflow. scipy.optimize.leastsq (MINPACK's lmder, analytic
+// Jacobian, factor 100, the same tolerances) rejects them, shrinks the trust
+// region and converges after 43 residual evaluations.
+TEST(Lmder, NonFiniteTrialPointIsARejectedStep) {
+    std::size_t non_finite = 0;
     FunctionProblem p(
-        1, {1.0}, [](const auto& x, std::span<double> r) { r[0] = x[0] > 1.5 ? std::nan("") : x[0] - 2.0; },
-        [](const auto&, std::span<double> j) { j[0] = 1.0; });
+        6, {-3.0, 0.5},
+        [&](const auto& x, std::span<double> r) {
+            const double a = std::pow(10.0, x[0]), k = std::pow(10.0, x[1]);
+            for (std::size_t i = 0; i < 6; ++i) {
+                const double t = static_cast<double>(i);
+                r[i] = a * std::exp(-k * t) - 3.0 * std::exp(-0.7 * t);
+                if (!std::isfinite(r[i])) ++non_finite;
+            }
+        },
+        [](const auto& x, std::span<double> j) {
+            const double a = std::pow(10.0, x[0]), k = std::pow(10.0, x[1]), ln10 = std::log(10.0);
+            for (std::size_t i = 0; i < 6; ++i) {
+                const double t = static_cast<double>(i), e = std::exp(-k * t);
+                j[i] = a * ln10 * e;
+                j[i + 6] = -a * k * t * ln10 * e;
+            }
+        });
     const LmderResult result = lmder(p, tight());
-    EXPECT_FALSE(result.success());
-    EXPECT_EQ(p.x()[0], 1.0);  // left at the last accepted iterate
+    EXPECT_TRUE(result.success());
+    EXPECT_GT(non_finite, 0u);
+    EXPECT_EQ(result.evaluations, 43u);
+    EXPECT_NEAR(p.x()[0], std::log10(3.0), 1e-9);
+    EXPECT_NEAR(p.x()[1], std::log10(0.7), 1e-9);
+}
+
+TEST(Lmder, NonFiniteJacobianEndsTheRunUnsuccessfully) {
+    FunctionProblem p(
+        1, {1.0}, [](const auto& x, std::span<double> r) { r[0] = x[0] - 2.0; },
+        [](const auto&, std::span<double> j) { j[0] = std::nan(""); });
+    const LmderResult result = lmder(p, tight());
+    EXPECT_EQ(result.status, LmderStatus::numerical_failure);
+    EXPECT_EQ(p.x()[0], 1.0);
 }
 
 TEST(Enorm, NeitherOverflowsNorUnderflows) {
