@@ -1,6 +1,6 @@
 #include "fit/dispatch.hpp"
 
-#include "fit/global_search.hpp"
+#include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
 
 namespace kelvara {

@@ -7,7 +7,7 @@
 #include "circuit/total_order.hpp"
 #include "circuit/evaluate.hpp"
 #include "circuit/layout.hpp"
-#include "fit/minpack.hpp"
+#include "fit/minpack/minpack.hpp"
 
 namespace kelvara {
 namespace {

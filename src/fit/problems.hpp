@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "fit/minpack.hpp"
+#include "fit/minpack/minpack.hpp"
 #include "fit/objective.hpp"
 #include "fit/search_space.hpp"
 

@@ -1,4 +1,4 @@
-#include "fit/random.hpp"
+#include "fit/global/random.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -6,9 +6,9 @@
 
 #include "circuit/total_order.hpp"
 #include "circuit/quoted.hpp"
-#include "fit/global_search.hpp"
+#include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
-#include "fit/search_setup.hpp"
+#include "fit/global/search_setup.hpp"
 
 namespace kelvara {
 namespace {

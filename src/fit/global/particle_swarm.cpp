@@ -5,10 +5,10 @@
 #include <numeric>
 
 #include "circuit/total_order.hpp"
-#include "fit/global_search.hpp"
+#include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
-#include "fit/random.hpp"
-#include "fit/search_setup.hpp"
+#include "fit/global/random.hpp"
+#include "fit/global/search_setup.hpp"
 
 namespace kelvara {
 namespace {

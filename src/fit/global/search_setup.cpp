@@ -1,4 +1,4 @@
-#include "fit/search_setup.hpp"
+#include "fit/global/search_setup.hpp"
 
 #include <cmath>
 

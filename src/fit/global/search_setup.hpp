@@ -6,7 +6,7 @@
 
 #include "circuit/result.hpp"
 #include "fit/fit_outcome.hpp"
-#include "fit/global_search.hpp"
+#include "fit/global/global_search.hpp"
 #include "fit/problems.hpp"
 #include "fit/search_space.hpp"
 

@@ -4,10 +4,10 @@
 
 #include "circuit/number_text.hpp"
 #include "circuit/quoted.hpp"
-#include "fit/global_search.hpp"
+#include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
-#include "fit/random.hpp"
-#include "fit/search_setup.hpp"
+#include "fit/global/random.hpp"
+#include "fit/global/search_setup.hpp"
 
 namespace kelvara {
 

@@ -4,9 +4,9 @@
 
 #include "circuit/layout.hpp"
 #include "circuit/number_text.hpp"
-#include "fit/global_search.hpp"
+#include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
-#include "fit/random.hpp"
+#include "fit/global/random.hpp"
 #include "fit/search_space.hpp"
 
 namespace kelvara {

@@ -3,7 +3,7 @@
 // rotations, keeping R (upper triangle and diagonal) intact for the caller.
 #include <cmath>
 
-#include "fit/minpack.hpp"
+#include "fit/minpack/minpack.hpp"
 
 namespace kelvara::minpack {
 

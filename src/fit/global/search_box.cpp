@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "fit/global_search.hpp"
+#include "fit/global/global_search.hpp"
 
 namespace kelvara {
 

@@ -6,10 +6,10 @@
 #include <cmath>
 #include <optional>
 
-#include "fit/global_search.hpp"
+#include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
-#include "fit/random.hpp"
-#include "fit/search_setup.hpp"
+#include "fit/global/random.hpp"
+#include "fit/global/search_setup.hpp"
 
 namespace kelvara {
 namespace {

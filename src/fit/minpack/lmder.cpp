@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "fit/minpack.hpp"
+#include "fit/minpack/minpack.hpp"
 
 namespace kelvara::minpack {
 namespace {

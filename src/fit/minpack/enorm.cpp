@@ -3,7 +3,7 @@
 // components underflow nor those of huge ones overflow.
 #include <cmath>
 
-#include "fit/minpack.hpp"
+#include "fit/minpack/minpack.hpp"
 
 namespace kelvara::minpack {
 
