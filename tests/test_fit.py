@@ -416,6 +416,66 @@ def test_engine_errors(circuit, f, z, message):
     assert str(info.value) == message
 
 
+# ---------------------------------------------------------------- starting values
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("index, value, text", [
+    (0, -5.0, "R0.r is -5, below its lower bound"),
+    (0, 0.0, "R0.r is 0, below its lower bound"),
+    (1, math.nan, "R1.r is NaN"),
+    (2, math.inf, "CPE1.q is inf"),
+    (3, math.nan, "CPE1.alpha is NaN"),
+])
+def test_start_the_fit_cannot_move_from_is_refused(method, index, value, text):
+    f, z = spectrum(rq, [0.1, 2.0, 1e-4, 0.85])
+    start = [0.3, 6.0, 4e-4, 0.7]
+    start[index] = value
+    circuit = kelvara.Circuit("R0-(R1,CPE1)").with_values(start)
+    with pytest.raises(ValueError) as info:
+        circuit.fit(f, z, method=method, seed=1, num_particles=5, generations=2, de_evaluations=20,
+                    sa_iterations=5, basin_hopping_hops=1, nelder_mead_iterations=5)
+    message = str(info.value)
+    assert message.startswith("starting value of " + text)
+    bounds = "[0, 1]" if index == 3 else "[1e-12, inf]"
+    assert message.endswith(f"(bounds {bounds})")
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_start_outside_finite_bounds_is_moved_and_clamped(method):
+    name, model, truth, start = CASES["two_rq"]
+    f, z = spectrum(model, truth)
+    start = list(start)
+    start[3] = 1.7  # CPE1.alpha above 1
+    result = kelvara.Circuit(name).with_values(start).fit(f, z, method=method, seed=2, num_particles=20,
+                                                          generations=20, de_evaluations=300,
+                                                          sa_iterations=200, basin_hopping_hops=2)
+    assert 0.0 <= result.params["CPE1.alpha"] <= 1.0
+
+
+@pytest.mark.parametrize("kwargs, begins", [
+    ({}, "converged: "),
+    ({"max_iterations": 0}, "stopped: evaluation budget used up"),
+    ({"method": "particle_swarm", "num_particles": 10, "generations": 5}, "particle swarm: 5 generations of 10 particles; "),
+    ({"method": "nelder_mead", "nelder_mead_iterations": 3}, "Nelder-Mead: iteration limit of 3 reached; "),
+    ({"method": "differential_evolution", "de_evaluations": 30}, "differential evolution: 10 runs of 30 evaluations; "),
+    ({"method": "simulated_annealing", "sa_iterations": 7}, "simulated annealing: 7 iterations; "),
+    ({"method": "basin_hopping", "basin_hopping_hops": 2}, "basin hopping: 2 hops; best local fit converged: "),
+])
+def test_fit_result_says_why_the_fit_stopped(rc_data, kwargs, begins):
+    circuit, f, z = rc_data
+    result = circuit.fit(f, z, seed=3, **kwargs)
+    assert result.message.startswith(begins)
+    assert result.success == (not result.message.startswith("stopped")) or "polish" in result.message
+
+
+def test_nan_data_stops_with_a_not_a_number_cost(rc_data):
+    circuit, f, z = rc_data
+    z = z.copy()
+    z[2] = np.nan
+    result = circuit.fit(f, z)
+    assert not result.success and result.message == "stopped: not-a-number cost, Jacobian or step"
+
+
 # ---------------------------------------------------------------- recovery and agreement with scipy
 
 @pytest.mark.parametrize("case", CASES)

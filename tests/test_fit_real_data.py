@@ -11,12 +11,11 @@ import kelvara
 from conftest import TWO_PI
 
 # shared/ lies beside the repository checkout
-DATA = next((d for d in (Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples",
-                         Path("/work/shared/data/peer-examples")) if d.is_dir()),
-            Path("/work/shared/data/peer-examples"))
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples"
 pytestmark = pytest.mark.skipif(not DATA.is_dir(), reason="peer example spectra are not available")
 
 RANDLES_WO = "R0-p(R1,C1)-p(R2-Wo1,C2)"
+DUMMY_CELLS = [f"Circuit{n}_EIS_{k}.z" for n in (1, 2, 3) for k in (1, 2)]
 START = [0.01, 0.01, 100.0, 0.01, 0.05, 100.0, 1.0]
 # impedance.py's getting-started fit of exampleData.csv with this circuit and start
 PUBLISHED = [1.65e-2, 8.68e-3, 3.32, 5.39e-3, 6.37e-2, 2.37e2, 2.20e-1]
@@ -70,6 +69,11 @@ def best_scipy_cost(model, starts, f, z, weight):
     return best
 
 
+def hand_start(f, z):
+    """R0 from the high-frequency intercept, R1 from the real span, C1 from the apex of -Im Z."""
+    return [z.real.min(), np.ptp(z.real), 1 / (TWO_PI * f[np.argmin(z.imag)] * np.ptp(z.real))]
+
+
 def fitted(result):
     return np.array([result.params[n] for n in result.circuit.param_names()])
 
@@ -121,7 +125,7 @@ def test_dataframe_form_gives_the_same_fit(example):
     assert a.params == b.params and a.cost == b.cost and a.stderr == b.stderr
 
 
-@pytest.mark.parametrize("name", [f"Circuit{n}_EIS_{k}.z" for n in (1, 2, 3) for k in (1, 2)])
+@pytest.mark.parametrize("name", DUMMY_CELLS)
 def test_dummy_r_rc_circuits_with_default_call(name):
     f, z = zplot(name)
     assert len(f) >= 45
@@ -142,5 +146,31 @@ def test_dummy_r_rc_circuits_with_default_call(name):
     # R0 is the high-frequency intercept, R0 + R1 the low-frequency one
     assert p[0] == pytest.approx(z.real[np.argmax(f)], rel=0.05)
     assert p[0] + p[1] == pytest.approx(z.real[np.argmin(f)], rel=0.05)
-    starts = [p * 1.5, [z.real.min(), np.ptp(z.real), 1 / (TWO_PI * f[np.argmin(z.imag)] * np.ptp(z.real))]]
+    starts = [p * 1.5, hand_start(f, z)]
     assert result.cost <= 1.001 * best_scipy_cost(r_rc, starts, f, z, "modulus")
+
+
+@pytest.mark.parametrize("index", [0, 1, 2])
+@pytest.mark.parametrize("name", DUMMY_CELLS)
+def test_start_on_a_lower_bound_still_reaches_the_optimum(name, index):
+    f, z = zplot(name)
+    start = hand_start(f, z)
+    start[index] = 1e-12  # the lower bound of every resistance and capacitance
+    result = kelvara.Circuit("R0-p(R1,C1)").with_values(start).fit(f, z)
+    assert result.success
+    assert result.cost <= 1.001 * best_scipy_cost(r_rc, [hand_start(f, z)], f, z, "modulus")
+
+
+@pytest.mark.parametrize("index", range(7))
+def test_example_spectrum_from_a_start_on_a_lower_bound(example, index):
+    f, z = example
+    start = list(START)
+    start[index] = 1e-12
+    result = kelvara.Circuit(RANDLES_WO).with_values(start).fit(f, z)
+    assert result.cost <= 1.001 * best_scipy_cost(randles_wo, [START, PUBLISHED], f, z, "modulus")
+
+
+def test_start_below_a_lower_bound_is_refused():
+    f, z = zplot(DUMMY_CELLS[0])
+    with pytest.raises(ValueError, match=r"^starting value of R0\.r is -5, below its lower bound.*\(bounds \[1e-12, inf\]\)$"):
+        kelvara.Circuit("R0-p(R1,C1)").with_values([-5, 40, 1e-5]).fit(f, z)

@@ -346,19 +346,20 @@ def test_basin_hopping_step_size_refused(step):
     assert msg.startswith("basin_hopping_step_size must be finite and >= 0")
 
 
-@pytest.mark.parametrize("value", [math.inf, -math.inf])
 @pytest.mark.parametrize("method, message", [
     ("particle_swarm", "cannot build a finite search box around the starting values"),
     ("differential_evolution", "differential evolution needs a finite search box of positive width"),
 ])
-def test_search_box_around_a_non_finite_start(method, message, value):
-    circuit = kelvara.Circuit("R0-(R1,C1)").with_values([value, 0.05, 1e-2])
+def test_search_box_around_a_huge_start(method, message):
+    circuit = kelvara.Circuit("R0-(R1,C1)").with_values([1e308, 0.05, 1e-2])
     assert raises_value_error(lambda: fit(circuit, F, RC_Z, method, de_evaluations=50)).startswith(message)
 
 
 def test_nelder_mead_with_a_not_a_number_cost():
-    circuit = kelvara.Circuit("R0-(R1,C1)").with_values([math.inf, 0.05, 1e-2])
-    assert raises_value_error(lambda: fit(circuit, F, RC_Z, "nelder_mead")).startswith("solver error: Potential bug: ")
+    circuit = kelvara.Circuit("R0-(R1,CPE1)").with_values([1.0, 0.05, 1e-2, math.inf])
+    message = raises_value_error(lambda: fit(circuit, F, RC_Z, "nelder_mead"))
+    assert message.startswith('solver error: Potential bug: "`NelderMead`: Reached unreachable point.". ')
+    assert "finite" in message and "bug report" not in message
 
 
 def test_swarm_without_particles():

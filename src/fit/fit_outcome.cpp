@@ -113,7 +113,8 @@ std::string FitError::message() const {
             return "unknown fit method " + quoted(text) +
                    ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
                    "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
-        case Kind::invalid_setting: return text;
+        case Kind::invalid_setting:
+        case Kind::invalid_start: return text;
     }
     return text;
 }
@@ -125,7 +126,8 @@ std::optional<std::vector<double>> invert(std::span<const double> matrix, std::s
 }
 
 FitOutcome build_outcome(const SeriesList& circuit, std::span<const double> candidate, bool success,
-                         std::uint64_t iterations, const FitData& data, EvaluationCounter& counter) {
+                         std::uint64_t iterations, const FitData& data, EvaluationCounter& counter,
+                         std::string message) {
     const std::vector<Bounds> bounds = param_bounds(circuit);
     std::vector<double> params(candidate.begin(), candidate.end());
     for (std::size_t j = 0; j < params.size() && j < bounds.size(); ++j) {
@@ -168,6 +170,7 @@ FitOutcome build_outcome(const SeriesList& circuit, std::span<const double> cand
     outcome.params = std::move(params);
     outcome.iterations = iterations;
     outcome.success = success;
+    outcome.message = std::move(message);
     return outcome;
 }
 

@@ -24,12 +24,14 @@ struct FitOutcome {
     double cost = 0.0;        // 1/2 sum r^2
     double chi_square = 0.0;  // sum r^2
     bool success = false;
+    std::string message;  // why the fit stopped, e.g. "converged: relative reduction of the sum of squares below ftol"
 };
 
 struct FitError {
-    enum class Kind { length_mismatch, empty, no_parameters, solver, unknown_method, invalid_setting };
+    enum class Kind { length_mismatch, empty, no_parameters, solver, unknown_method, invalid_setting, invalid_start };
     Kind kind;
-    std::string text;  // solver: the solver's text; unknown_method: the name; invalid_setting: the message
+    // solver: the solver's text; unknown_method: the name; invalid_setting, invalid_start: the message
+    std::string text;
 
     std::string message() const;
 };
@@ -45,7 +47,8 @@ struct FitData {
 // Jacobian there (1 + 2P counted evaluations) and derives standard errors
 // from the inverse of J^T J.
 FitOutcome build_outcome(const SeriesList& circuit, std::span<const double> candidate, bool success,
-                         std::uint64_t iterations, const FitData& data, EvaluationCounter& counter);
+                         std::uint64_t iterations, const FitData& data, EvaluationCounter& counter,
+                         std::string message);
 
 // The inverse of a symmetric positive (semi)definite n x n matrix (row-major):
 // closed forms up to n = 4, LU with partial pivoting above. Empty when singular.

@@ -38,6 +38,25 @@ double cost_at(const Objective& objective, std::span<const double> params, Evalu
 
 }  // namespace
 
+std::string stop_reason(minpack::LmderStatus status) {
+    using minpack::LmderStatus;
+    switch (status) {
+        case LmderStatus::residuals_zero: return "converged: residuals exactly zero";
+        case LmderStatus::converged_ftol: return "converged: relative reduction of the sum of squares below ftol";
+        case LmderStatus::converged_xtol: return "converged: relative step size below xtol";
+        case LmderStatus::converged_both:
+            return "converged: relative reduction of the sum of squares below ftol and relative step size below xtol";
+        case LmderStatus::orthogonal: return "converged: residuals orthogonal to every Jacobian column (gtol)";
+        case LmderStatus::no_parameters:
+        case LmderStatus::no_residuals: return "stopped: nothing to fit";
+        case LmderStatus::lost_patience: return "stopped: evaluation budget used up (max_iterations)";
+        case LmderStatus::no_improvement:
+            return "stopped: no further reduction possible in double precision before ftol or xtol was met";
+        case LmderStatus::numerical_failure: return "stopped: not-a-number cost, Jacobian or step";
+    }
+    return "stopped";
+}
+
 std::optional<FitError> check_fit_inputs(const SeriesList& circuit, std::size_t frequencies, std::size_t impedances) {
     if (frequencies != impedances) return FitError{FitError::Kind::length_mismatch, {}};
     if (frequencies == 0) return FitError{FitError::Kind::empty, {}};
@@ -69,7 +88,7 @@ Result<SingleStartResult, FitError> levenberg_marquardt_single_start(const Objec
     const minpack::LmderSettings lmder_settings{settings.ftol, settings.xtol, settings.gtol, step_bound,
                                                 std::max<std::uint64_t>(settings.max_iterations, 1)};
     const minpack::LmderResult run = minpack::lmder(problem, lmder_settings);
-    return SingleStartResult{space.physical(problem.x()), run.success(), run.evaluations};
+    return SingleStartResult{space.physical(problem.x()), run.success(), run.evaluations, run.status};
 }
 
 std::vector<Candidate> candidate_starting_points(std::span<const double> start, const SearchSpace& space,
@@ -122,6 +141,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, 
         std::vector<double> params;
         bool success;
         double cost;
+        minpack::LmderStatus status;
     };
     std::optional<Best> best;
     std::uint64_t iterations = 0;
@@ -135,7 +155,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, 
         const bool better = !best || (result.success && !best->success) ||
                             (result.success == best->success && cost < best->cost);
         const bool settled = result.success && std::isfinite(cost) && interior(result.params, start, space);
-        if (better) best = Best{std::move(result.params), result.success, cost};
+        if (better) best = Best{std::move(result.params), result.success, cost, result.status};
         if (settled) break;
     }
 
@@ -153,6 +173,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, 
     }
     std::vector<double> chosen = best->params;
     bool success = best->success;
+    std::string message = stop_reason(best->status);
     if (any_pinned) {
         auto repair = levenberg_marquardt_single_start(objective, space, space.internal(clamped), pinned, settings,
                                                        counter);
@@ -165,25 +186,27 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, 
         if (repair.value().success && repaired_cost < clamped_cost) {
             chosen = std::move(repair.value().params);
             success = true;
+            message = stop_reason(repair.value().status) + " (refitted with the parameters on a bound held there)";
         } else {
             chosen = std::move(clamped);
         }
     }
-    return build_outcome(circuit, chosen, success, iterations, data, counter);
+    return build_outcome(circuit, chosen, success, iterations, data, counter, std::move(message));
 }
 
 Result<FitOutcome, FitError> polish_or_fallback(const SeriesList& circuit, std::span<const double> best,
-                                                std::uint64_t search_iterations,
+                                                std::uint64_t search_iterations, std::string_view search,
                                                 std::span<const double> frequencies_hz, Weighting scheme,
                                                 const FitData& data, EvaluationCounter& counter) {
-    FitOutcome fallback = build_outcome(circuit, best, true, search_iterations, data, counter);
+    FitOutcome fallback = build_outcome(circuit, best, true, search_iterations, data, counter, std::string(search));
     const SeriesList start = rebuild(circuit, best);
     auto polished = levenberg_marquardt_fit(start, frequencies_hz, data.measured, scheme, LmSettings{});
     if (!polished) return fail(polished.error());
     counter.fetch_add(polished.value().impedance_evals);
-    FitOutcome chosen = std::isfinite(polished.value().cost) && polished.value().cost <= fallback.cost
-                            ? std::move(polished).value()
-                            : std::move(fallback);
+    const bool polish_wins = std::isfinite(polished.value().cost) && polished.value().cost <= fallback.cost;
+    FitOutcome chosen = polish_wins ? std::move(polished).value() : std::move(fallback);
+    chosen.message = polish_wins ? std::string(search) + "; polished: " + chosen.message
+                                 : chosen.message + "; the polish did not lower the cost";
     chosen.impedance_evals = counter.load();
     return chosen;
 }

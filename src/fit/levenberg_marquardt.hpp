@@ -5,11 +5,14 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "circuit/result.hpp"
 #include "circuit/tree.hpp"
 #include "fit/fit_outcome.hpp"
+#include "fit/minpack/minpack.hpp"
 #include "fit/problems.hpp"
 #include "fit/weighting.hpp"
 
@@ -27,7 +30,11 @@ struct SingleStartResult {
     std::vector<double> params;  // physical
     bool success = false;
     std::uint64_t evaluations = 0;  // the solver's residual evaluations
+    minpack::LmderStatus status = minpack::LmderStatus::no_parameters;
 };
+
+// Why a solver run ended, in the words of FitResult.message.
+std::string stop_reason(minpack::LmderStatus status);
 
 // One solver run from `start` (search coordinates) with the given parameters frozen.
 Result<SingleStartResult, FitError> levenberg_marquardt_single_start(const Objective& objective,
@@ -51,9 +58,11 @@ std::vector<Candidate> candidate_starting_points(std::span<const double> start, 
                                                  CostProblem& scorer);
 
 // After a global search found `best`: the better of the outcome at `best`
-// and a Levenberg-Marquardt fit started there.
+// and a Levenberg-Marquardt fit started there. `search` says how the search
+// ended ("particle swarm: 15 generations of 20 particles"); the outcome's
+// message joins it with the polish's.
 Result<FitOutcome, FitError> polish_or_fallback(const SeriesList& circuit, std::span<const double> best,
-                                                std::uint64_t search_iterations,
+                                                std::uint64_t search_iterations, std::string_view search,
                                                 std::span<const double> frequencies_hz, Weighting scheme,
                                                 const FitData& data, EvaluationCounter& counter);
 

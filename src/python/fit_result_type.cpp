@@ -55,6 +55,7 @@ PyObject* get_impedance_evals(PyObject* self, void*) {
 }
 PyObject* get_cost(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).cost); }
 PyObject* get_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).chi_square); }
+PyObject* get_message(PyObject* self, void*) { return to_str(outcome_of(self).message); }
 
 // Six digits after the point, exponent without "+" or leading zeros: 1.234568e-3.
 std::string scientific_six(double value) {
@@ -91,6 +92,7 @@ PyGetSetDef fit_result_getset[] = {
     {"impedance_evals", get_impedance_evals, nullptr, nullptr, nullptr},
     {"cost", get_cost, nullptr, nullptr, nullptr},
     {"chi_square", get_chi_square, nullptr, nullptr, nullptr},
+    {"message", get_message, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -56,7 +56,7 @@ TEST(BuildOutcome, ClampsCountsAndSkipsStandardErrorsWithoutDegreesOfFreedom) {
     std::vector<Complex> z(1);
     const FitData data = prepare_fit_data(f, z, Weighting::unit);
     EvaluationCounter counter{0};
-    const FitOutcome outcome = build_outcome(circuit, std::vector<double>{1.0, 2.0, 1e-3, 1.7}, true, 3, data, counter);
+    const FitOutcome outcome = build_outcome(circuit, std::vector<double>{1.0, 2.0, 1e-3, 1.7}, true, 3, data, counter, "");
     EXPECT_EQ(outcome.params[3], 1.0);  // clamped into [0, 1]
     EXPECT_FALSE(outcome.stderr_values.has_value());  // 2 residuals, 4 parameters
     EXPECT_EQ(outcome.impedance_evals, 1u + 2u * 4u);

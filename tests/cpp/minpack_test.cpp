@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "fit/minpack.hpp"
+#include "fit/minpack/minpack.hpp"
 
 namespace kelvara::minpack {
 namespace {

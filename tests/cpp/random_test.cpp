@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <set>
 
-#include "fit/random.hpp"
+#include "fit/global/random.hpp"
 
 namespace kelvara {
 namespace {

@@ -30,6 +30,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const SpectrumInput& input, std::
     FitOutcome current = std::move(first).value();
     std::vector<double> best = current.params;
     double best_cost = current.cost;
+    std::string best_message = current.message;
     std::uint64_t iterations = current.iterations;
     std::uint64_t evaluations = current.impedance_evals;
 
@@ -46,6 +47,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const SpectrumInput& input, std::
         if (candidate.cost < best_cost) {
             best = candidate.params;
             best_cost = candidate.cost;
+            best_message = candidate.message;
         }
         const bool accept = current.cost > candidate.cost ||
                             std::exp(-(candidate.cost - current.cost) / temperature) > rng.uniform53();
@@ -53,7 +55,8 @@ Result<FitOutcome, FitError> basin_hopping_fit(const SpectrumInput& input, std::
     }
     EvaluationCounter counter{evaluations};
     const FitData data = prepare_fit_data(input.frequencies_hz, input.impedances, input.scheme);
-    return build_outcome(input.circuit, best, true, iterations, data, counter);
+    return build_outcome(input.circuit, best, true, iterations, data, counter,
+                         "basin hopping: " + std::to_string(hops) + " hops; best local fit " + best_message);
 }
 
 }  // namespace kelvara

@@ -146,7 +146,9 @@ Result<FitOutcome, FitError> differential_evolution_fit(const SpectrumInput& inp
         }
     }
     if (!best) return fail(FitError{FitError::Kind::solver, "differential evolution found no best position"});
-    return polish_or_fallback(input.circuit, *best, population_evaluations, input.frequencies_hz, input.scheme,
+    const std::string search = "differential evolution: " + std::to_string(runs) + " runs of " +
+                               std::to_string(steps) + " evaluations";
+    return polish_or_fallback(input.circuit, *best, population_evaluations, search, input.frequencies_hz, input.scheme,
                               setup.data, setup.counter);
 }
 

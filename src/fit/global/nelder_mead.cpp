@@ -97,12 +97,19 @@ Result<FitOutcome, FitError> nelder_mead_fit(const SpectrumInput& input, std::ui
             // Only a NaN reflected cost fails every comparison above.
             return fail(FitError{FitError::Kind::solver,
                                  "Potential bug: " + quoted("`NelderMead`: Reached unreachable point.") +
-                                     ". This is potentially a bug. Please file a report."});
+                                     ". The cost at a trial point is not a number: check that the frequencies and "
+                                     "impedances are finite and that the starting values give a finite "
+                                     "impedance."});
         }
         sort_vertices(simplex);
     }
     if (simplex.empty()) return fail(FitError{FitError::Kind::solver, "nelder-mead found no best position"});
-    return polish_or_fallback(input.circuit, setup.space.physical(simplex.front().x), done, input.frequencies_hz,
+    const std::string search = done < iterations ? "Nelder-Mead: simplex collapsed after " + std::to_string(done) +
+                                                       " iterations"
+                                                 : "Nelder-Mead: iteration limit of " + std::to_string(iterations) +
+                                                       " reached";
+    return polish_or_fallback(input.circuit, setup.space.physical(simplex.front().x), done, search,
+                              input.frequencies_hz,
                               input.scheme, setup.data, setup.counter);
 }
 

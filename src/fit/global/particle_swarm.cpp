@@ -87,7 +87,10 @@ Result<FitOutcome, FitError> particle_swarm_fit(const SpectrumInput& input, std:
             }
         }
     }
-    return polish_or_fallback(input.circuit, setup.space.physical(swarm_best), generations, input.frequencies_hz,
+    const std::string search = "particle swarm: " + std::to_string(generations) + " generations of " +
+                               std::to_string(count) + " particles";
+    return polish_or_fallback(input.circuit, setup.space.physical(swarm_best), generations, search,
+                              input.frequencies_hz,
                               input.scheme, setup.data, setup.counter);
 }
 

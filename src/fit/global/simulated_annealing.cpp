@@ -52,7 +52,8 @@ Result<FitOutcome, FitError> simulated_annealing_fit(const SpectrumInput& input,
         }
         temperature = initial_temperature / static_cast<double>(n + 1);
     }
-    return polish_or_fallback(input.circuit, setup.space.physical(best), iterations, input.frequencies_hz,
+    const std::string search = "simulated annealing: " + std::to_string(iterations) + " iterations";
+    return polish_or_fallback(input.circuit, setup.space.physical(best), iterations, search, input.frequencies_hz,
                               input.scheme, setup.data, setup.counter);
 }
 
