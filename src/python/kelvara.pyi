@@ -232,7 +232,21 @@ class Circuit:
         basin_hopping_step_size: _Float = 1.0,
         basin_hopping_temperature: _Float = 1.0,
         seed: SupportsIndex | None = None,
-    ) -> FitResult: ...
+    ) -> FitResult:
+        """Fit the circuit to a measured spectrum; see `FitResult`.
+
+        The start is the circuit's own values, or a network's guess (see
+        `guess`). Parameters without an upper bound are searched as
+        log10(value - lower bound), so every method refuses, with ValueError
+        naming the parameter, its value and its bounds, a start that is NaN,
+        or that lies below the lower bound of such a parameter, or is infinite.
+        A start exactly on that lower bound (1e-12) would never move: it is
+        lifted to lower bound + 10**k, the largest k in -12..12 whose cost,
+        with the other parameters at their starts, is within 1e-9 of the
+        smallest of those costs. An exponent (alpha, gamma) that starts outside
+        [0, 1] is moved by the fit, and the result clamped into its bounds.
+        `FitResult.message` says why the fit stopped.
+        """
 
 @final
 class FitResult:
