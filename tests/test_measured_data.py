@@ -301,13 +301,51 @@ class Frame:
         raise self.exc
 
 
-@pytest.mark.parametrize("exc", [KeyError("k"), RuntimeError("boom"), ZeroDivisionError(), IndexError(),
-                                 TypeError("t"), ValueError("v"), AttributeError("a")])
+@pytest.mark.parametrize("exc", [KeyError("k"), IndexError(), TypeError("t"), ValueError("v"), AttributeError("a")])
 def test_failing_lookup_counts_as_missing(exc):
     cols = {"frequency_hertz": [1.0], "absolute_impedance_ohm": [2.0], "phase_degree": [0.0]}
     np.testing.assert_array_equal(measured(Frame(cols, exc))[1], [2.0])
     assert raises(ValueError, P5, Frame({}, exc)) == NO_FREQ
     assert raises(ValueError, P5, Frame({"frequency_hertz": [1.0]}, exc)) == NO_IMPEDANCE
+
+
+@pytest.mark.parametrize("exc", [RuntimeError("boom"), ZeroDivisionError(), KeyboardInterrupt(), MemoryError()])
+def test_other_lookup_errors_propagate(exc):
+    for cols in ({}, {"frequency_hertz": [1.0]}):
+        raises(type(exc), P5, Frame(cols, exc))
+    with pytest.raises(type(exc)):
+        kelvara.Circuit("R0").impedance(Frame({}, exc))
+
+
+class Unconvertible:
+    """A sequence whose items raise `exc` when converted to numbers."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError
+        exc = self.exc
+
+        class Item:
+            def __float__(self):
+                raise exc
+
+            __complex__ = __float__
+        return Item()
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), RuntimeError("boom")])
+def test_conversion_errors_propagate(exc):
+    with pytest.raises(type(exc)):
+        kelvara.Circuit("R0").impedance(Unconvertible(exc))
+    raises(type(exc), P5, {"Frequency / Hz": Unconvertible(exc), "Real Impedance / ohm": [1.0, 1.0],
+                           "Imaginary Impedance / ohm": [0.0, 0.0]})
+    raises(type(exc), P5, [1.0, 2.0], Unconvertible(exc))
 
 
 @pytest.mark.parametrize("data", [[1.0, 2.0], (1.0,), 5, "abc", object(), {"freq": [1.0]}, np.array([1.0, 2.0])])
@@ -416,7 +454,9 @@ def test_weight_name_is_checked_after_the_data():
 def test_short_params_checked_last():
     message = "params has 3 values, but the circuit has 5 parameters"
     assert raises(ValueError, P5[:3], F, Z) == message
-    assert raises(ValueError, [], F, Z, weight="unit") == "params has 0 values, but the circuit has 5 parameters"
+    with pytest.raises(ValueError, match="^params has 0 values, but the circuit has 5 parameters$"):
+        RANDLES.residuals([], F, Z, weight="unit")
+    assert RANDLES.jacobian([], F, Z, weight="unit") == []  # no columns asked for
     assert raises(ValueError, P5[:3], F, Z, weight="bad").startswith("unknown weight scheme")
     assert raises(ValueError, P5[:3], [1.0], [1.0, 2.0]) == SAME_LENGTH
     assert raises(ValueError, P5[:3], {"frequency_hertz": [1.0]}) == NO_IMPEDANCE

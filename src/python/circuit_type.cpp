@@ -168,7 +168,7 @@ PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!bind_arguments({"impedance", names, 1}, args, nargs, kwnames, bound)) return nullptr;
     NumberArray<double> input;
     if (!to_double_array(bound[0], input)) {
-        PyErr_Clear();
+        if (!clear_not_numeric()) return nullptr;
         std::vector<double> column;
         const ColumnStatus status = read_column(bound[0], frequency_column, column);
         if (status == ColumnStatus::error) return nullptr;

@@ -19,7 +19,7 @@ public:
             return;
         }
         if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) != 0) {
-            PyErr_Clear();
+            failed_ = !clear_not_numeric();
             return;
         }
         held_ = true;
@@ -36,6 +36,8 @@ public:
     }
 
     bool held() const { return held_; }
+    // The buffer request raised something other than "no buffer here"; it is still set.
+    bool failed() const { return failed_; }
     int ndim() const { return view_.ndim; }
     bool usable() const { return usable_; }
     bool complex_items() const { return is_complex(code_); }
@@ -119,6 +121,7 @@ private:
 
     Py_buffer view_{};
     bool held_ = false;
+    bool failed_ = false;
     bool usable_ = false;
     std::string code_;
 };
@@ -193,22 +196,29 @@ bool reject_dimensions(int ndim) {
 // its items are not numbers (those take the item path).
 Ref as_native_array(PyObject* object, bool complex_target) {
     if (PyList_Check(object) || PyTuple_Check(object) || !PyObject_HasAttrString(object, "__array__")) return Ref();
+    // A failure that only says "not a numeric array" leaves the item path;
+    // anything else stays set for the caller to report.
     Ref array(PyObject_CallMethod(object, "__array__", nullptr));
     if (!array) {
-        PyErr_Clear();
+        clear_not_numeric();
         return Ref();
     }
     Ref dtype(PyObject_GetAttrString(array.get(), "dtype"));
     Ref kind(dtype ? PyObject_GetAttrString(dtype.get(), "kind") : nullptr);
     if (!kind || !PyUnicode_Check(kind.get())) {
-        PyErr_Clear();
+        if (PyErr_Occurred()) clear_missing_key();
         return Ref();
     }
-    const std::string code = PyUnicode_AsUTF8(kind.get());
+    const char* kind_text = PyUnicode_AsUTF8(kind.get());
+    if (kind_text == nullptr) {
+        clear_not_numeric();
+        return Ref();
+    }
+    const std::string code = kind_text;
     const bool real = code == "b" || code == "i" || code == "u" || code == "f";
     if (!real && !(complex_target && code == "c")) return Ref();
     Ref converted(PyObject_CallMethod(array.get(), "astype", "s", complex_target ? "complex128" : "float64"));
-    if (!converted) PyErr_Clear();
+    if (!converted) clear_not_numeric();
     return converted;
 }
 
@@ -219,14 +229,18 @@ bool convert_sequence(PyObject* object, std::vector<T>& out) {
     if (!check_sequence(object)) return false;
     {
         const NumericBuffer buffer(object);
+        if (buffer.failed()) return false;
         if (buffer.held() && buffer.ndim() != 1) return reject_dimensions(buffer.ndim());
         if (buffer.usable() && (complex_target || !buffer.complex_items())) {
             buffer.copy_to(out);
             return true;
         }
     }
-    if (Ref array = as_native_array(object, complex_target)) {
+    Ref array = as_native_array(object, complex_target);
+    if (PyErr_Occurred()) return false;
+    if (array) {
         const NumericBuffer buffer(array.get());
+        if (buffer.failed()) return false;
         if (buffer.held() && buffer.ndim() != 1) return reject_dimensions(buffer.ndim());
         if (buffer.usable() && (complex_target || !buffer.complex_items())) {
             buffer.copy_to(out);
@@ -256,7 +270,7 @@ bool try_view(PyObject* object, NumberArray<T>& out) {
     }
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) != 0) {
-        PyErr_Clear();
+        clear_not_numeric();  // anything else stays set; to_array checks
         return false;
     }
     std::string format = view.format ? view.format : "B";
@@ -278,6 +292,7 @@ template <class T>
 bool to_array(PyObject* object, NumberArray<T>& out) {
     if (!check_sequence(object)) return false;
     if (try_view(object, out)) return true;
+    if (PyErr_Occurred()) return false;
     std::vector<T> values;
     if (!convert_sequence(object, values)) return false;
     out.own(std::move(values));

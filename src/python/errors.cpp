@@ -29,6 +29,24 @@ std::nullptr_t raise(PyObject* type, std::string_view message) {
 
 std::nullptr_t raise_panic(std::string_view message) { return raise(panic_exception_type(), message); }
 
+bool clear_if_one_of(std::initializer_list<PyObject*> kinds) {
+    for (PyObject* kind : kinds) {
+        if (PyErr_ExceptionMatches(kind)) {
+            PyErr_Clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool clear_missing_key() {
+    return clear_if_one_of({PyExc_LookupError, PyExc_TypeError, PyExc_ValueError, PyExc_AttributeError});
+}
+
+bool clear_not_numeric() {
+    return clear_if_one_of({PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError, PyExc_BufferError});
+}
+
 std::string type_name(PyObject* object) {
     const char* name = Py_TYPE(object)->tp_name;
     const char* dot = std::strrchr(name, '.');

@@ -3,6 +3,7 @@
 
 #include "python/py_ref.hpp"
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,21 @@ std::nullptr_t raise_cannot_convert(PyObject* object, std::string_view target);
 // TypeError "argument '{name}': {message}" whose cause is the original.
 // Other exceptions stay as they are.
 void prefix_argument_error(std::string_view name);
+
+// Clears the pending exception when it is one of `kinds`, the answers that
+// mean "absent" or "not of this form" at the call site, and returns true.
+// Anything else (KeyboardInterrupt, MemoryError, an error raised by the
+// caller's own code) stays set, and the result is false.
+bool clear_if_one_of(std::initializer_list<PyObject*> kinds);
+
+// What a failed item lookup frame[key] may mean when the key is simply not
+// there: KeyError, IndexError, TypeError (not subscriptable by text),
+// ValueError (NumPy's record arrays) or AttributeError.
+bool clear_missing_key();
+
+// What a failed conversion of a value to numbers raises: TypeError,
+// ValueError, OverflowError, BufferError.
+bool clear_not_numeric();
 
 // The type's name as Python shows it (tp_name without its module).
 std::string type_name(PyObject* object);

@@ -12,18 +12,17 @@ std::string describe(const ColumnNames& names) { return quoted(names.display) + 
 
 ColumnStatus read_column(PyObject* frame, const ColumnNames& names, std::vector<double>& out) {
     const char* found_name = names.display;
-    Ref column(PyObject_GetItem(frame, Ref(to_str(names.display)).get()));
+    const Ref display(to_str(names.display)), snake_case(to_str(names.snake_case));
+    if (!display || !snake_case) return ColumnStatus::error;
+    Ref column(PyObject_GetItem(frame, display.get()));
     if (!column) {
-        PyErr_Clear();
+        if (!clear_missing_key()) return ColumnStatus::error;
         found_name = names.snake_case;
-        column = Ref(PyObject_GetItem(frame, Ref(to_str(names.snake_case)).get()));
-        if (!column) {
-            PyErr_Clear();
-            return ColumnStatus::absent;
-        }
+        column = Ref(PyObject_GetItem(frame, snake_case.get()));
+        if (!column) return clear_missing_key() ? ColumnStatus::absent : ColumnStatus::error;
     }
     if (!to_double_vector(column.get(), out)) {
-        PyErr_Clear();
+        if (!clear_not_numeric()) return ColumnStatus::error;
         raise(PyExc_ValueError, "column " + quoted(found_name) + " is not numeric");
         return ColumnStatus::error;
     }
