@@ -41,16 +41,26 @@ def first_line(exc_info):
 
 
 
-def run_python(code):
-    """Run `code` in a fresh interpreter that imports the same kelvara; a crash there
-    fails one test instead of ending the whole run."""
+def _child_env():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(os.path.abspath(kelvara.__file__)), env.get("PYTHONPATH", "")]
     )
+    return env
+
+
+def run_python(code):
+    """Run `code` in a fresh interpreter that imports the same kelvara; a crash there
+    fails one test instead of ending the whole run."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True, timeout=60
+        [sys.executable, "-c", textwrap.dedent(code)], env=_child_env(), capture_output=True, text=True, timeout=60
     )
+
+
+def start_python(code):
+    """The same, running in the background: for tests that signal the child."""
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=_child_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def assert_ok(proc):

@@ -4,7 +4,9 @@ engine, checked against NumPy models and scipy.optimize.least_squares written he
 import math
 import re
 import shutil
+import signal
 import threading
+import time
 import warnings
 from pathlib import Path
 
@@ -13,7 +15,7 @@ import pytest
 from scipy.optimize import least_squares
 
 import kelvara
-from conftest import TWO_PI, assert_ok, run_python
+from conftest import TWO_PI, assert_ok, run_python, start_python
 
 MODEL_DIR = Path(__file__).resolve().parent.parent / "models"
 METHODS = ["levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
@@ -667,3 +669,61 @@ def test_bound_repair_reaches_the_bounded_optimum():
     result = kelvara.Circuit("R0-(R1,CPE1)").with_values([0.3, 1.0, 1e-3, 0.8]).fit(f, z)
     assert result.params["CPE1.alpha"] == 1.0
     assert result.chi_square <= 2 * reference.cost * (1 + 1e-6)
+
+
+# ---------------------------------------------------------------- unusable spectra, huge budgets, Ctrl-C
+
+@pytest.mark.parametrize("index, f_value, z_value, message", [
+    (4, math.nan, None, "frequencies must be finite and positive, but point 4 has frequency NaN"),
+    (0, 0.0, None, "frequencies must be finite and positive, but point 0 has frequency 0"),
+    (7, -3.0, None, "frequencies must be finite and positive, but point 7 has frequency -3"),
+    (2, None, complex(1.0, math.inf), "impedances must be finite, but point 2 has impedance 1+infj"),
+])
+def test_unusable_points_refused_by_the_guess_and_warned_about_by_a_given_start(index, f_value, z_value, message):
+    name, model, truth, start = CASES["rc"]
+    f, z = spectrum(model, truth)
+    if f_value is not None:
+        f[index] = f_value
+    else:
+        z[index] = z_value
+    circuit = kelvara.Circuit("rc")
+    guess_or_skip(circuit, *spectrum(model, truth))
+    for call in (lambda: circuit.guess(f, z), lambda: circuit.fit(f, z)):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == "cannot guess from this spectrum: " + message
+    with pytest.warns(UserWarning) as record:
+        kelvara.Circuit(name).with_values(start).fit(f, z)
+    assert [str(w.message) for w in record] == ["the fit's cost will not be finite: " + message]
+
+
+def test_swarm_too_large_to_hold_is_a_memory_error(rc_data):
+    circuit, f, z = rc_data
+    with pytest.raises(MemoryError, match=r"^num_particles = 4294967295 with 3 parameters needs more than"):
+        circuit.fit(f, z, method="particle_swarm", num_particles=2**32 - 1)
+
+
+@pytest.mark.parametrize("method, budget", [
+    ("particle_swarm", "generations=10**12"),
+    ("simulated_annealing", "sa_iterations=10**15"),
+    ("differential_evolution", "de_evaluations=2**32 - 1"),
+    ("basin_hopping", "basin_hopping_hops=2**32 - 1"),
+])
+def test_ctrl_c_ends_a_long_fit(method, budget):
+    code = f"""
+        import numpy as np, kelvara
+        f = np.logspace(5, -2, 60)
+        z = 0.5 + 1 / (1 / 3.0 + 2j * np.pi * f * 2e-4)
+        c = kelvara.Circuit("R0-(R1,C1)").with_values([1.0, 1.0, 1e-3])
+        print("started", flush=True)
+        try:
+            c.fit(f, z, method={method!r}, seed=1, {budget})
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """
+    proc = start_python(code)
+    assert proc.stdout.readline().strip() == "started"
+    time.sleep(0.3)  # into the fit
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert out.strip() == "interrupted", err

@@ -438,23 +438,26 @@ MALFORMED = {
     "too few outputs": (_both(_reshape("w.head.4.weight", (2, HIDDEN)), _reshape("w.head.4.bias", (2,))), ANY),
     "alpha index out of range": (_alpha_index(7.0), ANY),
     "alpha index huge": (_alpha_index(3e9), ANY),
-    "more groups than channels": (_set("groups", "9"), ANY),
+    "more groups than channels": (_set("groups", "9"), unparsable("groups")),
+    "groups 2^32 - 1": (_set("groups", "4294967295"), unparsable("groups")),
     "kernel zero": (_set("kernel", "0"), ANY),
     "channels zero": (_set("channels", "0"), ANY),
     "n_grid zero": (_set("n_grid", "0"), ANY),
     "n_grid limit": (_set("n_grid", "65536"), ANY),
 }
 NAN, INF = float("nan"), float("inf")
+BAD_F, BAD_Z = ("cannot guess from this spectrum: frequencies must be finite and positive, but point ",
+                "cannot guess from this spectrum: impedances must be finite, but point ")
 HOSTILE = {
-    "nan impedance": ([1, 10, 100], [1 - 1j, complex(NAN, 0), 1 - 0.1j]),
-    "inf impedance": ([1, 10, 100], [1 - 1j, complex(INF, -INF), 1 - 0.1j]),
-    "nan frequency": ([1, NAN, 100], [1 - 1j, 2 - 1j, 1 - 0.1j]),
-    "inf frequency": ([1, 10, INF], [1 - 1j, 2 - 1j, 1 - 0.1j]),
-    "zero frequency": ([0, 10, 100], [1 - 1j, 2 - 1j, 1 - 0.1j]),
-    "negative frequency": ([-5, 10, 100], [1 - 1j, 2 - 1j, 1 - 0.1j]),
-    "zero impedances": ([1, 10, 100], [0j, 0j, 0j]),
-    "equal frequencies": ([10, 10, 10], [1 - 1j, 2 - 1j, 3 - 1j]),
-    "all nan": ([NAN, NAN], [complex(NAN, NAN), complex(NAN, NAN)]),
+    "nan impedance": ([1, 10, 100], [1 - 1j, complex(NAN, 0), 1 - 0.1j], BAD_Z + "1 has impedance NaN+0j"),
+    "inf impedance": ([1, 10, 100], [1 - 1j, complex(INF, -INF), 1 - 0.1j], BAD_Z + "1 has impedance inf-infj"),
+    "nan frequency": ([1, NAN, 100], [1 - 1j, 2 - 1j, 1 - 0.1j], BAD_F + "1 has frequency NaN"),
+    "inf frequency": ([1, 10, INF], [1 - 1j, 2 - 1j, 1 - 0.1j], BAD_F + "2 has frequency inf"),
+    "zero frequency": ([0, 10, 100], [1 - 1j, 2 - 1j, 1 - 0.1j], BAD_F + "0 has frequency 0"),
+    "negative frequency": ([-5, 10, 100], [1 - 1j, 2 - 1j, 1 - 0.1j], BAD_F + "0 has frequency -5"),
+    "zero impedances": ([1, 10, 100], [0j, 0j, 0j], ANY),
+    "equal frequencies": ([10, 10, 10], [1 - 1j, 2 - 1j, 3 - 1j], ANY),
+    "all nan": ([NAN, NAN], [complex(NAN, NAN), complex(NAN, NAN)], BAD_F + "0 has frequency NaN"),
 }
 
 
@@ -468,7 +471,7 @@ def isolated_results(tmp_path_factory):
         change(net)
         cases[name] = (net.write(folder / f"{len(cases)}.eisnn"), f, z)
     good = make_network("rc").write(folder / "good.eisnn")
-    for name, (hf, hz) in HOSTILE.items():
+    for name, (hf, hz, _) in HOSTILE.items():
         cases[name] = (good, hf, hz)
     recorded = {k: [p, list(cf), [[c.real, c.imag] for c in cz]] for k, (p, cf, cz) in cases.items()}
     cases_path = str(folder / "cases.json")
@@ -494,7 +497,7 @@ def test_malformed_networks_and_hostile_spectra_never_crash(isolated_results, ca
     assert case in results, (f"child interpreter died (status {proc.returncode}) after starting "
                              f"{results.get('started')!r}\n{proc.stderr[-2000:]}")
     result = results[case]
-    expected = MALFORMED[case][1] if case in MALFORMED else ANY
+    expected = MALFORMED[case][1] if case in MALFORMED else HOSTILE[case][2]
     if expected is ANY:
         assert result[0] in ("list", "ValueError"), result
         if result[0] == "list":
@@ -502,3 +505,19 @@ def test_malformed_networks_and_hostile_spectra_never_crash(isolated_results, ca
     else:
         allowed = (expected,) if isinstance(expected, str) else expected
         assert result[0] == "ValueError" and result[1] in allowed, result
+
+
+def test_oversized_file_is_refused_and_later_loads_work(tmp_path):
+    f, z = spectrum("capacitive")
+    message = guess_error("R0-(R1,C1)", f, z, "/dev/zero")
+    assert message == "reading weights: the file is larger than 64 MiB, the most a weight file may have"
+    assert len(kelvara.Circuit("R0-(R1,C1)").guess(f, z, weights=make_network("rc").write(tmp_path / "a.eisnn"))) == 3
+    assert len(kelvara.Circuit("rc").guess(f, z)) == 3
+
+
+def test_path_with_a_nul_byte_is_refused_like_open(tmp_path):
+    f, z = spectrum("capacitive")
+    path = make_network("rc").write(tmp_path / "net.eisnn")
+    with pytest.raises(ValueError, match="embedded null byte"):
+        open(path + "\0ignored")
+    assert guess_error("R0-(R1,C1)", f, z, path + "\0ignored") == "embedded null byte"

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -21,6 +22,10 @@ struct Job {
     std::atomic<std::size_t> finished{0};
     std::mutex done_mutex;
     std::condition_variable done;
+    // The first exception a task threw (std::bad_alloc, in practice): a
+    // worker thread must not end with it, so it is carried to the caller.
+    std::mutex error_mutex;
+    std::exception_ptr error;
 
     Job(std::size_t n, FunctionRef<void(std::size_t)> t) : count(n), task(t) {}
 
@@ -28,7 +33,12 @@ struct Job {
     bool work() {
         std::size_t ran = 0;
         for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
-            task(i);
+            try {
+                task(i);
+            } catch (...) {
+                std::lock_guard lock(error_mutex);
+                if (!error) error = std::current_exception();
+            }
             ++ran;
         }
         if (ran == 0) return false;
@@ -62,6 +72,8 @@ public:
         std::unique_lock lock(mutex_);
         queue_.erase(std::remove(queue_.begin(), queue_.end(), &job), queue_.end());
         released_.wait(lock, [&] { return users_of(&job) == 0; });
+        lock.unlock();
+        if (job.error) std::rethrow_exception(job.error);
     }
 
 private:

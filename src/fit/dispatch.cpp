@@ -34,7 +34,8 @@ Result<FitOutcome, FitError> run_method(const FitRequest& request, const SeriesL
 
 }  // namespace
 
-Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request) {
+Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request, InterruptCheck interrupt) {
+    const InterruptScope scope(interrupt);
     bool known = false;
     for (const std::string_view name : methods) known = known || request.method == name;
     if (!known) return fail(FitError{FitError::Kind::unknown_method, request.method});

@@ -10,6 +10,7 @@
 #include "circuit/tree.hpp"
 #include "elements/complex.hpp"
 #include "fit/fit_outcome.hpp"
+#include "fit/interruption.hpp"
 #include "fit/weighting.hpp"
 
 namespace kelvara {
@@ -40,6 +41,8 @@ struct FitRequest {
     FitSettings settings;
 };
 
-Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request);
+// `interrupt` is asked now and then during long fits (see interruption.hpp);
+// when it says stop, the fit ends with FitError::Kind::interrupted.
+Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request, InterruptCheck interrupt = {});
 
 }  // namespace kelvara

@@ -114,7 +114,9 @@ std::string FitError::message() const {
                    ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
                    "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
         case Kind::invalid_setting:
-        case Kind::invalid_start: return text;
+        case Kind::invalid_start:
+        case Kind::too_large: return text;
+        case Kind::interrupted: return "interrupted";
     }
     return text;
 }

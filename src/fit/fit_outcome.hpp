@@ -28,9 +28,19 @@ struct FitOutcome {
 };
 
 struct FitError {
-    enum class Kind { length_mismatch, empty, no_parameters, solver, unknown_method, invalid_setting, invalid_start };
+    enum class Kind {
+        length_mismatch,
+        empty,
+        no_parameters,
+        solver,
+        unknown_method,
+        invalid_setting,
+        invalid_start,
+        too_large,    // the caller's budget needs more memory than a fit may take
+        interrupted,  // the caller's interrupt check said stop
+    };
     Kind kind;
-    // solver: the solver's text; unknown_method: the name; invalid_setting, invalid_start: the message
+    // solver: the solver's text; unknown_method: the name; others: the message
     std::string text;
 
     std::string message() const;

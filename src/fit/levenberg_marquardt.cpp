@@ -53,6 +53,7 @@ std::string stop_reason(minpack::LmderStatus status) {
         case LmderStatus::no_improvement:
             return "stopped: no further reduction possible in double precision before ftol or xtol was met";
         case LmderStatus::numerical_failure: return "stopped: not-a-number cost, Jacobian or step";
+        case LmderStatus::interrupted: return "stopped: interrupted";
     }
     return "stopped";
 }
@@ -150,6 +151,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, 
                                                     std::vector<bool>(p, false), settings, counter);
         if (!run) return fail(run.error());
         SingleStartResult& result = run.value();
+        if (result.status == minpack::LmderStatus::interrupted) return fail(FitError{FitError::Kind::interrupted, {}});
         iterations += result.evaluations;
         const double cost = cost_at(objective, result.params, counter);
         const bool better = !best || (result.success && !best->success) ||
@@ -178,6 +180,9 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, 
         auto repair = levenberg_marquardt_single_start(objective, space, space.internal(clamped), pinned, settings,
                                                        counter);
         if (!repair) return fail(repair.error());
+        if (repair.value().status == minpack::LmderStatus::interrupted) {
+            return fail(FitError{FitError::Kind::interrupted, {}});
+        }
         iterations += repair.value().evaluations;
         const double repaired_cost = cost_at(objective, repair.value().params, counter);
         // Against what would be returned otherwise: the clamped vector, whose

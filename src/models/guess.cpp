@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <new>
+#include <optional>
 
 #include "circuit/parser.hpp"
 #include "circuit/quoted.hpp"
+#include "circuit/spectrum_check.hpp"
 #include "models/registry.hpp"
 #include "models/topology.hpp"
 #include "nn/inference.hpp"
@@ -18,11 +21,16 @@ namespace kelvara {
 namespace {
 
 // EXTERNAL: weight files by path text, kept for the life of the process.
+// A failed load (exhausted memory included) leaves the map as it was: the
+// insertion is the last step and does nothing when it throws.
 struct ExternalCache {
     std::mutex mutex;
-    bool poisoned = false;  // a holder failed with the lock held
     std::map<std::string, std::shared_ptr<const Guesser>> loaded;
 };
+
+// No real weight file comes near this; it bounds what a path such as
+// /dev/zero can make us read.
+constexpr std::size_t max_weight_file_bytes = std::size_t{64} << 20;
 
 ExternalCache& external() {
     static ExternalCache* const cache = std::make_unique<ExternalCache>().release();  // never torn down
@@ -38,6 +46,10 @@ Result<std::vector<std::uint8_t>, NnError> read_whole_file(const std::string& pa
     std::uint8_t chunk[1 << 16];
     while (true) {
         const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        if (bytes.size() + got > max_weight_file_bytes) {
+            std::fclose(file);
+            return fail(NnError::io("the file is larger than 64 MiB, the most a weight file may have"));
+        }
         bytes.insert(bytes.end(), chunk, chunk + got);
         if (got < sizeof chunk) break;
     }
@@ -59,7 +71,8 @@ Result<std::shared_ptr<const Guesser>, NnError> load_locked(ExternalCache& cache
     return shared;
 }
 
-GuessError value_error(std::string message) { return GuessError{std::move(message), false}; }
+GuessError value_error(std::string message) { return GuessError{std::move(message), GuessError::Kind::value}; }
+
 
 // Values laid out for the rewritten circuit back onto the user's K and Zarc leaves.
 std::vector<double> collapse_shorthands(const SeriesList& user, const std::vector<double>& mapped) {
@@ -117,7 +130,6 @@ Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std
     } else {
         ExternalCache& cache = external();
         std::lock_guard lock(cache.mutex);
-        if (cache.poisoned) return fail(GuessError{"weights cache poisoned", true});
         try {
             auto loaded = load_locked(cache, *weights_path);
             if (!loaded) return fail(value_error(loaded.error().display()));
@@ -136,16 +148,18 @@ Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std
                                             .display()));
             }
             match = std::move(*matched);
-        } catch (...) {
-            // Only exhausted memory can land here; later users must not trust the cache.
-            cache.poisoned = true;
-            return fail(GuessError{"weights cache poisoned", true});
+        } catch (const std::bad_alloc&) {
+            return fail(GuessError{"out of memory while loading " + *weights_path, GuessError::Kind::memory});
         }
         guesser = external_guesser.get();
     }
 
     if (frequencies.size() < 2 || impedances.size() < 2) {
         return fail(value_error(NnError::too_few_points(std::min(frequencies.size(), impedances.size())).display()));
+    }
+    // The features take logarithms of every frequency and magnitude.
+    if (auto problem = first_unusable_point(frequencies, impedances)) {
+        return fail(value_error("cannot guess from this spectrum: " + *problem));
     }
     auto predicted = predict(*guesser, frequencies, impedances);
     if (!predicted) return fail(value_error(predicted.error().display()));

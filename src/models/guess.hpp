@@ -16,11 +16,12 @@
 
 namespace kelvara {
 
-// Why a guess failed: a message for a ValueError, or an internal failure
-// (the external cache's lock poisoned) that ends the call as a panic.
+// Why a guess failed: a message for a ValueError, or memory exhausted while
+// loading a weight file (a MemoryError).
 struct GuessError {
+    enum class Kind { value, memory };
     std::string message;
-    bool internal = false;
+    Kind kind = Kind::value;
 };
 
 // The weight file at `path` (the text exactly as given), loaded once per

@@ -97,9 +97,15 @@ void convolve_unfolded(const double* weight, const double* bias, std::size_t out
 }  // namespace
 
 double interpolate(std::span<const double> xs, std::span<const double> ys, double x) {
+    const std::size_t n = std::min(xs.size(), ys.size());
+    if (n == 0 || std::isnan(x)) return std::nan("");
     if (x <= xs.front()) return ys.front();
-    if (x >= xs.back()) return ys.back();
-    const std::size_t i = static_cast<std::size_t>(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin());
+    if (x >= xs[n - 1]) return ys[n - 1];
+    // NaN knots leave the knots unordered, and the search may then end at
+    // either end: stay between two knots whatever it returns.
+    const auto end = xs.begin() + static_cast<std::ptrdiff_t>(n);
+    const std::size_t i =
+        std::clamp<std::size_t>(static_cast<std::size_t>(std::upper_bound(xs.begin(), end, x) - xs.begin()), 1, n - 1);
     if (xs[i - 1] == xs[i]) return ys[i - 1];
     return ys[i - 1] + (x - xs[i - 1]) * (ys[i] - ys[i - 1]) / (xs[i] - xs[i - 1]);
 }
@@ -225,7 +231,9 @@ Result<bool, NnError> group_norm(const Guesser& g, std::span<double> map, std::s
     const Tensor& weight = *tensors.value().weight;
     const Tensor& bias = *tensors.value().bias;
     const std::size_t channels = g.channels, grid = g.n_grid;
-    if (g.groups == 0) return fail(NnError::bad_value("groups"));
+    // More groups than channels would mean empty groups, and a loop over
+    // up to 2^64 of them.
+    if (g.groups == 0 || g.groups > channels) return fail(NnError::bad_value("groups"));
     if (weight.data.size() != channels) {
         return fail(NnError::shape(weight_name(name), weight.data.size(), channels));
     }

@@ -14,6 +14,7 @@
 #include "circuit/parser.hpp"
 #include "models/registry.hpp"
 #include "python/arguments.hpp"
+#include "python/barrier.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_array.hpp"
@@ -196,35 +197,34 @@ PyObject* ml_circuits_method(PyObject*, PyObject*) {
     return to_str_list(names);
 }
 
-#define KELVARA_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef circuit_methods[] = {
-    {"param_names", param_names_method, METH_NOARGS,
+    {"param_names", guarded_method<param_names_method>(), METH_NOARGS,
      "param_names($self)\n--\n\n"
      "Parameter names, in the same order `with_values()` consumes and\n"
      "`with_named_values()` expects as keys."},
-    {"param_units", param_units_method, METH_NOARGS,
+    {"param_units", guarded_method<param_units_method>(), METH_NOARGS,
      "param_units($self)\n--\n\n"
      "Physical units per parameter"},
-    {"param_bounds", param_bounds_method, METH_NOARGS,
+    {"param_bounds", guarded_method<param_bounds_method>(), METH_NOARGS,
      "param_bounds($self)\n--\n\n"
      "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
      "`param_names()` order. `hi` is `inf` for open-bound parameters."},
-    {"param_values", param_values_method, METH_NOARGS,
+    {"param_values", guarded_method<param_values_method>(), METH_NOARGS,
      "param_values($self)\n--\n\n"
      "Current parameter values, in `param_names()` order."},
-    {"with_values", KELVARA_FASTCALL(with_values_method), METH_FASTCALL | METH_KEYWORDS,
+    {"with_values", guarded_method<with_values_method>(), METH_FASTCALL | METH_KEYWORDS,
      "with_values($self, values)\n--\n\n"
      "Rebuild this circuit with a new flat parameter vector, assigned\n"
      "positionally in `param_names()` order."},
-    {"with_named_values", KELVARA_FASTCALL(with_named_values_method), METH_FASTCALL | METH_KEYWORDS,
+    {"with_named_values", guarded_method<with_named_values_method>(), METH_FASTCALL | METH_KEYWORDS,
      "with_named_values($self, values)\n--\n\n"
      "Rebuild this circuit with parameter values looked up by name (see\n"
      "`param_names()`). Every name must be present and no unknown names\n"
      "may be supplied."},
-    {"impedance", KELVARA_FASTCALL(impedance_method), METH_FASTCALL | METH_KEYWORDS,
+    {"impedance", guarded_method<impedance_method>(), METH_FASTCALL | METH_KEYWORDS,
      "impedance($self, frequencies)\n--\n\n"},
-    {"fit", KELVARA_FASTCALL(circuit_fit), METH_FASTCALL | METH_KEYWORDS,
+    {"fit", guarded_method<circuit_fit>(), METH_FASTCALL | METH_KEYWORDS,
      "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
      "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
      "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
@@ -241,7 +241,7 @@ PyMethodDef circuit_methods[] = {
      "\n"
      "`True` always guesses, and raises rather than warns when it cannot.\n"
      "`False` never guesses."},
-    {"guess", KELVARA_FASTCALL(circuit_guess), METH_FASTCALL | METH_KEYWORDS,
+    {"guess", guarded_method<circuit_guess>(), METH_FASTCALL | METH_KEYWORDS,
      "guess($self, frequencies, impedances=None, weights=None)\n--\n\n"
      "Machine-learning guess of starting parameters for this circuit's\n"
      "topology, in `param_names()` order.\n"
@@ -256,17 +256,17 @@ PyMethodDef circuit_methods[] = {
      "\n"
      "Raises if no model has been trained for this topology, or if `weights`\n"
      "was trained for a different one."},
-    {"ml_circuits", ml_circuits_method, METH_NOARGS | METH_STATIC,
+    {"ml_circuits", guarded_method<ml_circuits_method>(), METH_NOARGS | METH_STATIC,
      "ml_circuits()\n--\n\n"
      "Names accepted by the constructor that have trained initial-parameter\n"
      "models, and so get a guessed starting point from `fit()` by default."},
-    {"residuals", KELVARA_FASTCALL(circuit_residuals), METH_FASTCALL | METH_KEYWORDS,
+    {"residuals", guarded_method<circuit_residuals>(), METH_FASTCALL | METH_KEYWORDS,
      "residuals($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
      "Weighted residual vector (interleaved `[re0, im0, re1, im1, ...]`) for an\n"
      "arbitrary parameter vector -- the same building block `fit()` uses\n"
      "internally for Levenberg-Marquardt, exposed so an external optimizer (e.g.\n"
      "`scipy.optimize.least_squares`) can drive this circuit's math directly."},
-    {"jacobian", KELVARA_FASTCALL(circuit_jacobian), METH_FASTCALL | METH_KEYWORDS,
+    {"jacobian", guarded_method<circuit_jacobian>(), METH_FASTCALL | METH_KEYWORDS,
      "jacobian($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
      "Central-difference Jacobian of `residuals()` at `params`, shape `(2 *\n"
      "len(frequencies), len(params))` -- rows are residuals, columns are\n"
@@ -282,9 +282,9 @@ PyTypeObject CircuitType = [] {
     type.tp_basicsize = sizeof(CircuitObject);
     type.tp_flags = Py_TPFLAGS_DEFAULT;
     type.tp_doc = "Circuit(s)\n--\n\n";
-    type.tp_new = circuit_new;
+    type.tp_new = guarded<circuit_new>;
     type.tp_dealloc = circuit_dealloc;
-    type.tp_repr = circuit_repr;
+    type.tp_repr = guarded<circuit_repr>;
     type.tp_methods = circuit_methods;
     return type;
 }();

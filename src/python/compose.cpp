@@ -1,6 +1,8 @@
 // Series() and Parallel(): circuits from element objects and other circuits.
 #include "python/objects.hpp"
 
+#include "python/barrier.hpp"
+
 #include <algorithm>
 #include <string>
 #include <variant>
@@ -113,9 +115,9 @@ PyObject* parallel_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }  // namespace
 
 PyMethodDef compose_methods[] = {
-    {"Series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_function)),
+    {"Series", guarded_method<series_function>(),
      METH_FASTCALL | METH_KEYWORDS, "Series(parts)\n--\n\nConnect elements and circuits end to end."},
-    {"Parallel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parallel_function)),
+    {"Parallel", guarded_method<parallel_function>(),
      METH_FASTCALL | METH_KEYWORDS, "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."},
     {nullptr, nullptr, 0, nullptr},
 };

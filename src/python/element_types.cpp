@@ -1,6 +1,8 @@
 // Element and its fourteen variant classes (Element.R, Element.Cpe, ...).
 #include "python/objects.hpp"
 
+#include "python/barrier.hpp"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -93,7 +95,7 @@ PyTypeObject ElementType = [] {
     type.tp_basicsize = sizeof(ElementObject);
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_doc = element_doc;
-    type.tp_repr = element_repr;
+    type.tp_repr = guarded<element_repr>;
     type.tp_new = no_constructor;
     return type;
 }();
@@ -110,7 +112,7 @@ bool ready_element_types() {
             if (p) signature += ", ";
             signature += info.param_names[p];
             s.keywords[p] = info.param_names[p].data();  // catalogue names are NUL-terminated literals
-            s.getset[p] = PyGetSetDef{info.param_names[p].data(), get_param, nullptr, nullptr,
+            s.getset[p] = PyGetSetDef{info.param_names[p].data(), guarded<get_param>, nullptr, nullptr,
                                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(p))};
         }
         signature += ")";
@@ -125,7 +127,7 @@ bool ready_element_types() {
         type.tp_doc = s.doc.c_str();
         type.tp_base = &ElementType;
         type.tp_getset = s.getset.data();
-        type.tp_new = variant_new;
+        type.tp_new = guarded<variant_new>;
         if (PyType_Ready(&type) < 0) return false;
 
         Ref match_args(PyTuple_New(static_cast<Py_ssize_t>(info.param_count)));

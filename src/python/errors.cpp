@@ -1,5 +1,8 @@
 #include "python/errors.hpp"
 
+#include <exception>
+#include <new>
+
 #include <cstring>
 
 namespace kelvara::py {
@@ -28,6 +31,18 @@ std::nullptr_t raise(PyObject* type, std::string_view message) {
 }
 
 std::nullptr_t raise_panic(std::string_view message) { return raise(panic_exception_type(), message); }
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        raise_panic(error.what());
+    } catch (...) {
+        raise_panic("unknown C++ exception");
+    }
+}
 
 bool clear_if_one_of(std::initializer_list<PyObject*> kinds) {
     for (PyObject* kind : kinds) {

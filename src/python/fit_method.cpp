@@ -9,6 +9,7 @@
 #include <string>
 
 #include "circuit/layout.hpp"
+#include "circuit/spectrum_check.hpp"
 #include "fit/dispatch.hpp"
 #include "models/registry.hpp"
 #include "python/arguments.hpp"
@@ -136,7 +137,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!read_weighting(weight_name, request.weighting)) return nullptr;
 
     const CircuitData& data = circuit_data(self);
-    const bool guessing = guess ? *guess : (weights_path.has_value() || !data.explicit_values);
+    bool guessing = guess ? *guess : (weights_path.has_value() || !data.explicit_values);
     request.circuit = data.tree;
     if (guessing) {
         const bool model_found = weights_path.has_value() || find_for_topology(data.tree).has_value();
@@ -147,10 +148,18 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                 "silence this. Models available for " +
                 quoted_names();
             if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return nullptr;
+            guessing = false;
         } else {
             std::vector<double> start;
             if (!run_guess(data.tree, spectrum, weights_path, start)) return nullptr;
             request.circuit = rebuild(data.tree, start);
+        }
+    }
+    if (!guessing) {
+        // A guess refuses such points; a fit from a given start runs, but its cost will not be finite.
+        if (auto problem = first_unusable_point(spectrum.frequencies.view(), spectrum.impedances.view())) {
+            const std::string message = "the fit's cost will not be finite: " + *problem;
+            if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return nullptr;
         }
     }
     request.frequencies_hz = spectrum.frequencies.to_vector();
@@ -159,9 +168,18 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::optional<Result<FitOutcome, FitError>> result;
     {
         ReleasedInterpreter released;
-        result.emplace(dispatch_fit(request));
+        const InterruptCheck interrupt{
+            [](void* context) { return static_cast<ReleasedInterpreter*>(context)->signal_raised(); }, &released};
+        result.emplace(dispatch_fit(request, interrupt));
     }
-    if (!*result) return raise(PyExc_ValueError, result->error().message());
+    if (!*result) {
+        const FitError& error = result->error();
+        if (error.kind == FitError::Kind::interrupted) {
+            // The signal handler's exception is pending.
+            return PyErr_Occurred() ? nullptr : raise(PyExc_KeyboardInterrupt, "");
+        }
+        return raise(error.kind == FitError::Kind::too_large ? PyExc_MemoryError : PyExc_ValueError, error.message());
+    }
     return make_fit_result(std::move(*result).value());
 }
 

@@ -2,6 +2,8 @@
 // read of circuit, params or stderr hands out a fresh object.
 #include "python/objects.hpp"
 
+#include "python/barrier.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -84,15 +86,15 @@ PyObject* fit_result_repr(PyObject* self) {
 }
 
 PyGetSetDef fit_result_getset[] = {
-    {"circuit", get_circuit, nullptr, nullptr, nullptr},
-    {"params", get_params, nullptr, nullptr, nullptr},
-    {"stderr", get_stderr, nullptr, nullptr, nullptr},
-    {"success", get_success, nullptr, nullptr, nullptr},
-    {"iterations", get_iterations, nullptr, nullptr, nullptr},
-    {"impedance_evals", get_impedance_evals, nullptr, nullptr, nullptr},
-    {"cost", get_cost, nullptr, nullptr, nullptr},
-    {"chi_square", get_chi_square, nullptr, nullptr, nullptr},
-    {"message", get_message, nullptr, nullptr, nullptr},
+    {"circuit", guarded<get_circuit>, nullptr, nullptr, nullptr},
+    {"params", guarded<get_params>, nullptr, nullptr, nullptr},
+    {"stderr", guarded<get_stderr>, nullptr, nullptr, nullptr},
+    {"success", guarded<get_success>, nullptr, nullptr, nullptr},
+    {"iterations", guarded<get_iterations>, nullptr, nullptr, nullptr},
+    {"impedance_evals", guarded<get_impedance_evals>, nullptr, nullptr, nullptr},
+    {"cost", guarded<get_cost>, nullptr, nullptr, nullptr},
+    {"chi_square", guarded<get_chi_square>, nullptr, nullptr, nullptr},
+    {"message", guarded<get_message>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -105,7 +107,7 @@ PyTypeObject FitResultType = [] {
     type.tp_flags = Py_TPFLAGS_DEFAULT;
     type.tp_new = no_constructor;
     type.tp_dealloc = fit_result_dealloc;
-    type.tp_repr = fit_result_repr;
+    type.tp_repr = guarded<fit_result_repr>;
     type.tp_getset = fit_result_getset;
     return type;
 }();

@@ -18,11 +18,7 @@ bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::opti
     }
     if (!*result) {
         const GuessError& error = result->error();
-        if (error.internal) {
-            raise_panic(error.message);
-        } else {
-            raise(PyExc_ValueError, error.message);
-        }
+        raise(error.kind == GuessError::Kind::memory ? PyExc_MemoryError : PyExc_ValueError, error.message);
         return false;
     }
     out = std::move(*result).value();
@@ -34,6 +30,10 @@ bool read_weights_path(PyObject* weights, std::optional<std::string>& out) {
     std::string path;
     if (!to_utf8(weights, path)) {
         prefix_argument_error("weights");
+        return false;
+    }
+    if (path.find('\0') != std::string::npos) {  // as open() refuses it, rather than cut the path short
+        raise(PyExc_ValueError, "embedded null byte");
         return false;
     }
     out = std::move(path);

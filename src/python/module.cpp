@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "python/barrier.hpp"
 #include "python/errors.hpp"
 #include "python/objects.hpp"
 
@@ -81,7 +82,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_kelvara() {
         }
         return Py_NewRef(the_module);
     }
-    PyObject* module = create_module();
+    PyObject* module = guarded<create_module>();
     if (module == nullptr) return nullptr;
     the_module = Py_NewRef(module);  // kept for the life of the process
     owner_interpreter = interpreter;

@@ -47,6 +47,16 @@ public:
     ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
     ~ReleasedInterpreter() { PyEval_RestoreThread(state_); }
 
+    // Briefly reattaches to run the interpreter's signal handlers (on the
+    // main thread; elsewhere a no-op). True when one raised, KeyboardInterrupt
+    // for Ctrl-C: the exception stays pending for when the scope ends.
+    bool signal_raised() {
+        PyEval_RestoreThread(state_);
+        const bool raised = PyErr_CheckSignals() != 0;
+        state_ = PyEval_SaveThread();
+        return raised;
+    }
+
 private:
     PyThreadState* state_;
 };

@@ -98,6 +98,22 @@ TEST(WorkerPool, RunsEveryTaskOnceFromConcurrentCallers) {
     for (const auto& hit : hits) ASSERT_EQ(hit.load(), 1);
 }
 
+// Whichever thread runs the throwing task, the caller gets the exception
+// once every task has run, and the pool keeps working.
+TEST(WorkerPool, CarriesATaskExceptionToTheCaller) {
+    std::vector<std::atomic<int>> hits(1000);
+    EXPECT_THROW(run_parallel(1000,
+                              [&](std::size_t i) {
+                                  hits[i].fetch_add(1);
+                                  if (i % 97 == 5) throw std::bad_alloc();
+                              }),
+                 std::bad_alloc);
+    for (const auto& hit : hits) ASSERT_EQ(hit.load(), 1);
+    std::atomic<int> after{0};
+    run_parallel(100, [&](std::size_t) { after.fetch_add(1); });
+    EXPECT_EQ(after.load(), 100);
+}
+
 TEST(WorkerPool, ChunksCoverTheRangeExactly) {
     for (const std::size_t n : {0u, 1u, 7u, 999u, 1000u, 100001u}) {
         std::vector<std::atomic<int>> hits(n);

@@ -341,6 +341,23 @@ TEST(Inference, Interpolate) {
     for (const auto& [x, y] : cases) EXPECT_DOUBLE_EQ(interpolate(xs, ys, x), y) << x;
 }
 
+// Knots from NaN or non-positive frequencies: whatever x is, only the knots
+// are read (AddressSanitizer checks the reads) and the answer is NaN or one
+// of the interpolants.
+TEST(Inference, InterpolateIsTotal) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    const std::vector<std::vector<double>> knots = {{nan, nan, nan}, {0.0, nan, 2.0}, {nan, 1.0, 2.0}, {0.0, 1.0, nan},
+                                                    {2.0, 1.0, 0.0}, {-inf, 0.0, inf},  {1.0}};
+    for (const auto& xs : knots) {
+        const std::vector<double> ys(xs.size(), 3.0);
+        for (const double x : {-inf, -1.0, 0.5, 1.5, 5.0, inf, nan}) {
+            const double y = interpolate(xs, ys, x);
+            EXPECT_TRUE(std::isnan(y) || y == 3.0) << x;
+        }
+    }
+    EXPECT_TRUE(std::isnan(interpolate({}, {}, 1.0)));
+}
+
 WeightFile layer_file(std::string channels, std::string groups, std::string n_grid) {
     WeightFile w = small_file();
     w.replace("channels", std::move(channels)).replace("groups", std::move(groups)).replace("n_grid", std::move(n_grid));

@@ -5,6 +5,7 @@
 #include "circuit/layout.hpp"
 #include "circuit/number_text.hpp"
 #include "fit/global/global_search.hpp"
+#include "fit/interruption.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/global/random.hpp"
 #include "fit/search_space.hpp"
@@ -35,6 +36,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const SpectrumInput& input, std::
     std::uint64_t evaluations = current.impedance_evals;
 
     for (std::uint64_t hop = 0; hop < hops; ++hop) {
+        if (interruption_requested()) return fail(FitError{FitError::Kind::interrupted, {}});
         std::vector<double> x = space.internal(current.params);
         for (double& coordinate : x) coordinate += rng.between(-step_size, step_size);
         const SeriesList jumped = rebuild(input.circuit, space.physical(x));

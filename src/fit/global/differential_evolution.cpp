@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "fit/global/global_search.hpp"
+#include "fit/interruption.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/global/random.hpp"
 #include "fit/global/search_setup.hpp"
@@ -134,7 +135,10 @@ Result<FitOutcome, FitError> differential_evolution_fit(const SpectrumInput& inp
     for (int run = 0; run < runs; ++run) {
         Xorshift128 rng = Xorshift128::from_entropy();
         Population population(lower, upper, rng);
-        for (std::uint64_t step = 0; step < steps; ++step) population.step(cost32);
+        for (std::uint64_t step = 0; step < steps; ++step) {
+            if (interruption_requested()) return fail(FitError{FitError::Kind::interrupted, {}});
+            population.step(cost32);
+        }
         population_evaluations += steps;
         const Individual* winner = population.best();
         if (winner == nullptr) continue;

@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "circuit/total_order.hpp"
+#include "fit/interruption.hpp"
 #include "circuit/quoted.hpp"
 #include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
@@ -64,6 +65,7 @@ Result<FitOutcome, FitError> nelder_mead_fit(const SpectrumInput& input, std::ui
 
     std::uint64_t done = 0;
     while (done < iterations && !(cost_spread(simplex) < spread_tolerance)) {
+        if (interruption_requested()) return fail(FitError{FitError::Kind::interrupted, {}});
         ++done;
         Vertex& worst = simplex.back();
         std::vector<double> centroid(n, 0.0);

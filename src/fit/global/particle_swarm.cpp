@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "circuit/total_order.hpp"
+#include "fit/interruption.hpp"
 #include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/global/random.hpp"
@@ -15,6 +16,7 @@ namespace {
 
 constexpr double inertia = 0.7213475204444817;    // 1 / (2 ln 2)
 constexpr double attraction = 1.1931471805599454;  // 0.5 + ln 2, cognitive and social
+constexpr std::uint64_t max_particle_state_bytes = std::uint64_t{4} << 30;
 
 }  // namespace
 
@@ -29,6 +31,14 @@ Result<FitOutcome, FitError> particle_swarm_fit(const SpectrumInput& input, std:
     ChaChaRng rng = ChaChaRng::from_seed(seed);
     CostEvaluator evaluator(setup);
 
+    // Two vectors per particle: refuse what cannot be held, before allocating it.
+    const std::uint64_t bytes_per_particle = 2 * (n * sizeof(double) + sizeof(std::vector<double>) + 16) + 40;
+    if (num_particles > max_particle_state_bytes / bytes_per_particle) {
+        return fail(FitError{FitError::Kind::too_large,
+                             "num_particles = " + std::to_string(num_particles) + " with " + std::to_string(n) +
+                                 " parameters needs more than the " + std::to_string(max_particle_state_bytes >> 30) +
+                                 " GiB a particle swarm may take"});
+    }
     const auto count = static_cast<std::size_t>(num_particles);
     std::vector<std::vector<double>> position(count, std::vector<double>(n));
     std::vector<std::vector<double>> velocity(count, std::vector<double>(n));
@@ -67,6 +77,7 @@ Result<FitOutcome, FitError> particle_swarm_fit(const SpectrumInput& input, std:
     double swarm_best_cost = cost.front();
 
     for (std::uint64_t generation = 0; generation < generations; ++generation) {
+        if (interruption_requested()) return fail(FitError{FitError::Kind::interrupted, {}});
         for (std::size_t i = 0; i < count; ++i) {
             for (std::size_t d = 0; d < n; ++d) {
                 const double own = rng.between(0.0, best_position[i][d] - position[i][d]);

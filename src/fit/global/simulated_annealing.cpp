@@ -5,6 +5,7 @@
 #include "circuit/number_text.hpp"
 #include "circuit/quoted.hpp"
 #include "fit/global/global_search.hpp"
+#include "fit/interruption.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/global/random.hpp"
 #include "fit/global/search_setup.hpp"
@@ -32,6 +33,7 @@ Result<FitOutcome, FitError> simulated_annealing_fit(const SpectrumInput& input,
     double temperature = initial_temperature;
     std::vector<double> moved(current.size());
     for (std::uint64_t n = 1; n <= iterations; ++n) {
+        if (interruption_requested()) return fail(FitError{FitError::Kind::interrupted, {}});
         if (!(temperature >= 0.0) || !std::isfinite(2.0 * temperature)) {
             // The caller's own value, so an ordinary error rather than an internal one.
             return fail(FitError{FitError::Kind::invalid_setting,

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "fit/interruption.hpp"
 #include "fit/minpack/minpack.hpp"
 
 namespace kelvara::minpack {
@@ -115,6 +116,7 @@ LmderResult lmder(LeastSquaresProblem& problem, const LmderSettings& settings) {
         // Inner loop: shrink the trust region until a step reduces the sum of squares enough.
         double ratio = 0.0;
         do {
+            if (interruption_requested()) return {LmderStatus::interrupted, evaluations};
             lmpar(n, fjac, m, ipvt, diag, qtf, delta, par, wa1, wa2, wa3, wa4);
             for (std::size_t j = 0; j < n; ++j) {
                 wa1[j] = -wa1[j];

@@ -19,7 +19,9 @@
 // - fewer residuals than parameters are handled by padding the residual
 //   vector and the Jacobian with zero rows up to n (the least-squares problem
 //   is unchanged), where the original refuses the input;
-// - all work arrays are allocated once, before the iteration starts.
+// - all work arrays are allocated once, before the iteration starts;
+// - before each trial point the run asks interruption_requested() and ends
+//   (status interrupted) when the caller wants it to stop.
 #pragma once
 
 #include <cstddef>
@@ -87,6 +89,7 @@ enum class LmderStatus {
     lost_patience,         // failure: evaluation budget used up
     no_improvement,        // failure: tolerances below machine precision
     numerical_failure,     // failure: non-finite values
+    interrupted,           // failure: the caller asked to stop
 };
 
 struct LmderResult {
