@@ -31,9 +31,8 @@ from scipy.optimize import least_squares
 import kelvara
 from numpy_models import TWO_PI, angular as _w, randles_wo, randles, two_rq, rc
 
-DATA = next((d for d in (Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples",
-                         Path("/work/shared/data/peer-examples")) if d.is_dir()),
-            Path("/work/shared/data/peer-examples"))
+# shared/ lies beside the repository checkout
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples"
 QUICK = "--quick" in sys.argv[1:]
 
 
