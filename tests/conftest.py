@@ -44,7 +44,8 @@ def first_line(exc_info):
 def _child_env():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.dirname(os.path.abspath(kelvara.__file__)), env.get("PYTHONPATH", "")]
+        # the folder holding the package kelvara
+        [os.path.dirname(os.path.dirname(os.path.abspath(kelvara.__file__))), env.get("PYTHONPATH", "")]
     )
     return env
 

@@ -12,9 +12,9 @@ namespace {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "kelvara",
+    "kelvara._core",
     "",
-    0,  // not -1: a repeated initialisation must reach PyInit_kelvara to check the interpreter
+    0,  // not -1: a repeated initialisation must reach PyInit__core to check the interpreter
     compose_methods,
     nullptr,
     nullptr,
@@ -70,7 +70,8 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace kelvara::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_kelvara() {
+// Imported as kelvara._core by the package kelvara, which re-exports it.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
     using namespace kelvara::py;
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (the_module != nullptr) {

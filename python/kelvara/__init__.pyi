@@ -1,0 +1,5 @@
+from kelvara._core import *
+from kelvara._core import PanicException as PanicException
+from kelvara._core import __all__ as __all__
+
+__version__: str
