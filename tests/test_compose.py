@@ -95,3 +95,19 @@ def test_deep_parallel_within_limit_evaluates():
     for _ in range(50):
         part, ref = kelvara.Parallel([part, R(1e3)]), 1 / (1 / ref + 1e-3)
     np.testing.assert_allclose(part.impedance([1.0]), [ref], rtol=1e-12)
+
+
+@pytest.mark.parametrize("circuit", [
+    kelvara.Circuit("R0-p(R1,C1)"),
+    kelvara.Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)"),
+    kelvara.Circuit("randles"),
+    kelvara.Circuit("R0-p(R1-p(R2,C2),C1)-K3-Zarc4"),
+    kelvara.Series([kelvara.R(1.0), kelvara.Parallel([kelvara.Series([kelvara.R(2.0), kelvara.W(0.5)]),
+                                                      kelvara.Cpe(1e-4, 0.8)]), kelvara.Circuit("R0-p(R1,C1)")]),
+])
+def test_notation_parses_back_to_the_same_circuit(circuit):
+    again = kelvara.Circuit(circuit.notation).with_values(circuit.param_values())
+    assert len(again.param_names()) == len(circuit.param_names())
+    assert again.param_units() == circuit.param_units()
+    f = np.logspace(-2, 5, 15)
+    np.testing.assert_array_equal(again.impedance(f), circuit.impedance(f))

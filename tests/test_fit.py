@@ -727,3 +727,21 @@ def test_ctrl_c_ends_a_long_fit(method, budget):
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=60)
     assert out.strip() == "interrupted", err
+
+
+def test_fit_result_table_and_dict(rc_data):
+    import json
+    circuit, f, z = rc_data
+    result = circuit.fit(f, z)
+    lines = result.table().splitlines()
+    assert lines[0].split() == ["parameter", "value", "unit", "std.", "error", "rel.", "error"]
+    for line, name, unit in zip(lines[1:], circuit.param_names(), circuit.param_units(), strict=True):
+        cells = line.split()
+        value, error = result.params[name], result.stderr[name]
+        assert cells[:3] == [name, f"{value:.6g}", unit]
+        assert float(cells[3]) == pytest.approx(error, rel=1e-2)
+        assert float(cells[4]) == pytest.approx(100 * error / value, rel=1e-2) and cells[5] == "%"
+    d = json.loads(json.dumps(result.to_dict()))
+    assert d["circuit"] == "R0-p(R1,C1)" and d["params"] == result.params and d["stderr"] == result.stderr
+    assert d["units"] == dict(zip(circuit.param_names(), circuit.param_units()))
+    assert (d["chi_square"], d["success"], d["message"]) == (result.chi_square, result.success, result.message)

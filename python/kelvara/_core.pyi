@@ -184,6 +184,10 @@ class Circuit:
     def __new__(cls, s: str) -> Circuit: ...
     @staticmethod
     def ml_circuits() -> list[str]: ...
+    @property
+    def notation(self) -> str:
+        """The topology as notation text, e.g. "R0-p(R1,C1)"; it parses back to
+        the same circuit (labels used twice by joined circuits are renumbered)."""
     def param_names(self) -> list[str]: ...
     def param_units(self) -> list[str]: ...
     def param_bounds(self) -> list[tuple[float, float]]: ...
@@ -271,6 +275,13 @@ class FitResult:
         """Why the fit stopped, e.g. "converged: relative reduction of the sum of
         squares below ftol" or "stopped: evaluation budget used up (max_iterations)".
         Global methods name their search first, then the polish."""
+    def table(self) -> str:
+        """Parameters as a text table: name, value, unit, standard error and
+        relative error in percent ("-" where the standard error is missing)."""
+    def to_dict(self) -> dict[str, Any]:
+        """A JSON-serialisable summary: "circuit" (notation), "params", "stderr",
+        "units", "chi_square", "cost", "success", "message", "iterations" and
+        "impedance_evals"."""
 
 def Series(parts: Sequence[Element | Circuit]) -> Circuit: ...
 def Parallel(parts: Sequence[Element | Circuit]) -> Circuit: ...

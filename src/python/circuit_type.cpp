@@ -11,6 +11,7 @@
 #include "circuit/evaluate.hpp"
 #include "circuit/layout.hpp"
 #include "circuit/notation_help.hpp"
+#include "circuit/notation_text.hpp"
 #include "circuit/parser.hpp"
 #include "models/registry.hpp"
 #include "python/arguments.hpp"
@@ -191,6 +192,13 @@ PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return array.release();
 }
 
+PyObject* get_notation(PyObject* self, void*) { return to_str(notation_text(circuit_data(self).tree)); }
+
+PyGetSetDef circuit_getset[] = {
+    {"notation", guarded<get_notation>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyObject* ml_circuits_method(PyObject*, PyObject*) {
     std::vector<std::string> names;
     for (const Model& model : MODELS) names.emplace_back(model.name);
@@ -286,6 +294,7 @@ PyTypeObject CircuitType = [] {
     type.tp_dealloc = circuit_dealloc;
     type.tp_repr = guarded<circuit_repr>;
     type.tp_methods = circuit_methods;
+    type.tp_getset = circuit_getset;
     return type;
 }();
 

@@ -4,10 +4,14 @@
 
 #include "python/barrier.hpp"
 
+#include <array>
 #include <cmath>
+#include <optional>
 #include <cstdio>
 #include <new>
 
+#include "circuit/layout.hpp"
+#include "circuit/notation_text.hpp"
 #include "circuit/number_text.hpp"
 #include "circuit/quoted.hpp"
 #include "python/convert.hpp"
@@ -85,6 +89,87 @@ PyObject* fit_result_repr(PyObject* self) {
                   ", params=" + params + ")");
 }
 
+// Significant digits as %.*g, "-" for a missing value.
+std::string general(std::optional<double> value, int digits) {
+    if (!value) return "-";
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*g", digits, *value);
+    return buffer;
+}
+
+std::string padded(std::string text, std::size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
+}
+
+PyObject* table_method(PyObject* self, PyObject*) {
+    const FitOutcome& o = outcome_of(self);
+    const std::vector<std::string> units = param_units(o.circuit);
+    std::vector<std::array<std::string, 5>> rows = {{"parameter", "value", "unit", "std. error", "rel. error"}};
+    for (std::size_t i = 0; i < o.param_names.size() && i < o.params.size(); ++i) {
+        std::optional<double> error, relative;
+        if (o.stderr_values && i < o.stderr_values->size() && std::isfinite((*o.stderr_values)[i])) {
+            error = (*o.stderr_values)[i];
+            if (o.params[i] != 0.0) relative = 100.0 * *error / std::fabs(o.params[i]);
+        }
+        rows.push_back({o.param_names[i], general(o.params[i], 6), i < units.size() ? units[i] : "",
+                        general(error, 3), relative ? general(relative, 3) + " %" : "-"});
+    }
+    std::array<std::size_t, 5> widths{};
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+    }
+    std::string text;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) line += (c ? "  " : "") + padded(row[c], widths[c]);
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        text += line + "\n";
+    }
+    return to_str(text);
+}
+
+// Sets dict[key] = value and drops the reference to value; false on failure.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+    Ref owned(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* to_dict_method(PyObject* self, PyObject*) {
+    const FitOutcome& o = outcome_of(self);
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (!put(dict.get(), "circuit", to_str(notation_text(o.circuit))) ||
+        !put(dict.get(), "params", name_value_dict(o.param_names, o.params)) ||
+        !put(dict.get(), "stderr", get_stderr(self, nullptr)) ||
+        !put(dict.get(), "units", [&] {
+            Ref units(PyDict_New());
+            const std::vector<std::string> texts = param_units(o.circuit);
+            for (std::size_t i = 0; units && i < o.param_names.size() && i < texts.size(); ++i) {
+                Ref value(to_str(texts[i]));
+                if (!value || PyDict_SetItemString(units.get(), o.param_names[i].c_str(), value.get()) < 0) {
+                    return static_cast<PyObject*>(nullptr);
+                }
+            }
+            return units.release();
+        }()) ||
+        !put(dict.get(), "chi_square", PyFloat_FromDouble(o.chi_square)) ||
+        !put(dict.get(), "cost", PyFloat_FromDouble(o.cost)) ||
+        !put(dict.get(), "success", PyBool_FromLong(o.success)) ||
+        !put(dict.get(), "message", to_str(o.message)) ||
+        !put(dict.get(), "iterations", PyLong_FromUnsignedLongLong(o.iterations)) ||
+        !put(dict.get(), "impedance_evals", PyLong_FromUnsignedLongLong(o.impedance_evals))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyMethodDef fit_result_methods[] = {
+    {"table", guarded_method<table_method>(), METH_NOARGS, nullptr},
+    {"to_dict", guarded_method<to_dict_method>(), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef fit_result_getset[] = {
     {"circuit", guarded<get_circuit>, nullptr, nullptr, nullptr},
     {"params", guarded<get_params>, nullptr, nullptr, nullptr},
@@ -109,6 +194,7 @@ PyTypeObject FitResultType = [] {
     type.tp_dealloc = fit_result_dealloc;
     type.tp_repr = guarded<fit_result_repr>;
     type.tp_getset = fit_result_getset;
+    type.tp_methods = fit_result_methods;
     return type;
 }();
 

@@ -1,0 +1,17 @@
+// A circuit's topology written back as notation: "R0-p(R1,C1)".
+#pragma once
+
+#include <string>
+
+#include "circuit/tree.hpp"
+
+namespace kelvara {
+
+// Series joined by "-", parallel groups as "p(a,b)", each leaf by its label
+// (the automatic one of param_names for unlabelled leaves). A label used
+// twice (circuits joined with Series/Parallel) is renumbered after the
+// highest number of its code, so that the text always parses back to the
+// same topology with the parameters in the same order.
+std::string notation_text(const SeriesList& series);
+
+}  // namespace kelvara
