@@ -1,0 +1,5 @@
+import sys
+
+from kelvara.cli import main
+
+sys.exit(main())
