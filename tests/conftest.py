@@ -41,7 +41,7 @@ def first_line(exc_info):
 
 
 
-def _child_env():
+def child_env():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         # the folder holding the package kelvara
@@ -54,13 +54,13 @@ def run_python(code):
     """Run `code` in a fresh interpreter that imports the same kelvara; a crash there
     fails one test instead of ending the whole run."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], env=_child_env(), capture_output=True, text=True, timeout=60
+        [sys.executable, "-c", textwrap.dedent(code)], env=child_env(), capture_output=True, text=True, timeout=60
     )
 
 
 def start_python(code):
     """The same, running in the background: for tests that signal the child."""
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=_child_env(),
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=child_env(),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 

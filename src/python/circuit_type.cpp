@@ -279,6 +279,7 @@ PyMethodDef circuit_methods[] = {
      "Central-difference Jacobian of `residuals()` at `params`, shape `(2 *\n"
      "len(frequencies), len(params))` -- rows are residuals, columns are\n"
      "parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."},
+    {"__reduce__", guarded_method<circuit_reduce>(), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -81,6 +81,11 @@ PyObject* element_repr(PyObject* self) {
     return to_str(text + ")");
 }
 
+PyMethodDef variant_methods[] = {
+    {"__reduce__", guarded_method<element_reduce>(), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 constexpr const char* element_doc =
     "A single circuit element.\n"
     "\n"
@@ -128,6 +133,7 @@ bool ready_element_types() {
         type.tp_base = &ElementType;
         type.tp_getset = s.getset.data();
         type.tp_new = guarded<variant_new>;
+        type.tp_methods = variant_methods;
         if (PyType_Ready(&type) < 0) return false;
 
         Ref match_args(PyTuple_New(static_cast<Py_ssize_t>(info.param_count)));

@@ -167,6 +167,7 @@ PyObject* to_dict_method(PyObject* self, PyObject*) {
 PyMethodDef fit_result_methods[] = {
     {"table", guarded_method<table_method>(), METH_NOARGS, nullptr},
     {"to_dict", guarded_method<to_dict_method>(), METH_NOARGS, nullptr},
+    {"__reduce__", guarded_method<fit_result_reduce>(), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -199,6 +200,8 @@ PyTypeObject FitResultType = [] {
 }();
 
 bool ready_fit_result_type() { return PyType_Ready(&FitResultType) >= 0; }
+
+const FitOutcome& fit_outcome(PyObject* fit_result) { return outcome_of(fit_result); }
 
 PyObject* make_fit_result(FitOutcome outcome) {
     PyObject* self = FitResultType.tp_alloc(&FitResultType, 0);

@@ -77,8 +77,16 @@ bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::opti
 // None, or a str path ("argument 'weights': ..." otherwise).
 bool read_weights_path(PyObject* weights, std::optional<std::string>& out);
 
-// A new FitResult owning `outcome`.
+// A new FitResult owning `outcome`, and the outcome a FitResult holds.
 PyObject* make_fit_result(FitOutcome outcome);
+const FitOutcome& fit_outcome(PyObject* fit_result);
+
+// __reduce__ of Circuit, the element variants and FitResult, and the module's
+// private functions that restore them (pickling.cpp).
+PyObject* circuit_reduce(PyObject* self, PyObject*);
+PyObject* element_reduce(PyObject* self, PyObject*);
+PyObject* fit_result_reduce(PyObject* self, PyObject*);
+extern PyMethodDef pickle_functions[];
 
 // Circuit.fit.
 PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

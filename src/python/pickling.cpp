@@ -1,0 +1,319 @@
+// Pickling and copying of Circuit, the element classes and FitResult. Each
+// reduces to a private restore function of this module and a plain state of
+// tuples, lists, strings and floats that names its format, so that a pickle
+// from another format is refused with a clear message and a damaged one can
+// never build an invalid object: the restore functions check every piece.
+//
+// Circuit state:   ("kelvara.Circuit", 1, tree, explicit_values)
+//   tree: list of nodes; a leaf is (code, label, (params...)), a parallel
+//   group a list of branches, each a list of nodes.
+// Element state:   ("kelvara.Element", 1, code, (params...))
+// FitResult state: ("kelvara.FitResult", 1, circuit state, names, params,
+//                   stderr or None, iterations, impedance_evals, cost,
+//                   chi_square, success, message)
+#include "python/objects.hpp"
+
+#include <string>
+#include <utility>
+
+#include "circuit/layout.hpp"
+#include "python/barrier.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+
+namespace kelvara::py {
+namespace {
+
+constexpr long format = 1;
+
+// ---- state out ----
+
+PyObject* params_tuple(const Element& element) {
+    const std::size_t n = element.param_count();
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* value = PyFloat_FromDouble(element.params[i]);
+        if (value == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    return tuple.release();
+}
+
+PyObject* series_state(const SeriesList& series) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(series.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        PyObject* node = nullptr;
+        if (const auto* leaf = std::get_if<Leaf>(&series[i].value)) {
+            node = Py_BuildValue("(s#s#N)", kind_info(leaf->element.kind).canonical_code.data(),
+                                 static_cast<Py_ssize_t>(kind_info(leaf->element.kind).canonical_code.size()),
+                                 leaf->label.data(), static_cast<Py_ssize_t>(leaf->label.size()),
+                                 params_tuple(leaf->element));
+        } else {
+            const auto& group = std::get<ParallelGroup>(series[i].value);
+            Ref branches(PyList_New(static_cast<Py_ssize_t>(group.branches.size())));
+            if (!branches) return nullptr;
+            for (std::size_t b = 0; b < group.branches.size(); ++b) {
+                PyObject* branch = series_state(group.branches[b]);
+                if (branch == nullptr) return nullptr;
+                PyList_SET_ITEM(branches.get(), static_cast<Py_ssize_t>(b), branch);
+            }
+            node = branches.release();
+        }
+        if (node == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);
+    }
+    return list.release();
+}
+
+PyObject* circuit_state(const SeriesList& tree, bool explicit_values) {
+    return Py_BuildValue("(slNO)", "kelvara.Circuit", format, series_state(tree),
+                         explicit_values ? Py_True : Py_False);
+}
+
+// ---- state in: every check fails with "cannot restore {what}: {why}" ----
+
+std::nullptr_t refuse(const char* what, const std::string& why) {
+    return raise(PyExc_ValueError, std::string("cannot restore ") + what + ": " + why);
+}
+
+// The (tag, format, ...) header; false with ValueError set when it is not ours.
+bool check_header(PyObject* state, const char* tag, Py_ssize_t size) {
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < 2) {
+        refuse(tag, "the pickled state is not a tuple starting with its format");
+        return false;
+    }
+    PyObject* name = PyTuple_GET_ITEM(state, 0);
+    PyObject* version = PyTuple_GET_ITEM(state, 1);
+    if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, tag) != 0 || !PyLong_Check(version)) {
+        refuse(tag, "the pickled state is not one of this class");
+        return false;
+    }
+    const long got = PyLong_AsLong(version);
+    if (got == -1 && PyErr_Occurred()) return false;
+    if (got != format) {
+        refuse(tag, "it was pickled in format " + std::to_string(got) + ", and this version of kelvara reads format " +
+                        std::to_string(format));
+        return false;
+    }
+    if (PyTuple_GET_SIZE(state) != size) {
+        refuse(tag, "the pickled state has " + std::to_string(PyTuple_GET_SIZE(state)) + " items, expected " +
+                        std::to_string(size));
+        return false;
+    }
+    return true;
+}
+
+bool read_double(PyObject* object, const char* what, double& out) {
+    if (!PyFloat_Check(object)) {
+        refuse(what, "expected a float, got '" + type_name(object) + "'");
+        return false;
+    }
+    out = PyFloat_AS_DOUBLE(object);
+    return true;
+}
+
+bool read_text(PyObject* object, const char* what, std::string& out) {
+    if (!PyUnicode_Check(object)) {
+        refuse(what, "expected a str, got '" + type_name(object) + "'");
+        return false;
+    }
+    return to_utf8(object, out);
+}
+
+bool read_element(PyObject* code_object, PyObject* params, const char* what, Element& out) {
+    std::string code;
+    if (!read_text(code_object, what, code)) return false;
+    const std::optional<Element> element = default_for_code(code);
+    if (!element || code != kind_info(element->kind).canonical_code) {
+        refuse(what, "unknown element code \"" + code + "\"");
+        return false;
+    }
+    out = *element;
+    if (!PyTuple_Check(params) || static_cast<std::size_t>(PyTuple_GET_SIZE(params)) != out.param_count()) {
+        refuse(what, "element " + code + " needs a tuple of " + std::to_string(out.param_count()) + " values");
+        return false;
+    }
+    for (std::size_t i = 0; i < out.param_count(); ++i) {
+        if (!read_double(PyTuple_GET_ITEM(params, static_cast<Py_ssize_t>(i)), what, out.params[i])) return false;
+    }
+    return true;
+}
+
+bool read_series(PyObject* list, std::size_t depth, SeriesList& out) {
+    constexpr const char* what = "kelvara.Circuit";
+    if (!PyList_Check(list)) {
+        refuse(what, "a series must be a list, got '" + type_name(list) + "'");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* node = PyList_GET_ITEM(list, i);
+        if (PyTuple_Check(node) && PyTuple_GET_SIZE(node) == 3) {
+            Leaf leaf{Element{}, {}};
+            if (!read_element(PyTuple_GET_ITEM(node, 0), PyTuple_GET_ITEM(node, 2), what, leaf.element) ||
+                !read_text(PyTuple_GET_ITEM(node, 1), what, leaf.label)) {
+                return false;
+            }
+            out.push_back(Node{std::move(leaf)});
+        } else if (PyList_Check(node)) {
+            if (depth >= max_nesting_depth) {
+                refuse(what, "parallel groups nested more than " + std::to_string(max_nesting_depth) + " levels deep");
+                return false;
+            }
+            ParallelGroup group;
+            for (Py_ssize_t b = 0; b < PyList_GET_SIZE(node); ++b) {
+                SeriesList branch;
+                if (!read_series(PyList_GET_ITEM(node, b), depth + 1, branch)) return false;
+                group.branches.push_back(std::move(branch));
+            }
+            out.push_back(Node{std::move(group)});
+        } else {
+            refuse(what, "a node must be a (code, label, params) tuple or a list of branches");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_circuit_state(PyObject* state, SeriesList& tree, bool& explicit_values) {
+    if (!check_header(state, "kelvara.Circuit", 4)) return false;
+    if (!read_series(PyTuple_GET_ITEM(state, 2), 0, tree)) return false;
+    PyObject* flag = PyTuple_GET_ITEM(state, 3);
+    if (!PyBool_Check(flag)) {
+        refuse("kelvara.Circuit", "explicit_values must be a bool");
+        return false;
+    }
+    explicit_values = flag == Py_True;
+    return true;
+}
+
+bool read_float_list(PyObject* list, std::size_t size, const char* what, std::vector<double>& out) {
+    if (!PyList_Check(list) || static_cast<std::size_t>(PyList_GET_SIZE(list)) != size) {
+        refuse(what, "expected a list of " + std::to_string(size) + " floats");
+        return false;
+    }
+    out.resize(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (!read_double(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)), what, out[i])) return false;
+    }
+    return true;
+}
+
+bool read_count(PyObject* object, const char* what, std::uint64_t& out) {
+    if (!PyLong_Check(object)) {
+        refuse(what, "expected an int count");
+        return false;
+    }
+    out = PyLong_AsUnsignedLongLong(object);
+    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+PyObject* restore_circuit(PyObject*, PyObject* state) {
+    SeriesList tree;
+    bool explicit_values = false;
+    if (!read_circuit_state(state, tree, explicit_values)) return nullptr;
+    return make_circuit(std::move(tree), explicit_values);
+}
+
+PyObject* restore_element(PyObject*, PyObject* state) {
+    if (!check_header(state, "kelvara.Element", 4)) return nullptr;
+    Element element{};
+    if (!read_element(PyTuple_GET_ITEM(state, 2), PyTuple_GET_ITEM(state, 3), "kelvara.Element", element)) {
+        return nullptr;
+    }
+    PyTypeObject* type = element_variant_type(element.kind);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    reinterpret_cast<ElementObject*>(self)->element = element;
+    return self;
+}
+
+PyObject* restore_fit_result(PyObject*, PyObject* state) {
+    constexpr const char* what = "kelvara.FitResult";
+    if (!check_header(state, what, 12)) return nullptr;
+    auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
+    FitOutcome outcome;
+    bool explicit_values = false;
+    if (!read_circuit_state(item(2), outcome.circuit, explicit_values)) return nullptr;
+    const std::size_t count = param_count(outcome.circuit);
+    if (!PyList_Check(item(3)) || static_cast<std::size_t>(PyList_GET_SIZE(item(3))) != count) {
+        return refuse(what, "expected " + std::to_string(count) + " parameter names");
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(item(3)); ++i) {
+        std::string name;
+        if (!read_text(PyList_GET_ITEM(item(3), i), what, name)) return nullptr;
+        outcome.param_names.push_back(std::move(name));
+    }
+    if (!read_float_list(item(4), count, what, outcome.params)) return nullptr;
+    if (item(5) != Py_None) {
+        std::vector<double> errors;
+        if (!read_float_list(item(5), count, what, errors)) return nullptr;
+        outcome.stderr_values = std::move(errors);
+    }
+    if (!read_count(item(6), what, outcome.iterations) || !read_count(item(7), what, outcome.impedance_evals) ||
+        !read_double(item(8), what, outcome.cost) || !read_double(item(9), what, outcome.chi_square)) {
+        return nullptr;
+    }
+    if (!PyBool_Check(item(10))) return refuse(what, "success must be a bool");
+    outcome.success = item(10) == Py_True;
+    if (!read_text(item(11), what, outcome.message)) return nullptr;
+    return make_fit_result(std::move(outcome));
+}
+
+PyObject* list_of(const std::vector<double>& values) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* value = PyFloat_FromDouble(values[i]);
+        if (value == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    return list.release();
+}
+
+// (restore function, (state,)) for __reduce__.
+PyObject* reduced(const char* function, PyObject* state) {
+    Ref owned(state);
+    if (!owned) return nullptr;
+    Ref module(PyImport_ImportModule("kelvara._core"));
+    if (!module) return nullptr;
+    Ref restore(PyObject_GetAttrString(module.get(), function));
+    if (!restore) return nullptr;
+    return Py_BuildValue("(O(O))", restore.get(), owned.get());
+}
+
+}  // namespace
+
+PyObject* circuit_reduce(PyObject* self, PyObject*) {
+    const CircuitData& data = circuit_data(self);
+    return reduced("_restore_circuit", circuit_state(data.tree, data.explicit_values));
+}
+
+PyObject* element_reduce(PyObject* self, PyObject*) {
+    const Element& element = reinterpret_cast<ElementObject*>(self)->element;
+    const std::string_view code = kind_info(element.kind).canonical_code;
+    return reduced("_restore_element", Py_BuildValue("(sls#N)", "kelvara.Element", format, code.data(),
+                                                     static_cast<Py_ssize_t>(code.size()), params_tuple(element)));
+}
+
+PyObject* fit_result_reduce(PyObject* self, PyObject*) {
+    const FitOutcome& o = fit_outcome(self);
+    Ref errors(o.stderr_values ? list_of(*o.stderr_values) : Py_NewRef(Py_None));
+    if (!errors) return nullptr;
+    return reduced("_restore_fit_result",
+                   Py_BuildValue("(slNNNOKKddON)", "kelvara.FitResult", format, circuit_state(o.circuit, true),
+                                 to_str_list(o.param_names), list_of(o.params), errors.get(),
+                                 static_cast<unsigned long long>(o.iterations),
+                                 static_cast<unsigned long long>(o.impedance_evals), o.cost, o.chi_square,
+                                 o.success ? Py_True : Py_False, to_str(o.message)));
+}
+
+PyMethodDef pickle_functions[] = {
+    {"_restore_circuit", guarded_method<restore_circuit>(), METH_O, nullptr},
+    {"_restore_element", guarded_method<restore_element>(), METH_O, nullptr},
+    {"_restore_fit_result", guarded_method<restore_fit_result>(), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace kelvara::py

@@ -1,0 +1,110 @@
+"""The kelvara command line: exit codes, messages and the files it writes."""
+
+import csv
+import io
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import kelvara
+from conftest import TWO_PI, child_env
+from kelvara.cli import main
+
+
+def randles_wo_drift(f, drift=0.0):
+    """R0-p(R1,CPE1) in ohm; `drift` adds a resistance growing during a high-to-low sweep."""
+    z = 0.5 + 1 / (1 / 10.0 + 2e-4 * (1j * TWO_PI * f) ** 0.9)
+    return z + drift * np.arange(len(f)) / len(f)
+
+
+def write_csv(path, f, z):
+    rows = ["Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm"]
+    rows += [f"{a!r},{b.real!r},{b.imag!r}" for a, b in zip(f, z)]
+    path.write_text("\n".join(rows) + "\n")
+    return str(path)
+
+
+@pytest.fixture
+def spectrum_file(tmp_path):
+    f = np.logspace(5, -2, 50)
+    rng = np.random.default_rng(1)
+    z = randles_wo_drift(f) * (1 + 0.003 * (rng.standard_normal(50) + 1j * rng.standard_normal(50)))
+    return write_csv(tmp_path / "cell.csv", f, z)
+
+
+def run(*argv):
+    out = io.StringIO()
+    return main(list(argv), out=out), out.getvalue()
+
+
+def test_fit_prints_the_table_and_writes_json_and_csv(tmp_path, spectrum_file, capsys):
+    status, out = run("fit", spectrum_file, "--json", str(tmp_path / "r.json"), "--csv", str(tmp_path / "s.csv"))
+    assert status == 0
+    assert "R0-p(R1,CPE1)" in out and "CPE1.alpha" in out and "rel. error" in out
+    result = json.loads((tmp_path / "r.json").read_text())
+    assert result["success"] and result["circuit"] == "R0-p(R1,CPE1)"
+    assert result["params"]["R1.r"] == pytest.approx(10.0, rel=0.02)
+    rows = list(csv.DictReader((tmp_path / "s.csv").open()))
+    assert len(rows) == 1 and float(rows[0]["R0.r"]) == result["params"]["R0.r"]
+
+
+def test_several_files_show_progress_and_one_summary_row_each(tmp_path, spectrum_file, capsys):
+    f = np.logspace(4, -1, 40)
+    second = write_csv(tmp_path / "other.csv", f, randles_wo_drift(f))
+    status, out = run("fit", spectrum_file, second, "--csv", "-")
+    assert status == 0
+    assert "[1/2]" in capsys.readouterr().err
+    summary = list(csv.reader(io.StringIO(out[out.index("file,sweep"):])))
+    assert [row[0] for row in summary[1:]] == [spectrum_file, second]
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["fit", "absent.csv"], "absent.csv: no such file"),
+    (["fit", "{file}", "--circuit", "R0-(R1"], "--circuit 'R0-(R1'"),
+])
+def test_input_errors_are_one_line_and_status_2(spectrum_file, capsys, argv, message):
+    status, _ = run(*[a.format(file=spectrum_file) for a in argv])
+    err = capsys.readouterr().err
+    assert status == 2
+    assert err.startswith("kelvara: error: ") and message in err and "Traceback" not in err
+    assert len([line for line in err.splitlines() if line.startswith("kelvara: error")]) == 1
+
+
+def test_unsuccessful_fit_is_status_1(tmp_path, capsys):
+    f = np.logspace(3, -1, 20)
+    z = randles_wo_drift(f)
+    z[5] = complex(np.nan, 0.0)
+    status, out = run("fit", write_csv(tmp_path / "nan.csv", f, z), "--circuit", "R0-p(R1,C1)-W2")
+    assert status == 1 and "NOT successful" in out
+
+
+@pytest.mark.parametrize("drift, status", [(0.0, 0), (3.0, 1)])
+def test_check_verdict(tmp_path, drift, status, capsys):
+    f = np.logspace(5, -2, 60)
+    got, out = run("check", write_csv(tmp_path / "s.csv", f, randles_wo_drift(f, drift)))
+    assert got == status and "Kramers-Kronig" in out
+
+
+def test_circuits_lists_models_and_elements():
+    status, out = run("circuits")
+    assert status == 0
+    for name in kelvara.Circuit.ml_circuits():
+        assert name in out
+    assert "CPE   q [ohm^-1*s^alpha], alpha [-]" in out
+
+
+def test_plot_writes_a_png(tmp_path, spectrum_file):
+    pytest.importorskip("matplotlib")
+    status, _ = run("fit", spectrum_file, "--plot", str(tmp_path / "fit.png"))
+    assert status == 0 and (tmp_path / "fit.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("argv, status", [(["--version"], 0), (["fit"], 2), (["nonsense"], 2)])
+def test_module_entry_point_exit_status(argv, status):
+    proc = subprocess.run([sys.executable, "-m", "kelvara", *argv], env=child_env(), capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == status, proc.stderr
+    assert "Traceback" not in proc.stderr
