@@ -22,7 +22,7 @@ def randles_wo_drift(f, drift=0.0):
 
 def write_csv(path, f, z):
     rows = ["Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm"]
-    rows += [f"{a!r},{b.real!r},{b.imag!r}" for a, b in zip(f, z)]
+    rows += [f"{float(a)!r},{float(b.real)!r},{float(b.imag)!r}" for a, b in zip(f, z)]
     path.write_text("\n".join(rows) + "\n")
     return str(path)
 

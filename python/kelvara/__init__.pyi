@@ -3,3 +3,4 @@ from kelvara._core import PanicException as PanicException
 from kelvara._core import __all__ as __all__
 
 __version__: str
+from kelvara._batch import fit_many as fit_many

@@ -215,6 +215,9 @@ class Circuit:
         impedances: Sequence[complex | _Float] | npt.ArrayLike | None = None,
         weights: str | None = None,
     ) -> list[float]: ...
+    def _fit_many(
+        self, frequencies: list[Any], impedances: list[Any], progress: Any = None, **kwargs: Any
+    ) -> list[Any]: ...
     def fit(
         self,
         frequencies: Sequence[_Float] | npt.ArrayLike | Any,

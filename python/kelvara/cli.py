@@ -157,8 +157,8 @@ def _fit(args: argparse.Namespace, out: IO[str]) -> int:
         Path(args.json).write_text(json.dumps(rows[0] if len(rows) == 1 else rows, indent=2) + "\n")
     if args.csv is not None and rows:
         _write_summary(rows, args.csv, out)
-    for error in errors:
-        print(f"kelvara: error: {error}", file=sys.stderr)
+    for message in errors:
+        print(f"kelvara: error: {message}", file=sys.stderr)
     return EXIT_INPUT if errors else status
 
 
@@ -201,8 +201,8 @@ def _check(args: argparse.Namespace, out: IO[str]) -> int:
         if plot is not None:
             figures.append((label, plot.fit_figure(f, z, kk=result, title=label)))
     _save_figures(figures, args.plot)
-    for error in errors:
-        print(f"kelvara: error: {error}", file=sys.stderr)
+    for message in errors:
+        print(f"kelvara: error: {message}", file=sys.stderr)
     return EXIT_INPUT if errors else status
 
 

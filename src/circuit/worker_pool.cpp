@@ -1,6 +1,8 @@
 #include "circuit/worker_pool.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <utility>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -14,6 +16,11 @@
 
 namespace kelvara {
 namespace {
+
+// True while this thread runs a pool task: parallel work nested inside a
+// task (the Jacobian of one fit in a batch of fits) runs inline, since
+// every thread is already busy.
+thread_local bool inside_task = false;
 
 struct Job {
     std::size_t count;
@@ -31,6 +38,7 @@ struct Job {
 
     // Runs tasks until none are left to claim; true when this call finished the last one.
     bool work() {
+        const bool was_inside = std::exchange(inside_task, true);
         std::size_t ran = 0;
         for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
             try {
@@ -41,6 +49,7 @@ struct Job {
             }
             ++ran;
         }
+        inside_task = was_inside;
         if (ran == 0) return false;
         return finished.fetch_add(ran) + ran == count;
     }
@@ -55,17 +64,28 @@ public:
 
     std::size_t workers() const { return workers_; }
 
-    void run(std::size_t count, FunctionRef<void(std::size_t)> task) {
+    // With a watcher the caller leaves the tasks to the workers and calls
+    // watch() every `interval` until they are done.
+    void run(std::size_t count, FunctionRef<void(std::size_t)> task, FunctionRef<void()>* watch = nullptr,
+             std::chrono::milliseconds interval = {}) {
         Job job(count, task);
         {
             std::lock_guard lock(mutex_);
             queue_.push_back(&job);
         }
         wake_.notify_all();
-        if (job.work()) signal_done(job);
+        if (watch == nullptr && job.work()) signal_done(job);
         {
             std::unique_lock lock(job.done_mutex);
-            job.done.wait(lock, [&] { return job.finished.load() == job.count; });
+            if (watch == nullptr) {
+                job.done.wait(lock, [&] { return job.finished.load() == job.count; });
+            } else {
+                while (!job.done.wait_for(lock, interval, [&] { return job.finished.load() == job.count; })) {
+                    lock.unlock();
+                    (*watch)();
+                    lock.lock();
+                }
+            }
         }
         // Workers may still hold the pointer until they see the job exhausted;
         // take it out of the queue and wait for them to let go.
@@ -139,11 +159,17 @@ std::size_t parallel_width() { return std::max(1u, std::thread::hardware_concurr
 
 void run_parallel(std::size_t count, FunctionRef<void(std::size_t)> task) {
     if (count == 0) return;
-    if (count == 1) {
-        task(0);
+    if (count == 1 || inside_task) {
+        for (std::size_t i = 0; i < count; ++i) task(i);
         return;
     }
     pool().run(count, task);
+}
+
+void run_watched(std::size_t count, FunctionRef<void(std::size_t)> task, FunctionRef<void()> watch,
+                 std::chrono::milliseconds interval) {
+    if (count == 0) return;
+    pool().run(count, task, &watch, interval);
 }
 
 void run_chunked(std::size_t n, std::size_t min_chunk, FunctionRef<void(std::size_t, std::size_t)> chunk) {

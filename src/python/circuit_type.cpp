@@ -280,6 +280,7 @@ PyMethodDef circuit_methods[] = {
      "len(frequencies), len(params))` -- rows are residuals, columns are\n"
      "parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."},
     {"__reduce__", guarded_method<circuit_reduce>(), METH_NOARGS, nullptr},
+    {"_fit_many", guarded_method<circuit_fit_many>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,21 +15,17 @@
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/fit_options.hpp"
 #include "python/measured_data.hpp"
 
 namespace kelvara::py {
-namespace {
 
-enum Argument {
-    frequencies, impedances, guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles,
-    generations, nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature, basin_hopping_hops,
-    basin_hopping_step_size, basin_hopping_temperature, seed, argument_count
-};
-
-constexpr const char* argument_names[argument_count] = {
+const char* const fit_argument_names[fit_argument_count] = {
     "frequencies", "impedances", "guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol",
     "num_particles", "generations", "nelder_mead_iterations", "de_evaluations", "sa_iterations",
     "sa_initial_temperature", "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed"};
+
+namespace {
 
 // Only impedances, guess_init, weights and seed take None for "not given";
 // None for any other setting is a type error like any other wrong type.
@@ -119,48 +115,59 @@ bool read_settings(PyObject* const* bound, FitSettings& s) {
 
 }  // namespace
 
-PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[argument_count];
-    if (!bind_arguments({"fit", argument_names, 1}, args, nargs, kwnames, bound)) return nullptr;
-
-    std::optional<bool> guess;
-    std::optional<std::string> weights_path;
+bool read_fit_options(PyObject* const* bound, FitOptions& out) {
     std::string weight_name = "modulus";
-    FitRequest request;
-    if (!read_bool(bound[guess_init], "guess_init", guess) || !read_weights_path(bound[weights], weights_path) ||
-        !read_string(bound[weight], "weight", weight_name) || !read_string(bound[method], "method", request.method) ||
-        !read_settings(bound, request.settings)) {
-        return nullptr;
+    if (!read_bool(bound[guess_init], "guess_init", out.guess) || !read_weights_path(bound[weights], out.weights_path) ||
+        !read_string(bound[weight], "weight", weight_name) || !read_string(bound[method], "method", out.request.method) ||
+        !read_settings(bound, out.request.settings)) {
+        return false;
     }
+    out.weight_name = std::move(weight_name);
+    return true;
+}
+
+bool decide_guess(const CircuitData& data, const FitOptions& options, bool& guessing) {
+    guessing = options.guess ? *options.guess : (options.weights_path.has_value() || !data.explicit_values);
+    if (!guessing || options.weights_path.has_value() || options.guess || find_for_topology(data.tree)) return true;
+    const std::string message =
+        "There is no ML model to guess initial parameters for this circuit. Supply your own with "
+        "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
+        "silence this. Models available for " +
+        quoted_names();
+    guessing = false;
+    return PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) >= 0;
+}
+
+PyObject* raise_fit_error(const FitError& error) {
+    if (error.kind == FitError::Kind::interrupted) {
+        // The signal handler's exception is pending.
+        return PyErr_Occurred() ? nullptr : raise(PyExc_KeyboardInterrupt, "");
+    }
+    return raise(error.kind == FitError::Kind::too_large ? PyExc_MemoryError : PyExc_ValueError, error.message());
+}
+
+PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[fit_argument_count];
+    if (!bind_arguments({"fit", fit_argument_names, 1}, args, nargs, kwnames, bound)) return nullptr;
+    FitOptions options;
+    if (!read_fit_options(bound, options)) return nullptr;
+    FitRequest& request = options.request;
     Spectrum spectrum;
     if (!read_spectrum(bound[frequencies], bound[impedances], spectrum)) return nullptr;
-    if (!read_weighting(weight_name, request.weighting)) return nullptr;
+    if (!read_weighting(options.weight_name, request.weighting)) return nullptr;
 
     const CircuitData& data = circuit_data(self);
-    bool guessing = guess ? *guess : (weights_path.has_value() || !data.explicit_values);
+    bool guessing = false;
+    if (!decide_guess(data, options, guessing)) return nullptr;
     request.circuit = data.tree;
     if (guessing) {
-        const bool model_found = weights_path.has_value() || find_for_topology(data.tree).has_value();
-        if (!model_found && !guess) {
-            const std::string message =
-                "There is no ML model to guess initial parameters for this circuit. Supply your own with "
-                "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
-                "silence this. Models available for " +
-                quoted_names();
-            if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return nullptr;
-            guessing = false;
-        } else {
-            std::vector<double> start;
-            if (!run_guess(data.tree, spectrum, weights_path, start)) return nullptr;
-            request.circuit = rebuild(data.tree, start);
-        }
-    }
-    if (!guessing) {
+        std::vector<double> start;
+        if (!run_guess(data.tree, spectrum, options.weights_path, start)) return nullptr;
+        request.circuit = rebuild(data.tree, start);
+    } else if (auto problem = first_unusable_point(spectrum.frequencies.view(), spectrum.impedances.view())) {
         // A guess refuses such points; a fit from a given start runs, but its cost will not be finite.
-        if (auto problem = first_unusable_point(spectrum.frequencies.view(), spectrum.impedances.view())) {
-            const std::string message = "the fit's cost will not be finite: " + *problem;
-            if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return nullptr;
-        }
+        const std::string message = "the fit's cost will not be finite: " + *problem;
+        if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return nullptr;
     }
     request.frequencies_hz = spectrum.frequencies.to_vector();
     request.impedances = spectrum.impedances.to_vector();
@@ -172,14 +179,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             [](void* context) { return static_cast<ReleasedInterpreter*>(context)->signal_raised(); }, &released};
         result.emplace(dispatch_fit(request, interrupt));
     }
-    if (!*result) {
-        const FitError& error = result->error();
-        if (error.kind == FitError::Kind::interrupted) {
-            // The signal handler's exception is pending.
-            return PyErr_Occurred() ? nullptr : raise(PyExc_KeyboardInterrupt, "");
-        }
-        return raise(error.kind == FitError::Kind::too_large ? PyExc_MemoryError : PyExc_ValueError, error.message());
-    }
+    if (!*result) return raise_fit_error(result->error());
     return make_fit_result(std::move(*result).value());
 }
 

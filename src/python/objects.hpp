@@ -91,6 +91,9 @@ extern PyMethodDef pickle_functions[];
 // Circuit.fit.
 PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Circuit._fit_many, the batch behind kelvara.fit_many.
+PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Module-level functions Series and Parallel.
 extern PyMethodDef compose_methods[];
 

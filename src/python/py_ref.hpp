@@ -50,6 +50,14 @@ public:
     // Briefly reattaches to run the interpreter's signal handlers (on the
     // main thread; elsewhere a no-op). True when one raised, KeyboardInterrupt
     // for Ctrl-C: the exception stays pending for when the scope ends.
+    // Runs f() attached to the interpreter.
+    template <class F>
+    void with_interpreter(F&& f) {
+        PyEval_RestoreThread(state_);
+        f();
+        state_ = PyEval_SaveThread();
+    }
+
     bool signal_raised() {
         PyEval_RestoreThread(state_);
         const bool raised = PyErr_CheckSignals() != 0;

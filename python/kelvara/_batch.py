@@ -1,0 +1,114 @@
+"""kelvara.fit_many: one circuit fitted to many spectra on every core."""
+
+from __future__ import annotations
+
+import sys
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence
+
+if TYPE_CHECKING:
+    from kelvara._core import Circuit, FitResult
+
+FREQUENCY = ("Frequency / Hz", "frequency_hertz")
+REAL = ("Real Impedance / ohm", "real_impedance_ohm")
+IMAGINARY = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
+
+
+def _column(frame: Any, names: tuple[str, str]) -> Any:
+    for name in names:
+        if name in frame.columns:
+            return frame[name].to_numpy()
+    raise ValueError(f"expected a {names[0]!r} or {names[1]!r} column")
+
+
+def _from_long_frame(frame: Any, id_column: str) -> list[tuple[Any, Any]]:
+    """Rows grouped by `id_column`, in order of first appearance."""
+    import numpy as np
+
+    if id_column not in frame.columns:
+        raise ValueError(f"no id column {id_column!r}")
+    ids = frame[id_column].to_numpy()
+    f = _column(frame, FREQUENCY).astype(float)
+    z = _column(frame, REAL).astype(float) + 1j * _column(frame, IMAGINARY).astype(float)
+    _, first, inverse = np.unique(ids, return_index=True, return_inverse=True)
+    pairs = []
+    for group in np.argsort(first, kind="stable"):
+        rows = np.flatnonzero(inverse.ravel() == group)
+        pairs.append((f[rows], z[rows]))
+    return pairs
+
+
+def _pairs(spectra: Any, impedances: Any, id_column: str | None) -> list[tuple[Any, Any]]:
+    if id_column is not None:
+        return _from_long_frame(spectra, id_column)
+    if impedances is not None:
+        import numpy as np
+
+        rows = np.asarray(impedances)
+        if rows.ndim != 2:
+            raise ValueError(f"impedances must be a 2-D array (one spectrum per row), got {rows.ndim} dimensions")
+        return [(spectra, row) for row in rows]
+    pairs = []
+    for item in spectra:
+        if hasattr(item, "frequencies") and hasattr(item, "impedances"):
+            pairs.append((item.frequencies, item.impedances))
+        else:
+            f, z = item
+            pairs.append((f, z))
+    return pairs
+
+
+def _progress_bar(done: int, total: int) -> None:
+    print(f"\rfitted {done}/{total}", end="\n" if done == total else "", file=sys.stderr, flush=True)
+
+
+def fit_many(
+    circuit: Circuit,
+    spectra: Iterable[Any] | Any,
+    impedances: Any = None,
+    *,
+    id_column: str | None = None,
+    errors: str = "raise",
+    progress: bool | Callable[[int, int], object] | None = None,
+    **fit_kwargs: Any,
+) -> list[FitResult | Exception]:
+    """Fit `circuit` to many spectra at once, spread over every core.
+
+    Parameters
+    ----------
+    circuit : Circuit
+        The circuit, with its start values (or none: a trained topology guesses
+        per spectrum, exactly as ``circuit.fit`` does).
+    spectra
+        A sequence of ``(frequencies, impedances)`` pairs or
+        ``kelvara.io.Spectrum`` objects; or a 1-D frequency vector shared by the
+        rows of the 2-D `impedances`; or, with `id_column`, a long-format
+        dataframe with battery-data-format columns and a spectrum id column
+        (spectra in order of first appearance of their id).
+    errors : {"raise", "return"}
+        With "raise" the first failed spectrum's exception is raised (after the
+        whole batch ran); with "return" its slot holds the exception.
+    progress : bool or callable, optional
+        True for a progress line on stderr, or ``progress(done, total)``,
+        called about every 50 ms from the calling thread.
+    **fit_kwargs
+        Any argument of ``Circuit.fit`` after the spectrum.
+
+    Returns
+    -------
+    list
+        One ``FitResult`` per spectrum, in input order; each equals
+        ``circuit.fit`` on that spectrum alone (seeded methods included).
+    """
+    if errors not in ("raise", "return"):
+        raise ValueError(f'errors must be "raise" or "return", got {errors!r}')
+    pairs = _pairs(spectra, impedances, id_column)
+    callback = _progress_bar if progress is True else (progress or None)
+    results = circuit._fit_many([p[0] for p in pairs], [p[1] for p in pairs], progress=callback, **fit_kwargs)
+    if errors == "raise":
+        for index, result in enumerate(results):
+            if isinstance(result, BaseException):
+                raise type(result)(f"spectrum {index}: {result}") from result
+    return results
+
+
+__all__: Sequence[str] = ["fit_many"]

@@ -1,0 +1,248 @@
+"""Plots of impedance spectra and fits: Nyquist, Bode, residuals, and all of them in
+one figure.
+
+matplotlib is an optional dependency (``pip install kelvara[plot]``); it is imported
+when a function is called, not with this module.
+
+``result`` arguments take a :class:`kelvara.FitResult` (the model is
+``result.circuit.impedance``) or, where noted, a
+:class:`kelvara.validate.KKResult` (the model is its Kramers-Kronig fit).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+__all__ = ["nyquist", "bode", "residuals", "fit_figure"]
+
+#: Points of the model curve drawn through the data.
+MODEL_POINTS = 400
+
+_RE = "Z\u2032 / \u03a9"  # Z' / Ω
+_MINUS_IM = "\u2212Z\u2033 / \u03a9"  # −Z'' / Ω
+
+
+def _pyplot() -> Any:
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError as exc:
+        raise ImportError("kelvara.plot needs matplotlib: pip install kelvara[plot]") from exc
+    return plt
+
+
+def _spectrum(frequencies: Any, impedances: Any) -> tuple[np.ndarray, np.ndarray]:
+    f = np.asarray(frequencies, dtype=np.float64).ravel()
+    z = np.asarray(impedances, dtype=np.complex128).ravel()
+    if f.size != z.size:
+        raise ValueError(f"frequencies and impedances differ in length ({f.size} and {z.size})")
+    if f.size == 0:
+        raise ValueError("the spectrum is empty")
+    return f, z
+
+
+def _model(result: Any, f: np.ndarray) -> np.ndarray:
+    if hasattr(result, "circuit"):
+        return np.asarray(result.circuit.impedance(f), dtype=np.complex128)
+    if hasattr(result, "model"):
+        return np.asarray(result.model(f), dtype=np.complex128)
+    raise TypeError(f"expected a kelvara.FitResult or a kelvara.validate.KKResult, got {type(result).__name__}")
+
+
+def _dense(f: np.ndarray) -> np.ndarray:
+    positive = f[f > 0]
+    if positive.size == 0:
+        return f
+    return np.logspace(np.log10(positive.min()), np.log10(positive.max()), MODEL_POINTS)
+
+
+def _fit_label(result: Any) -> str:
+    return "Kramers-Kronig fit" if not hasattr(result, "circuit") else "fit"
+
+
+def nyquist(
+    frequencies: Sequence[float] | npt.ArrayLike,
+    impedances: Sequence[complex] | npt.ArrayLike,
+    result: Any = None,
+    *,
+    ax: Axes | None = None,
+    label: str | None = None,
+) -> Axes:
+    """Nyquist plot: -Z'' against Z' on equal scales.
+
+    Parameters
+    ----------
+    frequencies, impedances : array_like
+        The measured spectrum (Hz, ohm).
+    result : FitResult or KKResult, optional
+        Drawn as a line over a dense log-spaced grid spanning the data.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new figure by default.
+    label : str, optional
+        Legend entry of the data.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
+    f, z = _spectrum(frequencies, impedances)
+    if ax is None:
+        _, ax = _pyplot().subplots(figsize=(5.5, 4.5), layout="constrained")
+    ax.plot(z.real, -z.imag, "o", markersize=4, label=label or "data")
+    if result is not None:
+        zm = _model(result, _dense(f))
+        ax.plot(zm.real, -zm.imag, "-", label=_fit_label(result))
+    ax.set_xlabel(_RE)
+    ax.set_ylabel(_MINUS_IM)
+    ax.set_aspect("equal", adjustable="datalim")
+    ax.grid(True, alpha=0.3)
+    if result is not None or label:
+        ax.legend()
+    return ax
+
+
+def bode(
+    frequencies: Sequence[float] | npt.ArrayLike,
+    impedances: Sequence[complex] | npt.ArrayLike,
+    result: Any = None,
+    *,
+    axes: Sequence[Axes] | None = None,
+) -> tuple[Axes, Axes]:
+    """Bode plot: |Z| (log-log) and the negative phase -arg(Z) in degrees against
+    frequency, so that capacitive behaviour plots upwards.
+
+    Parameters
+    ----------
+    frequencies, impedances : array_like
+        The measured spectrum (Hz, ohm).
+    result : FitResult or KKResult, optional
+        Drawn as lines over a dense log-spaced grid spanning the data.
+    axes : pair of matplotlib.axes.Axes, optional
+        Where to draw magnitude and phase; a new figure with two stacked axes by default.
+
+    Returns
+    -------
+    (matplotlib.axes.Axes, matplotlib.axes.Axes)
+        The magnitude and phase axes.
+    """
+    f, z = _spectrum(frequencies, impedances)
+    if axes is None:
+        _, (ax_mag, ax_phase) = _pyplot().subplots(2, 1, sharex=True, figsize=(5.5, 5), layout="constrained")
+    else:
+        ax_mag, ax_phase = axes
+    ax_mag.loglog(f, np.abs(z), "o", markersize=4, label="data")
+    ax_phase.semilogx(f, -np.degrees(np.angle(z)), "o", markersize=4, label="data")
+    if result is not None:
+        fd = _dense(f)
+        zm = _model(result, fd)
+        ax_mag.loglog(fd, np.abs(zm), "-", label=_fit_label(result))
+        ax_phase.semilogx(fd, -np.degrees(np.angle(zm)), "-", label=_fit_label(result))
+        ax_mag.legend()
+    ax_mag.set_ylabel("|Z| / \u03a9")
+    ax_phase.set_ylabel("\u2212phase / \u00b0")
+    ax_phase.set_xlabel("f / Hz")
+    if axes is not None:
+        ax_mag.set_xlabel("f / Hz")
+    for a in (ax_mag, ax_phase):
+        a.grid(True, which="both", alpha=0.3)
+    return ax_mag, ax_phase
+
+
+def residuals(
+    frequencies: Sequence[float] | npt.ArrayLike,
+    impedances: Sequence[complex] | npt.ArrayLike,
+    result: Any,
+    *,
+    ax: Axes | None = None,
+) -> Axes:
+    """Relative residuals (Z - Z_model) / |Z| of the real and imaginary parts, in
+    percent, against frequency.
+
+    Parameters
+    ----------
+    frequencies, impedances : array_like
+        The measured spectrum (Hz, ohm).
+    result : FitResult or KKResult
+        A KKResult contributes its own residuals; a FitResult's model is evaluated at
+        ``frequencies``.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new figure by default.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
+    f, z = _spectrum(frequencies, impedances)
+    if hasattr(result, "residuals_real") and hasattr(result, "residuals_imag"):
+        f_res = np.asarray(result.frequencies, dtype=np.float64)
+        rel = np.asarray(result.residuals_real) + 1j * np.asarray(result.residuals_imag)
+    else:
+        f_res = f
+        rel = (z - _model(result, f)) / np.abs(z)
+    if ax is None:
+        _, ax = _pyplot().subplots(figsize=(5.5, 3), layout="constrained")
+    order = np.argsort(f_res)
+    ax.axhline(0.0, color="0.5", linewidth=0.8)
+    ax.semilogx(f_res[order], 100.0 * rel.real[order], "o-", markersize=3, linewidth=1, label="real")
+    ax.semilogx(f_res[order], 100.0 * rel.imag[order], "s-", markersize=3, linewidth=1, label="imaginary")
+    ax.set_xlabel("f / Hz")
+    ax.set_ylabel("\u0394Z / |Z| / %")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    return ax
+
+
+def fit_figure(
+    frequencies: Sequence[float] | npt.ArrayLike,
+    impedances: Sequence[complex] | npt.ArrayLike,
+    result: Any = None,
+    *,
+    kk: Any = None,
+    title: str | None = None,
+) -> Figure:
+    """One figure with the Nyquist plot, the Bode plot and the residuals.
+
+    Parameters
+    ----------
+    frequencies, impedances : array_like
+        The measured spectrum (Hz, ohm).
+    result : FitResult, optional
+        The fit to draw; its residuals get a panel.
+    kk : KKResult, optional
+        A Kramers-Kronig check of the same spectrum; its residuals get a panel
+        titled with its verdict.
+    title : str, optional
+        Figure title.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        Ready for ``fig.savefig(path)``.
+    """
+    f, z = _spectrum(frequencies, impedances)
+    plt = _pyplot()
+    panels = [(r, name) for r, name in ((result, "fit"), (kk, "kk")) if r is not None]
+    rows = 2 + len(panels)
+    fig = plt.figure(figsize=(11, 5.5 + 2.2 * len(panels)), layout="constrained")
+    grid = fig.add_gridspec(rows, 2, height_ratios=[1.3, 1.3] + [1.0] * len(panels), width_ratios=[1.1, 1.0])
+    ax_nyq = fig.add_subplot(grid[0:2, 0])
+    ax_mag = fig.add_subplot(grid[0, 1])
+    ax_phase = fig.add_subplot(grid[1, 1], sharex=ax_mag)
+    nyquist(f, z, result, ax=ax_nyq)
+    bode(f, z, result, axes=(ax_mag, ax_phase))
+    ax_mag.set_xlabel("")
+    ax_mag.tick_params(labelbottom=False)
+    for i, (r, name) in enumerate(panels):
+        ax = fig.add_subplot(grid[2 + i, :])
+        residuals(f, z, r, ax=ax)
+        ax.set_title(r.summary() if name == "kk" else "Fit residuals", fontsize="medium")
+    if title:
+        fig.suptitle(title)
+    return fig

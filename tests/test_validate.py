@@ -1,0 +1,241 @@
+"""kelvara.validate.kramers_kronig (Lin-KK) on synthetic spectra with and without
+Kramers-Kronig violations, against impedance.py's linKK and measured dummy cells."""
+
+import dataclasses
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kelvara
+from conftest import TWO_PI, evaluate
+from kelvara.validate import KKResult, kramers_kronig
+
+NOISE = 0.005  # standard deviation of real and imaginary part, relative to |Z|
+F = np.logspace(5, -1, 61)  # a high-to-low sweep, ten points per decade
+T = np.linspace(0.0, 1.0, F.size)  # time of each point within the sweep, 0..1
+
+COMPLIANT = {
+    "rc": ("R0-p(R1,C1)", [10.0, 100.0, 1e-5], {}),
+    "r-cpe": ("R0-p(R1,CPE1)", [10.0, 100.0, 1e-5, 0.85], {}),
+    "two arcs": ("R0-p(R1,C1)-p(R2,C2)", [5.0, 20.0, 1e-6, 50.0, 1e-3], {}),
+    "two cpe arcs": ("R0-p(R1,CPE1)-p(R2,CPE2)", [5.0, 20.0, 1e-6, 0.9, 50.0, 1e-3, 0.8], {}),
+    "randles-cpe": ("R0-p(R1-Ws1,CPE1)", [5.0, 20.0, 30.0, 1.0, 1e-5, 0.9], {}),
+    # open finite Warburg: capacitive at low frequency, needs the series capacitance
+    "randles-cpe-open": ("R0-p(R1-Wo1,CPE1)", [5.0, 20.0, 30.0, 1.0, 1e-5, 0.9], {"add_capacitance": True}),
+}
+
+# peer example data (dummy cells) beside the repository checkout
+DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples"
+
+
+def noisy(z, seed):
+    rng = np.random.default_rng(seed)
+    return z + NOISE * np.abs(z) * (rng.standard_normal(z.size) + 1j * rng.standard_normal(z.size))
+
+
+def drifting(notation, values, index, growth, times):
+    """Spectrum whose parameter `index` grows by the factor 1 + growth * t while the sweep runs."""
+    circuit = kelvara.Circuit(notation)
+    out = []
+    for f, t in zip(F, times):
+        v = list(values)
+        v[index] *= 1.0 + growth * t
+        out.append(circuit.with_values(v).impedance([f])[0])
+    return np.array(out)
+
+
+def all_residuals(r):
+    return np.concatenate([r.residuals_real, r.residuals_imag])
+
+
+@pytest.fixture
+def linkk(monkeypatch):
+    validation = pytest.importorskip("impedance.validation")
+    # linKK evaluates repr() of its coefficients, which NumPy 2 writes as np.float64(...)
+    monkeypatch.setitem(validation.circuit_elements, "np", np)
+    return validation.linKK
+
+
+@pytest.mark.parametrize("case", COMPLIANT)
+@pytest.mark.parametrize("seed", [0, 1])
+def test_compliant_noisy_spectrum_passes_at_noise_level(case, seed):
+    notation, values, options = COMPLIANT[case]
+    z = noisy(evaluate(notation, values, F), seed)
+    r = kramers_kronig(F, z, tolerance=5 * NOISE, **options)
+    rms = np.sqrt(np.mean(all_residuals(r) ** 2))
+    assert 0.6 * NOISE < rms < 1.2 * NOISE
+    assert r.max_residual < 5 * NOISE
+    assert r.passed
+    assert r.mu >= 0.85
+
+
+@pytest.mark.parametrize(
+    "notation, values, index, growth, times",
+    [
+        ("R0-p(R1,C1)", [10.0, 100.0, 1e-5], 1, 0.2, T),  # R1 +20 % during a high-to-low sweep
+        ("R0-p(R1,C1)", [10.0, 100.0, 1e-5], 1, 0.2, T[::-1]),  # ... during a low-to-high sweep
+        ("R0-p(R1,C1)-p(R2,C2)", [5.0, 20.0, 1e-6, 50.0, 1e-3], 1, 0.5, T[::-1]),
+    ],
+)
+def test_drift_during_the_sweep_fails(notation, values, index, growth, times):
+    z = noisy(drifting(notation, values, index, growth, times), 0)
+    r = kramers_kronig(F, z, tolerance=5 * NOISE)
+    assert r.max_residual > 10 * NOISE
+    assert not r.passed
+    assert "failed" in r.summary()
+
+
+@pytest.mark.parametrize("case", ["rc", "r-cpe"])
+def test_non_causal_term_fails(case):
+    notation, values, _ = COMPLIANT[case]
+    # a relaxation with its pole in the upper half plane: responds before it is excited
+    anti = 0.1 * values[1] / (1.0 - 1j * TWO_PI * F * 1e-3)
+    r = kramers_kronig(F, noisy(evaluate(notation, values, F) + anti, 0), tolerance=5 * NOISE)
+    assert r.max_residual > 10 * NOISE
+    assert not r.passed
+
+
+def test_rc_on_the_time_constant_grid_is_recovered_exactly():
+    # 1e-2..1e4 Hz with seven elements puts a time constant at every decade, 1 Hz included
+    f = np.logspace(4, -2, 37)
+    z = 10.0 + 100.0 / (1.0 + 1j * TWO_PI * f / TWO_PI)
+    r = kramers_kronig(f, z, c=None, max_elements=7)
+    assert r.n_elements == 7
+    np.testing.assert_allclose(r.time_constants, np.logspace(-4, 2, 7) / TWO_PI, rtol=1e-12)
+    np.testing.assert_allclose(r.resistances, [0, 0, 0, 0, 100, 0, 0], atol=1e-8)
+    assert r.ohmic_resistance == pytest.approx(10.0, abs=1e-8)
+    assert abs(r.inductance) < 1e-12
+    np.testing.assert_allclose(r.fitted, z, rtol=1e-10)
+    assert r.max_residual < 1e-10 and r.passed and r.mu == pytest.approx(1.0, abs=1e-9)
+
+
+@pytest.mark.parametrize("case", ["rc", "two arcs", "r-cpe"])
+def test_exact_spectrum_is_reproduced_by_the_automatic_choice(case):
+    notation, values, _ = COMPLIANT[case]
+    z = evaluate(notation, values, F)
+    r = kramers_kronig(F, z)
+    assert r.max_residual < 1e-4
+    np.testing.assert_allclose(r.model(F), r.fitted, rtol=1e-12)
+
+
+def test_linear_fit_matches_lstsq_written_here():
+    z = noisy(evaluate("R0-p(R1,CPE1)", [10.0, 100.0, 1e-5, 0.85], F), 3)
+    r = kramers_kronig(F, z, c=None, max_elements=12)
+    w = TWO_PI * F
+    cols = np.column_stack([np.ones_like(w), 1j * w, 1.0 / (1.0 + 1j * np.outer(w, r.time_constants))])
+    a = cols / np.abs(z)[:, None]
+    x = np.linalg.lstsq(np.vstack([a.real, a.imag]), np.concatenate([z.real, z.imag]) / np.tile(np.abs(z), 2),
+                        rcond=None)[0]
+    np.testing.assert_allclose(r.resistances, x[2:], rtol=1e-6, atol=1e-6 * 100)
+    np.testing.assert_allclose(r.fitted, cols @ x, rtol=1e-9)
+    np.testing.assert_allclose(r.residuals_real + 1j * r.residuals_imag, (z - cols @ x) / np.abs(z), atol=1e-9)
+
+
+@pytest.mark.parametrize("case", ["rc", "r-cpe", "two arcs"])
+def test_choice_of_m_follows_the_documented_rules(case):
+    # brute force through the fixed-M path: one least-squares fit per M
+    notation, values, _ = COMPLIANT[case]
+    z = noisy(evaluate(notation, values, F), 4)
+    fits = [kramers_kronig(F, z, c=None, max_elements=m) for m in range(1, 51)]
+    mu = np.array([r.mu for r in fits])
+    sse = np.array([np.sum(all_residuals(r) ** 2) for r in fits])
+    first = int(np.flatnonzero(mu < 0.85)[0]) + 1
+    ok = np.flatnonzero(mu >= 0.85)
+    best = int(ok[np.argmin(sse[ok])]) + 1
+    assert kramers_kronig(F, z, select="first").n_elements == first
+    r = kramers_kronig(F, z)
+    assert r.n_elements == best
+    np.testing.assert_allclose(r.fitted, fits[best - 1].fitted, rtol=1e-12)
+
+
+@pytest.mark.parametrize("case", ["r-cpe", "two cpe arcs", "randles-cpe", "two arcs"])
+def test_first_rule_matches_impedance_linkk(case, linkk):
+    notation, values, _ = COMPLIANT[case]
+    z = noisy(evaluate(notation, values, F), 2)
+    m, mu, z_fit, res_re, res_im = linkk(F, z, c=0.85, max_M=50, fit_type="complex")
+    r = kramers_kronig(F, z, select="first")
+    assert r.n_elements == m
+    assert r.mu == pytest.approx(mu, abs=1e-6)
+    np.testing.assert_allclose(r.fitted, z_fit, rtol=1e-8)
+    np.testing.assert_allclose(r.residuals_real, res_re, atol=1e-9)
+    np.testing.assert_allclose(r.residuals_imag, res_im, atol=1e-9)
+    best = kramers_kronig(F, z)
+    if "cpe" in case:  # distributed arcs: the default rule agrees to an element or two
+        assert abs(best.n_elements - m) <= 3
+        assert best.max_residual == pytest.approx(max(np.abs(res_re).max(), np.abs(res_im).max()), rel=0.3)
+    else:  # ideal arcs: the first crossing comes too early (see test_measured_dummy_cells)
+        assert best.n_elements > m and best.max_residual < 0.5 * r.max_residual
+
+
+@pytest.mark.skipif(not DATA.is_dir(), reason="peer example spectra are not available")
+@pytest.mark.parametrize("name", ["Circuit1_EIS_1.z", "Circuit2_EIS_1.z", "Circuit3_EIS_1.z"])
+def test_measured_dummy_cells(name, linkk):
+    lines = (DATA / name).read_text(errors="replace").splitlines()
+    start = next(i for i, line in enumerate(lines) if line.strip() == "End Comments") + 1
+    rows = np.array([[float(x) for x in line.split()] for line in lines[start:] if line.strip()])
+    f, z = rows[:, 0], rows[:, 4] + 1j * rows[:, 5]
+    m, mu, _, res_re, res_im = linkk(f, z, c=0.85, max_M=min(50, f.size), fit_type="complex")
+    first = kramers_kronig(f, z, select="first")
+    assert first.n_elements == m
+    np.testing.assert_allclose(first.residuals_real, res_re, atol=1e-9)
+    # Dummy cells of ideal resistors and capacitors: the first-crossing rule stops on a
+    # grid too coarse for their sharp arcs (residuals of 18-30 %); the default does not.
+    assert first.max_residual > 0.1
+    r = kramers_kronig(f, z)
+    assert r.passed and r.max_residual < 0.005
+
+
+def test_result_fields_and_summary():
+    z = noisy(evaluate("R0-p(R1,CPE1)", [10.0, 100.0, 1e-5, 0.85], F), 0)
+    r = kramers_kronig(list(F), list(z), tolerance=0.05)
+    assert isinstance(r, KKResult)
+    assert r.frequencies.dtype == np.float64 and r.impedances.dtype == np.complex128
+    assert r.fitted.dtype == np.complex128 and r.residuals_real.dtype == np.float64
+    assert r.time_constants.shape == r.resistances.shape == (r.n_elements,)
+    assert np.all(np.diff(r.time_constants) > 0)
+    assert r.max_residual == pytest.approx(np.abs(all_residuals(r)).max())
+    assert isinstance(r.n_elements, int) and isinstance(r.passed, bool)
+    assert r.summary() == (
+        f"Kramers-Kronig check passed: {r.n_elements} RC elements (mu {r.mu:.2f}), "
+        f"largest residual {100 * r.max_residual:.2f} %"
+    )
+    strict = kramers_kronig(F, z, tolerance=1e-4)
+    assert not strict.passed and strict.summary().endswith("(tolerance 0.01 %)")
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        r.mu = 0.5
+    with pytest.raises(ValueError):
+        r.fitted[0] = 0.0
+
+
+def test_point_order_does_not_matter():
+    z = noisy(evaluate("R0-p(R1,CPE1)", [10.0, 100.0, 1e-5, 0.85], F), 0)
+    down = kramers_kronig(F, z)
+    up = kramers_kronig(F[::-1], z[::-1])
+    assert up.n_elements == down.n_elements
+    np.testing.assert_allclose(up.fitted, down.fitted[::-1], rtol=1e-9)
+
+
+@pytest.mark.parametrize(
+    "f, z, kwargs, message",
+    [
+        (F[:4], np.ones(4), {}, "at least 5 points"),
+        (F, np.ones(F.size - 1), {}, "differ in length"),
+        (np.r_[F[:-1], np.nan], np.ones(F.size), {}, "frequencies must be finite"),
+        (np.r_[F[:-1], 0.0], np.ones(F.size), {}, "frequencies must be positive"),
+        (np.r_[F[:-1], -1.0], np.ones(F.size), {}, "frequencies must be positive"),
+        (F, np.r_[np.ones(F.size - 1), np.inf], {}, "impedances must be finite"),
+        (F, np.r_[np.ones(F.size - 1), 0.0], {}, "non-zero"),
+        (np.ones(8), np.ones(8), {}, "span a range"),
+        (np.ones((2, 8)), np.ones(8), {}, "one-dimensional"),
+        (["a"] * 8, np.ones(8), {}, "frequencies must be real"),
+        (F, np.ones(F.size), {"c": 0.0}, "c must lie"),
+        (F, np.ones(F.size), {"max_elements": 0}, "max_elements"),
+        (F, np.ones(F.size), {"max_elements": 2.5}, "max_elements"),
+        (F, np.ones(F.size), {"tolerance": -0.01}, "tolerance"),
+        (F, np.ones(F.size), {"select": "last"}, "select"),
+    ],
+)
+def test_input_errors(f, z, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        kramers_kronig(f, z, **kwargs)
