@@ -129,6 +129,9 @@ class KKResult:
         return text
 
 
+CAPACITIVE_TAIL_DEGREES = 15.0
+
+
 def kramers_kronig(
     frequencies: Sequence[float] | npt.ArrayLike,
     impedances: Sequence[complex] | npt.ArrayLike,
@@ -137,9 +140,9 @@ def kramers_kronig(
     max_elements: int | None = None,
     add_inductance: bool = True,
     select: str = "best",
-    add_capacitance: bool = False,
+    add_capacitance: bool | None = None,
     extend_decades: float = 0.0,
-    tolerance: float = 0.01,
+    tolerance: float = 0.02,
 ) -> KKResult:
     """Linear Kramers-Kronig test (Lin-KK) of an impedance spectrum.
 
@@ -167,15 +170,16 @@ def kramers_kronig(
         if there is none), Schönleber's rule. ``"best"`` (default): among
         M = 1..cap with ``mu >= c``, the one with the smallest weighted residual
         (``"first"``'s choice if no M qualifies). See the module docstring.
-    add_capacitance : bool, optional
+    add_capacitance : bool or None, optional
         Include a series capacitance, for spectra without a low-frequency intercept
-        (blocking electrodes). Default False.
+        (diffusion tails, blocking electrodes). Default None: included when the
+        lowest-frequency point is still capacitive (-phase above 15 degrees).
     extend_decades : float, optional
         Extend the time-constant range by this many decades beyond each end of the
         measured range. Default 0.
     tolerance : float, optional
         ``passed`` is True when every relative residual is at most this in absolute
-        value. Default 0.01 (1 %).
+        value. Default 0.02 (2 %), above the scatter of typical measurements.
 
     Returns
     -------
@@ -213,6 +217,11 @@ def kramers_kronig(
     if tolerance <= 0.0:
         raise ValueError(f"tolerance must be positive, got {tolerance}")
 
+    if add_capacitance is None:
+        # A spectrum still capacitive at its lowest frequency (diffusion tails,
+        # blocking electrodes) has no low-frequency intercept for the RC series.
+        lowest = int(np.argmin(f))
+        add_capacitance = bool(-np.degrees(np.angle(z[lowest])) > CAPACITIVE_TAIL_DEGREES)
     w = _TWO_PI * f
     weight = 1.0 / np.abs(z)
     rhs = np.concatenate([z.real * weight, z.imag * weight])
