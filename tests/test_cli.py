@@ -64,6 +64,7 @@ def test_several_files_show_progress_and_one_summary_row_each(tmp_path, spectrum
 @pytest.mark.parametrize("argv, message", [
     (["fit", "absent.csv"], "absent.csv: no such file"),
     (["fit", "{file}", "--circuit", "R0-(R1"], "--circuit 'R0-(R1'"),
+    (["fit", "{file}", "--start", "1,2"], "--start '1,2'"),
 ])
 def test_input_errors_are_one_line_and_status_2(spectrum_file, capsys, argv, message):
     status, _ = run(*[a.format(file=spectrum_file) for a in argv])
@@ -77,7 +78,8 @@ def test_unsuccessful_fit_is_status_1(tmp_path, capsys):
     f = np.logspace(3, -1, 20)
     z = randles_wo_drift(f)
     z[5] = complex(np.nan, 0.0)
-    status, out = run("fit", write_csv(tmp_path / "nan.csv", f, z), "--circuit", "R0-p(R1,C1)-W2")
+    status, out = run("fit", write_csv(tmp_path / "nan.csv", f, z), "--circuit", "R0-p(R1,C1)-W2",
+                      "--start", "0.5,10,1e-4,1")
     assert status == 1 and "NOT successful" in out
 
 

@@ -43,6 +43,9 @@ def _parser() -> argparse.ArgumentParser:
     fit.add_argument("files", nargs="+", metavar="FILE", help="instrument export or CSV file")
     fit.add_argument("--circuit", default=DEFAULT_CIRCUIT,
                      help=f"notation or model name (default {DEFAULT_CIRCUIT}; see 'kelvara circuits')")
+    fit.add_argument("--start", metavar="V1,V2,...",
+                     help="starting values in the circuit's parameter order (see 'kelvara circuits'); "
+                          "default: the network's guess for trained topologies")
     fit.add_argument("--method", default="levenberg_marquardt", choices=METHODS, metavar="METHOD",
                      help="fit method: " + ", ".join(METHODS) + " (default levenberg_marquardt)")
     fit.add_argument("--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting")
@@ -120,8 +123,19 @@ def _circuit(text: str) -> kelvara.Circuit:
         raise InputError(f"--circuit {text!r}: {str(error).splitlines()[0]}") from None
 
 
+def _with_start(circuit: kelvara.Circuit, text: str | None) -> kelvara.Circuit:
+    if text is None:
+        return circuit
+    try:
+        values = [float(v) for v in text.split(",")]
+        return circuit.with_values(values)
+    except ValueError as error:
+        names = ", ".join(circuit.param_names())
+        raise InputError(f"--start {text!r}: {str(error).splitlines()[0]} (parameters: {names})") from None
+
+
 def _fit(args: argparse.Namespace, out: IO[str]) -> int:
-    circuit = _circuit(args.circuit)
+    circuit = _with_start(_circuit(args.circuit), args.start)
     plot = _plotting(args.plot)
     errors: list[str] = []
     rows: list[dict[str, Any]] = []
