@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include <sched.h>
 #include <unistd.h>
 
 namespace kelvara {
@@ -134,6 +135,18 @@ private:
     std::size_t workers_ = 0;
 };
 
+// The processors this process may run on (CPU affinity, as set by taskset,
+// cgroups or a scheduler), not all the machine has: more threads than that
+// only contend.
+std::size_t usable_processors() {
+    static const std::size_t count = [] {
+        cpu_set_t set;
+        if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max<std::size_t>(1, CPU_COUNT(&set));
+        return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+    }();
+    return count;
+}
+
 WorkerPool& pool() {
     // Deliberately never destroyed: the detached workers wait on its members
     // until the process ends, after static destructors have run.
@@ -147,7 +160,7 @@ WorkerPool& pool() {
     static pid_t owner = 0;
     std::lock_guard lock(guard);
     if (instance == nullptr || owner != getpid()) {
-        instance = std::make_unique<WorkerPool>(std::max(1u, std::thread::hardware_concurrency())).release();
+        instance = std::make_unique<WorkerPool>(usable_processors()).release();
         owner = getpid();
     }
     return *instance;
@@ -155,7 +168,7 @@ WorkerPool& pool() {
 
 }  // namespace
 
-std::size_t parallel_width() { return std::max(1u, std::thread::hardware_concurrency()); }
+std::size_t parallel_width() { return usable_processors(); }
 
 void run_parallel(std::size_t count, FunctionRef<void(std::size_t)> task) {
     if (count == 0) return;

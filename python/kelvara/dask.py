@@ -1,0 +1,339 @@
+"""Fitting many spectra on a Dask cluster.
+
+Needs the optional extra ``pip install kelvara[dask]`` (dask[dataframe] and
+distributed). ``import kelvara`` never imports Dask; this module does.
+
+Two entry points, both lazy and map-partitions style: every partition is
+fitted in one call of :func:`kelvara.fit_many` on whichever worker holds it,
+and the result is a Dask DataFrame with one row per spectrum:
+
+* :func:`fit_bag` takes a Dask bag whose items are ``(id, frequencies,
+  impedances)`` tuples or dicts;
+* :func:`fit_dataframe` takes a long-format Dask DataFrame: an id column and
+  the battery-data-format columns ``"Frequency / Hz"``,
+  ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"``.
+
+Columns of the result, in this order: the id, ``success``, ``chi_square``,
+``message``, one column per parameter (``"R0.r"``, ``"CPE1.q"``, ...) and one
+per standard error (``"R0.r_stderr"``, ...). The ``meta`` is built from the
+circuit alone, so nothing is computed to infer it (see :func:`result_meta`).
+
+The circuit is sent to the workers by pickle, once per task; the workers need
+the same kelvara version as the client.
+
+    from dask.distributed import Client
+    import dask.dataframe as dd
+    import kelvara, kelvara.dask
+
+    client = Client("tcp://scheduler:8786")     # or Client(LocalCluster(...))
+    ddf = dd.read_parquet("spectra/")           # cell, Frequency / Hz, ...
+    results = kelvara.dask.fit_dataframe(ddf, kelvara.Circuit("two_rq"), "cell")
+    results.to_parquet("fits/")
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+import pandas as pd  # type: ignore[import-untyped]
+
+import dask
+import dask.dataframe as dd
+
+import kelvara
+
+__all__ = ["fit_bag", "fit_dataframe", "result_meta", "FREQUENCY", "REAL", "IMAGINARY"]
+
+FREQUENCY = "Frequency / Hz"
+REAL = "Real Impedance / ohm"
+IMAGINARY = "Imaginary Impedance / ohm"
+
+_ERRORS = ("raise", "return")
+
+
+# --------------------------------------------------------------------------- result frames
+
+
+def _pyarrow_strings() -> bool:
+    try:
+        from dask.dataframe.utils import pyarrow_strings_enabled
+    except ImportError:  # Dask before 2023.7 keeps text as object
+        return False
+    return bool(pyarrow_strings_enabled())
+
+
+def _message_dtype() -> Any:
+    # Dask's own choice for text: pyarrow strings where it converts to them (its default),
+    # otherwise what pandas gives a column of text (object before pandas 3, "str" from 3 on).
+    if _pyarrow_strings():
+        return pd.StringDtype("pyarrow")
+    return pd.Series([""]).dtype
+
+
+def result_meta(circuit: kelvara.Circuit, id_name: str = "id", id_dtype: Any = object) -> pd.DataFrame:
+    """The empty DataFrame describing the result of :func:`fit_bag` / :func:`fit_dataframe`.
+
+    Parameters
+    ----------
+    circuit : kelvara.Circuit
+        Only its parameter names are used.
+    id_name : str
+        Name of the id column.
+    id_dtype : dtype
+        Its dtype (object for arbitrary ids).
+    """
+    names = circuit.param_names()
+    columns: dict[str, pd.Series] = {
+        id_name: pd.Series([], dtype=id_dtype),
+        "success": pd.Series([], dtype=bool),
+        "chi_square": pd.Series([], dtype=np.float64),
+        "message": pd.Series([], dtype=_message_dtype()),
+    }
+    for name in names:
+        columns[name] = pd.Series([], dtype=np.float64)
+    for name in names:
+        columns[f"{name}_stderr"] = pd.Series([], dtype=np.float64)
+    return pd.DataFrame(columns)
+
+
+def _results_frame(meta: pd.DataFrame, ids: list, results: list, names: list[str]) -> pd.DataFrame:
+    """One row per fit, with exactly the columns and dtypes of `meta`.
+
+    A slot holding an exception (errors="return") gives success False, the
+    exception as the message and NaN numbers."""
+    n = len(results)
+    success = np.zeros(n, dtype=bool)
+    chi = np.full(n, math.nan)
+    values = np.full((n, len(names)), math.nan)
+    errors = np.full((n, len(names)), math.nan)
+    messages = []
+    for i, r in enumerate(results):
+        if isinstance(r, BaseException):
+            messages.append(f"{type(r).__name__}: {r}")
+            continue
+        success[i] = r.success
+        chi[i] = r.chi_square
+        messages.append(r.message)
+        params = r.params
+        values[i] = [params[name] for name in names]
+        stderr = r.stderr
+        if stderr is not None:
+            errors[i] = [stderr.get(name, math.nan) for name in names]
+    id_name = meta.columns[0]
+    columns: dict[str, Any] = {
+        id_name: pd.Series(ids, dtype=meta[id_name].dtype),
+        "success": success,
+        "chi_square": chi,
+        "message": pd.Series(messages, dtype=meta["message"].dtype),
+    }
+    for k, name in enumerate(names):
+        columns[name] = values[:, k]
+    for k, name in enumerate(names):
+        columns[f"{name}_stderr"] = errors[:, k]
+    return pd.DataFrame(columns, columns=meta.columns)
+
+
+def _fit_many(circuit: kelvara.Circuit, ids: list, spectra: list, errors: str, fit_kwargs: dict) -> list:
+    results = kelvara.fit_many(circuit, spectra, errors="return", **fit_kwargs) if spectra else []
+    if errors == "raise":
+        for key, result in zip(ids, results):
+            if isinstance(result, BaseException):
+                try:
+                    named = type(result)(f"spectrum {key!r}: {result}")
+                except Exception:
+                    raise result from None
+                raise named from result
+    return results
+
+
+def _check_errors(errors: str) -> None:
+    if errors not in _ERRORS:
+        raise ValueError(f'errors must be "raise" or "return", got {errors!r}')
+
+
+# --------------------------------------------------------------------------- bags
+
+
+def _item(item: Any) -> tuple[Any, np.ndarray, np.ndarray]:
+    if isinstance(item, dict):
+        try:
+            key = item["id"]
+        except KeyError:
+            raise ValueError(f"a spectrum dict needs an 'id' key, got keys {list(item)}") from None
+        if "frequencies" in item:
+            return key, np.asarray(item["frequencies"], dtype=np.float64), np.asarray(item["impedances"])
+        if FREQUENCY in item:
+            z = np.asarray(item[REAL], dtype=np.float64) + 1j * np.asarray(item[IMAGINARY], dtype=np.float64)
+            return key, np.asarray(item[FREQUENCY], dtype=np.float64), z
+        raise ValueError(
+            f"a spectrum dict needs 'frequencies' and 'impedances', or {FREQUENCY!r}, {REAL!r} and "
+            f"{IMAGINARY!r}; got keys {list(item)}"
+        )
+    try:
+        key, f, z = item
+    except (TypeError, ValueError):
+        raise ValueError(
+            f"bag items must be (id, frequencies, impedances) tuples or dicts, got {type(item).__name__}"
+        ) from None
+    return key, np.asarray(f, dtype=np.float64), np.asarray(z)
+
+
+def _fit_items(items: Any, circuit: kelvara.Circuit, meta: pd.DataFrame, errors: str,
+               fit_kwargs: dict) -> pd.DataFrame:
+    parsed = [_item(item) for item in items]
+    ids = [key for key, _, _ in parsed]
+    results = _fit_many(circuit, ids, [(f, z) for _, f, z in parsed], errors, fit_kwargs)
+    return _results_frame(meta, ids, results, circuit.param_names())
+
+
+def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dtype: Any = object,
+            **fit_kwargs: Any) -> dd.DataFrame:
+    """Fit every spectrum of a Dask bag.
+
+    Parameters
+    ----------
+    bag : dask.bag.Bag
+        Items are ``(id, frequencies, impedances)`` tuples, or dicts with an
+        ``"id"`` and either ``"frequencies"`` and ``"impedances"`` or the
+        battery-data-format keys (real and imaginary part apart).
+    circuit : kelvara.Circuit
+        Fitted to every spectrum; its values, if set, are the start.
+    errors : {"raise", "return"}
+        "raise": the first failing spectrum fails the computation. "return":
+        its row has ``success`` False, the exception as ``message`` and NaN
+        numbers.
+    id_dtype : dtype
+        dtype of the ``id`` column (object by default, which holds any id).
+    **fit_kwargs
+        Passed on to :func:`kelvara.fit_many` and so to ``Circuit.fit``
+        (``method``, ``weight``, ``max_iterations``, ``seed``, ...).
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        One row per item, in bag order; the columns are those of
+        :func:`result_meta` with the id column named ``"id"``.
+    """
+    _check_errors(errors)
+    meta = result_meta(circuit, "id", id_dtype)
+    fit = dask.delayed(_fit_items, pure=True)
+    parts = [fit(part, circuit, meta, errors, fit_kwargs) for part in bag.to_delayed()]
+    # Dask would turn an object id column into strings; ids such as (cell, cycle) tuples
+    # or integers are to come back as they went in.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_delayed(parts, meta=meta, verify_meta=False)
+
+
+# --------------------------------------------------------------------------- dataframes
+
+
+def _partition_ids(pdf: pd.DataFrame, id_column: str) -> pd.Series | pd.Index:
+    if id_column in pdf.columns:
+        return pdf[id_column]
+    if pdf.index.name == id_column:
+        return pdf.index
+    raise KeyError(f"no column or index named {id_column!r}; columns: {list(pdf.columns)}")
+
+
+def _unique_ids(pdf: pd.DataFrame, id_column: str) -> np.ndarray:
+    return pd.unique(np.asarray(_partition_ids(pdf, id_column)))
+
+
+def _check_disjoint(per_partition: list) -> None:
+    seen: dict[Any, int] = {}
+    straddling: dict[Any, list[int]] = {}
+    for p, ids in enumerate(per_partition):
+        for key in ids:
+            first = seen.setdefault(key, p)
+            if first != p:
+                straddling.setdefault(key, [first]).append(p)
+    if straddling:
+        shown = ", ".join(f"{key!r} (partitions {parts})" for key, parts in list(straddling.items())[:5])
+        more = f" and {len(straddling) - 5} more" if len(straddling) > 5 else ""
+        raise ValueError(
+            f"{len(straddling)} spectra are split over several partitions: {shown}{more}. Put all "
+            f"rows of a spectrum in one partition, e.g. ddf.shuffle(on=id_column) (or pass "
+            f"shuffle=True) or ddf.set_index(id_column)"
+        )
+
+
+def _fit_partition(pdf: pd.DataFrame, circuit: kelvara.Circuit, id_column: str, meta: pd.DataFrame,
+                   errors: str, fit_kwargs: dict, _layout_checked: Any = None) -> pd.DataFrame:
+    names = circuit.param_names()
+    if len(pdf) == 0:
+        return _results_frame(meta, [], [], names)
+    ids = _partition_ids(pdf, id_column)
+    codes, uniques = pd.factorize(ids, sort=False)   # ids in order of first appearance
+    if (codes < 0).any():
+        raise ValueError(f"the id column {id_column!r} has missing values")
+    f = pdf[FREQUENCY].to_numpy(dtype=np.float64)
+    z = pdf[REAL].to_numpy(dtype=np.float64) + 1j * pdf[IMAGINARY].to_numpy(dtype=np.float64)
+    # Rows of one spectrum keep their order.
+    order = np.argsort(codes, kind="stable")
+    bounds = np.cumsum(np.bincount(codes, minlength=len(uniques)))[:-1]
+    spectra = [(f[rows], z[rows]) for rows in np.split(order, bounds)]
+    ids = list(uniques)
+    results = _fit_many(circuit, ids, spectra, errors, fit_kwargs)
+    return _results_frame(meta, ids, results, names)
+
+
+def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *, shuffle: bool = False,
+                  check: bool = True, errors: str = "raise", **fit_kwargs: Any) -> dd.DataFrame:
+    """Fit every spectrum of a long-format Dask DataFrame.
+
+    Parameters
+    ----------
+    ddf : dask.dataframe.DataFrame
+        One row per measured point: the id column (or the index, if it has
+        that name) and the columns ``"Frequency / Hz"``,
+        ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"``.
+        Other columns are ignored. Within a spectrum, rows keep their order.
+    circuit : kelvara.Circuit
+        Fitted to every spectrum; its values, if set, are the start.
+    id_column : str
+        Names the spectrum of each row.
+    shuffle : bool
+        Shuffle the rows on the id column first, so that every spectrum lies
+        in one partition. Costs a shuffle of the whole data set; not needed
+        when the data were written one spectrum per partition, or after
+        ``ddf.set_index(id_column)``.
+    check : bool
+        Spectra must not straddle partitions. Unless ``shuffle=True``, a
+        cheap pass over the id column runs before the first fit, and the
+        computation raises ``ValueError`` naming the split spectra.
+        ``check=False`` skips that pass (for data laid out one spectrum per
+        partition, say); a split spectrum then gives one row per piece.
+    errors : {"raise", "return"}
+        As for :func:`fit_bag`.
+    **fit_kwargs
+        Passed on to :func:`kelvara.fit_many` and so to ``Circuit.fit``.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        One row per spectrum, partition by partition and within a partition
+        in order of first appearance; the id column keeps the name and dtype
+        of ``id_column``, the other columns are those of :func:`result_meta`.
+    """
+    _check_errors(errors)
+    if shuffle:
+        if id_column not in ddf.columns:
+            ddf = ddf.reset_index()
+        ddf = ddf.shuffle(on=id_column)
+    in_index = id_column not in ddf.columns and ddf.index.name == id_column
+    if not in_index and id_column not in ddf.columns:
+        raise KeyError(f"no column or index named {id_column!r}; columns: {list(ddf.columns)}")
+    missing = [c for c in (FREQUENCY, REAL, IMAGINARY) if c not in ddf.columns]
+    if missing:
+        raise KeyError(f"missing columns {missing}; columns: {list(ddf.columns)}")
+
+    id_dtype = ddf.index.dtype if in_index else ddf[id_column].dtype
+    meta = result_meta(circuit, id_column, id_dtype)
+    args: list = [circuit, id_column, meta, errors, fit_kwargs]
+    if check and not shuffle and ddf.npartitions > 1:
+        ids = ddf.index.to_frame() if in_index else ddf[[id_column]]
+        census = [dask.delayed(_unique_ids, pure=True)(part, id_column) for part in ids.to_delayed()]
+        args.append(dask.delayed(_check_disjoint, pure=True)(census))
+    return ddf.map_partitions(_fit_partition, *args, meta=meta, enforce_metadata=False)
