@@ -1,7 +1,9 @@
 // Running a starting-point network on a measured spectrum: features on a
 // log-frequency grid, a dilated residual 1-D CNN, and decoding to physical
 // values with the spectrum's resistance and frequency scales. Double
-// precision throughout, direct loops.
+// precision throughout. The single layers below are plain loops, kept for
+// testing and for reuse; predict runs the whole network at once on
+// vectorised kernels (nn/network.hpp).
 #pragma once
 
 #include <span>
@@ -26,7 +28,8 @@ Result<Features, NnError> features(const Guesser& g, std::span<const double> f, 
 // Linear interpolation over ascending xs, clamped to the end values.
 double interpolate(std::span<const double> xs, std::span<const double> ys, double x);
 
-// Zero-padded dilated convolution of an I x G map with layer `name`'s weights.
+// Zero-padded dilated convolution of an I x G map with layer `name`'s
+// weights; taps whose weight is exactly zero are skipped.
 Result<std::vector<double>, NnError> conv1d(const Guesser& g, std::span<const double> input, std::size_t in_channels,
                                             std::string_view name, std::size_t dilation);
 

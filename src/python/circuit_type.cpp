@@ -164,10 +164,27 @@ PyObject* with_named_values_method(PyObject* self, PyObject* const* args, Py_ssi
     return make_circuit(rebuild(tree, values), true);
 }
 
+// impedance_at_frequencies' evaluation for inputs the worker pool would not
+// split, on scratch kept per thread instead of two new vectors a call: the
+// same blocks, the same results.
+void evaluate_on_thread_scratch(const CircuitData& data, std::span<const double> frequencies, std::span<Complex> out) {
+    constexpr std::size_t block = 256;
+    thread_local std::vector<OmegaTerms> terms;
+    thread_local std::vector<Complex> workspace;
+    terms.resize(std::max(terms.size(), std::min(block, frequencies.size())));
+    workspace.resize(std::max(workspace.size(), data.program.workspace_size(terms.size())));
+    for (std::size_t start = 0; start < frequencies.size(); start += block) {
+        const std::size_t count = std::min(block, frequencies.size() - start);
+        for (std::size_t i = 0; i < count; ++i) terms[i] = data.program.terms(frequencies[start + i] * two_pi);
+        data.program.sweep(std::span(terms).first(count), data.values.data(), out.subspan(start, count), workspace);
+    }
+}
+
 PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* names[] = {"frequencies"};
     PyObject* bound[1];
     if (!bind_arguments({"impedance", names, 1}, args, nargs, kwnames, bound)) return nullptr;
+    const CircuitData& data = circuit_data(self);
     NumberArray<double> input;
     if (!to_double_array(bound[0], input)) {
         if (!clear_not_numeric()) return nullptr;
@@ -186,8 +203,12 @@ PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!array) return nullptr;
     {
         ReleasedInterpreter released;
-        const CircuitData& data = circuit_data(self);
-        impedance_at_frequencies(data.program, data.values, frequencies, std::span<Complex>(out, frequencies.size()));
+        if (frequencies.size() < parallel_frequency_threshold) {
+            evaluate_on_thread_scratch(data, frequencies, std::span<Complex>(out, frequencies.size()));
+        } else {
+            impedance_at_frequencies(data.program, data.values, frequencies,
+                                     std::span<Complex>(out, frequencies.size()));
+        }
     }
     return array.release();
 }

@@ -2,18 +2,23 @@
 // errors, the small inference layers, and topology matching.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "circuit/parser.hpp"
 #include "models/registry.hpp"
 #include "models/topology.hpp"
+#include "nn/activation.hpp"
+#include "nn/conv_kernel.hpp"
 #include "nn/guesser.hpp"
 #include "nn/inference.hpp"
 
@@ -499,6 +504,232 @@ TEST(Inference, AlphaIndexOutsideTheOutputsFailsCleanly) {
         const auto out = predict(loaded(w), f, z);
         if (out.ok()) {
             EXPECT_EQ(out.value().size(), 3u);
+        }
+    }
+}
+
+// ---- the vectorised forward pass against plain loops ----
+
+// The network written out layer by layer in the most direct way: taps in
+// (input channel, kernel position) order with zero taps skipped, two-pass
+// group norm, sequential pooling, std::tanh GELU.
+std::vector<double> reference_predict(const Guesser& g, const std::vector<double>& f, const std::vector<Complex>& z) {
+    const Features x = features(g, f, z).value();
+    const std::size_t C = g.channels, T = g.n_grid, K = g.kernel, P = g.param_names.size();
+    const auto data = [&](const std::string& name) { return g.tensor("w." + name)->data; };
+    const auto conv = [&](const std::vector<double>& in, std::size_t I, const std::string& name, std::size_t d) {
+        const auto w = data(name + ".weight"), b = data(name + ".bias");
+        const auto pad = static_cast<std::ptrdiff_t>(d * (K - 1) / 2);
+        std::vector<double> out(C * T);
+        for (std::size_t o = 0; o < C; ++o) {
+            for (std::size_t t = 0; t < T; ++t) {
+                double acc = b[o];
+                for (std::size_t i = 0; i < I; ++i) {
+                    for (std::size_t k = 0; k < K; ++k) {
+                        const double tap = w[(o * I + i) * K + k];
+                        const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(t + k * d) - pad;
+                        if (tap != 0.0 && p >= 0 && p < static_cast<std::ptrdiff_t>(T)) acc += tap * in[i * T + std::size_t(p)];
+                    }
+                }
+                out[o * T + t] = acc;
+            }
+        }
+        return out;
+    };
+    const auto norm = [&](std::vector<double>& v, const std::string& name) {
+        const auto w = data(name + ".weight"), b = data(name + ".bias");
+        const std::size_t per = C / g.groups, n = per * T;
+        for (std::size_t j = 0; j < g.groups; ++j) {
+            double* group = v.data() + j * n;
+            double mean = 0.0, variance = 0.0;
+            for (std::size_t k = 0; k < n; ++k) mean += group[k];
+            mean /= double(n);
+            for (std::size_t k = 0; k < n; ++k) variance += (group[k] - mean) * (group[k] - mean);
+            const double r = 1.0 / std::sqrt(variance / double(n) + 1e-5);
+            for (std::size_t k = 0; k < n; ++k) group[k] = (group[k] - mean) * r * w[j * per + k / T] + b[j * per + k / T];
+        }
+    };
+    const auto dense = [&](const std::vector<double>& in, const std::string& name) {
+        const auto w = data(name + ".weight"), b = data(name + ".bias");
+        std::vector<double> out(b.size());
+        for (std::size_t o = 0; o < out.size(); ++o) {
+            out[o] = b[o];
+            for (std::size_t i = 0; i < in.size(); ++i) out[o] += w[o * in.size() + i] * in[i];
+        }
+        return out;
+    };
+    std::vector<double> h = conv(x.grid, 3, "stem", 1);
+    for (std::size_t block = 0; block < g.dilations.size(); ++block) {
+        const std::string prefix = "blocks." + std::to_string(block) + ".";
+        auto u = conv(h, C, prefix + "conv1", g.dilations[block]);
+        norm(u, prefix + "norm1");
+        for (double& v : u) v = gelu_reference(v);
+        auto v = conv(u, C, prefix + "conv2", g.dilations[block]);
+        norm(v, prefix + "norm2");
+        for (std::size_t k = 0; k < h.size(); ++k) h[k] = gelu_reference(h[k] + v[k]);
+    }
+    std::vector<double> pooled(2 * C + 2, -INFINITY);
+    for (std::size_t c = 0; c < C; ++c) {
+        double sum = 0.0;
+        for (std::size_t t = 0; t < T; ++t) {
+            sum += h[c * T + t];
+            pooled[C + c] = std::max(pooled[C + c], h[c * T + t]);
+        }
+        pooled[c] = sum / double(T);
+    }
+    pooled[2 * C] = x.extras[0];
+    pooled[2 * C + 1] = x.extras[1];
+    auto hidden = dense(pooled, "head.0");
+    for (double& v : hidden) v = gelu_reference(v);
+    hidden = dense(hidden, "head.2");
+    for (double& v : hidden) v = gelu_reference(v);
+    const auto raw = dense(hidden, "head.4");
+    std::vector<double> v(P), out(P);
+    for (std::size_t j = 0; j < P; ++j) {
+        const double y = g.target_mean[j] + g.target_std[j] * raw[j];
+        v[j] = g.log_params[j] ? std::pow(10.0, y) : std::clamp(y, g.alpha_min, g.alpha_max);
+    }
+    for (std::size_t j = 0; j < P; ++j) {
+        const Scaling& s = g.scaling[j];
+        const double e = s.alpha_index >= 0 ? s.alpha_omega_power * v[std::size_t(s.alpha_index)] : 0.0;
+        out[j] = v[j] * std::pow(x.r_scale, s.r_power) * std::pow(x.omega_scale, s.omega_power + e);
+    }
+    return out;
+}
+
+// R0-(R1-W1,CPE1) on n log-spaced points, times a fixed pseudo-random noise.
+void randles_spectrum(std::size_t n, double noise, std::vector<double>& f, std::vector<Complex>& z) {
+    std::mt19937_64 rng(n);
+    std::normal_distribution<double> normal;
+    f.resize(n);
+    z.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        f[i] = std::pow(10.0, 5.0 - 7.0 * double(i) / double(n - 1));
+        const double w = 2 * M_PI * f[i], sw = std::sqrt(w);
+        const double ar = 2.0 + 0.5 / sw, ai = -0.5 / sw, ad = ar * ar + ai * ai;  // R1 + W1
+        const double yr = ar / ad + 1e-4 * std::pow(w, 0.85) * std::cos(0.85 * M_PI / 2);
+        const double yi = -ai / ad + 1e-4 * std::pow(w, 0.85) * std::sin(0.85 * M_PI / 2);
+        const double yd = yr * yr + yi * yi;
+        z[i] = {(0.1 + yr / yd) * (1 + noise * normal(rng)), (-yi / yd) * (1 + noise * normal(rng))};
+    }
+}
+
+void expect_relative(const std::vector<double>& got, const std::vector<double>& expected, double tolerance) {
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t j = 0; j < got.size(); ++j) {
+        EXPECT_LE(std::abs(got[j] - expected[j]), tolerance * std::abs(expected[j])) << j << ": " << got[j] << " vs " << expected[j];
+    }
+}
+
+TEST(ForwardPass, BuiltInModelsMatchPlainLoops) {
+    std::size_t checked = 0;
+    for (std::size_t m = 0; m < MODELS.size(); ++m) {
+        const auto loaded = model_guesser(m);
+        if (!std::holds_alternative<const Guesser*>(loaded)) continue;  // a build without that network
+        const Guesser& g = *std::get<const Guesser*>(loaded);
+        for (const auto& [n, noise] : {std::pair{60, 0.0}, std::pair{23, 0.02}, std::pair{250, 0.01}}) {
+            std::vector<double> f;
+            std::vector<Complex> z;
+            randles_spectrum(std::size_t(n), noise, f, z);
+            const auto got = predict(g, f, z);
+            ASSERT_TRUE(got.ok()) << got.error().display();
+            expect_relative(got.value(), reference_predict(g, f, z), 1e-9);
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 0u);
+}
+
+// Sizes the built-in networks never have: a width that is no multiple of the
+// register tile, groups that leave channels over, a grid that is no multiple
+// of the tile, an even kernel, a dilation whose taps all fall off the grid.
+TEST(ForwardPass, OddShapesMatchPlainLoops) {
+    WeightFile w = small_file();
+    const std::size_t C = 7, K = 4;
+    w.replace("channels", "7").replace("groups", "3").replace("n_grid", "13").replace("kernel", "4");
+    w.replace("dilations", "1,3,40");
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> uniform(-0.6f, 0.6f);
+    const auto fill = [&](std::string name, std::vector<std::uint32_t> dims, float zeros = 0.0f) {
+        std::uint32_t n = 1;
+        for (auto d : dims) n *= d;
+        std::vector<float> values(n);
+        for (float& v : values) v = std::uniform_real_distribution<float>(0, 1)(rng) < zeros ? 0.0f : uniform(rng);
+        w.floats(std::move(name), std::move(dims), std::move(values));
+    };
+    fill("w.stem.weight", {C, 3, K});
+    fill("w.stem.bias", {C});
+    for (int b = 0; b < 3; ++b) {
+        const std::string p = "w.blocks." + std::to_string(b) + ".";
+        fill(p + "conv1.weight", {C, C, K}, 0.2f);
+        fill(p + "conv2.weight", {C, C, K});
+        for (const char* t : {"conv1.bias", "conv2.bias", "norm1.weight", "norm1.bias", "norm2.weight", "norm2.bias"})
+            fill(p + t, {C});
+    }
+    fill("w.head.0.weight", {9, 2 * C + 2});
+    fill("w.head.0.bias", {9});
+    fill("w.head.2.weight", {5, 9});
+    fill("w.head.2.bias", {5});
+    fill("w.head.4.weight", {3, 5});
+    fill("w.head.4.bias", {3});
+    const Guesser g = loaded(w);
+    std::vector<double> f;
+    std::vector<Complex> z;
+    randles_spectrum(40, 0.01, f, z);
+    const auto got = predict(g, f, z);
+    ASSERT_TRUE(got.ok()) << got.error().display();
+    expect_relative(got.value(), reference_predict(g, f, z), 1e-9);
+}
+
+TEST(ForwardPass, ConvolutionAgreesWithTheTapSkippingLoops) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> uniform(-1, 1);
+    for (const auto& [outputs, inputs, kernel, dilation, grid] :
+         {std::tuple<std::size_t, std::size_t, std::size_t, std::size_t, std::size_t>{8, 5, 5, 1, 64},
+          {5, 3, 3, 2, 9}, {1, 1, 1, 1, 1}, {6, 4, 5, 8, 17}, {4, 2, 2, 100, 20}, {3, 2, 5, 3, 0}}) {
+        std::vector<double> weight(outputs * inputs * kernel), bias(outputs);
+        for (double& v : weight) v = uniform(rng);
+        for (double& v : bias) v = uniform(rng);
+        weight[0] = 0.0;
+        const ConvLayer layer{weight, bias, outputs, inputs, kernel, dilation};
+        std::vector<double> input(inputs * padded_row(grid), 0.0);
+        for (std::size_t i = 0; i < inputs; ++i)
+            for (std::size_t t = 0; t < grid; ++t) input[i * padded_row(grid) + conv_margin + t] = uniform(rng);
+        std::vector<double> fast(outputs * tiled(grid)), plain(outputs * tiled(grid));
+        convolve(layer, grid, input, fast);
+        convolve_skipping_zero_taps(layer, grid, input, plain);
+        for (std::size_t o = 0; o < outputs; ++o)
+            for (std::size_t t = 0; t < grid; ++t)
+                EXPECT_NEAR(fast[o * tiled(grid) + t], plain[o * tiled(grid) + t], 1e-13) << o << " " << t;
+        if (grid == 0) continue;
+        // An infinity meets only the zero tap of output 0 (input 0, kernel position 0) ...
+        std::fill(weight.begin(), weight.begin() + std::ptrdiff_t(inputs * kernel), 0.0);
+        input[conv_margin] = INFINITY;
+        convolve(layer, grid, input, fast);
+        for (std::size_t t = 0; t < grid; ++t) EXPECT_EQ(fast[t], bias[0]) << t;
+    }
+}
+
+TEST(ForwardPass, VectorGeluMatchesTheOneValueVersion) {
+    std::vector<double> u;
+    for (double x = -30.0; x <= 30.0; x += 0.0137) u.push_back(x);
+    for (double x : {0.0, -0.0, 1e-300, -1e-300, 1e-8, -1e-8, 19.99, -20.01, 1e300, -1e300}) u.push_back(x);
+    const std::size_t finite = u.size();
+    u.insert(u.end(), {INFINITY, -INFINITY, NAN});
+    for (std::size_t length : {u.size(), u.size() - 1, u.size() - 2, std::size_t{3}, std::size_t{0}}) {
+        std::vector<double> v(u.begin(), u.begin() + std::ptrdiff_t(length));
+        gelu_in_place(v);
+        for (std::size_t i = 0; i < length; ++i) {
+            const double expected = gelu(u[i]);
+            if (i >= finite || std::isinf(expected)) {
+                EXPECT_EQ(std::isnan(v[i]), std::isnan(expected)) << u[i];
+                if (!std::isnan(expected)) {
+                    EXPECT_EQ(v[i], expected) << u[i];
+                }
+                continue;
+            }
+            // A few units in the last place of a value near u (or of 1, near zero).
+            EXPECT_NEAR(v[i], expected, 1e-15 * std::max(1.0, std::abs(u[i]))) << u[i];
         }
     }
 }
