@@ -7,6 +7,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+# shellcheck source=system_packages.sh
+. "$root/scripts/system_packages.sh"
 python="${PYTHON:-python3}"
 venv="${VENV:-$root/.venv}"
 
@@ -15,14 +17,7 @@ need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    apt-get install -y -q "${need[@]}" >/dev/null || { apt-get update -q >/dev/null && apt-get install -y -q "${need[@]}" >/dev/null; }
-  else
-    echo "please install: ${need[*]}" >&2
-    exit 1
-  fi
-fi
+install_debian_packages ${need[@]+"${need[@]}"}
 
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip

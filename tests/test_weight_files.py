@@ -440,6 +440,7 @@ MALFORMED = {
     "alpha index huge": (_alpha_index(3e9), ANY),
     "more groups than channels": (_set("groups", "9"), unparsable("groups")),
     "groups 2^32 - 1": (_set("groups", "4294967295"), unparsable("groups")),
+    "weight count wraps": (_set("kernel", "6148914691236517206"), unparsable("kernel")),  # 3 * kernel = 2^64 + 2
     "kernel zero": (_set("kernel", "0"), ANY),
     "channels zero": (_set("channels", "0"), ANY),
     "n_grid zero": (_set("n_grid", "0"), ANY),

@@ -67,8 +67,9 @@ Result<ConvLayer, NnError> conv_layer(const Guesser& g, std::string_view name, s
     std::size_t expected = 0;
     const bool wrapped = __builtin_mul_overflow(g.channels, in_channels, &expected) ||
                          __builtin_mul_overflow(expected, kernel, &expected);
-    if (wrapped || out_channels != g.channels || w.data.size() != expected) {
-        return fail(NnError::shape(weight_name.text(), w.data.size(), g.channels * in_channels * kernel));
+    if (wrapped) return fail(NnError::bad_value("kernel"));  // no weight file holds that many weights
+    if (out_channels != g.channels || w.data.size() != expected) {
+        return fail(NnError::shape(weight_name.text(), w.data.size(), expected));
     }
     if (b.data.size() != out_channels) return fail(NnError::shape(bias_name.text(), b.data.size(), out_channels));
     std::size_t wanted_input = 0;
