@@ -5,7 +5,6 @@ seeded determinism; exact evaluation accounting of the search, fallback and poli
 bad settings, which must end in ValueError and never in PanicException."""
 
 import math
-import os
 import subprocess
 import sys
 import textwrap
@@ -15,6 +14,7 @@ import pytest
 from scipy.optimize import least_squares
 
 import kelvara
+from conftest import child_env
 
 TWO_PI = 6.283185307179586
 GLOBAL = ["particle_swarm", "differential_evolution", "simulated_annealing", "basin_hopping"]
@@ -422,10 +422,8 @@ def test_a_huge_finite_start_neither_hangs_nor_panics(method, value):
         except BaseException as e:
             print(type(e).__name__, e)
     """
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [os.path.dirname(os.path.abspath(kelvara.__file__)), os.environ.get("PYTHONPATH", "")]))
     try:
-        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env(), capture_output=True,
                               text=True, timeout=10)
     except subprocess.TimeoutExpired:
         pytest.fail(f"{method} from a start of {value} did not finish within 10 s")

@@ -80,7 +80,7 @@ def test_subinterpreter_import_fails_with_import_error():
             continue
     if mod is None:
         pytest.skip("no sub-interpreter module in this Python")
-    path = os.path.dirname(os.path.abspath(kelvara.__file__))
+    path = os.path.dirname(os.path.dirname(os.path.abspath(kelvara.__file__)))  # the folder holding the package
     inner = (
         f"import sys\nsys.path.insert(0, {path!r})\n"
         "try:\n    import kelvara\n"
