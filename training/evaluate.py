@@ -6,7 +6,12 @@ Spectra come from a seed never used in training and a fixed noise level of
 1.3 %.  Reports, per output, the median and 90th-percentile error of the guess
 (decades for logarithmic outputs, absolute for exponents), and how often a
 least-squares fit started from the guess ends as low as one started from the
-true values (a stand-in for "reaches the global optimum").
+true values (a stand-in for "reaches the global optimum").  With `--lm N` it
+also runs the module's own Levenberg-Marquardt fit on N further held-out
+spectra, guessing with the file under test (Circuit.guess(weights=...)): the
+same check as benchmarks/bench_guess.py, on spectra that benchmark never draws.
+
+    python -m training.evaluate sei_randles --fits 0 --lm 2000
 """
 
 from __future__ import annotations
@@ -93,10 +98,46 @@ def evaluate(entry: Entry, path, n=2000, fits=300, seed=None, progress=True):
     return res
 
 
+LM_OFFSET = 555_555
+
+
+def lm_fit_success(entry: Entry, path, n=1000, seed=None):
+    """Share of held-out spectra where kelvara's LM fit started from the guess of
+    `path` ends within 1 % of the cost of the fit started from the true values."""
+    import kelvara
+
+    from .train import seed_for
+
+    circuit = kelvara.Circuit(entry.name)
+    if list(circuit.param_names()) != list(entry.param_names):
+        raise ValueError(f"{entry.name}: module parameters differ from the registry's")
+    rng = np.random.default_rng(seed if seed is not None else seed_for(entry) + LM_OFFSET)
+
+    def cost(values):
+        try:
+            c = circuit.with_values([float(v) for v in values]).fit(f, z, guess_init=False).cost
+        except ValueError:
+            return math.inf
+        return c if math.isfinite(c) else math.inf
+
+    ok = counted = 0
+    for _ in range(n):
+        f, z, v = sample_spectrum(entry, rng, noise=HELD_OUT_NOISE)
+        c_true = cost(v)
+        if not math.isfinite(c_true):
+            continue
+        counted += 1
+        g = np.asarray(circuit.guess(f, z, weights=str(path)), dtype=np.float64)
+        c_guess = cost(g) if np.all(np.isfinite(g)) else math.inf
+        ok += c_guess <= c_true * 1.01 + 1e-12
+    return ok / counted if counted else None, counted
+
+
 def format_table(res) -> str:
-    lines = [f"{res['name']}: held-out n={res['n']}, noise {HELD_OUT_NOISE:.1%}; "
-             f"LM from guess reaches the optimum in "
-             f"{100 * res['fit_success']:.1f}% of {res['fits']} fits",
+    fits = ("" if res["fit_success"] is None else
+            f"; LM from guess reaches the optimum in "
+            f"{100 * res['fit_success']:.1f}% of {res['fits']} fits")
+    lines = [f"{res['name']}: held-out n={res['n']}, noise {HELD_OUT_NOISE:.1%}{fits}",
              f"  {'parameter':<12} {'median':>8} {'p90':>8}"]
     for name, lg, med, p90 in zip(res["params"], res["log"], res["median"], res["p90"]):
         unit = "dec" if lg else "abs"
@@ -110,11 +151,18 @@ def main(argv=None):
     ap.add_argument("--models", default=str(Path(__file__).resolve().parent.parent / "models"))
     ap.add_argument("--n", type=int, default=2000)
     ap.add_argument("--fits", type=int, default=300)
+    ap.add_argument("--lm", type=int, default=0, metavar="N",
+                    help="also check N fits with the built module's LM (default 0)")
     args = ap.parse_args(argv)
     names = TRAIN_ORDER if args.names == ["all"] else args.names
     for name in names:
-        res = evaluate(BY_NAME[name], Path(args.models) / f"{name}.eisnn", args.n, args.fits)
+        path = Path(args.models) / f"{name}.eisnn"
+        res = evaluate(BY_NAME[name], path, args.n, args.fits)
         print(format_table(res), flush=True)
+        if args.lm:
+            share, counted = lm_fit_success(BY_NAME[name], path, args.lm)
+            print(f"{name}: kelvara LM from guess reaches the optimum in "
+                  f"{100 * share:.1f}% of {counted} fits", flush=True)
 
 
 if __name__ == "__main__":

@@ -36,11 +36,14 @@ BASE_SEED = 20_240_917
 VAL_SIZE = 4000
 
 # (spectra, epochs): sized for about 6-7 minutes of one CPU thread for 32
-# channels, 12 for 64 channels, 4 for the 16-channel rc model.
+# channels, 4 for the 16-channel rc model.  The 64-channel sei_randles* nets
+# need many more steps to reach a good fit-start rate; a spectrum costs about
+# a third of a training pass to generate, so they see fresh data every step
+# (one epoch over a million spectra, about 26 minutes each).
 BUDGET = {
     "rc": (120_000, 4.0),
-    "sei_randles": (150_000, 2.6),
-    "sei_randles_wo": (150_000, 2.6),
+    "sei_randles": (1_000_000, 1.0),
+    "sei_randles_wo": (1_000_000, 1.0),
 }
 DEFAULT_BUDGET = (150_000, 3.0)
 
@@ -96,65 +99,103 @@ def cached_dataset(entry: Entry, n: int, seed: int, backend="auto"):
 
 
 class _PlainBar:
-    def __init__(self, total, desc):
+    """Progress without tqdm: a plain line at every tenth of the work.
+
+    `write` prints a line of its own (the per-epoch report of the training loop).
+    With `quiet` the tenths are not printed, only the written lines.
+    """
+
+    def __init__(self, total, desc, quiet=False):
         self.total, self.desc, self.n, self.post = total, desc, 0, ""
+        self.quiet = quiet
         self.t0 = time.time()
 
     def update(self, k):
-        self.n += k
-        frac = self.n / max(self.total, 1)
-        if self.n == self.total or self.n % max(self.total // 40, 1) < k:
-            bar = "#" * int(30 * frac)
-            print(f"\r{self.desc} [{bar:<30}] {100 * frac:5.1f}% "
-                  f"{time.time() - self.t0:6.0f}s {self.post}", end="", flush=True)
+        before, self.n = self.n, self.n + k
+        tenth = max(self.total // 10, 1)
+        if not self.quiet and (self.n // tenth > before // tenth or self.n == self.total):
+            frac = self.n / max(self.total, 1)
+            print(f"{self.desc}: {self.n}/{self.total} ({100 * frac:.0f}%) "
+                  f"{time.time() - self.t0:.0f}s {self.post}".rstrip(), flush=True)
 
     def set_postfix_str(self, s):
         self.post = s
 
+    def write(self, line):
+        print(line, flush=True)
+
     def close(self):
-        print(flush=True)
+        pass
 
 
-def _bar(total, desc, enabled=True):
+class _NullBar:
+    def update(self, k): pass
+    def set_postfix_str(self, s): pass
+    def write(self, line): pass
+    def close(self): pass
+
+
+def _bar(total, desc, enabled=True, per_epoch=False):
+    """A tqdm bar, or plain lines when tqdm is missing.
+
+    Training loops pass `per_epoch`: without tqdm they then report only through
+    `write`, one line per epoch, instead of at every tenth of the steps.
+    """
     if not enabled:
-        class _Null:
-            def update(self, k): pass
-            def set_postfix_str(self, s): pass
-            def close(self): pass
-        return _Null()
+        return _NullBar()
     try:
         from tqdm import tqdm
-        return tqdm(total=total, desc=desc, mininterval=2.0, file=sys.stdout)
     except ImportError:
-        return _PlainBar(total, desc)
+        return _PlainBar(total, desc, quiet=per_epoch)
+    return tqdm(total=total, desc=desc, mininterval=2.0, file=sys.stdout)
 
 
 def train(entry: Entry, samples=None, epochs=None, backend="auto", out_dir=MODELS_DIR,
-          progress=True, batch=256, lr=3e-3):
+          progress=True, batch=256, lr=None, init=None):
+    """Train `entry`'s network and write <out_dir>/<name>.eisnn.
+
+    `init` names an existing weight file of the same model to continue from:
+    its weights and its target standardisation are kept (the head's outputs
+    are only meaningful in that scale), and the default peak learning rate is
+    lower than from scratch.
+    """
     import torch
 
-    from .model import GuessNet, round_to_half, to_bytes
+    from . import eisnn
+    from .model import GuessNet, from_network, round_to_half, to_bytes
 
     torch.set_num_threads(1)
     n_default, e_default = BUDGET.get(entry.name, DEFAULT_BUDGET)
     samples = samples or n_default
     epochs = epochs or e_default
     seed = seed_for(entry)
+    start = None
+    if init is not None:
+        start = eisnn.load(init)
+        if start.circuit != entry.circuit or start.channels != entry.channels:
+            raise ValueError(f"{init}: a {start.channels}-channel network of {start.circuit!r}, "
+                             f"not of {entry.name}")
     t0 = time.time()
     X, E, T, _ = cached_dataset(entry, samples, seed, backend=backend)
     n_val = min(VAL_SIZE, len(X) // 10)
     Xt, Et, Tt = X[:-n_val], E[:-n_val], T[:-n_val]
     Xv, Ev, Tv = X[-n_val:], E[-n_val:], T[-n_val:]
-    mean = Tt.mean(axis=0)
-    std = Tt.std(axis=0)
-    std = np.where(std > 1e-6, std, 1.0)
-    # the file stores them in single precision: standardise with those values
-    mean = mean.astype(np.float32).astype(np.float64)
-    std = std.astype(np.float32).astype(np.float64)
-
     torch.manual_seed(seed)
     P = entry.P
-    net = GuessNet(entry.channels, P)
+    if start is not None:
+        net = from_network(start, torch.float32)
+        mean = np.asarray(start.target_mean, dtype=np.float64)
+        std = np.asarray(start.target_std, dtype=np.float64)
+        lr = lr or 1e-3
+    else:
+        mean = Tt.mean(axis=0)
+        std = Tt.std(axis=0)
+        std = np.where(std > 1e-6, std, 1.0)
+        # the file stores them in single precision: standardise with those values
+        mean = mean.astype(np.float32).astype(np.float64)
+        std = std.astype(np.float32).astype(np.float64)
+        net = GuessNet(entry.channels, P)
+        lr = lr or 3e-3
     xt = torch.from_numpy(Xt)
     et = torch.from_numpy(Et)
     zt = torch.from_numpy(((Tt - mean) / std).astype(np.float32))
@@ -178,8 +219,10 @@ def train(entry: Entry, samples=None, epochs=None, backend="auto", out_dir=MODEL
         model.train()
         return float(((out[:, :P] - zv) ** 2).mean())
 
-    bar = _bar(total, f"{entry.name} train", progress)
+    bar = _bar(total, f"{entry.name} train", progress, per_epoch=True)
+    n_epochs = math.ceil(total / steps_per_epoch)
     step = 0
+    run_loss, run_n = 0.0, 0
     perm = torch.randperm(len(xt), generator=gen)
     pos = 0
     vl = float("nan")
@@ -201,10 +244,19 @@ def train(entry: Entry, samples=None, epochs=None, backend="auto", out_dir=MODEL
         opt.step()
         sched.step()
         step += 1
+        run_loss += float(err2.detach().mean())
+        run_n += 1
         bar.update(1)
-        if step % 200 == 0 or step == total:
+        epoch_end = step % steps_per_epoch == 0 or step == total
+        if step % 200 == 0 or epoch_end:
             vl = val_loss(net)
             bar.set_postfix_str(f"val {vl:.4f}")
+        if epoch_end:
+            epoch = math.ceil(step / steps_per_epoch)
+            bar.write(f"{entry.name} epoch {epoch}/{n_epochs}: step {step}/{total}, "
+                      f"train loss {run_loss / max(run_n, 1):.4f}, val loss {vl:.4f}, "
+                      f"lr {sched.get_last_lr()[0]:.2e}, {time.time() - t0:.0f}s")
+            run_loss, run_n = 0.0, 0
     bar.close()
 
     half = round_to_half(net)
@@ -217,7 +269,7 @@ def train(entry: Entry, samples=None, epochs=None, backend="auto", out_dir=MODEL
     dt = time.time() - t0
     per_param = _per_param_val(half, xv, ev, zv, P)
     print(f"{entry.name}: val loss {vl:.4f} (float16 weights {vl_half:.4f}); "
-          f"per output {np.round(per_param, 3).tolist()}; "
+          f"per output {np.round(per_param.astype(float), 3).tolist()}; "
           f"{len(data)} bytes -> {path} in {dt:.0f}s", flush=True)
     return path, dt
 
@@ -236,6 +288,10 @@ def main(argv=None):
     ap.add_argument("--epochs", type=float, default=None)
     ap.add_argument("--backend", choices=("auto", "kelvara", "numpy"), default="auto",
                     help="simulator for the spectra (auto: kelvara when it imports)")
+    ap.add_argument("--lr", type=float, default=None,
+                    help="peak learning rate (default 3e-3, 1e-3 with --init)")
+    ap.add_argument("--init", default=None, metavar="DIR",
+                    help="continue from DIR/<name>.eisnn instead of a random start")
     ap.add_argument("--out", default=str(MODELS_DIR))
     ap.add_argument("--no-eval", action="store_true", help="skip the held-out evaluation")
     args = ap.parse_args(argv)
@@ -245,7 +301,9 @@ def main(argv=None):
             ap.error(f"unknown model {name!r}; known: {', '.join(BY_NAME)}")
     print(f"simulator: {backend_name(args.backend)}", flush=True)
     for name in names:
-        path, dt = train(BY_NAME[name], args.samples, args.epochs, args.backend, args.out)
+        init = Path(args.init) / f"{name}.eisnn" if args.init else None
+        path, dt = train(BY_NAME[name], args.samples, args.epochs, args.backend, args.out,
+                         lr=args.lr, init=init)
         if not args.no_eval:
             from .evaluate import evaluate, format_table
             res = evaluate(BY_NAME[name], path, n=2000, fits=200)

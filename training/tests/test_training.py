@@ -1,6 +1,8 @@
 """Checks of the training pipeline: file format, features, forward pass."""
 
+import re
 import struct
+import sys
 
 import numpy as np
 import pytest
@@ -134,3 +136,41 @@ def test_simulator_matches_kelvara():
     for entry in MODELS:
         f, _, v = sample_spectrum(entry, rng, backend="numpy")
         assert compare_backends(entry.circuit, v, f) < 1e-12
+
+
+@pytest.mark.parametrize("with_tqdm", [False, True])
+def test_training_reports_each_epoch(tmp_path, monkeypatch, capsys, with_tqdm):
+    pytest.importorskip("torch")
+    if with_tqdm:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm -> ImportError
+    from training import train as tr
+
+    monkeypatch.setattr(tr, "CACHE", tmp_path / "cache")
+    # 3000 spectra: 300 held back for validation, 10 steps of 256 per epoch
+    path, _ = tr.train(BY_NAME["rc"], samples=3000, epochs=2.5, backend="numpy",
+                       out_dir=tmp_path)
+    found = re.findall(r"rc epoch (\d+)/3: step (\d+)/25, train loss \S+, val loss ([^,]+),",
+                       capsys.readouterr().out)
+    assert [(int(e), int(s)) for e, s, _ in found] == [(1, 10), (2, 20), (3, 25)]
+    assert all(0 < float(v) < 10 for _, _, v in found)
+    assert eisnn.load(path.read_bytes()).channels == 16
+
+
+def test_continuing_keeps_the_standardisation(tmp_path, monkeypatch):
+    pytest.importorskip("torch")
+    from training import train as tr
+
+    monkeypatch.setattr(tr, "CACHE", tmp_path / "cache")
+    first, _ = tr.train(BY_NAME["rc"], samples=3000, epochs=0.5, backend="numpy",
+                        out_dir=tmp_path / "a", progress=False)
+    again, _ = tr.train(BY_NAME["rc"], samples=3000, epochs=0.5, backend="numpy",
+                        out_dir=tmp_path / "b", progress=False, init=first)
+    a, b = eisnn.load(first.read_bytes()), eisnn.load(again.read_bytes())
+    np.testing.assert_array_equal(a.target_mean, b.target_mean)
+    np.testing.assert_array_equal(a.target_std, b.target_std)
+    assert a.tensor("w.stem.weight")[1].tolist() != b.tensor("w.stem.weight")[1].tolist()
+    with pytest.raises(ValueError, match="not of rq"):
+        tr.train(BY_NAME["rq"], samples=3000, epochs=0.5, backend="numpy",
+                 out_dir=tmp_path / "c", init=first)
