@@ -7,7 +7,7 @@ are cut from the built-in models/*.eisnn files (their headers, with tensors
 re-encoded at toy sizes so that one inference stays cheap, and truncations
 of the real files) plus a few hand-made broken ones. The output is
 deterministic; the atheris harness makes its own seeds
-(spectrum_fuzzer.py --make-seeds).
+(measured_input_fuzzer.py --make-seeds).
 """
 
 import pathlib

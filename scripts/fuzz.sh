@@ -77,8 +77,8 @@ run weights_fuzzer "${leak_free_libfuzzer[@]}" "$build/fuzz/weights_fuzzer" -dic
 # hooks win over the runtime's empty defaults), and Python's own allocator is
 # bypassed so that AddressSanitizer sees every object.
 asan_runtime="$(clang++ -print-file-name=libclang_rt.asan-$(uname -m).so)"
-run spectrum_fuzzer env LD_PRELOAD="$build/fuzz/libfuzzer_no_main.so:$asan_runtime" \
+run measured_input_fuzzer env LD_PRELOAD="$build/fuzz/libfuzzer_no_main.so:$asan_runtime" \
   ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:abort_on_error=1" PYTHONMALLOC=malloc \
-  PYTHONPATH="$build" "$venv/bin/python" "$root/fuzz/spectrum_fuzzer.py" -max_len=1024
+  PYTHONPATH="$build" "$venv/bin/python" "$root/fuzz/measured_input_fuzzer.py" -max_len=1024
 
 exit $status

@@ -10,41 +10,66 @@
 namespace kelvara {
 namespace {
 
-constexpr std::array<std::string_view, 6> methods = {"levenberg_marquardt",    "particle_swarm",
-                                                     "nelder_mead",            "differential_evolution",
-                                                     "simulated_annealing",    "basin_hopping"};
+using Run = Result<FitOutcome, FitError> (*)(const FitRequest&, const SeriesList& start);
 
-Result<FitOutcome, FitError> run_method(const FitRequest& request, const SeriesList& circuit) {
-    const FitSettings& s = request.settings;
-    const SpectrumInput input{circuit, request.frequencies_hz, request.impedances, request.weighting};
-    const std::string& method = request.method;
-    if (method == "levenberg_marquardt") {
-        return levenberg_marquardt_fit(circuit, request.frequencies_hz, request.impedances, request.weighting,
-                                       LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations});
-    }
-    if (method == "particle_swarm") return particle_swarm_fit(input, s.num_particles, s.generations, s.seed);
-    if (method == "nelder_mead") return nelder_mead_fit(input, s.nelder_mead_iterations);
-    if (method == "differential_evolution") return differential_evolution_fit(input, s.de_evaluations);
-    if (method == "simulated_annealing") {
-        return simulated_annealing_fit(input, s.sa_iterations, s.sa_initial_temperature, s.seed);
-    }
-    return basin_hopping_fit(input, s.basin_hopping_hops, s.basin_hopping_step_size, s.basin_hopping_temperature,
-                             s.seed);
+struct Method {
+    std::string_view name;
+    Run run;
+};
+
+SpectrumInput input_of(const FitRequest& r, const SeriesList& start) {
+    return SpectrumInput{start, r.frequencies_hz, r.impedances, r.weighting};
 }
+
+// The methods by their names; the name is checked before anything else.
+constexpr std::array<Method, 6> methods = {{
+    {"levenberg_marquardt",
+     [](const FitRequest& r, const SeriesList& start) {
+         const FitSettings& s = r.settings;
+         return levenberg_marquardt_fit(start, r.frequencies_hz, r.impedances, r.weighting,
+                                        LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations});
+     }},
+    {"particle_swarm",
+     [](const FitRequest& r, const SeriesList& start) {
+         return particle_swarm_fit(input_of(r, start), r.settings.num_particles, r.settings.generations,
+                                   r.settings.seed);
+     }},
+    {"nelder_mead",
+     [](const FitRequest& r, const SeriesList& start) {
+         return nelder_mead_fit(input_of(r, start), r.settings.nelder_mead_iterations);
+     }},
+    {"differential_evolution",
+     [](const FitRequest& r, const SeriesList& start) {
+         return differential_evolution_fit(input_of(r, start), r.settings.de_evaluations);
+     }},
+    {"simulated_annealing",
+     [](const FitRequest& r, const SeriesList& start) {
+         return simulated_annealing_fit(input_of(r, start), r.settings.sa_iterations,
+                                        r.settings.sa_initial_temperature, r.settings.seed);
+     }},
+    {"basin_hopping",
+     [](const FitRequest& r, const SeriesList& start) {
+         const FitSettings& s = r.settings;
+         return basin_hopping_fit(input_of(r, start), s.basin_hopping_hops, s.basin_hopping_step_size,
+                                  s.basin_hopping_temperature, s.seed);
+     }},
+}};
 
 }  // namespace
 
 Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request, InterruptCheck interrupt) {
     const InterruptScope scope(interrupt);
-    bool known = false;
-    for (const std::string_view name : methods) known = known || request.method == name;
-    if (!known) return fail(FitError{FitError::Kind::unknown_method, request.method});
+    const Method* method = nullptr;
+    for (const Method& m : methods) {
+        if (request.method == m.name) method = &m;
+    }
+    if (method == nullptr) return fail(FitError{FitError::Kind::unknown_method, request.method});
     if (auto error = check_fit_inputs(request.circuit, request.frequencies_hz.size(), request.impedances.size())) {
         return fail(*error);
     }
     auto start = settle_start(request.circuit, request.frequencies_hz, request.impedances, request.weighting);
     if (!start) return fail(start.error());
-    auto outcome = run_method(request, start.value().circuit);
+    auto outcome = method->run(request, start.value().circuit);
     if (outcome) outcome.value().impedance_evals += start.value().evaluations;
     return outcome;
 }

@@ -12,7 +12,7 @@
 
 #include "circuit/parser.hpp"
 #include "circuit/quoted.hpp"
-#include "circuit/spectrum_check.hpp"
+#include "circuit/unusable_points.hpp"
 #include "models/registry.hpp"
 #include "models/topology.hpp"
 #include "nn/inference.hpp"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "circuit/layout.hpp"
-#include "circuit/spectrum_check.hpp"
+#include "circuit/unusable_points.hpp"
 #include "circuit/worker_pool.hpp"
 #include "fit/dispatch.hpp"
 #include "models/guess.hpp"
@@ -40,15 +40,8 @@ struct Slot {
 // The exception instance of a failed slot.
 PyObject* slot_exception(Slot& slot) {
     if (slot.conversion_error) return slot.conversion_error.release();
-    PyObject* type = PyExc_ValueError;
-    std::string message;
-    if (slot.guess_error) {
-        if (slot.guess_error->kind == GuessError::Kind::memory) type = PyExc_MemoryError;
-        message = slot.guess_error->message;
-    } else {
-        if (slot.fit_error->kind == FitError::Kind::too_large) type = PyExc_MemoryError;
-        message = slot.fit_error->message();
-    }
+    PyObject* const type = slot.guess_error ? guess_error_type(*slot.guess_error) : fit_error_type(*slot.fit_error);
+    const std::string message = slot.guess_error ? slot.guess_error->message : slot.fit_error->message();
     return PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "circuit/layout.hpp"
-#include "circuit/spectrum_check.hpp"
+#include "circuit/unusable_points.hpp"
 #include "fit/dispatch.hpp"
 #include "models/registry.hpp"
 #include "python/arguments.hpp"
@@ -138,12 +138,16 @@ bool decide_guess(const CircuitData& data, const FitOptions& options, bool& gues
     return PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) >= 0;
 }
 
+PyObject* fit_error_type(const FitError& error) {
+    return error.kind == FitError::Kind::too_large ? PyExc_MemoryError : PyExc_ValueError;
+}
+
 PyObject* raise_fit_error(const FitError& error) {
     if (error.kind == FitError::Kind::interrupted) {
         // The signal handler's exception is pending.
         return PyErr_Occurred() ? nullptr : raise(PyExc_KeyboardInterrupt, "");
     }
-    return raise(error.kind == FitError::Kind::too_large ? PyExc_MemoryError : PyExc_ValueError, error.message());
+    return raise(fit_error_type(error), error.message());
 }
 
 PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -34,8 +34,12 @@ bool read_fit_options(PyObject* const* bound, FitOptions& out);
 // and starts from the values; false only when the warning raised.
 bool decide_guess(const CircuitData& data, const FitOptions& options, bool& guessing);
 
-// The Python exception of an engine error; KeyboardInterrupt (already set
-// by the signal handler) for an interrupted fit.
+// The Python exception class of an engine error: MemoryError for a budget
+// too large to hold, ValueError otherwise.
+PyObject* fit_error_type(const FitError& error);
+
+// Raises it; KeyboardInterrupt (already set by the signal handler) for an
+// interrupted fit.
 PyObject* raise_fit_error(const FitError& error);
 
 }  // namespace kelvara::py

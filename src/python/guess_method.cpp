@@ -9,6 +9,10 @@
 
 namespace kelvara::py {
 
+PyObject* guess_error_type(const GuessError& error) {
+    return error.kind == GuessError::Kind::memory ? PyExc_MemoryError : PyExc_ValueError;
+}
+
 bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::optional<std::string>& weights_path,
                std::vector<double>& out) {
     std::optional<Result<std::vector<double>, GuessError>> result;
@@ -18,7 +22,7 @@ bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::opti
     }
     if (!*result) {
         const GuessError& error = result->error();
-        raise(error.kind == GuessError::Kind::memory ? PyExc_MemoryError : PyExc_ValueError, error.message);
+        raise(guess_error_type(error), error.message);
         return false;
     }
     out = std::move(*result).value();

@@ -12,6 +12,7 @@
 #include "circuit/tree.hpp"
 #include "elements/catalogue.hpp"
 #include "fit/fit_outcome.hpp"
+#include "models/guess.hpp"
 
 namespace kelvara::py {
 
@@ -72,6 +73,8 @@ PyObject* circuit_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // Circuit.guess, and the guess itself for fit(): false with an exception set on failure.
 PyObject* circuit_guess(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 struct Spectrum;
+// MemoryError for memory exhausted while loading weights, ValueError otherwise.
+PyObject* guess_error_type(const GuessError& error);
 bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::optional<std::string>& weights_path,
                std::vector<double>& out);
 // None, or a str path ("argument 'weights': ..." otherwise).

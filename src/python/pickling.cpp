@@ -261,17 +261,6 @@ PyObject* restore_fit_result(PyObject*, PyObject* state) {
     return make_fit_result(std::move(outcome));
 }
 
-PyObject* list_of(const std::vector<double>& values) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* value = PyFloat_FromDouble(values[i]);
-        if (value == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
-    }
-    return list.release();
-}
-
 // (restore function, (state,)) for __reduce__.
 PyObject* reduced(const char* function, PyObject* state) {
     Ref owned(state);
@@ -299,11 +288,11 @@ PyObject* element_reduce(PyObject* self, PyObject*) {
 
 PyObject* fit_result_reduce(PyObject* self, PyObject*) {
     const FitOutcome& o = fit_outcome(self);
-    Ref errors(o.stderr_values ? list_of(*o.stderr_values) : Py_NewRef(Py_None));
+    Ref errors(o.stderr_values ? to_float_list(*o.stderr_values) : Py_NewRef(Py_None));
     if (!errors) return nullptr;
     return reduced("_restore_fit_result",
                    Py_BuildValue("(slNNNOKKddON)", "kelvara.FitResult", format, circuit_state(o.circuit, true),
-                                 to_str_list(o.param_names), list_of(o.params), errors.get(),
+                                 to_str_list(o.param_names), to_float_list(o.params), errors.get(),
                                  static_cast<unsigned long long>(o.iterations),
                                  static_cast<unsigned long long>(o.impedance_evals), o.cost, o.chi_square,
                                  o.success ? Py_True : Py_False, to_str(o.message)));

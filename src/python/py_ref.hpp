@@ -59,9 +59,8 @@ public:
     }
 
     bool signal_raised() {
-        PyEval_RestoreThread(state_);
-        const bool raised = PyErr_CheckSignals() != 0;
-        state_ = PyEval_SaveThread();
+        bool raised = false;
+        with_interpreter([&] { raised = PyErr_CheckSignals() != 0; });
         return raised;
     }
 

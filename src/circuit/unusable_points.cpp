@@ -1,4 +1,4 @@
-#include "circuit/spectrum_check.hpp"
+#include "circuit/unusable_points.hpp"
 
 #include <cmath>
 

@@ -13,8 +13,8 @@ kelvara.PanicException, a crash, a sanitizer report, a hang) is a finding,
 and so is a numeric answer that differs from the one for the same values
 given as plain Python floats.
 
-    python fuzz/spectrum_fuzzer.py [libFuzzer flags] [corpus dirs]
-    python fuzz/spectrum_fuzzer.py --make-seeds DIR
+    python fuzz/measured_input_fuzzer.py [libFuzzer flags] [corpus dirs]
+    python fuzz/measured_input_fuzzer.py --make-seeds DIR
 
 The kelvara module must be importable; scripts/fuzz.sh builds an
 instrumented one and runs this with the sanitizer runtime preloaded.
