@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "circuit/result.hpp"
 #include "circuit/tree.hpp"
 #include "elements/complex.hpp"
 #include "fit/fit_outcome.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/interruption.hpp"
 #include "fit/weighting.hpp"
 
@@ -39,7 +41,12 @@ struct FitRequest {
     std::vector<Complex> impedances;
     Weighting weighting = Weighting::modulus;
     FitSettings settings;
+    ParameterControl control;  // the caller's bounds and fixed parameters; empty: the catalogue's, none
 };
+
+// The checks of the settings the named method reads, made once before it
+// runs: ftol and xtol of Levenberg-Marquardt, the step size of basin hopping.
+std::optional<FitError> check_settings(std::string_view method, const FitSettings& settings);
 
 // `interrupt` is asked now and then during long fits (see interruption.hpp);
 // when it says stop, the fit ends with FitError::Kind::interrupted.

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "circuit/layout.hpp"
 #include "circuit/quoted.hpp"
+#include "fit/fit_problem.hpp"
 
 namespace kelvara {
 namespace {
@@ -127,16 +129,15 @@ std::optional<std::vector<double>> invert(std::span<const double> matrix, std::s
     return invert_lu(matrix, n);
 }
 
-FitOutcome build_outcome(const SeriesList& circuit, std::span<const double> candidate, bool success,
-                         std::uint64_t iterations, const FitData& data, EvaluationCounter& counter,
-                         std::string message) {
-    const std::vector<Bounds> bounds = param_bounds(circuit);
+FitOutcome build_outcome(const FitProblem& problem, std::span<const double> candidate, bool success,
+                         std::uint64_t iterations, EvaluationCounter& counter, std::string message) {
+    const std::vector<Bounds>& bounds = problem.bounds();
     std::vector<double> params(candidate.begin(), candidate.end());
     for (std::size_t j = 0; j < params.size() && j < bounds.size(); ++j) {
-        // Catalogue bounds are ordered and finite below, so clamping is well defined.
+        // Bounds in force are ordered and finite below, so clamping is well defined.
         params[j] = std::clamp(params[j], bounds[j].lo, bounds[j].hi);
     }
-    const Objective objective(circuit, data.omega, data.measured, data.weights);
+    const Objective& objective = problem.objective();
     ResidualWorkspace workspace = objective.make_workspace();
     std::vector<double> r(objective.residual_count());
     objective.residuals(params.data(), r, workspace, counter);
@@ -145,10 +146,11 @@ FitOutcome build_outcome(const SeriesList& circuit, std::span<const double> cand
     outcome.chi_square = chi_square_of(r);
     outcome.cost = 0.5 * outcome.chi_square;
 
-    const std::size_t p = params.size(), m = objective.residual_count();
+    const std::span<const std::size_t> free = problem.free();
+    const std::size_t p = free.size(), m = objective.residual_count();
     JacobianWorkspace jacobian_workspace(objective, p);
     std::vector<double> jacobian(p * m);
-    jacobian_columns(objective, params, jacobian_workspace, jacobian, counter);
+    jacobian_columns(objective, params, free, jacobian_workspace, jacobian, counter);
     const double dof = static_cast<double>(m) - static_cast<double>(p);
     if (dof > 0.0) {
         std::vector<double> jtj(p * p, 0.0);
@@ -161,14 +163,15 @@ FitOutcome build_outcome(const SeriesList& circuit, std::span<const double> cand
         }
         if (auto inverse = invert(jtj, p)) {
             const double s2 = outcome.chi_square / dof;
-            std::vector<double> errors(p);
-            for (std::size_t j = 0; j < p; ++j) errors[j] = std::sqrt((*inverse)[j * p + j] * s2);
+            std::vector<double> errors(params.size(), std::numeric_limits<double>::quiet_NaN());
+            for (std::size_t j = 0; j < p; ++j) errors[free[j]] = std::sqrt((*inverse)[j * p + j] * s2);
             outcome.stderr_values = std::move(errors);
         }
     }
+    if (problem.any_fixed()) outcome.fixed = problem.fixed();
     outcome.impedance_evals = counter.load();
-    outcome.circuit = rebuild(circuit, params);
-    outcome.param_names = param_names(circuit);
+    outcome.circuit = rebuild(problem.circuit(), params);
+    outcome.param_names = problem.names();
     outcome.params = std::move(params);
     outcome.iterations = iterations;
     outcome.success = success;

@@ -18,7 +18,9 @@ struct FitOutcome {
     SeriesList circuit;  // rebuilt with the fitted values
     std::vector<std::string> param_names;
     std::vector<double> params;  // inside the bounds
+    // NaN for a fixed parameter: it has no standard error of its own.
     std::optional<std::vector<double>> stderr_values;
+    std::vector<bool> fixed;  // empty when nothing was held
     std::uint64_t iterations = 0;
     std::uint64_t impedance_evals = 0;
     double cost = 0.0;        // 1/2 sum r^2
@@ -53,12 +55,14 @@ struct FitData {
     std::vector<double> weights;
 };
 
-// Clamps `candidate` into the bounds, evaluates cost, chi-square and the
-// Jacobian there (1 + 2P counted evaluations) and derives standard errors
-// from the inverse of J^T J.
-FitOutcome build_outcome(const SeriesList& circuit, std::span<const double> candidate, bool success,
-                         std::uint64_t iterations, const FitData& data, EvaluationCounter& counter,
-                         std::string message);
+class FitProblem;
+
+// Clamps `candidate` (every parameter) into the bounds in force, evaluates
+// cost, chi-square and the Jacobian of the free parameters there (1 + 2F
+// counted evaluations) and derives their standard errors from the inverse
+// of J^T J.
+FitOutcome build_outcome(const FitProblem& problem, std::span<const double> candidate, bool success,
+                         std::uint64_t iterations, EvaluationCounter& counter, std::string message);
 
 // The inverse of a symmetric positive (semi)definite n x n matrix (row-major):
 // closed forms up to n = 4, LU with partial pivoting above. Empty when singular.

@@ -75,21 +75,23 @@ FitData prepare_fit_data(std::span<const double> frequencies_hz, std::span<const
     return data;
 }
 
-Result<SingleStartResult, FitError> levenberg_marquardt_single_start(const Objective& objective,
-                                                                     const SearchSpace& space,
-                                                                     std::span<const double> start,
-                                                                     std::vector<bool> fixed,
-                                                                     const LmSettings& settings,
-                                                                     EvaluationCounter& counter) {
+std::optional<FitError> check_lm_settings(const LmSettings& settings) {
     // The caller's own values: refused as a clear error, not an internal failure.
-    if (!(settings.ftol >= 0.0)) return fail(FitError{FitError::Kind::invalid_setting, "ftol must be >= 0"});
-    if (!(settings.xtol >= 0.0)) return fail(FitError{FitError::Kind::invalid_setting, "xtol must be >= 0"});
-    if (!(settings.gtol >= 0.0)) return fail(FitError{FitError::Kind::invalid_setting, "gtol must be >= 0"});
-    LmProblem problem(objective, space, std::move(fixed), counter, start);
+    if (!(settings.ftol >= 0.0)) return FitError{FitError::Kind::invalid_setting, "ftol must be >= 0"};
+    if (!(settings.xtol >= 0.0)) return FitError{FitError::Kind::invalid_setting, "xtol must be >= 0"};
+    if (!(settings.gtol >= 0.0)) return FitError{FitError::Kind::invalid_setting, "gtol must be >= 0"};
+    return std::nullopt;
+}
+
+SingleStartResult levenberg_marquardt_single_start(const FitProblem& problem, std::span<const double> start,
+                                                   std::vector<bool> pinned, const LmSettings& settings,
+                                                   EvaluationCounter& counter) {
+    LmProblem lm(problem, std::move(pinned), counter, start);
     const minpack::LmderSettings lmder_settings{settings.ftol, settings.xtol, settings.gtol, step_bound,
                                                 std::max<std::uint64_t>(settings.max_iterations, 1)};
-    const minpack::LmderResult run = minpack::lmder(problem, lmder_settings);
-    return SingleStartResult{space.physical(problem.x()), run.success(), run.evaluations, run.status};
+    const minpack::LmderResult run = minpack::lmder(lm, lmder_settings);
+    return SingleStartResult{problem.expand(problem.space().physical(lm.x())), run.success(), run.evaluations,
+                             run.status};
 }
 
 std::vector<Candidate> candidate_starting_points(std::span<const double> start, const SearchSpace& space,
@@ -121,25 +123,20 @@ std::vector<Candidate> candidate_starting_points(std::span<const double> start, 
     return candidates;
 }
 
-Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies_hz,
-                                                     std::span<const Complex> impedances, Weighting scheme,
+Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, std::span<const double> start_values,
                                                      const LmSettings& settings) {
-    if (auto error = check_fit_inputs(circuit, frequencies_hz.size(), impedances.size())) return fail(*error);
-    if (!(settings.ftol >= 0.0)) return fail(FitError{FitError::Kind::invalid_setting, "ftol must be >= 0"});
-    if (!(settings.xtol >= 0.0)) return fail(FitError{FitError::Kind::invalid_setting, "xtol must be >= 0"});
-    const FitData data = prepare_fit_data(frequencies_hz, impedances, scheme);
     EvaluationCounter counter{0};
-    const SearchSpace space(param_bounds(circuit));
-    const std::vector<double> start = param_values(circuit);
-    const Objective objective(circuit, data.omega, data.measured, data.weights);
+    const SearchSpace& space = problem.space();
+    const Objective& objective = problem.objective();
+    // The fixed parameters keep the problem's values whatever `start_values` holds.
+    const std::vector<double> start = problem.free_part(start_values);
     const std::size_t p = start.size();
-
     // Scoring goes through the cost of a search vector, as the optimisers see it.
-    CostProblem scorer(objective, space, counter);
+    CostProblem scorer(problem, counter);
     const std::vector<Candidate> candidates = candidate_starting_points(start, space, scorer);
 
     struct Best {
-        std::vector<double> params;
+        std::vector<double> params;  // every parameter
         bool success;
         double cost;
         minpack::LmderStatus status;
@@ -147,28 +144,28 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, 
     std::optional<Best> best;
     std::uint64_t iterations = 0;
     for (const Candidate& candidate : candidates) {
-        auto run = levenberg_marquardt_single_start(objective, space, space.internal(candidate.params),
-                                                    std::vector<bool>(p, false), settings, counter);
-        if (!run) return fail(run.error());
-        SingleStartResult& result = run.value();
+        SingleStartResult result = levenberg_marquardt_single_start(problem, space.internal(candidate.params),
+                                                                    std::vector<bool>(p, false), settings, counter);
         if (result.status == minpack::LmderStatus::interrupted) return fail(FitError{FitError::Kind::interrupted, {}});
         iterations += result.evaluations;
         const double cost = cost_at(objective, result.params, counter);
+        const std::vector<double> free_params = problem.free_part(result.params);
         const bool better = !best || (result.success && !best->success) ||
                             (result.success == best->success && cost < best->cost);
-        const bool settled = result.success && std::isfinite(cost) && interior(result.params, start, space);
+        const bool settled = result.success && std::isfinite(cost) && interior(free_params, start, space);
         if (better) best = Best{std::move(result.params), result.success, cost, result.status};
         if (settled) break;
     }
 
     // Clamp; a linear parameter that ended on a bound is frozen there and the rest refitted.
-    std::vector<double> clamped = best->params;
+    const std::vector<double> best_free = problem.free_part(best->params);
+    std::vector<double> clamped = best_free;
     std::vector<bool> pinned(p, false);
     bool any_pinned = false;
     for (std::size_t j = 0; j < p; ++j) {
         const Bounds b = space.bounds()[j];
         clamped[j] = std::clamp(clamped[j], b.lo, b.hi);
-        if (std::isfinite(b.hi) && (best->params[j] <= b.lo || best->params[j] >= b.hi)) {
+        if (std::isfinite(b.hi) && (best_free[j] <= b.lo || best_free[j] >= b.hi)) {
             pinned[j] = true;
             any_pinned = true;
         }
@@ -177,35 +174,31 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, 
     bool success = best->success;
     std::string message = stop_reason(best->status);
     if (any_pinned) {
-        auto repair = levenberg_marquardt_single_start(objective, space, space.internal(clamped), pinned, settings,
-                                                       counter);
-        if (!repair) return fail(repair.error());
-        if (repair.value().status == minpack::LmderStatus::interrupted) {
-            return fail(FitError{FitError::Kind::interrupted, {}});
-        }
-        iterations += repair.value().evaluations;
-        const double repaired_cost = cost_at(objective, repair.value().params, counter);
+        SingleStartResult repair =
+            levenberg_marquardt_single_start(problem, space.internal(clamped), pinned, settings, counter);
+        if (repair.status == minpack::LmderStatus::interrupted) return fail(FitError{FitError::Kind::interrupted, {}});
+        iterations += repair.evaluations;
+        const double repaired_cost = cost_at(objective, repair.params, counter);
         // Against what would be returned otherwise: the clamped vector, whose
         // cost can be far above the out-of-bounds optimum it came from.
-        const double clamped_cost = cost_at(objective, clamped, counter);
-        if (repair.value().success && repaired_cost < clamped_cost) {
-            chosen = std::move(repair.value().params);
+        const std::vector<double> clamped_full = problem.expand(clamped);
+        const double clamped_cost = cost_at(objective, clamped_full, counter);
+        if (repair.success && repaired_cost < clamped_cost) {
+            chosen = std::move(repair.params);
             success = true;
-            message = stop_reason(repair.value().status) + " (refitted with the parameters on a bound held there)";
+            message = stop_reason(repair.status) + " (refitted with the parameters on a bound held there)";
         } else {
-            chosen = std::move(clamped);
+            chosen = clamped_full;
         }
     }
-    return build_outcome(circuit, chosen, success, iterations, data, counter, std::move(message));
+    return build_outcome(problem, chosen, success, iterations, counter, std::move(message));
 }
 
-Result<FitOutcome, FitError> polish_or_fallback(const SeriesList& circuit, std::span<const double> best,
+Result<FitOutcome, FitError> polish_or_fallback(const FitProblem& problem, std::span<const double> best,
                                                 std::uint64_t search_iterations, std::string_view search,
-                                                std::span<const double> frequencies_hz, Weighting scheme,
-                                                const FitData& data, EvaluationCounter& counter) {
-    FitOutcome fallback = build_outcome(circuit, best, true, search_iterations, data, counter, std::string(search));
-    const SeriesList start = rebuild(circuit, best);
-    auto polished = levenberg_marquardt_fit(start, frequencies_hz, data.measured, scheme, LmSettings{});
+                                                EvaluationCounter& counter) {
+    FitOutcome fallback = build_outcome(problem, best, true, search_iterations, counter, std::string(search));
+    auto polished = levenberg_marquardt_fit(problem, best, LmSettings{});
     if (!polished) return fail(polished.error());
     counter.fetch_add(polished.value().impedance_evals);
     const bool polish_wins = std::isfinite(polished.value().cost) && polished.value().cost <= fallback.cost;

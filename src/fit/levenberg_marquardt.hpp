@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "circuit/result.hpp"
 #include "circuit/tree.hpp"
 #include "fit/fit_outcome.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/minpack/minpack.hpp"
 #include "fit/problems.hpp"
 #include "fit/weighting.hpp"
@@ -27,7 +29,7 @@ struct LmSettings {
 };
 
 struct SingleStartResult {
-    std::vector<double> params;  // physical
+    std::vector<double> params;  // physical, every parameter
     bool success = false;
     std::uint64_t evaluations = 0;  // the solver's residual evaluations
     minpack::LmderStatus status = minpack::LmderStatus::no_parameters;
@@ -36,35 +38,36 @@ struct SingleStartResult {
 // Why a solver run ended, in the words of FitResult.message.
 std::string stop_reason(minpack::LmderStatus status);
 
-// One solver run from `start` (search coordinates) with the given parameters frozen.
-Result<SingleStartResult, FitError> levenberg_marquardt_single_start(const Objective& objective,
-                                                                     const SearchSpace& space,
-                                                                     std::span<const double> start,
-                                                                     std::vector<bool> fixed,
-                                                                     const LmSettings& settings,
-                                                                     EvaluationCounter& counter);
+// One solver run from `start` (search coordinates of the free parameters)
+// with the `pinned` ones (in free order) frozen.
+SingleStartResult levenberg_marquardt_single_start(const FitProblem& problem, std::span<const double> start,
+                                                   std::vector<bool> pinned, const LmSettings& settings,
+                                                   EvaluationCounter& counter);
 
-// The multi-start fit from the circuit's current values.
-Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies_hz,
-                                                     std::span<const Complex> impedances, Weighting scheme,
+// The multi-start fit from `start` (physical values of every parameter;
+// the fixed ones are the problem's own). Settings are the caller's to check
+// (check_lm_settings).
+Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, std::span<const double> start,
                                                      const LmSettings& settings);
 
-// The nine scored starting points, cheapest first.
+std::optional<FitError> check_lm_settings(const LmSettings& settings);
+
+// The nine scored starting points of the free parameters, cheapest first.
 struct Candidate {
-    std::vector<double> params;
+    std::vector<double> params;  // physical, free parameters
     double cost;
 };
 std::vector<Candidate> candidate_starting_points(std::span<const double> start, const SearchSpace& space,
                                                  CostProblem& scorer);
 
-// After a global search found `best`: the better of the outcome at `best`
-// and a Levenberg-Marquardt fit started there. `search` says how the search
-// ended ("particle swarm: 15 generations of 20 particles"); the outcome's
-// message joins it with the polish's.
-Result<FitOutcome, FitError> polish_or_fallback(const SeriesList& circuit, std::span<const double> best,
+// After a global search found `best` (physical, every parameter): the
+// better of the outcome at `best` and a Levenberg-Marquardt fit started
+// there. `search` says how the search ended ("particle swarm: 15
+// generations of 20 particles"); the outcome's message joins it with the
+// polish's. `counter` holds the search's evaluations.
+Result<FitOutcome, FitError> polish_or_fallback(const FitProblem& problem, std::span<const double> best,
                                                 std::uint64_t search_iterations, std::string_view search,
-                                                std::span<const double> frequencies_hz, Weighting scheme,
-                                                const FitData& data, EvaluationCounter& counter);
+                                                EvaluationCounter& counter);
 
 // Errors every method checks first, in this order.
 std::optional<FitError> check_fit_inputs(const SeriesList& circuit, std::size_t frequencies, std::size_t impedances);

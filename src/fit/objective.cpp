@@ -54,12 +54,13 @@ JacobianWorkspace::JacobianWorkspace(const Objective& objective, std::size_t col
     }
 }
 
-void jacobian_columns(const Objective& objective, std::span<const double> params, JacobianWorkspace& workspace,
-                      std::span<double> out, EvaluationCounter& counter) {
+void jacobian_columns(const Objective& objective, std::span<const double> params, std::span<const std::size_t> which,
+                      JacobianWorkspace& workspace, std::span<double> out, EvaluationCounter& counter) {
     const std::size_t rows = objective.residual_count();
-    const std::size_t columns = params.size();
-    auto column = [&](std::size_t j) {
-        auto& scratch = workspace.columns_[j];
+    const std::size_t columns = which.size();
+    auto column = [&](std::size_t c) {
+        const std::size_t j = which[c];
+        auto& scratch = workspace.columns_[c];
         std::fill(scratch.shifted.begin(), scratch.shifted.end(), 0.0);
         std::copy(params.begin(), params.end(), scratch.shifted.begin());
         const double magnitude = std::fabs(params[j]);
@@ -69,14 +70,26 @@ void jacobian_columns(const Objective& objective, std::span<const double> params
         objective.residuals(scratch.shifted.data(), scratch.plus, scratch.workspace, counter);
         scratch.shifted[j] = params[j] - h;
         objective.residuals(scratch.shifted.data(), scratch.minus, scratch.workspace, counter);
-        double* target = out.data() + j * rows;
+        double* target = out.data() + c * rows;
         for (std::size_t k = 0; k < rows; ++k) target[k] = (scratch.plus[k] - scratch.minus[k]) / (2.0 * h);
     };
     if (2 * columns * objective.points() < parallel_jacobian_work || parallel_width() < 2) {
-        for (std::size_t j = 0; j < columns; ++j) column(j);
+        for (std::size_t c = 0; c < columns; ++c) column(c);
     } else {
         run_parallel(columns, column);
     }
+}
+
+void jacobian_columns(const Objective& objective, std::span<const double> params, JacobianWorkspace& workspace,
+                      std::span<double> out, EvaluationCounter& counter) {
+    // Every column, in order; a small list of indices rather than a second loop.
+    thread_local std::vector<std::size_t> every;
+    if (every.size() < params.size()) {
+        const std::size_t from = every.size();
+        every.resize(params.size());
+        for (std::size_t j = from; j < every.size(); ++j) every[j] = j;
+    }
+    jacobian_columns(objective, params, std::span(every).first(params.size()), workspace, out, counter);
 }
 
 std::vector<double> residuals(const SeriesList& circuit, std::span<const double> params,

@@ -63,8 +63,8 @@ public:
     std::size_t columns() const { return columns_.size(); }
 
 private:
-    friend void jacobian_columns(const Objective&, std::span<const double>, JacobianWorkspace&,
-                                 std::span<double>, EvaluationCounter&);
+    friend void jacobian_columns(const Objective&, std::span<const double>, std::span<const std::size_t>,
+                                 JacobianWorkspace&, std::span<double>, EvaluationCounter&);
     struct Column {
         std::vector<double> shifted;  // the parameter vector with one entry moved
         std::vector<double> plus, minus;
@@ -78,6 +78,11 @@ private:
 // large enough to pay for it; the numbers are the same either way.
 void jacobian_columns(const Objective& objective, std::span<const double> params, JacobianWorkspace& workspace,
                       std::span<double> out, EvaluationCounter& counter);
+// The same for the parameters listed in `which` only: column c of `out`
+// holds d residuals / d params[which[c]]. `workspace` has at least
+// which.size() columns.
+void jacobian_columns(const Objective& objective, std::span<const double> params, std::span<const std::size_t> which,
+                      JacobianWorkspace& workspace, std::span<double> out, EvaluationCounter& counter);
 
 // Convenience forms that allocate their results.
 std::vector<double> residuals(const SeriesList& circuit, std::span<const double> params,

@@ -5,7 +5,7 @@
 
 #include "circuit/layout.hpp"
 #include "circuit/number_text.hpp"
-#include "fit/levenberg_marquardt.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/objective.hpp"
 #include "fit/search_space.hpp"
 
@@ -22,17 +22,17 @@ FitError refused(const std::string& name, double value, Bounds bounds, const std
 
 }  // namespace
 
-Result<SettledStart, FitError> settle_start(const SeriesList& circuit, std::span<const double> frequencies_hz,
-                                            std::span<const Complex> impedances, Weighting scheme) {
-    const std::vector<std::string> names = param_names(circuit);
-    const SearchSpace space(param_bounds(circuit));
-    std::vector<double> start = param_values(circuit);
+Result<SettledStart, FitError> settle_start(const FitProblem& problem) {
+    const std::vector<std::string>& names = problem.names();
+    const std::vector<Bounds>& bounds = problem.bounds();
+    std::vector<double> start = problem.start();
     std::vector<std::size_t> on_bound;
     for (std::size_t j = 0; j < start.size(); ++j) {
-        const Bounds b = space.bounds()[j];
+        if (problem.fixed()[j]) continue;
+        const Bounds b = bounds[j];
         const double p = start[j];
         if (std::isnan(p)) return fail(refused(names[j], p, b, ": every starting value must be a number"));
-        if (!space.log_scaled(j)) continue;  // moved into its bounds by the fit itself
+        if (std::isfinite(b.hi)) continue;  // moved into its bounds by the fit itself
         if (p < b.lo) {
             return fail(refused(names[j], p, b,
                                 ", below its lower bound: a parameter without an upper bound must start above it"));
@@ -40,16 +40,15 @@ Result<SettledStart, FitError> settle_start(const SeriesList& circuit, std::span
         if (std::isinf(p)) return fail(refused(names[j], p, b, ": every starting value must be finite"));
         if (p == b.lo) on_bound.push_back(j);
     }
-    SettledStart settled{circuit, 0};
+    SettledStart settled{start, 0};
     if (on_bound.empty()) return settled;
 
-    const FitData data = prepare_fit_data(frequencies_hz, impedances, scheme);
-    const Objective objective(circuit, data.omega, data.measured, data.weights);
+    const Objective& objective = problem.objective();
     ResidualWorkspace workspace = objective.make_workspace();
     std::vector<double> r(objective.residual_count());
     EvaluationCounter counter{0};
     for (const std::size_t j : on_bound) {
-        const double lo = space.bounds()[j].lo;
+        const double lo = bounds[j].lo;
         double costs[highest_decade - lowest_decade + 1];
         double smallest = INFINITY;
         for (int k = lowest_decade; k <= highest_decade; ++k) {
@@ -70,7 +69,7 @@ Result<SettledStart, FitError> settle_start(const SeriesList& circuit, std::span
         }
         start[j] = lo + std::pow(10.0, chosen);
     }
-    settled.circuit = rebuild(circuit, start);
+    settled.values = std::move(start);
     settled.evaluations = counter.load();
     return settled;
 }

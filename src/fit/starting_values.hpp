@@ -8,15 +8,14 @@
 #include <vector>
 
 #include "circuit/result.hpp"
-#include "circuit/tree.hpp"
-#include "elements/complex.hpp"
 #include "fit/fit_outcome.hpp"
-#include "fit/weighting.hpp"
 
 namespace kelvara {
 
+class FitProblem;
+
 struct SettledStart {
-    SeriesList circuit;               // the circuit with the values the fit starts from
+    std::vector<double> values;       // every parameter's value the fit starts from
     std::uint64_t evaluations = 0;    // residual evaluations spent lifting starts off their bound
 };
 
@@ -27,7 +26,7 @@ struct SettledStart {
 // other parameters at their starts, is within 1e-9 (relative) of the
 // smallest. That keeps a parameter meant to be negligible as large as it can
 // be without changing the fit, where its Jacobian column is no longer zero.
-Result<SettledStart, FitError> settle_start(const SeriesList& circuit, std::span<const double> frequencies_hz,
-                                            std::span<const Complex> impedances, Weighting scheme);
+// Fixed parameters are left as they are (the problem checked them).
+Result<SettledStart, FitError> settle_start(const FitProblem& problem);
 
 }  // namespace kelvara

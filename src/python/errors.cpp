@@ -55,7 +55,10 @@ bool clear_if_one_of(std::initializer_list<PyObject*> kinds) {
 }
 
 bool clear_missing_key() {
-    return clear_if_one_of({PyExc_LookupError, PyExc_TypeError, PyExc_ValueError, PyExc_AttributeError});
+    // Running out of memory says nothing about the key; everything else a
+    // lookup raises (polars raises its own ColumnNotFoundError) means absent.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    return clear_if_one_of({PyExc_Exception});
 }
 
 bool clear_not_numeric() {

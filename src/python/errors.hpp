@@ -33,8 +33,8 @@ void prefix_argument_error(std::string_view name);
 bool clear_if_one_of(std::initializer_list<PyObject*> kinds);
 
 // What a failed item lookup frame[key] may mean when the key is simply not
-// there: KeyError, IndexError, TypeError (not subscriptable by text),
-// ValueError (NumPy's record arrays) or AttributeError.
+// there: any Exception but MemoryError. KeyboardInterrupt and SystemExit
+// (not Exceptions) stay set.
 bool clear_missing_key();
 
 // What a failed conversion of a value to numbers raises: TypeError,

@@ -2,8 +2,7 @@
 // complete Levenberg-Marquardt fit, keeping the best fit found.
 #include <cmath>
 
-#include "circuit/layout.hpp"
-#include "circuit/number_text.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/global/global_search.hpp"
 #include "fit/interruption.hpp"
 #include "fit/levenberg_marquardt.hpp"
@@ -12,21 +11,13 @@
 
 namespace kelvara {
 
-Result<FitOutcome, FitError> basin_hopping_fit(const SpectrumInput& input, std::uint64_t hops, double step_size,
+Result<FitOutcome, FitError> basin_hopping_fit(const FitProblem& problem, std::uint64_t hops, double step_size,
                                                double temperature, std::optional<std::uint64_t> seed) {
-    if (auto error = check_fit_inputs(input.circuit, input.frequencies_hz.size(), input.impedances.size())) {
-        return fail(*error);
-    }
-    // The caller's own value, so an ordinary error rather than an internal one.
-    if (!(step_size >= 0.0) || !std::isfinite(step_size)) {
-        return fail(FitError{FitError::Kind::invalid_setting,
-                             "basin_hopping_step_size must be finite and >= 0, got " + short_number_text(step_size)});
-    }
     ChaChaRng rng = ChaChaRng::from_seed(seed);
     const LmSettings local;  // ftol, xtol, gtol 1e-8, max_iterations 200
-    const SearchSpace space(param_bounds(input.circuit));
+    const SearchSpace& space = problem.space();
 
-    auto first = levenberg_marquardt_fit(input.circuit, input.frequencies_hz, input.impedances, input.scheme, local);
+    auto first = levenberg_marquardt_fit(problem, problem.start(), local);
     if (!first) return fail(first.error());
     FitOutcome current = std::move(first).value();
     std::vector<double> best = current.params;
@@ -37,10 +28,9 @@ Result<FitOutcome, FitError> basin_hopping_fit(const SpectrumInput& input, std::
 
     for (std::uint64_t hop = 0; hop < hops; ++hop) {
         if (interruption_requested()) return fail(FitError{FitError::Kind::interrupted, {}});
-        std::vector<double> x = space.internal(current.params);
+        std::vector<double> x = space.internal(problem.free_part(current.params));
         for (double& coordinate : x) coordinate += rng.between(-step_size, step_size);
-        const SeriesList jumped = rebuild(input.circuit, space.physical(x));
-        auto local_fit = levenberg_marquardt_fit(jumped, input.frequencies_hz, input.impedances, input.scheme, local);
+        auto local_fit = levenberg_marquardt_fit(problem, problem.expand(space.physical(x)), local);
         if (!local_fit) return fail(local_fit.error());
         FitOutcome candidate = std::move(local_fit).value();
         iterations += candidate.iterations;
@@ -56,8 +46,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const SpectrumInput& input, std::
         if (accept) current = std::move(candidate);
     }
     EvaluationCounter counter{evaluations};
-    const FitData data = prepare_fit_data(input.frequencies_hz, input.impedances, input.scheme);
-    return build_outcome(input.circuit, best, true, iterations, data, counter,
+    return build_outcome(problem, best, true, iterations, counter,
                          "basin hopping: " + std::to_string(hops) + " hops; best local fit " + best_message);
 }
 

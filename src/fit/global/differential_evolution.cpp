@@ -10,6 +10,7 @@
 #include "fit/interruption.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/global/random.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/global/search_setup.hpp"
 
 namespace kelvara {
@@ -106,11 +107,9 @@ private:
 
 }  // namespace
 
-Result<FitOutcome, FitError> differential_evolution_fit(const SpectrumInput& input, std::uint64_t evaluations) {
-    auto prepared = prepare_search(input);
-    if (!prepared) return fail(prepared.error());
-    SearchSetup& setup = *prepared.value();
-    const SearchBox box = pso_search_box(setup.space.bounds(), setup.start);
+Result<FitOutcome, FitError> differential_evolution_fit(const FitProblem& problem, std::uint64_t evaluations) {
+    const std::vector<double> start = problem.free_part(problem.start());
+    const SearchBox box = pso_search_box(problem.space().bounds(), start);
     std::vector<float> lower, upper;
     for (std::size_t d = 0; d < box.lower.size(); ++d) {
         lower.push_back(static_cast<float>(box.lower[d]));
@@ -121,11 +120,11 @@ Result<FitOutcome, FitError> differential_evolution_fit(const SpectrumInput& inp
                                  "coordinate; check that the starting values are finite and not huge"});
         }
     }
-    CostProblem problem(setup.objective, setup.space, setup.counter);
+    CostProblem scorer(problem, problem.counter);
     std::vector<double> x(lower.size());
     auto cost32 = [&](const std::vector<float>& position) {
         std::copy(position.begin(), position.end(), x.begin());
-        return static_cast<float>(problem.cost(x));
+        return static_cast<float>(scorer.cost(x));
     };
 
     std::optional<std::vector<double>> best;
@@ -143,17 +142,16 @@ Result<FitOutcome, FitError> differential_evolution_fit(const SpectrumInput& inp
         const Individual* winner = population.best();
         if (winner == nullptr) continue;
         std::copy(winner->position.begin(), winner->position.end(), x.begin());
-        const double cost = problem.cost(x);
+        const double cost = scorer.cost(x);
         if (!best || cost < best_cost) {
-            best = setup.space.physical(x);
+            best = problem.space().physical(x);
             best_cost = cost;
         }
     }
     if (!best) return fail(FitError{FitError::Kind::solver, "differential evolution found no best position"});
     const std::string search = "differential evolution: " + std::to_string(runs) + " runs of " +
                                std::to_string(steps) + " evaluations";
-    return polish_or_fallback(input.circuit, *best, population_evaluations, search, input.frequencies_hz, input.scheme,
-                              setup.data, setup.counter);
+    return polish_or_fallback(problem, problem.expand(*best), population_evaluations, search, problem.counter);
 }
 
 }  // namespace kelvara

@@ -9,6 +9,7 @@
 #include "circuit/quoted.hpp"
 #include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/global/search_setup.hpp"
 
 namespace kelvara {
@@ -45,12 +46,10 @@ std::vector<double> along(const std::vector<double>& from, const std::vector<dou
 
 }  // namespace
 
-Result<FitOutcome, FitError> nelder_mead_fit(const SpectrumInput& input, std::uint64_t iterations) {
-    auto prepared = prepare_search(input);
-    if (!prepared) return fail(prepared.error());
-    SearchSetup& setup = *prepared.value();
-    CostEvaluator evaluator(setup);
-    const std::vector<double> x0 = setup.space.internal(setup.start);
+Result<FitOutcome, FitError> nelder_mead_fit(const FitProblem& problem, std::uint64_t iterations) {
+    const std::vector<double> start = problem.free_part(problem.start());
+    CostEvaluator evaluator(problem);
+    const std::vector<double> x0 = problem.space().internal(start);
     const std::size_t n = x0.size();
 
     std::vector<Vertex> simplex;
@@ -110,9 +109,7 @@ Result<FitOutcome, FitError> nelder_mead_fit(const SpectrumInput& input, std::ui
                                                        " iterations"
                                                  : "Nelder-Mead: iteration limit of " + std::to_string(iterations) +
                                                        " reached";
-    return polish_or_fallback(input.circuit, setup.space.physical(simplex.front().x), done, search,
-                              input.frequencies_hz,
-                              input.scheme, setup.data, setup.counter);
+    return polish_or_fallback(problem, problem.expand(problem.space().physical(simplex.front().x)), done, search, problem.counter);
 }
 
 }  // namespace kelvara

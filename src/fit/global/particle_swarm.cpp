@@ -9,6 +9,7 @@
 #include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/global/random.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/global/search_setup.hpp"
 
 namespace kelvara {
@@ -20,16 +21,14 @@ constexpr std::uint64_t max_particle_state_bytes = std::uint64_t{4} << 30;
 
 }  // namespace
 
-Result<FitOutcome, FitError> particle_swarm_fit(const SpectrumInput& input, std::uint64_t num_particles,
+Result<FitOutcome, FitError> particle_swarm_fit(const FitProblem& problem, std::uint64_t num_particles,
                                                 std::uint64_t generations, std::optional<std::uint64_t> seed) {
-    auto prepared = prepare_search(input);
-    if (!prepared) return fail(prepared.error());
-    SearchSetup& setup = *prepared.value();
-    const SearchBox box = pso_search_box(setup.space.bounds(), setup.start);
+    const std::vector<double> start = problem.free_part(problem.start());
+    const SearchBox box = pso_search_box(problem.space().bounds(), start);
     if (auto error = check_box(box)) return fail(*error);
     const std::size_t n = box.lower.size();
     ChaChaRng rng = ChaChaRng::from_seed(seed);
-    CostEvaluator evaluator(setup);
+    CostEvaluator evaluator(problem);
 
     // Two vectors per particle: refuse what cannot be held, before allocating it.
     const std::uint64_t bytes_per_particle = 2 * (n * sizeof(double) + sizeof(std::vector<double>) + 16) + 40;
@@ -100,9 +99,7 @@ Result<FitOutcome, FitError> particle_swarm_fit(const SpectrumInput& input, std:
     }
     const std::string search = "particle swarm: " + std::to_string(generations) + " generations of " +
                                std::to_string(count) + " particles";
-    return polish_or_fallback(input.circuit, setup.space.physical(swarm_best), generations, search,
-                              input.frequencies_hz,
-                              input.scheme, setup.data, setup.counter);
+    return polish_or_fallback(problem, problem.expand(problem.space().physical(swarm_best)), generations, search, problem.counter);
 }
 
 }  // namespace kelvara

@@ -1,4 +1,4 @@
-// What every global search sets up before its first evaluation.
+// What the global searches share: the finite search box and batches of costs.
 #pragma once
 
 #include <memory>
@@ -7,24 +7,11 @@
 #include "circuit/result.hpp"
 #include "fit/fit_outcome.hpp"
 #include "fit/global/global_search.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/problems.hpp"
 #include "fit/search_space.hpp"
 
 namespace kelvara {
-
-struct SearchSetup {
-    FitData data;
-    SearchSpace space;
-    std::vector<double> start;  // physical
-    Objective objective;
-    EvaluationCounter counter{0};
-
-    SearchSetup(FitData fit_data, const SeriesList& circuit);
-};
-
-// The input checks in their fixed order, then the spectrum's angular
-// frequencies and weights, the bounds, the start and a fresh counter.
-Result<std::unique_ptr<SearchSetup>, FitError> prepare_search(const SpectrumInput& input);
 
 // The search box must be finite to draw from it.
 std::optional<FitError> check_box(const SearchBox& box);
@@ -33,12 +20,12 @@ std::optional<FitError> check_box(const SearchBox& box);
 // there are enough of them; each thread uses its own problem's scratch space.
 class CostEvaluator {
 public:
-    explicit CostEvaluator(SearchSetup& setup);
+    explicit CostEvaluator(const FitProblem& problem);
     double cost(std::span<const double> x) { return problems_.front().cost(x); }
     void costs(const std::vector<std::vector<double>>& points, std::vector<double>& out);
 
 private:
-    SearchSetup& setup_;
+    const FitProblem& problem_;
     std::vector<CostProblem> problems_;
 };
 

@@ -8,17 +8,16 @@
 #include "fit/interruption.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/global/random.hpp"
+#include "fit/fit_problem.hpp"
 #include "fit/global/search_setup.hpp"
 
 namespace kelvara {
 
-Result<FitOutcome, FitError> simulated_annealing_fit(const SpectrumInput& input, std::uint64_t iterations,
+Result<FitOutcome, FitError> simulated_annealing_fit(const FitProblem& problem, std::uint64_t iterations,
                                                      double initial_temperature, std::optional<std::uint64_t> seed) {
-    auto prepared = prepare_search(input);
-    if (!prepared) return fail(prepared.error());
-    SearchSetup& setup = *prepared.value();
-    CostProblem problem(setup.objective, setup.space, setup.counter);
-    std::vector<double> current = setup.space.internal(setup.start);
+    const std::vector<double> start = problem.free_part(problem.start());
+    CostProblem scorer(problem, problem.counter);
+    std::vector<double> current = problem.space().internal(start);
 
     ChaChaRng moves = ChaChaRng::from_seed(seed);
     ChaChaRng acceptance = ChaChaRng::from_seed(seed ? std::optional<std::uint64_t>(*seed + 1) : std::nullopt);
@@ -27,7 +26,7 @@ Result<FitOutcome, FitError> simulated_annealing_fit(const SpectrumInput& input,
                              "Invalid parameter: " + quoted("`SimulatedAnnealing`: Initial temperature must be > 0.")});
     }
 
-    double current_cost = problem.cost(current);
+    double current_cost = scorer.cost(current);
     std::vector<double> best = current;
     double best_cost = current_cost;
     double temperature = initial_temperature;
@@ -41,7 +40,7 @@ Result<FitOutcome, FitError> simulated_annealing_fit(const SpectrumInput& input,
                                      short_number_text(initial_temperature)});
         }
         for (std::size_t d = 0; d < current.size(); ++d) moved[d] = current[d] + moves.between(-temperature, temperature);
-        const double cost = problem.cost(moved);
+        const double cost = scorer.cost(moved);
         const bool accept =
             cost < current_cost || acceptance.uniform53() < 1.0 / (1.0 + std::exp((cost - current_cost) / temperature));
         if (accept) {
@@ -55,8 +54,7 @@ Result<FitOutcome, FitError> simulated_annealing_fit(const SpectrumInput& input,
         temperature = initial_temperature / static_cast<double>(n + 1);
     }
     const std::string search = "simulated annealing: " + std::to_string(iterations) + " iterations";
-    return polish_or_fallback(input.circuit, setup.space.physical(best), iterations, search, input.frequencies_hz,
-                              input.scheme, setup.data, setup.counter);
+    return polish_or_fallback(problem, problem.expand(problem.space().physical(best)), iterations, search, problem.counter);
 }
 
 }  // namespace kelvara
