@@ -23,10 +23,11 @@
 
 namespace kelvara::py {
 
-PyObject* make_circuit(SeriesList tree, bool explicit_values) {
+PyObject* make_circuit(SeriesList tree, bool explicit_values, CircuitControl control) {
     PyObject* self = CircuitType.tp_alloc(&CircuitType, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<CircuitObject*>(self)->data) CircuitData{std::move(tree), explicit_values};
+    control.drop_unused();
+    new (&reinterpret_cast<CircuitObject*>(self)->data) CircuitData{std::move(tree), explicit_values, std::move(control)};
     return self;
 }
 
@@ -76,7 +77,7 @@ PyObject* param_units_method(PyObject* self, PyObject*) { return to_str_list(par
 PyObject* param_values_method(PyObject* self, PyObject*) { return to_float_list(param_values(tree_of(self))); }
 
 PyObject* param_bounds_method(PyObject* self, PyObject*) {
-    const auto bounds = param_bounds(tree_of(self));
+    const auto bounds = bounds_in_force(tree_of(self), circuit_data(self).control);
     Ref list(PyList_New(static_cast<Py_ssize_t>(bounds.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < bounds.size(); ++i) {
@@ -102,7 +103,7 @@ PyObject* with_values_method(PyObject* self, PyObject* const* args, Py_ssize_t n
         return raise(PyExc_ValueError,
                      "expected " + std::to_string(count) + " values, got " + std::to_string(values.size()));
     }
-    return make_circuit(rebuild(tree, values), true);
+    return make_circuit(rebuild(tree, values), true, circuit_data(self).control);
 }
 
 // The user's name-to-value table, in its iteration order.
@@ -161,7 +162,7 @@ PyObject* with_named_values_method(PyObject* self, PyObject* const* args, Py_ssi
     if (!unknown.empty() || !missing.empty()) {
         return raise(PyExc_ValueError, named_values_error(tree, unknown, missing));
     }
-    return make_circuit(rebuild(tree, values), true);
+    return make_circuit(rebuild(tree, values), true, circuit_data(self).control);
 }
 
 // impedance_at_frequencies' evaluation for inputs the worker pool would not
@@ -217,6 +218,8 @@ PyObject* get_notation(PyObject* self, void*) { return to_str(notation_text(circ
 
 PyGetSetDef circuit_getset[] = {
     {"notation", guarded<get_notation>, nullptr, nullptr, nullptr},
+    {"fixed", guarded<circuit_fixed_names>, nullptr,
+     "Names of the parameters held at their values by every fit, in `param_names()` order.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -239,6 +242,20 @@ PyMethodDef circuit_methods[] = {
      "param_bounds($self)\n--\n\n"
      "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
      "`param_names()` order. `hi` is `inf` for open-bound parameters."},
+    {"with_fixed", guarded_method<circuit_with_fixed>(), METH_FASTCALL | METH_KEYWORDS,
+     "with_fixed($self, values)\n--\n\n"
+     "This circuit with some parameters held by every fit: `values` maps\n"
+     "names to the values to hold them at, or lists names held at their\n"
+     "current values."},
+    {"with_free", guarded_method<circuit_with_free>(), METH_FASTCALL | METH_KEYWORDS,
+     "with_free($self, names)\n--\n\n"
+     "This circuit with the named parameters no longer held."},
+    {"with_bounds", guarded_method<circuit_with_bounds>(), METH_FASTCALL | METH_KEYWORDS,
+     "with_bounds($self, bounds)\n--\n\n"
+     "This circuit with its own `(lo, hi)` bounds for the named parameters\n"
+     "(None for a side keeps the catalogue's; None for the pair restores\n"
+     "both). A parameter whose upper bound is `inf` is searched on a log\n"
+     "scale and needs a lower bound above zero."},
     {"param_values", guarded_method<param_values_method>(), METH_NOARGS,
      "param_values($self)\n--\n\n"
      "Current parameter values, in `param_names()` order."},

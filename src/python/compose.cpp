@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "circuit/layout.hpp"
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -18,6 +19,7 @@ namespace {
 struct CircuitPart {
     SeriesList tree;
     bool explicit_values;
+    CircuitControl control;
 };
 using Part = std::variant<Element, CircuitPart>;
 
@@ -40,7 +42,7 @@ bool read_parts(PyObject* parts, std::vector<Part>& out) {
             out.emplace_back(reinterpret_cast<ElementObject*>(item)->element);
         } else if (is_circuit(item)) {
             const CircuitData& data = circuit_data(item);
-            out.emplace_back(CircuitPart{data.tree, data.explicit_values});
+            out.emplace_back(CircuitPart{data.tree, data.explicit_values, data.control});
         } else {
             const std::string type = type_name(item);
             raise(PyExc_TypeError, "failed to extract enum Part ('Element | Circuit')\n- variant Element (Element): "
@@ -59,6 +61,24 @@ bool all_explicit(const std::vector<Part>& parts) {
         const auto* circuit = std::get_if<CircuitPart>(&part);
         return circuit == nullptr || circuit->explicit_values;
     });
+}
+
+// The parts' fixed parameters and bounds, in the composed parameter order
+// (parts in order, each in its own order): elements bring none.
+CircuitControl joined_control(const std::vector<Part>& parts) {
+    CircuitControl joined;
+    bool any = false;
+    for (const Part& part : parts) {
+        const auto* circuit = std::get_if<CircuitPart>(&part);
+        const std::size_t count = circuit ? param_count(circuit->tree) : std::get<Element>(part).param_count();
+        const CircuitControl* own = circuit ? &circuit->control : nullptr;
+        any = any || (own && !own->empty());
+        for (std::size_t j = 0; j < count; ++j) {
+            joined.bounds.push_back(own && j < own->bounds.size() ? own->bounds[j] : std::nullopt);
+            joined.fixed.push_back(own && j < own->fixed.size() && own->fixed[j]);
+        }
+    }
+    return any ? joined : CircuitControl{};
 }
 
 using Compose = SeriesList (*)(std::vector<Part>&);
@@ -96,12 +116,13 @@ PyObject* compose(const char* function, Compose build, PyObject* const* args, Py
     std::vector<Part> parts;
     if (!read_parts(bound[0], parts)) return nullptr;
     const bool explicit_values = all_explicit(parts);
+    CircuitControl control = joined_control(parts);
     SeriesList tree = build(parts);
     if (nesting_depth(tree) > max_nesting_depth) {
         return raise(PyExc_ValueError, "parallel groups nested more than " + std::to_string(max_nesting_depth) +
                                            " levels deep");
     }
-    return make_circuit(std::move(tree), explicit_values);
+    return make_circuit(std::move(tree), explicit_values, std::move(control));
 }
 
 PyObject* series_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -103,6 +103,7 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
         request.circuit = data.tree;
         request.frequencies_hz = spectrum.frequencies.to_vector();
         request.impedances = spectrum.impedances.to_vector();
+        request.control = engine_control(data.tree, data.control);
         if (!guessing && !unusable) {
             if (auto problem = first_unusable_point(request.frequencies_hz, request.impedances)) {
                 unusable.emplace(i, *problem);
@@ -128,7 +129,7 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
                     ++done;
                     return;
                 }
-                slot.request.circuit = rebuild(data.tree, start.value());
+                slot.request.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
             }
             auto result = dispatch_fit(slot.request, interrupt);
             if (result) {
@@ -174,7 +175,7 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
-        PyObject* item = slots[i].outcome ? make_fit_result(std::move(*slots[i].outcome)) : slot_exception(slots[i]);
+        PyObject* item = slots[i].outcome ? make_fit_result(std::move(*slots[i].outcome), data.control) : slot_exception(slots[i]);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }

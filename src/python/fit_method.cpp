@@ -167,7 +167,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (guessing) {
         std::vector<double> start;
         if (!run_guess(data.tree, spectrum, options.weights_path, start)) return nullptr;
-        request.circuit = rebuild(data.tree, start);
+        request.circuit = rebuild(data.tree, start_from_guess(data, std::move(start)));
     } else if (auto problem = first_unusable_point(spectrum.frequencies.view(), spectrum.impedances.view())) {
         // A guess refuses such points; a fit from a given start runs, but its cost will not be finite.
         const std::string message = "the fit's cost will not be finite: " + *problem;
@@ -175,6 +175,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     request.frequencies_hz = spectrum.frequencies.to_vector();
     request.impedances = spectrum.impedances.to_vector();
+    request.control = engine_control(data.tree, data.control);
 
     std::optional<Result<FitOutcome, FitError>> result;
     {
@@ -184,7 +185,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         result.emplace(dispatch_fit(request, interrupt));
     }
     if (!*result) return raise_fit_error(result->error());
-    return make_fit_result(std::move(*result).value());
+    return make_fit_result(std::move(*result).value(), data.control);
 }
 
 }  // namespace kelvara::py

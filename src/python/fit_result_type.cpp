@@ -22,12 +22,20 @@ namespace {
 struct FitResultObject {
     PyObject_HEAD
     FitOutcome outcome;  // immutable after construction
+    CircuitControl control;  // of the fitted circuit
 };
 
 const FitOutcome& outcome_of(PyObject* self) { return reinterpret_cast<FitResultObject*>(self)->outcome; }
+const CircuitControl& control_of(PyObject* self) { return reinterpret_cast<FitResultObject*>(self)->control; }
+bool is_fixed(PyObject* self, std::size_t j) {
+    const std::vector<bool>& fixed = control_of(self).fixed;
+    return j < fixed.size() && fixed[j];
+}
 
 void fit_result_dealloc(PyObject* self) {
-    reinterpret_cast<FitResultObject*>(self)->outcome.~FitOutcome();
+    auto* object = reinterpret_cast<FitResultObject*>(self);
+    object->outcome.~FitOutcome();
+    object->control.~CircuitControl();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -43,7 +51,9 @@ PyObject* name_value_dict(const std::vector<std::string>& names, const std::vect
     return dict.release();
 }
 
-PyObject* get_circuit(PyObject* self, void*) { return make_circuit(outcome_of(self).circuit, true); }
+PyObject* get_circuit(PyObject* self, void*) {
+    return make_circuit(outcome_of(self).circuit, true, control_of(self));
+}
 PyObject* get_params(PyObject* self, void*) {
     return name_value_dict(outcome_of(self).param_names, outcome_of(self).params);
 }
@@ -112,6 +122,10 @@ PyObject* table_method(PyObject* self, PyObject*) {
             error = (*o.stderr_values)[i];
             if (o.params[i] != 0.0) relative = 100.0 * *error / std::fabs(o.params[i]);
         }
+        if (is_fixed(self, i)) {
+            rows.push_back({o.param_names[i], general(o.params[i], 6), i < units.size() ? units[i] : "", "fixed", "-"});
+            continue;
+        }
         rows.push_back({o.param_names[i], general(o.params[i], 6), i < units.size() ? units[i] : "",
                         general(error, 3), relative ? general(relative, 3) + " %" : "-"});
     }
@@ -152,6 +166,13 @@ PyObject* to_dict_method(PyObject* self, PyObject*) {
                 }
             }
             return units.release();
+        }()) ||
+        !put(dict.get(), "fixed", [&] {
+            std::vector<std::string> held;
+            for (std::size_t i = 0; i < o.param_names.size(); ++i) {
+                if (is_fixed(self, i)) held.push_back(o.param_names[i]);
+            }
+            return to_str_list(held);
         }()) ||
         !put(dict.get(), "chi_square", PyFloat_FromDouble(o.chi_square)) ||
         !put(dict.get(), "cost", PyFloat_FromDouble(o.cost)) ||
@@ -202,11 +223,14 @@ PyTypeObject FitResultType = [] {
 bool ready_fit_result_type() { return PyType_Ready(&FitResultType) >= 0; }
 
 const FitOutcome& fit_outcome(PyObject* fit_result) { return outcome_of(fit_result); }
+const CircuitControl& fit_control(PyObject* fit_result) { return control_of(fit_result); }
 
-PyObject* make_fit_result(FitOutcome outcome) {
+PyObject* make_fit_result(FitOutcome outcome, CircuitControl control) {
     PyObject* self = FitResultType.tp_alloc(&FitResultType, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<FitResultObject*>(self)->outcome) FitOutcome(std::move(outcome));
+    auto* object = reinterpret_cast<FitResultObject*>(self);
+    new (&object->outcome) FitOutcome(std::move(outcome));
+    new (&object->control) CircuitControl(std::move(control));
     return self;
 }
 

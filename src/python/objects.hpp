@@ -12,13 +12,27 @@
 #include "circuit/tree.hpp"
 #include "elements/catalogue.hpp"
 #include "fit/fit_outcome.hpp"
+#include "fit/fit_problem.hpp"
 #include "models/guess.hpp"
 
 namespace kelvara::py {
 
+// The caller's fixed parameters and own bounds, in parameter order: each
+// list is empty or holds one entry per parameter.
+struct CircuitControl {
+    std::vector<std::optional<Bounds>> bounds;  // none: the catalogue's
+    std::vector<bool> fixed;
+
+    bool empty() const { return bounds.empty() && fixed.empty(); }
+    // Clears a list that says nothing (no bound given, nothing held), so
+    // that such a circuit is one without control of its own.
+    void drop_unused();
+};
+
 struct CircuitData {
     SeriesList tree;
     bool explicit_values = false;  // values given by the caller rather than catalogue defaults
+    CircuitControl control;
     // Derived once from the tree: every evaluation reads these.
     CompiledCircuit program{tree};
     std::vector<double> values = param_values(tree);
@@ -45,8 +59,22 @@ bool ready_fit_result_type();
 // The variant class of a kind, e.g. Element_R.
 PyTypeObject* element_variant_type(Kind kind);
 
-// A new Circuit owning `tree`.
-PyObject* make_circuit(SeriesList tree, bool explicit_values);
+// A new Circuit owning `tree`; `control` empty or sized to its parameters.
+PyObject* make_circuit(SeriesList tree, bool explicit_values, CircuitControl control = {});
+
+// The bounds in force: the caller's where given, the catalogue's elsewhere.
+std::vector<Bounds> bounds_in_force(const SeriesList& tree, const CircuitControl& control);
+// What the engine is told: empty (the catalogue's bounds, nothing held) for
+// a circuit without control of its own.
+ParameterControl engine_control(const SeriesList& tree, const CircuitControl& control);
+// The start of a fit from a network's guess: the held parameters keep the
+// circuit's values, the others are clamped into the caller's bounds.
+std::vector<double> start_from_guess(const CircuitData& data, std::vector<double> guess);
+// Circuit.with_fixed, with_free, with_bounds and the getter of fixed.
+PyObject* circuit_with_fixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* circuit_with_free(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* circuit_with_bounds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* circuit_fixed_names(PyObject* self, void*);
 
 inline bool is_circuit(PyObject* object) { return Py_TYPE(object) == &CircuitType; }
 inline bool is_element(PyObject* object) { return PyObject_TypeCheck(object, &ElementType) != 0; }
@@ -80,9 +108,10 @@ bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::opti
 // None, or a str path ("argument 'weights': ..." otherwise).
 bool read_weights_path(PyObject* weights, std::optional<std::string>& out);
 
-// A new FitResult owning `outcome`, and the outcome a FitResult holds.
-PyObject* make_fit_result(FitOutcome outcome);
+// A new FitResult owning `outcome` of a circuit with `control`, and what a FitResult holds.
+PyObject* make_fit_result(FitOutcome outcome, CircuitControl control = {});
 const FitOutcome& fit_outcome(PyObject* fit_result);
+const CircuitControl& fit_control(PyObject* fit_result);
 
 // __reduce__ of Circuit, the element variants and FitResult, and the module's
 // private functions that restore them (pickling.cpp).

@@ -4,9 +4,13 @@
 // from another format is refused with a clear message and a damaged one can
 // never build an invalid object: the restore functions check every piece.
 //
-// Circuit state:   ("kelvara.Circuit", 1, tree, explicit_values)
+// Circuit state:   ("kelvara.Circuit", 1, tree, explicit_values[, control])
 //   tree: list of nodes; a leaf is (code, label, (params...)), a parallel
 //   group a list of branches, each a list of nodes.
+//   control, only for a circuit with fixed parameters or bounds of its own:
+//   (fixed, bounds), a list of bools and a list of None or (lo, hi), one
+//   entry per parameter. Without it the state is the one earlier versions
+//   wrote and read.
 // Element state:   ("kelvara.Element", 1, code, (params...))
 // FitResult state: ("kelvara.FitResult", 1, circuit state, names, params,
 //                   stderr or None, iterations, impedance_evals, cost,
@@ -67,9 +71,29 @@ PyObject* series_state(const SeriesList& series) {
     return list.release();
 }
 
-PyObject* circuit_state(const SeriesList& tree, bool explicit_values) {
-    return Py_BuildValue("(slNO)", "kelvara.Circuit", format, series_state(tree),
-                         explicit_values ? Py_True : Py_False);
+PyObject* control_state(const CircuitControl& control, std::size_t count) {
+    Ref fixed(PyList_New(static_cast<Py_ssize_t>(count)));
+    Ref bounds(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!fixed || !bounds) return nullptr;
+    for (std::size_t j = 0; j < count; ++j) {
+        const bool held = j < control.fixed.size() && control.fixed[j];
+        PyList_SET_ITEM(fixed.get(), static_cast<Py_ssize_t>(j), Py_NewRef(held ? Py_True : Py_False));
+        PyObject* pair = j < control.bounds.size() && control.bounds[j]
+                             ? Py_BuildValue("(dd)", control.bounds[j]->lo, control.bounds[j]->hi)
+                             : Py_NewRef(Py_None);
+        if (pair == nullptr) return nullptr;
+        PyList_SET_ITEM(bounds.get(), static_cast<Py_ssize_t>(j), pair);
+    }
+    return Py_BuildValue("(OO)", fixed.get(), bounds.get());
+}
+
+PyObject* circuit_state(const SeriesList& tree, bool explicit_values, const CircuitControl& control) {
+    if (control.empty()) {
+        return Py_BuildValue("(slNO)", "kelvara.Circuit", format, series_state(tree),
+                             explicit_values ? Py_True : Py_False);
+    }
+    return Py_BuildValue("(slNON)", "kelvara.Circuit", format, series_state(tree),
+                         explicit_values ? Py_True : Py_False, control_state(control, param_count(tree)));
 }
 
 // ---- state in: every check fails with "cannot restore {what}: {why}" ----
@@ -78,8 +102,9 @@ std::nullptr_t refuse(const char* what, const std::string& why) {
     return raise(PyExc_ValueError, std::string("cannot restore ") + what + ": " + why);
 }
 
-// The (tag, format, ...) header; false with ValueError set when it is not ours.
-bool check_header(PyObject* state, const char* tag, Py_ssize_t size) {
+// The (tag, format, ...) header; false with ValueError set when it is not
+// ours. A state may have `size` items, or `size` + `optional`.
+bool check_header(PyObject* state, const char* tag, Py_ssize_t size, Py_ssize_t optional = 0) {
     if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < 2) {
         refuse(tag, "the pickled state is not a tuple starting with its format");
         return false;
@@ -97,7 +122,7 @@ bool check_header(PyObject* state, const char* tag, Py_ssize_t size) {
                         std::to_string(format));
         return false;
     }
-    if (PyTuple_GET_SIZE(state) != size) {
+    if (PyTuple_GET_SIZE(state) != size && !(optional > 0 && PyTuple_GET_SIZE(state) == size + optional)) {
         refuse(tag, "the pickled state has " + std::to_string(PyTuple_GET_SIZE(state)) + " items, expected " +
                         std::to_string(size));
         return false;
@@ -176,8 +201,46 @@ bool read_series(PyObject* list, std::size_t depth, SeriesList& out) {
     return true;
 }
 
-bool read_circuit_state(PyObject* state, SeriesList& tree, bool& explicit_values) {
-    if (!check_header(state, "kelvara.Circuit", 4)) return false;
+bool read_control_state(PyObject* state, const SeriesList& tree, CircuitControl& out) {
+    constexpr const char* what = "kelvara.Circuit";
+    const std::size_t count = param_count(tree);
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2 || !PyList_Check(PyTuple_GET_ITEM(state, 0)) ||
+        !PyList_Check(PyTuple_GET_ITEM(state, 1)) ||
+        static_cast<std::size_t>(PyList_GET_SIZE(PyTuple_GET_ITEM(state, 0))) != count ||
+        static_cast<std::size_t>(PyList_GET_SIZE(PyTuple_GET_ITEM(state, 1))) != count) {
+        refuse(what, "the parameter control must be two lists of " + std::to_string(count) + " entries");
+        return false;
+    }
+    const std::vector<std::string> names = param_names(tree);
+    for (std::size_t j = 0; j < count; ++j) {
+        PyObject* held = PyList_GET_ITEM(PyTuple_GET_ITEM(state, 0), static_cast<Py_ssize_t>(j));
+        PyObject* pair = PyList_GET_ITEM(PyTuple_GET_ITEM(state, 1), static_cast<Py_ssize_t>(j));
+        if (!PyBool_Check(held)) {
+            refuse(what, "a fixed flag must be a bool");
+            return false;
+        }
+        out.fixed.push_back(held == Py_True);
+        if (pair == Py_None) {
+            out.bounds.emplace_back();
+            continue;
+        }
+        Bounds b{};
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2 || !read_double(PyTuple_GET_ITEM(pair, 0), what, b.lo) ||
+            !read_double(PyTuple_GET_ITEM(pair, 1), what, b.hi)) {
+            if (!PyErr_Occurred()) refuse(what, "bounds must be None or a (lo, hi) tuple of floats");
+            return false;
+        }
+        if (auto error = check_user_bounds(names[j], b)) {
+            refuse(what, *error);
+            return false;
+        }
+        out.bounds.emplace_back(b);
+    }
+    return true;
+}
+
+bool read_circuit_state(PyObject* state, SeriesList& tree, bool& explicit_values, CircuitControl& control) {
+    if (!check_header(state, "kelvara.Circuit", 4, 1)) return false;
     if (!read_series(PyTuple_GET_ITEM(state, 2), 0, tree)) return false;
     PyObject* flag = PyTuple_GET_ITEM(state, 3);
     if (!PyBool_Check(flag)) {
@@ -185,7 +248,7 @@ bool read_circuit_state(PyObject* state, SeriesList& tree, bool& explicit_values
         return false;
     }
     explicit_values = flag == Py_True;
-    return true;
+    return PyTuple_GET_SIZE(state) == 4 || read_control_state(PyTuple_GET_ITEM(state, 4), tree, control);
 }
 
 bool read_float_list(PyObject* list, std::size_t size, const char* what, std::vector<double>& out) {
@@ -212,8 +275,9 @@ bool read_count(PyObject* object, const char* what, std::uint64_t& out) {
 PyObject* restore_circuit(PyObject*, PyObject* state) {
     SeriesList tree;
     bool explicit_values = false;
-    if (!read_circuit_state(state, tree, explicit_values)) return nullptr;
-    return make_circuit(std::move(tree), explicit_values);
+    CircuitControl control;
+    if (!read_circuit_state(state, tree, explicit_values, control)) return nullptr;
+    return make_circuit(std::move(tree), explicit_values, std::move(control));
 }
 
 PyObject* restore_element(PyObject*, PyObject* state) {
@@ -235,7 +299,8 @@ PyObject* restore_fit_result(PyObject*, PyObject* state) {
     auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     FitOutcome outcome;
     bool explicit_values = false;
-    if (!read_circuit_state(item(2), outcome.circuit, explicit_values)) return nullptr;
+    CircuitControl control;
+    if (!read_circuit_state(item(2), outcome.circuit, explicit_values, control)) return nullptr;
     const std::size_t count = param_count(outcome.circuit);
     if (!PyList_Check(item(3)) || static_cast<std::size_t>(PyList_GET_SIZE(item(3))) != count) {
         return refuse(what, "expected " + std::to_string(count) + " parameter names");
@@ -258,7 +323,9 @@ PyObject* restore_fit_result(PyObject*, PyObject* state) {
     if (!PyBool_Check(item(10))) return refuse(what, "success must be a bool");
     outcome.success = item(10) == Py_True;
     if (!read_text(item(11), what, outcome.message)) return nullptr;
-    return make_fit_result(std::move(outcome));
+    control.drop_unused();
+    if (!control.fixed.empty()) outcome.fixed = control.fixed;
+    return make_fit_result(std::move(outcome), std::move(control));
 }
 
 // (restore function, (state,)) for __reduce__.
@@ -276,7 +343,7 @@ PyObject* reduced(const char* function, PyObject* state) {
 
 PyObject* circuit_reduce(PyObject* self, PyObject*) {
     const CircuitData& data = circuit_data(self);
-    return reduced("_restore_circuit", circuit_state(data.tree, data.explicit_values));
+    return reduced("_restore_circuit", circuit_state(data.tree, data.explicit_values, data.control));
 }
 
 PyObject* element_reduce(PyObject* self, PyObject*) {
@@ -291,7 +358,7 @@ PyObject* fit_result_reduce(PyObject* self, PyObject*) {
     Ref errors(o.stderr_values ? to_float_list(*o.stderr_values) : Py_NewRef(Py_None));
     if (!errors) return nullptr;
     return reduced("_restore_fit_result",
-                   Py_BuildValue("(slNNNOKKddON)", "kelvara.FitResult", format, circuit_state(o.circuit, true),
+                   Py_BuildValue("(slNNNOKKddON)", "kelvara.FitResult", format, circuit_state(o.circuit, true, fit_control(self)),
                                  to_str_list(o.param_names), to_float_list(o.params), errors.get(),
                                  static_cast<unsigned long long>(o.iterations),
                                  static_cast<unsigned long long>(o.impedance_evals), o.cost, o.chi_square,

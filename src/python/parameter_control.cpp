@@ -1,0 +1,239 @@
+// Fixed parameters and the caller's own bounds: Circuit.with_fixed,
+// with_free, with_bounds and fixed, and what a fit is told about them.
+#include "python/objects.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "circuit/layout.hpp"
+#include "circuit/notation_help.hpp"
+#include "python/arguments.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+
+namespace kelvara::py {
+namespace {
+
+// Index of each name in parameter order; a did-you-mean ValueError for unknown ones.
+bool indices_of(const SeriesList& tree, const std::vector<std::string>& names, std::vector<std::size_t>& out) {
+    const std::vector<std::string> all = param_names(tree);
+    std::vector<std::string> unknown;
+    for (const std::string& name : names) {
+        const auto found = std::find(all.begin(), all.end(), name);
+        if (found == all.end()) {
+            unknown.push_back(name);
+        } else {
+            out.push_back(static_cast<std::size_t>(found - all.begin()));
+        }
+    }
+    if (unknown.empty()) return true;
+    raise(PyExc_ValueError, named_values_error(tree, unknown, {}));
+    return false;
+}
+
+// (key, value) pairs of a mapping, in its iteration order; a snapshot, as
+// converting a value may run code that changes the mapping.
+bool mapping_items(PyObject* mapping, Ref& out) {
+    out = Ref(PyMapping_Items(mapping));
+    return static_cast<bool>(out);
+}
+
+bool is_mapping(PyObject* object) {
+    return PyDict_Check(object) || (PyMapping_Check(object) && PyObject_HasAttrString(object, "keys"));
+}
+
+bool read_name(PyObject* object, const char* argument, std::string& out) {
+    if (!PyUnicode_Check(object)) {
+        raise_cannot_convert(object, "PyString");
+        prefix_argument_error(argument);
+        return false;
+    }
+    return to_utf8(object, out);
+}
+
+// Names from an iterable of str (a str alone is refused: it is not a list of names).
+bool read_names(PyObject* iterable, const char* argument, std::vector<std::string>& out) {
+    if (PyUnicode_Check(iterable)) {
+        raise(PyExc_TypeError, "expected an iterable of parameter names, got a single str; wrap it in a list");
+        prefix_argument_error(argument);
+        return false;
+    }
+    Ref iterator(PyObject_GetIter(iterable));
+    if (!iterator) {
+        prefix_argument_error(argument);
+        return false;
+    }
+    while (Ref item{PyIter_Next(iterator.get())}) {
+        std::string name;
+        if (!read_name(item.get(), argument, name)) return false;
+        out.push_back(std::move(name));
+    }
+    return !PyErr_Occurred();
+}
+
+bool read_bound_side(PyObject* object, double fallback, double& out) {
+    if (object == Py_None) {
+        out = fallback;
+        return true;
+    }
+    out = PyFloat_AsDouble(object);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+}  // namespace
+
+void CircuitControl::drop_unused() {
+    if (std::none_of(fixed.begin(), fixed.end(), [](bool b) { return b; })) fixed.clear();
+    if (std::none_of(bounds.begin(), bounds.end(), [](const auto& b) { return b.has_value(); })) bounds.clear();
+}
+
+std::vector<Bounds> bounds_in_force(const SeriesList& tree, const CircuitControl& control) {
+    std::vector<Bounds> bounds = param_bounds(tree);
+    for (std::size_t j = 0; j < bounds.size() && j < control.bounds.size(); ++j) {
+        if (control.bounds[j]) bounds[j] = *control.bounds[j];
+    }
+    return bounds;
+}
+
+ParameterControl engine_control(const SeriesList& tree, const CircuitControl& control) {
+    if (control.empty()) return {};
+    ParameterControl out{bounds_in_force(tree, control), control.fixed};
+    if (out.fixed.empty()) out.fixed.assign(out.bounds.size(), false);
+    return out;
+}
+
+std::vector<double> start_from_guess(const CircuitData& data, std::vector<double> guess) {
+    for (std::size_t j = 0; j < guess.size(); ++j) {
+        if (j < data.control.fixed.size() && data.control.fixed[j]) {
+            guess[j] = data.values[j];
+        } else if (j < data.control.bounds.size() && data.control.bounds[j] && !std::isnan(guess[j])) {
+            guess[j] = std::clamp(guess[j], data.control.bounds[j]->lo, data.control.bounds[j]->hi);
+        }
+    }
+    return guess;
+}
+
+PyObject* circuit_with_fixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"values"};
+    PyObject* bound[1];
+    if (!bind_arguments({"with_fixed", names, 1}, args, nargs, kwnames, bound)) return nullptr;
+    const CircuitData& data = circuit_data(self);
+    std::vector<std::string> held;
+    std::vector<double> given;
+    if (is_mapping(bound[0])) {
+        Ref items;
+        if (!mapping_items(bound[0], items)) return nullptr;
+        Ref sequence(PySequence_Fast(items.get(), "items() must be a sequence"));
+        if (!sequence) return nullptr;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) return raise(PyExc_TypeError, "items() must give pairs");
+            std::string name;
+            if (!read_name(PyTuple_GET_ITEM(item, 0), "values", name)) return nullptr;
+            const double value = PyFloat_AsDouble(PyTuple_GET_ITEM(item, 1));
+            if (value == -1.0 && PyErr_Occurred()) {
+                prefix_argument_error("values");
+                return nullptr;
+            }
+            held.push_back(std::move(name));
+            given.push_back(value);
+        }
+    } else if (!read_names(bound[0], "values", held)) {
+        return nullptr;
+    }
+    std::vector<std::size_t> at;
+    if (!indices_of(data.tree, held, at)) return nullptr;
+    std::vector<double> values = data.values;
+    CircuitControl control = data.control;
+    control.fixed.resize(values.size(), false);
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        if (i < given.size()) values[at[i]] = given[i];
+        if (!std::isfinite(values[at[i]])) {
+            return raise(PyExc_ValueError, "cannot fix " + held[i] + " at " + std::to_string(values[at[i]]) +
+                                               ": a fixed value must be finite");
+        }
+        control.fixed[at[i]] = true;
+    }
+    SeriesList tree = given.empty() ? data.tree : rebuild(data.tree, values);
+    return make_circuit(std::move(tree), data.explicit_values, std::move(control));
+}
+
+PyObject* circuit_with_free(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"names"};
+    PyObject* bound[1];
+    if (!bind_arguments({"with_free", names, 1}, args, nargs, kwnames, bound)) return nullptr;
+    const CircuitData& data = circuit_data(self);
+    std::vector<std::string> released;
+    if (!read_names(bound[0], "names", released)) return nullptr;
+    std::vector<std::size_t> at;
+    if (!indices_of(data.tree, released, at)) return nullptr;
+    CircuitControl control = data.control;
+    for (const std::size_t j : at) {
+        if (j < control.fixed.size()) control.fixed[j] = false;
+    }
+    return make_circuit(data.tree, data.explicit_values, std::move(control));
+}
+
+PyObject* circuit_with_bounds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"bounds"};
+    PyObject* bound[1];
+    if (!bind_arguments({"with_bounds", names, 1}, args, nargs, kwnames, bound)) return nullptr;
+    if (!is_mapping(bound[0])) {
+        raise_cannot_convert(bound[0], "PyDict");
+        prefix_argument_error("bounds");
+        return nullptr;
+    }
+    const CircuitData& data = circuit_data(self);
+    Ref items;
+    if (!mapping_items(bound[0], items)) return nullptr;
+    Ref sequence(PySequence_Fast(items.get(), "items() must be a sequence"));
+    if (!sequence) return nullptr;
+    const std::vector<Bounds> catalogue = param_bounds(data.tree);
+    const std::vector<std::string> all = param_names(data.tree);
+    CircuitControl control = data.control;
+    control.bounds.resize(catalogue.size());
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) return raise(PyExc_TypeError, "items() must give pairs");
+        std::string name;
+        if (!read_name(PyTuple_GET_ITEM(item, 0), "bounds", name)) return nullptr;
+        std::vector<std::size_t> at;
+        if (!indices_of(data.tree, {name}, at)) return nullptr;
+        const std::size_t j = at.front();
+        PyObject* pair = PyTuple_GET_ITEM(item, 1);
+        if (pair == Py_None) {  // back to the catalogue's
+            control.bounds[j].reset();
+            continue;
+        }
+        Ref sides(PySequence_Check(pair) && !PyUnicode_Check(pair) ? PySequence_Tuple(pair) : nullptr);
+        if (!sides || PyTuple_GET_SIZE(sides.get()) != 2) {
+            PyErr_Clear();
+            return raise(PyExc_TypeError, "bounds of " + name + " must be a (lower, upper) pair or None, got '" +
+                                              type_name(pair) + "'");
+        }
+        Bounds b{};
+        if (!read_bound_side(PyTuple_GET_ITEM(sides.get(), 0), catalogue[j].lo, b.lo) ||
+            !read_bound_side(PyTuple_GET_ITEM(sides.get(), 1), catalogue[j].hi, b.hi)) {
+            prefix_argument_error("bounds");
+            return nullptr;
+        }
+        if (auto error = check_user_bounds(all[j], b)) return raise(PyExc_ValueError, *error);
+        control.bounds[j] = b;
+    }
+    return make_circuit(data.tree, data.explicit_values, std::move(control));
+}
+
+PyObject* circuit_fixed_names(PyObject* self, void*) {
+    const CircuitData& data = circuit_data(self);
+    const std::vector<std::string> all = param_names(data.tree);
+    std::vector<std::string> held;
+    for (std::size_t j = 0; j < data.control.fixed.size() && j < all.size(); ++j) {
+        if (data.control.fixed[j]) held.push_back(all[j]);
+    }
+    return to_str_list(held);
+}
+
+}  // namespace kelvara::py
