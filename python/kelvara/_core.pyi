@@ -1,6 +1,6 @@
 """Type stubs for the kelvara extension module."""
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, ClassVar, SupportsFloat, SupportsIndex, final
 
 import numpy as np
@@ -190,10 +190,32 @@ class Circuit:
         the same circuit (labels used twice by joined circuits are renumbered)."""
     def param_names(self) -> list[str]: ...
     def param_units(self) -> list[str]: ...
-    def param_bounds(self) -> list[tuple[float, float]]: ...
+    def param_bounds(self) -> list[tuple[float, float]]:
+        """The `(lo, hi)` bounds in force per parameter: the catalogue's, or
+        those given with `with_bounds`."""
     def param_values(self) -> list[float]: ...
     def with_values(self, values: Sequence[_Float]) -> Circuit: ...
     def with_named_values(self, values: Mapping[str, _Float]) -> Circuit: ...
+    @property
+    def fixed(self) -> list[str]:
+        """Names of the parameters held at their values by every fit."""
+    def with_fixed(self, values: Mapping[str, _Float] | Iterable[str]) -> Circuit:
+        """This circuit with parameters held by every fit (every method,
+        `fit_many`, `fit_series`, the Dask functions): a mapping holds them at
+        the given values, an iterable of names at their current values.
+        Unknown names raise ValueError with a suggestion. A fit's start for
+        the free parameters may still be guessed; the held values replace
+        the guessed ones. Held values must lie inside their bounds when fitted."""
+    def with_free(self, names: Iterable[str]) -> Circuit:
+        """This circuit with the named parameters no longer held."""
+    def with_bounds(self, bounds: Mapping[str, tuple[_Float | None, _Float | None] | None]) -> Circuit:
+        """This circuit with its own `(lo, hi)` bounds for the named
+        parameters (None for a side keeps the catalogue's, None for the pair
+        restores both). ValueError, naming the parameter, for lo not below
+        hi, NaN, or lo <= 0 with hi infinite: a parameter without a finite
+        upper bound is searched as log10(value - lo), and one with a finite
+        upper bound linearly. A start outside the bounds is treated as one
+        outside the catalogue's; guesses are clamped into them."""
     def impedance(self, frequencies: Sequence[_Float] | npt.ArrayLike | Any) -> npt.NDArray[np.complex128]: ...
     def residuals(
         self,
@@ -262,7 +284,10 @@ class FitResult:
     @property
     def params(self) -> dict[str, float]: ...
     @property
-    def stderr(self) -> dict[str, float] | None: ...
+    def stderr(self) -> dict[str, float] | None:
+        """Standard errors from the free parameters' Jacobian; NaN for a fixed
+        parameter (it has none of its own); None when J^T J is singular or
+        there are no more residuals than free parameters."""
     @property
     def success(self) -> bool: ...
     @property
@@ -280,11 +305,12 @@ class FitResult:
         Global methods name their search first, then the polish."""
     def table(self) -> str:
         """Parameters as a text table: name, value, unit, standard error and
-        relative error in percent ("-" where the standard error is missing)."""
+        relative error in percent ("-" where the standard error is missing,
+        "fixed" for a held parameter)."""
     def to_dict(self) -> dict[str, Any]:
         """A JSON-serialisable summary: "circuit" (notation), "params", "stderr",
-        "units", "chi_square", "cost", "success", "message", "iterations" and
-        "impedance_evals"."""
+        "units", "fixed" (the held parameters' names), "chi_square", "cost",
+        "success", "message", "iterations" and "impedance_evals"."""
 
 def Series(parts: Sequence[Element | Circuit]) -> Circuit: ...
 def Parallel(parts: Sequence[Element | Circuit]) -> Circuit: ...
