@@ -1,23 +1,18 @@
 """kelvara.io: instrument files read into spectra.
 
-The peer example files (impedance.py's data/ folder) live outside the repository,
-in shared/data/peer-examples beside it; the tests that need them skip when it is
-absent. Expected values are the raw numbers of the files, parsed here in the
+The sample files are impedance.py's example exports, shipped in tests/data. Expected values are the raw numbers of the files, parsed here in the
 plainest way, with the sign their column headers state.
 """
 
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kelvara
 import kelvara.io as kio
-from conftest import assert_ok, run_python
+from conftest import DATA, assert_ok, run_python
 
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples"
-needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="peer example files not present")
 
 ZPLOT = ("Freq(Hz)", "Z'(a)", "Z''(b)")
 
@@ -59,7 +54,7 @@ PEER = {
     "exampleDataGamryABORT.DTA": "gamry", "exampleDataParstat.txt": "parstat",
     "exampleDataPowersuite.txt": "powersuite", "exampleDataVersaStudio.par": "versastudio",
 }
-samples = pytest.mark.parametrize("name", [pytest.param(n, marks=needs_data) for n in SAMPLES])
+samples = pytest.mark.parametrize("name", [n for n in SAMPLES])
 
 
 def raw_text(name):
@@ -109,7 +104,6 @@ def test_capacitive_apex_has_negative_imaginary_part(name):
     assert z.imag[apex] < 0
 
 
-@needs_data
 @pytest.mark.parametrize("name,first,n,sep,column", [
     ("exampleDataGamry.DTA", 449, 72, None, 7),           # Zphz
     ("exampleDataBioLogic.mpt", 62, 43, None, 4),         # Phase(Z)/deg
@@ -130,7 +124,6 @@ def test_agrees_with_the_impedance_package(name):
     np.testing.assert_allclose(s.impedances, z, rtol=1e-15)
 
 
-@needs_data
 @pytest.mark.parametrize("name,circuit,tolerance", [
     ("Circuit1_EIS_1.z", "R0-p(R1,C1)", 0.01),
     ("Circuit2_EIS_2.z", "R0-p(R1,C1)", 0.01),
@@ -161,7 +154,6 @@ def test_fits_well_and_the_conjugate_does_not(name, circuit, tolerance):
 # ------------------------------------------------------------------ detection and format=
 
 
-@needs_data
 @pytest.mark.parametrize("name", [n for n in SAMPLES if not n.startswith("Circuit")])
 @pytest.mark.parametrize("target", ["data.txt", "data"])
 def test_detected_from_content(tmp_path, name, target):
@@ -171,7 +163,6 @@ def test_detected_from_content(tmp_path, name, target):
     assert (s.instrument, len(s)) == SAMPLES[name][:2]
 
 
-@needs_data
 def test_eclab_text_export_without_header_block(tmp_path):
     lines = raw_text("exampleDataBioLogic.mpt").split("\n")
     path = tmp_path / "eis.txt"
@@ -181,7 +172,6 @@ def test_eclab_text_export_without_header_block(tmp_path):
     np.testing.assert_array_equal(s.impedances, raw_spectrum("exampleDataBioLogic.mpt")[1])
 
 
-@needs_data
 def test_format_forces_a_reader(tmp_path):
     name = "exampleDataPowersuite.txt"
     assert kio.read(DATA / name).instrument == "PowerSuite"
@@ -217,7 +207,6 @@ def line_of(text, needle):
     return text[: text.index(needle)].count("\n") + 1
 
 
-@needs_data
 @pytest.mark.parametrize("name,needle,replacement,expected", [
     ("exampleDataGamry.DTA", "1739.625", "17x9.625", 'expected a number in the "Zreal" column of the ZCURVE table, found "17x9.625"'),
     ("exampleDataGamry.DTA", "\t-1620.144\t1\t", "\t-1620.144\t", "expected 11 numeric columns of the ZCURVE table, found"),
@@ -235,7 +224,6 @@ def test_bad_row_names_file_and_line(tmp_path, name, needle, replacement, expect
     assert info.value.line == line_of(text, needle) and info.value.path == str(path)
 
 
-@needs_data
 @pytest.mark.parametrize("name,needle,expected", [
     # cut inside a row: the row is short
     ("exampleDataGamry.DTA", "-1620.144", "expected 11 numeric columns of the ZCURVE table, found \"\\t5\\t9\\t63328.12\\t2422.298\\t-16\""),
@@ -271,7 +259,6 @@ def test_header_without_impedance_columns(tmp_path):
 # ------------------------------------------------------------------ several sweeps
 
 
-@needs_data
 def test_several_gamry_tables(tmp_path):
     text = raw_text("exampleDataGamry.DTA")
     table = text[text.index("ZCURVE") :]
@@ -283,7 +270,6 @@ def test_several_gamry_tables(tmp_path):
         kio.read(path)
 
 
-@needs_data
 def test_biologic_cycles(tmp_path):
     lines = raw_text("exampleDataBioLogic.mpt").split("\n")
     later = [row.replace("\t1.000000000000000E+000\t", "\t2.000000000000000E+000\t") for row in lines[81:]]
@@ -295,7 +281,6 @@ def test_biologic_cycles(tmp_path):
     np.testing.assert_array_equal(np.concatenate([s.impedances for s in spectra]), z)
 
 
-@needs_data
 def test_parstat_blocks(tmp_path):
     lines = raw_text("exampleDataParstat.txt").split("\n")
     # time-series rows (zero frequency) between two impedance blocks
