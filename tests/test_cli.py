@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import kelvara
+import kelvara.io
 from conftest import TWO_PI, child_env
 from kelvara.cli import main
 
@@ -74,12 +75,15 @@ def test_input_errors_are_one_line_and_status_2(spectrum_file, capsys, argv, mes
     assert len([line for line in err.splitlines() if line.startswith("kelvara: error")]) == 1
 
 
-def test_unsuccessful_fit_is_status_1(tmp_path, capsys):
+def test_unsuccessful_fit_is_status_1(tmp_path, capsys, monkeypatch):
+    # the readers refuse NaN; a spectrum holding one gives an unsuccessful fit
     f = np.logspace(3, -1, 20)
     z = randles_wo_drift(f)
     z[5] = complex(np.nan, 0.0)
-    status, out = run("fit", write_csv(tmp_path / "nan.csv", f, z), "--circuit", "R0-p(R1,C1)-W2",
-                      "--start", "0.5,10,1e-4,1")
+    path = write_csv(tmp_path / "nan.csv", f, z)
+    assert run("fit", path)[0] == 2 and "line 7: expected a finite number" in capsys.readouterr().err
+    monkeypatch.setattr(kelvara.io, "read_all", lambda *a, **k: [kelvara.io.Spectrum(f, z, "CSV", (), path)])
+    status, out = run("fit", path, "--circuit", "R0-p(R1,C1)-W2", "--start", "0.5,10,1e-4,1")
     assert status == 1 and "NOT successful" in out
 
 
