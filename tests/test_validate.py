@@ -235,3 +235,15 @@ def test_point_order_does_not_matter():
 def test_input_errors(f, z, kwargs, message):
     with pytest.raises(ValueError, match=message):
         kramers_kronig(f, z, **kwargs)
+
+
+@pytest.mark.parametrize("scale", [1e-160, 1e-6, 1e6, 1e160])
+def test_any_impedance_scale_gives_the_same_verdict(scale):
+    f = np.logspace(5, -2, 60)
+    z = evaluate("R0-p(R1,CPE1)", [0.5, 10.0, 2e-4, 0.9], f)
+    base, scaled = kramers_kronig(f, z), kramers_kronig(f, z * scale)
+    assert scaled.passed and scaled.n_elements == base.n_elements
+    np.testing.assert_allclose(scaled.residuals_real, base.residuals_real, atol=1e-9)
+    np.testing.assert_allclose(scaled.resistances, base.resistances * scale, rtol=1e-6, atol=1e-9 * scale)
+    assert scaled.ohmic_resistance == pytest.approx(base.ohmic_resistance * scale, rel=1e-6)
+    np.testing.assert_allclose(scaled.fitted, base.fitted * scale, rtol=1e-8)
