@@ -6,9 +6,9 @@ import numbers
 import sys
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence
 
-import numpy as np
+if TYPE_CHECKING:  # numpy is imported when used: importing kelvara stays light
+    import numpy as np
 
-if TYPE_CHECKING:
     from kelvara._core import Circuit, FitResult
 
 FREQUENCY = ("Frequency / Hz", "frequency_hertz")
@@ -24,6 +24,8 @@ def _column(frame: Any, names: tuple[str, str]) -> Any:
 
 
 def _id_kind(key: Any) -> str:
+    import numpy as np
+
     if isinstance(key, (bool, np.bool_)):
         return "bool"
     if isinstance(key, numbers.Integral):
@@ -41,6 +43,8 @@ def group_ids(ids: Any, where: str) -> tuple[list[Any], list[np.ndarray]]:
     pd.NA), for ids of different types (1 and "1" would otherwise be two spectra, 1
     and 1.0 one) and for unhashable ids.
     """
+    import numpy as np
+
     if not isinstance(ids, np.ndarray) or ids.ndim != 1:
         keys = list(ids)
         ids = np.empty(len(keys), dtype=object)
