@@ -95,7 +95,7 @@ class Outputs:
         if os.path.realpath(path) in self._input_paths or _identity(path) in self._inputs:
             raise OutputError(f"{option} {path}: that is an input file; refusing to overwrite measured data")
 
-    def write_text(self, option: str, write: Callable[[IO[str]], None], stdout: IO[str]) -> None:
+    def write_text(self, option: str, write: Callable[[IO[str]], object], stdout: IO[str]) -> None:
         """Write the output of `option` through `write(handle)`: to `stdout` for "-"."""
         path = self.paths[option]
         if path == self._stdout_name:
@@ -114,8 +114,8 @@ def atomic_write(path: str, write: Callable[[IO[Any]], object], *, text: bool,
     folder = os.path.dirname(os.path.abspath(path))
     fd, temp = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
     try:
-        mode = "w" if text else "wb"
-        with os.fdopen(fd, mode, **({"newline": "", "encoding": "utf-8"} if text else {})) as handle:
+        handle: IO[Any] = os.fdopen(fd, "w", newline="", encoding="utf-8") if text else os.fdopen(fd, "wb")
+        with handle:
             write(handle)
             handle.flush()
             os.fsync(handle.fileno())
