@@ -57,8 +57,10 @@ run() {  # name, command...
   shift
   echo "== $name: $seconds"
   mkdir -p "$build/work/$name"
+  local seeds="$root/fuzz/corpus/$name"
+  [ -d "$seeds" ] || seeds="$build/seeds/$name"
   if ! "$@" "${common[@]}" -artifact_prefix="$build/findings/$name-" "$build/work/$name" \
-      "$root/fuzz/corpus/$name" >"$build/work/$name.log" 2>&1; then
+      "$seeds" >"$build/work/$name.log" 2>&1; then
     echo "FINDING in $name (log: $build/work/$name.log):"
     grep -E "ERROR|SUMMARY|Error|invariant|Test unit written" "$build/work/$name.log" | head -20
     status=1
@@ -80,5 +82,11 @@ asan_runtime="$(clang++ -print-file-name=libclang_rt.asan-$(uname -m).so)"
 run measured_input_fuzzer env LD_PRELOAD="$build/fuzz/libfuzzer_no_main.so:$asan_runtime" \
   ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:abort_on_error=1" PYTHONMALLOC=malloc \
   PYTHONPATH="$build" "$venv/bin/python" "$root/fuzz/measured_input_fuzzer.py" -max_len=1024
+
+# The readers' seeds are the sample exports of tests/data, made at run time.
+"$venv/bin/python" "$root/fuzz/reader_fuzzer.py" --make-seeds "$build/seeds/reader_fuzzer"
+run reader_fuzzer env LD_PRELOAD="$build/fuzz/libfuzzer_no_main.so:$asan_runtime" \
+  ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:abort_on_error=1" PYTHONMALLOC=malloc \
+  PYTHONPATH="$build" "$venv/bin/python" "$root/fuzz/reader_fuzzer.py" -max_len=65536
 
 exit $status

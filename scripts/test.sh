@@ -12,16 +12,29 @@ cd "$root"
 python="${PYTHON:-python3}"
 venv="${VENV:-$root/.venv}"
 
-# Build tools and GoogleTest come from the system; install them when missing.
+# Build tools and GoogleTest come from the system: cmake and g++ build the module
+# and the C++ tests, libgtest-dev is GoogleTest for the C++ tests. Missing ones are
+# installed from Debian's packages (as root), and the script says so first.
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing Debian packages: ${need[*]} (cmake, g++: build tools; libgtest-dev: C++ unit tests)" >&2
+fi
 install_debian_packages ${need[@]+"${need[@]}"}
 
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q ".[test]"
+# (Re)install only when the sources changed since the last install (as run.sh does).
+stamp="$venv/.kelvara-test-source"
+fingerprint="$(cd "$root" && find CMakeLists.txt pyproject.toml cmake src python models -type f \
+  -not -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)"
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$fingerprint" ] || ! "$venv/bin/python" -c "import kelvara, pytest" 2>/dev/null; then
+  echo "installing kelvara and its test dependencies into $venv ..." >&2
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q ".[test]"
+  echo "$fingerprint" >"$stamp"
+fi
 
 # Run from outside the checkout so that the installed module is what is tested.
 (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")

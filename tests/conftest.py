@@ -2,6 +2,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -9,6 +10,9 @@ import pytest
 import kelvara
 
 TWO_PI = 6.283185307179586
+
+# Real instrument exports shipped with the tests (see data/README.md).
+DATA = Path(__file__).resolve().parent / "data"
 
 # Frequencies in hertz used by most formula checks: sub-millihertz to 100 kHz.
 FREQS = [1e-3, 0.37, 1.0, 12.5, 1e3, 1e5]
@@ -36,9 +40,14 @@ def rc():
     return kelvara.Circuit("R0-(R1,C1)")
 
 
+@pytest.fixture
+def sample_data():
+    """The folder of real instrument exports."""
+    return DATA
+
+
 def first_line(exc_info):
     return str(exc_info.value).split("\n")[0]
-
 
 
 def child_env():

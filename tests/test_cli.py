@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import kelvara
+import kelvara.io
 from conftest import TWO_PI, child_env
 from kelvara.cli import main
 
@@ -74,12 +75,15 @@ def test_input_errors_are_one_line_and_status_2(spectrum_file, capsys, argv, mes
     assert len([line for line in err.splitlines() if line.startswith("kelvara: error")]) == 1
 
 
-def test_unsuccessful_fit_is_status_1(tmp_path, capsys):
+def test_unsuccessful_fit_is_status_1(tmp_path, capsys, monkeypatch):
+    # the readers refuse NaN; a spectrum holding one gives an unsuccessful fit
     f = np.logspace(3, -1, 20)
     z = randles_wo_drift(f)
     z[5] = complex(np.nan, 0.0)
-    status, out = run("fit", write_csv(tmp_path / "nan.csv", f, z), "--circuit", "R0-p(R1,C1)-W2",
-                      "--start", "0.5,10,1e-4,1")
+    path = write_csv(tmp_path / "nan.csv", f, z)
+    assert run("fit", path)[0] == 2 and "line 7: expected a finite number" in capsys.readouterr().err
+    monkeypatch.setattr(kelvara.io, "read_all", lambda *a, **k: [kelvara.io.Spectrum(f, z, "CSV", (), path)])
+    status, out = run("fit", path, "--circuit", "R0-p(R1,C1)-W2", "--start", "0.5,10,1e-4,1")
     assert status == 1 and "NOT successful" in out
 
 
@@ -110,3 +114,104 @@ def test_module_entry_point_exit_status(argv, status):
                           text=True, timeout=60)
     assert proc.returncode == status, proc.stderr
     assert "Traceback" not in proc.stderr
+
+
+# ---------------------------------------------------------------- outputs never touch inputs
+
+
+def snapshot(folder):
+    return {p.name: p.read_bytes() for p in folder.iterdir()}
+
+
+@pytest.mark.parametrize("option", ["--json", "--csv", "--plot"])
+@pytest.mark.parametrize("spelling", ["same", "dotted", "symlink"])
+def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, spectrum_file, capsys, option, spelling):
+    pytest.importorskip("matplotlib")
+    if option == "--plot":  # a figure name is an input too when the input has a figure suffix
+        spectrum_file = str(tmp_path / "cell.png")
+        (tmp_path / "cell.csv").rename(spectrum_file)
+    target = {"same": spectrum_file, "dotted": str(tmp_path / "." / ".." / tmp_path.name / "cell"),
+              "symlink": str(tmp_path / "link")}[spelling]
+    if spelling == "dotted":
+        target += ".png" if option == "--plot" else ".csv"
+    if spelling == "symlink":
+        (tmp_path / "link").symlink_to(spectrum_file)
+    before = snapshot(tmp_path)
+    status, out = run("fit", spectrum_file, "--format", "csv", option, target)
+    err = capsys.readouterr().err
+    assert status == 2 and "input file" in err and "Traceback" not in err and out == ""
+    assert snapshot(tmp_path) == before
+
+
+@pytest.mark.parametrize("option, path, message", [
+    ("--json", "/dev/full", "not a regular file"),
+    ("--json", "{tmp}", "a folder"),
+    ("--csv", "{tmp}/missing/s.csv", "no folder"),
+    ("--plot", "{tmp}/out", "expected a figure suffix"),
+    ("--plot", "{tmp}/out.csv", "expected a figure suffix"),
+    ("--plot", "/dev/full", "not a regular file"),
+])
+def test_unusable_outputs_are_one_line_input_errors(tmp_path, spectrum_file, capsys, option, path, message):
+    pytest.importorskip("matplotlib")
+    before = snapshot(tmp_path)
+    status, out = run("fit", spectrum_file, option, path.format(tmp=tmp_path))
+    err = capsys.readouterr().err
+    assert status == 2 and message in err and "Traceback" not in err and out == ""
+    assert len(err.splitlines()) == 1 and snapshot(tmp_path) == before
+
+
+def test_check_plot_to_a_device_creates_nothing(spectrum_file, capsys):
+    pytest.importorskip("matplotlib")
+    from pathlib import Path
+    assert run("check", spectrum_file, "--plot", "/dev/full")[0] == 2
+    assert not Path("/dev/full.png").exists()
+
+
+def test_a_dollar_file_name_is_drawn_literally(tmp_path, spectrum_file):
+    pytest.importorskip("matplotlib")
+    name = tmp_path / "$x^{2$_1$.csv"
+    (tmp_path / "cell.csv").rename(name)
+    status, _ = run("fit", str(name), "--plot", str(tmp_path / "fit.svg"))
+    assert status == 0 and "$x^{2$_1$.csv" in (tmp_path / "fit.svg").read_text()
+
+
+def test_figures_are_numbered_and_closed_and_a_failed_figure_keeps_the_results(tmp_path, spectrum_file,
+                                                                               monkeypatch, capsys):
+    plt = pytest.importorskip("matplotlib.pyplot")
+    second = str(tmp_path / "b.csv")
+    (tmp_path / "b.csv").write_bytes((tmp_path / "cell.csv").read_bytes())
+    status, _ = run("fit", spectrum_file, second, "--plot", str(tmp_path / "f.png"))
+    assert status == 0 and plt.get_fignums() == []
+    assert sorted(p.name for p in tmp_path.glob("f*")) == ["f-1.png", "f-2.png"]
+
+    from kelvara import plot
+
+    def broken(*args, **kwargs):
+        raise RuntimeError("no figure today")
+
+    monkeypatch.setattr(plot, "fit_figure", broken)
+    status, _ = run("fit", spectrum_file, second, "--plot", str(tmp_path / "g.png"),
+                    "--json", str(tmp_path / "r.json"))
+    assert status == 2 and "no figure today" in capsys.readouterr().err
+    assert len(json.loads((tmp_path / "r.json").read_text())) == 2
+    assert not list(tmp_path.glob("g*")) and not list(tmp_path.glob(".*"))
+
+
+def test_ctrl_c_writes_the_finished_fits_and_exits_130(tmp_path, spectrum_file, monkeypatch, capsys):
+    from kelvara import cli
+
+    spectra = cli._spectra
+
+    def interrupted_second(*args):
+        for index, item in enumerate(spectra(*args)):
+            if index == 1:
+                raise KeyboardInterrupt
+            yield item
+
+    monkeypatch.setattr(cli, "_spectra", interrupted_second)
+    (tmp_path / "json").mkdir()
+    (tmp_path / "json" / "r.json").write_text("old")
+    status, _ = run("fit", spectrum_file, spectrum_file, spectrum_file, "--json", str(tmp_path / "json" / "r.json"))
+    assert status == 130 and "interrupted" in capsys.readouterr().err
+    assert json.loads((tmp_path / "json" / "r.json").read_text())["file"] == spectrum_file
+    assert [p.name for p in (tmp_path / "json").iterdir()] == ["r.json"]

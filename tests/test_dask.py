@@ -144,3 +144,19 @@ def test_import_kelvara_leaves_dask_alone():
         assert not [m for m in sys.modules if m == "dask" or m.startswith(("dask.", "distributed"))], sorted(sys.modules)
     """))
 
+
+
+@pytest.mark.parametrize("name", ["success", "message", "R0.r", "R0.r_stderr"])
+def test_an_id_named_like_a_result_column_is_refused(name):
+    frame = long_frame().rename(columns={"cell": name})
+    with pytest.raises(ValueError, match=f"the id column '{name}' has the name of a result column"):
+        kd.fit_dataframe(dd.from_pandas(frame, npartitions=1), START, name)
+
+
+def test_missing_and_mixed_ids_are_refused_in_partitions():
+    frame = long_frame()
+    frame["cell"] = frame["cell"].astype(object)
+    frame.loc[frame.index[-1], "cell"] = 7
+    import dask
+    with dask.config.set({"dataframe.convert-string": False}), pytest.raises(ValueError, match="ids of mixed"):
+        kd.fit_dataframe(dd.from_pandas(frame, npartitions=1), START, "cell").compute(scheduler="sync")

@@ -66,3 +66,33 @@ def test_progress_reports_and_its_exceptions_end_the_batch():
     with pytest.raises(KeyboardInterrupt):
         kelvara.fit_many(START, [(F, z) for z in spectra(4)], method="particle_swarm", generations=10**9, seed=1,
                          progress=stop)
+
+
+@pytest.mark.parametrize("ids, message", [
+    ([1.0, np.nan, 2.0, np.nan], r"row 50 has no id \(nan\)"),
+    ([1, None, 2, None], r"row 50 has no id \(None\)"),
+    (["a", 1, "a", 1], "ids of mixed types"),
+    ([1, 1.0, 2, 2], "ids of mixed types"),
+])
+def test_missing_and_mixed_ids_are_refused(ids, message):
+    pd = pytest.importorskip("pandas")
+    zs = spectra(4)
+    frame = pd.DataFrame({"cell": pd.Series(np.repeat(np.array(ids, dtype=object), len(F)), dtype=object),
+                          "Frequency / Hz": np.tile(F, 4), "Real Impedance / ohm": np.concatenate(zs).real,
+                          "Imaginary Impedance / ohm": np.concatenate(zs).imag})
+    if all(isinstance(i, float) for i in ids):
+        frame["cell"] = frame["cell"].astype(float)
+    with pytest.raises(ValueError, match=rf"the id column 'cell': {message}"):
+        kelvara.fit_many(START, frame, id_column="cell")
+
+
+def test_grouping_ids_is_linear_and_keeps_first_appearance():
+    from kelvara._batch import group_ids
+    rng = np.random.default_rng(0)
+    for ids in [rng.integers(0, 3000, 20000), rng.integers(0, 3000, 20000).astype(str)]:
+        uniques, groups = group_ids(ids, "ids")
+        first = {}
+        for row, key in enumerate(ids.tolist()):
+            first.setdefault(key, []).append(row)
+        assert [u.item() if hasattr(u, "item") else u for u in uniques] == list(first)
+        assert [g.tolist() for g in groups] == list(first.values())

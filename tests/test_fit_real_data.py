@@ -1,18 +1,14 @@
 """Circuit.fit() on measured spectra (impedance.py's example data), against scipy least squares on
 NumPy models written here and against the values published with that data."""
 
-from pathlib import Path
 
 import numpy as np
 import pytest
 from scipy.optimize import least_squares
 
 import kelvara
-from conftest import TWO_PI
+from conftest import DATA, TWO_PI
 
-# shared/ lies beside the repository checkout
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples"
-pytestmark = pytest.mark.skipif(not DATA.is_dir(), reason="peer example spectra are not available")
 
 RANDLES_WO = "R0-p(R1,C1)-p(R2-Wo1,C2)"
 DUMMY_CELLS = [f"Circuit{n}_EIS_{k}.z" for n in (1, 2, 3) for k in (1, 2)]

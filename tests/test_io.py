@@ -1,23 +1,20 @@
 """kelvara.io: instrument files read into spectra.
 
-The peer example files (impedance.py's data/ folder) live outside the repository,
-in shared/data/peer-examples beside it; the tests that need them skip when it is
-absent. Expected values are the raw numbers of the files, parsed here in the
+The sample files are impedance.py's example exports, shipped in tests/data. Expected values are the raw numbers of the files, parsed here in the
 plainest way, with the sign their column headers state.
 """
 
+import os
+import re
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kelvara
 import kelvara.io as kio
-from conftest import assert_ok, run_python
+from conftest import DATA, assert_ok, run_python
 
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples"
-needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="peer example files not present")
 
 ZPLOT = ("Freq(Hz)", "Z'(a)", "Z''(b)")
 
@@ -59,7 +56,7 @@ PEER = {
     "exampleDataGamryABORT.DTA": "gamry", "exampleDataParstat.txt": "parstat",
     "exampleDataPowersuite.txt": "powersuite", "exampleDataVersaStudio.par": "versastudio",
 }
-samples = pytest.mark.parametrize("name", [pytest.param(n, marks=needs_data) for n in SAMPLES])
+samples = pytest.mark.parametrize("name", [n for n in SAMPLES])
 
 
 def raw_text(name):
@@ -109,7 +106,6 @@ def test_capacitive_apex_has_negative_imaginary_part(name):
     assert z.imag[apex] < 0
 
 
-@needs_data
 @pytest.mark.parametrize("name,first,n,sep,column", [
     ("exampleDataGamry.DTA", 449, 72, None, 7),           # Zphz
     ("exampleDataBioLogic.mpt", 62, 43, None, 4),         # Phase(Z)/deg
@@ -130,7 +126,6 @@ def test_agrees_with_the_impedance_package(name):
     np.testing.assert_allclose(s.impedances, z, rtol=1e-15)
 
 
-@needs_data
 @pytest.mark.parametrize("name,circuit,tolerance", [
     ("Circuit1_EIS_1.z", "R0-p(R1,C1)", 0.01),
     ("Circuit2_EIS_2.z", "R0-p(R1,C1)", 0.01),
@@ -161,7 +156,6 @@ def test_fits_well_and_the_conjugate_does_not(name, circuit, tolerance):
 # ------------------------------------------------------------------ detection and format=
 
 
-@needs_data
 @pytest.mark.parametrize("name", [n for n in SAMPLES if not n.startswith("Circuit")])
 @pytest.mark.parametrize("target", ["data.txt", "data"])
 def test_detected_from_content(tmp_path, name, target):
@@ -171,7 +165,6 @@ def test_detected_from_content(tmp_path, name, target):
     assert (s.instrument, len(s)) == SAMPLES[name][:2]
 
 
-@needs_data
 def test_eclab_text_export_without_header_block(tmp_path):
     lines = raw_text("exampleDataBioLogic.mpt").split("\n")
     path = tmp_path / "eis.txt"
@@ -181,7 +174,6 @@ def test_eclab_text_export_without_header_block(tmp_path):
     np.testing.assert_array_equal(s.impedances, raw_spectrum("exampleDataBioLogic.mpt")[1])
 
 
-@needs_data
 def test_format_forces_a_reader(tmp_path):
     name = "exampleDataPowersuite.txt"
     assert kio.read(DATA / name).instrument == "PowerSuite"
@@ -217,7 +209,6 @@ def line_of(text, needle):
     return text[: text.index(needle)].count("\n") + 1
 
 
-@needs_data
 @pytest.mark.parametrize("name,needle,replacement,expected", [
     ("exampleDataGamry.DTA", "1739.625", "17x9.625", 'expected a number in the "Zreal" column of the ZCURVE table, found "17x9.625"'),
     ("exampleDataGamry.DTA", "\t-1620.144\t1\t", "\t-1620.144\t", "expected 11 numeric columns of the ZCURVE table, found"),
@@ -235,7 +226,6 @@ def test_bad_row_names_file_and_line(tmp_path, name, needle, replacement, expect
     assert info.value.line == line_of(text, needle) and info.value.path == str(path)
 
 
-@needs_data
 @pytest.mark.parametrize("name,needle,expected", [
     # cut inside a row: the row is short
     ("exampleDataGamry.DTA", "-1620.144", "expected 11 numeric columns of the ZCURVE table, found \"\\t5\\t9\\t63328.12\\t2422.298\\t-16\""),
@@ -271,7 +261,6 @@ def test_header_without_impedance_columns(tmp_path):
 # ------------------------------------------------------------------ several sweeps
 
 
-@needs_data
 def test_several_gamry_tables(tmp_path):
     text = raw_text("exampleDataGamry.DTA")
     table = text[text.index("ZCURVE") :]
@@ -283,7 +272,6 @@ def test_several_gamry_tables(tmp_path):
         kio.read(path)
 
 
-@needs_data
 def test_biologic_cycles(tmp_path):
     lines = raw_text("exampleDataBioLogic.mpt").split("\n")
     later = [row.replace("\t1.000000000000000E+000\t", "\t2.000000000000000E+000\t") for row in lines[81:]]
@@ -295,7 +283,6 @@ def test_biologic_cycles(tmp_path):
     np.testing.assert_array_equal(np.concatenate([s.impedances for s in spectra]), z)
 
 
-@needs_data
 def test_parstat_blocks(tmp_path):
     lines = raw_text("exampleDataParstat.txt").split("\n")
     # time-series rows (zero frequency) between two impedance blocks
@@ -427,3 +414,87 @@ def test_import_is_light():
         assert not heavy, heavy
     """)
     assert_ok(proc)
+
+
+# ------------------------------------------------------------------ readers that never guess
+
+
+def test_every_row_has_the_table_field_count(tmp_path):
+    # one row with an extra field and a later one short of an unused field: the total
+    # count is right, the columns of the first row are not
+    lines = raw_text("exampleDataGamry.DTA").split("\n")
+    lines[448] = "\t7" + lines[448]
+    lines[453] = lines[453].rsplit("\t", 1)[0]
+    path = derived(tmp_path, "exampleDataGamry.DTA", lambda t: "\n".join(lines))
+    with pytest.raises(kio.ReadError, match=r", line 449: expected 11 numeric columns"):
+        kio.read(path)
+
+
+@pytest.mark.parametrize("names, scale", [
+    ("Frequency / kHz,Real Impedance / ohm,Imaginary Impedance / ohm", (1e3, 1, 1)),
+    ("Frequency (mHz),Z' (Ohm),Z'' (Ohm)", (1e-3, 1, 1)),
+    ("Freq [MHz],Zre [kOhm],Zim [kOhm]", (1e6, 1e3, 1e3)),
+    ("freq/Hz,Re(Z)/mOhm,-Im(Z)/mOhm", (1, 1e-3, -1e-3)),
+    ("Frequency / Hz,Z' / kΩ,Z'' / MΩ", (1, 1e3, 1e6)),
+])
+def test_unit_prefixes_are_converted(tmp_path, names, scale):
+    path = tmp_path / "u.csv"
+    path.write_text("\n".join([names, *rows()]), encoding="utf-8")
+    s = kio.read(path)
+    np.testing.assert_array_equal(s.frequencies, F * scale[0])
+    np.testing.assert_allclose(s.impedances, Z.real * scale[1] + 1j * Z.imag * scale[2], rtol=1e-15)
+
+
+@pytest.mark.parametrize("unit, phase", [("deg", np.degrees(np.angle(Z))), ("rad", np.angle(Z))])
+def test_phase_in_degrees_or_radians(tmp_path, unit, phase):
+    path = tmp_path / "p.csv"
+    body = [f"{f:.17g},{abs(z):.17g},{p:.17g}" for f, z, p in zip(F, Z, phase)]
+    path.write_text("\n".join([f"Frequency / Hz,|Z| / ohm,Phase / {unit}", *body]))
+    np.testing.assert_allclose(kio.read(path).impedances, Z, rtol=1e-14)
+
+
+@pytest.mark.parametrize("names, column", [
+    ("Frequency / rpm,Real Impedance / ohm,Imaginary Impedance / ohm", "Frequency / rpm"),
+    ("Frequency / Hz,Real Impedance / S,Imaginary Impedance / ohm", "Real Impedance / S"),
+    ("Frequency / Hz,|Z| / ohm,Phase / grad", "Phase / grad"),
+])
+def test_unknown_units_are_refused_naming_the_header(tmp_path, names, column):
+    path = tmp_path / "u.csv"
+    path.write_text("\n".join([names, *rows()]))
+    with pytest.raises(kio.ReadError, match=rf'line 1: expected a unit of .* for the column "{re.escape(column)}"'):
+        kio.read(path)
+
+
+@pytest.mark.parametrize("row, column", [
+    ("10,3,inf", "column 3"), ("10,nan,-1", "column 2"), ("-inf,3,-1", "column 1"), ("10,3,-Infinity", "column 3"),
+])
+def test_non_finite_fields_name_file_line_and_column(tmp_path, row, column):
+    path = tmp_path / "nan.csv"
+    path.write_text("1000,1,-0.5\n" + row + "\n1,5,-2\n")
+    with pytest.raises(kio.ReadError, match=rf'nan\.csv, line 2: expected a finite number in the "{column}" column'):
+        kio.read(path)
+
+
+def test_gamry_table_line_with_trailing_space(tmp_path):
+    path = derived(tmp_path, "exampleDataGamry.DTA", lambda t: t.replace("ZCURVE\tTABLE", "ZCURVE\tTABLE ", 1))
+    np.testing.assert_array_equal(kio.read(path).impedances, raw_spectrum("exampleDataGamry.DTA")[1])
+
+
+def test_only_bounded_regular_text_files_are_read(tmp_path):
+    fifo = tmp_path / "pipe.csv"
+    os.mkfifo(fifo)
+    long_line = tmp_path / "one-line.csv"
+    long_line.write_bytes(b"1," * (kio.MAX_LINE_CHARS))
+    late_long_line = tmp_path / "late.csv"
+    late_long_line.write_bytes(b"1,2,3\n" * 100 + b"1" * (kio.MAX_LINE_CHARS + 1) + b"\n")
+    huge = tmp_path / "huge.csv"
+    with open(huge, "wb") as handle:
+        handle.truncate(kio.MAX_FILE_BYTES + 1)
+    binary = tmp_path / "zeros.csv"
+    binary.write_bytes(b"1,2,3\n\0\0\0")
+    cases = [(fifo, "not a regular file"), ("/dev/zero", "not a regular file"), (tmp_path, "a folder"),
+             (long_line, "line 1: expected a line of at most"), (late_long_line, "line 101: expected a line"),
+             (huge, f"{kio.MAX_FILE_BYTES + 1} bytes"), (binary, "NUL bytes")]
+    for path, message in cases:
+        with pytest.raises(kio.ReadError, match=message):
+            kio.read(path)

@@ -2,13 +2,12 @@
 Kramers-Kronig violations, against impedance.py's linKK and measured dummy cells."""
 
 import dataclasses
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kelvara
-from conftest import TWO_PI, evaluate
+from conftest import DATA, TWO_PI, evaluate
 from kelvara.validate import KKResult, kramers_kronig
 
 NOISE = 0.005  # standard deviation of real and imaginary part, relative to |Z|
@@ -25,8 +24,6 @@ COMPLIANT = {
     "randles-cpe-open": ("R0-p(R1-Wo1,CPE1)", [5.0, 20.0, 30.0, 1.0, 1e-5, 0.9], {"add_capacitance": True}),
 }
 
-# peer example data (dummy cells) beside the repository checkout
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples"
 
 
 def noisy(z, seed):
@@ -168,7 +165,6 @@ def test_first_rule_matches_impedance_linkk(case, linkk):
         assert best.n_elements > m and best.max_residual < 0.5 * r.max_residual
 
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="peer example spectra are not available")
 @pytest.mark.parametrize("name", ["Circuit1_EIS_1.z", "Circuit2_EIS_1.z", "Circuit3_EIS_1.z"])
 def test_measured_dummy_cells(name, linkk):
     lines = (DATA / name).read_text(errors="replace").splitlines()
@@ -239,3 +235,15 @@ def test_point_order_does_not_matter():
 def test_input_errors(f, z, kwargs, message):
     with pytest.raises(ValueError, match=message):
         kramers_kronig(f, z, **kwargs)
+
+
+@pytest.mark.parametrize("scale", [1e-160, 1e-6, 1e6, 1e160])
+def test_any_impedance_scale_gives_the_same_verdict(scale):
+    f = np.logspace(5, -2, 60)
+    z = evaluate("R0-p(R1,CPE1)", [0.5, 10.0, 2e-4, 0.9], f)
+    base, scaled = kramers_kronig(f, z), kramers_kronig(f, z * scale)
+    assert scaled.passed and scaled.n_elements == base.n_elements
+    np.testing.assert_allclose(scaled.residuals_real, base.residuals_real, atol=1e-9)
+    np.testing.assert_allclose(scaled.resistances, base.resistances * scale, rtol=1e-6, atol=1e-9 * scale)
+    assert scaled.ohmic_resistance == pytest.approx(base.ohmic_resistance * scale, rel=1e-6)
+    np.testing.assert_allclose(scaled.fitted, base.fitted * scale, rtol=1e-8)

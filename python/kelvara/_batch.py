@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import numbers
 import sys
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence
 
-if TYPE_CHECKING:
+if TYPE_CHECKING:  # numpy is imported when used: importing kelvara stays light
+    import numpy as np
+
     from kelvara._core import Circuit, FitResult
 
 FREQUENCY = ("Frequency / Hz", "frequency_hertz")
@@ -20,21 +23,79 @@ def _column(frame: Any, names: tuple[str, str]) -> Any:
     raise ValueError(f"expected a {names[0]!r} or {names[1]!r} column")
 
 
-def _from_long_frame(frame: Any, id_column: str) -> list[tuple[Any, Any]]:
-    """Rows grouped by `id_column`, in order of first appearance."""
+def _id_kind(key: Any) -> str:
     import numpy as np
 
+    if isinstance(key, (bool, np.bool_)):
+        return "bool"
+    if isinstance(key, numbers.Integral):
+        return "int"
+    if isinstance(key, numbers.Real):
+        return "float"
+    return "str" if isinstance(key, str) else type(key).__name__
+
+
+def group_ids(ids: Any, where: str) -> tuple[list[Any], list[np.ndarray]]:
+    """The distinct ids in order of first appearance and the row indices of each (rows
+    keep their order), in time linear in the rows.
+
+    Raises ValueError naming `where` and the row for a missing id (None, NaN, NaT,
+    pd.NA), for ids of different types (1 and "1" would otherwise be two spectra, 1
+    and 1.0 one) and for unhashable ids.
+    """
+    import numpy as np
+
+    if not isinstance(ids, np.ndarray) or ids.ndim != 1:
+        keys = list(ids)
+        ids = np.empty(len(keys), dtype=object)
+        for row, key in enumerate(keys):  # element by element: tuple ids stay tuples
+            ids[row] = key
+    if ids.dtype.kind in "iub":
+        index: dict[Any, int] = {}
+        _, first, codes = np.unique(ids, return_index=True, return_inverse=True)
+        rank = np.empty(len(first), dtype=np.intp)
+        rank[np.argsort(first, kind="stable")] = np.arange(len(first))
+        codes = rank[codes.ravel()]
+        uniques = list(ids[np.sort(first)])
+    else:
+        if ids.dtype.kind in "fcmM":
+            bad = np.flatnonzero(ids != ids)
+            if bad.size:
+                raise ValueError(f"{where}: row {bad[0]} has no id ({ids[bad[0]].item()!r}); every row needs one")
+        index = {}
+        codes = np.empty(len(ids), dtype=np.intp)
+        kind = None
+        for row, key in enumerate(ids.tolist() if ids.dtype.kind != "O" else ids):
+            try:
+                missing = key is None or bool(key != key)
+            except (TypeError, ValueError):
+                missing = True
+            if missing:
+                raise ValueError(f"{where}: row {row} has no id ({key!r}); every row needs one")
+            if kind is None:
+                kind, first_key = _id_kind(key), key
+            elif _id_kind(key) != kind:
+                raise ValueError(f"{where}: ids of mixed types, {first_key!r} ({kind}) and {key!r} "
+                                 f"({_id_kind(key)}) in row {row}; use one type")
+            try:
+                codes[row] = index.setdefault(key, len(index))
+            except TypeError:
+                raise ValueError(f"{where}: row {row} has an unhashable id {key!r}") from None
+        uniques = list(index)
+    order = np.argsort(codes, kind="stable")
+    bounds = np.cumsum(np.bincount(codes, minlength=len(uniques)))[:-1]
+    return uniques, np.split(order, bounds)
+
+
+def _from_long_frame(frame: Any, id_column: str) -> list[tuple[Any, Any]]:
+    """Rows grouped by `id_column`, in order of first appearance."""
     if id_column not in frame.columns:
         raise ValueError(f"no id column {id_column!r}")
     ids = frame[id_column].to_numpy()
     f = _column(frame, FREQUENCY).astype(float)
     z = _column(frame, REAL).astype(float) + 1j * _column(frame, IMAGINARY).astype(float)
-    _, first, inverse = np.unique(ids, return_index=True, return_inverse=True)
-    pairs = []
-    for group in np.argsort(first, kind="stable"):
-        rows = np.flatnonzero(inverse.ravel() == group)
-        pairs.append((f[rows], z[rows]))
-    return pairs
+    _, groups = group_ids(ids, f"the id column {id_column!r}")
+    return [(f[rows], z[rows]) for rows in groups]
 
 
 def _pairs(spectra: Any, impedances: Any, id_column: str | None) -> list[tuple[Any, Any]]:

@@ -6,22 +6,25 @@
     kelvara circuits
 
 Exit status: 0 when every fit succeeded (every check passed), 1 when one did
-not, 2 for a usage or input error (reported in one line, without a traceback).
+not, 2 for a usage or input error (reported in one line, without a traceback),
+130 when interrupted (Ctrl-C); the results of the fits that finished are written
+all the same. Output files are checked before any work and never overwrite an
+input file.
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
-import json
 import sys
 import warnings
-from pathlib import Path
 from typing import IO, Any, Sequence
 
 import kelvara
+from kelvara._outputs import OutputError, Outputs
 
 EXIT_OK, EXIT_UNSUCCESSFUL, EXIT_INPUT = 0, 1, 2
+EXIT_INTERRUPTED = 130
 DEFAULT_CIRCUIT = "R0-p(R1,CPE1)"
 METHODS = ("levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
            "simulated_annealing", "basin_hopping")
@@ -84,22 +87,35 @@ def _spectra(paths: Sequence[str], file_format: str | None, errors: list[str]):
             yield label, spectrum
 
 
-def _numbered(path: str, index: int, count: int) -> Path:
-    """OUT.png for one output, OUT-1.png, OUT-2.png, ... for several."""
-    out = Path(path)
-    return out if count == 1 else out.with_name(f"{out.stem}-{index + 1}{out.suffix}")
-
-
-def _save_figures(figures: list[tuple[str, Any]], path: str | None) -> None:
-    if path is None:
+def _figure(outputs: Outputs, errors: list[str], label: str, draw: Any) -> None:
+    """Save one figure; a failure is reported once and ends the figures, not the run."""
+    if outputs.figures is None:
         return
-    import matplotlib.pyplot as plt
+    try:
+        outputs.figures.save(label, draw)
+    except (OSError, ValueError, RuntimeError) as error:
+        errors.append(f"--plot {outputs.paths['--plot']}: {label}: {error}")
+        outputs.figures.discard()
+        outputs.figures = None
 
-    for index, (label, figure) in enumerate(figures):
-        target = _numbered(path, index, len(figures))
-        figure.savefig(target, dpi=120)
-        plt.close(figure)
-        print(f"figure: {target} ({label})", file=sys.stderr)
+
+def _finish(outputs: Outputs, errors: list[str], writers: Sequence[tuple[str, Any]], interrupted: bool) -> int:
+    """Write every output that has content; returns EXIT_INTERRUPTED or 0."""
+    for option, write in writers:
+        if option in outputs.paths:
+            try:
+                write()
+            except OSError as error:
+                errors.append(f"{option} {outputs.paths[option]}: {error.strerror or error}")
+    if outputs.figures is not None:
+        try:
+            outputs.figures.finish()
+        except (OSError, OutputError) as error:
+            errors.append(f"--plot {outputs.paths['--plot']}: {getattr(error, 'strerror', None) or error}")
+    if interrupted:
+        print("kelvara: interrupted; the results of the finished fits were written", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    return EXIT_OK
 
 
 def _plotting(path: str | None):
@@ -135,13 +151,32 @@ def _with_start(circuit: kelvara.Circuit, text: str | None) -> kelvara.Circuit:
 
 
 def _fit(args: argparse.Namespace, out: IO[str]) -> int:
-    circuit = _with_start(_circuit(args.circuit), args.start)
     plot = _plotting(args.plot)
+    outputs = Outputs(args.files, {"--plot": args.plot, "--json": args.json, "--csv": args.csv})
+    circuit = _with_start(_circuit(args.circuit), args.start)
     errors: list[str] = []
     rows: list[dict[str, Any]] = []
-    figures: list[tuple[str, Any]] = []
     warned: set[str] = set()
     status = EXIT_OK
+    interrupted = False
+    try:
+        _fit_all(args, out, circuit, plot, outputs, errors, rows, warned)
+    except KeyboardInterrupt:
+        interrupted = True
+    if any(not row["success"] for row in rows):
+        status = EXIT_UNSUCCESSFUL
+    writers = []
+    if rows:
+        writers = [("--json", lambda: outputs.write_json("--json", rows[0] if len(rows) == 1 else rows, out)),
+                   ("--csv", lambda: outputs.write_text("--csv", lambda handle: _write_summary(rows, handle), out))]
+    stopped = _finish(outputs, errors, writers, interrupted)
+    for message in errors:
+        print(f"kelvara: error: {message}", file=sys.stderr)
+    return stopped or (EXIT_INPUT if errors else status)
+
+
+def _fit_all(args: argparse.Namespace, out: IO[str], circuit: kelvara.Circuit, plot: Any, outputs: Outputs,
+             errors: list[str], rows: list[dict[str, Any]], warned: set[str]) -> None:
     for label, spectrum in _spectra(args.files, args.file_format, errors):
         f, z = spectrum
         try:
@@ -156,8 +191,6 @@ def _fit(args: argparse.Namespace, out: IO[str]) -> int:
             if text not in warned:
                 warned.add(text)
                 print(f"kelvara: warning: {text}", file=sys.stderr)
-        if not result.success:
-            status = EXIT_UNSUCCESSFUL
         print(f"{label}: {len(f)} points, {spectrum.instrument}; {result.circuit.notation} by {args.method}", file=out)
         print(result.table(), file=out)
         print(f"chi-square {result.chi_square:.6g}; {'success' if result.success else 'NOT successful'}: "
@@ -165,59 +198,51 @@ def _fit(args: argparse.Namespace, out: IO[str]) -> int:
         row = {"file": spectrum.path, "sweep": spectrum.sweep, "points": len(f), **result.to_dict()}
         rows.append(row)
         if plot is not None:
-            figures.append((label, plot.fit_figure(f, z, result, title=label)))
-    _save_figures(figures, args.plot)
-    if args.json is not None and rows:
-        Path(args.json).write_text(json.dumps(rows[0] if len(rows) == 1 else rows, indent=2) + "\n")
-    if args.csv is not None and rows:
-        _write_summary(rows, args.csv, out)
-    for message in errors:
-        print(f"kelvara: error: {message}", file=sys.stderr)
-    return EXIT_INPUT if errors else status
+            _figure(outputs, errors, label, lambda title: plot.fit_figure(f, z, result, title=title))
 
 
-def _write_summary(rows: list[dict[str, Any]], path: str, out: IO[str]) -> None:
+def _write_summary(rows: list[dict[str, Any]], handle: IO[str]) -> None:
     names = list(dict.fromkeys(name for row in rows for name in row["params"]))
     header = ["file", "sweep", "points", "circuit", "success", "chi_square"]
     header += names + [f"{name} stderr" for name in names]
-    handle = out if path == "-" else open(path, "w", newline="")
-    try:
-        writer = csv.writer(handle)
-        writer.writerow(header)
-        for row in rows:
-            errors = row["stderr"] or {}
-            writer.writerow([row["file"], row["sweep"], row["points"], row["circuit"], row["success"],
-                             repr(row["chi_square"])]
-                            + [repr(row["params"][n]) if n in row["params"] else "" for n in names]
-                            + [repr(errors[n]) if n in errors else "" for n in names])
-    finally:
-        if handle is not out:
-            handle.close()
+    writer = csv.writer(handle)
+    writer.writerow(header)
+    for row in rows:
+        errors = row["stderr"] or {}
+        writer.writerow([row["file"], row["sweep"], row["points"], row["circuit"], row["success"],
+                         repr(row["chi_square"])]
+                        + [repr(row["params"][n]) if n in row["params"] else "" for n in names]
+                        + [repr(errors[n]) if n in errors else "" for n in names])
 
 
 def _check(args: argparse.Namespace, out: IO[str]) -> int:
     from kelvara.validate import kramers_kronig
 
     plot = _plotting(args.plot)
+    outputs = Outputs(args.files, {"--plot": args.plot})
     errors: list[str] = []
-    figures: list[tuple[str, Any]] = []
     status = EXIT_OK
-    for label, spectrum in _spectra(args.files, args.file_format, errors):
-        f, z = spectrum
-        try:
-            result = kramers_kronig(f, z)
-        except ValueError as error:
-            errors.append(f"{label}: {error}")
-            continue
-        if not result.passed:
-            status = EXIT_UNSUCCESSFUL
-        print(f"{label}: {result.summary()}", file=out)
-        if plot is not None:
-            figures.append((label, plot.fit_figure(f, z, kk=result, title=label)))
-    _save_figures(figures, args.plot)
+    interrupted = False
+    try:
+        for label, spectrum in _spectra(args.files, args.file_format, errors):
+            f, z = spectrum
+            try:
+                result = kramers_kronig(f, z)
+            except ValueError as error:
+                errors.append(f"{label}: {error}")
+                continue
+            if not result.passed:
+                status = EXIT_UNSUCCESSFUL
+            print(f"{label}: {result.summary()}", file=out)
+            if plot is not None:
+                _figure(outputs, errors, label,
+                        lambda title, f=f, z=z, result=result: plot.fit_figure(f, z, kk=result, title=title))
+    except KeyboardInterrupt:
+        interrupted = True
+    stopped = _finish(outputs, errors, [], interrupted)
     for message in errors:
         print(f"kelvara: error: {message}", file=sys.stderr)
-    return EXIT_INPUT if errors else status
+    return stopped or (EXIT_INPUT if errors else status)
 
 
 def _circuits(out: IO[str]) -> int:
@@ -243,6 +268,6 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
         if args.command == "check":
             return _check(args, out)
         return _circuits(out)
-    except InputError as error:
+    except (InputError, OutputError) as error:
         print(f"kelvara: error: {error}", file=sys.stderr)
         return EXIT_INPUT

@@ -43,6 +43,7 @@ import dask
 import dask.dataframe as dd
 
 import kelvara
+from kelvara._batch import group_ids
 
 __all__ = ["fit_bag", "fit_dataframe", "result_meta", "FREQUENCY", "REAL", "IMAGINARY"]
 
@@ -85,6 +86,10 @@ def result_meta(circuit: kelvara.Circuit, id_name: str = "id", id_dtype: Any = o
         Its dtype (object for arbitrary ids).
     """
     names = circuit.param_names()
+    taken = {"success", "chi_square", "message", *names, *(f"{name}_stderr" for name in names)}
+    if id_name in taken:
+        raise ValueError(f"the id column {id_name!r} has the name of a result column; rename it "
+                         f"(result columns: success, chi_square, message and the parameters)")
     columns: dict[str, pd.Series] = {
         id_name: pd.Series([], dtype=id_dtype),
         "success": pd.Series([], dtype=bool),
@@ -184,6 +189,7 @@ def _fit_items(items: Any, circuit: kelvara.Circuit, meta: pd.DataFrame, errors:
                fit_kwargs: dict) -> pd.DataFrame:
     parsed = [_item(item) for item in items]
     ids = [key for key, _, _ in parsed]
+    group_ids(ids, "the bag's ids")  # refuses missing and mixed-type ids
     results = _fit_many(circuit, ids, [(f, z) for _, f, z in parsed], errors, fit_kwargs)
     return _results_frame(meta, ids, results, circuit.param_names())
 
@@ -264,17 +270,11 @@ def _fit_partition(pdf: pd.DataFrame, circuit: kelvara.Circuit, id_column: str, 
     names = circuit.param_names()
     if len(pdf) == 0:
         return _results_frame(meta, [], [], names)
-    ids = _partition_ids(pdf, id_column)
-    codes, uniques = pd.factorize(ids, sort=False)   # ids in order of first appearance
-    if (codes < 0).any():
-        raise ValueError(f"the id column {id_column!r} has missing values")
+    # ids in order of first appearance; rows of one spectrum keep their order
+    ids, groups = group_ids(np.asarray(_partition_ids(pdf, id_column)), f"the id column {id_column!r}")
     f = pdf[FREQUENCY].to_numpy(dtype=np.float64)
     z = pdf[REAL].to_numpy(dtype=np.float64) + 1j * pdf[IMAGINARY].to_numpy(dtype=np.float64)
-    # Rows of one spectrum keep their order.
-    order = np.argsort(codes, kind="stable")
-    bounds = np.cumsum(np.bincount(codes, minlength=len(uniques)))[:-1]
-    spectra = [(f[rows], z[rows]) for rows in np.split(order, bounds)]
-    ids = list(uniques)
+    spectra = [(f[rows], z[rows]) for rows in groups]
     results = _fit_many(circuit, ids, spectra, errors, fit_kwargs)
     return _results_frame(meta, ids, results, names)
 

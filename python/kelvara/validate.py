@@ -223,8 +223,16 @@ def kramers_kronig(
         lowest = int(np.argmin(f))
         add_capacitance = bool(-np.degrees(np.angle(z[lowest])) > CAPACITIVE_TAIL_DEGREES)
     w = _TWO_PI * f
-    weight = 1.0 / np.abs(z)
-    rhs = np.concatenate([z.real * weight, z.imag * weight])
+    # The fit runs on z / scale, so that spectra of any impedance scale (micro-ohm to
+    # giga-ohm and beyond) give the same well-scaled normal equations; the residuals
+    # are relative and do not change, the fitted quantities are scaled back.
+    magnitude = np.abs(z)
+    scale = float(np.exp(np.mean(np.log(magnitude))))
+    if not math.isfinite(scale) or scale == 0.0:
+        scale = float(np.max(magnitude))
+    zn = z / scale
+    weight = 1.0 / np.abs(zn)
+    rhs = np.concatenate([zn.real * weight, zn.imag * weight])
 
     # Columns that do not depend on M, stacked [real; imaginary] and weighted: R0,
     # then j*w (L), then -j/w (its coefficient is 1/C).
@@ -248,14 +256,14 @@ def kramers_kronig(
     mu = _mu(r_k)
 
     model = a @ coef
-    fitted = (model[:n] + 1j * model[n:]) / weight
+    fitted = (model[:n] + 1j * model[n:]) / weight * scale
     res_re = np.ascontiguousarray(rhs[:n] - model[:n])
     res_im = np.ascontiguousarray(rhs[n:] - model[n:])
     max_residual = float(max(np.abs(res_re).max(), np.abs(res_im).max()))
 
-    inductance = float(coef[1]) if add_inductance else 0.0
+    inductance = float(coef[1]) * scale if add_inductance else 0.0
     if add_capacitance:
-        elastance = float(coef[n_fixed - 1])
+        elastance = float(coef[n_fixed - 1]) * scale
         capacitance = 1.0 / elastance if elastance != 0.0 else math.inf
     else:
         capacitance = math.inf
@@ -269,10 +277,10 @@ def kramers_kronig(
         n_elements=m,
         mu=mu,
         time_constants=_frozen(tau),
-        resistances=_frozen(np.array(r_k, dtype=np.float64)),
+        resistances=_frozen(np.array(r_k, dtype=np.float64) * scale),
         max_residual=max_residual,
         passed=bool(max_residual <= tolerance),
-        ohmic_resistance=float(coef[0]),
+        ohmic_resistance=float(coef[0]) * scale,
         inductance=inductance,
         capacitance=capacitance,
         tolerance=float(tolerance),

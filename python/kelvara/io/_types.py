@@ -1,0 +1,93 @@
+"""The reader's public records: a spectrum read from a file and the read error."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+
+class ReadError(ValueError):
+    """A file that is not a well-formed file of the expected format.
+
+    The message reads ``"<path>, line <n>: expected ..., found ..."``; the path
+    and the 1-based line number are also kept as attributes. Faults of the whole
+    file (not a regular file, too large, binary) have ``line`` None and read
+    ``"<path>: ..."``.
+    """
+
+    def __init__(self, path: str, line: int | None, detail: str) -> None:
+        super().__init__(f"{path}: {detail}" if line is None else f"{path}, line {line}: {detail}")
+        self.path = path
+        self.line = line
+        self.detail = detail
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.path, self.line, self.detail))
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class Spectrum:
+    """One impedance sweep read from a file.
+
+    Attributes
+    ----------
+    frequencies : numpy.ndarray
+        Frequencies in Hz (float64, read-only).
+    impedances : numpy.ndarray
+        Complex impedances in ohm (complex128, read-only); capacitive arcs have
+        negative imaginary parts.
+    instrument : str
+        The instrument software the file came from, e.g. ``"Gamry"`` or ``"CSV"``.
+    columns : tuple of str
+        The source column names used: frequency, then real and imaginary part
+        (or modulus and phase).
+    path : str
+        The file, as given to :func:`read` or :func:`read_all`.
+    sweep : int
+        0-based index of this sweep within the file.
+    line : int
+        1-based line of the first data row of the sweep.
+
+    Iterating gives ``frequencies`` then ``impedances``, so ``f, z = spectrum``
+    and ``circuit.fit(*spectrum)`` work; ``len(spectrum)`` is the number of points.
+    """
+
+    frequencies: np.ndarray
+    impedances: np.ndarray
+    instrument: str
+    columns: tuple[str, ...]
+    path: str
+    sweep: int = 0
+    line: int = 1
+
+    def __post_init__(self) -> None:
+        f = np.array(self.frequencies, dtype=np.float64)
+        z = np.array(self.impedances, dtype=np.complex128)
+        if f.ndim != 1 or f.shape != z.shape:
+            raise ValueError(
+                f"frequencies and impedances must be one-dimensional and of the same length, "
+                f"got shapes {f.shape} and {z.shape}"
+            )
+        f.setflags(write=False)
+        z.setflags(write=False)
+        object.__setattr__(self, "frequencies", f)
+        object.__setattr__(self, "impedances", z)
+        object.__setattr__(self, "columns", tuple(self.columns))
+
+    def __iter__(self) -> Iterator[np.ndarray]:
+        yield self.frequencies
+        yield self.impedances
+
+    def __len__(self) -> int:
+        return len(self.frequencies)
+
+    def __repr__(self) -> str:
+        f = self.frequencies
+        span = f" from {f[0]:g} to {f[-1]:g} Hz" if len(f) else ""
+        return (
+            f"Spectrum({self.instrument}, {len(f)} points{span}, sweep {self.sweep} "
+            f"of {self.path!r} at line {self.line}, columns {self.columns!r})"
+        )
