@@ -6,7 +6,8 @@
 //
 // Circuit state:   ("kelvara.Circuit", 1, tree, explicit_values[, control])
 //   tree: list of nodes; a leaf is (code, label, (params...)), a parallel
-//   group a list of branches, each a list of nodes.
+//   group a list of branches, each a list of nodes. A label is empty or one
+//   the notation gives an element of that code.
 //   control, only for a circuit with fixed parameters or bounds of its own:
 //   (fixed, bounds), a list of bools and a list of None or (lo, hi), one
 //   entry per parameter. Without it the state is the one earlier versions
@@ -14,13 +15,16 @@
 // Element state:   ("kelvara.Element", 1, code, (params...))
 // FitResult state: ("kelvara.FitResult", 1, circuit state, names, params,
 //                   stderr or None, iterations, impedance_evals, cost,
-//                   chi_square, success, message)
+//                   chi_square, success, message); the names are the
+//                   circuit's own parameter names.
 #include "python/objects.hpp"
 
 #include <string>
 #include <utility>
 
 #include "circuit/layout.hpp"
+#include "circuit/parser.hpp"
+#include "circuit/quoted.hpp"
 #include "python/barrier.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -115,10 +119,12 @@ bool check_header(PyObject* state, const char* tag, Py_ssize_t size, Py_ssize_t 
         refuse(tag, "the pickled state is not one of this class");
         return false;
     }
-    const long got = PyLong_AsLong(version);
+    int overflow = 0;
+    const long got = PyLong_AsLongAndOverflow(version, &overflow);
     if (got == -1 && PyErr_Occurred()) return false;
-    if (got != format) {
-        refuse(tag, "it was pickled in format " + std::to_string(got) + ", and this version of kelvara reads format " +
+    if (overflow != 0 || got != format) {
+        const std::string pickled = overflow != 0 ? "an unknown format" : "format " + std::to_string(got);
+        refuse(tag, "it was pickled in " + pickled + ", and this version of kelvara reads format " +
                         std::to_string(format));
         return false;
     }
@@ -166,6 +172,17 @@ bool read_element(PyObject* code_object, PyObject* params, const char* what, Ele
     return true;
 }
 
+// A label reads back through the notation parser as one leaf of the element's
+// own kind, so that the circuit's notation parses to the same circuit. Leaves
+// built from element objects have none.
+bool label_fits(const std::string& label, Kind kind) {
+    if (label.empty()) return true;
+    const auto parsed = parse(label);
+    if (!parsed || parsed.value().size() != 1) return false;
+    const auto* leaf = std::get_if<Leaf>(&parsed.value().front().value);
+    return leaf != nullptr && leaf->element.kind == kind;
+}
+
 bool read_series(PyObject* list, std::size_t depth, SeriesList& out) {
     constexpr const char* what = "kelvara.Circuit";
     if (!PyList_Check(list)) {
@@ -178,6 +195,11 @@ bool read_series(PyObject* list, std::size_t depth, SeriesList& out) {
             Leaf leaf{Element{}, {}};
             if (!read_element(PyTuple_GET_ITEM(node, 0), PyTuple_GET_ITEM(node, 2), what, leaf.element) ||
                 !read_text(PyTuple_GET_ITEM(node, 1), what, leaf.label)) {
+                return false;
+            }
+            if (!label_fits(leaf.label, leaf.element.kind)) {
+                refuse(what, quoted(leaf.label) + " is not a label of an element " +
+                                 std::string(kind_info(leaf.element.kind).canonical_code));
                 return false;
             }
             out.push_back(Node{std::move(leaf)});
@@ -269,7 +291,13 @@ bool read_count(PyObject* object, const char* what, std::uint64_t& out) {
         return false;
     }
     out = PyLong_AsUnsignedLongLong(object);
-    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+    if (out == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        refuse(what, "a count must be from 0 to 2**64 - 1");
+        return false;
+    }
+    return true;
 }
 
 PyObject* restore_circuit(PyObject*, PyObject* state) {
@@ -305,9 +333,14 @@ PyObject* restore_fit_result(PyObject*, PyObject* state) {
     if (!PyList_Check(item(3)) || static_cast<std::size_t>(PyList_GET_SIZE(item(3))) != count) {
         return refuse(what, "expected " + std::to_string(count) + " parameter names");
     }
+    const std::vector<std::string> expected = param_names(outcome.circuit);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(item(3)); ++i) {
         std::string name;
         if (!read_text(PyList_GET_ITEM(item(3), i), what, name)) return nullptr;
+        if (name != expected[static_cast<std::size_t>(i)]) {
+            return refuse(what, "parameter name " + quoted(name) + " does not match the circuit's " +
+                                    quoted(expected[static_cast<std::size_t>(i)]));
+        }
         outcome.param_names.push_back(std::move(name));
     }
     if (!read_float_list(item(4), count, what, outcome.params)) return nullptr;
