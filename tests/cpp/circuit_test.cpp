@@ -15,6 +15,7 @@
 #include "circuit/number_text.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/worker_pool.hpp"
+#include "test_names.hpp"
 
 namespace kelvara {
 namespace {
@@ -177,7 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{0.1 + 0.2, "0.30000000000000004", "0.30000000000000004"},
                       NumberCase{inf, "inf", "inf"}, NumberCase{-inf, "-inf", "-inf"},
                       NumberCase{std::nan(""), "NaN", "NaN"}, NumberCase{-2.5, "-2.5", "-2.5"},
-                      NumberCase{1e300, "1e300", "1e300"}));
+                      NumberCase{1e300, "1e300", "1e300"}),
+    [](const auto& info) { return test::spelled(info.param.short_text); });
 
 TEST(ClosestName, ThresholdAndTies) {
     const std::vector<std::string> names = {"R0.r", "R1.r", "C1.c"};

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "circuit/layout.hpp"
@@ -42,7 +43,8 @@ TEST_P(Inverse, TimesTheMatrixIsTheIdentity) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, Inverse, ::testing::Values(1, 2, 3, 4, 5, 7));
+INSTANTIATE_TEST_SUITE_P(Sizes, Inverse, ::testing::Values(1, 2, 3, 4, 5, 7),
+                         [](const auto& info) { return std::to_string(info.param) + "x" + std::to_string(info.param); });
 
 TEST(InverseSingular, ZeroDeterminantOrPivotGivesNone) {
     for (const std::size_t n : {1u, 2u, 3u, 4u, 6u}) {

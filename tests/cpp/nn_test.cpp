@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -21,6 +22,7 @@
 #include "nn/conv_kernel.hpp"
 #include "nn/guesser.hpp"
 #include "nn/inference.hpp"
+#include "test_names.hpp"
 
 namespace kelvara {
 namespace {
@@ -168,7 +170,8 @@ TEST_P(MissingEntry, IsNamed) {
 INSTANTIATE_TEST_SUITE_P(WeightFile, MissingEntry,
                          testing::Values("target_mean", "target_std", "log_params", "scaling", "dilations",
                                          "estimator", "circuit", "param_names", "n_grid", "channels", "kernel",
-                                         "groups", "alpha_min", "alpha_max"));
+                                         "groups", "alpha_min", "alpha_max"),
+                         [](const auto& info) { return std::string(info.param); });
 
 TEST(WeightFile, FirstFailureInLoadOrderWins) {
     EXPECT_EQ(outcome(small_file().erase("circuit").erase("target_std")), "weight file is missing \"target_std\"");
@@ -213,7 +216,8 @@ INSTANTIATE_TEST_SUITE_P(
                     HeaderCase{"alpha_max", "1.0 ", false}, HeaderCase{"alpha_max", "", false},
                     HeaderCase{"alpha_max", "1e", false}, HeaderCase{"alpha_max", ".", false},
                     HeaderCase{"alpha_max", "1,0", false}, HeaderCase{"alpha_max", "+1.5e0", true},
-                    HeaderCase{"alpha_max", "INFINITY", true}, HeaderCase{"alpha_max", "5.", true}));
+                    HeaderCase{"alpha_max", "INFINITY", true}, HeaderCase{"alpha_max", "5.", true}),
+    [](const auto& info) { return test::spelled(info.param.key) + "_is_" + test::spelled(info.param.value); });
 
 TEST(WeightFile, ParsedHeaderValues) {
     EXPECT_EQ(loaded(small_file().replace("n_grid", "+4")).n_grid, 4u);
@@ -279,7 +283,12 @@ INSTANTIATE_TEST_SUITE_P(WeightFile, HalfPrecision,
                                          Half{0x0400, std::ldexp(1.0, -14)}, Half{0x7BFF, 65504.0},
                                          Half{0x3555, 0.25 * (1 + 341.0 / 1024)}, Half{0x8000, -0.0},
                                          Half{0x7C00, INFINITY}, Half{0xFC00, -INFINITY}, Half{0x7E00, NAN},
-                                         Half{0x7C01, NAN}));
+                                         Half{0x7C01, NAN}),
+                         [](const auto& info) {
+                             char name[8];
+                             std::snprintf(name, sizeof name, "x%04X", static_cast<unsigned>(info.param.first));
+                             return std::string(name);
+                         });
 
 TEST(WeightFile, ScalingMustHaveFourColumnsPerOutput) {
     WeightFile w = small_file();
@@ -311,7 +320,9 @@ TEST_P(InvalidUtf8, IsReportedAsTruncated) {
     if (GetParam() == 2) w.floats(bad, {1}, {1.0f});
     EXPECT_EQ(outcome(w), "weight file is truncated");
 }
-INSTANTIATE_TEST_SUITE_P(WeightFile, InvalidUtf8, testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(WeightFile, InvalidUtf8, testing::Values(0, 1, 2), [](const auto& info) {
+    return std::string(info.param == 0 ? "in_a_header_key" : info.param == 1 ? "in_a_header_value" : "in_a_tensor_name");
+});
 
 using Big = std::pair<int, std::vector<std::uint32_t>>;
 class HugeTensor : public testing::TestWithParam<Big> {};
@@ -323,7 +334,12 @@ TEST_P(HugeTensor, InAShortFileIsTruncated) {
 }
 INSTANTIATE_TEST_SUITE_P(WeightFile, HugeTensor,
                          testing::Values(Big{0, {0xFFFFFFFFu}}, Big{1, {0x40000000u, 3}},
-                                         Big{2, {0x10001u, 0x10001u}}, Big{0, {2, 3, 5, 7, 11, 13, 17}}));
+                                         Big{2, {0x10001u, 0x10001u}}, Big{0, {2, 3, 5, 7, 11, 13, 17}}),
+                         [](const auto& info) {
+                             std::string name = "encoding" + std::to_string(info.param.first) + "_dims";
+                             for (const std::uint32_t d : info.param.second) name += "_" + std::to_string(d);
+                             return name;
+                         });
 
 // ---- inference layers ----
 
@@ -493,7 +509,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Change{"w.stem.bias", "short"}, Change{"w.blocks.0.conv1.weight", "short"},
                     Change{"w.blocks.0.norm2.bias", "short"}, Change{"w.head.0.weight", "short"},
                     Change{"w.head.2.bias", "short"}, Change{"w.head.4.bias", "short"}, Change{"target_std", "short"},
-                    Change{"log_params", "short"}));
+                    Change{"log_params", "short"}),
+    [](const auto& info) { return test::spelled(info.param.first) + "_is_" + test::spelled(info.param.second); });
 
 TEST(Inference, AlphaIndexOutsideTheOutputsFailsCleanly) {
     for (float index : {3.0f, 99.0f, 3e9f}) {
@@ -767,7 +784,8 @@ INSTANTIATE_TEST_SUITE_P(Topology, RegistryMatchCase,
                                          MatchCase{"R0-K1", 0, true, {0, 1, 2}},
                                          MatchCase{"L0-R0-K1-K2", 5, true, {0, 1, 2, 3, 4, 5}},
                                          MatchCase{"(R5,C5)-R0-(C7,R7)", 4, false, {1, 2, 0, 4, 3}},
-                                         MatchCase{"(R9-W9,CPE9)-R8", 8, false, {1, 2, 3, 4, 0}}));
+                                         MatchCase{"(R9-W9,CPE9)-R8", 8, false, {1, 2, 3, 4, 0}}),
+                         [](const auto& info) { return test::spelled(info.param.user); });
 
 TEST(Topology, CircuitsWithoutAModel) {
     for (const char* text : {"R0-C1", "R0-K1-(R2,CPE2)", "R0-(R1,C1)-(R2,CPE2)", "R0", "(R1,C1)"})
