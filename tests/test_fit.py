@@ -15,7 +15,8 @@ import pytest
 from scipy.optimize import least_squares
 
 import kelvara
-from conftest import TWO_PI, assert_ok, run_python, start_python
+from conftest import assert_ok, run_python, start_python
+from reference_models import numpy_cost, omega as _w, randles, rc, residual_vector, rq, two_rq
 
 MODEL_DIR = Path(__file__).resolve().parent.parent / "models"
 METHODS = ["levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
@@ -28,27 +29,6 @@ NO_MODEL_WARNING = (
     "silence this. Models available for " + MODEL_NAMES)
 NO_TRAINING_DATA = ("No training data on this circuit. Machine-learning based initial parameters "
                     "available for " + MODEL_NAMES)
-
-
-def _w(f):
-    return TWO_PI * np.asarray(f, dtype=float)
-
-
-def rc(f, r0, r1, c):
-    return r0 + 1 / (1 / r1 + 1j * _w(f) * c)
-
-
-def rq(f, r0, r1, q, a):
-    return r0 + 1 / (1 / r1 + q * (1j * _w(f)) ** a)
-
-
-def randles(f, r0, r1, aw, q, a):
-    w = _w(f)
-    return r0 + 1 / (1 / (r1 + aw * (1 - 1j) / np.sqrt(w)) + q * (1j * w) ** a)
-
-
-def two_rq(f, r0, r1, q1, a1, r2, q2, a2):
-    return rq(f, 0.0, r1, q1, a1) + rq(f, r0, r2, q2, a2)
 
 
 # notation, NumPy model, true values, explicit start 2-5x off (exponents moved inside 0..1)
@@ -65,16 +45,6 @@ def spectrum(model, p, n=60, noise=0.0, seed=0):
     rng = np.random.default_rng(seed)
     z = model(f, *p) * (1 + noise * (rng.standard_normal(n) + 1j * rng.standard_normal(n)))
     return f, z
-
-
-def residual_vector(model, p, f, z, weight="modulus"):
-    z = np.asarray(z, dtype=complex)
-    d = (model(f, *p) - z) / (np.abs(z) if weight == "modulus" else 1.0)
-    return np.concatenate([d.real, d.imag])
-
-
-def numpy_cost(model, p, f, z, weight="modulus"):
-    return 0.5 * float(np.sum(residual_vector(model, p, f, z, weight) ** 2))
 
 
 def is_exponent(name):

@@ -7,7 +7,8 @@ import pytest
 from scipy.optimize import least_squares
 
 import kelvara
-from conftest import DATA, TWO_PI
+from conftest import DATA
+from reference_models import TWO_PI, numpy_cost, randles_wo, rc, residual_vector
 
 
 RANDLES_WO = "R0-p(R1,C1)-p(R2-Wo1,C2)"
@@ -31,22 +32,6 @@ def zplot(name):
     f, z = rows[:, 0], rows[:, 4] + 1j * rows[:, 5]
     keep = z.imag < 0
     return f[keep], z[keep]
-
-
-def randles_wo(f, r0, r1, c1, r2, z0, tau, c2):
-    w = TWO_PI * np.asarray(f, dtype=float)
-    s = np.sqrt(1j * w * tau)
-    z_wo = z0 / (s * np.tanh(s))
-    return r0 + 1 / (1 / r1 + 1j * w * c1) + 1 / (1 / (r2 + z_wo) + 1j * w * c2)
-
-
-def r_rc(f, r0, r1, c1):
-    return r0 + 1 / (1 / r1 + 1j * TWO_PI * np.asarray(f, dtype=float) * c1)
-
-
-def residual_vector(model, p, f, z, weight):
-    d = (model(f, *p) - z) / (np.abs(z) if weight == "modulus" else 1.0)
-    return np.concatenate([d.real, d.imag])
 
 
 def best_scipy_cost(model, starts, f, z, weight):
@@ -87,7 +72,7 @@ def test_example_spectrum_unit_weights(example):
     result = circuit.with_values(START).fit(f, z, weight="unit")
     p = fitted(result)
     assert result.success and np.isfinite(result.chi_square) and result.chi_square < 1e-4
-    cost = 0.5 * float(np.sum(residual_vector(randles_wo, p, f, z, "unit") ** 2))
+    cost = numpy_cost(randles_wo, p, f, z, "unit")
     assert result.cost == pytest.approx(cost, rel=1e-9)
     rng = np.random.default_rng(0)
     starts = [START] + [np.array(START) * np.exp(rng.uniform(-0.3, 0.3, len(START))) for _ in range(3)]
@@ -136,14 +121,14 @@ def test_dummy_r_rc_circuits_with_default_call(name):
     assert result.success
     assert result.circuit.param_names() == ["R0.r", "R1.r", "C1.c"]
     p = fitted(result)
-    model = r_rc(f, *p)
+    model = rc(f, *p)
     assert np.max(np.abs(model - z) / np.abs(z)) < 0.06
     assert np.sqrt(np.mean(np.abs(model - z) ** 2 / np.abs(z) ** 2)) < 0.03
     # R0 is the high-frequency intercept, R0 + R1 the low-frequency one
     assert p[0] == pytest.approx(z.real[np.argmax(f)], rel=0.05)
     assert p[0] + p[1] == pytest.approx(z.real[np.argmin(f)], rel=0.05)
     starts = [p * 1.5, hand_start(f, z)]
-    assert result.cost <= 1.001 * best_scipy_cost(r_rc, starts, f, z, "modulus")
+    assert result.cost <= 1.001 * best_scipy_cost(rc, starts, f, z, "modulus")
 
 
 @pytest.mark.parametrize("index", [0, 1, 2])
@@ -154,7 +139,7 @@ def test_start_on_a_lower_bound_still_reaches_the_optimum(name, index):
     start[index] = 1e-12  # the lower bound of every resistance and capacitance
     result = kelvara.Circuit("R0-p(R1,C1)").with_values(start).fit(f, z)
     assert result.success
-    assert result.cost <= 1.001 * best_scipy_cost(r_rc, [hand_start(f, z)], f, z, "modulus")
+    assert result.cost <= 1.001 * best_scipy_cost(rc, [hand_start(f, z)], f, z, "modulus")
 
 
 @pytest.mark.parametrize("index", range(7))

@@ -15,8 +15,7 @@ from scipy.optimize import least_squares
 
 import kelvara
 from conftest import child_env
-
-TWO_PI = 6.283185307179586
+from reference_models import numpy_cost, rc, two_rq
 GLOBAL = ["particle_swarm", "differential_evolution", "simulated_annealing", "basin_hopping"]
 METHODS = GLOBAL + ["nelder_mead"]
 SEEDED = ["particle_swarm", "simulated_annealing", "basin_hopping"]
@@ -24,27 +23,6 @@ FAST = dict(num_particles=40, generations=60, de_evaluations=2000, sa_iterations
 UNKNOWN_TAIL = (', expected one of "levenberg_marquardt", "particle_swarm", "nelder_mead", '
                 '"differential_evolution", "simulated_annealing", "basin_hopping"')
 BAD_TEMPERATURE = 'solver error: Invalid parameter: "`SimulatedAnnealing`: Initial temperature must be > 0."'
-
-
-def _w(f):
-    return TWO_PI * np.asarray(f, dtype=float)
-
-
-def rc(f, r0, r1, c):
-    return r0 + 1 / (1 / r1 + 1j * _w(f) * c)
-
-
-def rq(f, r, q, a):
-    return 1 / (1 / r + q * (1j * _w(f)) ** a)
-
-
-def two_rq(f, r0, r1, q1, a1, r2, q2, a2):
-    return r0 + rq(f, r1, q1, a1) + rq(f, r2, q2, a2)
-
-
-def numpy_cost(model, p, f, z):
-    d = (model(f, *p) - z) / np.abs(z)
-    return 0.5 * float(np.sum(d.real ** 2 + d.imag ** 2))
 
 
 F = np.logspace(5, -2, 50)

@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 
 import kelvara
-
-TWO_PI = 6.283185307179586
+from reference_models import (randles, rc, rq, sei_randles, sei_randles_wo, two_rc, two_rq,
+                              with_inductor)
 FREQS = np.logspace(-2, 5, 60)
 NAMES = ["rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq", "two_rq_l", "randles", "sei_randles",
          "sei_randles_wo"]
@@ -17,56 +17,25 @@ NO_MODEL = ("No training data on this circuit. Machine-learning based initial pa
 NOT_BUILT = ('weight file has an unparsable value for "weight file is truncated"', "weight file is truncated")
 
 
-def par(*zs):
-    return 1.0 / sum(1.0 / z for z in zs)
-
-
-def cap(c, w):
-    return 1.0 / (1j * w * c)
-
-
-def cpe(q, alpha, w):
-    return 1.0 / (q * (1j * w) ** alpha)
-
-
-def warburg(aw, w):
-    return aw * (1 - 1j) / np.sqrt(w)
-
-
-def open_warburg(z0, tau, w):
-    s = np.sqrt(1j * w * tau)
-    return z0 / (s * np.tanh(s))
-
-
-def _rq2(p, w):
-    return p[0] + par(p[1], cpe(p[2], p[3], w)) + par(p[4], cpe(p[5], p[6], w))
-
-
-# Model name: (true values in the circuit's parameter order, impedance at angular frequencies w).
+# Model name: (true values in the circuit's parameter order, NumPy model of that circuit).
 TRUTH = {
-    "rc": ([1.0, 10.0, 1e-4], lambda p, w: p[0] + par(p[1], cap(p[2], w))),
-    "rc_l": ([1e-6, 0.5, 20.0, 1e-5], lambda p, w: 1j * w * p[0] + p[1] + par(p[2], cap(p[3], w))),
-    "rq": ([2.0, 50.0, 1e-4, 0.85], lambda p, w: p[0] + par(p[1], cpe(p[2], p[3], w))),
-    "rq_l": ([5e-7, 0.2, 5.0, 1e-3, 0.9], lambda p, w: 1j * w * p[0] + p[1] + par(p[2], cpe(p[3], p[4], w))),
-    "two_rc": ([1.0, 10.0, 1e-6, 30.0, 1e-2],
-               lambda p, w: p[0] + par(p[1], cap(p[2], w)) + par(p[3], cap(p[4], w))),
-    "two_rc_l": ([1e-6, 0.5, 5.0, 1e-5, 20.0, 5e-3],
-                 lambda p, w: 1j * w * p[0] + p[1] + par(p[2], cap(p[3], w)) + par(p[4], cap(p[5], w))),
-    "two_rq": ([1.0, 10.0, 1e-5, 0.9, 40.0, 1e-2, 0.8], _rq2),
-    "two_rq_l": ([1e-6, 1.0, 10.0, 1e-5, 0.9, 40.0, 1e-2, 0.8], lambda p, w: 1j * w * p[0] + _rq2(p[1:], w)),
-    "randles": ([1.0, 10.0, 5.0, 1e-5, 0.9], lambda p, w: p[0] + par(p[1] + warburg(p[2], w), cpe(p[3], p[4], w))),
-    "sei_randles": ([1.0, 5.0, 1e-5, 0.9, 20.0, 10.0, 1e-3, 0.8],
-                    lambda p, w: p[0] + par(p[1], cpe(p[2], p[3], w))
-                    + par(p[4] + warburg(p[5], w), cpe(p[6], p[7], w))),
-    "sei_randles_wo": ([1.0, 5.0, 1e-5, 0.9, 20.0, 30.0, 1.0, 1e-3, 0.8],
-                       lambda p, w: p[0] + par(p[1], cpe(p[2], p[3], w))
-                       + par(p[4] + open_warburg(p[5], p[6], w), cpe(p[7], p[8], w))),
+    "rc": ([1.0, 10.0, 1e-4], rc),
+    "rc_l": ([1e-6, 0.5, 20.0, 1e-5], with_inductor(rc)),
+    "rq": ([2.0, 50.0, 1e-4, 0.85], rq),
+    "rq_l": ([5e-7, 0.2, 5.0, 1e-3, 0.9], with_inductor(rq)),
+    "two_rc": ([1.0, 10.0, 1e-6, 30.0, 1e-2], two_rc),
+    "two_rc_l": ([1e-6, 0.5, 5.0, 1e-5, 20.0, 5e-3], with_inductor(two_rc)),
+    "two_rq": ([1.0, 10.0, 1e-5, 0.9, 40.0, 1e-2, 0.8], two_rq),
+    "two_rq_l": ([1e-6, 1.0, 10.0, 1e-5, 0.9, 40.0, 1e-2, 0.8], with_inductor(two_rq)),
+    "randles": ([1.0, 10.0, 5.0, 1e-5, 0.9], randles),
+    "sei_randles": ([1.0, 5.0, 1e-5, 0.9, 20.0, 10.0, 1e-3, 0.8], sei_randles),
+    "sei_randles_wo": ([1.0, 5.0, 1e-5, 0.9, 20.0, 30.0, 1.0, 1e-3, 0.8], sei_randles_wo),
 }
 
 
 def synthetic(name):
-    values, impedance = TRUTH[name]
-    return list(FREQS), list(impedance(values, TWO_PI * FREQS))
+    values, model = TRUTH[name]
+    return list(FREQS), list(model(FREQS, *values))
 
 
 def guess_or_skip(circuit, f, z, model):
