@@ -11,18 +11,6 @@ if TYPE_CHECKING:  # numpy is imported when used: importing kelvara stays light
 
     from kelvara._core import Circuit, FitResult
 
-FREQUENCY = ("Frequency / Hz", "frequency_hertz")
-REAL = ("Real Impedance / ohm", "real_impedance_ohm")
-IMAGINARY = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
-
-
-def _column(frame: Any, names: tuple[str, str]) -> Any:
-    for name in names:
-        if name in frame.columns:
-            return frame[name].to_numpy()
-    raise ValueError(f"expected a {names[0]!r} or {names[1]!r} column")
-
-
 def _id_kind(key: Any) -> str:
     import numpy as np
 
@@ -89,11 +77,12 @@ def group_ids(ids: Any, where: str) -> tuple[list[Any], list[np.ndarray]]:
 
 def _from_long_frame(frame: Any, id_column: str) -> list[tuple[Any, Any]]:
     """Rows grouped by `id_column`, in order of first appearance."""
+    from kelvara._columns import frame_spectrum
+
     if id_column not in frame.columns:
         raise ValueError(f"no id column {id_column!r}")
     ids = frame[id_column].to_numpy()
-    f = _column(frame, FREQUENCY).astype(float)
-    z = _column(frame, REAL).astype(float) + 1j * _column(frame, IMAGINARY).astype(float)
+    f, z = frame_spectrum(frame)
     _, groups = group_ids(ids, f"the id column {id_column!r}")
     return [(f[rows], z[rows]) for rows in groups]
 

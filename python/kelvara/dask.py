@@ -44,12 +44,9 @@ import dask.dataframe as dd
 
 import kelvara
 from kelvara._batch import group_ids
+from kelvara._columns import FREQUENCY, IMAGINARY, REAL
 
 __all__ = ["fit_bag", "fit_dataframe", "result_meta", "FREQUENCY", "REAL", "IMAGINARY"]
-
-FREQUENCY = "Frequency / Hz"
-REAL = "Real Impedance / ohm"
-IMAGINARY = "Imaginary Impedance / ohm"
 
 _ERRORS = ("raise", "return")
 

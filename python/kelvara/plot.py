@@ -17,6 +17,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from kelvara._columns import check_spectrum
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
@@ -39,13 +41,8 @@ def _pyplot() -> Any:
 
 
 def _spectrum(frequencies: Any, impedances: Any) -> tuple[np.ndarray, np.ndarray]:
-    f = np.asarray(frequencies, dtype=np.float64).ravel()
-    z = np.asarray(impedances, dtype=np.complex128).ravel()
-    if f.size != z.size:
-        raise ValueError(f"frequencies and impedances differ in length ({f.size} and {z.size})")
-    if f.size == 0:
-        raise ValueError("the spectrum is empty")
-    return f, z
+    # Every point is drawn: a NaN or a non-positive frequency would vanish from the axes unseen.
+    return check_spectrum(frequencies, impedances)
 
 
 def _model(result: Any, f: np.ndarray) -> np.ndarray:

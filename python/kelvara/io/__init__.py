@@ -56,6 +56,7 @@ from typing import Any, Union
 
 import numpy as np
 
+from kelvara._columns import FREQUENCY, IMAGINARY, REAL
 from kelvara.io import _table, _text, formats
 from kelvara.io._text import MAX_FILE_BYTES, MAX_LINE_CHARS
 from kelvara.io._types import ReadError, Spectrum
@@ -144,11 +145,7 @@ def to_frame(spectrum: Spectrum, library: str = "pandas") -> Any:
             f"pip install {library}"
         ) from error
     z = spectrum.impedances
-    columns = {
-        "Frequency / Hz": np.array(spectrum.frequencies),
-        "Real Impedance / ohm": z.real.copy(),
-        "Imaginary Impedance / ohm": z.imag.copy(),
-    }
+    columns = {FREQUENCY: np.array(spectrum.frequencies), REAL: z.real.copy(), IMAGINARY: z.imag.copy()}
     return module.DataFrame(columns)
 
 

@@ -8,6 +8,8 @@ from typing import Any
 
 import numpy as np
 
+from kelvara._columns import check_spectrum
+
 
 class ReadError(ValueError):
     """A file that is not a well-formed file of the expected format.
@@ -64,13 +66,7 @@ class Spectrum:
     line: int = 1
 
     def __post_init__(self) -> None:
-        f = np.array(self.frequencies, dtype=np.float64)
-        z = np.array(self.impedances, dtype=np.complex128)
-        if f.ndim != 1 or f.shape != z.shape:
-            raise ValueError(
-                f"frequencies and impedances must be one-dimensional and of the same length, "
-                f"got shapes {f.shape} and {z.shape}"
-            )
+        f, z = check_spectrum(self.frequencies, self.impedances, min_points=0, finite=False)
         f.setflags(write=False)
         z.setflags(write=False)
         object.__setattr__(self, "frequencies", f)
