@@ -31,7 +31,13 @@ time with the FitResults back in the calling process; ratio = against the loop:
                     seed 777000 + registry index, 1.3 % noise)
 "same" counts the spectra whose parameters equal the loop's bit for bit.
 
+A second table times fit_many's grouping of a long-format frame by its id column
+(no fits: the rows of 2,000, 4,000 and 8,000 spectra of 60 points, ids int, str and
+float, in shuffled blocks), the step that once grew with the square of the groups;
+"x per doubling" is its time over the previous row's.
+
 Targets (printed, never asserted): fit_many >= 0.85 x processors the loop's rate;
+id grouping <= 2.5x per doubling of the groups (linear: 2x);
 process pool and Dask (2 workers) >= 0.75 x processors; impedance.py >= 100x slower
 than the loop; guess < 2 ms (16/32-channel networks), < 6 ms (64-channel).
 """
@@ -258,12 +264,47 @@ def bench_guess(table, quick):
                   + ("" if latency < limit else "  MISS"))
 
 
+GROUPING_TARGET = 2.5  # time per doubling of the groups
+
+
+def bench_grouping(points=60):
+    try:
+        import pandas as pd
+    except ImportError:
+        print("pandas is not installed: the id grouping table skipped")
+        return
+    from kelvara._batch import _from_long_frame
+
+    print(f"{'id grouping':24} {'groups':>6} {'rows':>8} {'seconds':>9} {'x per doubling':>15}")
+    print("-" * 66)
+    rng = np.random.default_rng(1)
+    for kind in ("int", "str", "float"):
+        previous = None
+        for groups in (2_000, 4_000, 8_000):
+            ids = np.repeat(np.arange(groups), points)
+            # blocks of a spectrum's rows in random order, as a concatenation of files gives them
+            order = (rng.permutation(groups)[:, None] * points + np.arange(points)).ravel()
+            column = {"int": ids, "str": ids.astype(str), "float": ids + 0.5}[kind][order]
+            frame = pd.DataFrame({"cell": column, "Frequency / Hz": np.tile(np.logspace(5, -2, points), groups),
+                                  "Real Impedance / ohm": 1.0, "Imaginary Impedance / ohm": -1.0})
+            seconds = min(timed(lambda: _from_long_frame(frame, "cell"))[0] for _ in range(3))
+            ratio = "" if previous is None else f"{seconds / previous:.2f}"
+            miss = "  MISS" if previous is not None and seconds / previous > GROUPING_TARGET else ""
+            print(f"{kind + ' ids':24} {groups:>6} {len(frame):>8} {seconds:>9.4f} {ratio:>15}{miss}")
+            previous = seconds
+    print(f"target: <= {GROUPING_TARGET}x per doubling")
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="1,000 spectra, 20 for impedance.py")
     ap.add_argument("--n", type=int, default=None, help="spectra (default 10,000)")
     ap.add_argument("--peer-n", type=int, default=None, help="spectra for impedance.py (default 100)")
+    ap.add_argument("--grouping-only", action="store_true", help="only the id grouping table")
     args = ap.parse_args(argv)
+    if args.grouping_only:
+        bench_grouping()
+        return
     n = args.n or (1_000 if args.quick else 10_000)
     peer_n = args.peer_n or (20 if args.quick else 100)
 
@@ -284,6 +325,8 @@ def main(argv=None):
     print(f"targets: fit_many >= {FIT_MANY_TARGET * cpus:.2f}x the loop; process pool and dask (2 workers) >= "
           f"{POOL_TARGET * cpus:.2f}x; impedance.py <= 0.01x; guess < 2 ms (16/32 channels), < 6 ms (64)")
     print(f"(load average now {load:.2f} on {cpus} processors: parallel ratios need idle processors)")
+    print()
+    bench_grouping()
 
 
 if __name__ == "__main__":
