@@ -25,6 +25,7 @@
 #include "circuit/parser.hpp"
 #include "models/registry.hpp"
 #include "models/topology.hpp"
+#include "support/tree_walk.hpp"
 
 namespace {
 

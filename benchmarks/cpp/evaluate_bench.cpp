@@ -10,6 +10,7 @@
 #include "circuit/compiled.hpp"
 #include "circuit/evaluate.hpp"
 #include "circuit/parser.hpp"
+#include "support/tree_walk.hpp"
 
 namespace {
 

@@ -1,8 +1,6 @@
 #include "circuit/evaluate.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cmath>
 #include <vector>
 
 #include "circuit/compiled.hpp"
@@ -11,62 +9,6 @@
 #include "circuit/worker_pool.hpp"
 
 namespace kelvara {
-namespace {
-
-constexpr Complex zero{0.0, 0.0};
-
-// The reciprocal sum of a parallel group; an empty group gives NaN.
-template <class BranchImpedance>
-Complex parallel_of(const ParallelGroup& group, BranchImpedance&& branch_impedance) {
-    if (group.branches.empty()) return {std::nan(""), std::nan("")};
-    Complex admittance = zero;
-    for (const SeriesList& branch : group.branches) admittance += reciprocal(branch_impedance(branch));
-    return reciprocal(admittance);
-}
-
-Complex walk_stored(const SeriesList& series, const OmegaTerms& w) {
-    Complex total = zero;
-    for (const Node& node : series) {
-        if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
-            total += element_impedance(leaf->element.kind, leaf->element.params.data(), w);
-        } else {
-            total += parallel_of(std::get<ParallelGroup>(node.value),
-                                 [&](const SeriesList& branch) { return walk_stored(branch, w); });
-        }
-    }
-    return total;
-}
-
-Complex walk_params(const SeriesList& series, const OmegaTerms& w, const double*& params) {
-    Complex total = zero;
-    for (const Node& node : series) {
-        if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
-            total += element_impedance(leaf->element.kind, params, w);
-            params += kind_info(leaf->element.kind).param_count;
-        } else {
-            total += parallel_of(std::get<ParallelGroup>(node.value),
-                                 [&](const SeriesList& branch) { return walk_params(branch, w, params); });
-        }
-    }
-    return total;
-}
-
-}  // namespace
-
-Complex impedance(const SeriesList& series, const OmegaTerms& w) { return walk_stored(series, w); }
-
-Result<Complex, NotEnoughValues> series_impedance_with_params(const SeriesList& series, const OmegaTerms& w,
-                                                              ParamCursor& cursor) {
-    const std::size_t needed = param_count(series);
-    if (cursor.remaining() < needed) return fail(NotEnoughValues{});
-    const Complex z = impedance_with_params_unchecked(series, w, cursor.values.data() + cursor.position);
-    cursor.position += needed;
-    return z;
-}
-
-Complex impedance_with_params_unchecked(const SeriesList& series, const OmegaTerms& w, const double* params) {
-    return walk_params(series, w, params);
-}
 
 void impedance_at_frequencies(const SeriesList& series, std::span<const double> frequencies_hz,
                               std::span<Complex> out) {

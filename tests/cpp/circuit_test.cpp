@@ -15,6 +15,7 @@
 #include "circuit/number_text.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/worker_pool.hpp"
+#include "support/tree_walk.hpp"
 #include "test_names.hpp"
 
 namespace kelvara {
