@@ -2,6 +2,8 @@
 
     kelvara fit FILE... [--circuit C] [--method M] [--weight W] [--plot OUT.png]
                         [--json OUT.json] [--csv SUMMARY.csv] [--format F]
+                        [--fix NAME[=VALUE]]... [--bound NAME=LO:HI]...
+                        [--series [--shared NAME]...]
     kelvara check FILE... [--plot OUT.png] [--format F]
     kelvara circuits
 
@@ -52,6 +54,16 @@ def _parser() -> argparse.ArgumentParser:
     fit.add_argument("--method", default="levenberg_marquardt", choices=METHODS, metavar="METHOD",
                      help="fit method: " + ", ".join(METHODS) + " (default levenberg_marquardt)")
     fit.add_argument("--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting")
+    fit.add_argument("--fix", action="append", default=[], metavar="NAME[=VALUE]",
+                     help="hold a parameter at VALUE (or at its starting value) in every fit; repeatable")
+    fit.add_argument("--bound", action="append", default=[], metavar="NAME=LO:HI",
+                     help="the parameter's own bounds (an empty side keeps the catalogue's: R1.r=:1000); "
+                          "repeatable")
+    fit.add_argument("--series", action="store_true",
+                     help="the spectra of the files, in the order given, are a series: each fit starts from "
+                          "the previous one's values")
+    fit.add_argument("--shared", action="append", default=[], metavar="NAME",
+                     help="with --series: a parameter common to every spectrum, fitted jointly; repeatable")
     fit.add_argument("--format", dest="file_format", default=None, help="force a file format")
     fit.add_argument("--plot", metavar="OUT.png", help="write a figure of data and fit (one per spectrum)")
     fit.add_argument("--json", metavar="OUT.json", help="write the results as JSON")
@@ -150,10 +162,50 @@ def _with_start(circuit: kelvara.Circuit, text: str | None) -> kelvara.Circuit:
         raise InputError(f"--start {text!r}: {str(error).splitlines()[0]} (parameters: {names})") from None
 
 
+def _number(option: str, text: str, value: str) -> float:
+    try:
+        return float(value)
+    except ValueError:
+        raise InputError(f"{option} {text!r}: {value!r} is not a number") from None
+
+
+def _with_control(circuit: kelvara.Circuit, fix: Sequence[str], bound: Sequence[str]) -> kelvara.Circuit:
+    """The circuit with the parameters of --fix held and the bounds of --bound."""
+    held: dict[str, float] = {}
+    at_start: list[str] = []
+    for text in fix:
+        name, sep, value = text.partition("=")
+        if sep:
+            held[name.strip()] = _number("--fix", text, value)
+        else:
+            at_start.append(name.strip())
+    bounds: dict[str, tuple[float | None, float | None]] = {}
+    for text in bound:
+        name, sep, interval = text.partition("=")
+        lo, colon, hi = interval.partition(":")
+        if not sep or not colon:
+            raise InputError(f"--bound {text!r}: expected NAME=LO:HI, e.g. CPE1.alpha=0.7:1")
+        bounds[name.strip()] = (None if not lo.strip() else _number("--bound", text, lo),
+                                None if not hi.strip() else _number("--bound", text, hi))
+    steps: list[tuple[str, str, Any]] = [("--bound", "with_bounds", bounds), ("--fix", "with_fixed", at_start),
+                                         ("--fix", "with_fixed", held)]
+    for option, method, given in steps:
+        if not given:
+            continue
+        try:
+            circuit = getattr(circuit, method)(given)
+        except ValueError as error:
+            names = ", ".join(circuit.param_names())
+            raise InputError(f"{option}: {str(error).splitlines()[0]} (parameters: {names})") from None
+    return circuit
+
+
 def _fit(args: argparse.Namespace, out: IO[str]) -> int:
     plot = _plotting(args.plot)
     outputs = Outputs(args.files, {"--plot": args.plot, "--json": args.json, "--csv": args.csv})
-    circuit = _with_start(_circuit(args.circuit), args.start)
+    circuit = _with_control(_with_start(_circuit(args.circuit), args.start), args.fix, args.bound)
+    if args.shared:
+        args.series = True
     errors: list[str] = []
     rows: list[dict[str, Any]] = []
     warned: set[str] = set()
@@ -175,22 +227,53 @@ def _fit(args: argparse.Namespace, out: IO[str]) -> int:
     return stopped or (EXIT_INPUT if errors else status)
 
 
+def _warn_once(caught: Sequence[warnings.WarningMessage], warned: set[str]) -> None:
+    for warning in caught:
+        text = str(warning.message)
+        if text not in warned:
+            warned.add(text)
+            print(f"kelvara: warning: {text}", file=sys.stderr)
+
+
+def _fits(args: argparse.Namespace, circuit: kelvara.Circuit, spectra: Any, errors: list[str],
+          warned: set[str]):
+    """(label, spectrum, result) per spectrum: one fit each, or the series fit of them all."""
+    if not args.series:
+        for label, spectrum in spectra:
+            try:
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    result = circuit.fit(spectrum.frequencies, spectrum.impedances, method=args.method,
+                                         weight=args.weight)
+            except ValueError as error:
+                errors.append(f"{label}: {error}")
+                continue
+            _warn_once(caught, warned)
+            yield label, spectrum, result
+        return
+    from kelvara.series import fit_series
+
+    listed = list(spectra)
+    if not listed:
+        return
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            series = fit_series(circuit, [s for _, s in listed], shared=args.shared, method=args.method,
+                                weight=args.weight)
+    except ValueError as error:
+        errors.append(f"series of {len(listed)} spectra: {str(error).splitlines()[0]}")
+        return
+    _warn_once(caught, warned)
+    for (label, spectrum), result in zip(listed, series):
+        yield label, spectrum, result
+
+
 def _fit_all(args: argparse.Namespace, out: IO[str], circuit: kelvara.Circuit, plot: Any, outputs: Outputs,
              errors: list[str], rows: list[dict[str, Any]], warned: set[str]) -> None:
-    for label, spectrum in _spectra(args.files, args.file_format, errors):
+    spectra = _spectra(args.files, args.file_format, errors)
+    for label, spectrum, result in _fits(args, circuit, spectra, errors, warned):
         f, z = spectrum
-        try:
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                result = circuit.fit(f, z, method=args.method, weight=args.weight)
-        except ValueError as error:
-            errors.append(f"{label}: {error}")
-            continue
-        for warning in caught:
-            text = str(warning.message)
-            if text not in warned:
-                warned.add(text)
-                print(f"kelvara: warning: {text}", file=sys.stderr)
         print(f"{label}: {len(f)} points, {spectrum.instrument}; {result.circuit.notation} by {args.method}", file=out)
         print(result.table(), file=out)
         print(f"chi-square {result.chi_square:.6g}; {'success' if result.success else 'NOT successful'}: "
