@@ -11,7 +11,9 @@ Sections, every number measured in this run:
       residual evaluations, time and final cost of both;
   (d) default fit() of a 60-point Randles spectrum, guess included: median of 200 fits (target < 1 ms);
   (e) 200 fits of different spectra on one thread vs two Python threads (target >= 1.7x);
-  (f) resident-size growth over 100,000 fits of a small circuit (10,000 with --quick; target < 1 MB).
+  (f) resident-size growth over 100,000 fits of a small circuit (10,000 with --quick; target < 1 MB);
+  (g) with --previous PYTHON (an interpreter that imports an earlier build): the same timings
+      under both builds, run alternately in subprocesses, best of each, and their ratio.
 Costs are 1/2 * sum of squared residuals, recomputed here with NumPy for both sides.
 """
 
@@ -34,6 +36,7 @@ from numpy_models import TWO_PI, angular as _w, randles_wo, randles, two_rq, rc
 # shared/ lies beside the repository checkout
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples"
 QUICK = "--quick" in sys.argv[1:]
+PREVIOUS = sys.argv[sys.argv.index("--previous") + 1] if "--previous" in sys.argv[1:-1] else None
 
 
 def cost(model, p, f, z, weight):
@@ -244,6 +247,79 @@ def section_f():
     print()
 
 
+# Timed under each build by section (g): prints one JSON object of best seconds per case.
+TIMINGS = r"""
+import json, math, sys, time
+import numpy as np
+import kelvara
+sys.path.insert(0, sys.argv[1])
+from numpy_models import randles, randles_wo, two_rq
+data = sys.argv[2]
+
+def best(fn, inner, rounds=15):
+    out = math.inf
+    for _ in range(rounds):
+        t = time.perf_counter()
+        for _ in range(inner):
+            fn()
+        out = min(out, (time.perf_counter() - t) / inner)
+    return out
+
+def synthetic(model, p, n=60):
+    rng = np.random.default_rng(0)
+    f = np.logspace(5, -2, n)
+    return f, model(f, *p) * (1 + 0.01 * (rng.standard_normal(n) + 1j * rng.standard_normal(n)))
+
+a = np.loadtxt(data, delimiter=",")
+keep = a[:, 2] < 0
+fe, ze = a[keep, 0], a[keep, 1] + 1j * a[keep, 2]
+battery_c = kelvara.Circuit("R0-p(R1,C1)-p(R2-Wo1,C2)").with_values([0.01, 0.01, 100.0, 0.01, 0.05, 100.0, 1.0])
+battery_q = kelvara.Circuit("R0-p(R1,CPE1)-p(R2-Wo1,CPE2)").with_values(
+    [0.01, 0.01, 100.0, 0.9, 0.01, 0.05, 100.0, 1.0, 0.9])
+f2, z2 = synthetic(two_rq, [0.2, 1.0, 1e-5, 0.9, 5.0, 1e-2, 0.7])
+two_arc = kelvara.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)").with_values([0.3, 2.0, 4e-5, 0.8, 3.0, 2e-2, 0.8])
+fr, zr = synthetic(randles, [0.1, 2.0, 0.5, 1e-4, 0.85])
+randles_default = kelvara.Circuit("R0-p(R1-W1,CPE1)")
+zarc = kelvara.Circuit("R0-Zarc1-Zarc2").with_values([0.1, 1.0, 1e-4, 0.85, 2.0, 0.1, 0.7])
+f50 = np.logspace(5, -2, 50)
+fz = np.logspace(5, -2, 1000)
+spectra = [synthetic(randles, [0.1, 2.0 * (1 + k / 50), 0.5, 1e-4, 0.85]) for k in range(50)]
+fs, zs = [s[0] for s in spectra], [s[1] for s in spectra]
+randles_start = kelvara.Circuit("R0-p(R1-W1,CPE1)").with_values([0.3, 6.0, 0.15, 4e-4, 0.7])
+print(json.dumps({
+    "battery fit, capacitors (exampleData.csv)": best(lambda: battery_c.fit(fe, ze, weight="unit"), 5),
+    "battery fit, CPEs (exampleData.csv)": best(lambda: battery_q.fit(fe, ze, weight="unit"), 5),
+    "two-arc fit R0-p(R1,CPE1)-p(R2,CPE2)": best(lambda: two_arc.fit(f2, z2), 10),
+    "default Randles fit (guess included)": best(lambda: randles_default.fit(fr, zr), 20),
+    "Zarc evaluation, R0-Zarc1-Zarc2, 1000 points": best(lambda: zarc.impedance(fz), 50),
+    "impedance(), Randles, 50 points": best(lambda: randles_start.impedance(f50), 2000),
+    "fit_many, 50 Randles spectra": best(lambda: kelvara.fit_many(randles_start, list(zip(fs, zs))), 1, 5),
+}))
+"""
+
+
+def section_g():
+    print(f"(g) this build against the previous one ({PREVIOUS}): best seconds, ratio previous / this")
+    data = DATA / "exampleData.csv"
+    if not data.is_file():
+        print("  (exampleData.csv not found: skipped)\n")
+        return
+    here = str(Path(__file__).resolve().parent)
+    best = {}
+    for _ in range(3):  # alternate, so that load on the machine hits both alike
+        for name, python in (("previous", PREVIOUS), ("this", sys.executable)):
+            import json
+            import subprocess
+            out = subprocess.run([python, "-c", TIMINGS, here, str(data)], capture_output=True, text=True, check=True)
+            for case, seconds in json.loads(out.stdout).items():
+                best.setdefault(case, {}).setdefault(name, seconds)
+                best[case][name] = min(best[case][name], seconds)
+    print(f"  {'case':48} {'previous':>12} {'this':>12} {'ratio':>7}")
+    for case, t in best.items():
+        print(f"  {case:48} {fmt_t(t['previous'])} {fmt_t(t['this'])} {t['previous'] / t['this']:6.2f}x")
+    print()
+
+
 def main():
     print(f"kelvara from {kelvara.__file__}; numpy {np.__version__}; python {sys.version.split()[0]}")
     print()
@@ -253,6 +329,8 @@ def main():
     section_d()
     section_e()
     section_f()
+    if PREVIOUS:
+        section_g()
 
 
 if __name__ == "__main__":

@@ -110,12 +110,18 @@ Result<std::shared_ptr<const Guesser>, NnError> load_external(const std::string&
 
 Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std::span<const double> frequencies,
                                                      std::span<const Complex> impedances,
-                                                     const std::optional<std::string>& weights_path) {
+                                                     const std::optional<std::string>& weights_path,
+                                                     const RegistryMatch* known) {
     std::shared_ptr<const Guesser> external_guesser;
     const Guesser* guesser = nullptr;
     Match match;
     if (!weights_path) {
-        auto found = find_for_topology(user);
+        std::optional<RegistryMatch> found;
+        if (known != nullptr) {
+            found = *known;
+        } else {
+            found = find_for_topology(user);
+        }
         if (!found) {
             return fail(value_error(
                 "No training data on this circuit. Machine-learning based initial parameters available for " +

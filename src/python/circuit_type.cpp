@@ -174,9 +174,10 @@ void evaluate_on_thread_scratch(const CircuitData& data, std::span<const double>
     thread_local std::vector<Complex> workspace;
     terms.resize(std::max(terms.size(), std::min(block, frequencies.size())));
     workspace.resize(std::max(workspace.size(), data.program.workspace_size(terms.size())));
+    const TermNeeds needs = data.program.needs(data.values.data());
     for (std::size_t start = 0; start < frequencies.size(); start += block) {
         const std::size_t count = std::min(block, frequencies.size() - start);
-        for (std::size_t i = 0; i < count; ++i) terms[i] = data.program.terms(frequencies[start + i] * two_pi);
+        for (std::size_t i = 0; i < count; ++i) terms[i] = omega_terms(frequencies[start + i] * two_pi, needs);
         data.program.sweep(std::span(terms).first(count), data.values.data(), out.subspan(start, count), workspace);
     }
 }

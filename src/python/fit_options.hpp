@@ -31,8 +31,10 @@ bool read_fit_options(PyObject* const* bound, FitOptions& out);
 
 // Whether the start is a network's guess. When the circuit's own values are
 // not explicit and no model exists for its topology, warns (UserWarning)
-// and starts from the values; false only when the warning raised.
-bool decide_guess(const CircuitData& data, const FitOptions& options, bool& guessing);
+// and starts from the values; false only when the warning raised. Where it
+// looks the topology up, `match` receives what it found.
+bool decide_guess(const CircuitData& data, const FitOptions& options, bool& guessing,
+                  std::optional<RegistryMatch>* match = nullptr);
 
 // The Python exception class of an engine error: MemoryError for a budget
 // too large to hold, ValueError otherwise.

@@ -104,7 +104,7 @@ struct Spectrum;
 // MemoryError for memory exhausted while loading weights, ValueError otherwise.
 PyObject* guess_error_type(const GuessError& error);
 bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::optional<std::string>& weights_path,
-               std::vector<double>& out);
+               std::vector<double>& out, const RegistryMatch* known = nullptr);
 // None, or a str path ("argument 'weights': ..." otherwise).
 bool read_weights_path(PyObject* weights, std::optional<std::string>& out);
 
