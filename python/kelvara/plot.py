@@ -21,7 +21,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["nyquist", "bode", "residuals", "fit_figure"]
+__all__ = ["nyquist", "bode", "residuals", "fit_figure", "series"]
 
 #: Points of the model curve drawn through the data.
 MODEL_POINTS = 400
@@ -246,3 +246,66 @@ def fit_figure(
     if title:
         fig.suptitle(title)
     return fig
+
+
+def series(
+    result: Any,
+    names: Sequence[str] | None = None,
+    *,
+    x: Sequence[float] | npt.ArrayLike | None = None,
+    xlabel: str = "spectrum",
+    ax: Axes | Sequence[Axes] | None = None,
+) -> list[Axes]:
+    """Parameters along a series of fits, with ±1 standard error bars.
+
+    Parameters
+    ----------
+    result : SeriesResult or sequence of FitResult
+        What :func:`kelvara.fit_series` returned, or fits in series order.
+    names : sequence of str, optional
+        The parameters to draw, one panel each; by default every parameter that
+        is neither fixed nor shared (shared ones are constant along the series).
+    x : array_like, optional
+        The series coordinate (state of charge, temperature, time); by default
+        the spectrum's position.
+    xlabel : str
+        Label of the series coordinate.
+    ax : Axes or sequence of Axes, optional
+        One axes per parameter; a new figure with a column of panels by default.
+
+    Returns
+    -------
+    list of matplotlib.axes.Axes
+    """
+    fits = list(result)
+    if not fits:
+        raise ValueError("the series is empty")
+    shared = set(getattr(result, "shared", {}) or {})
+    held = set(fits[0].circuit.fixed)
+    if names is None:
+        names = [n for n in fits[0].params if n not in shared and n not in held]
+    names = list(names)
+    unknown = [n for n in names if n not in fits[0].params]
+    if unknown:
+        raise ValueError(f"unknown parameter(s) {unknown}; the fits have {list(fits[0].params)}")
+    position = np.arange(len(fits), dtype=float) if x is None else np.asarray(x, dtype=float).ravel()
+    if position.size != len(fits):
+        raise ValueError(f"x has {position.size} values for {len(fits)} fits")
+    if ax is None:
+        _, created = _pyplot().subplots(len(names), 1, figsize=(5.5, 1.0 + 1.8 * len(names)), sharex=True,
+                                        layout="constrained", squeeze=False)
+        axes = list(created[:, 0])
+    else:
+        axes = [ax] if not isinstance(ax, Sequence) else list(ax)
+        if len(axes) != len(names):
+            raise ValueError(f"{len(axes)} axes for {len(names)} parameters")
+    units = dict(zip(fits[0].circuit.param_names(), fits[0].circuit.param_units()))
+    for name, axis in zip(names, axes):
+        values = np.array([fit.params[name] for fit in fits])
+        errors = np.array([(fit.stderr or {}).get(name, np.nan) for fit in fits], dtype=float)
+        axis.errorbar(position, values, yerr=np.where(np.isfinite(errors), errors, 0.0), fmt="o-", markersize=3,
+                      linewidth=1, capsize=2)
+        axis.set_ylabel(f"{name} / {units.get(name, '')}".replace("$", r"\$"))
+        axis.grid(True, alpha=0.3)
+    axes[-1].set_xlabel(xlabel.replace("$", r"\$"))
+    return axes

@@ -19,6 +19,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_array.hpp"
+#include "python/fit_options.hpp"
 #include "python/measured_data.hpp"
 
 namespace kelvara::py {
@@ -272,11 +273,7 @@ PyMethodDef circuit_methods[] = {
     {"impedance", guarded_method<impedance_method>(), METH_FASTCALL | METH_KEYWORDS,
      "impedance($self, frequencies)\n--\n\n"},
     {"fit", guarded_method<circuit_fit>(), METH_FASTCALL | METH_KEYWORDS,
-     "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
-     "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
-     "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
-     "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
-     "basin_hopping_temperature=1.0, seed=None)\n--\n\n"
+     KELVARA_FIT_SIGNATURE
      "Fit this circuit's parameters to a measured spectrum.\n"
      "\n"
      "Accepts two sequences of frequencies and impedances, or a single battery\n"

@@ -20,10 +20,9 @@
 
 namespace kelvara::py {
 
-const char* const fit_argument_names[fit_argument_count] = {
-    "frequencies", "impedances", "guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol",
-    "num_particles", "generations", "nelder_mead_iterations", "de_evaluations", "sa_iterations",
-    "sa_initial_temperature", "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed"};
+#define KELVARA_FIT_NAME(name, text) #name,
+const char* const fit_argument_names[fit_argument_count] = {KELVARA_FIT_ARGUMENTS(KELVARA_FIT_NAME)};
+#undef KELVARA_FIT_NAME
 
 namespace {
 

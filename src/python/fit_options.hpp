@@ -12,11 +12,24 @@
 
 namespace kelvara::py {
 
-enum FitArgument {
-    frequencies, impedances, guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles,
-    generations, nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature, basin_hopping_hops,
-    basin_hopping_step_size, basin_hopping_temperature, seed, fit_argument_count
-};
+// The arguments of fit(), in order, each with its default as the signature
+// shows it: the enum, the names and the signature text all come from here.
+#define KELVARA_FIT_ARGUMENTS(X)                                                                     \
+    X(frequencies, "") X(impedances, "=None") X(guess_init, "=None") X(weights, "=None")            \
+    X(weight, "=\"modulus\"") X(method, "=\"levenberg_marquardt\"") X(max_iterations, "=200")        \
+    X(ftol, "=1e-8") X(xtol, "=1e-8") X(num_particles, "=200") X(generations, "=1000")               \
+    X(nelder_mead_iterations, "=2000") X(de_evaluations, "=20000") X(sa_iterations, "=5000")         \
+    X(sa_initial_temperature, "=2.0") X(basin_hopping_hops, "=20") X(basin_hopping_step_size, "=1.0") \
+    X(basin_hopping_temperature, "=1.0") X(seed, "=None")
+
+#define KELVARA_FIT_ENUM(name, text) name,
+enum FitArgument { KELVARA_FIT_ARGUMENTS(KELVARA_FIT_ENUM) fit_argument_count };
+#undef KELVARA_FIT_ENUM
+
+// "fit($self, frequencies, impedances=None, ...)\n--\n\n", the signature line of the docstring.
+#define KELVARA_FIT_SIGNATURE_PART(name, text) ", " #name text
+#define KELVARA_FIT_SIGNATURE "fit($self" KELVARA_FIT_ARGUMENTS(KELVARA_FIT_SIGNATURE_PART) ")\n--\n\n"
+
 extern const char* const fit_argument_names[fit_argument_count];
 
 struct FitOptions {
