@@ -13,7 +13,9 @@ Sections, every number measured in this run:
   (e) 200 fits of different spectra on one thread vs two Python threads (target >= 1.7x);
   (f) resident-size growth over 100,000 fits of a small circuit (10,000 with --quick; target < 1 MB);
   (g) with --previous PYTHON (an interpreter that imports an earlier build): the same timings
-      under both builds, run alternately in subprocesses, best of each, and their ratio.
+      under both builds, run alternately in subprocesses, best of each, and their ratio;
+  (h) the battery spectrum with R0 fixed, and with the CPE exponents bounded to [0.7, 1], against
+      impedance.py's CustomCircuit with `constants` and `bounds`: time per fit, ratio, costs.
 Costs are 1/2 * sum of squared residuals, recomputed here with NumPy for both sides.
 """
 
@@ -33,8 +35,8 @@ from scipy.optimize import least_squares
 import kelvara
 from numpy_models import TWO_PI, angular as _w, randles_wo, randles, two_rq, rc
 
-# shared/ lies beside the repository checkout
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples"
+# the sample files shipped with the tests
+DATA = Path(__file__).resolve().parents[1] / "tests" / "data"
 QUICK = "--quick" in sys.argv[1:]
 PREVIOUS = sys.argv[sys.argv.index("--previous") + 1] if "--previous" in sys.argv[1:-1] else None
 
@@ -320,6 +322,56 @@ def section_g():
     print()
 
 
+def section_h():
+    print("(h) fixed and bounded fits of exampleData.csv against impedance.py (constants / bounds), unit weights")
+    try:
+        from impedance.models.circuits import CustomCircuit
+    except ImportError:
+        print("  impedance.py is not installed (pip install impedance): skipped\n")
+        return
+    if not (DATA / "exampleData.csv").is_file():
+        print("  (exampleData.csv not found: skipped)\n")
+        return
+    f, z = example_spectrum()
+    battery = "R0-p(R1,C1)-p(R2-Wo1,C2)"
+    battery_cpe = "R0-p(R1,CPE1)-p(R2-Wo1,CPE2)"
+    start_c = [0.01, 0.01, 100.0, 0.01, 0.05, 100.0, 1.0]
+    start_q = [0.01, 0.01, 100.0, 0.9, 0.01, 0.05, 100.0, 1.0, 0.9]
+    r0 = 0.0155
+    inf = np.inf
+    # R0, R1, CPE1 (q, alpha), R2, Wo1 (z0, tau), CPE2 (q, alpha)
+    lower_q = [1e-12, 1e-12, 1e-12, 0.7, 1e-12, 1e-12, 1e-12, 1e-12, 0.7]
+    upper_q = [inf, inf, inf, 1.0, inf, inf, inf, inf, 1.0]
+    cases = [
+        ("battery, R0 fixed", battery, start_c,
+         kelvara.Circuit(battery).with_values(start_c).with_fixed({"R0.r": r0}),
+         dict(constants={"R0": r0}, initial_guess=start_c[1:]), {}),
+        ("battery CPE, alpha in [0.7, 1]", battery_cpe, start_q,
+         kelvara.Circuit(battery_cpe).with_values(start_q).with_bounds({"CPE1.alpha": (0.7, 1.0),
+                                                                        "CPE2.alpha": (0.7, 1.0)}),
+         dict(initial_guess=start_q), dict(bounds=(lower_q, upper_q))),
+    ]
+    print(f"  {'case':32} {'kelvara':>12} {'impedance.py':>12} {'ratio':>8} {'our cost':>13} {'peer cost':>13}")
+    for label, notation, start, circuit, peer_args, fit_args in cases:
+        result = circuit.fit(f, z, weight="unit")
+        t_ours = median_time(lambda: circuit.fit(f, z, weight="unit"), 30)
+
+        def peer_fit():
+            peer = CustomCircuit(circuit=notation, **peer_args)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                peer.fit(f, z, weight_by_modulus=False, **fit_args)
+            return peer
+
+        peer = peer_fit()
+        t_peer = median_time(peer_fit, 3)
+        peer_z = peer.predict(f)
+        c_peer = 0.5 * float(np.sum(np.abs(peer_z - z) ** 2))
+        print(f"  {label:32} {fmt_t(t_ours):>12} {fmt_t(t_peer):>12} {t_peer / t_ours:7.0f}x"
+              f" {result.cost:13.6e} {c_peer:13.6e}")
+    print()
+
+
 def main():
     print(f"kelvara from {kelvara.__file__}; numpy {np.__version__}; python {sys.version.split()[0]}")
     print()
@@ -329,6 +381,7 @@ def main():
     section_d()
     section_e()
     section_f()
+    section_h()
     if PREVIOUS:
         section_g()
 

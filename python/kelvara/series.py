@@ -241,7 +241,8 @@ def _joint_fit(
         p[:, fixed_idx] = full[:, fixed_idx]  # held values exactly, not through the coordinates
         return p
 
-    evaluations = 0
+    # Counted from the separate fits that gave the start.
+    evaluations = sum(r.impedance_evals for r in results)
 
     def residuals(p: np.ndarray) -> list[np.ndarray]:
         nonlocal evaluations
