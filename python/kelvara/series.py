@@ -343,7 +343,7 @@ def _series_outcome(
     """Per-spectrum results at the joint optimum, with standard errors from the
     joint covariance (physical coordinates, scaled by chi-square over the
     degrees of freedom of the whole problem)."""
-    from kelvara._core import _restore_fit_result
+    from kelvara._core import _restore_fit_result  # type: ignore[attr-defined]  # the pickle restore function
 
     names = circuit.param_names()
     n, k, s = len(data), len(own_idx), len(shared_idx)
