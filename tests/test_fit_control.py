@@ -116,6 +116,8 @@ def test_control_is_carried_by_rebinding_composition_and_pickles():
         assert circuit.fixed == ["R1.r"] and circuit.param_bounds()[2] == (1e-6, 1e-2)
     joined = kelvara.Series([kelvara.L(1e-6), base])
     assert joined.fixed == ["R1.r"] and joined.param_bounds()[3] == (1e-6, 1e-2)
+    lines = repr(base).splitlines()
+    assert lines[2].endswith("  fixed") and lines[3].endswith("bounds (1e-6, 0.01)")
     assert base.with_free(["R1.r"]).fixed == [] and base.with_bounds({"C1.c": None}).param_bounds()[2][0] == 1e-12
     result = base.with_values([1.0, 3.0, 1e-3]).fit(F, noisy("R0-p(R1,C1)", [1.0, 3.0, 1e-3]))
     again = pickle.loads(pickle.dumps(result))

@@ -71,7 +71,11 @@ void circuit_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* circuit_repr(PyObject* self) { return to_str(kelvara::circuit_repr(tree_of(self))); }
+PyObject* circuit_repr(PyObject* self) {
+    const CircuitData& data = circuit_data(self);
+    if (data.control.empty()) return to_str(kelvara::circuit_repr(data.tree));
+    return to_str(kelvara::circuit_repr(data.tree, bounds_in_force(data.tree, data.control), data.control.fixed));
+}
 
 PyObject* param_names_method(PyObject* self, PyObject*) { return to_str_list(param_names(tree_of(self))); }
 PyObject* param_units_method(PyObject* self, PyObject*) { return to_str_list(param_units(tree_of(self))); }
