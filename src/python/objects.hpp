@@ -112,6 +112,8 @@ bool read_weights_path(PyObject* weights, std::optional<std::string>& out);
 PyObject* make_fit_result(FitOutcome outcome, CircuitControl control = {});
 const FitOutcome& fit_outcome(PyObject* fit_result);
 const CircuitControl& fit_control(PyObject* fit_result);
+// The flags already worked out (borrowed), or nullptr.
+PyObject* fit_result_flags(PyObject* fit_result);
 
 // __reduce__ of Circuit, the element variants and FitResult, and the module's
 // private functions that restore them (pickling.cpp).
