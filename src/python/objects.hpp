@@ -128,6 +128,9 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // Circuit._fit_many, the batch behind kelvara.fit_many.
 PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// _fit_candidates, the parallel fits behind kelvara.compare and kelvara.select.
+extern PyMethodDef candidate_functions[];
+
 // Module-level functions Series and Parallel.
 extern PyMethodDef compose_methods[];
 
