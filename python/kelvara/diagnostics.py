@@ -133,9 +133,9 @@ def _parameter_flags(result: FitResult) -> list[Flag]:
         if abs(value) > RUNAWAY:
             flags.append(Flag("at_bound", f"{name} = {_number(value)} is running off to infinity: the data do not "
                                           f"hold it (remove the element or bound it)"))
-        elif value <= lo + 1e-9 * max(abs(lo), 1.0) or (0 < lo <= 1e-12 and value <= lo * FLOOR_FACTOR):
+        elif value <= lo + (1e-9 * abs(lo) if lo else 1e-9) or (0 < lo <= 1e-12 and value <= lo * FLOOR_FACTOR):
             flags.append(Flag("at_bound", f"{name} = {_number(value)} sits on its lower bound {_number(lo)}"))
-        elif math.isfinite(hi) and value >= hi - 1e-9 * max(abs(hi), 1.0):
+        elif math.isfinite(hi) and value >= hi - (1e-9 * abs(hi) if hi else 1e-9):
             flags.append(Flag("at_bound", f"{name} = {_number(value)} sits on its upper bound {_number(hi)}"))
         if stderr is None:
             continue
