@@ -294,6 +294,7 @@ def _fits(args: argparse.Namespace, circuit: kelvara.Circuit | None, spectra: An
     listed = list(spectra)
     if not listed:
         return
+    assert circuit is not None  # --series needs a named circuit (checked in _fit)
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")

@@ -114,7 +114,7 @@ class Comparison:
 
     def to_frame(self) -> Any:
         """The ranking as a pandas DataFrame, one row per candidate."""
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped]
 
         return pd.DataFrame([{
             "circuit": row.circuit, "notation": row.notation, "n_free": row.n_free, "chi_square": row.chi_square,
