@@ -65,7 +65,8 @@ def test_several_files_show_progress_and_one_summary_row_each(tmp_path, spectrum
 @pytest.mark.parametrize("argv, message", [
     (["fit", "absent.csv"], "absent.csv: no such file"),
     (["fit", "{file}", "--circuit", "R0-(R1"], "--circuit 'R0-(R1'"),
-    (["fit", "{file}", "--start", "1,2"], "--start '1,2'"),
+    (["fit", "{file}", "--circuit", "rq", "--start", "1,2"], "--start '1,2'"),
+    (["fit", "{file}", "--fix", "R0.r=1"], "--fix needs a circuit"),
 ])
 def test_input_errors_are_one_line_and_status_2(spectrum_file, capsys, argv, message):
     status, _ = run(*[a.format(file=spectrum_file) for a in argv])

@@ -735,7 +735,8 @@ def test_fit_result_table_and_dict(rc_data):
     result = circuit.fit(f, z)
     lines = result.table().splitlines()
     assert lines[0].split() == ["parameter", "value", "unit", "std.", "error", "rel.", "error"]
-    for line, name, unit in zip(lines[1:], circuit.param_names(), circuit.param_units(), strict=True):
+    names = circuit.param_names()
+    for line, name, unit in zip(lines[1:1 + len(names)], names, circuit.param_units(), strict=True):
         cells = line.split()
         value, error = result.params[name], result.stderr[name]
         assert cells[:3] == [name, f"{value:.6g}", unit]

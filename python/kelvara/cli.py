@@ -1,17 +1,24 @@
 """The ``kelvara`` command line: fit instrument files, check them, list circuits.
 
-    kelvara fit FILE... [--circuit C] [--method M] [--weight W] [--plot OUT.png]
+    kelvara fit FILE... [--circuit C|auto] [--method M] [--weight W] [--plot OUT.png]
                         [--json OUT.json] [--csv SUMMARY.csv] [--format F]
                         [--fix NAME[=VALUE]]... [--bound NAME=LO:HI]...
                         [--series [--shared NAME]...]
+    kelvara compare FILE... --circuit A --circuit B... [--criterion aicc|aic|bic]
+                        [--method M] [--weight W] [--format F]
     kelvara check FILE... [--plot OUT.png] [--format F]
     kelvara circuits
 
-Exit status: 0 when every fit succeeded (every check passed), 1 when one did
-not, 2 for a usage or input error (reported in one line, without a traceback),
-130 when interrupted (Ctrl-C); the results of the fits that finished are written
-all the same. Output files are checked before any work and never overwrite an
-input file.
+`fit` without --circuit (or with --circuit auto) chooses the circuit per
+spectrum with kelvara.select over the eleven trained topologies and prints the
+ranking. `compare` ranks the circuits given (default: the trained topologies).
+
+Exit status: 0 when every fit succeeded and is clean (no flag, see
+FitResult.flags; for compare: every chosen circuit is clean; for check: every
+check passed), 1 when a fit failed or is flagged, 2 for a usage or input error
+(reported in one line, without a traceback), 130 when interrupted (Ctrl-C); the
+results of the fits that finished are written all the same. Output files are
+checked before any work and never overwrite an input file.
 """
 
 from __future__ import annotations
@@ -27,7 +34,7 @@ from kelvara._outputs import OutputError, Outputs
 
 EXIT_OK, EXIT_UNSUCCESSFUL, EXIT_INPUT = 0, 1, 2
 EXIT_INTERRUPTED = 130
-DEFAULT_CIRCUIT = "R0-p(R1,CPE1)"
+DEFAULT_CIRCUIT = "auto"  # kelvara.select over the trained topologies
 METHODS = ("levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
            "simulated_annealing", "basin_hopping")
 ELEMENT_CODES = ("R", "C", "L", "La", "CPE", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "TLMQ", "T")
@@ -47,7 +54,8 @@ def _parser() -> argparse.ArgumentParser:
                               description="Fit a circuit to every spectrum (sweep) in the files.")
     fit.add_argument("files", nargs="+", metavar="FILE", help="instrument export or CSV file")
     fit.add_argument("--circuit", default=DEFAULT_CIRCUIT,
-                     help=f"notation or model name (default {DEFAULT_CIRCUIT}; see 'kelvara circuits')")
+                     help="notation or model name (see 'kelvara circuits'), or 'auto' (the default): the "
+                          "simplest adequate trained topology per spectrum")
     fit.add_argument("--start", metavar="V1,V2,...",
                      help="starting values in the circuit's parameter order (see 'kelvara circuits'); "
                           "default: the network's guess for trained topologies")
@@ -68,6 +76,18 @@ def _parser() -> argparse.ArgumentParser:
     fit.add_argument("--plot", metavar="OUT.png", help="write a figure of data and fit (one per spectrum)")
     fit.add_argument("--json", metavar="OUT.json", help="write the results as JSON")
     fit.add_argument("--csv", metavar="SUMMARY.csv", help="write one summary row per spectrum ('-': stdout)")
+
+    compare = commands.add_parser("compare", help="fit candidate circuits and rank them",
+                                  description="Fit every candidate circuit to every spectrum in the files and rank "
+                                              "them by an information criterion, with their flags.")
+    compare.add_argument("files", nargs="+", metavar="FILE", help="instrument export or CSV file")
+    compare.add_argument("--circuit", action="append", default=[], metavar="C",
+                         help="a candidate: notation or model name; repeatable (default: the trained topologies)")
+    compare.add_argument("--criterion", default="aicc", choices=("aicc", "aic", "bic"), help="ranking criterion")
+    compare.add_argument("--method", default="levenberg_marquardt", choices=METHODS, metavar="METHOD",
+                         help="fit method (default levenberg_marquardt)")
+    compare.add_argument("--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting")
+    compare.add_argument("--format", dest="file_format", default=None, help="force a file format")
 
     check = commands.add_parser("check", help="linear Kramers-Kronig check of every spectrum",
                                 description="Linear Kramers-Kronig check of every spectrum in the files.")
@@ -203,7 +223,15 @@ def _with_control(circuit: kelvara.Circuit, fix: Sequence[str], bound: Sequence[
 def _fit(args: argparse.Namespace, out: IO[str]) -> int:
     plot = _plotting(args.plot)
     outputs = Outputs(args.files, {"--plot": args.plot, "--json": args.json, "--csv": args.csv})
-    circuit = _with_control(_with_start(_circuit(args.circuit), args.start), args.fix, args.bound)
+    if args.circuit.strip().lower() == "auto":
+        given = [option for option, value in (("--start", args.start), ("--fix", args.fix), ("--bound", args.bound),
+                                              ("--series", args.series or args.shared)) if value]
+        if given:
+            raise InputError(f"{given[0]} needs a circuit: name one with --circuit (the automatic choice "
+                             f"fits each spectrum with its own circuit)")
+        circuit = None
+    else:
+        circuit = _with_control(_with_start(_circuit(args.circuit), args.start), args.fix, args.bound)
     if args.shared:
         args.series = True
     errors: list[str] = []
@@ -215,7 +243,7 @@ def _fit(args: argparse.Namespace, out: IO[str]) -> int:
         _fit_all(args, out, circuit, plot, outputs, errors, rows, warned)
     except KeyboardInterrupt:
         interrupted = True
-    if any(not row["success"] for row in rows):
+    if any(not row["success"] or row["flags"] for row in rows):
         status = EXIT_UNSUCCESSFUL
     writers = []
     if rows:
@@ -235,27 +263,38 @@ def _warn_once(caught: Sequence[warnings.WarningMessage], warned: set[str]) -> N
             print(f"kelvara: warning: {text}", file=sys.stderr)
 
 
-def _fits(args: argparse.Namespace, circuit: kelvara.Circuit, spectra: Any, errors: list[str],
+def _fits(args: argparse.Namespace, circuit: kelvara.Circuit | None, spectra: Any, errors: list[str],
           warned: set[str]):
-    """(label, spectrum, result) per spectrum: one fit each, or the series fit of them all."""
+    """(label, spectrum, result, ranking) per spectrum: one fit each (chosen by kelvara.select,
+    whose ranking comes along, when `circuit` is None), or the series fit of them all."""
     if not args.series:
         for label, spectrum in spectra:
+            ranking = None
             try:
                 with warnings.catch_warnings(record=True) as caught:
                     warnings.simplefilter("always")
-                    result = circuit.fit(spectrum.frequencies, spectrum.impedances, method=args.method,
-                                         weight=args.weight)
+                    if circuit is None:
+                        ranking = kelvara.select(spectrum.frequencies, spectrum.impedances, method=args.method,
+                                                 weight=args.weight)
+                        result = ranking.best
+                        if result is None:
+                            errors.append(f"{label}: no candidate circuit could be fitted")
+                            continue
+                    else:
+                        result = circuit.fit(spectrum.frequencies, spectrum.impedances, method=args.method,
+                                             weight=args.weight)
             except ValueError as error:
                 errors.append(f"{label}: {error}")
                 continue
             _warn_once(caught, warned)
-            yield label, spectrum, result
+            yield label, spectrum, result, ranking
         return
     from kelvara.series import fit_series
 
     listed = list(spectra)
     if not listed:
         return
+    assert circuit is not None  # --series needs a named circuit (checked in _fit)
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -266,18 +305,20 @@ def _fits(args: argparse.Namespace, circuit: kelvara.Circuit, spectra: Any, erro
         return
     _warn_once(caught, warned)
     for (label, spectrum), result in zip(listed, series):
-        yield label, spectrum, result
+        yield label, spectrum, result, None
 
 
-def _fit_all(args: argparse.Namespace, out: IO[str], circuit: kelvara.Circuit, plot: Any, outputs: Outputs,
+def _fit_all(args: argparse.Namespace, out: IO[str], circuit: kelvara.Circuit | None, plot: Any, outputs: Outputs,
              errors: list[str], rows: list[dict[str, Any]], warned: set[str]) -> None:
     spectra = _spectra(args.files, args.file_format, errors)
-    for label, spectrum, result in _fits(args, circuit, spectra, errors, warned):
+    for label, spectrum, result, ranking in _fits(args, circuit, spectra, errors, warned):
         f, z = spectrum
+        if ranking is not None:
+            print(f"{label}: circuits ranked for the automatic choice\n{ranking.table()}", file=out)
         print(f"{label}: {len(f)} points, {spectrum.instrument}; {result.circuit.notation} by {args.method}", file=out)
         print(result.table(), file=out)
         print(f"chi-square {result.chi_square:.6g}; {'success' if result.success else 'NOT successful'}: "
-              f"{result.message}\n", file=out)
+              f"{result.message}; verdict: {result.verdict}\n", file=out)
         row = {"file": spectrum.path, "sweep": spectrum.sweep, "points": len(f), **result.to_dict()}
         rows.append(row)
         if plot is not None:
@@ -287,6 +328,8 @@ def _fit_all(args: argparse.Namespace, out: IO[str], circuit: kelvara.Circuit, p
 def _write_summary(rows: list[dict[str, Any]], handle: IO[str]) -> None:
     names = list(dict.fromkeys(name for row in rows for name in row["params"]))
     header = ["file", "sweep", "points", "circuit", "success", "chi_square"]
+    statistics = ["n_free", "reduced_chi_square", "misfit", "aic", "aicc", "bic", "verdict", "flags"]
+    header += statistics
     header += names + [f"{name} stderr" for name in names]
     writer = csv.writer(handle)
     writer.writerow(header)
@@ -294,8 +337,36 @@ def _write_summary(rows: list[dict[str, Any]], handle: IO[str]) -> None:
         errors = row["stderr"] or {}
         writer.writerow([row["file"], row["sweep"], row["points"], row["circuit"], row["success"],
                          repr(row["chi_square"])]
+                        + [row["n_free"]] + [repr(row[name]) for name in statistics[1:6]]
+                        + [row["verdict"], ";".join(flag["code"] for flag in row["flags"])]
                         + [repr(row["params"][n]) if n in row["params"] else "" for n in names]
                         + [repr(errors[n]) if n in errors else "" for n in names])
+
+
+def _compare(args: argparse.Namespace, out: IO[str]) -> int:
+    candidates = [_circuit(text) for text in args.circuit] or None
+    errors: list[str] = []
+    status = EXIT_OK
+    try:
+        for label, spectrum in _spectra(args.files, args.file_format, errors):
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    ranking = kelvara.select(spectrum.frequencies, spectrum.impedances, candidates=candidates,
+                                             criterion=args.criterion, method=args.method, weight=args.weight)
+            except ValueError as error:
+                errors.append(f"{label}: {error}")
+                continue
+            chosen = ranking.chosen
+            if chosen is None or chosen.verdict != "clean":
+                status = EXIT_UNSUCCESSFUL
+            print(f"{label}: {len(spectrum.frequencies)} points, {spectrum.instrument}\n{ranking.table()}", file=out)
+    except KeyboardInterrupt:
+        print("kelvara: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    for message in errors:
+        print(f"kelvara: error: {message}", file=sys.stderr)
+    return EXIT_INPUT if errors else status
 
 
 def _check(args: argparse.Namespace, out: IO[str]) -> int:
@@ -350,6 +421,8 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
             return _fit(args, out)
         if args.command == "check":
             return _check(args, out)
+        if args.command == "compare":
+            return _compare(args, out)
         return _circuits(out)
     except (InputError, OutputError) as error:
         print(f"kelvara: error: {error}", file=sys.stderr)

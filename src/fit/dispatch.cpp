@@ -73,7 +73,11 @@ Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request, InterruptCh
     problem.set_start(start.value().values);
     if (auto error = check_settings(method->name, request.settings)) return fail(*error);
     auto outcome = method->run(problem, request.settings);
-    if (outcome) outcome.value().impedance_evals += start.value().evaluations;
+    if (outcome) {
+        outcome.value().impedance_evals += start.value().evaluations;
+        outcome.value().frequencies_hz = request.frequencies_hz;
+        outcome.value().impedances = request.impedances;
+    }
     return outcome;
 }
 
