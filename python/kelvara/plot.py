@@ -14,6 +14,7 @@ The spectrum is given as frequencies and impedances, or as one
 
 from __future__ import annotations
 
+import textwrap
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -275,7 +276,8 @@ def fit_figure(
     for i, (r, name) in enumerate(panels):
         ax = fig.add_subplot(grid[2 + i, :])
         residuals(f, z, r, ax=ax)
-        ax.set_title(r.summary() if name == "kk" else "Fit residuals", fontsize="medium")
+        # a failed check's reason makes a long line: wrap it within the figure's width
+        ax.set_title(textwrap.fill(r.summary(), 140) if name == "kk" else "Fit residuals", fontsize="medium")
     if title:
         fig.suptitle(title)
     return fig
