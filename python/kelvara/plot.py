@@ -7,10 +7,14 @@ when a function is called, not with this module.
 ``result`` arguments take a :class:`kelvara.FitResult` (the model is
 ``result.circuit.impedance``) or, where noted, a
 :class:`kelvara.validate.KKResult` (the model is its Kramers-Kronig fit).
+
+The spectrum is given as frequencies and impedances, or as one
+:class:`kelvara.io.Spectrum` (``nyquist(spectrum, result)``).
 """
 
 from __future__ import annotations
 
+import textwrap
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -36,6 +40,26 @@ def _pyplot() -> Any:
     except ImportError as exc:
         raise ImportError("kelvara.plot needs matplotlib: pip install kelvara[plot]") from exc
     return plt
+
+
+def _is_result(obj: Any) -> bool:
+    return hasattr(obj, "circuit") or hasattr(obj, "model")
+
+
+def _data(frequencies: Any, impedances: Any, result: Any) -> tuple[np.ndarray, np.ndarray, Any]:
+    """(f, z, result) from (f, z, result) or (spectrum, result): a spectrum's result
+    arrives in the impedances slot when given by position."""
+    if (impedances is None or _is_result(impedances)) and hasattr(frequencies, "impedances"):
+        if impedances is not None:
+            if result is not None:
+                raise TypeError("the result was given twice")
+            result = impedances
+        impedances = frequencies.impedances
+        frequencies = frequencies.frequencies
+    if impedances is None:
+        raise TypeError("expected frequencies and impedances, or a kelvara.io.Spectrum")
+    f, z = _spectrum(frequencies, impedances)
+    return f, z, result
 
 
 def _spectrum(frequencies: Any, impedances: Any) -> tuple[np.ndarray, np.ndarray]:
@@ -64,12 +88,18 @@ def _dense(f: np.ndarray) -> np.ndarray:
 
 
 def _fit_label(result: Any) -> str:
-    return "Kramers-Kronig fit" if not hasattr(result, "circuit") else "fit"
+    """The legend entry of a model line: the circuit's notation for a fit."""
+    if not hasattr(result, "circuit"):
+        return "Kramers-Kronig fit"
+    try:
+        return f"fit: {result.circuit.notation}"
+    except AttributeError:
+        return "fit"
 
 
 def nyquist(
     frequencies: Sequence[float] | npt.ArrayLike,
-    impedances: Sequence[complex] | npt.ArrayLike,
+    impedances: Sequence[complex] | npt.ArrayLike | None = None,
     result: Any = None,
     *,
     ax: Axes | None = None,
@@ -79,7 +109,7 @@ def nyquist(
 
     Parameters
     ----------
-    frequencies, impedances : array_like
+    frequencies, impedances : array_like, or a kelvara.io.Spectrum and None
         The measured spectrum (Hz, ohm).
     result : FitResult or KKResult, optional
         Drawn as a line over a dense log-spaced grid spanning the data.
@@ -92,7 +122,7 @@ def nyquist(
     -------
     matplotlib.axes.Axes
     """
-    f, z = _spectrum(frequencies, impedances)
+    f, z, result = _data(frequencies, impedances, result)
     if ax is None:
         _, ax = _pyplot().subplots(figsize=(5.5, 4.5), layout="constrained")
     ax.plot(z.real, -z.imag, "o", markersize=4, label=label or "data")
@@ -110,7 +140,7 @@ def nyquist(
 
 def bode(
     frequencies: Sequence[float] | npt.ArrayLike,
-    impedances: Sequence[complex] | npt.ArrayLike,
+    impedances: Sequence[complex] | npt.ArrayLike | None = None,
     result: Any = None,
     *,
     axes: Sequence[Axes] | None = None,
@@ -120,7 +150,7 @@ def bode(
 
     Parameters
     ----------
-    frequencies, impedances : array_like
+    frequencies, impedances : array_like, or a kelvara.io.Spectrum and None
         The measured spectrum (Hz, ohm).
     result : FitResult or KKResult, optional
         Drawn as lines over a dense log-spaced grid spanning the data.
@@ -132,7 +162,7 @@ def bode(
     (matplotlib.axes.Axes, matplotlib.axes.Axes)
         The magnitude and phase axes.
     """
-    f, z = _spectrum(frequencies, impedances)
+    f, z, result = _data(frequencies, impedances, result)
     if axes is None:
         _, (ax_mag, ax_phase) = _pyplot().subplots(2, 1, sharex=True, figsize=(5.5, 5), layout="constrained")
     else:
@@ -157,8 +187,8 @@ def bode(
 
 def residuals(
     frequencies: Sequence[float] | npt.ArrayLike,
-    impedances: Sequence[complex] | npt.ArrayLike,
-    result: Any,
+    impedances: Sequence[complex] | npt.ArrayLike | None = None,
+    result: Any = None,
     *,
     ax: Axes | None = None,
 ) -> Axes:
@@ -167,7 +197,7 @@ def residuals(
 
     Parameters
     ----------
-    frequencies, impedances : array_like
+    frequencies, impedances : array_like, or a kelvara.io.Spectrum and None
         The measured spectrum (Hz, ohm).
     result : FitResult or KKResult
         A KKResult contributes its own residuals; a FitResult's model is evaluated at
@@ -179,7 +209,9 @@ def residuals(
     -------
     matplotlib.axes.Axes
     """
-    f, z = _spectrum(frequencies, impedances)
+    f, z, result = _data(frequencies, impedances, result)
+    if result is None:
+        raise TypeError("residuals() needs a FitResult or a KKResult")
     if hasattr(result, "residuals_real") and hasattr(result, "residuals_imag"):
         f_res = np.asarray(result.frequencies, dtype=np.float64)
         rel = np.asarray(result.residuals_real) + 1j * np.asarray(result.residuals_imag)
@@ -201,7 +233,7 @@ def residuals(
 
 def fit_figure(
     frequencies: Sequence[float] | npt.ArrayLike,
-    impedances: Sequence[complex] | npt.ArrayLike,
+    impedances: Sequence[complex] | npt.ArrayLike | None = None,
     result: Any = None,
     *,
     kk: Any = None,
@@ -211,13 +243,14 @@ def fit_figure(
 
     Parameters
     ----------
-    frequencies, impedances : array_like
+    frequencies, impedances : array_like, or a kelvara.io.Spectrum and None
         The measured spectrum (Hz, ohm).
     result : FitResult, optional
         The fit to draw; its residuals get a panel.
     kk : KKResult, optional
         A Kramers-Kronig check of the same spectrum; its residuals get a panel
-        titled with its verdict.
+        titled with its verdict, and without ``result`` its model is drawn
+        through the data.
     title : str, optional
         Figure title.
 
@@ -226,7 +259,7 @@ def fit_figure(
     matplotlib.figure.Figure
         Ready for ``fig.savefig(path)``.
     """
-    f, z = _spectrum(frequencies, impedances)
+    f, z, result = _data(frequencies, impedances, result)
     plt = _pyplot()
     panels = [(r, name) for r, name in ((result, "fit"), (kk, "kk")) if r is not None]
     rows = 2 + len(panels)
@@ -235,14 +268,16 @@ def fit_figure(
     ax_nyq = fig.add_subplot(grid[0:2, 0])
     ax_mag = fig.add_subplot(grid[0, 1])
     ax_phase = fig.add_subplot(grid[1, 1], sharex=ax_mag)
-    nyquist(f, z, result, ax=ax_nyq)
-    bode(f, z, result, axes=(ax_mag, ax_phase))
+    drawn = result if result is not None else kk
+    nyquist(f, z, drawn, ax=ax_nyq)
+    bode(f, z, drawn, axes=(ax_mag, ax_phase))
     ax_mag.set_xlabel("")
     ax_mag.tick_params(labelbottom=False)
     for i, (r, name) in enumerate(panels):
         ax = fig.add_subplot(grid[2 + i, :])
         residuals(f, z, r, ax=ax)
-        ax.set_title(r.summary() if name == "kk" else "Fit residuals", fontsize="medium")
+        # a failed check's reason makes a long line: wrap it within the figure's width
+        ax.set_title(textwrap.fill(r.summary(), 140) if name == "kk" else "Fit residuals", fontsize="medium")
     if title:
         fig.suptitle(title)
     return fig

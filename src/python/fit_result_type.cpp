@@ -304,6 +304,40 @@ bool put_diagnostics(PyObject* self, PyObject* dict) {
            put(dict, "verdict", get_verdict(self, nullptr));
 }
 
+// Strict JSON has no NaN or infinity: replaces every non-finite float inside `value`
+// (nested dicts and lists included) by None; false on failure.
+bool non_finite_to_none(PyObject* value) {
+    const auto replaced = [](PyObject* item) -> PyObject* {
+        return PyFloat_Check(item) && !std::isfinite(PyFloat_AS_DOUBLE(item)) ? Py_None : nullptr;
+    };
+    if (PyDict_Check(value)) {
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        Py_ssize_t pos = 0;
+        std::vector<PyObject*> keys;  // not resized while iterating: collect first
+        while (PyDict_Next(value, &pos, &key, &item)) {
+            if (replaced(item)) keys.push_back(key);
+            else if (!non_finite_to_none(item)) return false;
+        }
+        for (PyObject* k : keys) {
+            if (PyDict_SetItem(value, k, Py_None) < 0) return false;
+        }
+        return true;
+    }
+    if (PyList_Check(value)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+            PyObject* item = PyList_GET_ITEM(value, i);
+            if (replaced(item)) {
+                Py_INCREF(Py_None);
+                PyList_SetItem(value, i, Py_None);
+            } else if (!non_finite_to_none(item)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 PyObject* to_dict_method(PyObject* self, PyObject*) {
     const FitOutcome& o = outcome_of(self);
     Ref dict(PyDict_New());
@@ -338,6 +372,7 @@ PyObject* to_dict_method(PyObject* self, PyObject*) {
         !put_diagnostics(self, dict.get())) {
         return nullptr;
     }
+    if (!non_finite_to_none(dict.get())) return nullptr;
     return dict.release();
 }
 
