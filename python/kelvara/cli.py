@@ -418,21 +418,21 @@ def _number_cell(value: Any) -> str:
 def _write_summary(rows: list[dict[str, Any]], handle: IO[str]) -> None:
     """One row per fit, with the column names of kelvara.dask's frames (success,
     chi_square, message, the parameters, NAME_stderr) after the file's columns,
-    and the statistics, verdict and flags (codes joined by ';')."""
+    then the statistics, verdict and flags (codes joined by ';')."""
     names = list(dict.fromkeys(name for row in rows for name in row["params"]))
     statistics = ["n_free", "reduced_chi_square", "misfit", "aic", "aicc", "bic", "verdict", "flags"]
-    header = ["file", "sweep", "points", "circuit", "success", "chi_square", "message"] + statistics
-    header += names + [f"{name}_stderr" for name in names]
+    header = ["file", "sweep", "points", "circuit", "success", "chi_square", "message"]
+    header += names + [f"{name}_stderr" for name in names] + statistics
     writer = csv.writer(handle)
     writer.writerow(header)
     for row in rows:
         errors = row["stderr"] or {}
         writer.writerow([row["file"], row["sweep"], row["points"], row["circuit"], row["success"],
-                         _number_cell(row["chi_square"]), row["message"], row["n_free"]]
-                        + [_number_cell(row[name]) for name in statistics[1:6]]
-                        + [row["verdict"], ";".join(flag["code"] for flag in row["flags"])]
+                         _number_cell(row["chi_square"]), row["message"]]
                         + [_number_cell(row["params"][n]) if n in row["params"] else "" for n in names]
-                        + [_number_cell(errors.get(n)) for n in names])
+                        + [_number_cell(errors.get(n)) for n in names]
+                        + [row["n_free"]] + [_number_cell(row[name]) for name in statistics[1:6]]
+                        + [row["verdict"], ";".join(flag["code"] for flag in row["flags"])])
 
 
 def _compare(args: argparse.Namespace, out: IO[str]) -> int:
