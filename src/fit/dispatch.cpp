@@ -23,7 +23,8 @@ struct Method {
 constexpr std::array<Method, 6> methods = {{
     {"levenberg_marquardt",
      [](const FitProblem& problem, const FitSettings& s) {
-         return levenberg_marquardt_fit(problem, problem.start(), LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations});
+         return levenberg_marquardt_fit(problem, problem.start(),
+                                        LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations, s.max_starts});
      }},
     {"particle_swarm",
      [](const FitProblem& problem, const FitSettings& s) {

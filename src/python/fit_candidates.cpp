@@ -43,6 +43,8 @@ PyObject* candidate_exception(const Candidate& candidate) {
     return PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));
 }
 
+constexpr std::uint64_t candidate_starts = 2;
+
 PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const char* names[fit_argument_count + 1];
     names[0] = "circuits";
@@ -85,6 +87,9 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             Candidate& candidate = candidates[i];
             if (stop.load()) return;
             FitRequest own = request;
+            // A candidate starts from a guess or a simpler candidate's fit: the few
+            // cheapest starts find its optimum, and a wrong circuit cannot run away.
+            own.settings.max_starts = candidate_starts;
             const CircuitData& data = *candidate.data;
             own.circuit = data.tree;
             own.control = engine_control(data.tree, data.control);
