@@ -11,7 +11,11 @@ Sections, every number measured in this run:
       residual evaluations, time and final cost of both;
   (d) default fit() of a 60-point Randles spectrum, guess included: median of 200 fits (target < 1 ms);
   (e) 200 fits of different spectra on one thread vs two Python threads (target >= 1.7x);
-  (f) resident-size growth over 100,000 fits of a small circuit (10,000 with --quick; target < 1 MB).
+  (f) resident-size growth over 100,000 fits of a small circuit (10,000 with --quick; target < 1 MB);
+  (g) with --previous PYTHON (an interpreter that imports an earlier build): the same timings
+      under both builds, run alternately in subprocesses, best of each, and their ratio;
+  (h) the battery spectrum with R0 fixed, and with the CPE exponents bounded to [0.7, 1], against
+      impedance.py's CustomCircuit with `constants` and `bounds`: time per fit, ratio, costs.
 Costs are 1/2 * sum of squared residuals, recomputed here with NumPy for both sides.
 """
 
@@ -31,9 +35,10 @@ from scipy.optimize import least_squares
 import kelvara
 from numpy_models import TWO_PI, angular as _w, randles_wo, randles, two_rq, rc
 
-# shared/ lies beside the repository checkout
-DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "peer-examples"
+# the sample files shipped with the tests
+DATA = Path(__file__).resolve().parents[1] / "tests" / "data"
 QUICK = "--quick" in sys.argv[1:]
+PREVIOUS = sys.argv[sys.argv.index("--previous") + 1] if "--previous" in sys.argv[1:-1] else None
 
 
 def cost(model, p, f, z, weight):
@@ -244,6 +249,129 @@ def section_f():
     print()
 
 
+# Timed under each build by section (g): prints one JSON object of best seconds per case.
+TIMINGS = r"""
+import json, math, sys, time
+import numpy as np
+import kelvara
+sys.path.insert(0, sys.argv[1])
+from numpy_models import randles, randles_wo, two_rq
+data = sys.argv[2]
+
+def best(fn, inner, rounds=15):
+    out = math.inf
+    for _ in range(rounds):
+        t = time.perf_counter()
+        for _ in range(inner):
+            fn()
+        out = min(out, (time.perf_counter() - t) / inner)
+    return out
+
+def synthetic(model, p, n=60):
+    rng = np.random.default_rng(0)
+    f = np.logspace(5, -2, n)
+    return f, model(f, *p) * (1 + 0.01 * (rng.standard_normal(n) + 1j * rng.standard_normal(n)))
+
+a = np.loadtxt(data, delimiter=",")
+keep = a[:, 2] < 0
+fe, ze = a[keep, 0], a[keep, 1] + 1j * a[keep, 2]
+battery_c = kelvara.Circuit("R0-p(R1,C1)-p(R2-Wo1,C2)").with_values([0.01, 0.01, 100.0, 0.01, 0.05, 100.0, 1.0])
+battery_q = kelvara.Circuit("R0-p(R1,CPE1)-p(R2-Wo1,CPE2)").with_values(
+    [0.01, 0.01, 100.0, 0.9, 0.01, 0.05, 100.0, 1.0, 0.9])
+f2, z2 = synthetic(two_rq, [0.2, 1.0, 1e-5, 0.9, 5.0, 1e-2, 0.7])
+two_arc = kelvara.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)").with_values([0.3, 2.0, 4e-5, 0.8, 3.0, 2e-2, 0.8])
+fr, zr = synthetic(randles, [0.1, 2.0, 0.5, 1e-4, 0.85])
+randles_default = kelvara.Circuit("R0-p(R1-W1,CPE1)")
+zarc = kelvara.Circuit("R0-Zarc1-Zarc2").with_values([0.1, 1.0, 1e-4, 0.85, 2.0, 0.1, 0.7])
+f50 = np.logspace(5, -2, 50)
+fz = np.logspace(5, -2, 1000)
+spectra = [synthetic(randles, [0.1, 2.0 * (1 + k / 50), 0.5, 1e-4, 0.85]) for k in range(50)]
+fs, zs = [s[0] for s in spectra], [s[1] for s in spectra]
+randles_start = kelvara.Circuit("R0-p(R1-W1,CPE1)").with_values([0.3, 6.0, 0.15, 4e-4, 0.7])
+print(json.dumps({
+    "battery fit, capacitors (exampleData.csv)": best(lambda: battery_c.fit(fe, ze, weight="unit"), 5),
+    "battery fit, CPEs (exampleData.csv)": best(lambda: battery_q.fit(fe, ze, weight="unit"), 5),
+    "two-arc fit R0-p(R1,CPE1)-p(R2,CPE2)": best(lambda: two_arc.fit(f2, z2), 10),
+    "default Randles fit (guess included)": best(lambda: randles_default.fit(fr, zr), 20),
+    "Zarc evaluation, R0-Zarc1-Zarc2, 1000 points": best(lambda: zarc.impedance(fz), 50),
+    "impedance(), Randles, 50 points": best(lambda: randles_start.impedance(f50), 2000),
+    "fit_many, 50 Randles spectra": best(lambda: kelvara.fit_many(randles_start, list(zip(fs, zs))), 1, 5),
+}))
+"""
+
+
+def section_g():
+    print(f"(g) this build against the previous one ({PREVIOUS}): best seconds, ratio previous / this")
+    data = DATA / "exampleData.csv"
+    if not data.is_file():
+        print("  (exampleData.csv not found: skipped)\n")
+        return
+    here = str(Path(__file__).resolve().parent)
+    best = {}
+    for _ in range(3):  # alternate, so that load on the machine hits both alike
+        for name, python in (("previous", PREVIOUS), ("this", sys.executable)):
+            import json
+            import subprocess
+            out = subprocess.run([python, "-c", TIMINGS, here, str(data)], capture_output=True, text=True, check=True)
+            for case, seconds in json.loads(out.stdout).items():
+                best.setdefault(case, {}).setdefault(name, seconds)
+                best[case][name] = min(best[case][name], seconds)
+    print(f"  {'case':48} {'previous':>12} {'this':>12} {'ratio':>7}")
+    for case, t in best.items():
+        print(f"  {case:48} {fmt_t(t['previous'])} {fmt_t(t['this'])} {t['previous'] / t['this']:6.2f}x")
+    print()
+
+
+def section_h():
+    print("(h) fixed and bounded fits of exampleData.csv against impedance.py (constants / bounds), unit weights")
+    try:
+        from impedance.models.circuits import CustomCircuit
+    except ImportError:
+        print("  impedance.py is not installed (pip install impedance): skipped\n")
+        return
+    if not (DATA / "exampleData.csv").is_file():
+        print("  (exampleData.csv not found: skipped)\n")
+        return
+    f, z = example_spectrum()
+    battery = "R0-p(R1,C1)-p(R2-Wo1,C2)"
+    battery_cpe = "R0-p(R1,CPE1)-p(R2-Wo1,CPE2)"
+    start_c = [0.01, 0.01, 100.0, 0.01, 0.05, 100.0, 1.0]
+    start_q = [0.01, 0.01, 100.0, 0.9, 0.01, 0.05, 100.0, 1.0, 0.9]
+    r0 = 0.0155
+    inf = np.inf
+    # R0, R1, CPE1 (q, alpha), R2, Wo1 (z0, tau), CPE2 (q, alpha)
+    lower_q = [1e-12, 1e-12, 1e-12, 0.7, 1e-12, 1e-12, 1e-12, 1e-12, 0.7]
+    upper_q = [inf, inf, inf, 1.0, inf, inf, inf, inf, 1.0]
+    cases = [
+        ("battery, R0 fixed", battery, start_c,
+         kelvara.Circuit(battery).with_values(start_c).with_fixed({"R0.r": r0}),
+         dict(constants={"R0": r0}, initial_guess=start_c[1:]), {}),
+        ("battery CPE, alpha in [0.7, 1]", battery_cpe, start_q,
+         kelvara.Circuit(battery_cpe).with_values(start_q).with_bounds({"CPE1.alpha": (0.7, 1.0),
+                                                                        "CPE2.alpha": (0.7, 1.0)}),
+         dict(initial_guess=start_q), dict(bounds=(lower_q, upper_q))),
+    ]
+    print(f"  {'case':32} {'kelvara':>12} {'impedance.py':>12} {'ratio':>8} {'our cost':>13} {'peer cost':>13}")
+    for label, notation, start, circuit, peer_args, fit_args in cases:
+        result = circuit.fit(f, z, weight="unit")
+        t_ours = median_time(lambda: circuit.fit(f, z, weight="unit"), 30)
+
+        def peer_fit():
+            peer = CustomCircuit(circuit=notation, **peer_args)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                peer.fit(f, z, weight_by_modulus=False, **fit_args)
+            return peer
+
+        peer = peer_fit()
+        t_peer = median_time(peer_fit, 3)
+        peer_z = peer.predict(f)
+        c_peer = 0.5 * float(np.sum(np.abs(peer_z - z) ** 2))
+        print(f"  {label:32} {fmt_t(t_ours):>12} {fmt_t(t_peer):>12} {t_peer / t_ours:7.0f}x"
+              f" {result.cost:13.6e} {c_peer:13.6e}")
+    print()
+
+
 def main():
     print(f"kelvara from {kelvara.__file__}; numpy {np.__version__}; python {sys.version.split()[0]}")
     print()
@@ -253,6 +381,9 @@ def main():
     section_d()
     section_e()
     section_f()
+    section_h()
+    if PREVIOUS:
+        section_g()
 
 
 if __name__ == "__main__":

@@ -57,15 +57,20 @@ def test_several_files_show_progress_and_one_summary_row_each(tmp_path, spectrum
     second = write_csv(tmp_path / "other.csv", f, randles_wo_drift(f))
     status, out = run("fit", spectrum_file, second, "--csv", "-")
     assert status == 0
-    assert "[1/2]" in capsys.readouterr().err
-    summary = list(csv.reader(io.StringIO(out[out.index("file,sweep"):])))
-    assert [row[0] for row in summary[1:]] == [spectrum_file, second]
+    err = capsys.readouterr().err
+    assert "[1/2]" in err and "rel. error" in err  # the tables go to standard error
+    summary = list(csv.DictReader(io.StringIO(out)))  # standard output is the CSV alone
+    assert [row["file"] for row in summary] == [spectrum_file, second]
+    # the column names of kelvara.dask's frames
+    assert list(summary[0])[3:10] == ["circuit", "success", "chi_square", "message", "R0.r", "R1.r", "CPE1.q"]
+    assert float(summary[0]["R1.r_stderr"]) > 0 and summary[0]["message"]
 
 
 @pytest.mark.parametrize("argv, message", [
     (["fit", "absent.csv"], "absent.csv: no such file"),
     (["fit", "{file}", "--circuit", "R0-(R1"], "--circuit 'R0-(R1'"),
-    (["fit", "{file}", "--start", "1,2"], "--start '1,2'"),
+    (["fit", "{file}", "--circuit", "rq", "--start", "1,2"], "--start '1,2'"),
+    (["fit", "{file}", "--fix", "R0.r=1"], "--fix needs a circuit"),
 ])
 def test_input_errors_are_one_line_and_status_2(spectrum_file, capsys, argv, message):
     status, _ = run(*[a.format(file=spectrum_file) for a in argv])
@@ -215,3 +220,54 @@ def test_ctrl_c_writes_the_finished_fits_and_exits_130(tmp_path, spectrum_file, 
     assert status == 130 and "interrupted" in capsys.readouterr().err
     assert json.loads((tmp_path / "json" / "r.json").read_text())["file"] == spectrum_file
     assert [p.name for p in (tmp_path / "json").iterdir()] == ["r.json"]
+
+
+def test_misspelt_model_name_gets_a_suggestion(spectrum_file, capsys):
+    assert run("fit", spectrum_file, "--circuit", "radnles")[0] == 2
+    err = capsys.readouterr().err
+    assert "did you mean 'randles'?" in err and "unexpected character" not in err
+
+
+def test_seed_repeats_a_random_method(spectrum_file, tmp_path):
+    chi = []
+    for i in range(2):
+        path = tmp_path / f"r{i}.json"
+        assert run("fit", spectrum_file, "--method", "simulated_annealing", "--seed", "7", "--json", str(path))[0] in (0, 1)
+        chi.append(json.loads(path.read_text())["chi_square"])
+    assert chi[0] == chi[1]
+
+
+def test_frequency_selection(tmp_path, capsys):
+    f = np.logspace(5, -1, 61)
+    z = randles_wo_drift(f) + 1j * TWO_PI * f * 2e-5  # leads: inductive above about 3 kHz
+    path = write_csv(tmp_path / "leads.csv", f, z)
+    inductive = int(np.sum(np.cumprod(z.imag > 0)))
+    assert inductive > 5
+    status, out = run("fit", path, "--fmin", "0.5", "--fmax", "5e4", "--csv", "-")
+    assert status == 0 and next(csv.DictReader(io.StringIO(out)))["points"] == str(np.sum((f >= 0.5) & (f <= 5e4)))
+    status, out = run("fit", path, "--drop-inductive", "--csv", "-")
+    assert next(csv.DictReader(io.StringIO(out)))["points"] == str(f.size - inductive)
+    assert run("fit", path, "--fmin", "1e6")[0] == 2
+    assert "no point left" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("tolerance, status", [("1e-6", 1), ("50%", 0)])
+def test_check_tolerance(spectrum_file, capsys, tolerance, status):
+    assert run("check", spectrum_file, "--tolerance", tolerance)[0] == status
+
+
+def test_figures_are_titled_with_the_file_name(spectrum_file, tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from kelvara import plot
+
+    titles = []
+    original = plot.fit_figure
+
+    def spy(*args, title=None, **kwargs):
+        titles.append(title)
+        return original(*args, title=title, **kwargs)
+
+    monkeypatch.setattr(plot, "fit_figure", spy)
+    assert run("check", spectrum_file, "--plot", str(tmp_path / "kk.png"))[0] == 0
+    assert run("fit", spectrum_file, "--plot", str(tmp_path / "fit.png"))[0] == 0
+    assert titles == ["cell.csv", "cell.csv"]

@@ -1,6 +1,7 @@
 """Circuit.fit() and FitResult: arguments, start-point choice, result object, Levenberg-Marquardt
 engine, checked against NumPy models and scipy.optimize.least_squares written here."""
 
+import json
 import math
 import re
 import shutil
@@ -700,12 +701,12 @@ def test_ctrl_c_ends_a_long_fit(method, budget):
 
 
 def test_fit_result_table_and_dict(rc_data):
-    import json
     circuit, f, z = rc_data
     result = circuit.fit(f, z)
     lines = result.table().splitlines()
     assert lines[0].split() == ["parameter", "value", "unit", "std.", "error", "rel.", "error"]
-    for line, name, unit in zip(lines[1:], circuit.param_names(), circuit.param_units(), strict=True):
+    names = circuit.param_names()
+    for line, name, unit in zip(lines[1:1 + len(names)], names, circuit.param_units(), strict=True):
         cells = line.split()
         value, error = result.params[name], result.stderr[name]
         assert cells[:3] == [name, f"{value:.6g}", unit]
@@ -715,3 +716,14 @@ def test_fit_result_table_and_dict(rc_data):
     assert d["circuit"] == "R0-p(R1,C1)" and d["params"] == result.params and d["stderr"] == result.stderr
     assert d["units"] == dict(zip(circuit.param_names(), circuit.param_units()))
     assert (d["chi_square"], d["success"], d["message"]) == (result.chi_square, result.success, result.message)
+
+
+def test_to_dict_is_strict_json():
+    # a held parameter has no standard error (NaN in stderr): JSON gets null, the attribute keeps NaN
+    f = np.logspace(4, -1, 30)
+    z = kelvara.Circuit("R0-p(R1,C1)").with_values([1.0, 10.0, 1e-3]).impedance(f)
+    result = kelvara.Circuit("R0-p(R1,C1)").with_values([1.0, 8.0, 2e-3]).with_fixed(["R0.r"]).fit(f, z)
+    assert math.isnan(result.stderr["R0.r"])
+    d = json.loads(json.dumps(result.to_dict(), allow_nan=False))
+    assert d["stderr"]["R0.r"] is None and d["stderr"]["R1.r"] == result.stderr["R1.r"]
+    assert d["params"] == result.params

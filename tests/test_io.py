@@ -382,6 +382,28 @@ def test_spectrum_behaves_like_a_pair(tmp_path):
     assert "CSV, 4 points" in repr(s)
 
 
+def test_spectrum_stands_for_a_dataframe_and_selects_points():
+    s = kio.read(DATA / "exampleDataAutolab.txt")
+    f, z = s
+    circuit = kelvara.Circuit("L0-R0-p(R1,CPE1)")
+    assert circuit.fit(s).params == circuit.fit(f, z).params
+    np.testing.assert_array_equal(s["Imaginary Impedance / ohm"], z.imag)
+    np.testing.assert_array_equal(s["real_impedance_ohm"], z.real)
+    with pytest.raises(KeyError):
+        s["Phase / deg"]
+    with pytest.raises(TypeError, match="selects points"):
+        s[0]
+    np.testing.assert_array_equal(s[::2].frequencies, f[::2])
+    np.testing.assert_array_equal(s[f > 100].impedances, z[f > 100])
+    assert s[1:3].path == s.path and s[1:3].instrument == s.instrument
+    cropped = s.crop(1.0, 1000.0)
+    np.testing.assert_array_equal(cropped.frequencies, f[(f >= 1) & (f <= 1000)])
+    # the file starts at 10 kHz with six inductive points (Z'' > 0), then turns capacitive
+    assert np.all(z.imag[:6] > 0) and z.imag[6] < 0
+    np.testing.assert_array_equal(s.crop(drop_inductive=True).impedances, z[6:])
+    np.testing.assert_array_equal(s.crop(fmax=2000.0, drop_inductive=True).frequencies, f[6:])
+
+
 def test_to_frame_round_trip(tmp_path):
     pytest.importorskip("pandas")
     path = tmp_path / "s.csv"

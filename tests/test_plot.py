@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import kelvara
+import kelvara.io
 from conftest import assert_ok, run_python
 from kelvara.validate import kramers_kronig
 
@@ -55,7 +56,20 @@ def test_nyquist(spectrum, fit, with_fit):
         zm = fit.circuit.impedance([F.min(), F.max()])
         x = lines[0].get_xdata()
         assert sorted([x[0], x[-1]]) == pytest.approx(sorted(zm.real))
-        assert [t.get_text() for t in ax.get_legend().get_texts()] == ["cell 1", "fit"]
+        assert [t.get_text() for t in ax.get_legend().get_texts()] == ["cell 1", "fit: R0-p(R1,C1)"]
+
+
+def test_a_spectrum_stands_for_frequencies_and_impedances(spectrum, fit):
+    f, z = spectrum
+    read = kelvara.io.Spectrum(f, z, "CSV", ("f", "re", "im"), "cell.csv")
+    for ax in (plot.nyquist(read, fit), plot.nyquist(read, result=fit)):
+        markers, lines = markers_and_lines(ax)
+        np.testing.assert_allclose(markers[0].get_xdata(), z.real)
+        assert len(lines) == 1
+    real, _ = [ln for ln in plot.residuals(read, fit).get_lines() if len(ln.get_xdata()) == F.size]
+    np.testing.assert_allclose(real.get_ydata(), 100 * ((z - fit.circuit.impedance(f)) / np.abs(z)).real[::-1])
+    with pytest.raises(TypeError, match="twice"):
+        plot.nyquist(read, fit, fit)
 
 
 def test_functions_draw_on_given_axes(spectrum, fit):
@@ -115,6 +129,16 @@ def test_fit_figure_saves_png(spectrum, fit, tmp_path, with_fit, with_kk, n_axes
     path = tmp_path / "fit.png"
     fig.savefig(path)
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and path.stat().st_size > 10_000
+
+
+def test_check_figure_draws_the_kramers_kronig_model(spectrum):
+    f, z = spectrum
+    kk = kramers_kronig(f, z)
+    fig = plot.fit_figure(f, z, kk=kk)
+    _, lines = markers_and_lines(fig.axes[0])
+    assert [line.get_label() for line in lines] == ["Kramers-Kronig fit"]
+    zm = kk.model([F.min(), F.max()])  # the line spans the data's frequencies
+    assert sorted([lines[0].get_xdata()[0], lines[0].get_xdata()[-1]]) == pytest.approx(sorted(zm.real))
 
 
 def test_mismatched_lengths(spectrum):

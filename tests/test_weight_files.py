@@ -310,9 +310,10 @@ def test_unreadable_files(tmp_path):
 def test_weights_for_another_circuit(tmp_path, filename):
     path = make_network("rc").write(tmp_path / filename)
     f, z = spectrum("capacitive")
-    assert guess_error("R0-(R1,CPE1)", f, z, path) == unparsable(
-        path + " was trained for " + quoted("R0-(R1,C1)") + ", which is a different circuit")
-    assert guess_error("R0-C1", f, z, path).endswith("which is a different circuit\"")
+    assert guess_error("R0-(R1,CPE1)", f, z, path) == (
+        "weight file " + path + " was trained for " + quoted("R0-(R1,C1)") + ", a different circuit than "
+        + quoted("R0-p(R1,CPE1)"))
+    assert guess_error("R0-C1", f, z, path).endswith('a different circuit than "R0-C1"')
 
 
 @pytest.mark.parametrize("bad_circuit", ["R0-(R1", 'R0-("C1")'])

@@ -1,15 +1,20 @@
 // Cost per frequency of evaluating the Randles circuit from a flat parameter
-// vector, on one thread, next to a loop hand-written for that one circuit.
+// vector, on one thread, next to a loop hand-written for that one circuit;
+// then each element kind's sweep next to a loop that calls the textbook
+// formula (general csqrt, cpow, ctanh) at every frequency.
 // A fit evaluates one parameter vector over a spectrum of tens of points
 // many times, so the data stay in cache: that is what is timed.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "circuit/compiled.hpp"
 #include "circuit/evaluate.hpp"
 #include "circuit/parser.hpp"
+#include "elements/element_impedance.hpp"
 #include "support/tree_walk.hpp"
 
 namespace {
@@ -26,6 +31,71 @@ double best_ns_per_item(std::size_t items, F&& body) {
         best = std::min(best, ns / static_cast<double>(items));
     }
     return best;
+}
+
+// The formulas as written in the catalogue, with the general routines.
+kelvara::Complex textbook(kelvara::Kind kind, const double* p, const kelvara::OmegaTerms& w) {
+    using namespace kelvara;
+    constexpr Complex one{1.0, 0.0};
+    const Complex jw = w.j_omega;
+    switch (kind) {
+        case Kind::R: return {p[0], 0.0};
+        case Kind::C: return one / (jw * p[0]);
+        case Kind::L: return jw * p[0];
+        case Kind::La: return cpow(jw * p[0], p[1]);
+        case Kind::Cpe: return one / (p[0] * cpow(jw, p[1]));
+        case Kind::W: return Complex{p[0], -p[0]} / Complex{std::sqrt(w.omega), 0.0};
+        case Kind::Wo: {
+            const Complex s = csqrt(jw * p[1]);
+            return Complex{p[0], 0.0} / (s * ctanh(s));
+        }
+        case Kind::Ws: {
+            const Complex s = csqrt(jw * p[1]);
+            return p[0] * ctanh(s) / s;
+        }
+        case Kind::G: return Complex{p[0], 0.0} / csqrt(one + jw * p[1]);
+        case Kind::Gs: {
+            const Complex s = csqrt(one + jw * p[1]);
+            return Complex{p[0], 0.0} / (s * ctanh(p[2] * s));
+        }
+        case Kind::K: return Complex{p[0], 0.0} / (one + jw * p[1]);
+        case Kind::Zarc: return Complex{p[0], 0.0} / (one + cpow(jw * p[1], p[2]));
+        case Kind::Tlmq: {
+            const Complex zq = one / (p[1] * cpow(jw, p[2]));
+            return csqrt(p[0] * zq) / ctanh(csqrt(Complex{p[0], 0.0} / zq));
+        }
+        case Kind::T: {
+            const Complex beta = csqrt(Complex{p[2], 0.0} + jw * p[3]);
+            return p[0] / (ctanh(beta) * beta) + p[1] * (one / Complex{std::sinh(beta.re) * std::cos(beta.im),
+                                                                        std::cosh(beta.re) * std::sin(beta.im)}) / beta;
+        }
+    }
+    return {};
+}
+
+void per_kind_costs(std::span<const kelvara::OmegaTerms> omegas, double& sink) {
+    using namespace kelvara;
+    const std::size_t sweeps = 2000, items = omegas.size() * sweeps;
+    std::vector<Complex> out(omegas.size());
+    std::printf("\nPer kind, ns per frequency: sweep (what fits use) / textbook formula per frequency\n");
+    for (std::size_t k = 0; k < kind_count; ++k) {
+        const Kind kind = kind_at(k);
+        const auto p = kind_info(kind).defaults;
+        const double swept = best_ns_per_item(items, [&] {
+            for (std::size_t s = 0; s < sweeps; ++s) {
+                std::fill(out.begin(), out.end(), Complex{});
+                with_kind(kind, [&](auto kc) { add_kind_sweep<decltype(kc)::value>(p.data(), omegas, out.data()); });
+            }
+            sink += out[7].re;
+        });
+        const double plain = best_ns_per_item(items, [&] {
+            for (std::size_t s = 0; s < sweeps; ++s) {
+                for (std::size_t i = 0; i < omegas.size(); ++i) out[i] = textbook(kind, p.data(), omegas[i]);
+            }
+            sink += out[7].re;
+        });
+        std::printf("  %-5s %7.1f / %7.1f  (%.2fx)\n", std::string(CODES[k]).c_str(), swept, plain, plain / swept);
+    }
 }
 
 }  // namespace
@@ -84,5 +154,6 @@ int main() {
     std::printf("  tree walk, one frequency at a time:      %6.1f\n", walk);
     std::printf("  hand-written loop for this circuit:      %6.1f\n", hand);
     std::printf("  ratio sweep / hand-written:              %6.2f\n", sweep / hand);
+    per_kind_costs(omegas, sink);
     return sink == 12345.0 ? 1 : 0;
 }

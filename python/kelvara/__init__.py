@@ -9,3 +9,12 @@ from kelvara._core import PanicException, __all__  # noqa: F401
 __doc__ = ""
 __version__ = "0.2.0"
 from kelvara._batch import fit_many  # noqa: E402  (many spectra on every core; not in __all__)
+from kelvara.selection import compare, select  # noqa: E402  (choosing the circuit; not in __all__)
+
+
+def __getattr__(name: str):  # kelvara.fit_series, imported on first use: it needs NumPy at import
+    if name == "fit_series":
+        from kelvara.series import fit_series
+
+        return fit_series
+    raise AttributeError(f"module 'kelvara' has no attribute {name!r}")

@@ -4,3 +4,6 @@ from kelvara._core import __all__ as __all__
 
 __version__: str
 from kelvara._batch import fit_many as fit_many
+from kelvara.series import fit_series as fit_series
+from kelvara.selection import compare as compare
+from kelvara.selection import select as select

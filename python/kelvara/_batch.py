@@ -11,6 +11,22 @@ if TYPE_CHECKING:  # numpy is imported when used: importing kelvara stays light
 
     from kelvara._core import Circuit, FitResult
 
+from kelvara._columns import FREQUENCY as _FREQUENCY
+from kelvara._columns import IMAGINARY as _IMAGINARY
+from kelvara._columns import REAL as _REAL
+from kelvara._columns import SNAKE_CASE, frame_column, frame_spectrum
+
+# (battery-data-format name, snake-case name) pairs and their lookup, for the
+# modules that take them from here; kelvara._columns holds the names.
+FREQUENCY = (_FREQUENCY, SNAKE_CASE[_FREQUENCY])
+REAL = (_REAL, SNAKE_CASE[_REAL])
+IMAGINARY = (_IMAGINARY, SNAKE_CASE[_IMAGINARY])
+
+
+def _column(frame: Any, names: tuple[str, str]) -> Any:
+    return frame_column(frame, names[0])
+
+
 def _id_kind(key: Any) -> str:
     import numpy as np
 
@@ -77,8 +93,6 @@ def group_ids(ids: Any, where: str) -> tuple[list[Any], list[np.ndarray]]:
 
 def _from_long_frame(frame: Any, id_column: str) -> list[tuple[Any, Any]]:
     """Rows grouped by `id_column`, in order of first appearance."""
-    from kelvara._columns import frame_spectrum
-
     if id_column not in frame.columns:
         raise ValueError(f"no id column {id_column!r}")
     ids = frame[id_column].to_numpy()

@@ -303,14 +303,55 @@ class FitResult:
         """Why the fit stopped, e.g. "converged: relative reduction of the sum of
         squares below ftol" or "stopped: evaluation budget used up (max_iterations)".
         Global methods name their search first, then the polish."""
+    @property
+    def n_points(self) -> int:
+        """Frequencies fitted (0 for a result pickled by an earlier version)."""
+    @property
+    def n_free(self) -> int:
+        """Free (not fixed) parameters."""
+    @property
+    def reduced_chi_square(self) -> float:
+        """chi_square / (2 n_points - n_free)."""
+    @property
+    def misfit(self) -> float:
+        """The rms of the weighted residuals, sqrt(chi_square / (2 n_points))."""
+    @property
+    def aic(self) -> float:
+        """n ln(chi_square / n) + 2k, n = 2 n_points residuals, k = n_free."""
+    @property
+    def aicc(self) -> float:
+        """aic + 2k(k + 1) / (n - k - 1)."""
+    @property
+    def bic(self) -> float:
+        """n ln(chi_square / n) + k ln n."""
+    @property
+    def covariance(self) -> dict[str, dict[str, float]] | None:
+        """s^2 (J^T J)^-1 over the free parameters, {name: {name: value}};
+        None where the standard errors are missing."""
+    @property
+    def correlation(self) -> dict[str, dict[str, float]] | None:
+        """The covariance scaled to correlations, as `covariance`."""
+    @property
+    def flags(self) -> list[Any]:
+        """What is wrong with the fit: kelvara.diagnostics.Flag (code, text)
+        items, empty for a clean fit; worked out on first use."""
+    @property
+    def verdict(self) -> str:
+        """"clean", "suspect", "unreliable" or "failed" (kelvara.diagnostics)."""
     def table(self) -> str:
         """Parameters as a text table: name, value, unit, standard error and
         relative error in percent ("-" where the standard error is missing,
-        "fixed" for a held parameter)."""
+        "fixed" for a held parameter); under it the statistics, the verdict
+        and the flags."""
     def to_dict(self) -> dict[str, Any]:
         """A JSON-serialisable summary: "circuit" (notation), "params", "stderr",
         "units", "fixed" (the held parameters' names), "chi_square", "cost",
-        "success", "message", "iterations" and "impedance_evals"."""
+        "success", "message", "iterations", "impedance_evals", the statistics
+        ("n_points", "n_free", "reduced_chi_square", "misfit", "aic", "aicc",
+        "bic", "covariance", "correlation"), "flags" (a list of {"code",
+        "text"}) and "verdict"."""
+    def _set_flags(self, flags: list[Any], /) -> None: ...
+    def _fitted_data(self) -> tuple[list[float], list[complex], list[float]] | None: ...
 
 def Series(parts: Sequence[Element | Circuit]) -> Circuit: ...
 def Parallel(parts: Sequence[Element | Circuit]) -> Circuit: ...

@@ -1,31 +1,48 @@
 """The ``kelvara`` command line: fit instrument files, check them, list circuits.
 
-    kelvara fit FILE... [--circuit C] [--method M] [--weight W] [--plot OUT.png]
+    kelvara fit FILE... [--circuit C|auto] [--method M] [--weight W] [--seed N] [--plot OUT.png]
                         [--json OUT.json] [--csv SUMMARY.csv] [--format F]
-    kelvara check FILE... [--plot OUT.png] [--format F]
+                        [--fix NAME[=VALUE]]... [--bound NAME=LO:HI]...
+                        [--series [--shared NAME]...]
+                        [--fmin HZ] [--fmax HZ] [--drop-inductive]
+    kelvara compare FILE... --circuit A --circuit B... [--criterion aicc|aic|bic]
+                        [--method M] [--weight W] [--seed N] [--format F]
+                        [--fmin HZ] [--fmax HZ] [--drop-inductive]
+    kelvara check FILE... [--plot OUT.png] [--format F] [--tolerance T]
+                          [--fmin HZ] [--fmax HZ] [--drop-inductive]
     kelvara circuits
 
-Exit status: 0 when every fit succeeded (every check passed), 1 when one did
-not, 2 for a usage or input error (reported in one line, without a traceback),
-130 when interrupted (Ctrl-C); the results of the fits that finished are written
-all the same. Output files are checked before any work and never overwrite an
-input file.
+`fit` without --circuit (or with --circuit auto) chooses the circuit per
+spectrum with kelvara.select over the eleven trained topologies and prints the
+ranking. `compare` ranks the circuits given (default: the trained topologies).
+
+With --csv - or --json - the data go to standard output alone and the tables to
+standard error, so that a program can read the output as it is.
+
+Exit status: 0 when every fit succeeded and is clean (no flag, see
+FitResult.flags; for compare: every chosen circuit is clean; for check: every
+check passed), 1 when a fit failed or is flagged, 2 for a usage or input error
+(reported in one line, without a traceback), 130 when interrupted (Ctrl-C); the
+results of the fits that finished are written all the same. Output files are
+checked before any work and never overwrite an input file.
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
+import difflib
+import os
 import sys
 import warnings
 from typing import IO, Any, Sequence
 
 import kelvara
-from kelvara._outputs import OutputError, Outputs
+from kelvara._outputs import OutputError, Outputs, escape_text
 
 EXIT_OK, EXIT_UNSUCCESSFUL, EXIT_INPUT = 0, 1, 2
 EXIT_INTERRUPTED = 130
-DEFAULT_CIRCUIT = "R0-p(R1,CPE1)"
+DEFAULT_CIRCUIT = "auto"  # kelvara.select over the trained topologies
 METHODS = ("levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
            "simulated_annealing", "basin_hopping")
 ELEMENT_CODES = ("R", "C", "L", "La", "CPE", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "TLMQ", "T")
@@ -45,30 +62,108 @@ def _parser() -> argparse.ArgumentParser:
                               description="Fit a circuit to every spectrum (sweep) in the files.")
     fit.add_argument("files", nargs="+", metavar="FILE", help="instrument export or CSV file")
     fit.add_argument("--circuit", default=DEFAULT_CIRCUIT,
-                     help=f"notation or model name (default {DEFAULT_CIRCUIT}; see 'kelvara circuits')")
+                     help="notation or model name (see 'kelvara circuits'), or 'auto' (the default): the "
+                          "simplest adequate trained topology per spectrum")
     fit.add_argument("--start", metavar="V1,V2,...",
                      help="starting values in the circuit's parameter order (see 'kelvara circuits'); "
                           "default: the network's guess for trained topologies")
     fit.add_argument("--method", default="levenberg_marquardt", choices=METHODS, metavar="METHOD",
                      help="fit method: " + ", ".join(METHODS) + " (default levenberg_marquardt)")
     fit.add_argument("--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting")
+    fit.add_argument("--seed", type=_seed, default=None, metavar="N",
+                     help="seed of the random fit methods, for results that repeat (default: fresh entropy)")
+    fit.add_argument("--fix", action="append", default=[], metavar="NAME[=VALUE]",
+                     help="hold a parameter at VALUE (or at its starting value) in every fit; repeatable")
+    fit.add_argument("--bound", action="append", default=[], metavar="NAME=LO:HI",
+                     help="the parameter's own bounds (an empty side keeps the catalogue's: R1.r=:1000); "
+                          "repeatable")
+    fit.add_argument("--series", action="store_true",
+                     help="the spectra of the files, in the order given, are a series: each fit starts from "
+                          "the previous one's values")
+    fit.add_argument("--shared", action="append", default=[], metavar="NAME",
+                     help="with --series: a parameter common to every spectrum, fitted jointly; repeatable")
     fit.add_argument("--format", dest="file_format", default=None, help="force a file format")
     fit.add_argument("--plot", metavar="OUT.png", help="write a figure of data and fit (one per spectrum)")
     fit.add_argument("--json", metavar="OUT.json", help="write the results as JSON")
     fit.add_argument("--csv", metavar="SUMMARY.csv", help="write one summary row per spectrum ('-': stdout)")
+    _selection_options(fit)
+
+    compare = commands.add_parser("compare", help="fit candidate circuits and rank them",
+                                  description="Fit every candidate circuit to every spectrum in the files and rank "
+                                              "them by an information criterion, with their flags.")
+    compare.add_argument("files", nargs="+", metavar="FILE", help="instrument export or CSV file")
+    compare.add_argument("--circuit", action="append", default=[], metavar="C",
+                         help="a candidate: notation or model name; repeatable (default: the trained topologies)")
+    compare.add_argument("--criterion", default="aicc", choices=("aicc", "aic", "bic"), help="ranking criterion")
+    compare.add_argument("--method", default="levenberg_marquardt", choices=METHODS, metavar="METHOD",
+                         help="fit method (default levenberg_marquardt)")
+    compare.add_argument("--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting")
+    compare.add_argument("--format", dest="file_format", default=None, help="force a file format")
+    compare.add_argument("--seed", type=_seed, default=None, metavar="N",
+                         help="seed of the random fit methods, for repeatable results")
+    _selection_options(compare)
 
     check = commands.add_parser("check", help="linear Kramers-Kronig check of every spectrum",
                                 description="Linear Kramers-Kronig check of every spectrum in the files.")
     check.add_argument("files", nargs="+", metavar="FILE")
     check.add_argument("--format", dest="file_format", default=None, help="force a file format")
-    check.add_argument("--plot", metavar="OUT.png", help="write a figure of data and residuals")
+    check.add_argument("--plot", metavar="OUT.png", help="write a figure of data, Kramers-Kronig fit and residuals")
+    check.add_argument("--tolerance", type=_fraction, default=None, metavar="T",
+                       help="fail a spectrum when any relative residual exceeds T (0.02 or 2%%) instead of "
+                            "judging the residuals against the spectrum's own noise")
+    _selection_options(check)
 
     commands.add_parser("circuits", help="trained topologies and the element catalogue")
     return parser
 
 
-def _spectra(paths: Sequence[str], file_format: str | None, errors: list[str]):
-    """(label, spectrum) for every sweep of every file; unreadable files go to `errors`."""
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"must lie in 0..2**64-1, got {text}")
+    return value
+
+
+def _fraction(text: str) -> float:
+    percent = text.strip().endswith("%")
+    try:
+        value = float(text.strip().rstrip("%")) / (100.0 if percent else 1.0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
+    return value
+
+
+def _frequency(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive frequency in Hz, got {text}")
+    return value
+
+
+def _selection_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--fmin", type=_frequency, metavar="HZ", help="drop the points below this frequency")
+    command.add_argument("--fmax", type=_frequency, metavar="HZ", help="drop the points above this frequency")
+    command.add_argument("--drop-inductive", action="store_true",
+                         help="drop the inductive points (positive imaginary part) at the high-frequency end")
+
+
+def _title(label: str, path: str) -> str:
+    """A figure title: the file's name, not its folders (the sweep note kept)."""
+    return escape_text(os.path.basename(path) + label[len(path):])
+
+
+def _spectra(paths: Sequence[str], file_format: str | None, errors: list[str],
+             selection: argparse.Namespace | None = None):
+    """(label, spectrum) for every sweep of every file; unreadable files go to `errors`.
+    `selection` (the options --fmin, --fmax, --drop-inductive) crops each spectrum."""
     from kelvara import io
 
     for index, path in enumerate(paths):
@@ -84,6 +179,17 @@ def _spectra(paths: Sequence[str], file_format: str | None, errors: list[str]):
             continue
         for spectrum in sweeps:
             label = path if len(sweeps) == 1 else f"{path} (sweep {spectrum.sweep + 1} of {len(sweeps)})"
+            if selection is not None and (selection.fmin is not None or selection.fmax is not None
+                                          or selection.drop_inductive):
+                if selection.fmin is not None and selection.fmax is not None and selection.fmin > selection.fmax:
+                    raise InputError(f"--fmin {selection.fmin:g} is above --fmax {selection.fmax:g}")
+                kept = spectrum.crop(selection.fmin, selection.fmax, drop_inductive=selection.drop_inductive)
+                if len(kept) == 0:
+                    errors.append(f"{label}: no point left after --fmin/--fmax/--drop-inductive "
+                                  f"(the data span {spectrum.frequencies.min():g} to "
+                                  f"{spectrum.frequencies.max():g} Hz)")
+                    continue
+                spectrum = kept
             yield label, spectrum
 
 
@@ -136,7 +242,14 @@ def _circuit(text: str) -> kelvara.Circuit:
     try:
         return kelvara.Circuit(text)
     except ValueError as error:
-        raise InputError(f"--circuit {text!r}: {str(error).splitlines()[0]}") from None
+        message = f"--circuit {text!r}: {str(error).splitlines()[0]}"
+        # a word that is no notation is most likely a misspelt model name
+        if text.isidentifier() and not text[:1].isupper():
+            models = kelvara.Circuit.ml_circuits()
+            close = difflib.get_close_matches(text.lower(), models, n=1, cutoff=0.6)
+            message = (f"--circuit {text!r}: no such model" + (f"; did you mean {close[0]!r}?" if close else "")
+                       + f" (models: {', '.join(models)}; or circuit notation, see 'kelvara circuits')")
+        raise InputError(message) from None
 
 
 def _with_start(circuit: kelvara.Circuit, text: str | None) -> kelvara.Circuit:
@@ -150,10 +263,61 @@ def _with_start(circuit: kelvara.Circuit, text: str | None) -> kelvara.Circuit:
         raise InputError(f"--start {text!r}: {str(error).splitlines()[0]} (parameters: {names})") from None
 
 
+def _number(option: str, text: str, value: str) -> float:
+    try:
+        return float(value)
+    except ValueError:
+        raise InputError(f"{option} {text!r}: {value!r} is not a number") from None
+
+
+def _with_control(circuit: kelvara.Circuit, fix: Sequence[str], bound: Sequence[str]) -> kelvara.Circuit:
+    """The circuit with the parameters of --fix held and the bounds of --bound."""
+    held: dict[str, float] = {}
+    at_start: list[str] = []
+    for text in fix:
+        name, sep, value = text.partition("=")
+        if sep:
+            held[name.strip()] = _number("--fix", text, value)
+        else:
+            at_start.append(name.strip())
+    bounds: dict[str, tuple[float | None, float | None]] = {}
+    for text in bound:
+        name, sep, interval = text.partition("=")
+        lo, colon, hi = interval.partition(":")
+        if not sep or not colon:
+            raise InputError(f"--bound {text!r}: expected NAME=LO:HI, e.g. CPE1.alpha=0.7:1")
+        bounds[name.strip()] = (None if not lo.strip() else _number("--bound", text, lo),
+                                None if not hi.strip() else _number("--bound", text, hi))
+    steps: list[tuple[str, str, Any]] = [("--bound", "with_bounds", bounds), ("--fix", "with_fixed", at_start),
+                                         ("--fix", "with_fixed", held)]
+    for option, method, given in steps:
+        if not given:
+            continue
+        try:
+            circuit = getattr(circuit, method)(given)
+        except ValueError as error:
+            names = ", ".join(circuit.param_names())
+            raise InputError(f"{option}: {str(error).splitlines()[0]} (parameters: {names})") from None
+    return circuit
+
+
 def _fit(args: argparse.Namespace, out: IO[str]) -> int:
+    data_out = out
+    if "-" in (args.csv, args.json):  # standard output carries the data alone
+        out = sys.stderr
     plot = _plotting(args.plot)
     outputs = Outputs(args.files, {"--plot": args.plot, "--json": args.json, "--csv": args.csv})
-    circuit = _with_start(_circuit(args.circuit), args.start)
+    if args.circuit.strip().lower() == "auto":
+        given = [option for option, value in (("--start", args.start), ("--fix", args.fix), ("--bound", args.bound),
+                                              ("--series", args.series or args.shared)) if value]
+        if given:
+            raise InputError(f"{given[0]} needs a circuit: name one with --circuit (the automatic choice "
+                             f"fits each spectrum with its own circuit)")
+        circuit = None
+    else:
+        circuit = _with_control(_with_start(_circuit(args.circuit), args.start), args.fix, args.bound)
+    if args.shared:
+        args.series = True
     errors: list[str] = []
     rows: list[dict[str, Any]] = []
     warned: set[str] = set()
@@ -163,56 +327,139 @@ def _fit(args: argparse.Namespace, out: IO[str]) -> int:
         _fit_all(args, out, circuit, plot, outputs, errors, rows, warned)
     except KeyboardInterrupt:
         interrupted = True
-    if any(not row["success"] for row in rows):
+    if any(not row["success"] or row["flags"] for row in rows):
         status = EXIT_UNSUCCESSFUL
     writers = []
     if rows:
-        writers = [("--json", lambda: outputs.write_json("--json", rows[0] if len(rows) == 1 else rows, out)),
-                   ("--csv", lambda: outputs.write_text("--csv", lambda handle: _write_summary(rows, handle), out))]
+        writers = [("--json", lambda: outputs.write_json("--json", rows[0] if len(rows) == 1 else rows, data_out)),
+                   ("--csv", lambda: outputs.write_text("--csv", lambda handle: _write_summary(rows, handle),
+                                                        data_out))]
     stopped = _finish(outputs, errors, writers, interrupted)
     for message in errors:
         print(f"kelvara: error: {message}", file=sys.stderr)
     return stopped or (EXIT_INPUT if errors else status)
 
 
-def _fit_all(args: argparse.Namespace, out: IO[str], circuit: kelvara.Circuit, plot: Any, outputs: Outputs,
+def _warn_once(caught: Sequence[warnings.WarningMessage], warned: set[str]) -> None:
+    for warning in caught:
+        text = str(warning.message)
+        if text not in warned:
+            warned.add(text)
+            print(f"kelvara: warning: {text}", file=sys.stderr)
+
+
+def _fits(args: argparse.Namespace, circuit: kelvara.Circuit | None, spectra: Any, errors: list[str],
+          warned: set[str]):
+    """(label, spectrum, result, ranking) per spectrum: one fit each (chosen by kelvara.select,
+    whose ranking comes along, when `circuit` is None), or the series fit of them all."""
+    if not args.series:
+        for label, spectrum in spectra:
+            ranking = None
+            try:
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    if circuit is None:
+                        ranking = kelvara.select(spectrum.frequencies, spectrum.impedances, method=args.method,
+                                                 weight=args.weight, seed=args.seed)
+                        result = ranking.best
+                        if result is None:
+                            errors.append(f"{label}: no candidate circuit could be fitted")
+                            continue
+                    else:
+                        result = circuit.fit(spectrum.frequencies, spectrum.impedances, method=args.method,
+                                             weight=args.weight, seed=args.seed)
+            except ValueError as error:
+                errors.append(f"{label}: {error}")
+                continue
+            _warn_once(caught, warned)
+            yield label, spectrum, result, ranking
+        return
+    from kelvara.series import fit_series
+
+    listed = list(spectra)
+    if not listed:
+        return
+    assert circuit is not None  # --series needs a named circuit (checked in _fit)
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            series = fit_series(circuit, [s for _, s in listed], shared=args.shared, method=args.method,
+                                weight=args.weight, seed=args.seed)
+    except ValueError as error:
+        errors.append(f"series of {len(listed)} spectra: {str(error).splitlines()[0]}")
+        return
+    _warn_once(caught, warned)
+    for (label, spectrum), result in zip(listed, series):
+        yield label, spectrum, result, None
+
+
+def _fit_all(args: argparse.Namespace, out: IO[str], circuit: kelvara.Circuit | None, plot: Any, outputs: Outputs,
              errors: list[str], rows: list[dict[str, Any]], warned: set[str]) -> None:
-    for label, spectrum in _spectra(args.files, args.file_format, errors):
+    spectra = _spectra(args.files, args.file_format, errors, args)
+    for label, spectrum, result, ranking in _fits(args, circuit, spectra, errors, warned):
         f, z = spectrum
-        try:
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                result = circuit.fit(f, z, method=args.method, weight=args.weight)
-        except ValueError as error:
-            errors.append(f"{label}: {error}")
-            continue
-        for warning in caught:
-            text = str(warning.message)
-            if text not in warned:
-                warned.add(text)
-                print(f"kelvara: warning: {text}", file=sys.stderr)
+        if ranking is not None:
+            print(f"{label}: circuits ranked for the automatic choice\n{ranking.table()}", file=out)
         print(f"{label}: {len(f)} points, {spectrum.instrument}; {result.circuit.notation} by {args.method}", file=out)
         print(result.table(), file=out)
         print(f"chi-square {result.chi_square:.6g}; {'success' if result.success else 'NOT successful'}: "
-              f"{result.message}\n", file=out)
+              f"{result.message}; verdict: {result.verdict}\n", file=out)
         row = {"file": spectrum.path, "sweep": spectrum.sweep, "points": len(f), **result.to_dict()}
         rows.append(row)
         if plot is not None:
-            _figure(outputs, errors, label, lambda title: plot.fit_figure(f, z, result, title=title))
+            title = _title(label, spectrum.path)
+            _figure(outputs, errors, label, lambda _: plot.fit_figure(f, z, result, title=title))
+
+
+def _number_cell(value: Any) -> str:
+    return "" if value is None else repr(value)
 
 
 def _write_summary(rows: list[dict[str, Any]], handle: IO[str]) -> None:
+    """One row per fit, with the column names of kelvara.dask's frames (success,
+    chi_square, message, the parameters, NAME_stderr) after the file's columns,
+    then the statistics, verdict and flags (codes joined by ';')."""
     names = list(dict.fromkeys(name for row in rows for name in row["params"]))
-    header = ["file", "sweep", "points", "circuit", "success", "chi_square"]
-    header += names + [f"{name} stderr" for name in names]
+    statistics = ["n_free", "reduced_chi_square", "misfit", "aic", "aicc", "bic", "verdict", "flags"]
+    header = ["file", "sweep", "points", "circuit", "success", "chi_square", "message"]
+    header += names + [f"{name}_stderr" for name in names] + statistics
     writer = csv.writer(handle)
     writer.writerow(header)
     for row in rows:
         errors = row["stderr"] or {}
         writer.writerow([row["file"], row["sweep"], row["points"], row["circuit"], row["success"],
-                         repr(row["chi_square"])]
-                        + [repr(row["params"][n]) if n in row["params"] else "" for n in names]
-                        + [repr(errors[n]) if n in errors else "" for n in names])
+                         _number_cell(row["chi_square"]), row["message"]]
+                        + [_number_cell(row["params"][n]) if n in row["params"] else "" for n in names]
+                        + [_number_cell(errors.get(n)) for n in names]
+                        + [row["n_free"]] + [_number_cell(row[name]) for name in statistics[1:6]]
+                        + [row["verdict"], ";".join(flag["code"] for flag in row["flags"])])
+
+
+def _compare(args: argparse.Namespace, out: IO[str]) -> int:
+    candidates = [_circuit(text) for text in args.circuit] or None
+    errors: list[str] = []
+    status = EXIT_OK
+    try:
+        for label, spectrum in _spectra(args.files, args.file_format, errors, args):
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    ranking = kelvara.select(spectrum.frequencies, spectrum.impedances, candidates=candidates,
+                                             criterion=args.criterion, method=args.method, weight=args.weight,
+                                             seed=args.seed)
+            except ValueError as error:
+                errors.append(f"{label}: {error}")
+                continue
+            chosen = ranking.chosen
+            if chosen is None or chosen.verdict != "clean":
+                status = EXIT_UNSUCCESSFUL
+            print(f"{label}: {len(spectrum.frequencies)} points, {spectrum.instrument}\n{ranking.table()}", file=out)
+    except KeyboardInterrupt:
+        print("kelvara: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    for message in errors:
+        print(f"kelvara: error: {message}", file=sys.stderr)
+    return EXIT_INPUT if errors else status
 
 
 def _check(args: argparse.Namespace, out: IO[str]) -> int:
@@ -224,10 +471,10 @@ def _check(args: argparse.Namespace, out: IO[str]) -> int:
     status = EXIT_OK
     interrupted = False
     try:
-        for label, spectrum in _spectra(args.files, args.file_format, errors):
+        for label, spectrum in _spectra(args.files, args.file_format, errors, args):
             f, z = spectrum
             try:
-                result = kramers_kronig(f, z)
+                result = kramers_kronig(f, z, tolerance=args.tolerance)
             except ValueError as error:
                 errors.append(f"{label}: {error}")
                 continue
@@ -235,8 +482,9 @@ def _check(args: argparse.Namespace, out: IO[str]) -> int:
                 status = EXIT_UNSUCCESSFUL
             print(f"{label}: {result.summary()}", file=out)
             if plot is not None:
+                title = _title(label, spectrum.path)
                 _figure(outputs, errors, label,
-                        lambda title, f=f, z=z, result=result: plot.fit_figure(f, z, kk=result, title=title))
+                        lambda _, f=f, z=z, result=result, title=title: plot.fit_figure(f, z, kk=result, title=title))
     except KeyboardInterrupt:
         interrupted = True
     stopped = _finish(outputs, errors, [], interrupted)
@@ -267,6 +515,8 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
             return _fit(args, out)
         if args.command == "check":
             return _check(args, out)
+        if args.command == "compare":
+            return _compare(args, out)
         return _circuits(out)
     except (InputError, OutputError) as error:
         print(f"kelvara: error: {error}", file=sys.stderr)

@@ -7,10 +7,14 @@ when a function is called, not with this module.
 ``result`` arguments take a :class:`kelvara.FitResult` (the model is
 ``result.circuit.impedance``) or, where noted, a
 :class:`kelvara.validate.KKResult` (the model is its Kramers-Kronig fit).
+
+The spectrum is given as frequencies and impedances, or as one
+:class:`kelvara.io.Spectrum` (``nyquist(spectrum, result)``).
 """
 
 from __future__ import annotations
 
+import textwrap
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -23,7 +27,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["nyquist", "bode", "residuals", "fit_figure"]
+__all__ = ["nyquist", "bode", "residuals", "fit_figure", "series"]
 
 #: Points of the model curve drawn through the data.
 MODEL_POINTS = 400
@@ -38,6 +42,26 @@ def _pyplot() -> Any:
     except ImportError as exc:
         raise ImportError("kelvara.plot needs matplotlib: pip install kelvara[plot]") from exc
     return plt
+
+
+def _is_result(obj: Any) -> bool:
+    return hasattr(obj, "circuit") or hasattr(obj, "model")
+
+
+def _data(frequencies: Any, impedances: Any, result: Any) -> tuple[np.ndarray, np.ndarray, Any]:
+    """(f, z, result) from (f, z, result) or (spectrum, result): a spectrum's result
+    arrives in the impedances slot when given by position."""
+    if (impedances is None or _is_result(impedances)) and hasattr(frequencies, "impedances"):
+        if impedances is not None:
+            if result is not None:
+                raise TypeError("the result was given twice")
+            result = impedances
+        impedances = frequencies.impedances
+        frequencies = frequencies.frequencies
+    if impedances is None:
+        raise TypeError("expected frequencies and impedances, or a kelvara.io.Spectrum")
+    f, z = _spectrum(frequencies, impedances)
+    return f, z, result
 
 
 def _spectrum(frequencies: Any, impedances: Any) -> tuple[np.ndarray, np.ndarray]:
@@ -61,12 +85,18 @@ def _dense(f: np.ndarray) -> np.ndarray:
 
 
 def _fit_label(result: Any) -> str:
-    return "Kramers-Kronig fit" if not hasattr(result, "circuit") else "fit"
+    """The legend entry of a model line: the circuit's notation for a fit."""
+    if not hasattr(result, "circuit"):
+        return "Kramers-Kronig fit"
+    try:
+        return f"fit: {result.circuit.notation}"
+    except AttributeError:
+        return "fit"
 
 
 def nyquist(
     frequencies: Sequence[float] | npt.ArrayLike,
-    impedances: Sequence[complex] | npt.ArrayLike,
+    impedances: Sequence[complex] | npt.ArrayLike | None = None,
     result: Any = None,
     *,
     ax: Axes | None = None,
@@ -76,7 +106,7 @@ def nyquist(
 
     Parameters
     ----------
-    frequencies, impedances : array_like
+    frequencies, impedances : array_like, or a kelvara.io.Spectrum and None
         The measured spectrum (Hz, ohm).
     result : FitResult or KKResult, optional
         Drawn as a line over a dense log-spaced grid spanning the data.
@@ -89,7 +119,7 @@ def nyquist(
     -------
     matplotlib.axes.Axes
     """
-    f, z = _spectrum(frequencies, impedances)
+    f, z, result = _data(frequencies, impedances, result)
     if ax is None:
         _, ax = _pyplot().subplots(figsize=(5.5, 4.5), layout="constrained")
     ax.plot(z.real, -z.imag, "o", markersize=4, label=label or "data")
@@ -107,7 +137,7 @@ def nyquist(
 
 def bode(
     frequencies: Sequence[float] | npt.ArrayLike,
-    impedances: Sequence[complex] | npt.ArrayLike,
+    impedances: Sequence[complex] | npt.ArrayLike | None = None,
     result: Any = None,
     *,
     axes: Sequence[Axes] | None = None,
@@ -117,7 +147,7 @@ def bode(
 
     Parameters
     ----------
-    frequencies, impedances : array_like
+    frequencies, impedances : array_like, or a kelvara.io.Spectrum and None
         The measured spectrum (Hz, ohm).
     result : FitResult or KKResult, optional
         Drawn as lines over a dense log-spaced grid spanning the data.
@@ -129,7 +159,7 @@ def bode(
     (matplotlib.axes.Axes, matplotlib.axes.Axes)
         The magnitude and phase axes.
     """
-    f, z = _spectrum(frequencies, impedances)
+    f, z, result = _data(frequencies, impedances, result)
     if axes is None:
         _, (ax_mag, ax_phase) = _pyplot().subplots(2, 1, sharex=True, figsize=(5.5, 5), layout="constrained")
     else:
@@ -154,8 +184,8 @@ def bode(
 
 def residuals(
     frequencies: Sequence[float] | npt.ArrayLike,
-    impedances: Sequence[complex] | npt.ArrayLike,
-    result: Any,
+    impedances: Sequence[complex] | npt.ArrayLike | None = None,
+    result: Any = None,
     *,
     ax: Axes | None = None,
 ) -> Axes:
@@ -164,7 +194,7 @@ def residuals(
 
     Parameters
     ----------
-    frequencies, impedances : array_like
+    frequencies, impedances : array_like, or a kelvara.io.Spectrum and None
         The measured spectrum (Hz, ohm).
     result : FitResult or KKResult
         A KKResult contributes its own residuals; a FitResult's model is evaluated at
@@ -176,7 +206,9 @@ def residuals(
     -------
     matplotlib.axes.Axes
     """
-    f, z = _spectrum(frequencies, impedances)
+    f, z, result = _data(frequencies, impedances, result)
+    if result is None:
+        raise TypeError("residuals() needs a FitResult or a KKResult")
     if hasattr(result, "residuals_real") and hasattr(result, "residuals_imag"):
         f_res = np.asarray(result.frequencies, dtype=np.float64)
         rel = np.asarray(result.residuals_real) + 1j * np.asarray(result.residuals_imag)
@@ -198,7 +230,7 @@ def residuals(
 
 def fit_figure(
     frequencies: Sequence[float] | npt.ArrayLike,
-    impedances: Sequence[complex] | npt.ArrayLike,
+    impedances: Sequence[complex] | npt.ArrayLike | None = None,
     result: Any = None,
     *,
     kk: Any = None,
@@ -208,13 +240,14 @@ def fit_figure(
 
     Parameters
     ----------
-    frequencies, impedances : array_like
+    frequencies, impedances : array_like, or a kelvara.io.Spectrum and None
         The measured spectrum (Hz, ohm).
     result : FitResult, optional
         The fit to draw; its residuals get a panel.
     kk : KKResult, optional
         A Kramers-Kronig check of the same spectrum; its residuals get a panel
-        titled with its verdict.
+        titled with its verdict, and without ``result`` its model is drawn
+        through the data.
     title : str, optional
         Figure title.
 
@@ -223,7 +256,7 @@ def fit_figure(
     matplotlib.figure.Figure
         Ready for ``fig.savefig(path)``.
     """
-    f, z = _spectrum(frequencies, impedances)
+    f, z, result = _data(frequencies, impedances, result)
     plt = _pyplot()
     panels = [(r, name) for r, name in ((result, "fit"), (kk, "kk")) if r is not None]
     rows = 2 + len(panels)
@@ -232,14 +265,79 @@ def fit_figure(
     ax_nyq = fig.add_subplot(grid[0:2, 0])
     ax_mag = fig.add_subplot(grid[0, 1])
     ax_phase = fig.add_subplot(grid[1, 1], sharex=ax_mag)
-    nyquist(f, z, result, ax=ax_nyq)
-    bode(f, z, result, axes=(ax_mag, ax_phase))
+    drawn = result if result is not None else kk
+    nyquist(f, z, drawn, ax=ax_nyq)
+    bode(f, z, drawn, axes=(ax_mag, ax_phase))
     ax_mag.set_xlabel("")
     ax_mag.tick_params(labelbottom=False)
     for i, (r, name) in enumerate(panels):
         ax = fig.add_subplot(grid[2 + i, :])
         residuals(f, z, r, ax=ax)
-        ax.set_title(r.summary() if name == "kk" else "Fit residuals", fontsize="medium")
+        # a failed check's reason makes a long line: wrap it within the figure's width
+        ax.set_title(textwrap.fill(r.summary(), 140) if name == "kk" else "Fit residuals", fontsize="medium")
     if title:
         fig.suptitle(title)
     return fig
+
+
+def series(
+    result: Any,
+    names: Sequence[str] | None = None,
+    *,
+    x: Sequence[float] | npt.ArrayLike | None = None,
+    xlabel: str = "spectrum",
+    ax: Axes | Sequence[Axes] | None = None,
+) -> list[Axes]:
+    """Parameters along a series of fits, with ±1 standard error bars.
+
+    Parameters
+    ----------
+    result : SeriesResult or sequence of FitResult
+        What :func:`kelvara.fit_series` returned, or fits in series order.
+    names : sequence of str, optional
+        The parameters to draw, one panel each; by default every parameter that
+        is neither fixed nor shared (shared ones are constant along the series).
+    x : array_like, optional
+        The series coordinate (state of charge, temperature, time); by default
+        the spectrum's position.
+    xlabel : str
+        Label of the series coordinate.
+    ax : Axes or sequence of Axes, optional
+        One axes per parameter; a new figure with a column of panels by default.
+
+    Returns
+    -------
+    list of matplotlib.axes.Axes
+    """
+    fits = list(result)
+    if not fits:
+        raise ValueError("the series is empty")
+    shared = set(getattr(result, "shared", {}) or {})
+    held = set(fits[0].circuit.fixed)
+    if names is None:
+        names = [n for n in fits[0].params if n not in shared and n not in held]
+    names = list(names)
+    unknown = [n for n in names if n not in fits[0].params]
+    if unknown:
+        raise ValueError(f"unknown parameter(s) {unknown}; the fits have {list(fits[0].params)}")
+    position = np.arange(len(fits), dtype=float) if x is None else np.asarray(x, dtype=float).ravel()
+    if position.size != len(fits):
+        raise ValueError(f"x has {position.size} values for {len(fits)} fits")
+    if ax is None:
+        _, created = _pyplot().subplots(len(names), 1, figsize=(5.5, 1.0 + 1.8 * len(names)), sharex=True,
+                                        layout="constrained", squeeze=False)
+        axes = list(created[:, 0])
+    else:
+        axes = [ax] if not isinstance(ax, Sequence) else list(ax)
+        if len(axes) != len(names):
+            raise ValueError(f"{len(axes)} axes for {len(names)} parameters")
+    units = dict(zip(fits[0].circuit.param_names(), fits[0].circuit.param_units()))
+    for name, axis in zip(names, axes):
+        values = np.array([fit.params[name] for fit in fits])
+        errors = np.array([(fit.stderr or {}).get(name, np.nan) for fit in fits], dtype=float)
+        axis.errorbar(position, values, yerr=np.where(np.isfinite(errors), errors, 0.0), fmt="o-", markersize=3,
+                      linewidth=1, capsize=2)
+        axis.set_ylabel(f"{name} / {units.get(name, '')}".replace("$", r"\$"))
+        axis.grid(True, alpha=0.3)
+    axes[-1].set_xlabel(xlabel.replace("$", r"\$"))
+    return axes

@@ -241,7 +241,8 @@ def _joint_fit(
         p[:, fixed_idx] = full[:, fixed_idx]  # held values exactly, not through the coordinates
         return p
 
-    evaluations = 0
+    # Counted from the separate fits that gave the start.
+    evaluations = sum(r.impedance_evals for r in results)
 
     def residuals(p: np.ndarray) -> list[np.ndarray]:
         nonlocal evaluations
@@ -342,7 +343,7 @@ def _series_outcome(
     """Per-spectrum results at the joint optimum, with standard errors from the
     joint covariance (physical coordinates, scaled by chi-square over the
     degrees of freedom of the whole problem)."""
-    from kelvara._core import _restore_fit_result
+    from kelvara._core import _restore_fit_result  # type: ignore[attr-defined]  # the pickle restore function
 
     names = circuit.param_names()
     n, k, s = len(data), len(own_idx), len(shared_idx)

@@ -7,26 +7,53 @@ fits them by linear least squares to the complex spectrum. Systematic residuals
 (drift, non-linearity, instrument artefacts) reveal data that no Kramers-Kronig
 compliant model explains.
 
-M is chosen by the over-fitting measure of [1]_, the mass of negative resistances
-relative to the positive one,
+Time constants. The range runs from ``1 / w_max`` to ``1 / w_min`` widened by
+``extend_decades`` (default half a decade) at each end: arcs whose characteristic
+frequency lies at or beyond the edge of the measured range need elements outside it,
+as Boukamp [2]_ and Yrjänä and Bobacka [3]_ point out; without them the edge points of
+such spectra (inductive cable tails, the onset of a low-frequency arc) show residuals
+of several percent that have nothing to do with causality.
 
-    mu = 1 - sum(|R_k|, R_k < 0) / sum(|R_k|, R_k >= 0).
+Number of elements M. Every M from 1 to the cap is fitted. Fits that over-fit show
+resistances of alternating sign; Schönleber's measure
 
-Too few elements under-fit and leave all R_k positive (mu near 1); too many fit the
-noise with resistances of alternating sign and mu drops. The original rule takes the
-first M with mu < c (``select="first"``, as in impedance.py's ``linKK``). It misjudges
-spectra with sharp, ideal arcs: a grid too coarse to hold an ideal RC element between
-two time constants also needs negative neighbours, so mu falls below c while the fit
-is still far off (tens of percent for R0-(R1,C1) sampled over seven decades). The
-default, ``select="best"``, fits every M up to the cap and keeps, among the fits with
-mu >= c (no sign of over-fitting), the one with the smallest residual. On spectra
-with distributed arcs both rules agree to an element or two.
+    mu = 1 - sum(|R_k|, R_k < 0) / sum(|R_k|, R_k >= 0)
+
+drops with them. The default rule (``select="auto"``) keeps the fits with
+``mu >= 0.5`` and takes among them the one with the smallest Bayesian information
+criterion ``2N ln(SSE / 2N) + p ln(2N)`` (2N real residuals, p fitted terms): M grows
+while an element explains more than noise, and no further. The original rule takes
+the first M with ``mu < c`` (``select="first"``, as impedance.py's ``linKK``);
+``select="best"`` takes the smallest residual among the fits with ``mu >= c``. With
+c = 0.85 both stop too early on spectra with sharp arcs at 1-2 % noise, where noise
+alone pulls mu below 0.85 before the grid is fine enough for the arc (residuals of
+ten times the noise), and both misjudge the widened time-constant range, whose outer
+elements pair up with opposite signs.
+
+Noise and verdict. The noise (``noise``) is estimated from the differences of
+neighbouring residuals (real and imaginary parts in frequency order): random scatter
+of standard deviation s gives differences of standard deviation s*sqrt(2), while a
+systematic deviation, smooth over several points, hardly enters them. The verdict
+compares the rms residual with it, so it holds at any noise level:
+
+- the residuals have *structure* when their rms exceeds the noise clearly (the ratio
+  is a von Neumann ratio; above ``1 + 1.8 / sqrt(2N)``, 1.16 for 60 points)
+  or their signs form too few runs (Wald-Wolfowitz runs test, z below -3);
+- the check fails when the residuals have structure and their rms is above 0.2 % of
+  |Z| (``ACCURACY``): smaller systematic deviations lie within the accuracy of
+  common instruments and are not held against the data.
+
+``tolerance`` replaces the verdict with a fixed bound on every residual.
 
 References
 ----------
 .. [1] M. Schönleber, D. Klotz, E. Ivers-Tiffée, "A Method for Improving the
    Robustness of linear Kramers-Kronig Validity Tests", Electrochim. Acta 131
    (2014) 20-27, doi:10.1016/j.electacta.2014.01.034.
+.. [2] B. A. Boukamp, "A Linear Kronig-Kramers Transform Test for Immittance Data
+   Validation", J. Electrochem. Soc. 142 (1995) 1885-1894, doi:10.1149/1.2044210.
+.. [3] V. Yrjänä, J. Bobacka, "Assessing the quality of impedance spectra with the
+   linear Kramers-Kronig test" (pyimpspec), Electrochim. Acta (2024).
 """
 
 from __future__ import annotations
@@ -35,21 +62,33 @@ import math
 import operator
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["KKResult", "kramers_kronig", "DEFAULT_MAX_ELEMENTS", "MIN_POINTS"]
+__all__ = ["KKResult", "kramers_kronig", "DEFAULT_MAX_ELEMENTS", "MIN_POINTS", "ACCURACY"]
 
 #: Upper bound on the number of RC elements when ``max_elements`` is not given
 #: (the default cap is the smaller of this and the number of points).
 DEFAULT_MAX_ELEMENTS = 50
 #: Fewest points accepted: the model has at least two fixed terms besides the RC chain.
 MIN_POINTS = 5
+#: Systematic residuals (rms, fraction of |Z|) below this pass whatever their structure.
+ACCURACY = 0.002
+#: Guard on mu of the automatic rule (see the module docstring).
+AUTO_MU = 0.5
+#: Residual rms / noise above 1 + STRUCTURE_RATIO / sqrt(2N) counts as structure.
+STRUCTURE_RATIO = 1.8
+#: Runs-test z-score below this counts as structure.
+RUNS_Z = -3.0
 
 _TWO_PI = 2.0 * math.pi
 # fits solved together when scanning M
 _BATCH = 10
+# points per chunk of the design matrix: memory stays bounded for any spectrum length
+_CHUNK = 1024
+_SELECT = ("auto", "best", "first")
 
 
 @dataclass(frozen=True, eq=False)
@@ -79,15 +118,26 @@ class KKResult:
     max_residual : float
         Largest absolute relative residual (real or imaginary part).
     passed : bool
-        True when ``max_residual <= tolerance``.
+        The verdict: see the module docstring, or ``max_residual <= tolerance``
+        when a tolerance was given.
     ohmic_resistance : float
         Fitted series resistance in ohm.
     inductance : float
         Fitted series inductance in H (0 when not part of the model).
     capacitance : float
         Fitted series capacitance in F (inf when not part of the model).
-    tolerance : float
-        The residual bound behind ``passed``.
+    tolerance : float or None
+        The fixed residual bound behind ``passed``; None for the noise-based verdict.
+    noise : float
+        Estimated standard deviation of the random part of the relative residuals
+        (real and imaginary part each, a fraction of |Z|).
+    rms_residual : float
+        Root mean square of the relative residuals, corrected for the fitted terms.
+    runs_z : float
+        The smaller runs-test z-score of the real and imaginary residuals (strongly
+        negative: long stretches of one sign).
+    reason : str
+        Why the check failed; empty when it passed.
     """
 
     frequencies: npt.NDArray[np.float64]
@@ -104,7 +154,11 @@ class KKResult:
     ohmic_resistance: float = 0.0
     inductance: float = 0.0
     capacitance: float = math.inf
-    tolerance: float = 0.01
+    tolerance: float | None = None
+    noise: float = math.nan
+    rms_residual: float = math.nan
+    runs_z: float = 0.0
+    reason: str = ""
 
     def model(self, frequencies: npt.ArrayLike) -> npt.NDArray[np.complex128]:
         """Impedance of the fitted RC chain at other frequencies (Hz)."""
@@ -118,14 +172,18 @@ class KKResult:
 
     def summary(self) -> str:
         """One-line verdict, e.g. ``Kramers-Kronig check passed: 7 RC elements (mu 0.81),
-        largest residual 0.42 %``."""
+        largest residual 0.42 %, noise 0.12 %``, with the series capacitance when the
+        model has one and the reason of a failure."""
         elements = f"{self.n_elements} RC element{'' if self.n_elements == 1 else 's'}"
         text = (
             f"Kramers-Kronig check {'passed' if self.passed else 'failed'}: {elements} "
-            f"(mu {self.mu:.2f}), largest residual {100.0 * self.max_residual:.2f} %"
+            f"(mu {self.mu:.2f}), largest residual {100.0 * self.max_residual:.2f} %, "
+            f"noise {100.0 * self.noise:.2g} %"
         )
+        if math.isfinite(self.capacitance):
+            text += f", series capacitance {self.capacitance:.3g} F added"
         if not self.passed:
-            text += f" (tolerance {100.0 * self.tolerance:g} %)"
+            text += f" ({self.reason})"
         return text
 
 
@@ -133,53 +191,58 @@ CAPACITIVE_TAIL_DEGREES = 15.0
 
 
 def kramers_kronig(
-    frequencies: Sequence[float] | npt.ArrayLike,
-    impedances: Sequence[complex] | npt.ArrayLike,
+    frequencies: Any,
+    impedances: Sequence[complex] | npt.ArrayLike | None = None,
     *,
     c: float | None = 0.85,
     max_elements: int | None = None,
     add_inductance: bool = True,
-    select: str = "best",
+    select: str = "auto",
     add_capacitance: bool | None = None,
-    extend_decades: float = 0.0,
-    tolerance: float = 0.02,
+    extend_decades: float = 0.5,
+    tolerance: float | None = None,
 ) -> KKResult:
     """Linear Kramers-Kronig test (Lin-KK) of an impedance spectrum.
 
     The model is ``R0 + sum_k R_k / (1 + j w tau_k)`` plus, optionally, a series
     inductance ``j w L`` and a series capacitance ``1 / (j w C)``. The time constants
-    are log-spaced from ``1 / w_max`` to ``1 / w_min`` (``w = 2 pi f``); R0, R_k, L and
-    1/C are fitted by linear least squares to the real and imaginary parts together,
-    each weighted by ``1 / |Z|``.
+    are log-spaced from ``1 / w_max`` to ``1 / w_min`` (``w = 2 pi f``), widened by
+    ``extend_decades`` at each end; R0, R_k, L and 1/C are fitted by linear least
+    squares to the real and imaginary parts together, each weighted by ``1 / |Z|``.
+    Memory grows linearly with the number of points (the design matrix is
+    processed in chunks).
 
     Parameters
     ----------
-    frequencies : array_like of float
-        Frequencies in Hz, positive and finite, in any order.
-    impedances : array_like of complex
+    frequencies : array_like of float, or a spectrum
+        Frequencies in Hz, positive and finite, in any order. With ``impedances``
+        left out: a :class:`kelvara.io.Spectrum` or a dataframe with battery-data-format
+        columns (rows with a frequency not above zero are dropped).
+    impedances : array_like of complex, optional
         Measured impedances in ohm, finite and non-zero.
     c : float or None, optional
-        Threshold on mu in (0, 1]; see ``select``. ``None`` fits exactly
-        ``max_elements`` elements instead.
+        Threshold on mu in (0, 1] of the rules "first" and "best". ``None`` fits
+        exactly ``max_elements`` elements instead.
     max_elements : int, optional
         Cap on M. Default: ``min(len(frequencies), 50)``.
     add_inductance : bool, optional
         Include a series inductance (wiring, cell leads). Default True.
-    select : {"best", "first"}, optional
-        How M follows from mu. ``"first"``: the first M with ``mu < c`` (the cap
-        if there is none), Schönleber's rule. ``"best"`` (default): among
-        M = 1..cap with ``mu >= c``, the one with the smallest weighted residual
-        (``"first"``'s choice if no M qualifies). See the module docstring.
+    select : {"auto", "best", "first"}, optional
+        How M is chosen (module docstring): "auto" (default) the lowest Bayesian
+        information criterion among the fits with mu >= 0.5; "first" the first M
+        with ``mu < c`` (the cap if there is none), Schönleber's rule; "best" the
+        smallest residual among the fits with ``mu >= c`` ("first"'s choice if no M
+        qualifies).
     add_capacitance : bool or None, optional
         Include a series capacitance, for spectra without a low-frequency intercept
         (diffusion tails, blocking electrodes). Default None: included when the
         lowest-frequency point is still capacitive (-phase above 15 degrees).
     extend_decades : float, optional
-        Extend the time-constant range by this many decades beyond each end of the
-        measured range. Default 0.
-    tolerance : float, optional
-        ``passed`` is True when every relative residual is at most this in absolute
-        value. Default 0.02 (2 %), above the scatter of typical measurements.
+        Widen the time-constant range by this many decades beyond each end of the
+        measured range. Default 0.5.
+    tolerance : float or None, optional
+        A fixed bound: ``passed`` is True when every relative residual is at most
+        this in absolute value. Default None: the noise-based verdict.
 
     Returns
     -------
@@ -191,14 +254,14 @@ def kramers_kronig(
         On malformed input (lengths, non-finite values, non-positive frequencies,
         zero impedance, fewer than ``MIN_POINTS`` points) or option values.
     """
-    f, z = _check_spectrum(frequencies, impedances)
+    f, z = _check_spectrum(*_data(frequencies, impedances))
     n = f.size
     if c is not None:
         c = _check_number("c", c)
         if not 0.0 < c <= 1.0:
             raise ValueError(f"c must lie in (0, 1], got {c}")
-    if select not in ("best", "first"):
-        raise ValueError(f"select must be 'best' or 'first', got {select!r}")
+    if select not in _SELECT:
+        raise ValueError(f"select must be 'auto', 'best' or 'first', got {select!r}")
     if max_elements is None:
         cap = min(n, DEFAULT_MAX_ELEMENTS)
     else:
@@ -213,53 +276,49 @@ def kramers_kronig(
     extend_decades = _check_number("extend_decades", extend_decades)
     if extend_decades < 0.0:
         raise ValueError(f"extend_decades must be >= 0, got {extend_decades}")
-    tolerance = _check_number("tolerance", tolerance)
-    if tolerance <= 0.0:
-        raise ValueError(f"tolerance must be positive, got {tolerance}")
+    if tolerance is not None:
+        tolerance = _check_number("tolerance", tolerance)
+        if tolerance <= 0.0:
+            raise ValueError(f"tolerance must be positive, got {tolerance}")
 
     if add_capacitance is None:
         # A spectrum still capacitive at its lowest frequency (diffusion tails,
         # blocking electrodes) has no low-frequency intercept for the RC series.
         lowest = int(np.argmin(f))
         add_capacitance = bool(-np.degrees(np.angle(z[lowest])) > CAPACITIVE_TAIL_DEGREES)
-    w = _TWO_PI * f
     # The fit runs on z / scale, so that spectra of any impedance scale (micro-ohm to
-    # giga-ohm and beyond) give the same well-scaled normal equations; the residuals
-    # are relative and do not change, the fitted quantities are scaled back.
+    # giga-ohm and beyond) give the same well-scaled equations; the residuals are
+    # relative and do not change, the fitted quantities are scaled back.
     magnitude = np.abs(z)
     scale = float(np.exp(np.mean(np.log(magnitude))))
     if not math.isfinite(scale) or scale == 0.0:
         scale = float(np.max(magnitude))
-    zn = z / scale
-    weight = 1.0 / np.abs(zn)
-    rhs = np.concatenate([zn.real * weight, zn.imag * weight])
-
-    # Columns that do not depend on M, stacked [real; imaginary] and weighted: R0,
-    # then j*w (L), then -j/w (its coefficient is 1/C).
-    fixed = [np.concatenate([weight, np.zeros(n)])]
-    if add_inductance:
-        fixed.append(np.concatenate([np.zeros(n), w * weight]))
-    if add_capacitance:
-        fixed.append(np.concatenate([np.zeros(n), -weight / w]))
-    fixed_cols = np.stack(fixed, axis=1)
-    n_fixed = fixed_cols.shape[1]
-    log_tau = (-math.log10(float(w.max())) - extend_decades, -math.log10(float(w.min())) + extend_decades)
+    problem = _Problem(f, z / scale, add_inductance, add_capacitance)
+    w_max, w_min = _TWO_PI * float(f.max()), _TWO_PI * float(f.min())
+    log_tau = (-math.log10(w_max) - extend_decades, -math.log10(w_min) + extend_decades)
 
     if c is None:
         m = cap
     else:
-        m = _select(fixed_cols, rhs, w, weight, log_tau, cap, c, select)
+        m = _select(problem, log_tau, cap, c, select)
     tau = _time_constants(log_tau, m)
-    a = np.concatenate([fixed_cols, _rc_columns(w, weight, tau)], axis=1)
-    coef = _solve(a, rhs)
-    r_k = coef[n_fixed:]
-    mu = _mu(r_k)
-
-    model = a @ coef
-    fitted = (model[:n] + 1j * model[n:]) / weight * scale
+    coef = problem.solve(tau)
+    model = problem.model(tau, coef)  # weighted [re; im] of the model, 2n values
+    rhs = problem.rhs()
     res_re = np.ascontiguousarray(rhs[:n] - model[:n])
     res_im = np.ascontiguousarray(rhs[n:] - model[n:])
+    weight = problem.weight
+    fitted = (model[:n] + 1j * model[n:]) / weight * scale
+    n_fixed = problem.n_fixed
+    r_k = coef[n_fixed:]
+    mu = _mu(r_k)
     max_residual = float(max(np.abs(res_re).max(), np.abs(res_im).max()))
+    noise, rms, runs_z = _residual_statistics(f, res_re, res_im, n_fixed + m)
+    if tolerance is not None:
+        passed = bool(max_residual <= tolerance)
+        reason = "" if passed else f"tolerance {100.0 * tolerance:g} %"
+    else:
+        passed, reason = _verdict(n, noise, rms, runs_z)
 
     inductance = float(coef[1]) * scale if add_inductance else 0.0
     if add_capacitance:
@@ -279,12 +338,150 @@ def kramers_kronig(
         time_constants=_frozen(tau),
         resistances=_frozen(np.array(r_k, dtype=np.float64) * scale),
         max_residual=max_residual,
-        passed=bool(max_residual <= tolerance),
+        passed=passed,
         ohmic_resistance=float(coef[0]) * scale,
         inductance=inductance,
         capacitance=capacitance,
-        tolerance=float(tolerance),
+        tolerance=None if tolerance is None else float(tolerance),
+        noise=noise,
+        rms_residual=rms,
+        runs_z=runs_z,
+        reason=reason,
     )
+
+
+def _residual_statistics(f: np.ndarray, res_re: np.ndarray, res_im: np.ndarray,
+                         n_terms: int) -> tuple[float, float, float]:
+    """(noise, rms, runs z) of the relative residuals; see the module docstring."""
+    order = np.argsort(f, kind="stable")
+    re, im = res_re[order], res_im[order]
+    n = f.size
+    d_re, d_im = np.diff(re), np.diff(im)
+    noise = math.sqrt((float(d_re @ d_re) + float(d_im @ d_im)) / (4.0 * (n - 1)))
+    sse = float(re @ re) + float(im @ im)
+    rms = math.sqrt(sse / max(2 * n - n_terms, 1))
+    return noise, rms, min(_runs_z(re), _runs_z(im))
+
+
+def _runs_z(x: np.ndarray) -> float:
+    """Wald-Wolfowitz runs test: z-score of the number of runs of equal sign."""
+    positive = x > 0.0
+    n = x.size
+    n1 = int(positive.sum())
+    n2 = n - n1
+    if n1 == 0 or n2 == 0:
+        return 0.0
+    runs = 1 + int(np.count_nonzero(positive[1:] != positive[:-1]))
+    mean = 2.0 * n1 * n2 / n + 1.0
+    var = 2.0 * n1 * n2 * (2.0 * n1 * n2 - n) / (n * n * (n - 1.0))
+    return (runs - mean) / math.sqrt(var) if var > 0.0 else 0.0
+
+
+def _verdict(n: int, noise: float, rms: float, runs_z: float) -> tuple[bool, str]:
+    ratio = rms / noise if noise > 0.0 else (math.inf if rms > 0.0 else 1.0)
+    structured = ratio > 1.0 + STRUCTURE_RATIO / math.sqrt(2 * n) or runs_z < RUNS_Z
+    if not structured or rms <= ACCURACY:
+        return True, ""
+    what = f"residual rms {100.0 * rms:.2g} % is {ratio:.2f} times the noise"
+    if runs_z < RUNS_Z:
+        what += f", runs test z {runs_z:.1f}"
+    return False, "systematic residuals: " + what
+
+
+class _Problem:
+    """The weighted linear least-squares problem of one spectrum: fixed columns (R0,
+    then j*w for L, then -j/w for 1/C) and RC columns for given time constants, built
+    chunk by chunk. Rows are [real parts; imaginary parts], each divided by |Z|."""
+
+    def __init__(self, f: np.ndarray, zn: np.ndarray, add_inductance: bool, add_capacitance: bool) -> None:
+        self.w = _TWO_PI * f
+        self.zn = zn
+        self.weight = 1.0 / np.abs(zn)
+        self.add_inductance = add_inductance
+        self.add_capacitance = add_capacitance
+        self.n_fixed = 1 + int(add_inductance) + int(add_capacitance)
+
+    def rhs(self, lo: int = 0, hi: int | None = None) -> np.ndarray:
+        zn, weight = self.zn[lo:hi], self.weight[lo:hi]
+        return np.concatenate([zn.real * weight, zn.imag * weight])
+
+    def columns(self, tau: np.ndarray, lo: int, hi: int, unused: np.ndarray | None = None) -> np.ndarray:
+        """Design rows of points lo..hi for a batch of time-constant rows `tau`
+        (shape (B, width)); `unused` marks padding, whose columns are zero."""
+        w, weight = self.w[lo:hi], self.weight[lo:hi]
+        k = w.size
+        batch, width = tau.shape
+        a = np.zeros((batch, 2 * k, self.n_fixed + width))
+        a[:, :k, 0] = weight
+        col = 1
+        if self.add_inductance:
+            a[:, k:, col] = w * weight
+            col += 1
+        if self.add_capacitance:
+            a[:, k:, col] = -weight / w
+        # 1 / (1 + j x) = (1 - j x) / (1 + x^2)
+        x = w[None, :, None] * tau[:, None, :]
+        re = a[:, :k, self.n_fixed:]
+        np.multiply(x, x, out=re)
+        re += 1.0
+        np.divide(weight[None, :, None], re, out=re)
+        if unused is not None:
+            re[np.broadcast_to(unused[:, None, :], re.shape)] = 0.0
+        np.multiply(x, re, out=a[:, k:, self.n_fixed:])
+        np.negative(a[:, k:, self.n_fixed:], out=a[:, k:, self.n_fixed:])
+        return a
+
+    def solve_batch(self, tau: np.ndarray, unused: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """Coefficients (B, size) and weighted sums of squared residuals (B,) of a batch
+        of fits: normal equations accumulated over chunks of points, with unit-norm
+        columns so that L (~w) and 1/C (~1/w) do not dominate the conditioning; unused
+        (padding) columns decouple as an identity block and come out zero."""
+        n = self.w.size
+        chunks = [(lo, min(lo + _CHUNK, n)) for lo in range(0, n, _CHUNK)]
+        gram = atb = None
+        kept = None
+        for lo, hi in chunks:
+            a = self.columns(tau, lo, hi, unused)
+            g = np.matmul(a.transpose(0, 2, 1), a)
+            v = self.rhs(lo, hi) @ a
+            gram, atb = (g, v) if gram is None else (gram + g, atb + v)
+            if len(chunks) == 1:
+                kept = a
+        assert gram is not None and atb is not None
+        size = gram.shape[1]
+        diag = np.arange(size)
+        norms = np.sqrt(gram[:, diag, diag])
+        pad = norms == 0.0
+        norms[pad] = 1.0
+        gram /= norms[:, :, None] * norms[:, None, :]
+        gram[:, diag, diag] += pad
+        coef = np.linalg.solve(gram, (atb / norms)[:, :, None])[:, :, 0] / norms
+        sse = np.zeros(tau.shape[0])
+        for lo, hi in chunks:  # residuals directly: no cancellation for near-exact fits
+            a = kept if kept is not None else self.columns(tau, lo, hi, unused)
+            res = np.matmul(a, coef[:, :, None])[:, :, 0] - self.rhs(lo, hi)
+            sse += np.einsum("ij,ij->i", res, res)
+        return coef, sse
+
+    def solve(self, tau: np.ndarray) -> np.ndarray:
+        """Coefficients of one fit; least squares by orthogonal factorisation (robust
+        to nearly dependent columns) when the spectrum fits in one chunk."""
+        if self.w.size > _CHUNK:
+            return self.solve_batch(tau[None, :])[0][0]
+        a = self.columns(tau[None, :], 0, self.w.size)[0]
+        norms = np.sqrt(np.einsum("ij,ij->j", a, a))
+        norms[norms == 0.0] = 1.0
+        return np.linalg.lstsq(a / norms, self.rhs(), rcond=None)[0] / norms
+
+    def model(self, tau: np.ndarray, coef: np.ndarray) -> np.ndarray:
+        n = self.w.size
+        out_re, out_im = np.empty(n), np.empty(n)
+        for lo in range(0, n, _CHUNK):
+            hi = min(lo + _CHUNK, n)
+            m = self.columns(tau[None, :], lo, hi)[0] @ coef
+            k = hi - lo
+            out_re[lo:hi], out_im[lo:hi] = m[:k], m[k:]
+        return np.concatenate([out_re, out_im])
 
 
 def _time_constants(log_tau: tuple[float, float], m: int) -> np.ndarray:
@@ -294,34 +491,24 @@ def _time_constants(log_tau: tuple[float, float], m: int) -> np.ndarray:
     return np.logspace(log_tau[0], log_tau[1], m)
 
 
-def _rc_columns(w: np.ndarray, weight: np.ndarray, tau: np.ndarray) -> np.ndarray:
-    """Weighted [real; imaginary] columns of 1 / (1 + j w tau), one per time constant.
-    Real arithmetic: 1 / (1 + j x) = (1 - j x) / (1 + x^2)."""
-    x = np.multiply.outer(w, tau)
-    d = weight[:, None] / (1.0 + x * x)
-    return np.concatenate([d, -x * d], axis=0)
-
-
-def _select(
-    fixed_cols: np.ndarray,
-    rhs: np.ndarray,
-    w: np.ndarray,
-    weight: np.ndarray,
-    log_tau: tuple[float, float],
-    cap: int,
-    c: float,
-    select: str,
-) -> int:
-    """Number of RC elements M in 1..cap by the mu criterion (see kramers_kronig)."""
+def _select(problem: _Problem, log_tau: tuple[float, float], cap: int, c: float, select: str) -> int:
+    """Number of RC elements M in 1..cap (see the module docstring)."""
     mu = np.empty(cap)
     sse = np.empty(cap)
     for lo in range(1, cap + 1, _BATCH):
         ms = np.arange(lo, min(lo + _BATCH, cap + 1))
-        mu[ms - 1], sse[ms - 1] = _fit_batch(fixed_cols, rhs, w, weight, log_tau, ms)
+        mu[ms - 1], sse[ms - 1] = _fit_batch(problem, log_tau, ms)
         if select == "first" and np.any(mu[ms - 1] < c):
             break
     else:
         ms = None
+    if select == "auto":
+        n2 = 2 * problem.w.size
+        terms = problem.n_fixed + np.arange(1, cap + 1)
+        with np.errstate(divide="ignore"):
+            bic = n2 * np.log(np.maximum(sse, np.finfo(float).tiny) / n2) + terms * math.log(n2)
+        bic[~(mu >= AUTO_MU)] = np.inf
+        return int(np.argmin(bic)) + 1 if np.isfinite(bic).any() else cap
     below = np.flatnonzero(mu[: ms[-1]] < c) if ms is not None else np.flatnonzero(mu < c)
     first = int(below[0]) + 1 if below.size else cap
     if select == "first":
@@ -332,66 +519,24 @@ def _select(
     return int(candidates[np.argmin(sse[candidates])]) + 1
 
 
-def _fit_batch(
-    fixed_cols: np.ndarray,
-    rhs: np.ndarray,
-    w: np.ndarray,
-    weight: np.ndarray,
-    log_tau: tuple[float, float],
-    ms: np.ndarray,
-) -> tuple[np.ndarray, np.ndarray]:
-    """mu and the weighted sum of squared residuals of the fits with M = ms elements, as
-    one batch of normal equations padded to the largest M (the padding decouples as an
-    identity block, so its coefficients come out zero)."""
-    n2, n_fixed = fixed_cols.shape
-    n = n2 // 2
+def _fit_batch(problem: _Problem, log_tau: tuple[float, float], ms: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """mu and the weighted sum of squared residuals of the fits with M = ms elements,
+    solved as one batch padded to the largest M (the padding decouples, so its
+    coefficients come out zero)."""
     width = int(ms[-1])
-    size = n_fixed + width
     k = np.arange(width)
     frac = np.minimum(k[None, :] / np.maximum(ms - 1, 1)[:, None], 1.0)
     if ms[0] == 1:
         frac[0, 0] = 0.5  # a single element sits at the centre of the range
     tau = 10.0 ** (log_tau[0] + (log_tau[1] - log_tau[0]) * frac)
     unused = k[None, :] >= ms[:, None]
-
-    a = np.empty((ms.size, n2, size))
-    a[:, :, :n_fixed] = fixed_cols
-    x = w[None, :, None] * tau[:, None, :]
-    re = a[:, :n, n_fixed:]
-    np.multiply(x, x, out=re)
-    re += 1.0
-    np.divide(weight[None, :, None], re, out=re)
-    re[np.broadcast_to(unused[:, None, :], re.shape)] = 0.0
-    np.multiply(x, re, out=a[:, n:, n_fixed:])
-    np.negative(a[:, n:, n_fixed:], out=a[:, n:, n_fixed:])
-
-    # normal equations with unit-norm columns, so that L (~w) and 1/C (~1/w) do not
-    # dominate the conditioning
-    gram = np.matmul(a.transpose(0, 2, 1), a)
-    diag = np.arange(size)
-    norms = np.sqrt(gram[:, diag, diag])
-    pad = norms == 0.0
-    norms[pad] = 1.0
-    gram /= norms[:, :, None] * norms[:, None, :]
-    gram[:, diag, diag] += pad
-    coef = np.linalg.solve(gram, ((rhs @ a) / norms)[:, :, None])[:, :, 0] / norms
-    sse = np.sum((np.matmul(a, coef[:, :, None])[:, :, 0] - rhs) ** 2, axis=1)
-
-    r_k = coef[:, n_fixed:]
+    coef, sse = problem.solve_batch(tau, unused)
+    r_k = np.where(unused, 0.0, coef[:, problem.n_fixed:])
     positive = np.where(r_k > 0.0, r_k, 0.0).sum(axis=1)
     negative = np.where(r_k < 0.0, -r_k, 0.0).sum(axis=1)
     safe = np.where(positive > 0.0, positive, 1.0)
     mu = np.where(positive > 0.0, 1.0 - negative / safe, np.where(negative > 0.0, -np.inf, 1.0))
     return mu, sse
-
-
-def _solve(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    """Least-squares solution of ``a x = b`` with columns scaled to unit norm first, so
-    that the L column (~w) and the 1/C column (~1/w) do not swamp the rank cut-off."""
-    norms = np.sqrt(np.einsum("ij,ij->j", a, a))
-    norms[norms == 0.0] = 1.0
-    x = np.linalg.lstsq(a / norms, b, rcond=None)[0]
-    return x / norms
 
 
 def _mu(r: np.ndarray) -> float:
@@ -400,6 +545,34 @@ def _mu(r: np.ndarray) -> float:
     if positive == 0.0:
         return 1.0 if negative == 0.0 else -math.inf
     return 1.0 - negative / positive
+
+
+def _data(frequencies: Any, impedances: Any) -> tuple[Any, Any]:
+    """(f, z) from two sequences, a kelvara.io.Spectrum, or a battery-data-format
+    dataframe (rows with a frequency not above zero dropped, as Circuit.fit does)."""
+    if impedances is not None:
+        return frequencies, impedances
+    if hasattr(frequencies, "frequencies") and hasattr(frequencies, "impedances"):
+        return frequencies.frequencies, frequencies.impedances
+    from kelvara._batch import FREQUENCY, IMAGINARY, REAL
+
+    def column(names: tuple[str, str]) -> Any:
+        for name in names:
+            try:
+                return np.asarray(frequencies[name], dtype=np.float64)
+            except (KeyError, IndexError, TypeError, ValueError):
+                continue
+        return None
+
+    f = column(FREQUENCY)
+    re, im = column(REAL), column(IMAGINARY)
+    if f is None or re is None or im is None:
+        raise ValueError(f"expected a spectrum, a dataframe with {FREQUENCY[0]!r}, {REAL[0]!r} and "
+                         f"{IMAGINARY[0]!r} columns, or frequencies and impedances as two arguments")
+    if not f.size == re.size == im.size:
+        raise ValueError(f"the columns differ in length ({f.size}, {re.size} and {im.size})")
+    keep = f > 0.0
+    return f[keep], (re + 1j * im)[keep]
 
 
 def _frozen(a: np.ndarray) -> np.ndarray:

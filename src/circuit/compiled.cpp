@@ -14,8 +14,9 @@ void CompiledCircuit::emit(const SeriesList& series, std::size_t depth) {
         if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
             ops_.push_back({Op::Code::leaf, leaf->element.kind, static_cast<std::uint32_t>(param_count_)});
             param_count_ += leaf->element.param_count();
-            needs_sqrt_omega_ |= leaf->element.kind == Kind::W;
-            needs_exponent_terms_ |= leaf->element.kind == Kind::Cpe || leaf->element.kind == Kind::Tlmq;
+            const Kind kind = leaf->element.kind;
+            needs_.sqrt_omega |= kind == Kind::W;
+            if (kind == Kind::Cpe || kind == Kind::Tlmq) needs_.sqrt_j_omega = needs_.exponent = true;
         } else {
             ops_.push_back({Op::Code::open_group, Kind::R, 0});
             max_depth_ = std::max(max_depth_, depth + 1);
@@ -41,10 +42,7 @@ void CompiledCircuit::sweep(std::span<const OmegaTerms> w, const double* params,
             case Op::Code::leaf: {
                 Complex* acc = series_row(depth);
                 const double* p = params + op.param_offset;
-                with_kind(op.kind, [&](auto k) {
-                    PhasorMemo memo;
-                    for (std::size_t i = 0; i < n; ++i) acc[i] += kind_impedance<decltype(k)::value>(p, w[i], memo);
-                });
+                with_kind(op.kind, [&](auto k) { add_kind_sweep<decltype(k)::value>(p, w, acc); });
                 break;
             }
             case Op::Code::open_group:
@@ -72,13 +70,16 @@ void CompiledCircuit::sweep(std::span<const OmegaTerms> w, const double* params,
     }
 }
 
-OmegaTerms CompiledCircuit::terms(double omega) const {
-    if (needs_exponent_terms_) return omega_terms(omega);
-    OmegaTerms w;
-    w.omega = omega;
-    w.j_omega = {0.0, omega};
-    if (needs_sqrt_omega_) w.sqrt_omega = std::sqrt(omega);
-    return w;
+TermNeeds CompiledCircuit::needs(const double* params) const {
+    TermNeeds out;
+    out.sqrt_omega = needs_.sqrt_omega;
+    for (const Op& op : ops_) {
+        if (op.code != Op::Code::leaf || (op.kind != Kind::Cpe && op.kind != Kind::Tlmq)) continue;
+        const double exponent = params[op.param_offset + (op.kind == Kind::Cpe ? 1 : 2)];
+        out.sqrt_j_omega |= exponent == 0.5;
+        out.exponent |= !special_exponent(exponent);
+    }
+    return out;
 }
 
 Complex CompiledCircuit::impedance(const OmegaTerms& w, const double* params) const {

@@ -33,10 +33,11 @@ public:
     void sweep(std::span<const OmegaTerms> w, const double* params, std::span<Complex> out,
                std::span<Complex> workspace) const;
 
-    // The frequency terms this circuit's elements read (the others are left
-    // at zero): omega_terms() without the logarithm and square roots that
-    // no element here needs.
-    OmegaTerms terms(double omega) const;
+    // The frequency terms this circuit's elements may read at any values
+    // (the others are left at zero), and those they read at `params`.
+    TermNeeds needs() const { return needs_; }
+    TermNeeds needs(const double* params) const;
+    OmegaTerms terms(double omega) const { return omega_terms(omega, needs_); }
 
     // One frequency; needs no workspace.
     Complex impedance(const OmegaTerms& w, const double* params) const;
@@ -54,8 +55,7 @@ private:
     std::vector<Op> ops_;
     std::size_t param_count_ = 0;
     std::size_t max_depth_ = 0;
-    bool needs_sqrt_omega_ = false;      // W
-    bool needs_exponent_terms_ = false;  // Cpe, Tlmq: (j*omega)^p
+    TermNeeds needs_;
 };
 
 }  // namespace kelvara

@@ -19,13 +19,14 @@ void impedance_at_frequencies(const CompiledCircuit& circuit, std::span<const do
                               std::span<const double> frequencies_hz, std::span<Complex> out) {
     // Blocks small enough for the frequency terms and the scratch rows to stay in cache.
     constexpr std::size_t block = 256;
+    const TermNeeds needs = circuit.needs(params.data());
     auto evaluate_range = [&](std::size_t begin, std::size_t end) {
         const std::size_t rows = std::min(block, end - begin);
         std::vector<OmegaTerms> terms(rows);
         std::vector<Complex> workspace(circuit.workspace_size(rows));
         for (std::size_t start = begin; start < end; start += block) {
             const std::size_t count = std::min(block, end - start);
-            for (std::size_t i = 0; i < count; ++i) terms[i] = circuit.terms(frequencies_hz[start + i] * two_pi);
+            for (std::size_t i = 0; i < count; ++i) terms[i] = omega_terms(frequencies_hz[start + i] * two_pi, needs);
             circuit.sweep(std::span(terms).first(count), params.data(), out.subspan(start, count), workspace);
         }
     };

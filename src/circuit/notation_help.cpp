@@ -51,11 +51,12 @@ std::string notation_error_message(std::string_view text, const ParseError& erro
     return out;
 }
 
-std::string circuit_repr(const SeriesList& series) {
+std::string circuit_repr(const SeriesList& series) { return circuit_repr(series, param_bounds(series), {}); }
+
+std::string circuit_repr(const SeriesList& series, const std::vector<Bounds>& bounds, const std::vector<bool>& fixed) {
     const auto names = param_names(series);
     const auto values = param_values(series);
     const auto units = param_units(series);
-    const auto bounds = param_bounds(series);
     const std::size_t n = names.size();
     std::string out = "Circuit (" + std::to_string(n) + " parameter" + (n == 1 ? "" : "s") + ")";
     const std::size_t width = longest(names);
@@ -65,6 +66,7 @@ std::string circuit_repr(const SeriesList& series) {
         out += "  " + padded(names[i], width) + " = " + padded(short_number_text(values[i]), 10) + " [" +
                units[i] + "]  bounds (" + short_number_text(bounds[i].lo) + ", " + short_number_text(bounds[i].hi) +
                ")";
+        if (i < fixed.size() && fixed[i]) out += "  fixed";
     }
     return out;
 }

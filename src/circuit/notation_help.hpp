@@ -18,6 +18,8 @@ std::string notation_error_message(std::string_view text, const ParseError& erro
 
 // "Circuit (3 parameters)" and one line per parameter.
 std::string circuit_repr(const SeriesList& series);
+// The same with the bounds in force and the held parameters marked "fixed".
+std::string circuit_repr(const SeriesList& series, const std::vector<Bounds>& bounds, const std::vector<bool>& fixed);
 
 // The message for unknown and missing parameter names, followed by the
 // listing of valid parameters.

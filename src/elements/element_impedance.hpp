@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <limits>
+#include <span>
 #include <type_traits>
 
 #include "elements/catalogue.hpp"
@@ -26,7 +28,18 @@ struct OmegaTerms {
     double arg_j_omega = 0.0;      // atan2(omega, 0)
 };
 
-OmegaTerms omega_terms(double omega);
+// Which of the costlier terms a circuit reads; the others may stay zero.
+struct TermNeeds {
+    bool sqrt_omega = false;    // W
+    bool sqrt_j_omega = false;  // an exponent of 0.5
+    bool exponent = false;      // a general exponent: ln|j*omega| and its angle
+};
+inline constexpr TermNeeds all_terms{true, true, true};
+
+OmegaTerms omega_terms(double omega, TermNeeds needs = all_terms);
+
+// The exponents 1, 0.5 and 0 have exact forms; the others take the general route.
+inline bool special_exponent(double p) { return p == 1.0 || p == 0.5 || p == 0.0; }
 
 // cos and sin of the last angle asked for. Along a sweep with one parameter
 // vector the angle of (j*omega)^p is p*pi/2 at every omega > 0, so the two
@@ -52,14 +65,40 @@ private:
 // (j*omega)^p: exact for p = 1, 0.5 and 0; otherwise |j*omega|^p as
 // exp(p * ln|j*omega|) (within a few ulp of pow() at a third of its cost)
 // at the angle p * arg(j*omega).
+// Special = false skips the tests for the special exponents, for a sweep
+// that has made them once.
+template <bool Special = true>
 inline Complex j_omega_power(const OmegaTerms& w, double p, PhasorMemo& memo) {
-    if (p == 1.0) return w.j_omega;
-    if (p == 0.5) return w.sqrt_j_omega;
-    if (p == 0.0) return {1.0, 0.0};
+    if constexpr (Special) {
+        if (p == 1.0) return w.j_omega;
+        if (p == 0.5) return w.sqrt_j_omega;
+        if (p == 0.0) return {1.0, 0.0};
+    }
     const double m = std::exp(p * w.log_abs_j_omega);
     double c, s;
     memo.get(p * w.arg_j_omega, c, s);
     return {m * c, m * s};
+}
+
+// cpow(z, p) for z = s * (j*omega), whose real part is a signed zero
+// wherever s is finite: there hypot(+-0, y) = |y| and atan2(y, +-0) = +-pi/2
+// exactly, so only pow() is left per frequency and the angle is the same
+// along a sweep. The same bits as cpow().
+template <bool Special = true>
+inline Complex scaled_j_omega_power(Complex z, double p, PhasorMemo& memo) {
+    constexpr double half_turn = 1.5707963267948966;
+    if constexpr (Special) {
+        if (p == 1.0) return z;
+        if (p == 0.5) return csqrt(z);
+        if (p == 0.0) return {1.0, 0.0};
+    }
+    if (z.re == 0.0 && (z.im > 0.0 || z.im < 0.0)) {
+        const double m = std::pow(std::fabs(z.im), p);
+        double c, s;
+        memo.get(p * (z.im > 0.0 ? half_turn : -half_turn), c, s);
+        return {m * c, m * s};
+    }
+    return cpow(z, p);
 }
 
 namespace detail {
@@ -71,7 +110,8 @@ inline void coth_csch(Complex beta, Complex& coth, Complex& csch) {
         csch = {0.0, 0.0};
         return;
     }
-    const double ch = std::cosh(beta.re), sh = std::sinh(beta.re);
+    double sh, ch;
+    sinh_cosh(beta.re, sh, ch);
     const double c = std::cos(beta.im), s = std::sin(beta.im);
     const Complex cosh_b{ch * c, sh * s};
     const Complex sinh_b{sh * c, ch * s};
@@ -81,7 +121,12 @@ inline void coth_csch(Complex beta, Complex& coth, Complex& csch) {
 
 }  // namespace detail
 
+// The parameter index of a kind's exponent, or 0 for a kind without one.
 template <Kind K>
+inline constexpr std::size_t exponent_index =
+    K == Kind::La || K == Kind::Cpe ? 1 : (K == Kind::Zarc || K == Kind::Tlmq ? 2 : 0);
+
+template <Kind K, bool Special = true>
 inline Complex kind_impedance(const double* p, const OmegaTerms& w, PhasorMemo& memo) {
     constexpr Complex one{1.0, 0.0};
     if constexpr (K == Kind::R) {
@@ -91,9 +136,9 @@ inline Complex kind_impedance(const double* p, const OmegaTerms& w, PhasorMemo& 
     } else if constexpr (K == Kind::L) {
         return w.j_omega * p[0];
     } else if constexpr (K == Kind::La) {
-        return cpow(w.j_omega * p[0], p[1]);
+        return scaled_j_omega_power<Special>(w.j_omega * p[0], p[1], memo);
     } else if constexpr (K == Kind::Cpe) {
-        return one / (p[0] * j_omega_power(w, p[1], memo));
+        return one / (p[0] * j_omega_power<Special>(w, p[1], memo));
     } else if constexpr (K == Kind::W) {
         // A complex quotient, so that omega = 0 gives NaN like the capacitive elements.
         return Complex{p[0], -p[0]} / Complex{w.sqrt_omega, 0.0};
@@ -104,22 +149,22 @@ inline Complex kind_impedance(const double* p, const OmegaTerms& w, PhasorMemo& 
         const Complex s = csqrt(w.j_omega * p[1]);
         return p[0] * ctanh(s) / s;
     } else if constexpr (K == Kind::G) {
-        return Complex{p[0], 0.0} / csqrt(one + w.j_omega * p[1]);
+        return Complex{p[0], 0.0} / csqrt_fast(one + w.j_omega * p[1]);
     } else if constexpr (K == Kind::Gs) {
-        const Complex s = csqrt(one + w.j_omega * p[1]);
-        return Complex{p[0], 0.0} / (s * ctanh(p[2] * s));
+        const Complex s = csqrt_fast(one + w.j_omega * p[1]);
+        return Complex{p[0], 0.0} / (s * ctanh_fast(p[2] * s));
     } else if constexpr (K == Kind::K) {
         return Complex{p[0], 0.0} / (one + w.j_omega * p[1]);
     } else if constexpr (K == Kind::Zarc) {
-        return Complex{p[0], 0.0} / (one + cpow(w.j_omega * p[1], p[2]));
+        return Complex{p[0], 0.0} / (one + scaled_j_omega_power<Special>(w.j_omega * p[1], p[2], memo));
     } else if constexpr (K == Kind::Tlmq) {
-        const Complex zq = one / (p[1] * j_omega_power(w, p[2], memo));
-        const Complex beta = csqrt(Complex{p[0], 0.0} / zq);
-        const Complex big_p = csqrt(p[0] * zq);
-        return big_p / ctanh(beta);
+        const Complex zq = one / (p[1] * j_omega_power<Special>(w, p[2], memo));
+        const Complex beta = csqrt_fast(Complex{p[0], 0.0} / zq);
+        const Complex big_p = csqrt_fast(p[0] * zq);
+        return big_p / ctanh_fast(beta);
     } else {
         static_assert(K == Kind::T);
-        const Complex beta = csqrt(Complex{p[2], 0.0} + w.j_omega * p[3]);
+        const Complex beta = csqrt_fast(Complex{p[2], 0.0} + w.j_omega * p[3]);
         Complex coth, csch;
         detail::coth_csch(beta, coth, csch);
         return p[0] * coth / beta + p[1] * csch / beta;
@@ -147,6 +192,20 @@ inline decltype(auto) with_kind(Kind kind, F&& f) {
         case Kind::T: break;
     }
     return f(std::integral_constant<Kind, Kind::T>{});
+}
+
+// acc[i] += the impedance of kind K at w[i]: kind_impedance's values, with
+// the exponent tested once per sweep instead of once per frequency.
+template <Kind K>
+inline void add_kind_sweep(const double* p, std::span<const OmegaTerms> w, Complex* acc) {
+    PhasorMemo memo;
+    if constexpr (exponent_index<K> != 0) {
+        if (!special_exponent(p[exponent_index<K>])) {
+            for (std::size_t i = 0; i < w.size(); ++i) acc[i] += kind_impedance<K, false>(p, w[i], memo);
+            return;
+        }
+    }
+    for (std::size_t i = 0; i < w.size(); ++i) acc[i] += kind_impedance<K>(p, w[i], memo);
 }
 
 // The catalogue impedance of `kind` with parameters `p` (catalogue order).

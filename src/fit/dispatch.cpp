@@ -23,7 +23,8 @@ struct Method {
 constexpr std::array<Method, 6> methods = {{
     {"levenberg_marquardt",
      [](const FitProblem& problem, const FitSettings& s) {
-         return levenberg_marquardt_fit(problem, problem.start(), LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations});
+         return levenberg_marquardt_fit(problem, problem.start(),
+                                        LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations, s.max_starts});
      }},
     {"particle_swarm",
      [](const FitProblem& problem, const FitSettings& s) {
@@ -73,7 +74,11 @@ Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request, InterruptCh
     problem.set_start(start.value().values);
     if (auto error = check_settings(method->name, request.settings)) return fail(*error);
     auto outcome = method->run(problem, request.settings);
-    if (outcome) outcome.value().impedance_evals += start.value().evaluations;
+    if (outcome) {
+        outcome.value().impedance_evals += start.value().evaluations;
+        outcome.value().frequencies_hz = request.frequencies_hz;
+        outcome.value().impedances = request.impedances;
+    }
     return outcome;
 }
 

@@ -20,6 +20,7 @@ namespace kelvara {
 // Settings of every method, under the names of the Python arguments.
 struct FitSettings {
     std::uint64_t max_iterations = 200;  // Levenberg-Marquardt patience
+    std::uint64_t max_starts = 9;        // Levenberg-Marquardt: starts tried, cheapest first (not a fit() argument)
     double ftol = 1e-8;
     double xtol = 1e-8;
     std::uint64_t num_particles = 200;

@@ -123,6 +123,12 @@ std::string FitError::message() const {
     return text;
 }
 
+std::size_t FitOutcome::free_count() const {
+    std::size_t held = 0;
+    for (const bool f : fixed) held += f ? 1 : 0;
+    return params.size() - held;
+}
+
 std::optional<std::vector<double>> invert(std::span<const double> matrix, std::size_t n) {
     if (n == 0) return std::vector<double>{};
     if (n <= 4) return invert_small(matrix, n);
@@ -145,6 +151,7 @@ FitOutcome build_outcome(const FitProblem& problem, std::span<const double> cand
     FitOutcome outcome;
     outcome.chi_square = chi_square_of(r);
     outcome.cost = 0.5 * outcome.chi_square;
+    outcome.residual_count = r.size();
 
     const std::span<const std::size_t> free = problem.free();
     const std::size_t p = free.size(), m = objective.residual_count();
@@ -166,6 +173,8 @@ FitOutcome build_outcome(const FitProblem& problem, std::span<const double> cand
             std::vector<double> errors(params.size(), std::numeric_limits<double>::quiet_NaN());
             for (std::size_t j = 0; j < p; ++j) errors[free[j]] = std::sqrt((*inverse)[j * p + j] * s2);
             outcome.stderr_values = std::move(errors);
+            for (double& entry : *inverse) entry *= s2;
+            outcome.covariance = std::move(*inverse);
         }
     }
     if (problem.any_fixed()) outcome.fixed = problem.fixed();
@@ -176,6 +185,7 @@ FitOutcome build_outcome(const FitProblem& problem, std::span<const double> cand
     outcome.iterations = iterations;
     outcome.success = success;
     outcome.message = std::move(message);
+    outcome.residuals = std::move(r);
     return outcome;
 }
 

@@ -27,6 +27,17 @@ struct FitOutcome {
     double chi_square = 0.0;  // sum r^2
     bool success = false;
     std::string message;  // why the fit stopped, e.g. "converged: relative reduction of the sum of squares below ftol"
+    // For the statistics and diagnostics of the fit (fit_statistics.hpp):
+    std::size_t residual_count = 0;  // 2 per frequency
+    // s^2 (J^T J)^-1 over the free parameters, in parameter order, row-major;
+    // empty when the standard errors are missing.
+    std::vector<double> covariance;
+    std::vector<double> residuals;  // weighted, at `params`
+    // The spectrum fitted (set by the dispatcher).
+    std::vector<double> frequencies_hz;
+    std::vector<Complex> impedances;
+
+    std::size_t free_count() const;
 };
 
 struct FitError {

@@ -143,7 +143,9 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
     };
     std::optional<Best> best;
     std::uint64_t iterations = 0;
+    std::uint64_t tried = 0;
     for (const Candidate& candidate : candidates) {
+        if (tried++ >= std::max<std::uint64_t>(settings.max_starts, 1)) break;
         SingleStartResult result = levenberg_marquardt_single_start(problem, space.internal(candidate.params),
                                                                     std::vector<bool>(p, false), settings, counter);
         if (result.status == minpack::LmderStatus::interrupted) return fail(FitError{FitError::Kind::interrupted, {}});

@@ -26,6 +26,7 @@ struct LmSettings {
     double xtol = 1e-8;   // stop when the trust radius is <= xtol * ||D x||
     double gtol = 1e-8;   // stop when every scaled cosine between r and J's columns is <= gtol
     std::uint64_t max_iterations = 200;  // patience: a run may use max(this, 1) * (P + 1) residual evaluations
+    std::uint64_t max_starts = 9;        // the multi-start fit tries at most this many of its nine starts
 };
 
 struct SingleStartResult {

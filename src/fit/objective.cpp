@@ -26,7 +26,7 @@ double cost_of(std::span<const double> residuals) { return 0.5 * chi_square_of(r
 
 Objective::Objective(const SeriesList& circuit, std::span<const double> omega, std::span<const Complex> measured,
                      std::span<const double> weights)
-    : circuit_(circuit), measured_(measured.begin(), measured.end()), weights_(weights.begin(), weights.end()) {
+    : circuit_(circuit), incremental_(circuit), measured_(measured.begin(), measured.end()), weights_(weights.begin(), weights.end()) {
     terms_.reserve(omega.size());
     for (const double w : omega) terms_.push_back(circuit_.terms(w));
 }
@@ -39,18 +39,36 @@ void Objective::residuals(const double* params, std::span<double> out, ResidualW
                           EvaluationCounter& counter) const {
     counter.fetch_add(1, std::memory_order_relaxed);
     circuit_.sweep(terms_, params, workspace.model, workspace.sweep);
+    write_residuals(workspace.model, out);
+}
+
+void Objective::write_residuals(std::span<const Complex> model, std::span<double> out) const {
     for (std::size_t i = 0; i < measured_.size(); ++i) {
-        out[2 * i] = (workspace.model[i].re - measured_[i].re) / weights_[i];
-        out[2 * i + 1] = (workspace.model[i].im - measured_[i].im) / weights_[i];
+        out[2 * i] = (model[i].re - measured_[i].re) / weights_[i];
+        out[2 * i + 1] = (model[i].im - measured_[i].im) / weights_[i];
     }
 }
 
-JacobianWorkspace::JacobianWorkspace(const Objective& objective, std::size_t columns) {
+void Objective::record(const double* params, std::span<Complex> recording, ResidualWorkspace& workspace) const {
+    incremental_.record(terms_, params, workspace.model, recording);
+}
+
+void Objective::moved_residuals(std::size_t param_index, const double* params, std::span<const Complex> recording,
+                                std::span<double> out, ResidualWorkspace& workspace, std::span<Complex> scratch,
+                                EvaluationCounter& counter) const {
+    counter.fetch_add(1, std::memory_order_relaxed);
+    incremental_.moved(param_index, terms_, params, recording, workspace.model, scratch);
+    write_residuals(workspace.model, out);
+}
+
+JacobianWorkspace::JacobianWorkspace(const Objective& objective, std::size_t columns)
+    : recording_(objective.recording_size()), record_workspace_(objective.make_workspace()) {
     columns_.reserve(columns);
     for (std::size_t j = 0; j < columns; ++j) {
         columns_.push_back(Column{std::vector<double>(std::max(columns, objective.param_count())),
                                   std::vector<double>(objective.residual_count()),
-                                  std::vector<double>(objective.residual_count()), objective.make_workspace()});
+                                  std::vector<double>(objective.residual_count()), objective.make_workspace(),
+                                  std::vector<Complex>(objective.moved_scratch_size())});
     }
 }
 
@@ -58,6 +76,13 @@ void jacobian_columns(const Objective& objective, std::span<const double> params
                       JacobianWorkspace& workspace, std::span<double> out, EvaluationCounter& counter) {
     const std::size_t rows = objective.residual_count();
     const std::size_t columns = which.size();
+    // Each evaluation moves one parameter: only its element and the sums
+    // above it are recomputed from a recording at `params`.
+    if (columns > 0 && objective.param_count() > 0) {
+        std::fill(workspace.columns_[0].shifted.begin(), workspace.columns_[0].shifted.end(), 0.0);
+        std::copy(params.begin(), params.end(), workspace.columns_[0].shifted.begin());
+        objective.record(workspace.columns_[0].shifted.data(), workspace.recording_, workspace.record_workspace_);
+    }
     auto column = [&](std::size_t c) {
         const std::size_t j = which[c];
         auto& scratch = workspace.columns_[c];
@@ -66,10 +91,17 @@ void jacobian_columns(const Objective& objective, std::span<const double> params
         const double magnitude = std::fabs(params[j]);
         // NaN fails the comparison and takes the floor.
         const double h = cbrt_epsilon * (magnitude > 1e-8 ? magnitude : 1e-8);
-        scratch.shifted[j] = params[j] + h;
-        objective.residuals(scratch.shifted.data(), scratch.plus, scratch.workspace, counter);
-        scratch.shifted[j] = params[j] - h;
-        objective.residuals(scratch.shifted.data(), scratch.minus, scratch.workspace, counter);
+        if (j < objective.param_count()) {
+            scratch.shifted[j] = params[j] + h;
+            objective.moved_residuals(j, scratch.shifted.data(), workspace.recording_, scratch.plus,
+                                      scratch.workspace, scratch.scratch, counter);
+            scratch.shifted[j] = params[j] - h;
+            objective.moved_residuals(j, scratch.shifted.data(), workspace.recording_, scratch.minus,
+                                      scratch.workspace, scratch.scratch, counter);
+        } else {  // no element reads it: the column is (r - r) / 2h
+            objective.residuals(scratch.shifted.data(), scratch.plus, scratch.workspace, counter);
+            objective.residuals(scratch.shifted.data(), scratch.minus, scratch.workspace, counter);
+        }
         double* target = out.data() + c * rows;
         for (std::size_t k = 0; k < rows; ++k) target[k] = (scratch.plus[k] - scratch.minus[k]) / (2.0 * h);
     };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "circuit/compiled.hpp"
+#include "circuit/incremental_sweep.hpp"
 #include "circuit/tree.hpp"
 #include "elements/complex.hpp"
 
@@ -46,8 +47,24 @@ public:
     void residuals(const double* params, std::span<double> out, ResidualWorkspace& workspace,
                    EvaluationCounter& counter) const;
 
+    // The same evaluation kept in `recording` (recording_size() values) for
+    // moved_residuals(); not counted, as it stands in for no evaluation of
+    // the caller's.
+    std::size_t recording_size() const { return incremental_.recording_size(points()); }
+    void record(const double* params, std::span<Complex> recording, ResidualWorkspace& workspace) const;
+    // residuals() at `params`, which differ from the recorded ones only in
+    // params[param_index] (< param_count()); bit for bit the same values.
+    // `scratch` holds moved_scratch_size() values. Allocates nothing.
+    std::size_t moved_scratch_size() const { return incremental_.scratch_size(points()); }
+    void moved_residuals(std::size_t param_index, const double* params, std::span<const Complex> recording,
+                         std::span<double> out, ResidualWorkspace& workspace, std::span<Complex> scratch,
+                         EvaluationCounter& counter) const;
+
 private:
+    void write_residuals(std::span<const Complex> model, std::span<double> out) const;
+
     CompiledCircuit circuit_;
+    IncrementalSweep incremental_;
     std::vector<OmegaTerms> terms_;
     std::vector<Complex> measured_;
     std::vector<double> weights_;
@@ -69,8 +86,11 @@ private:
         std::vector<double> shifted;  // the parameter vector with one entry moved
         std::vector<double> plus, minus;
         ResidualWorkspace workspace;
+        std::vector<Complex> scratch;  // moved_residuals()
     };
     std::vector<Column> columns_;
+    std::vector<Complex> recording_;  // the model at the Jacobian's point
+    ResidualWorkspace record_workspace_;
 };
 
 // Fills `out` (column-major: column j at j * residual_count()) with the

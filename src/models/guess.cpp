@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 
+#include "circuit/notation_text.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/quoted.hpp"
 #include "circuit/unusable_points.hpp"
@@ -110,12 +111,18 @@ Result<std::shared_ptr<const Guesser>, NnError> load_external(const std::string&
 
 Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std::span<const double> frequencies,
                                                      std::span<const Complex> impedances,
-                                                     const std::optional<std::string>& weights_path) {
+                                                     const std::optional<std::string>& weights_path,
+                                                     const RegistryMatch* known) {
     std::shared_ptr<const Guesser> external_guesser;
     const Guesser* guesser = nullptr;
     Match match;
     if (!weights_path) {
-        auto found = find_for_topology(user);
+        std::optional<RegistryMatch> found;
+        if (known != nullptr) {
+            found = *known;
+        } else {
+            found = find_for_topology(user);
+        }
         if (!found) {
             return fail(value_error(
                 "No training data on this circuit. Machine-learning based initial parameters available for " +
@@ -142,10 +149,10 @@ Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std
             }
             auto matched = match_or_expand(tree.value(), user);
             if (!matched) {
-                return fail(value_error(NnError::bad_value(*weights_path + " was trained for " +
-                                                           quoted(external_guesser->circuit) +
-                                                           ", which is a different circuit")
-                                            .display()));
+                // a mismatch, not a malformed file: say so plainly, naming both circuits
+                return fail(value_error("weight file " + *weights_path + " was trained for " +
+                                        quoted(external_guesser->circuit) + ", a different circuit than " +
+                                        quoted(notation_text(user))));
             }
             match = std::move(*matched);
         } catch (const std::bad_alloc&) {

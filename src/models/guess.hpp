@@ -11,6 +11,7 @@
 
 #include "circuit/result.hpp"
 #include "circuit/tree.hpp"
+#include "models/registry.hpp"
 #include "elements/complex.hpp"
 #include "nn/guesser.hpp"
 
@@ -29,9 +30,12 @@ struct GuessError {
 // whole call.
 Result<std::shared_ptr<const Guesser>, NnError> load_external(const std::string& path);
 
-// One value per parameter of `user`, in its parameter order.
+// One value per parameter of `user`, in its parameter order. `known` is
+// find_for_topology(user) when the caller has it already (built-in models
+// only), so that the topology is matched once.
 Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std::span<const double> frequencies,
                                                      std::span<const Complex> impedances,
-                                                     const std::optional<std::string>& weights_path);
+                                                     const std::optional<std::string>& weights_path,
+                                                     const RegistryMatch* known = nullptr);
 
 }  // namespace kelvara

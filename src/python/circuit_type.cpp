@@ -19,6 +19,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_array.hpp"
+#include "python/fit_options.hpp"
 #include "python/measured_data.hpp"
 
 namespace kelvara::py {
@@ -70,7 +71,11 @@ void circuit_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* circuit_repr(PyObject* self) { return to_str(kelvara::circuit_repr(tree_of(self))); }
+PyObject* circuit_repr(PyObject* self) {
+    const CircuitData& data = circuit_data(self);
+    if (data.control.empty()) return to_str(kelvara::circuit_repr(data.tree));
+    return to_str(kelvara::circuit_repr(data.tree, bounds_in_force(data.tree, data.control), data.control.fixed));
+}
 
 PyObject* param_names_method(PyObject* self, PyObject*) { return to_str_list(param_names(tree_of(self))); }
 PyObject* param_units_method(PyObject* self, PyObject*) { return to_str_list(param_units(tree_of(self))); }
@@ -174,9 +179,10 @@ void evaluate_on_thread_scratch(const CircuitData& data, std::span<const double>
     thread_local std::vector<Complex> workspace;
     terms.resize(std::max(terms.size(), std::min(block, frequencies.size())));
     workspace.resize(std::max(workspace.size(), data.program.workspace_size(terms.size())));
+    const TermNeeds needs = data.program.needs(data.values.data());
     for (std::size_t start = 0; start < frequencies.size(); start += block) {
         const std::size_t count = std::min(block, frequencies.size() - start);
-        for (std::size_t i = 0; i < count; ++i) terms[i] = data.program.terms(frequencies[start + i] * two_pi);
+        for (std::size_t i = 0; i < count; ++i) terms[i] = omega_terms(frequencies[start + i] * two_pi, needs);
         data.program.sweep(std::span(terms).first(count), data.values.data(), out.subspan(start, count), workspace);
     }
 }
@@ -271,11 +277,7 @@ PyMethodDef circuit_methods[] = {
     {"impedance", guarded_method<impedance_method>(), METH_FASTCALL | METH_KEYWORDS,
      "impedance($self, frequencies)\n--\n\n"},
     {"fit", guarded_method<circuit_fit>(), METH_FASTCALL | METH_KEYWORDS,
-     "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
-     "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
-     "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
-     "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
-     "basin_hopping_temperature=1.0, seed=None)\n--\n\n"
+     KELVARA_FIT_SIGNATURE
      "Fit this circuit's parameters to a measured spectrum.\n"
      "\n"
      "Accepts two sequences of frequencies and impedances, or a single battery\n"

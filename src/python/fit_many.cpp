@@ -78,7 +78,8 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
     const CircuitData& data = circuit_data(self);
     bool guessing = false;
-    if (!decide_guess(data, options, guessing)) return nullptr;
+    std::optional<RegistryMatch> match;
+    if (!decide_guess(data, options, guessing, &match)) return nullptr;
 
     const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(frequency_list));
     std::vector<Slot> slots(count);
@@ -123,7 +124,7 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
             if (slot.conversion_error || stop.load()) return;
             if (guessing) {
                 auto start = guess_params(data.tree, slot.request.frequencies_hz, slot.request.impedances,
-                                          options.weights_path);
+                                          options.weights_path, match ? &*match : nullptr);
                 if (!start) {
                     slot.guess_error = start.error();
                     ++done;

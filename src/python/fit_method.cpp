@@ -20,10 +20,9 @@
 
 namespace kelvara::py {
 
-const char* const fit_argument_names[fit_argument_count] = {
-    "frequencies", "impedances", "guess_init", "weights", "weight", "method", "max_iterations", "ftol", "xtol",
-    "num_particles", "generations", "nelder_mead_iterations", "de_evaluations", "sa_iterations",
-    "sa_initial_temperature", "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed"};
+#define KELVARA_FIT_NAME(name, text) #name,
+const char* const fit_argument_names[fit_argument_count] = {KELVARA_FIT_ARGUMENTS(KELVARA_FIT_NAME)};
+#undef KELVARA_FIT_NAME
 
 namespace {
 
@@ -126,9 +125,14 @@ bool read_fit_options(PyObject* const* bound, FitOptions& out) {
     return true;
 }
 
-bool decide_guess(const CircuitData& data, const FitOptions& options, bool& guessing) {
+bool decide_guess(const CircuitData& data, const FitOptions& options, bool& guessing,
+                  std::optional<RegistryMatch>* match) {
     guessing = options.guess ? *options.guess : (options.weights_path.has_value() || !data.explicit_values);
-    if (!guessing || options.weights_path.has_value() || options.guess || find_for_topology(data.tree)) return true;
+    if (!guessing || options.weights_path.has_value()) return true;
+    std::optional<RegistryMatch> found = find_for_topology(data.tree);
+    const bool known = found.has_value();
+    if (match != nullptr) *match = std::move(found);
+    if (options.guess || known) return true;
     const std::string message =
         "There is no ML model to guess initial parameters for this circuit. Supply your own with "
         "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
@@ -162,11 +166,12 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
     const CircuitData& data = circuit_data(self);
     bool guessing = false;
-    if (!decide_guess(data, options, guessing)) return nullptr;
+    std::optional<RegistryMatch> match;
+    if (!decide_guess(data, options, guessing, &match)) return nullptr;
     request.circuit = data.tree;
     if (guessing) {
         std::vector<double> start;
-        if (!run_guess(data.tree, spectrum, options.weights_path, start)) return nullptr;
+        if (!run_guess(data.tree, spectrum, options.weights_path, start, match ? &*match : nullptr)) return nullptr;
         request.circuit = rebuild(data.tree, start_from_guess(data, std::move(start)));
     } else if (auto problem = first_unusable_point(spectrum.frequencies.view(), spectrum.impedances.view())) {
         // A guess refuses such points; a fit from a given start runs, but its cost will not be finite.

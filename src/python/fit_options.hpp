@@ -12,11 +12,24 @@
 
 namespace kelvara::py {
 
-enum FitArgument {
-    frequencies, impedances, guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles,
-    generations, nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature, basin_hopping_hops,
-    basin_hopping_step_size, basin_hopping_temperature, seed, fit_argument_count
-};
+// The arguments of fit(), in order, each with its default as the signature
+// shows it: the enum, the names and the signature text all come from here.
+#define KELVARA_FIT_ARGUMENTS(X)                                                                     \
+    X(frequencies, "") X(impedances, "=None") X(guess_init, "=None") X(weights, "=None")            \
+    X(weight, "=\"modulus\"") X(method, "=\"levenberg_marquardt\"") X(max_iterations, "=200")        \
+    X(ftol, "=1e-8") X(xtol, "=1e-8") X(num_particles, "=200") X(generations, "=1000")               \
+    X(nelder_mead_iterations, "=2000") X(de_evaluations, "=20000") X(sa_iterations, "=5000")         \
+    X(sa_initial_temperature, "=2.0") X(basin_hopping_hops, "=20") X(basin_hopping_step_size, "=1.0") \
+    X(basin_hopping_temperature, "=1.0") X(seed, "=None")
+
+#define KELVARA_FIT_ENUM(name, text) name,
+enum FitArgument { KELVARA_FIT_ARGUMENTS(KELVARA_FIT_ENUM) fit_argument_count };
+#undef KELVARA_FIT_ENUM
+
+// "fit($self, frequencies, impedances=None, ...)\n--\n\n", the signature line of the docstring.
+#define KELVARA_FIT_SIGNATURE_PART(name, text) ", " #name text
+#define KELVARA_FIT_SIGNATURE "fit($self" KELVARA_FIT_ARGUMENTS(KELVARA_FIT_SIGNATURE_PART) ")\n--\n\n"
+
 extern const char* const fit_argument_names[fit_argument_count];
 
 struct FitOptions {
@@ -31,8 +44,10 @@ bool read_fit_options(PyObject* const* bound, FitOptions& out);
 
 // Whether the start is a network's guess. When the circuit's own values are
 // not explicit and no model exists for its topology, warns (UserWarning)
-// and starts from the values; false only when the warning raised.
-bool decide_guess(const CircuitData& data, const FitOptions& options, bool& guessing);
+// and starts from the values; false only when the warning raised. Where it
+// looks the topology up, `match` receives what it found.
+bool decide_guess(const CircuitData& data, const FitOptions& options, bool& guessing,
+                  std::optional<RegistryMatch>* match = nullptr);
 
 // The Python exception class of an engine error: MemoryError for a budget
 // too large to hold, ValueError otherwise.

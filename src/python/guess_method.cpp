@@ -14,11 +14,11 @@ PyObject* guess_error_type(const GuessError& error) {
 }
 
 bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::optional<std::string>& weights_path,
-               std::vector<double>& out) {
+               std::vector<double>& out, const RegistryMatch* known) {
     std::optional<Result<std::vector<double>, GuessError>> result;
     {
         ReleasedInterpreter released;
-        result.emplace(guess_params(tree, spectrum.frequencies.view(), spectrum.impedances.view(), weights_path));
+        result.emplace(guess_params(tree, spectrum.frequencies.view(), spectrum.impedances.view(), weights_path, known));
     }
     if (!*result) {
         const GuessError& error = result->error();

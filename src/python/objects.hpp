@@ -104,7 +104,7 @@ struct Spectrum;
 // MemoryError for memory exhausted while loading weights, ValueError otherwise.
 PyObject* guess_error_type(const GuessError& error);
 bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::optional<std::string>& weights_path,
-               std::vector<double>& out);
+               std::vector<double>& out, const RegistryMatch* known = nullptr);
 // None, or a str path ("argument 'weights': ..." otherwise).
 bool read_weights_path(PyObject* weights, std::optional<std::string>& out);
 
@@ -112,6 +112,8 @@ bool read_weights_path(PyObject* weights, std::optional<std::string>& out);
 PyObject* make_fit_result(FitOutcome outcome, CircuitControl control = {});
 const FitOutcome& fit_outcome(PyObject* fit_result);
 const CircuitControl& fit_control(PyObject* fit_result);
+// The flags already worked out (borrowed), or nullptr.
+PyObject* fit_result_flags(PyObject* fit_result);
 
 // __reduce__ of Circuit, the element variants and FitResult, and the module's
 // private functions that restore them (pickling.cpp).
@@ -125,6 +127,9 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // Circuit._fit_many, the batch behind kelvara.fit_many.
 PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// _fit_candidates, the parallel fits behind kelvara.compare and kelvara.select.
+extern PyMethodDef candidate_functions[];
 
 // Module-level functions Series and Parallel.
 extern PyMethodDef compose_methods[];

@@ -15,8 +15,12 @@
 // Element state:   ("kelvara.Element", 1, code, (params...))
 // FitResult state: ("kelvara.FitResult", 1, circuit state, names, params,
 //                   stderr or None, iterations, impedance_evals, cost,
-//                   chi_square, success, message); the names are the
-//                   circuit's own parameter names.
+//                   chi_square, success, message[, diagnostics]); the
+//                   names are the circuit's own parameter names.
+//   diagnostics: (residual_count, covariance, residuals, frequencies,
+//   impedances, flags or None), lists of floats (impedances of complex);
+//   states without it (earlier versions) restore with the statistics NaN and
+//   the flags of what can still be checked.
 #include "python/objects.hpp"
 
 #include <string>
@@ -300,6 +304,57 @@ bool read_count(PyObject* object, const char* what, std::uint64_t& out) {
     return true;
 }
 
+bool read_complex_list(PyObject* list, std::size_t size, const char* what, std::vector<Complex>& out) {
+    if (!PyList_Check(list) || static_cast<std::size_t>(PyList_GET_SIZE(list)) != size) {
+        refuse(what, "expected a list of " + std::to_string(size) + " complex numbers");
+        return false;
+    }
+    out.resize(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* value = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+        if (!PyComplex_Check(value)) {
+            refuse(what, "expected a complex, got '" + type_name(value) + "'");
+            return false;
+        }
+        out[i] = {PyComplex_RealAsDouble(value), PyComplex_ImagAsDouble(value)};
+    }
+    return true;
+}
+
+std::size_t list_size(PyObject* object) {
+    return PyList_Check(object) ? static_cast<std::size_t>(PyList_GET_SIZE(object)) : 0;
+}
+
+// The diagnostics item of a FitResult state; `flags` is borrowed from it.
+bool read_diagnostics(PyObject* state, FitOutcome& outcome, PyObject*& flags) {
+    constexpr const char* what = "kelvara.FitResult";
+    std::uint64_t residual_count = 0;
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 6) {
+        refuse(what, "the diagnostics must be a tuple of 6 items");
+        return false;
+    }
+    auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
+    const std::size_t free = outcome.free_count(), points = list_size(item(3));
+    if (!read_count(item(0), what, residual_count)) return false;
+    if (residual_count != 2 * points) {
+        refuse(what, "the residual count does not match the spectrum");
+        return false;
+    }
+    outcome.residual_count = static_cast<std::size_t>(residual_count);
+    if (!read_float_list(item(1), list_size(item(1)) == 0 ? 0 : free * free, what, outcome.covariance) ||
+        !read_float_list(item(2), outcome.residual_count, what, outcome.residuals) ||
+        !read_float_list(item(3), points, what, outcome.frequencies_hz) ||
+        !read_complex_list(item(4), points, what, outcome.impedances)) {
+        return false;
+    }
+    flags = item(5) == Py_None ? nullptr : item(5);
+    if (flags != nullptr && !PyList_Check(flags)) {
+        refuse(what, "the flags must be a list or None");
+        return false;
+    }
+    return true;
+}
+
 PyObject* restore_circuit(PyObject*, PyObject* state) {
     SeriesList tree;
     bool explicit_values = false;
@@ -323,7 +378,7 @@ PyObject* restore_element(PyObject*, PyObject* state) {
 
 PyObject* restore_fit_result(PyObject*, PyObject* state) {
     constexpr const char* what = "kelvara.FitResult";
-    if (!check_header(state, what, 12)) return nullptr;
+    if (!check_header(state, what, 12, 1)) return nullptr;
     auto item = [&](Py_ssize_t i) { return PyTuple_GET_ITEM(state, i); };
     FitOutcome outcome;
     bool explicit_values = false;
@@ -358,7 +413,14 @@ PyObject* restore_fit_result(PyObject*, PyObject* state) {
     if (!read_text(item(11), what, outcome.message)) return nullptr;
     control.drop_unused();
     if (!control.fixed.empty()) outcome.fixed = control.fixed;
-    return make_fit_result(std::move(outcome), std::move(control));
+    PyObject* flags = nullptr;
+    if (PyTuple_GET_SIZE(state) == 13 && !read_diagnostics(item(12), outcome, flags)) return nullptr;
+    Ref result(make_fit_result(std::move(outcome), std::move(control)));
+    if (result && flags != nullptr) {
+        Ref done(PyObject_CallMethod(result.get(), "_set_flags", "O", flags));
+        if (!done) return nullptr;
+    }
+    return result.release();
 }
 
 // (restore function, (state,)) for __reduce__.
@@ -390,12 +452,25 @@ PyObject* fit_result_reduce(PyObject* self, PyObject*) {
     const FitOutcome& o = fit_outcome(self);
     Ref errors(o.stderr_values ? to_float_list(*o.stderr_values) : Py_NewRef(Py_None));
     if (!errors) return nullptr;
+    Ref impedances(PyList_New(static_cast<Py_ssize_t>(o.impedances.size())));
+    if (!impedances) return nullptr;
+    for (std::size_t i = 0; i < o.impedances.size(); ++i) {
+        PyObject* value = PyComplex_FromDoubles(o.impedances[i].re, o.impedances[i].im);
+        if (value == nullptr) return nullptr;
+        PyList_SET_ITEM(impedances.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    // The flags worked out so far travel along (a comparison's among them).
+    PyObject* flags = fit_result_flags(self);
+    Ref diagnostics(Py_BuildValue("(KNNNOO)", static_cast<unsigned long long>(o.residual_count),
+                                  to_float_list(o.covariance), to_float_list(o.residuals),
+                                  to_float_list(o.frequencies_hz), impedances.get(), flags ? flags : Py_None));
+    if (!diagnostics) return nullptr;
     return reduced("_restore_fit_result",
-                   Py_BuildValue("(slNNNOKKddON)", "kelvara.FitResult", format, circuit_state(o.circuit, true, fit_control(self)),
+                   Py_BuildValue("(slNNNOKKddONO)", "kelvara.FitResult", format, circuit_state(o.circuit, true, fit_control(self)),
                                  to_str_list(o.param_names), to_float_list(o.params), errors.get(),
                                  static_cast<unsigned long long>(o.iterations),
                                  static_cast<unsigned long long>(o.impedance_evals), o.cost, o.chi_square,
-                                 o.success ? Py_True : Py_False, to_str(o.message)));
+                                 o.success ? Py_True : Py_False, to_str(o.message), diagnostics.get()));
 }
 
 PyMethodDef pickle_functions[] = {

@@ -30,6 +30,17 @@ class ReadError(ValueError):
         return (type(self), (self.path, self.line, self.detail))
 
 
+_COLUMNS = {
+    name: getter
+    for names, getter in (
+        (("Frequency / Hz", "frequency_hertz"), lambda s: s.frequencies),
+        (("Real Impedance / ohm", "real_impedance_ohm"), lambda s: s.impedances.real),
+        (("Imaginary Impedance / ohm", "imaginary_impedance_ohm"), lambda s: s.impedances.imag),
+    )
+    for name in names
+}
+
+
 @dataclass(frozen=True, eq=False, repr=False)
 class Spectrum:
     """One impedance sweep read from a file.
@@ -55,6 +66,13 @@ class Spectrum:
 
     Iterating gives ``frequencies`` then ``impedances``, so ``f, z = spectrum``
     and ``circuit.fit(*spectrum)`` work; ``len(spectrum)`` is the number of points.
+
+    A spectrum also stands for a dataframe with battery-data-format columns:
+    ``spectrum["Frequency / Hz"]``, ``spectrum["real_impedance_ohm"]`` and so on
+    give the columns, so ``circuit.fit(spectrum)``, ``kramers_kronig(spectrum)``
+    and the plots take it whole. Any other index (a slice, a boolean mask, an
+    array of positions) selects points: ``spectrum[::2]``, ``spectrum[f > 1]``.
+    :meth:`crop` keeps a frequency range.
     """
 
     frequencies: np.ndarray
@@ -79,6 +97,39 @@ class Spectrum:
 
     def __len__(self) -> int:
         return len(self.frequencies)
+
+    def __getitem__(self, key: Any) -> Any:
+        if isinstance(key, str):
+            column = _COLUMNS.get(key)
+            if column is None:
+                raise KeyError(key)
+            return column(self)
+        if isinstance(key, (int, np.integer)):
+            raise TypeError("a spectrum index selects points: use a slice, a mask or an array of positions")
+        return self._with(self.frequencies[key], self.impedances[key])
+
+    def crop(self, fmin: float | None = None, fmax: float | None = None, *,
+             drop_inductive: bool = False) -> "Spectrum":
+        """The points with ``fmin <= f <= fmax`` (either bound may be None), in their
+        order. ``drop_inductive`` also drops the inductive points (positive imaginary
+        part) at the high-frequency end: the cable and lead inductance above the
+        first capacitive point, which no electrochemical circuit models without an
+        inductor."""
+        f, z = self.frequencies, self.impedances
+        keep = np.ones(f.size, dtype=bool)
+        if fmin is not None:
+            keep &= f >= float(fmin)
+        if fmax is not None:
+            keep &= f <= float(fmax)
+        if drop_inductive and f.size:
+            order = np.argsort(-f, kind="stable")
+            capacitive = np.flatnonzero(z.imag[order] <= 0.0)
+            tail = order[: capacitive[0] if capacitive.size else f.size]
+            keep[tail] = False
+        return self._with(f[keep], z[keep])
+
+    def _with(self, f: np.ndarray, z: np.ndarray) -> "Spectrum":
+        return Spectrum(f, z, self.instrument, self.columns, self.path, self.sweep, self.line)
 
     def __repr__(self) -> str:
         f = self.frequencies

@@ -1,0 +1,105 @@
+"""Speed, memory and verdicts of the Kramers-Kronig check (kelvara.validate).
+
+    PYTHONPATH=python python3 benchmarks/bench_validate.py [--quick]
+
+(a) time: median wall time of kramers_kronig() on a 60-point spectrum (target:
+    under 10 ms), next to a single numpy.linalg.lstsq of the final size as the
+    unit of cost in the same run;
+(b) memory: peak of the NumPy allocations (tracemalloc) during one check, per
+    point, from 1e3 to 1e5 points (target: linear in the points, a small constant);
+(c) verdicts on synthetic spectra of the eleven trained topologies with random,
+    realistic values, 60 points from 100 kHz to 0.1 Hz: the share of valid spectra
+    that pass at 0.5, 1 and 2 % noise (target >= 95 %), and the share of spectra
+    with a 5 % drift during the sweep at 0.5 % noise that fail, with the default
+    time-constant range and with the measured range (extend_decades=0). The drift
+    is timed as a real sweep spends its time (most of it at low frequency): the
+    whole impedance grows by 5 % ("Z"), or R1 alone ("R1").
+Targets are printed, never asserted.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+import tracemalloc
+
+import numpy as np
+
+import kelvara
+from kelvara.validate import kramers_kronig
+
+F = np.logspace(5, -1, 60)
+ELAPSED = np.cumsum(1.0 / F) / np.sum(1.0 / F)
+DRAW = {"r": (1.0, 1e3), "c": (1e-7, 1e-3), "q": (1e-7, 1e-3), "l": (1e-8, 1e-6), "aw": (1.0, 300.0),
+        "z0": (10.0, 500.0), "tau": (0.1, 10.0)}
+
+
+def random_circuit(rng, name):
+    circuit = kelvara.Circuit(name)
+    values = [rng.uniform(0.7, 1.0) if n.endswith("alpha") else 10 ** rng.uniform(*np.log10(DRAW[n.split(".")[1]]))
+              for n in circuit.param_names()]
+    return circuit.with_values(values)
+
+
+def noisy(rng, z, noise):
+    return z + noise * np.abs(z) * (rng.standard_normal(z.size) + 1j * rng.standard_normal(z.size))
+
+
+def drifting(circuit, mode):
+    names, values = circuit.param_names(), circuit.param_values()
+    out = []
+    for f, t in zip(F, ELAPSED):
+        v = list(values)
+        if mode == "R1":
+            v[names.index("R1.r")] *= 1.0 + 0.05 * t
+        z = circuit.with_values(v).impedance([f])[0]
+        out.append(z * (1.0 + 0.05 * t) if mode == "Z" else z)
+    return np.array(out)
+
+
+def main() -> None:
+    quick = "--quick" in sys.argv
+    rng = np.random.default_rng(2024)
+    z = noisy(rng, kelvara.Circuit("R0-p(R1,CPE1)").with_values([10.0, 100.0, 1e-5, 0.85]).impedance(F), 0.005)
+    kramers_kronig(F, z)
+    times, unit = [], []
+    a = rng.standard_normal((120, 20))
+    for _ in range(30 if quick else 200):
+        t0 = time.perf_counter()
+        kramers_kronig(F, z)
+        times.append(time.perf_counter() - t0)
+        t0 = time.perf_counter()
+        np.linalg.lstsq(a, a[:, 0], rcond=None)
+        unit.append(time.perf_counter() - t0)
+    ms = 1e3 * float(np.median(times))
+    print(f"(a) 60 points: {ms:.2f} ms per check (target < 10 ms); "
+          f"{np.median(times) / np.median(unit):.0f} x one 120x20 lstsq")
+
+    print("(b) peak NumPy memory during one check:")
+    for n in (1_000, 10_000) if quick else (1_000, 10_000, 100_000):
+        f = np.logspace(5, -1, n)
+        zz = noisy(rng, kelvara.Circuit("R0-p(R1,CPE1)").with_values([10.0, 100.0, 1e-5, 0.85]).impedance(f), 0.005)
+        tracemalloc.start()
+        t0 = time.perf_counter()
+        kramers_kronig(f, zz)
+        elapsed = time.perf_counter() - t0
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        print(f"    {n:>7} points: peak {peak / 2**20:8.1f} MiB = {peak / n:7.0f} bytes per point, {elapsed:6.2f} s")
+
+    reps = 3 if quick else 20
+    names = kelvara.Circuit.ml_circuits()
+    print(f"(c) verdicts, {reps} spectra per topology and case ({reps * len(names)} per line):")
+    for noise in (0.005, 0.01, 0.02):
+        passed = [kramers_kronig(F, noisy(rng, random_circuit(rng, n).impedance(F), noise)).passed
+                  for n in names for _ in range(reps)]
+        print(f"    valid, {100 * noise:.1f} % noise: {100 * np.mean(passed):5.1f} % pass (target >= 95 %)")
+    for mode in ("Z", "R1"):
+        spectra = [noisy(rng, drifting(random_circuit(rng, n), mode), 0.005) for n in names for _ in range(reps)]
+        for label, options in (("default range", {}), ("measured range", {"extend_decades": 0.0})):
+            caught = [not kramers_kronig(F, z, **options).passed for z in spectra]
+            print(f"    5 % drift of {mode:2s} at 0.5 % noise, {label:14s}: {100 * np.mean(caught):5.1f} % caught")
+
+
+if __name__ == "__main__":
+    main()

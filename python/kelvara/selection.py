@@ -1,0 +1,374 @@
+"""Choosing the circuit: :func:`compare` fits candidate circuits to one spectrum and
+ranks them; :func:`select` picks the simplest adequate one.
+
+Every candidate is fitted on the worker pool with the interpreter released, all at
+once. A trained topology starts from its network's guess, any other candidate from
+its own values. A candidate that contains a simpler candidate (the simpler one's
+fitted values, with the extra elements set to contribute next to nothing, reproduce
+its impedance) is also started from that fit, and keeps the better of its fits: so
+adding an element never ends worse than leaving it out. Where it still does, the
+flag ``nested_better`` says so. Each candidate's Levenberg-Marquardt runs have an
+evaluation budget (``max_iterations``), so that no wrong circuit runs away.
+
+The ranking uses an information criterion over the weighted residuals (AICc by
+default; see ``FitResult.aic``) and Akaike weights exp(-d/2) / sum exp(-d/2), with d
+the criterion's distance from the best candidate.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Sequence
+
+import kelvara
+from kelvara.diagnostics import Flag, diagnose, noise_level, verdict_of
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    from kelvara._core import Circuit, FitResult
+
+__all__ = ["compare", "select", "Comparison", "Ranked", "CRITERIA", "SELECT_MAX_ITERATIONS"]
+
+CRITERIA = ("aicc", "aic", "bic")
+#: Evaluation budget of each Levenberg-Marquardt run of a candidate.
+SELECT_MAX_ITERATIONS = 60
+#: Candidates within this distance of the best criterion count as equally good;
+#: :func:`select` takes the one with the fewest free parameters among them.
+EQUIVALENT = 2.0
+_NEUTRAL = 1e-4  # the share of min |Z| an element added to a nested fit contributes
+
+
+@dataclass
+class Ranked:
+    """One candidate of a :class:`Comparison`."""
+
+    circuit: str  #: as given (notation or model name)
+    notation: str
+    result: FitResult | None  #: None when the fit raised
+    error: str | None = None
+    n_free: int = 0
+    chi_square: float = math.nan
+    reduced_chi_square: float = math.nan
+    aic: float = math.nan
+    aicc: float = math.nan
+    bic: float = math.nan
+    weight: float = 0.0  #: Akaike weight over the criterion
+    flags: list[Flag] = field(default_factory=list)
+    verdict: str = "failed"
+
+
+class Comparison:
+    """Candidate circuits fitted to one spectrum, best first (by ``criterion``)."""
+
+    def __init__(self, ranked: list[Ranked], criterion: str, noise: float | None, best: Ranked | None):
+        self.ranked = ranked
+        self.criterion = criterion
+        #: the spectrum's noise level (fraction of |Z|) the flags were judged against
+        self.noise = noise
+        self._best = best
+
+    @property
+    def best(self) -> FitResult | None:
+        """The chosen fit: for :func:`select` the simplest adequate circuit, for
+        :func:`compare` the best-ranked clean one (else the best-ranked)."""
+        return None if self._best is None else self._best.result
+
+    @property
+    def chosen(self) -> Ranked | None:
+        return self._best
+
+    def __iter__(self):
+        return iter(self.ranked)
+
+    def __len__(self) -> int:
+        return len(self.ranked)
+
+    def __repr__(self) -> str:
+        best = self._best.notation if self._best else None
+        return f"Comparison(best={best!r}, criterion={self.criterion!r}, candidates={len(self.ranked)})"
+
+    def table(self) -> str:
+        """The ranking as a text table with each candidate's flags under it."""
+        header = ["", "circuit", "free", "chi-square", "red. chi-sq.", "AIC", "AICc", "BIC", "weight", "verdict"]
+        rows = [header]
+        for row in self.ranked:
+            mark = "*" if row is self._best else ""
+            rows.append([mark, row.notation, str(row.n_free), f"{row.chi_square:.4g}", f"{row.reduced_chi_square:.4g}",
+                         f"{row.aic:.2f}", f"{row.aicc:.2f}", f"{row.bic:.2f}", f"{row.weight:.3f}", row.verdict])
+        widths = [max(len(r[c]) for r in rows) for c in range(len(header))]
+        lines = ["  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip() for r in rows]
+        notes = []
+        for row in self.ranked:
+            for flag in row.flags:
+                notes.append(f"  {row.notation}: [{flag.code}] {flag.text}")
+            if row.error:
+                notes.append(f"  {row.notation}: error: {row.error}")
+        noise = "unknown" if self.noise is None else f"{100 * self.noise:.3g} %"
+        footer = [f"ranked by {self.criterion.upper() if self.criterion != 'aicc' else 'AICc'}; noise level {noise}"]
+        if self._best is not None:
+            footer.append(f"chosen: {self._best.notation}")
+        return "\n".join(lines + footer + notes) + "\n"
+
+    def to_frame(self) -> Any:
+        """The ranking as a pandas DataFrame, one row per candidate."""
+        import pandas as pd  # type: ignore[import-untyped]
+
+        return pd.DataFrame([{
+            "circuit": row.circuit, "notation": row.notation, "n_free": row.n_free, "chi_square": row.chi_square,
+            "reduced_chi_square": row.reduced_chi_square, "aic": row.aic, "aicc": row.aicc, "bic": row.bic,
+            "weight": row.weight, "verdict": row.verdict, "flags": ";".join(flag.code for flag in row.flags),
+            "chosen": row is self._best, "error": row.error,
+        } for row in self.ranked])
+
+
+def _spectrum(frequencies: Any, impedances: Any) -> tuple[np.ndarray, np.ndarray]:
+    import numpy as np
+
+    if impedances is None:
+        if hasattr(frequencies, "frequencies") and hasattr(frequencies, "impedances"):
+            frequencies, impedances = frequencies.frequencies, frequencies.impedances
+        elif hasattr(frequencies, "columns"):
+            from kelvara._batch import FREQUENCY, IMAGINARY, REAL, _column
+
+            f = _column(frequencies, FREQUENCY).astype(float)
+            z = _column(frequencies, REAL).astype(float) + 1j * _column(frequencies, IMAGINARY).astype(float)
+            keep = f > 0
+            return f[keep], z[keep]
+        else:
+            raise TypeError("give frequencies and impedances, a kelvara.io.Spectrum or a dataframe")
+    return np.asarray(frequencies, dtype=float), np.asarray(impedances, dtype=complex)
+
+
+_LABEL = re.compile(r"^([A-Za-z]+?)(\d*)$")
+
+
+def _neutral_value(name: str, scale: float, w_min: float, w_max: float) -> float | None:
+    """A value at which an element added to a simpler circuit contributes next to nothing."""
+    label, _, param = name.partition(".")
+    match = _LABEL.match(label)
+    kind = match.group(1).upper() if match else label.upper()
+    small = _NEUTRAL * scale
+    tau_mid = 1.0 / math.sqrt(w_min * w_max)
+    table = {
+        ("R", "r"): small, ("L", "l"): small / w_max, ("W", "aw"): small * math.sqrt(w_min),
+        ("WO", "z0"): small, ("WO", "tau"): 100.0 / w_min, ("WS", "z0"): small, ("WS", "tau"): 1.0 / w_min,
+        ("C", "c"): tau_mid / small, ("CPE", "q"): tau_mid**0.9 / small, ("CPE", "alpha"): 0.9,
+    }
+    return table.get((kind, param))
+
+
+def _nested_start(simple: FitResult, circuit: Circuit, f: np.ndarray, z: np.ndarray) -> list[float] | None:
+    """Start values of `circuit` that reproduce the fit `simple`, or None when the
+    simpler circuit is not nested in it."""
+    import numpy as np
+
+    fitted = simple.params
+    used: set[str] = set()
+    scale = float(np.min(np.abs(z)))
+    w = 2 * math.pi * f
+    start = []
+    for name in circuit.param_names():
+        if name in fitted:
+            start.append(fitted[name])
+            used.add(name)
+            continue
+        label, _, param = name.partition(".")
+        match = _LABEL.match(label)
+        as_capacitor = f"C{match.group(2)}.c" if match and match.group(1).upper() == "CPE" else None
+        if as_capacitor in fitted and param in ("q", "alpha"):
+            start.append(fitted[as_capacitor] if param == "q" else 1.0)
+            used.add(as_capacitor)
+            continue
+        value = _neutral_value(name, scale, float(w.min()), float(w.max()))
+        if value is None:
+            return None
+        start.append(value)
+    if used != set(fitted):
+        return None
+    try:
+        trial = circuit.with_values(start)
+    except ValueError:
+        return None
+    with np.errstate(all="ignore"):
+        difference = np.abs(trial.impedance(f) - simple.circuit.impedance(f)) / np.abs(z)
+    if not np.all(np.isfinite(difference)) or float(np.sqrt(np.mean(difference**2))) > 1e-3:
+        return None
+    for name in circuit.fixed:  # held parameters keep their own values
+        start[circuit.param_names().index(name)] = circuit.param_values()[circuit.param_names().index(name)]
+    return start
+
+
+def _better(a: Any, b: Any) -> bool:
+    """Whether fit `a` is better than `b` (either may be an exception)."""
+    if isinstance(b, BaseException):
+        return not isinstance(a, BaseException)
+    if isinstance(a, BaseException):
+        return False
+    if a.success != b.success:
+        return a.success
+    return (a.cost if math.isfinite(a.cost) else math.inf) < (b.cost if math.isfinite(b.cost) else math.inf)
+
+
+def _fit(circuits: list[Circuit], f: np.ndarray, z: np.ndarray, fit_kwargs: dict) -> list[Any]:
+    from kelvara._core import _fit_candidates  # type: ignore[attr-defined]
+
+    return _fit_candidates(circuits, f, z, **fit_kwargs)
+
+
+def _criterion_value(result: FitResult, criterion: str) -> float:
+    value = getattr(result, criterion)
+    return value if math.isfinite(value) else math.inf
+
+
+def _run(frequencies: Any, impedances: Any, candidates: Sequence[Any], criterion: str, noise: float | None,
+         max_iterations: int, fit_kwargs: dict) -> tuple[list[Ranked], float | None]:
+    if criterion not in CRITERIA:
+        raise ValueError(f"criterion must be one of {', '.join(map(repr, CRITERIA))}, got {criterion!r}")
+    names = [c if isinstance(c, str) else c.notation for c in candidates]
+    if not names:
+        raise ValueError("give at least one candidate circuit")
+    circuits = [kelvara.Circuit(c) if isinstance(c, str) else c for c in candidates]
+    f, z = _spectrum(frequencies, impedances)
+    fit_kwargs = {"max_iterations": max_iterations, **fit_kwargs}
+    results = _fit(circuits, f, z, fit_kwargs)
+
+    # Nested starts: a candidate that ended above the best fit of a simpler candidate
+    # nested in it is fitted again from that fit.
+    nested: list[tuple[int, int]] = []  # (complex, simple)
+    refit_of: list[int] = []
+    starts: list[Circuit] = []
+    for i, circuit in enumerate(circuits):
+        free = len(circuit.param_names()) - len(circuit.fixed)
+        inner = [j for j, simple in enumerate(results) if j != i and not isinstance(simple, BaseException)
+                 and simple.n_free < free and math.isfinite(simple.cost)]
+        inner.sort(key=lambda j: results[j].cost)
+        for j in inner:
+            start = _nested_start(results[j], circuit, f, z)
+            if start is None:
+                continue
+            nested.append((i, j))
+            own = results[i]
+            if isinstance(own, BaseException) or not own.cost <= results[j].cost * (1 + 1e-6):
+                refit_of.append(i)
+                starts.append(circuit.with_values(start))
+            break  # the best-fitting nested candidate is the one to beat
+    if starts:
+        refits = _fit(starts, f, z, {**fit_kwargs, "guess_init": False})
+        for i, refit in zip(refit_of, refits):
+            if _better(refit, results[i]):
+                results[i] = refit
+
+    if noise is None:
+        noise = noise_level(f, z)
+    ranked = []
+    for name, circuit, result in zip(names, circuits, results):
+        if isinstance(result, BaseException):
+            if not isinstance(result, Exception):
+                raise result
+            ranked.append(Ranked(name, circuit.notation, None, error=str(result)))
+            continue
+        flags = diagnose(result, noise)
+        for i, j in nested:
+            simple = results[j]
+            if circuits[i] is circuit and not isinstance(simple, BaseException) and math.isfinite(simple.cost) and \
+                    not result.cost <= simple.cost * (1 + 1e-6) + 1e-300:
+                flags.append(Flag("nested_better", f"the simpler nested circuit {simple.circuit.notation} ended at a "
+                                                   f"lower cost ({simple.cost:.4g} against {result.cost:.4g})"))
+        result._set_flags(flags)
+        ranked.append(Ranked(name, circuit.notation, result, None, result.n_free, result.chi_square,
+                             result.reduced_chi_square, result.aic, result.aicc, result.bic, 0.0, flags,
+                             verdict_of(flags)))
+    values = [_criterion_value(r.result, criterion) if r.result is not None else math.inf for r in ranked]
+    finite = [v for v in values if math.isfinite(v)]
+    if finite:
+        lowest = min(finite)
+        total = sum(math.exp(-(v - lowest) / 2) for v in finite)
+        for row, v in zip(ranked, values):
+            row.weight = math.exp(-(v - lowest) / 2) / total if math.isfinite(v) else 0.0
+    order = sorted(range(len(ranked)), key=lambda k: (values[k], k))
+    return [ranked[k] for k in order], noise
+
+
+def _top(ranked: list[Ranked], criterion: str, verdicts: Sequence[str]) -> Ranked | None:
+    pool = [row for row in ranked if row.result is not None and row.verdict in verdicts]
+    return pool[0] if pool else None
+
+
+def compare(
+    frequencies: Any,
+    impedances: Any = None,
+    *,
+    candidates: Sequence[str | Circuit],
+    criterion: str = "aicc",
+    noise: float | None = None,
+    max_iterations: int = SELECT_MAX_ITERATIONS,
+    **fit_kwargs: Any,
+) -> Comparison:
+    """Fit every candidate circuit to one spectrum and rank them.
+
+    Parameters
+    ----------
+    frequencies, impedances
+        The spectrum, as for ``Circuit.fit``; or a ``kelvara.io.Spectrum`` or a
+        battery-data-format dataframe alone.
+    candidates
+        Notations, model names or ``Circuit`` objects.
+    criterion : {"aicc", "aic", "bic"}
+        What ranks the candidates.
+    noise : float, optional
+        The spectrum's noise level (fraction of |Z|) for the flags; by default
+        estimated from its Kramers-Kronig check.
+    max_iterations : int
+        Evaluation budget of each Levenberg-Marquardt run of a candidate.
+    **fit_kwargs
+        ``weight``, ``method`` and the other settings of ``Circuit.fit``.
+
+    Returns
+    -------
+    Comparison
+        ``ranked`` (best first), ``best`` (the best-ranked clean fit, else the
+        best-ranked), ``table()`` and ``to_frame()``.
+    """
+    ranked, noise = _run(frequencies, impedances, candidates, criterion, noise, max_iterations, fit_kwargs)
+    best = _top(ranked, criterion, ("clean",)) or _top(ranked, criterion, ("clean", "suspect", "unreliable"))
+    return Comparison(ranked, criterion, noise, best)
+
+
+def select(
+    frequencies: Any,
+    impedances: Any = None,
+    *,
+    candidates: Sequence[str | Circuit] | None = None,
+    criterion: str = "aicc",
+    noise: float | None = None,
+    max_iterations: int = SELECT_MAX_ITERATIONS,
+    **fit_kwargs: Any,
+) -> Comparison:
+    """Pick the simplest adequate circuit for one spectrum.
+
+    Fits the candidates as :func:`compare` does (by default the eleven trained
+    topologies, ``Circuit.ml_circuits()``). Adequate means clean: no flag, so the
+    misfit is at the noise level, the residuals have no structure and every
+    parameter is determined and off its bounds. Among the adequate candidates
+    within ``EQUIVALENT`` (2) of the best criterion the one with the fewest free
+    parameters is chosen (the best criterion among those). Without an adequate
+    candidate the best-ranked one whose values are determined ("suspect") is
+    chosen, else the best-ranked. The result's ``best`` is the chosen
+    ``FitResult``.
+    """
+    if candidates is None:
+        candidates = kelvara.Circuit.ml_circuits()
+    ranked, noise = _run(frequencies, impedances, candidates, criterion, noise, max_iterations, fit_kwargs)
+    clean = [row for row in ranked if row.result is not None and row.verdict == "clean"]
+    best: Ranked | None
+    if clean:
+        limit = _criterion_value(clean[0].result, criterion) + EQUIVALENT  # type: ignore[arg-type]
+        near = [row for row in clean if _criterion_value(row.result, criterion) <= limit]  # type: ignore[arg-type]
+        fewest = min(row.n_free for row in near)
+        best = next(row for row in near if row.n_free == fewest)
+    else:
+        best = _top(ranked, criterion, ("suspect",)) or _top(ranked, criterion, ("suspect", "unreliable", "failed"))
+    return Comparison(ranked, criterion, noise, best)

@@ -1,0 +1,141 @@
+// _fit_candidates(): several circuits fitted to one spectrum at once on the
+// worker pool, with the interpreter released (kelvara.compare and
+// kelvara.select, python/kelvara/selection.py, are the public face). A
+// candidate starts from its network's guess when its topology has one and
+// its values were not given, from its own values otherwise; no warning.
+#include "python/objects.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "circuit/layout.hpp"
+#include "circuit/worker_pool.hpp"
+#include "fit/dispatch.hpp"
+#include "models/guess.hpp"
+#include "models/registry.hpp"
+#include "python/arguments.hpp"
+#include "python/barrier.hpp"
+#include "python/errors.hpp"
+#include "python/fit_options.hpp"
+#include "python/measured_data.hpp"
+
+namespace kelvara::py {
+namespace {
+
+constexpr auto watch_interval = std::chrono::milliseconds(50);
+
+struct Candidate {
+    const CircuitData* data = nullptr;
+    bool guessing = false;
+    std::optional<RegistryMatch> match;
+    std::optional<FitOutcome> outcome;
+    std::optional<FitError> fit_error;
+    std::optional<GuessError> guess_error;
+};
+
+PyObject* candidate_exception(const Candidate& candidate) {
+    PyObject* const type =
+        candidate.guess_error ? guess_error_type(*candidate.guess_error) : fit_error_type(*candidate.fit_error);
+    const std::string message = candidate.guess_error ? candidate.guess_error->message : candidate.fit_error->message();
+    return PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));
+}
+
+constexpr std::uint64_t candidate_starts = 2;
+
+PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* names[fit_argument_count + 1];
+    names[0] = "circuits";
+    for (std::size_t i = 0; i < fit_argument_count; ++i) names[i + 1] = fit_argument_names[i];
+    PyObject* bound[fit_argument_count + 1];
+    if (!bind_arguments({"_fit_candidates", names, 2}, args, nargs, kwnames, bound)) return nullptr;
+    PyObject* const* fit_bound = bound + 1;
+    FitOptions options;
+    if (!read_fit_options(fit_bound, options)) return nullptr;
+    if (options.weights_path) return raise(PyExc_ValueError, "_fit_candidates() takes no weight file");
+    FitRequest request = options.request;
+    if (!read_weighting(options.weight_name, request.weighting)) return nullptr;
+    Spectrum spectrum;
+    if (!read_spectrum(fit_bound[frequencies], fit_bound[impedances], spectrum)) return nullptr;
+    request.frequencies_hz = spectrum.frequencies.to_vector();
+    request.impedances = spectrum.impedances.to_vector();
+
+    PyObject* circuits = bound[0];
+    if (!PyList_Check(circuits)) return raise(PyExc_TypeError, "_fit_candidates() takes a list of Circuit");
+    const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(circuits));
+    std::vector<Candidate> candidates(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* circuit = PyList_GET_ITEM(circuits, static_cast<Py_ssize_t>(i));
+        if (!is_circuit(circuit)) return raise(PyExc_TypeError, "_fit_candidates() takes a list of Circuit");
+        Candidate& candidate = candidates[i];
+        candidate.data = &circuit_data(circuit);
+        if (options.guess.value_or(!candidate.data->explicit_values)) {
+            candidate.match = find_for_topology(candidate.data->tree);
+            candidate.guessing = candidate.match.has_value();
+        }
+    }
+
+    std::atomic<bool> stop{false};
+    bool interrupted = false;
+    {
+        ReleasedInterpreter released;
+        const InterruptCheck interrupt{[](void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(); },
+                                       &stop};
+        auto fit_one = [&](std::size_t i) {
+            Candidate& candidate = candidates[i];
+            if (stop.load()) return;
+            FitRequest own = request;
+            // A candidate starts from a guess or a simpler candidate's fit: the few
+            // cheapest starts find its optimum, and a wrong circuit cannot run away.
+            own.settings.max_starts = candidate_starts;
+            const CircuitData& data = *candidate.data;
+            own.circuit = data.tree;
+            own.control = engine_control(data.tree, data.control);
+            if (candidate.guessing) {
+                auto start = guess_params(data.tree, own.frequencies_hz, own.impedances, std::nullopt,
+                                          &*candidate.match);
+                if (!start) {
+                    candidate.guess_error = start.error();
+                    return;
+                }
+                own.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
+            }
+            auto result = dispatch_fit(own, interrupt);
+            if (result) {
+                candidate.outcome = std::move(result).value();
+            } else {
+                candidate.fit_error = result.error();
+            }
+        };
+        auto watch = [&] {
+            if (!stop.load() && released.signal_raised()) {
+                interrupted = true;
+                stop.store(true);
+            }
+        };
+        run_watched(count, fit_one, watch, watch_interval);
+    }
+    if (interrupted) return PyErr_Occurred() ? nullptr : raise(PyExc_KeyboardInterrupt, "");
+
+    Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        Candidate& candidate = candidates[i];
+        PyObject* item = candidate.outcome ? make_fit_result(std::move(*candidate.outcome), candidate.data->control)
+                                           : candidate_exception(candidate);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyMethodDef candidate_functions[] = {
+    {"_fit_candidates", guarded_method<fit_candidates>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace kelvara::py

@@ -1,0 +1,147 @@
+"""Fit statistics, flags and verdicts, and choosing the circuit (compare/select)."""
+
+import json
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+import kelvara
+from kelvara.diagnostics import Flag, verdict_of
+
+F = np.logspace(5, -2, 60)
+TWO_ARCS = ("R0-(R1,CPE1)-(R2,CPE2)", [10, 50, 1e-4, 0.85, 100, 1e-2, 0.8])
+
+
+def noisy(notation, values, noise=0.005, seed=0):
+    rng = np.random.default_rng(seed)
+    z = kelvara.Circuit(notation).with_values(values).impedance(F)
+    return z * (1 + noise * (rng.standard_normal(len(F)) + 1j * rng.standard_normal(len(F))))
+
+
+@pytest.fixture(scope="module")
+def two_arcs():
+    return noisy(*TWO_ARCS)
+
+
+@pytest.mark.parametrize("notation", ["two_rq", "R0-(R1,CPE1)"])
+def test_statistics_follow_the_textbook_formulas(two_arcs, notation):
+    result = kelvara.Circuit(notation).fit(F, two_arcs)
+    circuit = kelvara.Circuit(notation)
+    # Independent reference: residuals recomputed here with modulus weights, J by scipy.
+    from scipy.optimize._numdiff import approx_derivative
+
+    def residuals(p):
+        d = (circuit.with_values(list(p)).impedance(F) - two_arcs) / np.abs(two_arcs)
+        return np.concatenate([d.real, d.imag])
+
+    p = np.array([result.params[n] for n in circuit.param_names()])
+    chi2, n, k = float(np.sum(residuals(p) ** 2)), 2 * len(F), len(p)
+    assert result.chi_square == pytest.approx(chi2, rel=1e-9)
+    assert (result.n_points, result.n_free) == (len(F), k)
+    assert result.reduced_chi_square == pytest.approx(chi2 / (n - k), rel=1e-9)
+    assert result.misfit == pytest.approx(math.sqrt(chi2 / n), rel=1e-9)
+    assert result.aic == pytest.approx(n * math.log(chi2 / n) + 2 * k, rel=1e-9)
+    assert result.aicc == pytest.approx(result.aic + 2 * k * (k + 1) / (n - k - 1), rel=1e-9)
+    assert result.bic == pytest.approx(n * math.log(chi2 / n) + k * math.log(n), rel=1e-9)
+    jac = approx_derivative(residuals, p, rel_step=1e-6)
+    covariance = np.linalg.inv(jac.T @ jac) * chi2 / (n - k)
+    names = circuit.param_names()
+    got = np.array([[result.covariance[a][b] for b in names] for a in names])
+    np.testing.assert_allclose(got, covariance, rtol=2e-2, atol=1e-3 * np.abs(covariance).max())
+    sd = np.sqrt(np.diag(covariance))
+    corr = np.array([[result.correlation[a][b] for b in names] for a in names])
+    np.testing.assert_allclose(corr, covariance / np.outer(sd, sd), atol=2e-2)
+
+
+def test_fixed_parameters_stay_out_of_the_matrices(two_arcs):
+    result = kelvara.Circuit("two_rq").with_fixed({"R0.r": 10.0}).fit(F, two_arcs)
+    assert result.n_free == 6 and "R0.r" not in result.covariance
+    assert set(result.correlation) == set(kelvara.Circuit("two_rq").param_names()) - {"R0.r"}
+
+
+def test_clean_fit_has_no_flags_and_round_trips(two_arcs):
+    result = kelvara.Circuit("two_rq").fit(F, two_arcs)
+    assert result.flags == [] and result.verdict == "clean"
+    d = json.loads(json.dumps(result.to_dict()))
+    assert d["flags"] == [] and d["verdict"] == "clean" and d["aicc"] == result.aicc
+    assert d["covariance"] == result.covariance
+    back = pickle.loads(pickle.dumps(result))
+    assert (back.aic, back.correlation, back.flags) == (result.aic, result.correlation, [])
+    assert "verdict: clean" in result.table()
+
+
+def test_results_pickled_without_statistics_still_restore(two_arcs):
+    result = kelvara.Circuit("rq").fit(F, two_arcs)
+    function, (state,) = result.__reduce__()
+    old = function(state[:12])  # the state earlier versions wrote
+    assert old.params == result.params and math.isnan(old.aic) and old.covariance is None
+
+
+@pytest.mark.parametrize("notation, codes", [
+    ("rq", {"misfit", "structure"}),  # one arc for two
+    ("sei_randles", {"undetermined"}),  # a Warburg the data do not have
+    ("two_rq_l", {"at_bound", "undetermined"}),  # an inductance the data do not have
+])
+def test_wrong_circuits_raise_the_right_flags(two_arcs, notation, codes):
+    result = kelvara.Circuit(notation).fit(F, two_arcs)
+    assert codes <= {flag.code for flag in result.flags}
+    assert result.verdict != "clean"
+    assert all(isinstance(flag, Flag) and flag.text for flag in result.flags)
+
+
+def test_runaway_parameter_is_flagged():
+    # A pure arc fitted with a series resistance the data cannot hold apart from R1.
+    z = noisy("R0-(R1,C1)", [1e-3, 100, 1e-5])
+    result = kelvara.Circuit("R0-(R1,C1)-(R2,C2)").with_values([1, 50, 1e-5, 50, 1e-3]).fit(F, z)
+    assert result.flags and result.verdict in ("unreliable", "suspect")
+
+
+@pytest.mark.parametrize("codes, verdict", [
+    ([], "clean"), (["correlated"], "suspect"), (["misfit", "at_bound"], "unreliable"),
+    (["not_converged", "misfit"], "failed"),
+])
+def test_verdict_is_the_worst_flag(codes, verdict):
+    assert verdict_of([Flag(code, "") for code in codes]) == verdict
+
+
+@pytest.mark.parametrize("truth, values", [
+    ("rc", [10, 100, 1e-5]),
+    ("two_rq", TWO_ARCS[1]),
+    ("randles", [10, 100, 30, 1e-5, 0.9]),
+])
+def test_select_finds_the_true_topology(truth, values):
+    z = noisy(kelvara.Circuit(truth).notation, values, seed=3)
+    ranking = kelvara.select(F, z)
+    assert ranking.best.circuit.notation == kelvara.Circuit(truth).notation
+    assert ranking.best.verdict == "clean" and len(ranking) == 11
+    weights = [row.weight for row in ranking]
+    assert sum(weights) == pytest.approx(1.0) and weights == sorted(weights, reverse=True)
+    aicc = [row.aicc for row in ranking]
+    best = min(aicc)
+    for row in ranking:  # Akaike weights from the criterion, by formula
+        expected = math.exp(-(row.aicc - best) / 2) / sum(math.exp(-(a - best) / 2) for a in aicc)
+        assert row.weight == pytest.approx(expected, abs=1e-12)
+
+
+def test_adding_an_element_never_ends_worse(two_arcs):
+    ranking = kelvara.compare(F, two_arcs, candidates=["rq", "two_rq", "sei_randles", "sei_randles_wo", "two_rq_l"])
+    cost = {row.circuit: row.chi_square for row in ranking}
+    for bigger in ("sei_randles", "sei_randles_wo", "two_rq_l"):
+        assert cost[bigger] <= cost["two_rq"] * (1 + 1e-6)
+    assert cost["two_rq"] <= cost["rq"]
+    frame = ranking.to_frame()
+    assert list(frame["circuit"])[0] == ranking.ranked[0].circuit and "aicc" in frame and "flags" in frame
+    assert "chosen" in ranking.table()
+
+
+def test_compare_accepts_a_spectrum_and_names_bad_criteria(two_arcs):
+    from kelvara.io import Spectrum  # noqa: F401  (the reader's type)
+
+    class Measured:  # what kelvara.io.Spectrum offers
+        frequencies, impedances = F, two_arcs
+
+    assert kelvara.compare(Measured(), candidates=["rq"]).best.circuit.notation == "R0-p(R1,CPE1)"
+    with pytest.raises(ValueError, match="criterion"):
+        kelvara.compare(F, two_arcs, candidates=["rq"], criterion="r2")

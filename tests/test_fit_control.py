@@ -1,0 +1,233 @@
+"""Fixed parameters, the caller's own bounds and series of spectra: against scipy's
+least_squares on the same weighted residuals, with the held parameters removed or the
+bounds imposed there, and in every path a fit can take."""
+
+import json
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+import kelvara
+from conftest import DATA
+from kelvara import io
+from kelvara.series import fit_series
+
+scipy_optimize = pytest.importorskip("scipy.optimize")
+
+METHODS = ["levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
+           "simulated_annealing", "basin_hopping"]
+QUICK = {"particle_swarm": dict(num_particles=30, generations=40, seed=1), "nelder_mead": {},
+         "differential_evolution": dict(de_evaluations=2000), "simulated_annealing": dict(sa_iterations=500, seed=1),
+         "basin_hopping": dict(basin_hopping_hops=3, seed=1), "levenberg_marquardt": {}}
+F = np.logspace(-2, 5, 50)
+TWO_ARC = "R0-p(R1,CPE1)-p(R2,CPE2)"
+TWO_ARC_TRUTH = [0.05, 0.4, 2e-3, 0.9, 0.8, 5e-2, 0.75]
+
+
+def noisy(circuit, values, f=F, level=0.01, seed=0):
+    z = kelvara.Circuit(circuit).with_values(values).impedance(f)
+    rng = np.random.default_rng(seed)
+    return z + level * np.abs(z) * (rng.standard_normal(len(f)) + 1j * rng.standard_normal(len(f)))
+
+
+def scipy_cost(circuit, f, z, start, fixed=(), bounds=None):
+    """least_squares over the free parameters of `circuit`'s residuals, from `start`."""
+    names = circuit.param_names()
+    bounds = bounds or dict(zip(names, circuit.param_bounds()))
+    free = [j for j, n in enumerate(names) if n not in fixed]
+    full = np.array(start, dtype=float)
+
+    def fun(x):
+        p = full.copy()
+        p[free] = x
+        return np.asarray(circuit.residuals(list(p), f, z))
+
+    lo = [bounds[names[j]][0] for j in free]
+    hi = [bounds[names[j]][1] for j in free]
+    x0 = np.clip(full[free], lo, hi)
+    fit = scipy_optimize.least_squares(fun, x0, bounds=(lo, hi), x_scale="jac", ftol=1e-14, xtol=1e-14, gtol=1e-14,
+                                       max_nfev=20000)
+    return fit.cost
+
+
+def real_spectra():
+    cases = [("exampleData.csv", "R0-p(R1,C1)-p(R2-Wo1,C2)", [0.01, 0.005, 0.1, 0.01, 0.1, 100.0, 1.0],
+              {"R0.r": 0.0155}, {"R1.r": (1e-4, 0.01)}),
+             ("Circuit1_EIS_1.z", "R0-p(R1,CPE1)", [30.0, 40.0, 1e-5, 0.9], {"R0.r": 29.0}, {"CPE1.alpha": (0.8, 0.95)}),
+             ("exampleDataAutolab.txt", "R0-p(R1,CPE1)", [0.01, 0.02, 1.0, 0.9], {"CPE1.alpha": 0.85},
+              {"R1.r": (1e-3, 0.015)})]
+    return [pytest.param(*case, id=case[0]) for case in cases]
+
+
+@pytest.mark.parametrize("file, notation, start, held, bounds", real_spectra())
+def test_fixed_and_bounded_fits_reach_the_scipy_optimum(file, notation, start, held, bounds):
+    f, z = io.read(DATA / file)
+    circuit = kelvara.Circuit(notation).with_values(start)
+    fixed = circuit.with_fixed(held)
+    result = fixed.fit(f, z)
+    assert all(result.params[n] == v for n, v in held.items())
+    reference = scipy_cost(fixed, f, z, fixed.param_values(), fixed=held)
+    assert result.cost <= reference * (1 + 1e-6)
+
+    bounded = circuit.with_bounds(bounds)
+    result = bounded.fit(f, z)
+    for name, (lo, hi) in bounds.items():
+        assert lo <= result.params[name] <= hi
+    in_force = dict(zip(bounded.param_names(), bounded.param_bounds()))
+    assert result.cost <= scipy_cost(bounded, f, z, start, bounds=in_force) * (1 + 1e-6)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_every_method_holds_fixed_values_and_keeps_to_user_bounds(method):
+    z = noisy(TWO_ARC, TWO_ARC_TRUTH)
+    circuit = (kelvara.Circuit(TWO_ARC).with_values([0.1, 0.3, 1e-3, 0.85, 1.0, 1e-2, 0.8])
+               .with_fixed({"R0.r": 0.05}).with_bounds({"CPE2.alpha": (0.5, 0.7)}))
+    result = circuit.fit(F, z, method=method, **QUICK[method])
+    assert result.params["R0.r"] == 0.05 and (result.stderr is None or math.isnan(result.stderr["R0.r"]))
+    assert 0.5 <= result.params["CPE2.alpha"] <= 0.7
+    assert result.circuit.fixed == ["R0.r"] and result.to_dict()["fixed"] == ["R0.r"]
+    assert "fixed" in result.table().splitlines()[1]
+
+
+def test_standard_errors_come_from_the_free_columns():
+    z = noisy("R0-p(R1,C1)", [0.1, 2.0, 1e-3])
+    circuit = kelvara.Circuit("R0-p(R1,C1)").with_values([0.1, 2.0, 1e-3]).with_fixed(["R0.r"])
+    result = circuit.fit(F, z)
+    p = list(result.params.values())
+    jac = np.asarray(circuit.jacobian(p, F, z))[:, 1:]
+    r = np.asarray(circuit.residuals(p, F, z))
+    covariance = np.linalg.inv(jac.T @ jac) * (r @ r) / (len(r) - 2)
+    np.testing.assert_allclose([result.stderr["R1.r"], result.stderr["C1.c"]], np.sqrt(np.diag(covariance)),
+                               rtol=1e-6)
+
+
+def test_the_guess_runs_and_held_values_replace_guessed_ones():
+    z = noisy("R0-p(R1,C1)", [0.1, 2.0, 1e-3])
+    result = kelvara.Circuit("rc").with_fixed({"R0.r": 0.12}).with_bounds({"R1.r": (1.0, 1.5)}).fit(F, z)
+    assert result.params["R0.r"] == 0.12 and 1.0 <= result.params["R1.r"] <= 1.5
+
+
+def test_control_is_carried_by_rebinding_composition_and_pickles():
+    base = kelvara.Circuit("R0-p(R1,C1)").with_fixed({"R1.r": 3.0}).with_bounds({"C1.c": (1e-6, 1e-2)})
+    for circuit in (base.with_values([1.0, 3.0, 1e-3]), pickle.loads(pickle.dumps(base)),
+                    base.with_named_values({"R0.r": 1.0, "R1.r": 3.0, "C1.c": 1e-3})):
+        assert circuit.fixed == ["R1.r"] and circuit.param_bounds()[2] == (1e-6, 1e-2)
+    joined = kelvara.Series([kelvara.L(1e-6), base])
+    assert joined.fixed == ["R1.r"] and joined.param_bounds()[3] == (1e-6, 1e-2)
+    lines = repr(base).splitlines()
+    assert lines[2].endswith("  fixed") and lines[3].endswith("bounds (1e-6, 0.01)")
+    assert base.with_free(["R1.r"]).fixed == [] and base.with_bounds({"C1.c": None}).param_bounds()[2][0] == 1e-12
+    result = base.with_values([1.0, 3.0, 1e-3]).fit(F, noisy("R0-p(R1,C1)", [1.0, 3.0, 1e-3]))
+    again = pickle.loads(pickle.dumps(result))
+    assert again.circuit.fixed == ["R1.r"] and again.table() == result.table()
+    # a state without control is the one earlier versions wrote, and still restores
+    plain = kelvara.Circuit("R0-p(R1,C1)")
+    assert len(plain.__reduce__()[1][0]) == 4
+    state = plain.__reduce__()[1][0][:4] + (([True, False], [None, None]),)
+    with pytest.raises(ValueError, match="cannot restore kelvara.Circuit"):
+        kelvara._core._restore_circuit(state)
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda c: c.with_fixed({"R1.x": 1.0}), ValueError, 'did you mean "R1.r"'),
+    (lambda c: c.with_free(["C2.c"]), ValueError, 'unknown parameter "C2.c"'),
+    (lambda c: c.with_fixed("R0.r"), TypeError, "single str"),
+    (lambda c: c.with_fixed({"R0.r": math.nan}), ValueError, "must be finite"),
+    (lambda c: c.with_bounds({"R1.r": (0.0, math.inf)}), ValueError, "R1.r .* log scale"),
+    (lambda c: c.with_bounds({"R1.r": (5.0, 1.0)}), ValueError, "R1.r .* below the upper"),
+    (lambda c: c.with_bounds({"C1.c": (math.nan, 1.0)}), ValueError, "C1.c .* number"),
+    (lambda c: c.with_bounds({"C1.c": 3.0}), TypeError, "pair"),
+    (lambda c: c.with_fixed(["R0.r", "R1.r", "C1.c"]).fit(F, F + 0j), ValueError, "every parameter is fixed"),
+    (lambda c: c.with_bounds({"R1.r": (2.0, 3.0)}).with_fixed(["R1.r"]).fit(F, F + 0j), ValueError,
+     "fixed value of R1.r is 1, outside"),
+])
+def test_controls_that_cannot_work_are_refused(call, error, match):
+    with pytest.raises(error, match=match):
+        call(kelvara.Circuit("R0-p(R1,C1)"))
+
+
+def test_fit_many_and_dask_honour_fixed_parameters():
+    circuit = kelvara.Circuit(TWO_ARC).with_values(TWO_ARC_TRUTH).with_fixed({"R0.r": 0.04})
+    spectra = [(F, noisy(TWO_ARC, TWO_ARC_TRUTH, seed=s)) for s in range(3)]
+    many = kelvara.fit_many(circuit, spectra)
+    assert [r.params for r in many] == [circuit.fit(f, z).params for f, z in spectra]
+    dask_module = pytest.importorskip("kelvara.dask")
+    bag = pytest.importorskip("dask.bag").from_sequence([(i, f, z) for i, (f, z) in enumerate(spectra)])
+    frame = dask_module.fit_bag(bag, circuit).compute(scheduler="synchronous")
+    assert (frame["R0.r"] == 0.04).all()
+
+
+# ------------------------------------------------------------------------------------ series
+
+SERIES_CIRCUIT = "R0-p(R1,CPE1)"
+
+
+def series_spectra(count=5, points=40):
+    f = np.logspace(-1, 5, points)
+    return [(f, noisy(SERIES_CIRCUIT, [0.05, 0.5 + 0.1 * i, 1e-3 * (1 + 0.3 * i), 0.85], f=f, level=0.005, seed=i))
+            for i in range(count)]
+
+
+def test_a_joint_fit_reaches_the_sparse_least_squares_optimum():
+    spectra = series_spectra()
+    circuit = kelvara.Circuit(SERIES_CIRCUIT).with_values([0.1, 1.0, 1e-3, 0.8])
+    joint = fit_series(circuit, spectra, shared=["R0.r", "CPE1.alpha"])
+    n = len(spectra)
+
+    def fun(x):
+        return np.concatenate([circuit.residuals([x[0], x[2 + 2 * i], x[3 + 2 * i], x[1]], f, z)
+                               for i, (f, z) in enumerate(spectra)])
+
+    sparsity = np.zeros((sum(2 * len(f) for f, _ in spectra), 2 + 2 * n), dtype=int)
+    for i, (f, _) in enumerate(spectra):
+        sparsity[i * 2 * len(f):(i + 1) * 2 * len(f), [0, 1, 2 + 2 * i, 3 + 2 * i]] = 1
+    lo, hi = [1e-12, 0.0] + [1e-12] * 2 * n, [np.inf, 1.0] + [np.inf] * 2 * n
+    x0 = [0.1, 0.8] + [1.0, 1e-3] * n
+    reference = scipy_optimize.least_squares(fun, x0, jac_sparsity=sparsity, bounds=(lo, hi), x_scale="jac",
+                                             ftol=1e-14, xtol=1e-14, gtol=1e-14)
+    assert joint.success and joint.cost <= reference.cost * (1 + 1e-6)
+    assert joint.shared["R0.r"] == pytest.approx(reference.x[0], rel=1e-4)
+    assert all(r.params["R0.r"] == joint.shared["R0.r"] for r in joint)
+    frame = joint.to_frame()
+    assert list(frame.index) == list(range(n)) and frame["R0.r_stderr"].nunique() == 1
+    assert 0 < joint.shared_stderr["R0.r"] < 1e-2
+
+
+def test_without_shared_parameters_a_series_is_separate_fits():
+    spectra = series_spectra(count=3)
+    circuit = kelvara.Circuit(SERIES_CIRCUIT).with_values([0.1, 1.0, 1e-3, 0.8]).with_fixed(["R0.r"])
+    warm = fit_series(circuit, spectra)
+    start = circuit
+    for result, (f, z) in zip(warm, spectra):
+        expected = start.fit(f, z)
+        assert result.params == expected.params and result.circuit.fixed == ["R0.r"]
+        start = expected.circuit
+    cold = fit_series(circuit, spectra, warm_start=False)
+    assert [r.params for r in cold] == [circuit.fit(f, z).params for f, z in spectra]
+    with pytest.raises(ValueError, match="cannot also be fixed"):
+        fit_series(circuit, spectra, shared=["R0.r"])
+
+
+def test_cli_fix_bound_and_series(tmp_path, capsys):
+    from kelvara.cli import main
+
+    files = []
+    for i, (f, z) in enumerate(series_spectra(count=3)):
+        path = tmp_path / f"s{i}.csv"
+        path.write_text("Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm\n"
+                        + "".join(f"{a:.17g},{b.real:.17g},{b.imag:.17g}\n" for a, b in zip(f, z)))
+        files.append(str(path))
+    out = tmp_path / "fit.json"
+    argv = [files[0], "--circuit", SERIES_CIRCUIT, "--start", "0.1,1,1e-3,0.8", "--fix", "R0.r=0.05",
+            "--bound", "CPE1.alpha=0.7:0.95", "--json", str(out)]
+    assert main(["fit", *argv]) == 0
+    row = json.loads(out.read_text())
+    assert row["params"]["R0.r"] == 0.05 and row["fixed"] == ["R0.r"] and row["params"]["CPE1.alpha"] <= 0.95
+    assert main(["fit", *files, "--circuit", SERIES_CIRCUIT, "--start", "0.1,1,1e-3,0.8", "--shared", "R0.r",
+                 "--json", str(out)]) == 0
+    rows = json.loads(out.read_text())
+    assert len({r["params"]["R0.r"] for r in rows}) == 1 and "joint fit of 3 spectra" in rows[0]["message"]
+    assert main(["fit", files[0], "--circuit", SERIES_CIRCUIT, "--bound", "R1.r=1"]) == 2
+    assert "expected NAME=LO:HI" in capsys.readouterr().err
