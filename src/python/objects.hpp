@@ -97,6 +97,9 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // Circuit._fit_many, the batch behind kelvara.fit_many.
 PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// kelvara._core._drt and _drt_many (drt_function.cpp).
+extern PyMethodDef drt_functions[];
+
 // Module-level functions Series and Parallel.
 extern PyMethodDef compose_methods[];
 

@@ -1,0 +1,28 @@
+// The automatic choice of the regularisation weight lambda by generalised
+// cross-validation (Golub, Heath and Wahba 1979): the lambda that minimises
+//   GCV(lambda) = |r(lambda)|^2 / (n - p - trace of the influence matrix)^2
+// for the unconstrained Tikhonov problem. Projecting out the unpenalised
+// columns (R_inf, L) and whitening the penalty turns the problem into a
+// standard-form one, whose eigen-decomposition gives GCV for every lambda in
+// O(m), so the search is cheap and exact.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "drt/dense.hpp"
+
+namespace kelvara::drt {
+
+struct LambdaChoice {
+    double lambda = 0.0;
+    bool found = false;
+};
+
+// `basis` (rows x m) holds the penalised columns, `unpenalised` the others
+// (each a column of `rows` entries), `data` the right-hand side, `penalty`
+// the m x m positive definite penalty.
+LambdaChoice choose_lambda(const Matrix& basis, std::span<const std::vector<double>> unpenalised,
+                           std::span<const double> data, const Matrix& penalty);
+
+}  // namespace kelvara::drt
