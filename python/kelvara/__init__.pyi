@@ -4,3 +4,4 @@ from kelvara._core import __all__ as __all__
 
 __version__: str
 from kelvara._batch import fit_many as fit_many
+from kelvara.drt import drt as drt, drt_many as drt_many

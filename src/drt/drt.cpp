@@ -42,7 +42,7 @@ double automatic_density(std::span<const double> frequencies) {
     const auto [low, high] = std::minmax_element(frequencies.begin(), frequencies.end());
     const double decades = std::log10(*high / *low);
     const double measured = static_cast<double>(frequencies.size() - 1) / decades;
-    return std::clamp(measured, 6.0, 12.0);
+    return std::clamp(measured, 10.0, 15.0);
 }
 
 }  // namespace

@@ -14,7 +14,15 @@ double dot(std::span<const double> a, std::span<const double> b) {
     return sum;
 }
 
-// GCV from the spectrum of the standard-form problem.
+// GCV from the spectrum of the standard-form problem, with the trace
+// counted twice: plain GCV (factor 1) under-smooths noisy spectra often
+// enough to grow spurious peaks; a factor above 1 ("modified GCV", Cummins,
+// Filloon and Nychka 2001; Kim and Gu 2004) is the usual remedy, and 2 gave
+// the fewest spurious peaks with the same peak accuracy on synthetic ZARC
+// spectra with 0.5 % noise.
+constexpr double trace_factor = 2.0;
+constexpr double smallest_lambda = 1e-6;
+
 struct GcvCurve {
     std::vector<double> values;         // eigenvalues s_i^2 of B^T B
     std::vector<double> beta_squared;   // (u_i^T b)^2
@@ -28,7 +36,7 @@ struct GcvCurve {
             residual += filter * filter * beta_squared[i];
             trace += values[i] / (values[i] + lambda);
         }
-        const double denominator = dof - trace;
+        const double denominator = dof - trace_factor * trace;
         return residual / (denominator * denominator);
     }
 };
@@ -132,11 +140,13 @@ LambdaChoice choose_lambda(const Matrix& basis, std::span<const std::vector<doub
     }
     curve.outside = std::max(curve.outside, 0.0);
 
-    // A scan over fourteen decades below the largest eigenvalue, then a
-    // golden-section refinement in log lambda around the best scan point.
+    // A scan of log lambda, then a golden-section refinement around the best
+    // scan point. The floor keeps noise-free spectra (for which GCV wants
+    // lambda -> 0) from fitting the basis's own limits, e.g. an ideal RC
+    // that Gaussians of finite width cannot reach, with ripples in gamma.
     constexpr int scan_points = 85;
-    const double low = std::log(largest) - 14.0 * 2.302585092994046;
-    const double high = std::log(largest) + 1.0 * 2.302585092994046;
+    const double low = std::log(smallest_lambda);
+    const double high = std::max(std::log(largest) + 2.302585092994046, low + 2.302585092994046);
     const double step = (high - low) / (scan_points - 1);
     int best = 0;
     double best_score = curve(std::exp(low));

@@ -1,7 +1,7 @@
 // The automatic choice of the regularisation weight lambda by generalised
 // cross-validation (Golub, Heath and Wahba 1979): the lambda that minimises
-//   GCV(lambda) = |r(lambda)|^2 / (n - p - trace of the influence matrix)^2
-// for the unconstrained Tikhonov problem. Projecting out the unpenalised
+//   GCV(lambda) = |r(lambda)|^2 / (n - p - 2 trace of the influence matrix)^2
+// for the unconstrained Tikhonov problem (the factor 2: see regularisation.cpp). Projecting out the unpenalised
 // columns (R_inf, L) and whitening the penalty turns the problem into a
 // standard-form one, whose eigen-decomposition gives GCV for every lambda in
 // O(m), so the search is cheap and exact.

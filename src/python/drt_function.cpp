@@ -4,6 +4,7 @@
 // kelvara.drt_many (python/kelvara/drt.py), which wrap the returned records.
 #include "python/objects.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -103,10 +104,19 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 }
 
 // The outcome as a dict of plain values; kelvara.drt wraps it in a DrtResult.
-PyObject* outcome_record(const drt::DrtOutcome& outcome) {
+// The spectrum it was computed from comes along, as the core read it.
+PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double> frequencies,
+                         std::span<const Complex> impedances) {
     Ref record(PyDict_New());
     if (!record) return nullptr;
     PyObject* dict = record.get();
+    Complex* measured = nullptr;
+    PyObject* measured_array = new_complex_array(impedances.size(), measured);
+    if (measured_array == nullptr) return nullptr;
+    std::copy(impedances.begin(), impedances.end(), measured);
+    if (!set_item(dict, "impedances", measured_array) || !set_item(dict, "frequencies", to_float_list(frequencies))) {
+        return nullptr;
+    }
     Complex* fitted = nullptr;
     PyObject* fitted_array = new_complex_array(outcome.fitted.size(), fitted);
     if (fitted_array == nullptr) return nullptr;
@@ -169,7 +179,7 @@ PyObject* drt_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         result.emplace(drt::compute_drt(spectrum.frequencies.view(), spectrum.impedances.view(), settings));
     }
     if (!*result) return raise(PyExc_ValueError, result->error().message);
-    return outcome_record(result->value());
+    return outcome_record(result->value(), spectrum.frequencies.view(), spectrum.impedances.view());
 }
 
 struct Slot {
@@ -254,7 +264,7 @@ PyObject* drt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (slot.conversion_error) {
             item = slot.conversion_error.release();
         } else if (*slot.result) {
-            item = outcome_record(slot.result->value());
+            item = outcome_record(slot.result->value(), slot.frequencies, slot.impedances);
         } else {
             const std::string& message = slot.result->error().message;
             item = PyObject_CallFunction(PyExc_ValueError, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));
