@@ -3,6 +3,7 @@
     kelvara fit FILE... [--circuit C] [--method M] [--weight W] [--plot OUT.png]
                         [--json OUT.json] [--csv SUMMARY.csv] [--format F]
     kelvara check FILE... [--plot OUT.png] [--format F]
+    kelvara drt FILE... [--plot OUT.png] [--csv OUT.csv] [--lambda L] [--format F]
     kelvara circuits
 
 Exit status: 0 when every fit succeeded (every check passed), 1 when one did
@@ -60,6 +61,7 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--format", dest="file_format", default=None, help="force a file format")
     check.add_argument("--plot", metavar="OUT.png", help="write a figure of data and residuals")
 
+    _add_drt_parser(commands)
     commands.add_parser("circuits", help="trained topologies and the element catalogue")
     return parser
 
@@ -220,6 +222,57 @@ def _check(args: argparse.Namespace, out: IO[str]) -> int:
     return EXIT_INPUT if errors else status
 
 
+def _add_drt_parser(commands: Any) -> None:
+    command = commands.add_parser("drt", help="distribution of relaxation times of every spectrum",
+                                  description="Distribution of relaxation times (DRT) of every spectrum in the "
+                                              "files: peaks with their time constants and resistances.")
+    command.add_argument("files", nargs="+", metavar="FILE")
+    command.add_argument("--format", dest="file_format", default=None, help="force a file format")
+    command.add_argument("--lambda", dest="lambda_value", type=float, default=None, metavar="L",
+                         help="regularisation weight (default: chosen by generalised cross-validation)")
+    command.add_argument("--plot", metavar="OUT.png", help="write a figure of data and DRT (one per spectrum)")
+    command.add_argument("--csv", metavar="OUT.csv",
+                         help="write one row per peak ('-': stdout, with the summaries on stderr)")
+
+
+def _drt(args: argparse.Namespace, out: IO[str]) -> int:
+    plot = _plotting(args.plot)
+    errors: list[str] = []
+    rows: list[list[Any]] = []
+    figures: list[tuple[str, Any]] = []
+    text = sys.stderr if args.csv == "-" else out
+    for label, spectrum in _spectra(args.files, args.file_format, errors):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # the notes are printed with the summary
+                result = kelvara.drt(spectrum, lambda_value=args.lambda_value)
+        except ValueError as error:
+            errors.append(f"{label}: {error}")
+            continue
+        print(f"{label}: {len(spectrum)} points, {spectrum.instrument}", file=text)
+        print(result.summary() + "\n", file=text)
+        for index, peak in enumerate(result.peaks, 1):
+            rows.append([spectrum.path, spectrum.sweep, index, repr(peak.tau), repr(peak.frequency),
+                         repr(peak.height), repr(peak.resistance), repr(result.r_inf), repr(result.inductance),
+                         repr(result.lambda_value)])
+        if plot is not None:
+            figures.append((label, plot.fit_figure(*spectrum, drt_result=result, title=label)))
+    _save_figures(figures, args.plot)
+    if args.csv is not None:
+        handle = out if args.csv == "-" else open(args.csv, "w", newline="")
+        try:
+            writer = csv.writer(handle)
+            writer.writerow(["file", "sweep", "peak", "tau_s", "frequency_hz", "gamma_ohm", "resistance_ohm",
+                             "r_inf_ohm", "inductance_h", "lambda"])
+            writer.writerows(rows)
+        finally:
+            if handle is not out:
+                handle.close()
+    for message in errors:
+        print(f"kelvara: error: {message}", file=sys.stderr)
+    return EXIT_INPUT if errors else EXIT_OK
+
+
 def _circuits(out: IO[str]) -> int:
     print("Trained topologies (a network guesses the starting values):", file=out)
     for name in kelvara.Circuit.ml_circuits():
@@ -242,6 +295,8 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
             return _fit(args, out)
         if args.command == "check":
             return _check(args, out)
+        if args.command == "drt":
+            return _drt(args, out)
         return _circuits(out)
     except InputError as error:
         print(f"kelvara: error: {error}", file=sys.stderr)

@@ -187,10 +187,14 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
         out.share_below = basis.integral(out.coefficients, -infinity, -std::log(*max_w)) / out.polarisation_resistance;
         out.share_above = basis.integral(out.coefficients, -std::log(*min_w), infinity) / out.polarisation_resistance;
     }
-    if (points >= 2 && tallest > 0.0) {
-        out.rising_below = out.gamma[0] > out.gamma[1] && out.gamma[0] >= rising_edge_height * tallest;
-        out.rising_above =
-            out.gamma[points - 1] > out.gamma[points - 2] && out.gamma[points - 1] >= rising_edge_height * tallest;
+    // Growing outwards past the measured range: gamma somewhere beyond it
+    // is above its value at the range's edge by a visible amount.
+    const double edge_below = basis.gamma(out.coefficients, -std::log(*max_w));
+    const double edge_above = basis.gamma(out.coefficients, -std::log(*min_w));
+    for (std::size_t j = 0; j < points; ++j) {
+        const double excess = rising_edge_height * tallest;
+        if (out.tau[j] * *max_w < 1.0 && out.gamma[j] > edge_below + excess) out.rising_below = true;
+        if (out.tau[j] * *min_w > 1.0 && out.gamma[j] > edge_above + excess) out.rising_above = true;
     }
     return out;
 }

@@ -38,8 +38,9 @@ struct DrtOutcome {
     std::vector<Peak> peaks;
     double polarisation_resistance = 0.0;  // integral of gamma
     // Fractions of that integral at time constants outside the measured
-    // range, below 1/w_max and above 1/w_min, and whether gamma is still
-    // rising there: a process the data only show the edge of.
+    // range, below 1/w_max and above 1/w_min, and whether gamma grows
+    // outwards there (by 5 % of the tallest gamma): a process the data only
+    // show the edge of.
     double share_below = 0.0;
     double share_above = 0.0;
     bool rising_below = false;
