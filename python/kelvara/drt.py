@@ -118,11 +118,11 @@ class DrtResult:
             notes.append(
                 f"gamma still rises beyond the lowest frequency ({record['share_above']:.0%} of the resistance lies "
                 f"at time constants longer than measured): a process such as a diffusion tail is only partly "
-                f"covered, and no peak is reported for it")
+                f"covered, and no peak is reported within a decade of that end")
         if record["rising_below"] and record["share_below"] > EDGE_SHARE:
             notes.append(
                 f"gamma still rises beyond the highest frequency ({record['share_below']:.0%} of the resistance "
-                f"lies at time constants shorter than measured)")
+                f"lies at time constants shorter than measured); no peak is reported within a decade of that end")
         count = int(self.unrepresented.sum())
         if count:
             where = ", ".join(f"{f:.4g} Hz" for f in self.frequencies[self.unrepresented][:5])
@@ -210,7 +210,7 @@ def drt(
     derivative: int = 2,
     points_per_decade: float | None = None,
     margin: float = 0.5,
-    peak_threshold: float = 0.05,
+    peak_threshold: float = 0.1,
 ) -> DrtResult:
     """The distribution of relaxation times of one spectrum.
 
@@ -259,7 +259,7 @@ def drt_many(
     derivative: int = 2,
     points_per_decade: float | None = None,
     margin: float = 0.5,
-    peak_threshold: float = 0.05,
+    peak_threshold: float = 0.1,
 ) -> list[DrtResult | Exception]:
     """The DRT of many spectra, on every core without the interpreter.
 

@@ -180,7 +180,7 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
         out.gamma[j] = basis.gamma(out.coefficients, y);
         tallest = std::max(tallest, out.gamma[j]);
     }
-    out.peaks = find_peaks(basis, out.coefficients, settings.peak_threshold);
+    out.peaks = find_peaks(basis, out.coefficients, settings.peak_threshold, -std::log(*max_w), -std::log(*min_w));
     const double infinity = std::numeric_limits<double>::infinity();
     out.polarisation_resistance = basis.integral(out.coefficients, -infinity, infinity);
     if (out.polarisation_resistance > 0.0) {
@@ -196,6 +196,13 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
         if (out.tau[j] * *max_w < 1.0 && out.gamma[j] > edge_below + excess) out.rising_below = true;
         if (out.tau[j] * *min_w > 1.0 && out.gamma[j] > edge_above + excess) out.rising_above = true;
     }
+    // Next to such an edge gamma ripples while it makes up for the part of
+    // the process beyond the basis; maxima there are not processes.
+    const double edge_band = std::log(10.0);  // one decade
+    std::erase_if(out.peaks, [&](const Peak& peak) {
+        return (out.rising_above && peak.ln_tau > -std::log(*min_w) - edge_band) ||
+               (out.rising_below && peak.ln_tau < -std::log(*max_w) + edge_band);
+    });
     return out;
 }
 

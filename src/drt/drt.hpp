@@ -24,7 +24,7 @@ struct DrtSettings {
     int derivative_order = 2;          // 1 or 2
     double points_per_decade = 0.0;    // of basis functions; 0: from the data's density
     double margin_decades = 0.5;       // basis beyond the measured time constants, each side
-    double peak_threshold = 0.05;      // prominence, relative to the tallest gamma
+    double peak_threshold = 0.1;       // prominence, relative to the tallest gamma
 };
 
 struct DrtOutcome {
@@ -40,7 +40,8 @@ struct DrtOutcome {
     // Fractions of that integral at time constants outside the measured
     // range, below 1/w_max and above 1/w_min, and whether gamma grows
     // outwards there (by 5 % of the tallest gamma): a process the data only
-    // show the edge of.
+    // show the edge of. Then maxima within a decade of that end of the
+    // measured range are not reported as peaks.
     double share_below = 0.0;
     double share_above = 0.0;
     bool rising_below = false;

@@ -19,8 +19,8 @@ double vertex_offset(double a, double b, double c) {
 
 }  // namespace
 
-std::vector<Peak> find_peaks(const RbfBasis& basis, std::span<const double> coefficients,
-                             double relative_threshold) {
+std::vector<Peak> find_peaks(const RbfBasis& basis, std::span<const double> coefficients, double relative_threshold,
+                             double measured_low, double measured_high) {
     const double step = basis.spacing / samples_per_spacing;
     const std::size_t count = (basis.count - 1) * samples_per_spacing + 1;
     std::vector<double> gamma(count);
@@ -34,6 +34,8 @@ std::vector<Peak> find_peaks(const RbfBasis& basis, std::span<const double> coef
     std::vector<double> prominences;
     for (std::size_t j = 1; j + 1 < count; ++j) {
         if (!(gamma[j] > gamma[j - 1] && gamma[j] >= gamma[j + 1])) continue;
+        const double y = basis.first_centre + static_cast<double>(j) * step;
+        if (y < measured_low || y > measured_high) continue;
         // The lowest point on each side before higher ground (or the end).
         double left = gamma[j], right = gamma[j];
         for (std::size_t i = j; i-- > 0 && gamma[i] <= gamma[j];) left = std::min(left, gamma[i]);

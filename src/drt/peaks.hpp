@@ -21,9 +21,10 @@ struct Peak {
 
 // Maxima whose prominence (as in topography and scipy.signal.find_peaks)
 // is below `relative_threshold` times the tallest gamma are not peaks: they
-// are ripples on the flank of a peak, and their area goes to their neighbours. Maxima at the ends of the basis
-// are not peaks either: they are the edge of a process the data do not cover.
-std::vector<Peak> find_peaks(const RbfBasis& basis, std::span<const double> coefficients,
-                             double relative_threshold);
+// are ripples on the flank of a peak, and their area goes to their
+// neighbours. Maxima outside [measured_low, measured_high] (ln tau) are not
+// peaks either: there gamma only continues a process the data show the edge of.
+std::vector<Peak> find_peaks(const RbfBasis& basis, std::span<const double> coefficients, double relative_threshold,
+                             double measured_low, double measured_high);
 
 }  // namespace kelvara::drt

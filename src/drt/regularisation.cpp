@@ -21,7 +21,7 @@ double dot(std::span<const double> a, std::span<const double> b) {
 // the fewest spurious peaks with the same peak accuracy on synthetic ZARC
 // spectra with 0.5 % noise.
 constexpr double trace_factor = 2.0;
-constexpr double smallest_lambda = 1e-6;
+constexpr double smallest_lambda = 1e-4;
 
 struct GcvCurve {
     std::vector<double> values;         // eigenvalues s_i^2 of B^T B
