@@ -111,38 +111,47 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
         series_scale.push_back(norm);
     }
 
+    // One Gram matrix of [series columns, basis, data] serves both the
+    // choice of lambda and the normal equations.
+    const std::size_t p = series.size();
+    const std::size_t unknowns = p + m;
+    Matrix gram(unknowns + 1, unknowns + 1);
+    std::vector<double> row(unknowns + 1);
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t s = 0; s < p; ++s) row[s] = series[s][r];
+        const auto k = kernel.row(r);
+        std::copy(k.begin(), k.end(), row.begin() + static_cast<std::ptrdiff_t>(p));
+        row[unknowns] = data[r];
+        for (std::size_t i = 0; i <= unknowns; ++i) {
+            const double ri = row[i];
+            if (ri == 0.0) continue;
+            const auto g_row = gram.row(i);
+            for (std::size_t j = 0; j <= i; ++j) g_row[j] += ri * row[j];
+        }
+    }
+    for (std::size_t i = 0; i <= unknowns; ++i) {
+        for (std::size_t j = 0; j < i; ++j) gram(j, i) = gram(i, j);
+    }
+
     DrtOutcome out;
     if (settings.lambda) {
         out.lambda = *settings.lambda;
     } else {
-        const LambdaChoice choice = choose_lambda(kernel, series, data, penalty);
+        const LambdaChoice choice = choose_lambda(gram, p, rows, penalty);
         if (!choice.found) return fail(DrtError{"the regularisation weight could not be chosen; give lambda"});
         out.lambda = choice.lambda;
         out.lambda_chosen = true;
     }
 
-    // Normal equations over [series columns, basis], penalty on the basis only.
-    const std::size_t p = series.size();
-    const std::size_t unknowns = p + m;
+    // Normal equations, the penalty on the basis only.
     Matrix h(unknowns, unknowns);
-    std::vector<double> g(unknowns, 0.0);
-    std::vector<double> row(unknowns);
-    for (std::size_t r = 0; r < rows; ++r) {
-        for (std::size_t s = 0; s < p; ++s) row[s] = series[s][r];
-        const auto k = kernel.row(r);
-        std::copy(k.begin(), k.end(), row.begin() + static_cast<std::ptrdiff_t>(p));
-        for (std::size_t i = 0; i < unknowns; ++i) {
-            if (row[i] == 0.0) continue;
-            g[i] += row[i] * data[r];
-            const auto h_row = h.row(i);
-            for (std::size_t j = 0; j <= i; ++j) h_row[j] += row[i] * row[j];
-        }
+    std::vector<double> g(unknowns);
+    for (std::size_t i = 0; i < unknowns; ++i) {
+        g[i] = gram(i, unknowns);
+        for (std::size_t j = 0; j < unknowns; ++j) h(i, j) = gram(i, j);
     }
     for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j = 0; j <= i; ++j) h(p + i, p + j) += out.lambda * penalty(i, j);
-    }
-    for (std::size_t i = 0; i < unknowns; ++i) {
-        for (std::size_t j = 0; j < i; ++j) h(j, i) = h(i, j);
+        for (std::size_t j = 0; j < m; ++j) h(p + i, p + j) += out.lambda * penalty(i, j);
     }
     Matrix factor = h;
     std::vector<double> start = g;

@@ -8,12 +8,6 @@
 namespace kelvara::drt {
 namespace {
 
-double dot(std::span<const double> a, std::span<const double> b) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < a.size(); ++i) sum += a[i] * b[i];
-    return sum;
-}
-
 // GCV from the spectrum of the standard-form problem, with the trace
 // counted twice: plain GCV (factor 1) under-smooths noisy spectra often
 // enough to grow spurious peaks; a factor above 1 ("modified GCV", Cummins,
@@ -43,54 +37,25 @@ struct GcvCurve {
 
 }  // namespace
 
-LambdaChoice choose_lambda(const Matrix& basis, std::span<const std::vector<double>> unpenalised,
-                           std::span<const double> data, const Matrix& penalty) {
-    const std::size_t rows = basis.rows, m = basis.cols;
-    // Orthonormal basis Q of the unpenalised columns (Gram-Schmidt, twice for accuracy).
-    std::vector<std::vector<double>> q;
-    for (const auto& column : unpenalised) {
-        std::vector<double> v = column;
-        const double original = std::sqrt(dot(v, v));
-        for (int pass = 0; pass < 2; ++pass) {
-            for (const auto& u : q) {
-                const double c = dot(u, v);
-                for (std::size_t i = 0; i < rows; ++i) v[i] -= c * u[i];
-            }
-        }
-        const double norm = std::sqrt(dot(v, v));
-        if (!(norm > 1e-10 * original)) continue;
-        for (double& x : v) x /= norm;
-        q.push_back(std::move(v));
-    }
-    // K' = (I - Q Q^T) K and b' = (I - Q Q^T) b.
-    Matrix k = basis;
-    std::vector<double> b(data.begin(), data.end());
-    std::vector<double> column(rows);
-    for (const auto& u : q) {
-        for (std::size_t j = 0; j < m; ++j) {
-            double c = 0.0;
-            for (std::size_t i = 0; i < rows; ++i) c += u[i] * k(i, j);
-            for (std::size_t i = 0; i < rows; ++i) k(i, j) -= c * u[i];
-        }
-        const double c = dot(u, b);
-        for (std::size_t i = 0; i < rows; ++i) b[i] -= c * u[i];
-    }
-    // G = K'^T K' and h = K'^T b'.
-    Matrix gram(m, m);
-    std::vector<double> h(m, 0.0);
-    for (std::size_t r = 0; r < rows; ++r) {
-        const auto row = k.row(r);
-        for (std::size_t i = 0; i < m; ++i) {
-            const double ki = row[i];
-            if (ki == 0.0) continue;
-            h[i] += ki * b[r];
-            const auto g_row = gram.row(i);
-            for (std::size_t j = 0; j <= i; ++j) g_row[j] += ki * row[j];
-        }
-    }
+LambdaChoice choose_lambda(const Matrix& gram, std::size_t unpenalised, std::size_t rows, const Matrix& penalty) {
+    const std::size_t p = unpenalised, m = gram.rows - p - 1, data = p + m;
+    // With K' = (I - U U^T) K and b' = (I - U U^T) b for the orthonormal U:
+    // K'^T K' = K^T K - (K^T U)(U^T K), h = K'^T b' = K^T b - (K^T U)(U^T b).
+    Matrix projected(m, m);
+    std::vector<double> h(m);
+    double outside = gram(data, data);
+    for (std::size_t s = 0; s < p; ++s) outside -= gram(s, data) * gram(s, data);
     for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j = 0; j < i; ++j) gram(j, i) = gram(i, j);
+        double hi = gram(p + i, data);
+        for (std::size_t s = 0; s < p; ++s) hi -= gram(p + i, s) * gram(s, data);
+        h[i] = hi;
+        for (std::size_t j = 0; j <= i; ++j) {
+            double value = gram(p + i, p + j);
+            for (std::size_t s = 0; s < p; ++s) value -= gram(p + i, s) * gram(s, p + j);
+            projected(i, j) = projected(j, i) = value;
+        }
     }
+    Matrix& gram_k = projected;
     // Whitening with P = L L^T: S = L^-1 G L^-T and y = L^-1 h.
     Matrix l = penalty;
     double largest_diagonal = 0.0;
@@ -106,13 +71,13 @@ LambdaChoice choose_lambda(const Matrix& basis, std::span<const std::vector<doub
     };
     for (std::size_t j = 0; j < m; ++j) {  // columns of G become columns of X = L^-1 G
         std::vector<double> col(m);
-        for (std::size_t i = 0; i < m; ++i) col[i] = gram(i, j);
+        for (std::size_t i = 0; i < m; ++i) col[i] = gram_k(i, j);
         forward(col);
-        for (std::size_t i = 0; i < m; ++i) gram(i, j) = col[i];
+        for (std::size_t i = 0; i < m; ++i) gram_k(i, j) = col[i];
     }
     Matrix s(m, m);  // S = L^-1 X^T
     for (std::size_t j = 0; j < m; ++j) {
-        std::span<double> row = gram.row(j);  // row j of X^T... X(j, :) is column j of X^T
+        std::span<double> row = gram_k.row(j);  // row j of X is column j of X^T
         std::vector<double> col(row.begin(), row.end());
         forward(col);
         for (std::size_t i = 0; i < m; ++i) s(i, j) = col[i];
@@ -125,11 +90,11 @@ LambdaChoice choose_lambda(const Matrix& basis, std::span<const std::vector<doub
     const EigenProjection eigen = eigen_projection(std::move(s), h);
     if (!eigen.converged) return {};
     GcvCurve curve;
-    curve.dof = static_cast<double>(rows - q.size());
+    curve.dof = static_cast<double>(rows - p);
     double largest = 0.0;
     for (double v : eigen.values) largest = std::max(largest, v);
     if (!(largest > 0.0)) return {};
-    curve.outside = dot(b, b);
+    curve.outside = outside;
     for (std::size_t i = 0; i < m; ++i) {
         const double value = eigen.values[i];
         if (!(value > 1e-15 * largest)) continue;  // invisible to the data

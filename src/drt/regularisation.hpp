@@ -19,10 +19,10 @@ struct LambdaChoice {
     bool found = false;
 };
 
-// `basis` (rows x m) holds the penalised columns, `unpenalised` the others
-// (each a column of `rows` entries), `data` the right-hand side, `penalty`
-// the m x m positive definite penalty.
-LambdaChoice choose_lambda(const Matrix& basis, std::span<const std::vector<double>> unpenalised,
-                           std::span<const double> data, const Matrix& penalty);
+// `gram` is the Gram matrix of the columns [u_1 .. u_p, k_1 .. k_m, b]: the
+// p unpenalised columns (orthonormal), the m penalised ones and the data;
+// `rows` the number of data rows and `penalty` the m x m positive definite
+// penalty.
+LambdaChoice choose_lambda(const Matrix& gram, std::size_t unpenalised, std::size_t rows, const Matrix& penalty);
 
 }  // namespace kelvara::drt

@@ -1,5 +1,6 @@
 #include "drt/symmetric_eigen.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -26,20 +27,27 @@ EigenProjection eigen_projection(Matrix a, std::span<const double> y) {
         if (v_norm == 0.0) continue;
         for (std::size_t i = k + 1; i < n; ++i) v[i] /= v_norm;
         // Trailing block: A -= v w^T + w v^T with w = 2 (A v - (v^T A v) v).
-        double vav = 0.0;
+        // Only the lower triangle is kept up to date.
+        for (std::size_t i = k + 1; i < n; ++i) w[i] = 0.0;
         for (std::size_t i = k + 1; i < n; ++i) {
-            double sum = 0.0;
-            for (std::size_t j = k + 1; j < n; ++j) sum += a(i, j) * v[j];
-            w[i] = sum;
-            vav += v[i] * sum;
+            const auto row = a.row(i);
+            double sum = row[i] * v[i];
+            for (std::size_t j = k + 1; j < i; ++j) {
+                sum += row[j] * v[j];
+                w[j] += row[j] * v[i];
+            }
+            w[i] += sum;
         }
+        double vav = 0.0;
+        for (std::size_t i = k + 1; i < n; ++i) vav += v[i] * w[i];
         for (std::size_t i = k + 1; i < n; ++i) w[i] = 2.0 * (w[i] - vav * v[i]);
         for (std::size_t i = k + 1; i < n; ++i) {
-            for (std::size_t j = k + 1; j < n; ++j) a(i, j) -= v[i] * w[j] + w[i] * v[j];
+            const auto row = a.row(i);
+            const double vi = v[i], wi = w[i];
+            for (std::size_t j = k + 1; j <= i; ++j) row[j] -= vi * w[j] + wi * v[j];
         }
         a(k + 1, k) = alpha;
-        a(k, k + 1) = alpha;
-        for (std::size_t i = k + 2; i < n; ++i) a(i, k) = a(k, i) = 0.0;
+        for (std::size_t i = k + 2; i < n; ++i) a(i, k) = 0.0;
         double vz = 0.0;
         for (std::size_t i = k + 1; i < n; ++i) vz += v[i] * z[i];
         for (std::size_t i = k + 1; i < n; ++i) z[i] -= 2.0 * vz * v[i];
@@ -50,6 +58,12 @@ EigenProjection eigen_projection(Matrix a, std::span<const double> y) {
 
     // Implicit QL with Wilkinson-like shifts on the tridiagonal (d, e).
     const double eps = std::numeric_limits<double>::epsilon();
+    // Couplings below rounding of the largest entry also split the matrix:
+    // eigenvalues that small are rounding noise anyway, and waiting for a
+    // relative split there can take forever.
+    double norm = 0.0;
+    for (std::size_t i = 0; i < n; ++i) norm = std::max(norm, std::fabs(d[i]) + std::fabs(e[i]));
+    const double negligible = 1e-3 * eps * norm;
     const auto size = static_cast<long>(n);
     for (long l = 0; l < size; ++l) {
         int iterations = 0;
@@ -57,7 +71,7 @@ EigenProjection eigen_projection(Matrix a, std::span<const double> y) {
         do {
             for (m = l; m < size - 1; ++m) {
                 const double dd = std::fabs(d[m]) + std::fabs(d[m + 1]);
-                if (std::fabs(e[m]) <= eps * dd) break;
+                if (std::fabs(e[m]) <= eps * dd || std::fabs(e[m]) <= negligible) break;
             }
             if (m == l) break;
             if (++iterations > 60) {

@@ -17,7 +17,7 @@ struct EigenProjection {
     bool converged = true;
 };
 
-// `a` is overwritten.
+// Reads the lower triangle of the symmetric `a`.
 EigenProjection eigen_projection(Matrix a, std::span<const double> y);
 
 }  // namespace kelvara::drt
