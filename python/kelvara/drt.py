@@ -17,11 +17,12 @@ import math
 import sys
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, Callable, Iterable
 
 from kelvara import _core
+
+if TYPE_CHECKING:
+    import numpy as np
 
 __all__ = ["drt", "drt_many", "DrtResult", "DrtPeak"]
 
@@ -90,6 +91,8 @@ class DrtResult:
     """
 
     def __init__(self, record: dict[str, Any]) -> None:
+        import numpy as np  # not at module level: importing kelvara does not import NumPy
+
         frequencies = np.asarray(record["frequencies"], dtype=np.float64)
         impedances = np.asarray(record["impedances"], dtype=np.complex128)
         self.tau = np.asarray(record["tau"], dtype=np.float64)
@@ -135,6 +138,8 @@ class DrtResult:
 
     def gamma_at(self, tau: Any) -> np.ndarray:
         """gamma (ohm) at any time constants (s), from the basis coefficients."""
+        import numpy as np
+
         first, spacing, shape = self._record["basis"]
         coefficients = np.asarray(self._record["coefficients"])
         centres = first + spacing * np.arange(coefficients.size)
@@ -163,7 +168,7 @@ class DrtResult:
 
     def to_frame(self, what: str = "gamma") -> Any:
         """A pandas DataFrame: ``"gamma"`` (tau, frequency, gamma) or ``"peaks"``."""
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped]
 
         if what == "gamma":
             return pd.DataFrame({"tau / s": self.tau, "frequency / Hz": self.frequency, "gamma / ohm": self.gamma})
@@ -279,7 +284,7 @@ def drt_many(
                                           peak_threshold))
     results: list[DrtResult | Exception] = []
     for index, record in enumerate(records):
-        if isinstance(record, BaseException):
+        if isinstance(record, Exception):
             if errors == "raise":
                 raise type(record)(f"spectrum {index}: {record}") from record
             results.append(record)
