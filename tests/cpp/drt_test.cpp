@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "drt/discretisation.hpp"
+#include "drt/drt.hpp"
 #include "drt/nonnegative_qp.hpp"
 #include "drt/rbf_basis.hpp"
 #include "drt/symmetric_eigen.hpp"
@@ -184,6 +185,42 @@ TEST(RbfBasis, IntegralMatchesTheSumOfAreas) {
     c[7] = 0.5;
     EXPECT_NEAR(basis.integral(c, -INFINITY, INFINITY), 2.5 * std::sqrt(std::numbers::pi) / basis.shape, 1e-12);
     EXPECT_NEAR(basis.integral(c, -INFINITY, basis.centre(3)), std::sqrt(std::numbers::pi) / basis.shape, 1e-6);
+}
+
+// The whole path (also what the sanitized build exercises): an RC element,
+// Z = R0 + R / (1 + i w tau), has gamma = R delta(ln tau - ln tau0).
+TEST(ComputeDrt, RcElementGivesOnePeakWithItsResistance) {
+    std::vector<double> f;
+    std::vector<Complex> z;
+    for (int i = 0; i <= 40; ++i) {
+        f.push_back(std::pow(10.0, 5.0 - 0.175 * i));
+        const double wt = 2 * std::numbers::pi * f.back() * 2e-3;
+        z.push_back(Complex{5.0, 0.0} + Complex{40.0, 0.0} / Complex{1.0, wt});
+    }
+    const auto result = compute_drt(f, z, DrtSettings{});
+    ASSERT_TRUE(result.ok());
+    const DrtOutcome& out = result.value();
+    ASSERT_EQ(out.peaks.size(), 1u);
+    EXPECT_NEAR(out.peaks[0].ln_tau, std::log(2e-3), 0.03);
+    EXPECT_NEAR(out.peaks[0].resistance, 40.0, 0.4);
+    EXPECT_NEAR(out.r_inf, 5.0, 0.05);
+    EXPECT_TRUE(out.lambda_chosen && out.converged);
+    // Gaussians two spacings wide approach the delta only so far: a few percent near the arc's top.
+    for (std::size_t i = 0; i < f.size(); ++i) {
+        const double misfit = std::hypot(out.fitted[i].re - z[i].re, out.fitted[i].im - z[i].im);
+        EXPECT_LT(misfit, 0.04 * std::hypot(z[i].re, z[i].im)) << i;
+    }
+}
+
+TEST(ComputeDrt, BadInputIsAnErrorValue) {
+    const std::vector<double> f{1.0, 10.0, 100.0};
+    const std::vector<Complex> z{{1, -1}, {1, -0.5}, {1, 0}};
+    EXPECT_FALSE(compute_drt(std::span(f).first(2), std::span(z).first(2), {}).ok());
+    EXPECT_FALSE(compute_drt(std::vector<double>{1.0, 1.0, 1.0}, z, {}).ok());
+    EXPECT_FALSE(compute_drt(f, std::vector<Complex>{{1, 0}, {0, 0}, {1, 0}}, {}).ok());
+    DrtSettings settings;
+    settings.lambda = -1.0;
+    EXPECT_FALSE(compute_drt(f, z, settings).ok());
 }
 
 }  // namespace
