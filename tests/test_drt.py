@@ -93,7 +93,7 @@ def test_an_rc_element_gives_one_narrow_peak_at_its_time_constant():
     f = np.logspace(5, -2, 50)
     result = quiet_drt(f, 5 + 40 / (1 + 1j * TWO_PI * f * 2e-3))
     (peak,) = result.peaks
-    assert np.log10(peak.tau) == pytest.approx(np.log10(2e-3), abs=0.01)
+    assert np.log10(peak.tau) == pytest.approx(np.log10(2e-3), abs=0.015)
     assert peak.resistance == pytest.approx(40, rel=0.01)
     above_half = result.tau[result.gamma > peak.height / 2]
     assert np.log10(above_half[-1] / above_half[0]) < 0.35  # half-height width in decades

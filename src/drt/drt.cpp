@@ -14,7 +14,7 @@ namespace kelvara::drt {
 namespace {
 
 constexpr double two_pi = 6.283185307179586;
-constexpr int output_points_per_spacing = 4;
+constexpr std::size_t output_points_per_spacing = 4;
 constexpr double rising_edge_height = 0.05;  // of the tallest gamma
 
 double modulus(Complex z) { return std::hypot(z.re, z.im); }
@@ -42,7 +42,7 @@ double automatic_density(std::span<const double> frequencies) {
     const auto [low, high] = std::minmax_element(frequencies.begin(), frequencies.end());
     const double decades = std::log10(*high / *low);
     const double measured = static_cast<double>(frequencies.size() - 1) / decades;
-    return std::clamp(measured, 10.0, 15.0);
+    return std::clamp(measured, 8.0, 12.0);
 }
 
 }  // namespace
@@ -178,17 +178,12 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
         out.fitted[i] = z;
     }
 
-    const std::size_t points = (m - 1) * output_points_per_spacing + 1;
+    out.gamma = basis.sample(out.coefficients, output_points_per_spacing);
+    const std::size_t points = out.gamma.size();
     const double step = basis.spacing / output_points_per_spacing;
     out.tau.resize(points);
-    out.gamma.resize(points);
-    double tallest = 0.0;
-    for (std::size_t j = 0; j < points; ++j) {
-        const double y = basis.first_centre + static_cast<double>(j) * step;
-        out.tau[j] = std::exp(y);
-        out.gamma[j] = basis.gamma(out.coefficients, y);
-        tallest = std::max(tallest, out.gamma[j]);
-    }
+    for (std::size_t j = 0; j < points; ++j) out.tau[j] = std::exp(basis.first_centre + static_cast<double>(j) * step);
+    const double tallest = *std::max_element(out.gamma.begin(), out.gamma.end());
     out.peaks = find_peaks(basis, out.coefficients, settings.peak_threshold, -std::log(*max_w), -std::log(*min_w));
     const double infinity = std::numeric_limits<double>::infinity();
     out.polarisation_resistance = basis.integral(out.coefficients, -infinity, infinity);

@@ -7,7 +7,7 @@
 namespace kelvara::drt {
 namespace {
 
-constexpr int samples_per_spacing = 8;
+constexpr std::size_t samples_per_spacing = 8;
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // The vertex of the parabola through (-1, a), (0, b), (1, c), as an offset.
@@ -22,13 +22,9 @@ double vertex_offset(double a, double b, double c) {
 std::vector<Peak> find_peaks(const RbfBasis& basis, std::span<const double> coefficients, double relative_threshold,
                              double measured_low, double measured_high) {
     const double step = basis.spacing / samples_per_spacing;
-    const std::size_t count = (basis.count - 1) * samples_per_spacing + 1;
-    std::vector<double> gamma(count);
-    double tallest = 0.0;
-    for (std::size_t j = 0; j < count; ++j) {
-        gamma[j] = basis.gamma(coefficients, basis.first_centre + static_cast<double>(j) * step);
-        tallest = std::max(tallest, gamma[j]);
-    }
+    const std::vector<double> gamma = basis.sample(coefficients, samples_per_spacing);
+    const std::size_t count = gamma.size();
+    const double tallest = *std::max_element(gamma.begin(), gamma.end());
     std::vector<std::size_t> maxima;
     if (!(tallest > 0.0)) return {};
     std::vector<double> prominences;

@@ -1,5 +1,6 @@
 #include "drt/rbf_basis.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -31,6 +32,27 @@ double RbfBasis::integral(std::span<const double> coefficients, double low, doub
         sum += coefficients[i] * half_area * (std::erf(shape * (high - c)) - std::erf(shape * (low - c)));
     }
     return sum;
+}
+
+std::vector<double> RbfBasis::sample(std::span<const double> coefficients, std::size_t per_spacing) const {
+    const double step = spacing / static_cast<double>(per_spacing);
+    const auto reach = static_cast<std::size_t>(std::ceil(negligible_distance / (shape * step)));
+    std::vector<double> table(reach + 1);
+    for (std::size_t k = 0; k <= reach; ++k) {
+        const double u = shape * static_cast<double>(k) * step;
+        table[k] = std::exp(-u * u);
+    }
+    std::vector<double> out((count - 1) * per_spacing + 1, 0.0);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (coefficients[i] == 0.0) continue;
+        const std::size_t centre = i * per_spacing;
+        const std::size_t first = centre > reach ? centre - reach : 0;
+        const std::size_t last = std::min(out.size() - 1, centre + reach);
+        for (std::size_t j = first; j <= last; ++j) {
+            out[j] += coefficients[i] * table[j > centre ? j - centre : centre - j];
+        }
+    }
+    return out;
 }
 
 double RbfBasis::function_area() const { return std::sqrt(std::numbers::pi) / shape; }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 namespace kelvara::drt {
 
@@ -23,6 +24,10 @@ struct RbfBasis {
     double integral(std::span<const double> coefficients, double low, double high) const;
     // The integral of one function over the whole line.
     double function_area() const;
+    // gamma at first_centre + j * spacing / per_spacing for j = 0 ..
+    // (count - 1) * per_spacing: every centre sits on this grid, so one
+    // table of Gaussian values serves all functions.
+    std::vector<double> sample(std::span<const double> coefficients, std::size_t per_spacing) const;
 };
 
 // Centres from 1/(2 pi f_max) to 1/(2 pi f_min), widened by `margin_decades`
