@@ -9,6 +9,7 @@ from kelvara._core import PanicException, __all__  # noqa: F401
 __doc__ = ""
 __version__ = "0.2.0"
 from kelvara._batch import fit_many  # noqa: E402  (many spectra on every core; not in __all__)
+from kelvara.drt import drt, drt_many  # noqa: E402  (distribution of relaxation times; not in __all__)
 from kelvara.selection import compare, select  # noqa: E402  (choosing the circuit; not in __all__)
 
 

@@ -7,3 +7,4 @@ from kelvara._batch import fit_many as fit_many
 from kelvara.series import fit_series as fit_series
 from kelvara.selection import compare as compare
 from kelvara.selection import select as select
+from kelvara.drt import drt as drt, drt_many as drt_many

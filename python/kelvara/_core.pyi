@@ -355,3 +355,26 @@ class FitResult:
 
 def Series(parts: Sequence[Element | Circuit]) -> Circuit: ...
 def Parallel(parts: Sequence[Element | Circuit]) -> Circuit: ...
+
+# The DRT behind kelvara.drt and kelvara.drt_many: records that kelvara.drt.DrtResult wraps.
+def _drt(
+    frequencies: Any,
+    impedances: Any = None,
+    lambda_value: float | None = None,
+    inductance: bool = True,
+    derivative: int = 2,
+    points_per_decade: float | None = None,
+    margin: float = 0.5,
+    peak_threshold: float = 0.1,
+) -> dict[str, Any]: ...
+def _drt_many(
+    frequencies: list[Any],
+    impedances: list[Any],
+    lambda_value: float | None = None,
+    inductance: bool = True,
+    derivative: int = 2,
+    points_per_decade: float | None = None,
+    margin: float = 0.5,
+    peak_threshold: float = 0.1,
+    progress: Any = None,
+) -> list[dict[str, Any] | Exception]: ...

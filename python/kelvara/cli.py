@@ -10,6 +10,7 @@
                         [--fmin HZ] [--fmax HZ] [--drop-inductive]
     kelvara check FILE... [--plot OUT.png] [--format F] [--tolerance T]
                           [--fmin HZ] [--fmax HZ] [--drop-inductive]
+    kelvara drt FILE... [--plot OUT.png] [--csv OUT.csv] [--lambda L] [--format F]
     kelvara circuits
 
 `fit` without --circuit (or with --circuit auto) chooses the circuit per
@@ -113,6 +114,7 @@ def _parser() -> argparse.ArgumentParser:
                             "judging the residuals against the spectrum's own noise")
     _selection_options(check)
 
+    _add_drt_parser(commands)
     commands.add_parser("circuits", help="trained topologies and the element catalogue")
     return parser
 
@@ -493,6 +495,64 @@ def _check(args: argparse.Namespace, out: IO[str]) -> int:
     return stopped or (EXIT_INPUT if errors else status)
 
 
+def _add_drt_parser(commands: Any) -> None:
+    command = commands.add_parser("drt", help="distribution of relaxation times of every spectrum",
+                                  description="Distribution of relaxation times (DRT) of every spectrum in the "
+                                              "files: peaks with their time constants and resistances.")
+    command.add_argument("files", nargs="+", metavar="FILE")
+    command.add_argument("--format", dest="file_format", default=None, help="force a file format")
+    command.add_argument("--lambda", dest="lambda_value", type=float, default=None, metavar="L",
+                         help="regularisation weight (default: chosen by generalised cross-validation)")
+    command.add_argument("--plot", metavar="OUT.png", help="write a figure of data and DRT (one per spectrum)")
+    command.add_argument("--csv", metavar="OUT.csv",
+                         help="write one row per peak ('-': stdout, with the summaries on stderr)")
+
+
+def _drt(args: argparse.Namespace, out: IO[str]) -> int:
+    data_out = out
+    if args.csv == "-":  # standard output carries the CSV alone
+        out = sys.stderr
+    plot = _plotting(args.plot)
+    outputs = Outputs(args.files, {"--plot": args.plot, "--csv": args.csv})
+    errors: list[str] = []
+    rows: list[list[Any]] = []
+    interrupted = False
+    try:
+        for label, spectrum in _spectra(args.files, args.file_format, errors):
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")  # the notes are printed with the summary
+                    result = kelvara.drt(spectrum, lambda_value=args.lambda_value)
+            except ValueError as error:
+                errors.append(f"{label}: {error}")
+                continue
+            print(f"{label}: {len(spectrum)} points, {spectrum.instrument}", file=out)
+            print(result.summary() + "\n", file=out)
+            for index, peak in enumerate(result.peaks, 1):
+                rows.append([spectrum.path, spectrum.sweep, index, repr(peak.tau), repr(peak.frequency),
+                             repr(peak.height), repr(peak.resistance), repr(result.r_inf), repr(result.inductance),
+                             repr(result.lambda_value)])
+            if plot is not None:
+                title = _title(label, spectrum.path)
+                _figure(outputs, errors, label,
+                        lambda _, spectrum=spectrum, result=result, title=title:
+                        plot.fit_figure(*spectrum, drt_result=result, title=title))
+    except KeyboardInterrupt:
+        interrupted = True
+
+    def write_rows(handle: IO[str]) -> None:
+        writer = csv.writer(handle)
+        writer.writerow(["file", "sweep", "peak", "tau_s", "frequency_hz", "gamma_ohm", "resistance_ohm",
+                         "r_inf_ohm", "inductance_h", "lambda"])
+        writer.writerows(rows)
+
+    stopped = _finish(outputs, errors, [("--csv", lambda: outputs.write_text("--csv", write_rows, data_out))],
+                      interrupted)
+    for message in errors:
+        print(f"kelvara: error: {message}", file=sys.stderr)
+    return stopped or (EXIT_INPUT if errors else EXIT_OK)
+
+
 def _circuits(out: IO[str]) -> int:
     print("Trained topologies (a network guesses the starting values):", file=out)
     for name in kelvara.Circuit.ml_circuits():
@@ -517,6 +577,8 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
             return _check(args, out)
         if args.command == "compare":
             return _compare(args, out)
+        if args.command == "drt":
+            return _drt(args, out)
         return _circuits(out)
     except (InputError, OutputError) as error:
         print(f"kelvara: error: {error}", file=sys.stderr)

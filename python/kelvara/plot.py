@@ -27,7 +27,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["nyquist", "bode", "residuals", "fit_figure", "series"]
+__all__ = ["nyquist", "bode", "residuals", "fit_figure", "series", "drt"]
 
 #: Points of the model curve drawn through the data.
 MODEL_POINTS = 400
@@ -235,6 +235,7 @@ def fit_figure(
     *,
     kk: Any = None,
     title: str | None = None,
+    drt_result: Any = None,
 ) -> Figure:
     """One figure with the Nyquist plot, the Bode plot and the residuals.
 
@@ -250,6 +251,9 @@ def fit_figure(
         through the data.
     title : str, optional
         Figure title.
+    drt_result : DrtResult or True, optional
+        A panel with gamma against frequency (see :func:`drt`); True computes
+        it with ``kelvara.drt(frequencies, impedances)``.
 
     Returns
     -------
@@ -258,7 +262,11 @@ def fit_figure(
     """
     f, z, result = _data(frequencies, impedances, result)
     plt = _pyplot()
-    panels = [(r, name) for r, name in ((result, "fit"), (kk, "kk")) if r is not None]
+    if drt_result is True:
+        import kelvara
+
+        drt_result = kelvara.drt(f, z)
+    panels = [(r, name) for r, name in ((result, "fit"), (kk, "kk"), (drt_result, "drt")) if r is not None]
     rows = 2 + len(panels)
     fig = plt.figure(figsize=(11, 5.5 + 2.2 * len(panels)), layout="constrained")
     grid = fig.add_gridspec(rows, 2, height_ratios=[1.3, 1.3] + [1.0] * len(panels), width_ratios=[1.1, 1.0])
@@ -272,6 +280,10 @@ def fit_figure(
     ax_mag.tick_params(labelbottom=False)
     for i, (r, name) in enumerate(panels):
         ax = fig.add_subplot(grid[2 + i, :])
+        if name == "drt":
+            drt(r, against="frequency", ax=ax)
+            ax.set_title("Distribution of relaxation times", fontsize="medium")
+            continue
         residuals(f, z, r, ax=ax)
         # a failed check's reason makes a long line: wrap it within the figure's width
         ax.set_title(textwrap.fill(r.summary(), 140) if name == "kk" else "Fit residuals", fontsize="medium")
@@ -341,3 +353,56 @@ def series(
         axis.grid(True, alpha=0.3)
     axes[-1].set_xlabel(xlabel.replace("$", r"\$"))
     return axes
+
+
+def drt(
+    result: Any,
+    *,
+    against: str = "tau",
+    ax: Axes | None = None,
+    label: str | None = None,
+    peaks: bool = True,
+) -> Axes:
+    """gamma of a :class:`kelvara.drt.DrtResult` against tau or frequency, peaks marked.
+
+    Parameters
+    ----------
+    result : DrtResult
+        From :func:`kelvara.drt`.
+    against : {"tau", "frequency"}
+        The horizontal axis: time constant in s, or 1/(2 pi tau) in Hz.
+    ax : matplotlib.axes.Axes, optional
+        Where to draw; a new figure by default.
+    label : str, optional
+        Legend entry of the curve.
+    peaks : bool
+        Mark each peak and write its resistance beside it (default True).
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
+    if against not in ("tau", "frequency"):
+        raise ValueError(f'against must be "tau" or "frequency", got {against!r}')
+    if not hasattr(result, "gamma") or not hasattr(result, "peaks"):
+        raise TypeError(f"expected a kelvara DrtResult, got {type(result).__name__}")
+    if ax is None:
+        _, ax = _pyplot().subplots(figsize=(6, 3.5), layout="constrained")
+    x = result.tau if against == "tau" else result.frequency
+    line = ax.semilogx(x, result.gamma, "-", label=label or "\u03b3")[0]
+    if peaks and result.peaks:
+        px = [p.tau if against == "tau" else p.frequency for p in result.peaks]
+        ax.plot(px, [p.height for p in result.peaks], "v", color=line.get_color(), label="peaks")
+        for xp, p in zip(px, result.peaks):
+            ax.annotate(f"{p.resistance:.3g} \u03a9", (xp, p.height), textcoords="offset points", xytext=(0, 6),
+                        ha="center", fontsize="small")
+    measured = (result.frequencies.min(), result.frequencies.max())
+    edges = [1.0 / (6.283185307179586 * f) for f in measured] if against == "tau" else list(measured)
+    for edge in edges:
+        ax.axvline(edge, color="0.6", linestyle=":", linewidth=1)
+    ax.set_xlabel("\u03c4 / s" if against == "tau" else "f / Hz")
+    ax.set_ylabel("\u03b3 / \u03a9")
+    ax.set_ylim(bottom=0)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize="small")
+    return ax

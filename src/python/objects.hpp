@@ -130,6 +130,8 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // _fit_candidates, the parallel fits behind kelvara.compare and kelvara.select.
 extern PyMethodDef candidate_functions[];
+// kelvara._core._drt and _drt_many (drt_function.cpp).
+extern PyMethodDef drt_functions[];
 
 // Module-level functions Series and Parallel.
 extern PyMethodDef compose_methods[];

@@ -1,0 +1,293 @@
+"""kelvara.drt: the distribution of relaxation times (DRT) of a spectrum.
+
+    Z(f) = R_inf + i 2 pi f L + integral of gamma(ln tau) / (1 + i 2 pi f tau) d ln tau
+
+gamma is a sum of Gaussian radial basis functions on an even grid of ln tau
+that covers the measured time constants plus ``margin`` decades each side. It
+is fitted to the real and imaginary parts together, each point weighted by
+1/|Z| (relative residuals), with a Tikhonov penalty ``lambda_value`` times the
+integral of the squared ``derivative``-th derivative of gamma / max|Z|, and
+gamma, R_inf and L >= 0 (a small quadratic program solved in the compiled core).
+Without ``lambda_value`` the weight is chosen by generalised cross-validation.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+import warnings
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Callable, Iterable
+
+from kelvara import _core
+
+if TYPE_CHECKING:
+    import numpy as np
+
+__all__ = ["drt", "drt_many", "DrtResult", "DrtPeak"]
+
+_TWO_PI = 6.283185307179586
+#: A point is reported as not represented when its relative residual exceeds
+#: this many noise estimates and 1 %.
+UNREPRESENTED_SIGMAS = 5.0
+#: Share of the total resistance at time constants beyond the data above which
+#: a rising gamma at the edge is reported.
+EDGE_SHARE = 0.05
+
+
+@dataclass(frozen=True)
+class DrtPeak:
+    """One peak of gamma: a process.
+
+    ``tau`` (s) and ``frequency`` (Hz, 1/(2 pi tau)) locate it, ``height`` is
+    gamma there (ohm), ``prominence`` its height above the deeper of the minima
+    that separate it from taller ground, ``resistance`` (ohm) the integral of gamma
+    between ``tau_low`` and ``tau_high`` (the minima to its neighbours; 0 and
+    inf for the outermost peaks when gamma falls all the way to the edge).
+    """
+
+    tau: float
+    height: float
+    prominence: float
+    resistance: float
+    tau_low: float
+    tau_high: float
+
+    @property
+    def frequency(self) -> float:
+        return 1.0 / (_TWO_PI * self.tau)
+
+
+class DrtResult:
+    """The DRT of one spectrum, as returned by :func:`drt`.
+
+    Attributes
+    ----------
+    tau, gamma : numpy.ndarray
+        gamma(ln tau) in ohm on an ascending grid of tau in s (four points per
+        basis spacing); ``frequency`` is the same grid as 1/(2 pi tau).
+    r_inf, inductance : float
+        The series resistance (ohm) and inductance (H).
+    lambda_value : float
+        The regularisation weight used; ``lambda_chosen`` tells whether it was
+        chosen by generalised cross-validation.
+    peaks : list of DrtPeak
+        By ascending tau.
+    polarisation_resistance : float
+        The integral of gamma (ohm).
+    frequencies, impedances, fitted : numpy.ndarray
+        The measured spectrum and the DRT model at its frequencies.
+    residuals : numpy.ndarray
+        (fitted - measured) / |measured|, complex.
+    noise : float
+        A robust estimate of the relative noise from the residuals.
+    unrepresented : numpy.ndarray
+        True for points the DRT model cannot reach (relative residual above
+        five noise estimates and 1 %): a capacitive tail, an inductive loop
+        beyond a series L, or bad points.
+    notes : list of str
+        What the DRT cannot represent; empty when all is well. ``drt`` also
+        issues each as a UserWarning.
+    """
+
+    def __init__(self, record: dict[str, Any]) -> None:
+        import numpy as np  # not at module level: importing kelvara does not import NumPy
+
+        frequencies = np.asarray(record["frequencies"], dtype=np.float64)
+        impedances = np.asarray(record["impedances"], dtype=np.complex128)
+        self.tau = np.asarray(record["tau"], dtype=np.float64)
+        self.gamma = np.asarray(record["gamma"], dtype=np.float64)
+        self.frequency = 1.0 / (_TWO_PI * self.tau)
+        self.r_inf = float(record["r_inf"])
+        self.inductance = float(record["inductance"])
+        self.lambda_value = float(record["lambda_value"])
+        self.lambda_chosen = bool(record["lambda_chosen"])
+        self.polarisation_resistance = float(record["polarisation_resistance"])
+        self.converged = bool(record["converged"])
+        self.peaks = [DrtPeak(*peak) for peak in record["peaks"]]
+        self.frequencies = frequencies
+        self.impedances = impedances
+        self.fitted = np.asarray(record["fitted"])
+        self.residuals = (self.fitted - impedances) / np.abs(impedances)
+        parts = np.concatenate([self.residuals.real, self.residuals.imag])
+        self.noise = float(1.4826 * np.median(np.abs(parts - np.median(parts))))
+        self.unrepresented = np.abs(self.residuals) > max(UNREPRESENTED_SIGMAS * math.sqrt(2.0) * self.noise, 0.01)
+        self._record = record
+        self.notes = self._notes(record)
+
+    def _notes(self, record: dict[str, Any]) -> list[str]:
+        notes = []
+        if record["rising_above"] and record["share_above"] > EDGE_SHARE:
+            notes.append(
+                f"gamma still rises beyond the lowest frequency ({record['share_above']:.0%} of the resistance lies "
+                f"at time constants longer than measured): a process such as a diffusion tail is only partly "
+                f"covered, and no peak is reported within a decade of that end")
+        if record["rising_below"] and record["share_below"] > EDGE_SHARE:
+            notes.append(
+                f"gamma still rises beyond the highest frequency ({record['share_below']:.0%} of the resistance "
+                f"lies at time constants shorter than measured); no peak is reported within a decade of that end")
+        count = int(self.unrepresented.sum())
+        if count:
+            where = ", ".join(f"{f:.4g} Hz" for f in self.frequencies[self.unrepresented][:5])
+            notes.append(
+                f"{count} point(s) cannot be represented by R_inf, L and a non-negative DRT (relative residual above "
+                f"{UNREPRESENTED_SIGMAS:g} noise estimates): {where}{' ...' if count > 5 else ''}")
+        if not self.converged:
+            notes.append("the non-negative least-squares solver did not converge; gamma is its last feasible point")
+        return notes
+
+    def gamma_at(self, tau: Any) -> np.ndarray:
+        """gamma (ohm) at any time constants (s), from the basis coefficients."""
+        import numpy as np
+
+        first, spacing, shape = self._record["basis"]
+        coefficients = np.asarray(self._record["coefficients"])
+        centres = first + spacing * np.arange(coefficients.size)
+        y = np.log(np.asarray(tau, dtype=np.float64))
+        return np.exp(-(shape * (y[..., None] - centres)) ** 2) @ coefficients
+
+    def table(self) -> str:
+        """The peaks as a text table."""
+        lines = [f"{'peak':>4}  {'tau / s':>11}  {'f / Hz':>11}  {'gamma / ohm':>11}  {'R / ohm':>11}"]
+        for index, peak in enumerate(self.peaks, 1):
+            lines.append(f"{index:>4}  {peak.tau:11.4g}  {peak.frequency:11.4g}  {peak.height:11.4g}  "
+                         f"{peak.resistance:11.4g}")
+        return "\n".join(lines)
+
+    def summary(self) -> str:
+        """A few lines: series terms, lambda, the peaks and any notes."""
+        how = "chosen by GCV" if self.lambda_chosen else "given"
+        lines = [
+            f"DRT of {self.frequencies.size} points: R_inf = {self.r_inf:.4g} ohm, L = {self.inductance:.4g} H, "
+            f"R_pol = {self.polarisation_resistance:.4g} ohm, lambda = {self.lambda_value:.3g} ({how}), "
+            f"noise ~ {100 * self.noise:.2g} %",
+            self.table(),
+        ]
+        lines += [f"note: {note}" for note in self.notes]
+        return "\n".join(lines)
+
+    def to_frame(self, what: str = "gamma") -> Any:
+        """A pandas DataFrame: ``"gamma"`` (tau, frequency, gamma) or ``"peaks"``."""
+        import pandas as pd  # type: ignore[import-untyped]
+
+        if what == "gamma":
+            return pd.DataFrame({"tau / s": self.tau, "frequency / Hz": self.frequency, "gamma / ohm": self.gamma})
+        if what == "peaks":
+            return pd.DataFrame({
+                "tau / s": [p.tau for p in self.peaks],
+                "frequency / Hz": [p.frequency for p in self.peaks],
+                "gamma / ohm": [p.height for p in self.peaks],
+                "prominence / ohm": [p.prominence for p in self.peaks],
+                "resistance / ohm": [p.resistance for p in self.peaks],
+            })
+        raise ValueError(f'what must be "gamma" or "peaks", got {what!r}')
+
+    def __repr__(self) -> str:
+        taus = ", ".join(f"{p.tau:.3g}" for p in self.peaks)
+        return f"<DrtResult: {len(self.peaks)} peak(s) at tau = [{taus}] s, lambda = {self.lambda_value:.3g}>"
+
+
+def _unpack(frequencies: Any, impedances: Any) -> tuple[Any, Any]:
+    """A kelvara.io.Spectrum (or anything with .frequencies and .impedances) as two arrays."""
+    if impedances is None and hasattr(frequencies, "frequencies") and hasattr(frequencies, "impedances"):
+        return frequencies.frequencies, frequencies.impedances
+    return frequencies, impedances
+
+
+def _settings(lambda_value: float | None, inductance: bool, derivative: int, points_per_decade: float | None,
+              margin: float, peak_threshold: float) -> dict[str, Any]:
+    return {"lambda_value": lambda_value, "inductance": inductance, "derivative": derivative,
+            "points_per_decade": points_per_decade, "margin": margin, "peak_threshold": peak_threshold}
+
+
+def _warn(result: DrtResult, label: str = "") -> DrtResult:
+    for note in result.notes:
+        warnings.warn(f"{label}{note}", UserWarning, stacklevel=3)
+    return result
+
+
+def drt(
+    frequencies: Any,
+    impedances: Any = None,
+    *,
+    lambda_value: float | None = None,
+    inductance: bool = True,
+    derivative: int = 2,
+    points_per_decade: float | None = None,
+    margin: float = 0.5,
+    peak_threshold: float = 0.1,
+) -> DrtResult:
+    """The distribution of relaxation times of one spectrum.
+
+    Parameters
+    ----------
+    frequencies, impedances
+        The spectrum in the forms ``Circuit.fit`` takes (two sequences or arrays,
+        or a dataframe with battery-data-format columns and no `impedances`), or a
+        ``kelvara.io.Spectrum``.
+    lambda_value : float, optional
+        The regularisation weight; default: chosen by generalised cross-validation.
+    inductance : bool
+        Fit a series inductance (default True); it takes inductive high-frequency points.
+    derivative : {1, 2}
+        The derivative of gamma that is penalised (default 2, the curvature).
+    points_per_decade : float, optional
+        Basis functions per decade of tau; default: the data's own density, between 6 and 12.
+    margin : float
+        Decades of tau covered beyond the measured range on each side (default 0.5).
+    peak_threshold : float
+        Maxima whose prominence is below this fraction of the tallest gamma are not peaks.
+
+    Returns
+    -------
+    DrtResult
+    """
+    frequencies, impedances = _unpack(frequencies, impedances)
+    record = _core._drt(frequencies, impedances, **_settings(lambda_value, inductance, derivative,
+                                                             points_per_decade, margin, peak_threshold))
+    return _warn(DrtResult(record))
+
+
+def _progress_bar(done: int, total: int) -> None:
+    print(f"\rDRT {done}/{total}", end="\n" if done == total else "", file=sys.stderr, flush=True)
+
+
+def drt_many(
+    spectra: Iterable[Any] | Any,
+    impedances: Any = None,
+    *,
+    id_column: str | None = None,
+    errors: str = "raise",
+    progress: bool | Callable[[int, int], object] | None = None,
+    lambda_value: float | None = None,
+    inductance: bool = True,
+    derivative: int = 2,
+    points_per_decade: float | None = None,
+    margin: float = 0.5,
+    peak_threshold: float = 0.1,
+) -> list[DrtResult | Exception]:
+    """The DRT of many spectra, on every core without the interpreter.
+
+    `spectra`, `impedances`, `id_column`, `errors` and `progress` take the forms
+    of :func:`kelvara.fit_many`; the other arguments are those of :func:`drt`.
+    Each result equals ``drt`` on that spectrum alone. Notes are not issued as
+    warnings here: read ``result.notes``.
+    """
+    from kelvara._batch import _pairs
+
+    if errors not in ("raise", "return"):
+        raise ValueError(f'errors must be "raise" or "return", got {errors!r}')
+    pairs = _pairs(spectra, impedances, id_column)
+    callback = _progress_bar if progress is True else (progress or None)
+    records = _core._drt_many([p[0] for p in pairs], [p[1] for p in pairs], progress=callback,
+                              **_settings(lambda_value, inductance, derivative, points_per_decade, margin,
+                                          peak_threshold))
+    results: list[DrtResult | Exception] = []
+    for index, record in enumerate(records):
+        if isinstance(record, Exception):
+            if errors == "raise":
+                raise type(record)(f"spectrum {index}: {record}") from record
+            results.append(record)
+        else:
+            results.append(DrtResult(record))
+    return results

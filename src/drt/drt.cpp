@@ -1,0 +1,213 @@
+#include "drt/drt.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "drt/dense.hpp"
+#include "drt/discretisation.hpp"
+#include "drt/nonnegative_qp.hpp"
+#include "drt/rbf_basis.hpp"
+#include "drt/regularisation.hpp"
+
+namespace kelvara::drt {
+namespace {
+
+constexpr double two_pi = 6.283185307179586;
+constexpr std::size_t output_points_per_spacing = 4;
+constexpr double rising_edge_height = 0.05;  // of the tallest gamma
+
+double modulus(Complex z) { return std::hypot(z.re, z.im); }
+
+std::optional<DrtError> check_data(std::span<const double> frequencies, std::span<const Complex> impedances) {
+    if (frequencies.size() != impedances.size()) return DrtError{"frequencies and impedances must have the same length"};
+    if (frequencies.size() < 3) {
+        return DrtError{"at least 3 measured points are needed, got " + std::to_string(frequencies.size())};
+    }
+    for (std::size_t i = 0; i < frequencies.size(); ++i) {
+        if (!(frequencies[i] > 0.0) || !std::isfinite(frequencies[i])) {
+            return DrtError{"frequency " + std::to_string(i) + " is not positive and finite"};
+        }
+        if (!std::isfinite(impedances[i].re) || !std::isfinite(impedances[i].im)) {
+            return DrtError{"impedance " + std::to_string(i) + " is not finite"};
+        }
+        if (modulus(impedances[i]) == 0.0) return DrtError{"impedance " + std::to_string(i) + " is zero"};
+    }
+    const auto [low, high] = std::minmax_element(frequencies.begin(), frequencies.end());
+    if (!(*high > *low)) return DrtError{"the frequencies must not all be equal"};
+    return std::nullopt;
+}
+
+double automatic_density(std::span<const double> frequencies) {
+    const auto [low, high] = std::minmax_element(frequencies.begin(), frequencies.end());
+    const double decades = std::log10(*high / *low);
+    const double measured = static_cast<double>(frequencies.size() - 1) / decades;
+    return std::clamp(measured, 8.0, 12.0);
+}
+
+}  // namespace
+
+std::optional<DrtError> check_settings(const DrtSettings& settings) {
+    if (settings.lambda && !(*settings.lambda > 0.0 && std::isfinite(*settings.lambda))) {
+        return DrtError{"lambda must be positive and finite"};
+    }
+    if (settings.derivative_order != 1 && settings.derivative_order != 2) {
+        return DrtError{"derivative must be 1 or 2"};
+    }
+    if (!(settings.points_per_decade >= 0.0 && settings.points_per_decade <= 100.0)) {
+        return DrtError{"points_per_decade must be between 0 (automatic) and 100"};
+    }
+    if (!(settings.margin_decades >= 0.0 && settings.margin_decades <= 5.0)) {
+        return DrtError{"margin must be between 0 and 5 decades"};
+    }
+    if (!(settings.peak_threshold >= 0.0 && settings.peak_threshold < 1.0)) {
+        return DrtError{"peak_threshold must be at least 0 and below 1"};
+    }
+    return std::nullopt;
+}
+
+Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz, std::span<const Complex> impedances,
+                                         const DrtSettings& settings) {
+    if (auto error = check_settings(settings)) return fail(*error);
+    if (auto error = check_data(frequencies_hz, impedances)) return fail(*error);
+    const std::size_t n = frequencies_hz.size();
+    std::vector<double> angular(n);
+    for (std::size_t i = 0; i < n; ++i) angular[i] = frequencies_hz[i] * two_pi;
+    const auto [min_w, max_w] = std::minmax_element(angular.begin(), angular.end());
+    const double density =
+        settings.points_per_decade > 0.0 ? settings.points_per_decade : automatic_density(frequencies_hz);
+    const RbfBasis basis = make_basis(*min_w, *max_w, density, settings.margin_decades);
+    const std::size_t m = basis.count;
+    const ImpedanceMap map = impedance_map(basis, angular);
+    const Matrix penalty = derivative_penalty(basis, settings.derivative_order);
+
+    // Rows: real parts, then imaginary parts, each divided by |Z_n|; gamma in
+    // units of the largest |Z| so that lambda means the same for any spectrum.
+    double scale = 0.0;
+    for (const Complex& z : impedances) scale = std::max(scale, modulus(z));
+    const std::size_t rows = 2 * n;
+    Matrix kernel(rows, m);
+    std::vector<double> data(rows);
+    std::vector<std::vector<double>> series;  // R_inf and L columns, unit norm
+    std::vector<double> series_scale;
+    series.emplace_back(rows, 0.0);
+    if (settings.inductance) series.emplace_back(rows, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double weight = 1.0 / modulus(impedances[i]);
+        data[i] = impedances[i].re * weight;
+        data[n + i] = impedances[i].im * weight;
+        for (std::size_t j = 0; j < m; ++j) {
+            kernel(i, j) = map.real(i, j) * weight * scale;
+            kernel(n + i, j) = map.imag(i, j) * weight * scale;
+        }
+        series[0][i] = weight;
+        if (settings.inductance) series[1][n + i] = angular[i] * weight;
+    }
+    for (auto& column : series) {
+        double norm = 0.0;
+        for (double v : column) norm += v * v;
+        norm = std::sqrt(norm);
+        for (double& v : column) v /= norm;
+        series_scale.push_back(norm);
+    }
+
+    // One Gram matrix of [series columns, basis, data] serves both the
+    // choice of lambda and the normal equations.
+    const std::size_t p = series.size();
+    const std::size_t unknowns = p + m;
+    Matrix gram(unknowns + 1, unknowns + 1);
+    std::vector<double> row(unknowns + 1);
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t s = 0; s < p; ++s) row[s] = series[s][r];
+        const auto k = kernel.row(r);
+        std::copy(k.begin(), k.end(), row.begin() + static_cast<std::ptrdiff_t>(p));
+        row[unknowns] = data[r];
+        for (std::size_t i = 0; i <= unknowns; ++i) {
+            const double ri = row[i];
+            if (ri == 0.0) continue;
+            const auto g_row = gram.row(i);
+            for (std::size_t j = 0; j <= i; ++j) g_row[j] += ri * row[j];
+        }
+    }
+    for (std::size_t i = 0; i <= unknowns; ++i) {
+        for (std::size_t j = 0; j < i; ++j) gram(j, i) = gram(i, j);
+    }
+
+    DrtOutcome out;
+    if (settings.lambda) {
+        out.lambda = *settings.lambda;
+    } else {
+        const LambdaChoice choice = choose_lambda(gram, p, rows, penalty);
+        if (!choice.found) return fail(DrtError{"the regularisation weight could not be chosen; give lambda"});
+        out.lambda = choice.lambda;
+        out.lambda_chosen = true;
+    }
+
+    // Normal equations, the penalty on the basis only.
+    Matrix h(unknowns, unknowns);
+    std::vector<double> g(unknowns);
+    for (std::size_t i = 0; i < unknowns; ++i) {
+        g[i] = gram(i, unknowns);
+        for (std::size_t j = 0; j < unknowns; ++j) h(i, j) = gram(i, j);
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < m; ++j) h(p + i, p + j) += out.lambda * penalty(i, j);
+    }
+    Matrix factor = h;
+    std::vector<double> start = g;
+    if (!cholesky(factor)) return fail(DrtError{"the regularised problem is singular; give a larger lambda"});
+    cholesky_solve(factor, start);
+    NonnegativeSolution solution = solve_nonnegative(h, g, start);
+    out.converged = solution.converged;
+
+    out.r_inf = solution.x[0] / series_scale[0];
+    out.inductance = settings.inductance ? solution.x[1] / series_scale[1] : 0.0;
+    out.coefficients.resize(m);
+    for (std::size_t j = 0; j < m; ++j) out.coefficients[j] = solution.x[p + j] * scale;
+    out.first_ln_tau = basis.first_centre;
+    out.spacing = basis.spacing;
+    out.shape = basis.shape;
+
+    out.fitted.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        Complex z{out.r_inf, angular[i] * out.inductance};
+        for (std::size_t j = 0; j < m; ++j) {
+            z.re += map.real(i, j) * out.coefficients[j];
+            z.im += map.imag(i, j) * out.coefficients[j];
+        }
+        out.fitted[i] = z;
+    }
+
+    out.gamma = basis.sample(out.coefficients, output_points_per_spacing);
+    const std::size_t points = out.gamma.size();
+    const double step = basis.spacing / output_points_per_spacing;
+    out.tau.resize(points);
+    for (std::size_t j = 0; j < points; ++j) out.tau[j] = std::exp(basis.first_centre + static_cast<double>(j) * step);
+    const double tallest = *std::max_element(out.gamma.begin(), out.gamma.end());
+    out.peaks = find_peaks(basis, out.coefficients, settings.peak_threshold, -std::log(*max_w), -std::log(*min_w));
+    const double infinity = std::numeric_limits<double>::infinity();
+    out.polarisation_resistance = basis.integral(out.coefficients, -infinity, infinity);
+    if (out.polarisation_resistance > 0.0) {
+        out.share_below = basis.integral(out.coefficients, -infinity, -std::log(*max_w)) / out.polarisation_resistance;
+        out.share_above = basis.integral(out.coefficients, -std::log(*min_w), infinity) / out.polarisation_resistance;
+    }
+    // Growing outwards past the measured range: gamma somewhere beyond it
+    // is above its value at the range's edge by a visible amount.
+    const double edge_below = basis.gamma(out.coefficients, -std::log(*max_w));
+    const double edge_above = basis.gamma(out.coefficients, -std::log(*min_w));
+    for (std::size_t j = 0; j < points; ++j) {
+        const double excess = rising_edge_height * tallest;
+        if (out.tau[j] * *max_w < 1.0 && out.gamma[j] > edge_below + excess) out.rising_below = true;
+        if (out.tau[j] * *min_w > 1.0 && out.gamma[j] > edge_above + excess) out.rising_above = true;
+    }
+    // Next to such an edge gamma ripples while it makes up for the part of
+    // the process beyond the basis; maxima there are not processes.
+    const double edge_band = std::log(10.0);  // one decade
+    std::erase_if(out.peaks, [&](const Peak& peak) {
+        return (out.rising_above && peak.ln_tau > -std::log(*min_w) - edge_band) ||
+               (out.rising_below && peak.ln_tau < -std::log(*max_w) + edge_band);
+    });
+    return out;
+}
+
+}  // namespace kelvara::drt

@@ -1,0 +1,67 @@
+// The distribution of relaxation times of one spectrum:
+//   Z(w) = R_inf + i w L + integral of gamma(ln tau) / (1 + i w tau) d ln tau,
+// gamma on Gaussian radial basis functions, fitted to the real and imaginary
+// parts together with rows weighted by 1/|Z| (relative residuals), a
+// derivative penalty lambda * integral (d^k gamma / d ln tau^k)^2 on
+// gamma / max|Z|, and gamma, R_inf, L >= 0.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "circuit/result.hpp"
+#include "drt/peaks.hpp"
+#include "elements/complex.hpp"
+
+namespace kelvara::drt {
+
+struct DrtSettings {
+    std::optional<double> lambda;      // none: chosen by generalised cross-validation
+    bool inductance = true;            // fit a series inductance
+    int derivative_order = 2;          // 1 or 2
+    double points_per_decade = 0.0;    // of basis functions; 0: from the data's density
+    double margin_decades = 0.5;       // basis beyond the measured time constants, each side
+    double peak_threshold = 0.1;       // prominence, relative to the tallest gamma
+};
+
+struct DrtOutcome {
+    std::vector<double> tau;    // seconds, ascending, four points per basis spacing
+    std::vector<double> gamma;  // ohm, gamma(ln tau) at `tau`
+    double r_inf = 0.0;
+    double inductance = 0.0;
+    double lambda = 0.0;
+    bool lambda_chosen = false;  // chosen here rather than given
+    std::vector<Complex> fitted;  // the model's impedance at each measured frequency
+    std::vector<Peak> peaks;
+    double polarisation_resistance = 0.0;  // integral of gamma
+    // Fractions of that integral at time constants outside the measured
+    // range, below 1/w_max and above 1/w_min, and whether gamma grows
+    // outwards there (by 5 % of the tallest gamma): a process the data only
+    // show the edge of. Then maxima within a decade of that end of the
+    // measured range are not reported as peaks.
+    double share_below = 0.0;
+    double share_above = 0.0;
+    bool rising_below = false;
+    bool rising_above = false;
+    bool converged = true;
+    // The basis and its coefficients, from which everything above follows.
+    double first_ln_tau = 0.0;
+    double spacing = 0.0;
+    double shape = 0.0;
+    std::vector<double> coefficients;
+};
+
+struct DrtError {
+    std::string message;
+};
+
+Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz, std::span<const Complex> impedances,
+                                         const DrtSettings& settings);
+
+// The settings' own checks, for callers that report them before any data.
+std::optional<DrtError> check_settings(const DrtSettings& settings);
+
+}  // namespace kelvara::drt

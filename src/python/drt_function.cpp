@@ -1,0 +1,286 @@
+// kelvara._core._drt and _drt_many: the distribution of relaxation times of
+// one spectrum, or of many on the worker pool, with the interpreter released
+// around the numeric work. The public faces are kelvara.drt and
+// kelvara.drt_many (python/kelvara/drt.py), which wrap the returned records.
+#include "python/objects.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "circuit/worker_pool.hpp"
+#include "drt/drt.hpp"
+#include "python/arguments.hpp"
+#include "python/barrier.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/measured_data.hpp"
+#include "python/numpy_array.hpp"
+
+namespace kelvara::py {
+namespace {
+
+enum DrtArgument : std::size_t {
+    drt_frequencies,
+    drt_impedances,
+    drt_lambda,
+    drt_inductance,
+    drt_derivative,
+    drt_density,
+    drt_margin,
+    drt_threshold,
+    drt_progress,  // _drt_many only
+    drt_argument_count
+};
+
+const char* const drt_argument_names[drt_argument_count] = {
+    "frequencies", "impedances", "lambda_value", "inductance", "derivative",
+    "points_per_decade", "margin", "peak_threshold", "progress"};
+
+constexpr auto watch_interval = std::chrono::milliseconds(50);
+
+bool read_double(PyObject* value, const char* name, double& out) {
+    if (value == nullptr) return true;
+    const double converted = PyFloat_AsDouble(value);
+    if (converted == -1.0 && PyErr_Occurred()) {
+        prefix_argument_error(name);
+        return false;
+    }
+    out = converted;
+    return true;
+}
+
+bool read_settings(PyObject* const* bound, drt::DrtSettings& settings) {
+    if (bound[drt_lambda] != nullptr && bound[drt_lambda] != Py_None) {
+        double lambda = 0.0;
+        if (!read_double(bound[drt_lambda], "lambda_value", lambda)) return false;
+        settings.lambda = lambda;
+    }
+    if (PyObject* inductance = bound[drt_inductance]; inductance != nullptr) {
+        if (!PyBool_Check(inductance)) {
+            raise_cannot_convert(inductance, "PyBool");
+            prefix_argument_error("inductance");
+            return false;
+        }
+        settings.inductance = inductance == Py_True;
+    }
+    if (PyObject* derivative = bound[drt_derivative]; derivative != nullptr) {
+        const long order = PyLong_AsLong(derivative);
+        if (order == -1 && PyErr_Occurred()) {
+            prefix_argument_error("derivative");
+            return false;
+        }
+        settings.derivative_order = order == 1 || order == 2 ? static_cast<int>(order) : 0;
+    }
+    if (bound[drt_density] != nullptr && bound[drt_density] != Py_None) {
+        double density = 0.0;
+        if (!read_double(bound[drt_density], "points_per_decade", density)) return false;
+        if (!(density > 0.0 && density <= 100.0)) {
+            raise(PyExc_ValueError, "points_per_decade must be above 0 and at most 100, or None");
+            return false;
+        }
+        settings.points_per_decade = density;
+    }
+    if (!read_double(bound[drt_margin], "margin", settings.margin_decades) ||
+        !read_double(bound[drt_threshold], "peak_threshold", settings.peak_threshold)) {
+        return false;
+    }
+    if (auto error = drt::check_settings(settings)) {
+        raise(PyExc_ValueError, error->message);
+        return false;
+    }
+    return true;
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int status = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return status == 0;
+}
+
+// The outcome as a dict of plain values; kelvara.drt wraps it in a DrtResult.
+// The spectrum it was computed from comes along, as the core read it.
+PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double> frequencies,
+                         std::span<const Complex> impedances) {
+    Ref record(PyDict_New());
+    if (!record) return nullptr;
+    PyObject* dict = record.get();
+    Complex* measured = nullptr;
+    PyObject* measured_array = new_complex_array(impedances.size(), measured);
+    if (measured_array == nullptr) return nullptr;
+    std::copy(impedances.begin(), impedances.end(), measured);
+    if (!set_item(dict, "impedances", measured_array) || !set_item(dict, "frequencies", to_float_list(frequencies))) {
+        return nullptr;
+    }
+    Complex* fitted = nullptr;
+    PyObject* fitted_array = new_complex_array(outcome.fitted.size(), fitted);
+    if (fitted_array == nullptr) return nullptr;
+    for (std::size_t i = 0; i < outcome.fitted.size(); ++i) fitted[i] = outcome.fitted[i];
+    Ref peaks(PyList_New(static_cast<Py_ssize_t>(outcome.peaks.size())));
+    if (!peaks) {
+        Py_DECREF(fitted_array);
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < outcome.peaks.size(); ++i) {
+        const drt::Peak& peak = outcome.peaks[i];
+        PyObject* item = Py_BuildValue("(dddddd)", std::exp(peak.ln_tau), peak.height, peak.prominence,
+                                       peak.resistance, std::exp(peak.ln_tau_low), std::exp(peak.ln_tau_high));
+        if (item == nullptr) {
+            Py_DECREF(fitted_array);
+            return nullptr;
+        }
+        PyList_SET_ITEM(peaks.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    if (!set_item(dict, "fitted", fitted_array) || !set_item(dict, "peaks", peaks.release()) ||
+        !set_item(dict, "tau", to_float_list(outcome.tau)) || !set_item(dict, "gamma", to_float_list(outcome.gamma)) ||
+        !set_item(dict, "coefficients", to_float_list(outcome.coefficients)) ||
+        !set_item(dict, "r_inf", PyFloat_FromDouble(outcome.r_inf)) ||
+        !set_item(dict, "inductance", PyFloat_FromDouble(outcome.inductance)) ||
+        !set_item(dict, "lambda_value", PyFloat_FromDouble(outcome.lambda)) ||
+        !set_item(dict, "lambda_chosen", PyBool_FromLong(outcome.lambda_chosen)) ||
+        !set_item(dict, "polarisation_resistance", PyFloat_FromDouble(outcome.polarisation_resistance)) ||
+        !set_item(dict, "share_below", PyFloat_FromDouble(outcome.share_below)) ||
+        !set_item(dict, "share_above", PyFloat_FromDouble(outcome.share_above)) ||
+        !set_item(dict, "rising_below", PyBool_FromLong(outcome.rising_below)) ||
+        !set_item(dict, "rising_above", PyBool_FromLong(outcome.rising_above)) ||
+        !set_item(dict, "converged", PyBool_FromLong(outcome.converged)) ||
+        !set_item(dict, "basis", Py_BuildValue("(ddd)", outcome.first_ln_tau, outcome.spacing, outcome.shape))) {
+        return nullptr;
+    }
+    return record.release();
+}
+
+PyObject* take_raised_exception() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+
+PyObject* drt_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[drt_argument_count];
+    const std::span<const char* const> names(drt_argument_names, drt_progress);
+    if (!bind_arguments({"_drt", names, 1}, args, nargs, kwnames, std::span(bound, drt_progress))) return nullptr;
+    drt::DrtSettings settings;
+    if (!read_settings(bound, settings)) return nullptr;
+    Spectrum spectrum;
+    if (!read_spectrum(bound[drt_frequencies], bound[drt_impedances], spectrum)) return nullptr;
+    std::optional<Result<drt::DrtOutcome, drt::DrtError>> result;
+    {
+        ReleasedInterpreter released;
+        result.emplace(drt::compute_drt(spectrum.frequencies.view(), spectrum.impedances.view(), settings));
+    }
+    if (!*result) return raise(PyExc_ValueError, result->error().message);
+    return outcome_record(result->value(), spectrum.frequencies.view(), spectrum.impedances.view());
+}
+
+struct Slot {
+    std::vector<double> frequencies;
+    std::vector<Complex> impedances;
+    std::optional<Result<drt::DrtOutcome, drt::DrtError>> result;
+    Ref conversion_error;
+};
+
+PyObject* drt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[drt_argument_count];
+    if (!bind_arguments({"_drt_many", drt_argument_names, 2}, args, nargs, kwnames, bound)) return nullptr;
+    drt::DrtSettings settings;
+    if (!read_settings(bound, settings)) return nullptr;
+    PyObject* frequency_list = bound[drt_frequencies];
+    PyObject* impedance_list = bound[drt_impedances];
+    if (!PyList_Check(frequency_list) || !PyList_Check(impedance_list) ||
+        PyList_GET_SIZE(frequency_list) != PyList_GET_SIZE(impedance_list)) {
+        return raise(PyExc_TypeError, "_drt_many() takes two lists of equal length");
+    }
+    PyObject* progress = bound[drt_progress] != nullptr && bound[drt_progress] != Py_None ? bound[drt_progress] : nullptr;
+    const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(frequency_list));
+    std::vector<Slot> slots(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Spectrum spectrum;
+        if (!read_spectrum(PyList_GET_ITEM(frequency_list, static_cast<Py_ssize_t>(i)),
+                           PyList_GET_ITEM(impedance_list, static_cast<Py_ssize_t>(i)), spectrum)) {
+            PyObject* exception = take_raised_exception();
+            if (exception == nullptr) return nullptr;
+            if (!PyErr_GivenExceptionMatches(exception, PyExc_Exception)) {
+                PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception, nullptr);
+                return nullptr;
+            }
+            slots[i].conversion_error = Ref(exception);
+            continue;
+        }
+        slots[i].frequencies = spectrum.frequencies.to_vector();
+        slots[i].impedances = spectrum.impedances.to_vector();
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> done{0};
+    bool callback_failed = false;
+    {
+        ReleasedInterpreter released;
+        auto run_one = [&](std::size_t i) {
+            Slot& slot = slots[i];
+            if (slot.conversion_error || stop.load()) return;
+            slot.result.emplace(drt::compute_drt(slot.frequencies, slot.impedances, settings));
+            ++done;
+        };
+        std::size_t reported = static_cast<std::size_t>(-1);
+        auto watch = [&] {
+            if (stop.load()) return;
+            const std::size_t now = done.load();
+            bool raised = released.signal_raised();
+            if (!raised && progress != nullptr && now != reported) {
+                reported = now;
+                released.with_interpreter([&] {
+                    Ref ignored(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(now),
+                                                      static_cast<Py_ssize_t>(count)));
+                    raised = !ignored;
+                });
+            }
+            if (raised) {
+                callback_failed = true;
+                stop.store(true);
+            }
+        };
+        run_watched(count, run_one, watch, watch_interval);
+    }
+    if (callback_failed) return nullptr;
+    if (progress != nullptr) {
+        Ref ignored(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(count)));
+        if (!ignored) return nullptr;
+    }
+    Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        Slot& slot = slots[i];
+        PyObject* item = nullptr;
+        if (slot.conversion_error) {
+            item = slot.conversion_error.release();
+        } else if (*slot.result) {
+            item = outcome_record(slot.result->value(), slot.frequencies, slot.impedances);
+        } else {
+            const std::string& message = slot.result->error().message;
+            item = PyObject_CallFunction(PyExc_ValueError, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));
+        }
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyMethodDef drt_functions[] = {
+    {"_drt", guarded_method<drt_one>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_drt_many", guarded_method<drt_many>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace kelvara::py

@@ -1,0 +1,225 @@
+"""kelvara.drt against the analytic DRT of ZARC elements, against fits of the
+matching circuit on sample files, and its reports, input forms and faces
+(batch, plot, command line)."""
+
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+from scipy.integrate import quad
+from scipy.signal import find_peaks
+
+import kelvara
+from conftest import TWO_PI
+from kelvara.cli import main
+
+DATA = Path(__file__).resolve().parents[1] / "shared" / "data" / "peer-examples"
+if not DATA.exists():
+    DATA = Path("/work/shared/data/peer-examples")
+FREQUENCIES = np.logspace(6, -2, 61)  # 7.5 points per decade
+
+
+def zarc(f, r, tau, alpha):
+    """R parallel with a CPE, written with its time constant."""
+    return r / (1 + (1j * TWO_PI * np.asarray(f) * tau) ** alpha)
+
+
+def zarc_gamma(ln_tau, r, tau, alpha):
+    """The closed-form DRT of `zarc`."""
+    s = np.sin((1 - alpha) * np.pi)
+    return r / (2 * np.pi) * s / (np.cosh(alpha * (ln_tau - np.log(tau))) - np.cos((1 - alpha) * np.pi))
+
+
+def noisy(z, seed, level=0.005):
+    """Complex noise of modulus `level` |Z| on average, the same for every run."""
+    rng = np.random.default_rng(seed)
+    return z + level * np.abs(z) * (rng.standard_normal(z.size) + 1j * rng.standard_normal(z.size)) / np.sqrt(2)
+
+
+def quiet_drt(*args, **kwargs):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return kelvara.drt(*args, **kwargs)
+
+
+@pytest.mark.parametrize("alpha", [0.6, 0.8, 0.95])
+def test_the_reference_zarc_drt_integrates_to_r_and_reproduces_the_zarc(alpha):
+    area, _ = quad(zarc_gamma, -60, 60, args=(2.5, 1e-3, alpha), points=[np.log(1e-3)], limit=200)
+    assert area == pytest.approx(2.5, rel=1e-6)
+    w_tau = 3.0  # Z(w) = integral gamma / (1 + i w tau) d ln tau at w = 3/tau0
+    re, _ = quad(lambda y: zarc_gamma(y, 2.5, 1e-3, alpha) / (1 + (w_tau * np.exp(y - np.log(1e-3))) ** 2),
+                 -60, 60, limit=200)
+    assert re == pytest.approx(zarc(w_tau / (TWO_PI * 1e-3), 2.5, 1e-3, alpha).real, rel=1e-6)
+
+
+CASES = {  # name: ([(R, tau), ...], alpha, seeds, position tolerance in decades, resistance tolerance)
+    "one ZARC 0.7": ([(100, 1e-3)], 0.7, range(4), 0.02, 0.05),
+    "one ZARC 0.9": ([(100, 1e-3)], 0.9, range(4), 0.02, 0.05),
+    "two ZARCs 0.7": ([(100, 1e-3), (100, 10**-1.5)], 0.7, range(4), 0.04, 0.05),
+    "two ZARCs 0.8": ([(100, 1e-3), (100, 10**-1.5)], 0.8, range(4), 0.04, 0.06),
+    "two ZARCs 0.95": ([(100, 1e-3), (50, 10**-1.5)], 0.95, range(4), 0.02, 0.05),
+}
+
+
+@pytest.mark.parametrize("case", CASES, ids=list(CASES))
+def test_zarc_spectra_give_the_analytic_peaks(case):
+    processes, alpha, seeds, position_tolerance, resistance_tolerance = CASES[case]
+    clean = 10 + sum(zarc(FREQUENCIES, r, tau, alpha) for r, tau in processes)
+    for seed in seeds:
+        result = quiet_drt(FREQUENCIES, noisy(clean, seed))
+        # The analytic gamma's own maxima (overlapping peaks pull each other inwards).
+        fine = np.linspace(np.log(result.tau[0]), np.log(result.tau[-1]), 100001)
+        truth = sum(zarc_gamma(fine, r, tau, alpha) for r, tau in processes)
+        expected = np.sort(fine[find_peaks(truth)[0]]) / np.log(10)
+        found = np.log10([p.tau for p in result.peaks])
+        assert len(found) == len(processes), (seed, found)
+        # Below the reporting threshold, noise leaves side lobes about a decade out.
+        lobes = quiet_drt(FREQUENCIES, noisy(clean, seed), peak_threshold=0).peaks
+        assert max(sorted(p.height for p in lobes)[:-len(processes)], default=0) < 0.1 * result.gamma.max()
+        assert found == pytest.approx(expected, abs=position_tolerance), seed
+        for peak, (r, _) in zip(result.peaks, processes):
+            assert peak.resistance == pytest.approx(r, rel=resistance_tolerance), seed
+        assert result.r_inf == pytest.approx(10, abs=0.5)
+        assert result.polarisation_resistance == pytest.approx(sum(r for r, _ in processes), rel=0.02)
+        analytic = sum(zarc_gamma(np.log(result.tau), r, tau, alpha) for r, tau in processes)
+        relative_l2 = np.linalg.norm(result.gamma - analytic) / np.linalg.norm(analytic)
+        assert relative_l2 < (0.2 if alpha < 0.9 else 0.6), (seed, relative_l2)
+        assert np.abs(result.residuals).max() < 0.03
+        assert result.noise == pytest.approx(0.005 / np.sqrt(2), rel=0.5)
+
+
+def test_an_rc_element_gives_one_narrow_peak_at_its_time_constant():
+    f = np.logspace(5, -2, 50)
+    result = quiet_drt(f, 5 + 40 / (1 + 1j * TWO_PI * f * 2e-3))
+    (peak,) = result.peaks
+    assert np.log10(peak.tau) == pytest.approx(np.log10(2e-3), abs=0.015)
+    assert peak.resistance == pytest.approx(40, rel=0.01)
+    above_half = result.tau[result.gamma > peak.height / 2]
+    assert np.log10(above_half[-1] / above_half[0]) < 0.35  # half-height width in decades
+    assert result.gamma_at([peak.tau]) == pytest.approx([peak.height], rel=1e-3)
+
+
+def test_the_series_inductance_takes_inductive_points():
+    f = np.logspace(6, -1, 60)
+    z = 2e-6 * 1j * TWO_PI * f + 3 + zarc(f, 20, 1e-4, 0.9)
+    assert (z.imag > 0).sum() >= 8  # the high-frequency points are inductive
+    result = quiet_drt(f, z)
+    assert result.inductance == pytest.approx(2e-6, rel=0.02)
+    assert [p.resistance for p in result.peaks] == [pytest.approx(20, rel=0.03)]
+    assert not result.unrepresented.any() and not result.notes
+    without = quiet_drt(f, z, inductance=False)
+    assert without.inductance == 0 and without.unrepresented[:8].all()
+
+
+def test_what_a_drt_cannot_represent_is_reported_not_made_a_peak():
+    f = np.logspace(5, -2, 60)
+    base = 5 + zarc(f, 50, 1e-3, 0.9)
+    with pytest.warns(UserWarning, match="beyond the lowest frequency"):
+        tail = kelvara.drt(f, base + 30 / np.sqrt(1j * TWO_PI * f))  # semi-infinite Warburg
+    assert [np.log10(p.tau) for p in tail.peaks] == [pytest.approx(-3, abs=0.05)]
+    with pytest.warns(UserWarning, match="cannot be represented"):
+        blocking = kelvara.drt(f, base + 1 / (1j * TWO_PI * f * 1e-2))  # a series capacitor
+    assert blocking.unrepresented[-5:].all() and not blocking.unrepresented[:20].any()
+
+
+def test_sample_files_agree_with_fits_of_the_matching_circuit():
+    from kelvara import io
+
+    biologic = io.read(DATA / "exampleDataBioLogic.mpt")
+    fit = kelvara.Circuit("R0-p(R1,CPE1)").fit(*biologic)
+    r1, q, alpha = (fit.params[k] for k in ("R1.r", "CPE1.q", "CPE1.alpha"))
+    (peak,) = quiet_drt(biologic).peaks
+    assert np.log10(peak.tau) == pytest.approx(np.log10((r1 * q) ** (1 / alpha)), abs=0.03)
+    assert peak.resistance == pytest.approx(r1, rel=0.03)
+
+    gamry = io.read(DATA / "exampleDataGamry.DTA")
+    fit = kelvara.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)").fit(*gamry)
+    taus = sorted((fit.params[f"R{i}.r"] * fit.params[f"CPE{i}.q"]) ** (1 / fit.params[f"CPE{i}.alpha"])
+                  for i in (1, 2))
+    found = [p.tau for p in quiet_drt(gamry).peaks]
+    assert np.log10(found) == pytest.approx(np.log10(taus), abs=0.06)
+
+    with pytest.warns(UserWarning, match="beyond the lowest frequency"):
+        kelvara.drt(io.read(DATA / "exampleData.csv"))  # its diffusion tail runs past 3 mHz
+
+
+def test_input_forms_agree_and_bad_input_is_a_clear_error():
+    pd = pytest.importorskip("pandas")
+    from kelvara.io import Spectrum
+
+    z = 10 + zarc(FREQUENCIES, 100, 1e-3, 0.8)
+    reference = quiet_drt(FREQUENCIES, z)
+    frame = pd.DataFrame({"Frequency / Hz": FREQUENCIES, "Real Impedance / ohm": z.real,
+                          "Imaginary Impedance / ohm": z.imag})
+    spectrum = Spectrum(FREQUENCIES, z, instrument="CSV", columns=("f", "re", "im"), path="x.csv")
+    for other in (quiet_drt(list(FREQUENCIES), list(z)), quiet_drt(frame), quiet_drt(spectrum)):
+        np.testing.assert_array_equal(other.gamma, reference.gamma)
+    given = quiet_drt(FREQUENCIES, z, lambda_value=1e-3)
+    assert given.lambda_value == 1e-3 and not given.lambda_chosen and reference.lambda_chosen
+
+    before = z.copy()
+    for kwargs, error, message in [
+        ({"lambda_value": -1.0}, ValueError, "lambda must be positive"),
+        ({"derivative": 3}, ValueError, "derivative must be 1 or 2"),
+        ({"points_per_decade": 0}, ValueError, "points_per_decade"),
+        ({"peak_threshold": 1.0}, ValueError, "peak_threshold"),
+        ({"inductance": 1}, TypeError, "argument 'inductance'"),
+    ]:
+        with pytest.raises(error, match=message):
+            kelvara.drt(FREQUENCIES, z, **kwargs)
+    np.testing.assert_array_equal(z, before)
+    for f, zz, message in [(FREQUENCIES[:2], z[:2], "at least 3"), (FREQUENCIES, z[:-1], "same length"),
+                           (-FREQUENCIES, z, "not positive"), (FREQUENCIES, np.where(FREQUENCIES > 1, z, np.nan),
+                                                               "not finite")]:
+        with pytest.raises(ValueError, match=message):
+            kelvara.drt(f, zz)
+
+
+def test_drt_many_equals_drt_per_spectrum_and_keeps_failures_in_place():
+    clean = 10 + zarc(FREQUENCIES, 100, 1e-3, 0.8)
+    spectra = [(FREQUENCIES, noisy(clean, seed)) for seed in range(5)]
+    results = kelvara.drt_many(spectra + [(FREQUENCIES[:2], clean[:2])], errors="return")
+    for (f, z), result in zip(spectra, results):
+        single = quiet_drt(f, z)
+        np.testing.assert_array_equal(result.gamma, single.gamma)
+        assert result.lambda_value == single.lambda_value
+    assert isinstance(results[-1], ValueError)
+    with pytest.raises(ValueError, match="spectrum 5: at least 3"):
+        kelvara.drt_many(spectra + [(FREQUENCIES[:2], clean[:2])])
+    rows = np.array([z for _, z in spectra])
+    calls = []
+    shared = kelvara.drt_many(FREQUENCIES, rows, progress=lambda done, total: calls.append((done, total)))
+    assert [r.peaks for r in shared] == [r.peaks for r in results[:5]] and calls[-1] == (5, 5)
+
+
+def test_plot_and_fit_figure_panel():
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from kelvara import plot
+
+    z = 10 + zarc(FREQUENCIES, 100, 1e-3, 0.8) + zarc(FREQUENCIES, 100, 10**-1.5, 0.8)
+    result = quiet_drt(FREQUENCIES, z)
+    ax = plot.drt(result, against="frequency")
+    x, y = ax.lines[0].get_data()
+    np.testing.assert_allclose(x, 1 / (TWO_PI * result.tau))
+    assert len(ax.lines[1].get_xdata()) == 2  # the two peaks marked
+    figure = plot.fit_figure(FREQUENCIES, z, drt_result=True)
+    assert len(figure.axes) == 4
+    with pytest.raises(ValueError, match="against"):
+        plot.drt(result, against="omega")
+
+
+def test_command_line_writes_one_row_per_peak(tmp_path, capsys):
+    path = tmp_path / "two.csv"
+    z = 10 + zarc(FREQUENCIES, 100, 1e-3, 0.8) + zarc(FREQUENCIES, 100, 10**-1.5, 0.8)
+    np.savetxt(path, np.column_stack([FREQUENCIES, z.real, z.imag]), delimiter=",")
+    assert main(["drt", str(path), "--csv", "-"]) == 0
+    captured = capsys.readouterr()
+    rows = [line.split(",") for line in captured.out.strip().splitlines()]
+    assert rows[0][:3] == ["file", "sweep", "peak"] and len(rows) == 3
+    assert [float(row[3]) for row in rows[1:]] == [pytest.approx(1e-3, rel=0.1), pytest.approx(10**-1.5, rel=0.1)]
+    assert "DRT of 61 points" in captured.err
+    assert main(["drt", str(tmp_path / "missing.csv")]) == 2
