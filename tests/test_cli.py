@@ -128,9 +128,11 @@ def snapshot(folder):
     return {p.name: p.read_bytes() for p in folder.iterdir()}
 
 
-@pytest.mark.parametrize("option", ["--json", "--csv", "--plot"])
+@pytest.mark.parametrize("command, option", [("fit", "--json"), ("fit", "--csv"), ("fit", "--plot"),
+                                             ("drt", "--csv"), ("drt", "--plot")])
 @pytest.mark.parametrize("spelling", ["same", "dotted", "symlink"])
-def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, spectrum_file, capsys, option, spelling):
+def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, spectrum_file, capsys, command, option,
+                                                               spelling):
     pytest.importorskip("matplotlib")
     if option == "--plot":  # a figure name is an input too when the input has a figure suffix
         spectrum_file = str(tmp_path / "cell.png")
@@ -142,7 +144,7 @@ def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, spectru
     if spelling == "symlink":
         (tmp_path / "link").symlink_to(spectrum_file)
     before = snapshot(tmp_path)
-    status, out = run("fit", spectrum_file, "--format", "csv", option, target)
+    status, out = run(command, spectrum_file, "--format", "csv", option, target)
     err = capsys.readouterr().err
     assert status == 2 and "input file" in err and "Traceback" not in err and out == ""
     assert snapshot(tmp_path) == before
