@@ -203,9 +203,11 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
     // Next to such an edge gamma ripples while it makes up for the part of
     // the process beyond the basis; maxima there are not processes.
     const double edge_band = std::log(10.0);  // one decade
+    // Plain values: a lambda may not capture structured bindings before C++20 compilers caught up (clang < 16).
+    const double longest_measured = -std::log(*min_w), shortest_measured = -std::log(*max_w);
     std::erase_if(out.peaks, [&](const Peak& peak) {
-        return (out.rising_above && peak.ln_tau > -std::log(*min_w) - edge_band) ||
-               (out.rising_below && peak.ln_tau < -std::log(*max_w) + edge_band);
+        return (out.rising_above && peak.ln_tau > longest_measured - edge_band) ||
+               (out.rising_below && peak.ln_tau < shortest_measured + edge_band);
     });
     return out;
 }
