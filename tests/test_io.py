@@ -520,3 +520,11 @@ def test_only_bounded_regular_text_files_are_read(tmp_path):
     for path, message in cases:
         with pytest.raises(kio.ReadError, match=message):
             kio.read(path)
+
+
+def test_a_header_count_that_is_not_ascii_digits_is_a_read_error(tmp_path):
+    # found by the reader fuzzer: "²" (latin-1 0xb2) passes str.isdigit() but not int()
+    path = tmp_path / "superscript.mpt"
+    path.write_bytes(b"EC-Lab ASCII FILE\nNb header lines :  \xb2\n")
+    with pytest.raises(kio.ReadError, match=r"superscript\.mpt, line 2: expected \"Nb header lines : <number>\""):
+        kio.read(path)

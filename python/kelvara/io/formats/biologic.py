@@ -29,7 +29,7 @@ def read(src: Source) -> list[Spectrum]:
         for i in range(1, min(len(lines), 10)):
             if lines[i].lower().startswith("nb header lines"):
                 count = lines[i].split(":", 1)[-1].strip()
-                if not count.isdigit() or int(count) < 1:
+                if not (count.isascii() and count.isdigit()) or int(count) < 1:  # "²" is a digit to isdigit()
                     raise src.error(i, f'expected "Nb header lines : <number>", found {show(lines[i])}')
                 start = int(count) - 1
                 break
