@@ -3,7 +3,6 @@ matching circuit on sample files, and its reports, input forms and faces
 (batch, plot, command line)."""
 
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -11,12 +10,9 @@ from scipy.integrate import quad
 from scipy.signal import find_peaks
 
 import kelvara
-from conftest import TWO_PI
+from conftest import DATA, TWO_PI
 from kelvara.cli import main
 
-DATA = Path(__file__).resolve().parents[1] / "shared" / "data" / "peer-examples"
-if not DATA.exists():
-    DATA = Path("/work/shared/data/peer-examples")
 FREQUENCIES = np.logspace(6, -2, 61)  # 7.5 points per decade
 
 

@@ -593,22 +593,10 @@ def _check_number(name: str, value: object) -> float:
 
 
 def _check_spectrum(frequencies: object, impedances: object) -> tuple[np.ndarray, np.ndarray]:
-    try:
-        f = np.array(frequencies, dtype=np.float64)
-    except (TypeError, ValueError):
-        raise ValueError("frequencies must be real numbers") from None
-    try:
-        z = np.array(impedances, dtype=np.complex128)
-    except (TypeError, ValueError):
-        raise ValueError("impedances must be complex numbers") from None
-    if f.ndim != 1:
-        raise ValueError(f"frequencies must be one-dimensional, got shape {f.shape}")
-    if z.ndim != 1:
-        raise ValueError(f"impedances must be one-dimensional, got shape {z.shape}")
-    if f.size != z.size:
-        raise ValueError(f"frequencies and impedances differ in length ({f.size} and {z.size})")
-    if f.size < MIN_POINTS:
-        raise ValueError(f"need at least {MIN_POINTS} points, got {f.size}")
+    from kelvara._columns import check_spectrum
+
+    # Shapes, lengths and the point count as everywhere else; the check's own value rules below.
+    f, z = check_spectrum(frequencies, impedances, min_points=MIN_POINTS, finite=False)
     bad = np.flatnonzero(~np.isfinite(f))
     if bad.size:
         raise ValueError(f"frequencies must be finite (first bad value at index {bad[0]}: {f[bad[0]]})")
