@@ -175,8 +175,11 @@ PyObject* with_named_values_method(PyObject* self, PyObject* const* args, Py_ssi
 // same blocks, the same results.
 void evaluate_on_thread_scratch(const CircuitData& data, std::span<const double> frequencies, std::span<Complex> out) {
     constexpr std::size_t block = 256;
-    thread_local std::vector<OmegaTerms> terms;
-    thread_local std::vector<Complex> workspace;
+    // Bound once: every access to a thread_local of a shared library is a call.
+    thread_local std::vector<OmegaTerms> kept_terms;
+    thread_local std::vector<Complex> kept_workspace;
+    std::vector<OmegaTerms>& terms = kept_terms;
+    std::vector<Complex>& workspace = kept_workspace;
     terms.resize(std::max(terms.size(), std::min(block, frequencies.size())));
     workspace.resize(std::max(workspace.size(), data.program.workspace_size(terms.size())));
     const TermNeeds needs = data.program.needs(data.values.data());

@@ -129,9 +129,10 @@ bool decide_guess(const CircuitData& data, const FitOptions& options, bool& gues
                   std::optional<RegistryMatch>* match) {
     guessing = options.guess ? *options.guess : (options.weights_path.has_value() || !data.explicit_values);
     if (!guessing || options.weights_path.has_value()) return true;
-    std::optional<RegistryMatch> found = find_for_topology(data.tree);
+    if (!data.registry_match) data.registry_match.emplace(find_for_topology(data.tree));
+    const std::optional<RegistryMatch>& found = *data.registry_match;
     const bool known = found.has_value();
-    if (match != nullptr) *match = std::move(found);
+    if (match != nullptr) *match = found;
     if (options.guess || known) return true;
     const std::string message =
         "There is no ML model to guess initial parameters for this circuit. Supply your own with "

@@ -14,6 +14,7 @@
 #include "fit/fit_outcome.hpp"
 #include "fit/fit_problem.hpp"
 #include "models/guess.hpp"
+#include "models/registry.hpp"
 
 namespace kelvara::py {
 
@@ -36,6 +37,10 @@ struct CircuitData {
     // Derived once from the tree: every evaluation reads these.
     CompiledCircuit program{tree};
     std::vector<double> values = param_values(tree);
+    // The trained topology the tree matches, looked up on the first guessed
+    // fit (with the interpreter held) and kept: the search tries every
+    // registry entry and would otherwise run on every fit.
+    mutable std::optional<std::optional<RegistryMatch>> registry_match{};
 };
 
 struct CircuitObject {
