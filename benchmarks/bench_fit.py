@@ -1,7 +1,7 @@
 """Circuit.fit() (Levenberg-Marquardt) against impedance.py and scipy.optimize.least_squares.
 
     pip install impedance            # benchmark-only dependency
-    python benchmarks/bench_fit.py [--quick]
+    python benchmarks/bench_fit.py [--quick] [--previous PYTHON] [--only SECTIONS, e.g. gi]
 
 Sections, every number measured in this run:
   (a) impedance.py's CustomCircuit.fit with the same circuit, data and initial guess:
@@ -14,6 +14,7 @@ Sections, every number measured in this run:
   (f) resident-size growth over 100,000 fits of a small circuit (10,000 with --quick; target < 1 MB);
   (g) with --previous PYTHON (an interpreter that imports an earlier build): the same timings
       under both builds, run alternately in subprocesses, best of each, and their ratio;
+  (i) with --previous: instructions per run of the same cases under both builds (valgrind's callgrind);
   (h) the battery spectrum with R0 fixed, and with the CPE exponents bounded to [0.7, 1], against
       impedance.py's CustomCircuit with `constants` and `bounds`: time per fit, ratio, costs.
 Costs are 1/2 * sum of squared residuals, recomputed here with NumPy for both sides.
@@ -39,6 +40,7 @@ from numpy_models import TWO_PI, angular as _w, randles_wo, randles, two_rq, rc
 DATA = Path(__file__).resolve().parents[1] / "tests" / "data"
 QUICK = "--quick" in sys.argv[1:]
 PREVIOUS = sys.argv[sys.argv.index("--previous") + 1] if "--previous" in sys.argv[1:-1] else None
+ONLY = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv[1:-1] else "abcdefghi"
 
 
 def cost(model, p, f, z, weight):
@@ -284,19 +286,28 @@ fr, zr = synthetic(randles, [0.1, 2.0, 0.5, 1e-4, 0.85])
 randles_default = kelvara.Circuit("R0-p(R1-W1,CPE1)")
 zarc = kelvara.Circuit("R0-Zarc1-Zarc2").with_values([0.1, 1.0, 1e-4, 0.85, 2.0, 0.1, 0.7])
 f50 = np.logspace(5, -2, 50)
+f0 = np.empty(0)
 fz = np.logspace(5, -2, 1000)
 spectra = [synthetic(randles, [0.1, 2.0 * (1 + k / 50), 0.5, 1e-4, 0.85]) for k in range(50)]
 fs, zs = [s[0] for s in spectra], [s[1] for s in spectra]
 randles_start = kelvara.Circuit("R0-p(R1-W1,CPE1)").with_values([0.3, 6.0, 0.15, 4e-4, 0.7])
-print(json.dumps({
-    "battery fit, capacitors (exampleData.csv)": best(lambda: battery_c.fit(fe, ze, weight="unit"), 5),
-    "battery fit, CPEs (exampleData.csv)": best(lambda: battery_q.fit(fe, ze, weight="unit"), 5),
-    "two-arc fit R0-p(R1,CPE1)-p(R2,CPE2)": best(lambda: two_arc.fit(f2, z2), 10),
-    "default Randles fit (guess included)": best(lambda: randles_default.fit(fr, zr), 20),
-    "Zarc evaluation, R0-Zarc1-Zarc2, 1000 points": best(lambda: zarc.impedance(fz), 50),
-    "impedance(), Randles, 50 points": best(lambda: randles_start.impedance(f50), 2000),
-    "fit_many, 50 Randles spectra": best(lambda: kelvara.fit_many(randles_start, list(zip(fs, zs))), 1, 5),
-}))
+CASES = {
+    "battery fit, capacitors (exampleData.csv)": (lambda: battery_c.fit(fe, ze, weight="unit"), 5),
+    "battery fit, CPEs (exampleData.csv)": (lambda: battery_q.fit(fe, ze, weight="unit"), 5),
+    "two-arc fit R0-p(R1,CPE1)-p(R2,CPE2)": (lambda: two_arc.fit(f2, z2), 10),
+    "default Randles fit (guess included)": (lambda: randles_default.fit(fr, zr), 20),
+    "Zarc evaluation, R0-Zarc1-Zarc2, 1000 points": (lambda: zarc.impedance(fz), 50),
+    "impedance(), Randles, 50 points": (lambda: randles_start.impedance(f50), 2000),
+    "impedance(), Randles, 0 points": (lambda: randles_start.impedance(f0), 2000),
+    "fit_many, 50 Randles spectra": (lambda: kelvara.fit_many(randles_start, list(zip(fs, zs))), 1),
+}
+if len(sys.argv) > 3:  # "CASE REPEATS": run one case, for an instruction count
+    fn, _ = CASES[sys.argv[3]]
+    fn()
+    for _ in range(int(sys.argv[4])):
+        fn()
+else:
+    print(json.dumps({case: best(fn, inner, 5 if inner == 1 else 15) for case, (fn, inner) in CASES.items()}))
 """
 
 
@@ -319,6 +330,55 @@ def section_g():
     print(f"  {'case':48} {'previous':>12} {'this':>12} {'ratio':>7}")
     for case, t in best.items():
         print(f"  {case:48} {fmt_t(t['previous'])} {fmt_t(t['this'])} {t['previous'] / t['this']:6.2f}x")
+    print()
+
+
+def instructions(python, case, repeats, here, data):
+    """Instructions callgrind counts for a run of `case` repeated `repeats` times after one warm-up."""
+    import shutil
+    import subprocess
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as folder:
+        # PYTHON may be a script that starts the interpreter: follow it, and add up every process.
+        subprocess.run([shutil.which("valgrind") or "valgrind", "--tool=callgrind", "--trace-children=yes",
+                        f"--callgrind-out-file={folder}/callgrind.%p",
+                        python, "-c", TIMINGS, here, str(data), case, str(repeats)],
+                       capture_output=True, text=True, check=True,
+                       env={**os.environ, "PYTHONHASHSEED": "0"})  # the same dict layouts in every run
+        summaries = [int(line.split()[1]) for out in Path(folder).iterdir()
+                     for line in out.read_text().splitlines() if line.startswith("summary:")]
+    if not summaries:
+        raise RuntimeError("callgrind wrote no summary")
+    return sum(summaries)
+
+
+def section_i():
+    # Instruction counts, not seconds: the same for the same binary and input whatever else
+    # the machine runs. Each case runs r and 3r times after a warm-up; the difference over 2r
+    # is the cost of one run without the interpreter's start and the imports.
+    import shutil
+
+    print(f"(i) instructions per run, this build against the previous one ({PREVIOUS}), callgrind")
+    if shutil.which("valgrind") is None:
+        print("  valgrind is not installed: skipped\n")
+        return
+    data = DATA / "exampleData.csv"
+    here = str(Path(__file__).resolve().parent)
+    repeats = {"fit_many, 50 Randles spectra": 1, "battery fit, capacitors (exampleData.csv)": 2,
+               "battery fit, CPEs (exampleData.csv)": 2}
+    print(f"  {'case':48} {'previous':>12} {'this':>12} {'ratio':>7}")
+    for case in ("battery fit, capacitors (exampleData.csv)", "battery fit, CPEs (exampleData.csv)",
+                 "two-arc fit R0-p(R1,CPE1)-p(R2,CPE2)", "default Randles fit (guess included)",
+                 "Zarc evaluation, R0-Zarc1-Zarc2, 1000 points", "impedance(), Randles, 50 points",
+                 "impedance(), Randles, 0 points", "fit_many, 50 Randles spectra"):
+        r = repeats.get(case, 20 if "fit" in case else 2000)
+        per_run = {}
+        for name, python in (("previous", PREVIOUS), ("this", sys.executable)):
+            per_run[name] = (instructions(python, case, 3 * r, here, data) -
+                             instructions(python, case, r, here, data)) / (2 * r)
+        print(f"  {case:48} {per_run['previous']:12,.0f} {per_run['this']:12,.0f} "
+              f"{per_run['previous'] / per_run['this']:6.2f}x")
     print()
 
 
@@ -375,16 +435,20 @@ def section_h():
 def main():
     print(f"kelvara from {kelvara.__file__}; numpy {np.__version__}; python {sys.version.split()[0]}")
     print()
-    all_cases = cases()
-    section_a_b(all_cases)
-    section_c(all_cases)
-    section_d()
-    section_e()
-    section_f()
-    section_h()
+    if "a" in ONLY or "b" in ONLY or "c" in ONLY:
+        all_cases = cases()
+        if "a" in ONLY or "b" in ONLY:
+            section_a_b(all_cases)
+        if "c" in ONLY:
+            section_c(all_cases)
+    for letter, section in (("d", section_d), ("e", section_e), ("f", section_f), ("h", section_h)):
+        if letter in ONLY:
+            section()
     if PREVIOUS:
-        section_g()
-
+        if "g" in ONLY:
+            section_g()
+        if "i" in ONLY:
+            section_i()
 
 if __name__ == "__main__":
     main()

@@ -160,3 +160,21 @@ def test_forked_children_evaluate_in_parallel_without_hanging(tmp_path):
     )
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120)
     assert done.stdout.strip() == "True", done.stderr
+
+
+def test_repeated_grid_follows_changes_of_values_exponents_and_grid():
+    # One grid evaluated again and again (the calling thread keeps its
+    # frequency terms): new values, exponents that need other terms, a grid
+    # changed in place and a grid of another length all give fresh results.
+    from reference_models import randles
+
+    f = np.logspace(-2, 5, 50)
+    base = kelvara.Circuit("R0-p(R1-W1,CPE1)")
+    for values in ([0.1, 2.0, 0.5, 1e-4, 1.0], [0.1, 2.0, 0.5, 1e-4, 0.85], [0.1, 2.0, 0.5, 1e-4, 0.5],
+                   [0.3, 5.0, 0.2, 3e-4, 0.7]):
+        np.testing.assert_allclose(base.with_values(values).impedance(f), randles(f, *values), rtol=1e-12)
+    circuit = base.with_values([0.3, 5.0, 0.2, 3e-4, 0.7])
+    circuit.impedance(f)
+    f[7] *= 3.0
+    np.testing.assert_allclose(circuit.impedance(f), randles(f, 0.3, 5.0, 0.2, 3e-4, 0.7), rtol=1e-12)
+    np.testing.assert_allclose(circuit.impedance(f[:20]), randles(f[:20], 0.3, 5.0, 0.2, 3e-4, 0.7), rtol=1e-12)

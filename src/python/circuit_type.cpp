@@ -170,26 +170,6 @@ PyObject* with_named_values_method(PyObject* self, PyObject* const* args, Py_ssi
     return make_circuit(rebuild(tree, values), true, circuit_data(self).control);
 }
 
-// impedance_at_frequencies' evaluation for inputs the worker pool would not
-// split, on scratch kept per thread instead of two new vectors a call: the
-// same blocks, the same results.
-void evaluate_on_thread_scratch(const CircuitData& data, std::span<const double> frequencies, std::span<Complex> out) {
-    constexpr std::size_t block = 256;
-    // Bound once: every access to a thread_local of a shared library is a call.
-    thread_local std::vector<OmegaTerms> kept_terms;
-    thread_local std::vector<Complex> kept_workspace;
-    std::vector<OmegaTerms>& terms = kept_terms;
-    std::vector<Complex>& workspace = kept_workspace;
-    terms.resize(std::max(terms.size(), std::min(block, frequencies.size())));
-    workspace.resize(std::max(workspace.size(), data.program.workspace_size(terms.size())));
-    const TermNeeds needs = data.program.needs(data.values.data());
-    for (std::size_t start = 0; start < frequencies.size(); start += block) {
-        const std::size_t count = std::min(block, frequencies.size() - start);
-        for (std::size_t i = 0; i < count; ++i) terms[i] = omega_terms(frequencies[start + i] * two_pi, needs);
-        data.program.sweep(std::span(terms).first(count), data.values.data(), out.subspan(start, count), workspace);
-    }
-}
-
 PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* names[] = {"frequencies"};
     PyObject* bound[1];
@@ -213,12 +193,7 @@ PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!array) return nullptr;
     {
         ReleasedInterpreter released;
-        if (frequencies.size() < parallel_frequency_threshold) {
-            evaluate_on_thread_scratch(data, frequencies, std::span<Complex>(out, frequencies.size()));
-        } else {
-            impedance_at_frequencies(data.program, data.values, frequencies,
-                                     std::span<Complex>(out, frequencies.size()));
-        }
+        impedance_at_frequencies(data.program, data.values, frequencies, std::span<Complex>(out, frequencies.size()));
     }
     return array.release();
 }
