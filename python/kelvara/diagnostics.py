@@ -145,16 +145,77 @@ def _parameter_flags(result: FitResult) -> list[Flag]:
         elif value != 0 and error > RELATIVE_ERROR_LIMIT * abs(value):
             flags.append(Flag("undetermined", f"{name} is not determined by the data (standard error "
                                               f"{100 * error / abs(value):.3g} % of its value)"))
-    correlation = result.correlation
-    if correlation:
-        names = list(correlation)
-        for a, first in enumerate(names):
-            for second in names[a + 1:]:
-                rho = correlation[first][second]
-                if math.isfinite(rho) and abs(rho) > CORRELATION_LIMIT:
-                    flags.append(Flag("correlated", f"{first} and {second} are correlated ({rho:+.4f}): the data "
-                                                    f"determine a combination of them, not each"))
+    names, correlation, referred = _judged_correlation(result)
+    for a, first in enumerate(names):
+        for b in range(a + 1, len(names)):
+            rho = float(correlation[a, b])
+            if math.isfinite(rho) and abs(rho) > CORRELATION_LIMIT:
+                flags.append(Flag("correlated", f"{referred.get(first, first)} and "
+                                                f"{referred.get(names[b], names[b])} are correlated ({rho:+.4f}): "
+                                                f"the data determine a combination of them, not each"))
     return flags
+
+
+def _power_law_pairs(result: FitResult) -> list[tuple[str, str]]:
+    """(coefficient, exponent) pairs of elements whose coefficient's unit carries the
+    exponent (a CPE's q in ohm^-1*s^alpha, a TLMQ's qs in F*s^(gamma-1))."""
+    circuit = result.circuit
+    units = dict(zip(circuit.param_names(), circuit.param_units()))
+    pairs = []
+    for name, unit in units.items():
+        element, _, _ = name.rpartition(".")
+        for exponent in ("alpha", "gamma"):
+            if f"s^{exponent}" in unit or f"s^({exponent}" in unit:
+                partner = f"{element}.{exponent}"
+                if partner in units:
+                    pairs.append((name, partner))
+    return pairs
+
+
+def _judged_correlation(result: FitResult) -> tuple[list[str], np.ndarray, dict[str, str]]:
+    """The correlation matrix the ``correlated`` flag reads: the fit's own, except that a
+    power-law coefficient (a CPE's q) is referred to a frequency inside the measured
+    window instead of 1 rad/s.
+
+    q is the admittance at w = 1 rad/s, a unit convention: for an arc at 10 kHz a
+    change of alpha swings q by (1e4)^d(alpha) with no change where the data are, so q
+    and alpha correlate near -1 although the data fix both the arc and its exponent.
+    The coefficient at w_r, ln q' = ln q + alpha ln w_r, takes out that convention;
+    w_r is the frequency at which q' and alpha are uncorrelated, held inside the
+    window, so a CPE the data reach only by extrapolation keeps its correlation.
+    Returns the names, the matrix and, for each referred coefficient, how it is named
+    in flag texts."""
+    import numpy as np
+
+    covariance = result.covariance
+    if not covariance:
+        return [], np.zeros((0, 0)), {}
+    names = list(covariance)
+    matrix = np.array([[covariance[a][b] for b in names] for a in names], dtype=float)
+    referred: dict[str, str] = {}
+    data = result._fitted_data()
+    if data is not None and np.all(np.isfinite(matrix)):
+        w = 2 * math.pi * np.asarray(data[0], dtype=float)
+        ln_lo, ln_hi = math.log(float(w.min())), math.log(float(w.max()))
+        params = result.params
+        for coefficient, exponent in _power_law_pairs(result):
+            if coefficient not in covariance or exponent not in covariance or params[coefficient] <= 0:
+                continue
+            i, j = names.index(coefficient), names.index(exponent)
+            # the row of ln q; the other rows' scale does not enter a correlation
+            transform = np.eye(len(names))
+            transform[i, i] = 1.0 / params[coefficient]
+            log_scaled = transform @ matrix @ transform.T
+            if not log_scaled[j, j] > 0:
+                continue
+            ln_w = min(max(-log_scaled[i, j] / log_scaled[j, j], ln_lo), ln_hi)
+            transform[i, j] = ln_w
+            matrix = transform @ matrix @ transform.T
+            referred[coefficient] = f"{coefficient} (at {math.exp(ln_w) / (2 * math.pi):.3g} Hz)"
+    with np.errstate(all="ignore"):
+        sd = np.sqrt(np.diag(matrix))
+        correlation = matrix / np.outer(sd, sd)
+    return names, correlation, referred
 
 
 def _misfit_flags(result: FitResult, noise: float | None) -> list[Flag]:
