@@ -40,7 +40,7 @@ SELECT_MAX_ITERATIONS = 60
 EQUIVALENT = 2.0
 #: select's early stop: the choice so far fits to the noise level when its rms relative
 #: misfit is at most this many times the noise.
-STOP_MISFIT = 1.2
+STOP_MISFIT = 1.1
 _NEUTRAL = 1e-4  # the share of min |Z| an element added to a nested fit contributes
 
 
