@@ -34,7 +34,7 @@ __all__ = ["compare", "select", "Comparison", "Ranked", "CRITERIA", "SELECT_MAX_
 
 CRITERIA = ("aicc", "aic", "bic")
 #: Evaluation budget of each Levenberg-Marquardt run of a candidate.
-SELECT_MAX_ITERATIONS = 60
+SELECT_MAX_ITERATIONS = 25
 #: Candidates within this distance of the best criterion count as equally good;
 #: :func:`select` takes the one with the fewest free parameters among them.
 EQUIVALENT = 2.0
