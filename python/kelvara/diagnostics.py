@@ -29,7 +29,8 @@ Codes:
     A free parameter whose standard error is missing, not finite or above 100 %
     of its value.
 ``correlated``
-    Two free parameters whose correlation is beyond +-0.99.
+    Two free parameters whose correlation is beyond +-0.99, with a CPE's q referred
+    to a frequency inside the measured window (see :func:`_judged_correlation`).
 ``misfit``
     The rms of the relative residuals ``(Z_fit - Z) / |Z|`` is above
     ``MISFIT_FACTOR`` times the data's noise level (:func:`noise_level`) and above

@@ -11,8 +11,13 @@ flag ``nested_better`` says so. Each candidate's Levenberg-Marquardt runs have a
 evaluation budget (``max_iterations``), so that no wrong circuit runs away.
 
 The ranking uses an information criterion over the weighted residuals (AICc by
-default; see ``FitResult.aic``) and Akaike weights exp(-d/2) / sum exp(-d/2), with d
-the criterion's distance from the best candidate.
+default for compare, BIC for select; see ``FitResult.aic``) and Akaike weights
+exp(-d/2) / sum exp(-d/2), with d the criterion's distance from the best candidate.
+
+select fits the trained topologies in stages of rising free-parameter count and
+stops once its choice among those fitted is clean and fits to the noise level: on
+well-posed spectra that leaves out about half of the candidates, mostly the costly
+ones with eight or nine parameters.
 """
 
 from __future__ import annotations
