@@ -303,7 +303,7 @@ def _ranked_row(name: str, circuit: Circuit, result: Any, simple: Any, noise: fl
 def _ordered(rows: dict[int, Ranked], criterion: str) -> list[Ranked]:
     """The rows best first by the criterion (ties in candidate order), with Akaike weights."""
     keys = sorted(rows)
-    values = {k: _criterion_value(rows[k].result, criterion) if rows[k].result is not None else math.inf
+    values = {k: math.inf if (result := rows[k].result) is None else _criterion_value(result, criterion)
               for k in keys}
     finite = [v for v in values.values() if math.isfinite(v)]
     if finite:
