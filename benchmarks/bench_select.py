@@ -83,7 +83,7 @@ def main() -> None:
     confusion = {name: dict.fromkeys(names, 0) for name in names}
     flagged = {name: 0 for name in names}
     times, cpu, exhaustive_times, sequential, fitted = [], [], [], [], []
-    changed = 0
+    changed = exhaustive_correct = 0
     for name in names:
         truth = kelvara.Circuit(name)
         for k in range(args.per_topology):
@@ -101,6 +101,7 @@ def main() -> None:
             exhaustive_times.append(time.perf_counter() - start)
             changed += exhaustive.chosen is None or ranking.chosen is None or \
                 exhaustive.chosen.notation != ranking.chosen.notation
+            exhaustive_correct += exhaustive.chosen is not None and exhaustive.chosen.notation == truth.notation
             own = truth.fit(F, z)
             flagged[name] += bool(own.flags)
             if k < 2:
@@ -122,8 +123,8 @@ def main() -> None:
     print(f"select median {ms(times):.1f} ms per spectrum (90th percentile {1e3 * np.percentile(times, 90):.1f}, "
           f"slowest {1e3 * max(times):.1f}), process time {ms(cpu):.1f} ms; candidates fitted median "
           f"{statistics.median(fitted):g} of {len(names)}")
-    print(f"select without the early stop median {ms(exhaustive_times):.1f} ms; choice changed by the early stop "
-          f"on {changed}/{count}")
+    print(f"select without the early stop median {ms(exhaustive_times):.1f} ms, correct {exhaustive_correct}/{count}; "
+          f"choice changed by the early stop on {changed}/{count}")
     print(f"eleven fits one after another median {ms(sequential):.1f} ms; ratio select/sequential "
           f"{statistics.median(times) / statistics.median(sequential):.2f}")
 

@@ -91,6 +91,15 @@ def test_wrong_circuits_raise_the_right_flags(two_arcs, notation, codes):
     assert all(isinstance(flag, Flag) and flag.text for flag in result.flags)
 
 
+def test_a_parameter_on_a_bound_has_no_correlation_flags():
+    # One RC arc fitted with two CPE arcs and an inductance: L0.l ends on its floor,
+    # where the matrix, which treats it as free, correlates it with CPE2.q (+0.99999).
+    result = kelvara.Circuit("two_rq_l").fit(F, noisy("R0-(R1,C1)", [10, 100, 1e-5]))
+    bounded = {flag.text.split(" = ")[0] for flag in result.flags if flag.code == "at_bound"}
+    assert "L0.l" in bounded
+    assert not [flag for flag in result.flags if flag.code == "correlated" and any(b in flag.text for b in bounded)]
+
+
 def test_runaway_parameter_is_flagged():
     # A pure arc fitted with a series resistance the data cannot hold apart from R1.
     z = noisy("R0-(R1,C1)", [1e-3, 100, 1e-5])

@@ -31,6 +31,8 @@ Codes:
 ``correlated``
     Two free parameters whose correlation is beyond +-0.99, with a CPE's q referred
     to a frequency inside the measured window (see :func:`_judged_correlation`).
+    Not for a parameter on a bound: the matrix treats it as free to move across
+    the bound, so its correlations are artefacts; ``at_bound`` says what is wrong.
 ``misfit``
     The rms of the relative residuals ``(Z_fit - Z) / |Z|`` is above
     ``MISFIT_FACTOR`` times the data's noise level (:func:`noise_level`) and above
@@ -143,17 +145,21 @@ def _parameter_flags(result: FitResult) -> list[Flag]:
         flags.append(Flag("undetermined", "the parameters are not determined by the data: J^T J is singular or there "
                                           "are no more residuals than free parameters, so there are no standard "
                                           "errors"))
+    bounded: set[str] = set()
     for name, (lo, hi) in zip(circuit.param_names(), circuit.param_bounds()):
         if name in fixed:
             continue
         value = params[name]
+        where = None
         if abs(value) > RUNAWAY:
-            flags.append(Flag("at_bound", f"{name} = {_number(value)} is running off to infinity: the data do not "
-                                          f"hold it (remove the element or bound it)"))
+            where = "is running off to infinity: the data do not hold it (remove the element or bound it)"
         elif value <= lo + (1e-9 * abs(lo) if lo else 1e-9) or (0 < lo <= 1e-12 and value <= lo * FLOOR_FACTOR):
-            flags.append(Flag("at_bound", f"{name} = {_number(value)} sits on its lower bound {_number(lo)}"))
+            where = f"sits on its lower bound {_number(lo)}"
         elif math.isfinite(hi) and value >= hi - (1e-9 * abs(hi) if hi else 1e-9):
-            flags.append(Flag("at_bound", f"{name} = {_number(value)} sits on its upper bound {_number(hi)}"))
+            where = f"sits on its upper bound {_number(hi)}"
+        if where is not None:
+            flags.append(Flag("at_bound", f"{name} = {_number(value)} {where}"))
+            bounded.add(name)
         if stderr is None:
             continue
         error = stderr.get(name)
@@ -162,9 +168,13 @@ def _parameter_flags(result: FitResult) -> list[Flag]:
         elif value != 0 and error > RELATIVE_ERROR_LIMIT * abs(value):
             flags.append(Flag("undetermined", f"{name} is not determined by the data (standard error "
                                               f"{100 * error / abs(value):.3g} % of its value)"))
+    # A parameter on a bound is not free to move as the matrix assumes: its
+    # correlations say nothing beyond its at_bound flag.
     names, correlation, referred = _judged_correlation(result)
     for a, first in enumerate(names):
         for b in range(a + 1, len(names)):
+            if first in bounded or names[b] in bounded:
+                continue
             rho = float(correlation[a, b])
             if math.isfinite(rho) and abs(rho) > CORRELATION_LIMIT:
                 flags.append(Flag("correlated", f"{referred.get(first, first)} and "
