@@ -2,7 +2,7 @@
 confusion matrix on synthetic spectra drawn from each topology with 0.5 %
 noise, and the flag rate of the true circuit's fit.
 
-    python benchmarks/bench_select.py [--per-topology N] [--seed S]
+    python benchmarks/bench_select.py [--per-topology N] [--seed S] [--noise 0.005]
 
 Time is the median wall time of one select() call per 60-point spectrum (and
 its process time, both threads), next to select without its early stop and to
@@ -76,6 +76,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--per-topology", type=int, default=20)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--noise", type=float, default=NOISE, help="relative noise (default 0.005)")
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
     names = kelvara.Circuit.ml_circuits()
@@ -88,7 +89,7 @@ def main() -> None:
         truth = kelvara.Circuit(name)
         for k in range(args.per_topology):
             z = truth.with_values(draw(name, rng)).impedance(F)
-            z = z * (1 + NOISE * (rng.standard_normal(len(F)) + 1j * rng.standard_normal(len(F))))
+            z = z * (1 + args.noise * (rng.standard_normal(len(F)) + 1j * rng.standard_normal(len(F))))
             start, start_cpu = time.perf_counter(), time.process_time()
             ranking = kelvara.select(F, z)
             times.append(time.perf_counter() - start)

@@ -46,7 +46,7 @@ EQUIVALENT = 2.0
 #: select's early stop: the choice so far fits to the noise level when its rms relative
 #: misfit is at most this many times the noise.
 STOP_MISFIT = 1.1
-_NEUTRAL = 1e-4  # the share of min |Z| an element added to a nested fit contributes
+_NEUTRAL = 1e-8  # the share of min |Z| an element added to a nested fit contributes
 
 
 @dataclass
@@ -215,14 +215,18 @@ def _nested_start(simple: FitResult, circuit: Circuit, f: np.ndarray, z: np.ndar
 
 
 def _better(a: Any, b: Any) -> bool:
-    """Whether fit `a` is better than `b` (either may be an exception)."""
+    """Whether fit `a` is better than `b` (either may be an exception): the lower cost,
+    converged or not (a refit from a nested fit that used up its budget still ends
+    below where it started, the simpler circuit's optimum); success breaks a tie."""
     if isinstance(b, BaseException):
         return not isinstance(a, BaseException)
     if isinstance(a, BaseException):
         return False
-    if a.success != b.success:
-        return a.success
-    return (a.cost if math.isfinite(a.cost) else math.inf) < (b.cost if math.isfinite(b.cost) else math.inf)
+    cost_a = a.cost if math.isfinite(a.cost) else math.inf
+    cost_b = b.cost if math.isfinite(b.cost) else math.inf
+    if cost_a != cost_b:
+        return cost_a < cost_b
+    return a.success and not b.success
 
 
 def _fit(circuits: list[Circuit], f: np.ndarray, z: np.ndarray, fit_kwargs: dict) -> list[Any]:
@@ -261,7 +265,7 @@ def _fit_stage(stage: list[int], circuits: list[Circuit], results: dict[int, Any
     fitted = _fit([circuits[i] for i in stage], f, z, fit_kwargs)
     results.update(zip(stage, fitted))
     refit_of: list[int] = []
-    starts: list[Circuit] = []
+    from_nested: list[Circuit] = []
     for i in stage:
         circuit = circuits[i]
         free = len(circuit.param_names()) - len(circuit.fixed)
@@ -276,10 +280,10 @@ def _fit_stage(stage: list[int], circuits: list[Circuit], results: dict[int, Any
             own = results[i]
             if isinstance(own, BaseException) or not own.cost <= results[j].cost * (1 + 1e-6):
                 refit_of.append(i)
-                starts.append(circuit.with_values(start))
+                from_nested.append(circuit.with_values(start))
             break  # the best-fitting nested candidate is the one to beat
-    if starts:
-        refits = _fit(starts, f, z, {**fit_kwargs, "guess_init": False})
+    if from_nested:
+        refits = _fit(from_nested, f, z, {**fit_kwargs, "guess_init": False})
         for i, refit in zip(refit_of, refits):
             if _better(refit, results[i]):
                 results[i] = refit
