@@ -127,6 +127,7 @@ def test_select_finds_the_true_topology(truth, values):
     assert ranking.best.circuit.notation == kelvara.Circuit(truth).notation
     assert ranking.best.verdict == "clean"
     assert len(ranking) + len(ranking.skipped) == 11
+    assert kelvara.select(F, z).table() == ranking.table()  # the same on every run
     exhaustive = kelvara.select(F, z, early_stop=False)
     assert exhaustive.chosen.notation == ranking.chosen.notation and exhaustive.skipped == []
     weights = [row.weight for row in exhaustive]
