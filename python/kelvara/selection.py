@@ -216,8 +216,8 @@ def _nested_start(simple: FitResult, circuit: Circuit, f: np.ndarray, z: np.ndar
 
 def _better(a: Any, b: Any) -> bool:
     """Whether fit `a` is better than `b` (either may be an exception): the lower cost,
-    converged or not (a refit from a nested fit that used up its budget still ends
-    below where it started, the simpler circuit's optimum); success breaks a tie."""
+    converged or not (a refit from a nested fit that used up its budget below a fit
+    that converged in a worse optimum is the better point); success breaks a tie."""
     if isinstance(b, BaseException):
         return not isinstance(a, BaseException)
     if isinstance(a, BaseException):
