@@ -14,10 +14,10 @@ F = np.logspace(5, -2, 60)
 TWO_ARCS = ("R0-(R1,CPE1)-(R2,CPE2)", [10, 50, 1e-4, 0.85, 100, 1e-2, 0.8])
 
 
-def noisy(notation, values, noise=0.005, seed=0):
+def noisy(notation, values, noise=0.005, seed=0, f=F):
     rng = np.random.default_rng(seed)
-    z = kelvara.Circuit(notation).with_values(values).impedance(F)
-    return z * (1 + noise * (rng.standard_normal(len(F)) + 1j * rng.standard_normal(len(F))))
+    z = kelvara.Circuit(notation).with_values(values).impedance(f)
+    return z * (1 + noise * (rng.standard_normal(len(f)) + 1j * rng.standard_normal(len(f))))
 
 
 @pytest.fixture(scope="module")
@@ -91,6 +91,15 @@ def test_wrong_circuits_raise_the_right_flags(two_arcs, notation, codes):
     assert all(isinstance(flag, Flag) and flag.text for flag in result.flags)
 
 
+def test_a_parameter_on_a_bound_has_no_correlation_flags():
+    # One RC arc fitted with two CPE arcs and an inductance: L0.l ends on its floor,
+    # where the matrix, which treats it as free, correlates it with CPE2.q (+0.99999).
+    result = kelvara.Circuit("two_rq_l").fit(F, noisy("R0-(R1,C1)", [10, 100, 1e-5]))
+    bounded = {flag.text.split(" = ")[0] for flag in result.flags if flag.code == "at_bound"}
+    assert "L0.l" in bounded
+    assert not [flag for flag in result.flags if flag.code == "correlated" and any(b in flag.text for b in bounded)]
+
+
 def test_runaway_parameter_is_flagged():
     # A pure arc fitted with a series resistance the data cannot hold apart from R1.
     z = noisy("R0-(R1,C1)", [1e-3, 100, 1e-5])
@@ -110,19 +119,49 @@ def test_verdict_is_the_worst_flag(codes, verdict):
     ("rc", [10, 100, 1e-5]),
     ("two_rq", TWO_ARCS[1]),
     ("randles", [10, 100, 30, 1e-5, 0.9]),
+    ("sei_randles_wo", [5, 60, 1e-4**0.85 / 60, 0.85, 100, 400, 1.0, 1e-2**0.8 / 100, 0.8]),
 ])
 def test_select_finds_the_true_topology(truth, values):
     z = noisy(kelvara.Circuit(truth).notation, values, seed=3)
     ranking = kelvara.select(F, z)
     assert ranking.best.circuit.notation == kelvara.Circuit(truth).notation
-    assert ranking.best.verdict == "clean" and len(ranking) == 11
-    weights = [row.weight for row in ranking]
+    assert ranking.best.verdict == "clean"
+    assert len(ranking) + len(ranking.skipped) == 11
+    assert kelvara.select(F, z).table() == ranking.table()  # the same on every run
+    exhaustive = kelvara.select(F, z, early_stop=False)
+    assert exhaustive.chosen.notation == ranking.chosen.notation and exhaustive.skipped == []
+    weights = [row.weight for row in exhaustive]
     assert sum(weights) == pytest.approx(1.0) and weights == sorted(weights, reverse=True)
-    aicc = [row.aicc for row in ranking]
-    best = min(aicc)
-    for row in ranking:  # Akaike weights from the criterion, by formula
-        expected = math.exp(-(row.aicc - best) / 2) / sum(math.exp(-(a - best) / 2) for a in aicc)
+    bic = [row.bic for row in exhaustive]
+    best = min(bic)
+    for row in exhaustive:  # weights from the criterion (BIC for select), by formula
+        expected = math.exp(-(row.bic - best) / 2) / sum(math.exp(-(b - best) / 2) for b in bic)
         assert row.weight == pytest.approx(expected, abs=1e-12)
+
+
+def test_early_stop_waits_for_a_fit_at_the_noise_level():
+    # One arc plus a second of 1.5 % of its resistance: one arc is clean (misfit under
+    # twice the noise) but not at the noise level, so the stop must not take it.
+    values = [10, 100, 1e-5**0.85 / 100, 0.85, 1.5, 0.1**0.8 / 1.5, 0.8]
+    z = noisy("two_rq", values, seed=2)
+    one_arc = kelvara.Circuit("rq").fit(F, z)
+    assert one_arc.verdict == "clean"
+    ranking = kelvara.select(F, z)
+    assert ranking.chosen.notation == kelvara.Circuit("two_rq").notation
+    assert ranking.chosen.notation == kelvara.select(F, z, early_stop=False).chosen.notation
+
+
+@pytest.mark.parametrize("shift", [1.0, 1e-4])
+def test_correlation_flag_does_not_depend_on_where_the_arcs_lie(shift):
+    # The same spectrum shape four decades apart along the frequency axis: q is the
+    # admittance at 1 rad/s, so q and alpha of an arc at 16 kHz correlate near -1
+    # while the data determine both, and the flags must not tell the two apart.
+    f = F * shift
+    values = [10, 100, (1e-5 / shift) ** 0.9 / 100, 0.9, 80, (1e-2 / shift) ** 0.8 / 80, 0.8]
+    result = kelvara.Circuit("two_rq").fit(f, noisy("two_rq", values, seed=1, f=f))
+    if shift == 1.0:
+        assert result.correlation["CPE1.q"]["CPE1.alpha"] < -0.99
+    assert result.flags == []
 
 
 def test_adding_an_element_never_ends_worse(two_arcs):

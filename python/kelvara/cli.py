@@ -448,7 +448,7 @@ def _compare(args: argparse.Namespace, out: IO[str]) -> int:
                     warnings.simplefilter("ignore")
                     ranking = kelvara.select(spectrum.frequencies, spectrum.impedances, candidates=candidates,
                                              criterion=args.criterion, method=args.method, weight=args.weight,
-                                             seed=args.seed)
+                                             seed=args.seed, early_stop=False)
             except ValueError as error:
                 errors.append(f"{label}: {error}")
                 continue
