@@ -727,3 +727,22 @@ def test_to_dict_is_strict_json():
     d = json.loads(json.dumps(result.to_dict(), allow_nan=False))
     assert d["stderr"]["R0.r"] is None and d["stderr"]["R1.r"] == result.stderr["R1.r"]
     assert d["params"] == result.params
+
+
+@pytest.mark.parametrize("max_iterations", [25, 200])
+def test_fit_never_ends_above_its_start_inside_the_bounds(max_iterations):
+    # The runs leave the bounds (CPE1.alpha below 0, then CPE2.alpha above 1);
+    # clamped and refitted they ended 34 % above this in-bounds start, reported
+    # as converged.
+    from conftest import DATA
+
+    import kelvara.io
+
+    spectrum = kelvara.io.read(DATA / "Circuit3_EIS_1.z")
+    f, z = spectrum.frequencies, spectrum.impedances
+    start = [1503.66, 4621.91, 2.02135e-08, 1.0, 13.1535, 4.95947e-05, 1.0]
+    result = kelvara.Circuit("two_rq").with_values(start).fit(f, z, max_iterations=max_iterations)
+    values = [result.params[name] for name in kelvara.Circuit("two_rq").param_names()]
+    assert result.cost == pytest.approx(numpy_cost(two_rq, values, f, z), rel=1e-9)
+    assert result.cost <= numpy_cost(two_rq, start, f, z) * (1 + 1e-8)
+    assert 0.0 <= values[3] <= 1.0 and 0.0 <= values[6] <= 1.0

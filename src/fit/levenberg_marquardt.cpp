@@ -29,6 +29,13 @@ bool interior(std::span<const double> p, std::span<const double> start, const Se
     return true;
 }
 
+bool within_bounds(std::span<const double> p, const SearchSpace& space) {
+    for (std::size_t j = 0; j < p.size(); ++j) {
+        if (!(p[j] >= space.bounds()[j].lo && p[j] <= space.bounds()[j].hi)) return false;
+    }
+    return true;
+}
+
 double cost_at(const Objective& objective, std::span<const double> params, EvaluationCounter& counter) {
     ResidualWorkspace workspace = objective.make_workspace();
     std::vector<double> r(objective.residual_count());
@@ -173,25 +180,67 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         }
     }
     std::vector<double> chosen = best->params;
+    double chosen_cost = best->cost;
     bool success = best->success;
     std::string message = stop_reason(best->status);
     if (any_pinned) {
-        SingleStartResult repair =
-            levenberg_marquardt_single_start(problem, space.internal(clamped), pinned, settings, counter);
-        if (repair.status == minpack::LmderStatus::interrupted) return fail(FitError{FitError::Kind::interrupted, {}});
-        iterations += repair.evaluations;
-        const double repaired_cost = cost_at(objective, repair.params, counter);
-        // Against what would be returned otherwise: the clamped vector, whose
-        // cost can be far above the out-of-bounds optimum it came from.
-        const std::vector<double> clamped_full = problem.expand(clamped);
-        const double clamped_cost = cost_at(objective, clamped_full, counter);
-        if (repair.success && repaired_cost < clamped_cost) {
-            chosen = std::move(repair.params);
-            success = true;
-            message = stop_reason(repair.status) + " (refitted with the parameters on a bound held there)";
-        } else {
-            chosen = clamped_full;
+        // The refit moves the other linear parameters freely, and one may leave
+        // its bounds: the outcome would then clamp it and end above the cost
+        // this step compared. Such a parameter is pinned on its bound as well
+        // and the refit repeated (at most once per parameter), from the lower
+        // of the clamped vectors so far.
+        std::vector<double> from = clamped;
+        double from_cost = 0.0;
+        chosen = problem.expand(clamped);
+        for (std::size_t round = 0; round < p; ++round) {
+            SingleStartResult repair =
+                levenberg_marquardt_single_start(problem, space.internal(from), pinned, settings, counter);
+            if (repair.status == minpack::LmderStatus::interrupted) {
+                return fail(FitError{FitError::Kind::interrupted, {}});
+            }
+            iterations += repair.evaluations;
+            const double repaired_cost = cost_at(objective, repair.params, counter);
+            // Against what would be returned otherwise: the clamped vector, whose
+            // cost can be far above the out-of-bounds optimum it came from.
+            if (round == 0) chosen_cost = from_cost = cost_at(objective, chosen, counter);
+            std::vector<double> moved = problem.free_part(repair.params);
+            bool left_bounds = false;
+            for (std::size_t j = 0; j < p; ++j) {
+                const Bounds b = space.bounds()[j];
+                if (pinned[j] || !std::isfinite(b.hi) || (moved[j] >= b.lo && moved[j] <= b.hi)) continue;
+                pinned[j] = left_bounds = true;
+                moved[j] = std::clamp(moved[j], b.lo, b.hi);
+            }
+            if (!left_bounds) {
+                if (repair.success && repaired_cost < from_cost) {
+                    chosen = std::move(repair.params);
+                    chosen_cost = repaired_cost;
+                    success = true;
+                    message = stop_reason(repair.status) + " (refitted with the parameters on a bound held there)";
+                }
+                break;
+            }
+            std::vector<double> moved_full = problem.expand(moved);
+            const double moved_cost = cost_at(objective, moved_full, counter);
+            if (moved_cost < from_cost) {
+                from = std::move(moved);
+                chosen_cost = from_cost = moved_cost;
+                chosen = std::move(moved_full);
+            }
         }
+    }
+    // Every run descends from its start, but a run that left the bounds is
+    // clamped or refitted above it: never return a point worse than the best
+    // starting point, which lies inside the bounds. (Within ftol the two are
+    // the same optimum, and the fit's own end is kept.)
+    const auto lowest_start = std::find_if(candidates.begin(), candidates.end(), [&](const Candidate& c) {
+        return within_bounds(c.params, space) && std::isfinite(c.cost);
+    });
+    if (lowest_start != candidates.end() &&
+        (lowest_start->cost * (1.0 + settings.ftol) < chosen_cost || std::isnan(chosen_cost))) {
+        chosen = problem.expand(lowest_start->params);
+        success = false;
+        message = "stopped: every run ended above the best starting point inside the bounds, which is returned";
     }
     return build_outcome(problem, chosen, success, iterations, counter, std::move(message));
 }
