@@ -54,18 +54,23 @@ def group_ids(ids: Any, where: str) -> tuple[list[Any], list[np.ndarray]]:
         ids = np.empty(len(keys), dtype=object)
         for row, key in enumerate(keys):  # element by element: tuple ids stay tuples
             ids[row] = key
-    if ids.dtype.kind in "iub":
-        index: dict[Any, int] = {}
+    if ids.dtype.kind in "fcmM":
+        bad = np.flatnonzero(ids != ids)
+        if bad.size:
+            raise ValueError(f"{where}: row {bad[0]} has no id ({ids[bad[0]].item()!r}); every row needs one")
+    if ids.dtype.kind in "iubfcmMUS":
+        # One type throughout and no missing ids left: sorted, not hashed row by row.
         _, first, codes = np.unique(ids, return_index=True, return_inverse=True)
         rank = np.empty(len(first), dtype=np.intp)
         rank[np.argsort(first, kind="stable")] = np.arange(len(first))
         codes = rank[codes.ravel()]
-        uniques = list(ids[np.sort(first)])
+        firsts = ids[np.sort(first)]
+        uniques = list(firsts) if ids.dtype.kind in "iub" else firsts.tolist()
+    elif len(ids) and all(type(key) is str for key in ids):
+        index: dict[Any, int] = {}
+        codes = np.fromiter((index.setdefault(key, len(index)) for key in ids), dtype=np.intp, count=len(ids))
+        uniques = list(index)
     else:
-        if ids.dtype.kind in "fcmM":
-            bad = np.flatnonzero(ids != ids)
-            if bad.size:
-                raise ValueError(f"{where}: row {bad[0]} has no id ({ids[bad[0]].item()!r}); every row needs one")
         index = {}
         codes = np.empty(len(ids), dtype=np.intp)
         kind = None
