@@ -39,11 +39,19 @@ EDGE_SHARE = 0.05
 class DrtPeak:
     """One peak of gamma: a process.
 
-    ``tau`` (s) and ``frequency`` (Hz, 1/(2 pi tau)) locate it, ``height`` is
-    gamma there (ohm), ``prominence`` its height above the deeper of the minima
-    that separate it from taller ground, ``resistance`` (ohm) the integral of gamma
+    ``tau`` (s) and ``frequency`` (Hz, 1/(2 pi tau)) locate the process and
+    ``resistance`` (ohm) is its share of the polarisation resistance. When the
+    result's ``peaks_fitted`` is true (the default where it works), they are
+    those of one ZARC, R / (1 + (i 2 pi f tau)^alpha), per peak, fitted to the
+    measured spectrum together and seeded from the maxima of gamma, and
+    ``alpha`` is that ZARC's exponent: overlapping peaks then do not pull each
+    other's positions inwards, and the regularisation does not bias them.
+    Otherwise ``tau`` is where gamma peaks, ``resistance`` the integral of gamma
     between ``tau_low`` and ``tau_high`` (the minima to its neighbours; 0 and
-    inf for the outermost peaks when gamma falls all the way to the edge).
+    inf for the outermost peaks when gamma falls all the way to the edge), and
+    ``alpha`` is nan. ``tau_maximum`` is always where gamma peaks, ``height``
+    is gamma at ``tau`` (ohm), and ``prominence`` the maximum's height above the
+    deeper of the minima that separate it from taller ground.
     """
 
     tau: float
@@ -52,6 +60,8 @@ class DrtPeak:
     resistance: float
     tau_low: float
     tau_high: float
+    tau_maximum: float
+    alpha: float
 
     @property
     def frequency(self) -> float:
@@ -73,6 +83,10 @@ class DrtResult:
         chosen by generalised cross-validation.
     peaks : list of DrtPeak
         By ascending tau.
+    peaks_fitted : bool
+        Whether the peaks' positions and resistances are those of one fitted
+        ZARC per peak (see :class:`DrtPeak`); false when ``fit_peaks=False`` or
+        when those ZARCs describe the data clearly worse than gamma does.
     polarisation_resistance : float
         The integral of gamma (ohm).
     frequencies, impedances, fitted : numpy.ndarray
@@ -104,7 +118,8 @@ class DrtResult:
         self.lambda_chosen = bool(record["lambda_chosen"])
         self.polarisation_resistance = float(record["polarisation_resistance"])
         self.converged = bool(record["converged"])
-        self.peaks = [DrtPeak(*peak) for peak in record["peaks"]]
+        self.peaks_fitted = bool(record["peaks_fitted"])
+        self.peaks = [self._peak(*peak) for peak in record["peaks"]]
         self.frequencies = frequencies
         self.impedances = impedances
         self.fitted = np.asarray(record["fitted"])
@@ -114,6 +129,11 @@ class DrtResult:
         self.unrepresented = np.abs(self.residuals) > max(UNREPRESENTED_SIGMAS * math.sqrt(2.0) * self.noise, 0.01)
         self._record = record
         self.notes = self._notes(record)
+
+    def _peak(self, tau: float, height: float, prominence: float, resistance: float, tau_low: float,
+              tau_high: float, tau_maximum: float, alpha: float) -> DrtPeak:
+        return DrtPeak(tau, height, prominence, resistance, tau_low, tau_high, tau_maximum,
+                       alpha if self.peaks_fitted else math.nan)
 
     def _notes(self, record: dict[str, Any]) -> list[str]:
         notes = []
@@ -195,9 +215,10 @@ def _unpack(frequencies: Any, impedances: Any) -> tuple[Any, Any]:
 
 
 def _settings(lambda_value: float | None, inductance: bool, derivative: int, points_per_decade: float | None,
-              margin: float, peak_threshold: float) -> dict[str, Any]:
+              margin: float, peak_threshold: float, fit_peaks: bool) -> dict[str, Any]:
     return {"lambda_value": lambda_value, "inductance": inductance, "derivative": derivative,
-            "points_per_decade": points_per_decade, "margin": margin, "peak_threshold": peak_threshold}
+            "points_per_decade": points_per_decade, "margin": margin, "peak_threshold": peak_threshold,
+            "fit_peaks": fit_peaks}
 
 
 def _warn(result: DrtResult, label: str = "") -> DrtResult:
@@ -216,6 +237,7 @@ def drt(
     points_per_decade: float | None = None,
     margin: float = 0.5,
     peak_threshold: float = 0.1,
+    fit_peaks: bool = True,
 ) -> DrtResult:
     """The distribution of relaxation times of one spectrum.
 
@@ -237,6 +259,10 @@ def drt(
         Decades of tau covered beyond the measured range on each side (default 0.5).
     peak_threshold : float
         Maxima whose prominence is below this fraction of the tallest gamma are not peaks.
+    fit_peaks : bool
+        Locate each peak and take its resistance by fitting one ZARC per peak to
+        the spectrum (default True; see :class:`DrtPeak`), rather than from the
+        maxima and areas of gamma.
 
     Returns
     -------
@@ -244,7 +270,7 @@ def drt(
     """
     frequencies, impedances = _unpack(frequencies, impedances)
     record = _core._drt(frequencies, impedances, **_settings(lambda_value, inductance, derivative,
-                                                             points_per_decade, margin, peak_threshold))
+                                                             points_per_decade, margin, peak_threshold, fit_peaks))
     return _warn(DrtResult(record))
 
 
@@ -265,6 +291,7 @@ def drt_many(
     points_per_decade: float | None = None,
     margin: float = 0.5,
     peak_threshold: float = 0.1,
+    fit_peaks: bool = True,
 ) -> list[DrtResult | Exception]:
     """The DRT of many spectra, on every core without the interpreter.
 
@@ -281,7 +308,7 @@ def drt_many(
     callback = _progress_bar if progress is True else (progress or None)
     records = _core._drt_many([p[0] for p in pairs], [p[1] for p in pairs], progress=callback,
                               **_settings(lambda_value, inductance, derivative, points_per_decade, margin,
-                                          peak_threshold))
+                                          peak_threshold, fit_peaks))
     results: list[DrtResult | Exception] = []
     for index, record in enumerate(records):
         if isinstance(record, Exception):
