@@ -104,6 +104,15 @@ bool read_settings(PyObject* const* bound, drt::DrtSettings& settings) {
     return true;
 }
 
+// Arrays rather than lists: drt_many converts every record on the calling
+// thread after the pool is done, so this is the batch's serial part.
+PyObject* float_array(std::span<const double> values) {
+    double* data = nullptr;
+    PyObject* array = new_float_array(values.size(), data);
+    if (array != nullptr) std::copy(values.begin(), values.end(), data);
+    return array;
+}
+
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
     if (value == nullptr) return false;
     const int status = PyDict_SetItemString(dict, key, value);
@@ -122,7 +131,7 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
     PyObject* measured_array = new_complex_array(impedances.size(), measured);
     if (measured_array == nullptr) return nullptr;
     std::copy(impedances.begin(), impedances.end(), measured);
-    if (!set_item(dict, "impedances", measured_array) || !set_item(dict, "frequencies", to_float_list(frequencies))) {
+    if (!set_item(dict, "impedances", measured_array) || !set_item(dict, "frequencies", float_array(frequencies))) {
         return nullptr;
     }
     Complex* fitted = nullptr;
@@ -146,8 +155,8 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
         PyList_SET_ITEM(peaks.get(), static_cast<Py_ssize_t>(i), item);
     }
     if (!set_item(dict, "fitted", fitted_array) || !set_item(dict, "peaks", peaks.release()) ||
-        !set_item(dict, "tau", to_float_list(outcome.tau)) || !set_item(dict, "gamma", to_float_list(outcome.gamma)) ||
-        !set_item(dict, "coefficients", to_float_list(outcome.coefficients)) ||
+        !set_item(dict, "tau", float_array(outcome.tau)) || !set_item(dict, "gamma", float_array(outcome.gamma)) ||
+        !set_item(dict, "coefficients", float_array(outcome.coefficients)) ||
         !set_item(dict, "r_inf", PyFloat_FromDouble(outcome.r_inf)) ||
         !set_item(dict, "inductance", PyFloat_FromDouble(outcome.inductance)) ||
         !set_item(dict, "lambda_value", PyFloat_FromDouble(outcome.lambda)) ||
