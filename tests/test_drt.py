@@ -214,6 +214,8 @@ def test_plot_and_fit_figure_panel():
     import matplotlib
 
     matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
     from kelvara import plot
 
     z = 10 + zarc(FREQUENCIES, 100, 1e-3, 0.8) + zarc(FREQUENCIES, 100, 10**-1.5, 0.8)
@@ -226,6 +228,7 @@ def test_plot_and_fit_figure_panel():
     assert len(figure.axes) == 4
     with pytest.raises(ValueError, match="against"):
         plot.drt(result, against="omega")
+    plt.close("all")  # other tests count the open figures
 
 
 def test_command_line_writes_one_row_per_peak(tmp_path, capsys):

@@ -184,10 +184,10 @@ class DrtResult:
 
     def table(self) -> str:
         """The peaks as a text table."""
-        lines = [f"{'peak':>4}  {'tau / s':>11}  {'f / Hz':>11}  {'gamma / ohm':>11}  {'R / ohm':>11}"]
+        lines = [f"{'peak':>4}  {'tau / s':>11}  {'f / Hz':>11}  {'gamma / ohm':>11}  {'R / ohm':>11}  {'alpha':>6}"]
         for index, peak in enumerate(self.peaks, 1):
             lines.append(f"{index:>4}  {peak.tau:11.4g}  {peak.frequency:11.4g}  {peak.height:11.4g}  "
-                         f"{peak.resistance:11.4g}")
+                         f"{peak.resistance:11.4g}  {peak.alpha:6.3f}")
         return "\n".join(lines)
 
     def summary(self) -> str:
@@ -196,7 +196,7 @@ class DrtResult:
         lines = [
             f"DRT of {self.frequencies.size} points: R_inf = {self.r_inf:.4g} ohm, L = {self.inductance:.4g} H, "
             f"R_pol = {self.polarisation_resistance:.4g} ohm, lambda = {self.lambda_value:.3g} ({how}), "
-            f"noise ~ {100 * self.noise:.2g} %",
+            f"noise ~ {100 * self.noise:.2g} %; peaks {'fitted, one ZARC each' if self.peaks_fitted else 'at the maxima'}",
             self.table(),
         ]
         lines += [f"note: {note}" for note in self.notes]
@@ -215,6 +215,8 @@ class DrtResult:
                 "gamma / ohm": [p.height for p in self.peaks],
                 "prominence / ohm": [p.prominence for p in self.peaks],
                 "resistance / ohm": [p.resistance for p in self.peaks],
+                "alpha": [p.alpha for p in self.peaks],
+                "tau at the maximum / s": [p.tau_maximum for p in self.peaks],
             })
         raise ValueError(f'what must be "gamma" or "peaks", got {what!r}')
 
@@ -279,7 +281,7 @@ def drt(
     derivative : {1, 2}
         The derivative of gamma that is penalised (default 2, the curvature).
     points_per_decade : float, optional
-        Basis functions per decade of tau; default: the data's own density, between 6 and 12.
+        Basis functions per decade of tau; default: the data's own density, between 8 and 12.
     margin : float
         Decades of tau covered beyond the measured range on each side (default 0.5).
     peak_threshold : float
