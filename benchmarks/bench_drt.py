@@ -5,7 +5,7 @@
 The peer is optional (no peer row without it). It needs kvxopt, and may live
 in an interpreter of its own, which the benchmark runs as a child process:
 
-    python -m venv .peer && .peer/bin/pip install pyimpspec kvxopt
+    python -m venv .peer && .peer/bin/pip install pyimpspec kvxopt    # or pip install .[peers]
     python benchmarks/bench_drt.py --peer-python .peer/bin/python
 
 Data: two ZARCs R/(1 + (i w tau)^alpha) of 100 ohm each at tau = 1 ms and
