@@ -114,6 +114,7 @@ def test_an_rc_element_gives_one_narrow_peak_at_its_time_constant():
     above_half = result.tau[result.gamma > peak.height / 2]
     assert np.log10(above_half[-1] / above_half[0]) < 0.35  # half-height width in decades
     assert result.gamma_at([peak.tau]) == pytest.approx([peak.height], rel=1e-3)
+    assert quiet_drt(f, np.full(f.size, 5.0 + 0j)).peaks == []  # a resistor alone: gamma at rounding level
 
 
 def test_the_series_inductance_takes_inductive_points():
