@@ -40,66 +40,6 @@ std::optional<DrtError> check_data(std::span<const double> frequencies, std::spa
     return std::nullopt;
 }
 
-// The peak shapes describe the data when their misfit is at most this many
-// times the DRT's own: a ZARC spectrum fits as well as its DRT does, while a
-// process of another shape (a transmission line, a skewed arc) does not, and
-// then the maxima of gamma are the better account of it.
-constexpr double accepted_cost_ratio = 3.0;
-
-// The DRT as found, from which the peaks' shapes are fitted.
-struct FoundDrt {
-    const RbfBasis& basis;
-    const ImpedanceMap& map;
-    std::span<const double> coefficients;
-    std::span<const Complex> fitted;
-    double r_inf;
-    double inductance;
-    bool fit_inductance;
-};
-
-// Replaces the positions and resistances of `peaks` by those of one fitted
-// ZARC each when the fit describes the data and keeps every peak inside its
-// own range of gamma and the measured one; false when it does not, and the
-// peaks stay as found.
-bool fit_peaks(std::vector<Peak>& peaks, const FoundDrt& found, std::span<const double> angular,
-               std::span<const Complex> impedances, double shortest_measured, double longest_measured) {
-    const std::size_t n = angular.size();
-    // gamma outside every peak's range (a tail beyond the data, a removed
-    // edge maximum) stays as the DRT found it.
-    std::vector<Complex> background(n, Complex{});
-    for (std::size_t j = 0; j < found.basis.count; ++j) {
-        const double centre = found.basis.centre(j);
-        const bool inside = std::any_of(peaks.begin(), peaks.end(), [&](const Peak& peak) {
-            return centre >= peak.ln_tau_low && centre <= peak.ln_tau_high;
-        });
-        if (inside || found.coefficients[j] == 0.0) continue;
-        for (std::size_t i = 0; i < n; ++i) {
-            background[i] += Complex{found.map.real(i, j), found.map.imag(i, j)} * found.coefficients[j];
-        }
-    }
-    std::vector<PeakShape> seeds;
-    for (const Peak& peak : peaks) {
-        if (!(peak.resistance > 0.0 && peak.height > 0.0)) return false;
-        seeds.push_back(PeakShape{peak.ln_tau, peak.resistance, alpha_from_height(peak.resistance, peak.height)});
-    }
-    const PeakFitProblem problem{angular, impedances, background, found.r_inf, found.inductance, found.fit_inductance};
-    const PeakFit fit = fit_peak_shapes(problem, seeds);
-    if (!fit.converged || !(fit.cost <= accepted_cost_ratio * relative_cost(found.fitted, impedances))) return false;
-    for (std::size_t k = 0; k < peaks.size(); ++k) {
-        const PeakShape& shape = fit.shapes[k];
-        const double low = std::max(peaks[k].ln_tau_low, shortest_measured);
-        const double high = std::min(peaks[k].ln_tau_high, longest_measured);
-        if (!(shape.ln_tau >= low && shape.ln_tau <= high && std::isfinite(shape.resistance))) return false;
-    }
-    for (std::size_t k = 0; k < peaks.size(); ++k) {
-        peaks[k].ln_tau = fit.shapes[k].ln_tau;
-        peaks[k].resistance = fit.shapes[k].resistance;
-        peaks[k].alpha = fit.shapes[k].alpha;
-        peaks[k].height = found.basis.gamma(found.coefficients, peaks[k].ln_tau);
-    }
-    return true;
-}
-
 double automatic_density(std::span<const double> frequencies) {
     const auto [low, high] = std::minmax_element(frequencies.begin(), frequencies.end());
     const double decades = std::log10(*high / *low);
@@ -274,8 +214,9 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
                (out.rising_below && peak.ln_tau < shortest_measured + edge_band);
     });
     if (settings.fit_peaks && !out.peaks.empty()) {
-        const FoundDrt found{basis, map, out.coefficients, out.fitted, out.r_inf, out.inductance, settings.inductance};
-        out.peaks_fitted = fit_peaks(out.peaks, found, angular, impedances, shortest_measured, longest_measured);
+        const FoundDrt found{basis, map, out.coefficients, out.fitted, out.r_inf, out.inductance,
+                             settings.inductance, angular, impedances};
+        out.peaks_fitted = fit_peaks(out.peaks, found, shortest_measured, longest_measured);
     }
     return out;
 }

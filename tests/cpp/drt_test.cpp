@@ -14,7 +14,7 @@
 #include "drt/discretisation.hpp"
 #include "drt/drt.hpp"
 #include "drt/nonnegative_qp.hpp"
-#include "drt/peak_fit.hpp"
+#include "drt/zarc_fit.hpp"
 #include "drt/rbf_basis.hpp"
 #include "drt/symmetric_eigen.hpp"
 
@@ -218,7 +218,7 @@ TEST(ComputeDrt, RcElementGivesOnePeakWithItsResistance) {
 // Two overlapping ZARCs written out directly, R / (1 + (i w tau)^alpha) through
 // std::pow on std::complex, and an inductance: the fit recovers them from
 // seeds as far off as the maxima of a regularised gamma are.
-TEST(PeakFit, RecoversOverlappingZarcsFromDisplacedSeeds) {
+TEST(ZarcFit, RecoversOverlappingZarcsFromDisplacedSeeds) {
     const PeakShape truth[2] = {{std::log(1e-3), 100.0, 0.7}, {std::log(10.0 * std::sqrt(10.0) * 1e-3), 60.0, 0.85}};
     std::vector<double> angular;
     std::vector<Complex> z;
@@ -246,7 +246,7 @@ TEST(PeakFit, RecoversOverlappingZarcsFromDisplacedSeeds) {
 }
 
 // A ZARC's DRT peaks at R / (2 pi) sin((1 - a) pi) / (1 + cos(a pi)).
-TEST(PeakFit, AlphaFromHeightInvertsTheZarcMaximum) {
+TEST(ZarcFit, AlphaFromHeightInvertsTheZarcMaximum) {
     for (double alpha : {0.5, 0.7, 0.9, 0.99}) {
         const double height = 50.0 / (2 * std::numbers::pi) * std::sin((1 - alpha) * std::numbers::pi) /
                               (1 + std::cos(alpha * std::numbers::pi));
