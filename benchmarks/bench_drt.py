@@ -225,32 +225,33 @@ def threading_id() -> int:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--seeds", type=int, default=5, help="noise draws, the same for both methods")
+    parser.add_argument("--seeds", type=int, default=5, help="noise draws, the same for both methods (0: batch only)")
     parser.add_argument("--alpha", type=float, default=ALPHA, help="the ZARCs' exponent")
     parser.add_argument("--peer-python", default=sys.executable, help="an interpreter with pyimpspec and kvxopt")
     parser.add_argument("--batch", type=int, default=1000, help="spectra in the batch (0: no batch)")
     parser.add_argument("--rounds", type=int, default=5, help="batch rounds on 1 and on every processor")
     args = parser.parse_args()
 
-    print(f"{'':<28}{'':>7}{'':>17}{'':>8}{'peaks':^20}{'maxima':^20}")
-    print(f"{'method':<28}{'points':>7}{'time / spectrum':>17}{'ratio':>8}{'position':>10}{'R':>10}"
-          f"{'position':>10}{'spurious':>10}")
-    for points in (60, 200):
-        ours = run_kelvara(points, args.seeds, args.alpha)
-        peer = peer_rows(args.peer_python, points, args.seeds, args.alpha)
-        rows = [("kelvara.drt (GCV)", ours)]
-        if peer is not None:
-            rows.append(("pyimpspec TR-RBF (mgcv)", peer))
-        for name, row in rows:
-            seconds = row["time"]
-            position, resistance, maxima, spurious = row["scores"]
-            print(f"{name:<28}{points:>7}{seconds * 1e3:>14.2f} ms{seconds / ours['time']:>7.0f}x"
-                  f"{position:>10.3f}{100 * resistance:>9.1f}%{maxima:>10.3f}{100 * spurious:>9.1f}%")
-        if peer is None:
-            print("  (pyimpspec with kvxopt not found in --peer-python: no peer row)")
-        else:
-            print(f"  (the peer's peak analysis took another {peer['peak_time'] * 1e3:.0f} ms a spectrum)")
-    print(f"({args.seeds} seeds, alpha {args.alpha})")
+    if args.seeds > 0:
+        print(f"{'':<28}{'':>7}{'':>17}{'':>8}{'peaks':^20}{'maxima':^20}")
+        print(f"{'method':<28}{'points':>7}{'time / spectrum':>17}{'ratio':>8}{'position':>10}{'R':>10}"
+              f"{'position':>10}{'spurious':>10}")
+        for points in (60, 200):
+            ours = run_kelvara(points, args.seeds, args.alpha)
+            peer = peer_rows(args.peer_python, points, args.seeds, args.alpha)
+            rows = [("kelvara.drt (GCV)", ours)]
+            if peer is not None:
+                rows.append(("pyimpspec TR-RBF (mgcv)", peer))
+            for name, row in rows:
+                seconds = row["time"]
+                position, resistance, maxima, spurious = row["scores"]
+                print(f"{name:<28}{points:>7}{seconds * 1e3:>14.2f} ms{seconds / ours['time']:>7.0f}x"
+                      f"{position:>10.3f}{100 * resistance:>9.1f}%{maxima:>10.3f}{100 * spurious:>9.1f}%")
+            if peer is None:
+                print("  (pyimpspec with kvxopt not found in --peer-python: no peer row)")
+            else:
+                print(f"  (the peer's peak analysis took another {peer['peak_time'] * 1e3:.0f} ms a spectrum)")
+        print(f"({args.seeds} seeds, alpha {args.alpha})")
     if args.batch:
         run_batch(args.batch, args.rounds)
     print("targets: < 10 ms (60 points), < 50 ms (200 points), >= 100x TR-RBF at equal or better accuracy, "
