@@ -9,6 +9,8 @@ is fitted to the real and imaginary parts together, each point weighted by
 integral of the squared ``derivative``-th derivative of gamma / max|Z|, and
 gamma, R_inf and L >= 0 (a small quadratic program solved in the compiled core).
 Without ``lambda_value`` the weight is chosen by generalised cross-validation.
+The peaks of gamma are located, and given their resistances, by fitting one
+ZARC per peak to the spectrum (see :class:`DrtPeak`).
 """
 
 from __future__ import annotations
