@@ -1,20 +1,34 @@
 """Speed and accuracy of kelvara.drt against pyimpspec's TR-RBF, in one run.
 
-    pip install pyimpspec kvxopt     # the peer (benchmark-only; skipped when missing)
-    python benchmarks/bench_drt.py [--seeds N] [--peer-seeds M] [--batch K]
+    python benchmarks/bench_drt.py [--seeds N] [--peer-python PATH] [--batch K] [--rounds R]
+
+The peer is optional (no peer row without it). It needs kvxopt, and may live
+in an interpreter of its own, which the benchmark runs as a child process:
+
+    python -m venv .peer && .peer/bin/pip install pyimpspec kvxopt    # or pip install .[peers]
+    python benchmarks/bench_drt.py --peer-python .peer/bin/python
 
 Data: two ZARCs R/(1 + (i w tau)^alpha) of 100 ohm each at tau = 1 ms and
-31.6 ms (1.5 decades apart) behind 10 ohm, alpha 0.8, 60 or 200 points from
-1 MHz to 10 mHz, 0.5 % complex noise (NumPy, seeds 0...). Both methods run
-with their automatic lambda (kelvara: GCV, pyimpspec: its default "mgcv"),
-pyimpspec on one process.
+31.6 ms (1.5 decades apart) behind 10 ohm, alpha 0.8 (or --alpha), 60 or 200
+points from 1 MHz to 10 mHz, 0.5 % complex noise (NumPy, seeds 0...). Both
+methods run with their automatic lambda (kelvara: GCV, pyimpspec: its default
+"mgcv"), pyimpspec on one process.
 
-Columns: time per spectrum (median), the worst peak-position error over the
-seeds in decades against the maxima of the analytic gamma, the worst error of
-the two peak resistances, and the largest spurious maximum of gamma as a
-fraction of the tallest (any local maximum other than the two). Then 1,000
-spectra through kelvara.drt_many on every core against the same in a fresh
-process confined to one processor.
+Columns, each the worst over the seeds:
+- time per spectrum (median over seeds); the peer's is TR-RBF alone, without
+  its peak analysis;
+- "peaks": the two reported peaks' positions against each process's own tau
+  (decades) and their resistances against 100 ohm; kelvara's `.peaks`, the
+  peer's `analyze_peaks(num_peaks=2)` (skew-normal fits to gamma);
+- "maxima": the two tallest maxima of gamma against those of the analytic
+  gamma, which overlapping peaks pull inwards (decades), and the largest other
+  maximum as a fraction of the tallest ("spurious").
+
+Then 1,000 spectra of 60 points through kelvara.drt_many in this process, in
+rounds that alternate all of the pool's threads pinned to one processor and
+free on every processor: the best and median ratio of the rounds, and the CPU
+time of the calling thread (the batch's serial part: conversion of the
+records) against the workers'.
 
 Targets (printed, never asserted): under 10 ms for 60 points, under 50 ms for
 200; at least 100x faster than TR-RBF at equal or better peak accuracy; the
@@ -24,12 +38,14 @@ batch on 2 cores at least 1.8x the rate on one.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import statistics
 import subprocess
 import sys
 import time
 import warnings
+from typing import Any
 
 import numpy as np
 
@@ -38,52 +54,59 @@ PROCESSES = [(100.0, 1e-3), (100.0, 10**-1.5)]
 ALPHA = 0.8
 
 
-def spectrum(points: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
+def spectrum(points: int, seed: int, alpha: float = ALPHA) -> tuple[np.ndarray, np.ndarray]:
     f = np.logspace(6, -2, points)
-    z = 10 + sum(r / (1 + (1j * TWO_PI * f * tau) ** ALPHA) for r, tau in PROCESSES)
+    z = 10 + sum(r / (1 + (1j * TWO_PI * f * tau) ** alpha) for r, tau in PROCESSES)
     rng = np.random.default_rng(seed)
     noise = 0.005 * np.abs(z) * (rng.standard_normal(points) + 1j * rng.standard_normal(points)) / np.sqrt(2)
     return f, z + noise
 
 
-def analytic_gamma(ln_tau: np.ndarray) -> np.ndarray:
-    s = np.sin((1 - ALPHA) * np.pi)
-    return sum(r / (2 * np.pi) * s / (np.cosh(ALPHA * (ln_tau - np.log(tau))) - np.cos((1 - ALPHA) * np.pi))
+def analytic_gamma(ln_tau: np.ndarray, alpha: float) -> np.ndarray:
+    s = np.sin((1 - alpha) * np.pi)
+    return sum(r / (2 * np.pi) * s / (np.cosh(alpha * (ln_tau - np.log(tau))) - np.cos((1 - alpha) * np.pi))
                for r, tau in PROCESSES)
 
 
-def true_peaks() -> np.ndarray:
+def analytic_maxima(alpha: float) -> np.ndarray:
     y = np.linspace(np.log(1e-5), np.log(1), 200001)
-    g = analytic_gamma(y)
+    g = analytic_gamma(y, alpha)
     inner = (g[1:-1] > g[:-2]) & (g[1:-1] >= g[2:])
     return y[1:-1][inner] / np.log(10)
 
 
-def score(tau: np.ndarray, gamma: np.ndarray) -> tuple[float, float, float]:
-    """(position error in decades, resistance error, largest spurious maximum / tallest) of one gamma
-    on an ascending tau grid; the resistances split the integral of gamma d ln tau at the minimum
-    between the two tallest maxima, the same for every method."""
+def maxima_score(tau: np.ndarray, gamma: np.ndarray, alpha: float) -> tuple[float, float]:
+    """(error of the two tallest maxima in decades, largest other maximum / tallest) of a gamma on an
+    ascending tau grid."""
     inner = np.flatnonzero((gamma[1:-1] > gamma[:-2]) & (gamma[1:-1] >= gamma[2:])) + 1
     order = inner[np.argsort(gamma[inner])[::-1]]
     if order.size < 2:
-        return float("inf"), float("inf"), 0.0
-    first, second = np.sort(order[:2])
-    position = float(np.max(np.abs(np.log10(tau[[first, second]]) - true_peaks())))
+        return float("inf"), 0.0
+    position = float(np.max(np.abs(np.log10(np.sort(tau[order[:2]])) - analytic_maxima(alpha))))
     spurious = float(gamma[order[2]] / gamma[order[0]]) if order.size > 2 else 0.0
-    y = np.log(tau)
-    integral = np.concatenate([[0.0], np.cumsum(0.5 * (gamma[1:] + gamma[:-1]) * np.diff(y))])
-    split = first + int(np.argmin(gamma[first:second + 1]))
-    parts = (integral[split], integral[-1] - integral[split])
-    resistance = max(abs(r - 100.0) / 100.0 for r in parts)
-    return position, resistance, spurious
+    return position, spurious
 
 
-def run_kelvara(points: int, seeds: int) -> tuple[float, tuple[float, float, float]]:
+def peaks_score(taus: list[float], resistances: list[float]) -> tuple[float, float]:
+    """(position error in decades against each process's tau, relative resistance error) of two peaks."""
+    if len(taus) != 2:
+        return float("inf"), float("inf")
+    order = np.argsort(taus)
+    position = np.abs(np.log10(np.asarray(taus)[order]) - np.log10([tau for _, tau in PROCESSES]))
+    resistance = np.abs(np.asarray(resistances)[order] - 100.0) / 100.0
+    return float(position.max()), float(resistance.max())
+
+
+def worst(scores: list[tuple[float, ...]]) -> list[float]:
+    return [max(s[i] for s in scores) for i in range(len(scores[0]))]
+
+
+def run_kelvara(points: int, seeds: int, alpha: float) -> dict[str, Any]:
     import kelvara
 
     times, scores = [], []
     for seed in range(seeds):
-        f, z = spectrum(points, seed)
+        f, z = spectrum(points, seed, alpha)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             kelvara.drt(f, z)  # warm
@@ -91,79 +114,146 @@ def run_kelvara(points: int, seeds: int) -> tuple[float, tuple[float, float, flo
             for _ in range(5):
                 result = kelvara.drt(f, z)
             times.append((time.perf_counter() - start) / 5)
-        tau = np.geomspace(result.tau[0], result.tau[-1], 4001)  # the same fine grid as the peer's
-        scores.append(score(tau, result.gamma_at(tau)))
-    return statistics.median(times), tuple(max(s[i] for s in scores) for i in range(3))
+        tau = np.geomspace(result.tau[0], result.tau[-1], 4001)  # as fine as the peer's grid
+        scores.append(peaks_score([p.tau for p in result.peaks], [p.resistance for p in result.peaks]) +
+                      maxima_score(tau, result.gamma_at(tau), alpha))
+    return {"time": statistics.median(times), "scores": worst(scores)}
 
 
-def run_pyimpspec(points: int, seeds: int) -> tuple[float, tuple[float, float, float]] | None:
-    try:
-        import pyimpspec
-        from pyimpspec.analysis.drt import calculate_drt_tr_rbf
-    except ImportError:
-        return None
-    times, scores = [], []
+def run_pyimpspec(points: int, seeds: int, alpha: float) -> dict[str, Any]:
+    """In the peer's interpreter (see main): TR-RBF and its peak analysis on the same spectra."""
+    import pyimpspec
+    from pyimpspec.analysis.drt import calculate_drt_tr_rbf
+
+    times, peak_times, scores = [], [], []
     for seed in range(seeds):
-        f, z = spectrum(points, seed)
+        f, z = spectrum(points, seed, alpha)
         data = pyimpspec.DataSet(frequencies=f, impedances=z)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             start = time.perf_counter()
             result = calculate_drt_tr_rbf(data, num_procs=1)
             times.append(time.perf_counter() - start)
+            start = time.perf_counter()
+            peaks = result.analyze_peaks(num_peaks=2).to_peaks_dataframe()
+            peak_times.append(time.perf_counter() - start)
         tau = np.asarray(result.time_constants)
         order = np.argsort(tau)
-        scores.append(score(tau[order], np.asarray(result.gammas)[order]))
-    return statistics.median(times), tuple(max(s[i] for s in scores) for i in range(3))
+        scores.append(peaks_score(list(peaks["tau (s)"]), list(peaks["R_peak (ohm)"])) +
+                      maxima_score(tau[order], np.asarray(result.gammas)[order], alpha))
+    return {"time": statistics.median(times), "peak_time": statistics.median(peak_times), "scores": worst(scores)}
 
 
-BATCH_CHILD = """
-import os, sys, time, warnings
-import numpy as np
-if {one}:
-    os.sched_setaffinity(0, {{sorted(os.sched_getaffinity(0))[0]}})
-sys.path.insert(0, {here!r})
-from bench_drt import spectrum
-import kelvara
-pairs = [spectrum(60, seed % 50) for seed in range({count})]
-kelvara.drt_many(pairs[:20], errors="return")
-start = time.perf_counter()
-kelvara.drt_many(pairs, errors="return")
-print(time.perf_counter() - start)
-"""
+def peer_rows(python: str, points: int, seeds: int, alpha: float) -> dict[str, Any] | None:
+    code = (f"import sys, json; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})\n"
+            "try:\n    import pyimpspec, kvxopt\nexcept ImportError:\n    print('null'); raise SystemExit\n"
+            f"from bench_drt import run_pyimpspec\nprint(json.dumps(run_pyimpspec({points}, {seeds}, {alpha})))")
+    out = subprocess.run([python, "-c", code], check=True, capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
-def batch_seconds(count: int, one_core: bool) -> float:
-    code = BATCH_CHILD.format(one=one_core, here=os.path.dirname(os.path.abspath(__file__)), count=count)
-    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
-    return float(out.stdout.strip().splitlines()[-1])
+def thread_cpu_seconds() -> dict[int, float]:
+    """CPU time (user + system) of each thread of this process."""
+    ticks = os.sysconf("SC_CLK_TCK")
+    seconds = {}
+    for name in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{name}/stat") as handle:
+                fields = handle.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        seconds[int(name)] = (int(fields[11]) + int(fields[12])) / ticks
+    return seconds
+
+
+def pin_threads(cpus: set[int]) -> None:
+    for name in os.listdir("/proc/self/task"):
+        try:
+            os.sched_setaffinity(int(name), cpus)
+        except OSError:
+            pass
+
+
+def run_batch(count: int, rounds: int) -> None:
+    import kelvara
+
+    pairs = [spectrum(60, seed % 50) for seed in range(count)]
+    every = set(os.sched_getaffinity(0))
+    one = {min(every)}
+    kelvara.drt_many(pairs[:20], errors="return")  # starts the pool's threads
+    caller = threading_id()
+    widths = (1, len(every))
+    wall: dict[int, list[float]] = {w: [] for w in widths}
+    serial = {w: 0.0 for w in widths}  # CPU seconds of the calling thread
+    workers: dict[int, dict[int, float]] = {w: {} for w in widths}  # CPU seconds per worker thread
+    try:
+        for _ in range(rounds):
+            for cpus in (one, every):
+                pin_threads(cpus)
+                before = thread_cpu_seconds()
+                start = time.perf_counter()
+                kelvara.drt_many(pairs, errors="return")
+                wall[len(cpus)].append(time.perf_counter() - start)
+                after = thread_cpu_seconds()
+                for thread, seconds in after.items():
+                    used = seconds - before.get(thread, 0.0)
+                    if thread == caller:
+                        serial[len(cpus)] += used
+                    else:
+                        workers[len(cpus)][thread] = workers[len(cpus)].get(thread, 0.0) + used
+    finally:
+        pin_threads(every)
+    ratios = [a / b for a, b in zip(wall[1], wall[len(every)])]
+    print(f"\ndrt_many, {count} spectra of 60 points, {rounds} rounds alternating 1 and {len(every)} processors:")
+    for w in widths:
+        cpu = sum(workers[w].values())
+        print(f"  {w} processor(s): wall best {min(wall[w]):.3f} s, median {statistics.median(wall[w]):.3f} s; "
+              f"worker CPU {1e3 * cpu / (rounds * count):.3f} ms a spectrum, "
+              f"{cpu / sum(wall[w]):.2f} processors' time received; calling thread {serial[w]:.2f} s "
+              f"({100 * serial[w] / (serial[w] + cpu):.1f} % of the CPU time); per worker "
+              f"{', '.join(f'{v:.2f}' for v in workers[w].values() if v > 0.005)} s")
+    print(f"  speed-up per round: best {max(ratios):.2f}x, median {statistics.median(ratios):.2f}x "
+          f"({', '.join(f'{r:.2f}' for r in ratios)})")
+    print(f"  load average after the run: {', '.join(f'{v:.2f}' for v in os.getloadavg())}")
+
+
+def threading_id() -> int:
+    import threading
+
+    return threading.get_native_id()
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--seeds", type=int, default=5, help="noise draws, the same for both methods")
-    parser.add_argument("--batch", type=int, default=1000)
+    parser.add_argument("--seeds", type=int, default=5, help="noise draws, the same for both methods (0: batch only)")
+    parser.add_argument("--alpha", type=float, default=ALPHA, help="the ZARCs' exponent")
+    parser.add_argument("--peer-python", default=sys.executable, help="an interpreter with pyimpspec and kvxopt")
+    parser.add_argument("--batch", type=int, default=1000, help="spectra in the batch (0: no batch)")
+    parser.add_argument("--rounds", type=int, default=5, help="batch rounds on 1 and on every processor")
     args = parser.parse_args()
 
-    print(f"{'method':<28}{'points':>7}{'time / spectrum':>17}{'ratio':>9}{'position':>10}"
-          f"{'resistance':>12}{'spurious':>10}")
-    for points in (60, 200):
-        ours_time, ours = run_kelvara(points, args.seeds)
-        peer = run_pyimpspec(points, args.seeds)
-        rows = [("kelvara.drt (GCV)", ours_time, ours, args.seeds)]
-        if peer is not None:
-            rows.append(("pyimpspec TR-RBF (mgcv)", peer[0], peer[1], args.seeds))
-        for name, seconds, (position, resistance, spurious), seeds in rows:
-            print(f"{name:<28}{points:>7}{seconds * 1e3:>14.2f} ms{seconds / ours_time:>8.0f}x"
-                  f"{position:>10.3f}{100 * resistance:>11.1f}%{100 * spurious:>9.1f}%  ({seeds} seeds)")
-        if peer is None:
-            print("  (pyimpspec with kvxopt not installed: no peer row)")
+    if args.seeds > 0:
+        print(f"{'':<28}{'':>7}{'':>17}{'':>8}{'peaks':^20}{'maxima':^20}")
+        print(f"{'method':<28}{'points':>7}{'time / spectrum':>17}{'ratio':>8}{'position':>10}{'R':>10}"
+              f"{'position':>10}{'spurious':>10}")
+        for points in (60, 200):
+            ours = run_kelvara(points, args.seeds, args.alpha)
+            peer = peer_rows(args.peer_python, points, args.seeds, args.alpha)
+            rows = [("kelvara.drt (GCV)", ours)]
+            if peer is not None:
+                rows.append(("pyimpspec TR-RBF (mgcv)", peer))
+            for name, row in rows:
+                seconds = row["time"]
+                position, resistance, maxima, spurious = row["scores"]
+                print(f"{name:<28}{points:>7}{seconds * 1e3:>14.2f} ms{seconds / ours['time']:>7.0f}x"
+                      f"{position:>10.3f}{100 * resistance:>9.1f}%{maxima:>10.3f}{100 * spurious:>9.1f}%")
+            if peer is None:
+                print("  (pyimpspec with kvxopt not found in --peer-python: no peer row)")
+            else:
+                print(f"  (the peer's peak analysis took another {peer['peak_time'] * 1e3:.0f} ms a spectrum)")
+        print(f"({args.seeds} seeds, alpha {args.alpha})")
     if args.batch:
-        one = batch_seconds(args.batch, True)
-        every = batch_seconds(args.batch, False)
-        print(f"\ndrt_many, {args.batch} spectra of 60 points: one processor {one:.3f} s "
-              f"({args.batch / one:.0f}/s), every processor ({len(os.sched_getaffinity(0))}) {every:.3f} s "
-              f"({args.batch / every:.0f}/s): {one / every:.2f}x")
+        run_batch(args.batch, args.rounds)
     print("targets: < 10 ms (60 points), < 50 ms (200 points), >= 100x TR-RBF at equal or better accuracy, "
           "batch on 2 cores >= 1.8x one core")
 

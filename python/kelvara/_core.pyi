@@ -366,6 +366,7 @@ def _drt(
     points_per_decade: float | None = None,
     margin: float = 0.5,
     peak_threshold: float = 0.1,
+    fit_peaks: bool = True,
 ) -> dict[str, Any]: ...
 def _drt_many(
     frequencies: list[Any],
@@ -376,5 +377,6 @@ def _drt_many(
     points_per_decade: float | None = None,
     margin: float = 0.5,
     peak_threshold: float = 0.1,
+    fit_peaks: bool = True,
     progress: Any = None,
 ) -> list[dict[str, Any] | Exception]: ...

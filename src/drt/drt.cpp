@@ -7,6 +7,7 @@
 #include "drt/dense.hpp"
 #include "drt/discretisation.hpp"
 #include "drt/nonnegative_qp.hpp"
+#include "drt/peak_fit.hpp"
 #include "drt/rbf_basis.hpp"
 #include "drt/regularisation.hpp"
 
@@ -16,6 +17,7 @@ namespace {
 constexpr double two_pi = 6.283185307179586;
 constexpr std::size_t output_points_per_spacing = 4;
 constexpr double rising_edge_height = 0.05;  // of the tallest gamma
+constexpr double negligible_resistance = 1e-9;  // of the largest |Z|
 
 double modulus(Complex z) { return std::hypot(z.re, z.im); }
 
@@ -187,6 +189,8 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
     out.peaks = find_peaks(basis, out.coefficients, settings.peak_threshold, -std::log(*max_w), -std::log(*min_w));
     const double infinity = std::numeric_limits<double>::infinity();
     out.polarisation_resistance = basis.integral(out.coefficients, -infinity, infinity);
+    // A gamma at rounding level (a pure resistance) has maxima but no processes.
+    if (!(out.polarisation_resistance > negligible_resistance * scale)) out.peaks.clear();
     if (out.polarisation_resistance > 0.0) {
         out.share_below = basis.integral(out.coefficients, -infinity, -std::log(*max_w)) / out.polarisation_resistance;
         out.share_above = basis.integral(out.coefficients, -std::log(*min_w), infinity) / out.polarisation_resistance;
@@ -209,6 +213,11 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
         return (out.rising_above && peak.ln_tau > longest_measured - edge_band) ||
                (out.rising_below && peak.ln_tau < shortest_measured + edge_band);
     });
+    if (settings.fit_peaks && !out.peaks.empty()) {
+        const FoundDrt found{basis, map, out.coefficients, out.fitted, out.r_inf, out.inductance,
+                             settings.inductance, angular, impedances};
+        out.peaks_fitted = fit_peaks(out.peaks, found, shortest_measured, longest_measured);
+    }
     return out;
 }
 

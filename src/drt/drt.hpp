@@ -25,6 +25,7 @@ struct DrtSettings {
     double points_per_decade = 0.0;    // of basis functions; 0: from the data's density
     double margin_decades = 0.5;       // basis beyond the measured time constants, each side
     double peak_threshold = 0.1;       // prominence, relative to the tallest gamma
+    bool fit_peaks = true;             // locate peaks by one fitted ZARC each (peak_fit.hpp)
 };
 
 struct DrtOutcome {
@@ -36,6 +37,9 @@ struct DrtOutcome {
     bool lambda_chosen = false;  // chosen here rather than given
     std::vector<Complex> fitted;  // the model's impedance at each measured frequency
     std::vector<Peak> peaks;
+    // The peaks' positions and resistances are those of one ZARC per peak
+    // fitted to the spectrum; otherwise the maxima of gamma and its areas.
+    bool peaks_fitted = false;
     double polarisation_resistance = 0.0;  // integral of gamma
     // Fractions of that integral at time constants outside the measured
     // range, below 1/w_max and above 1/w_min, and whether gamma grows

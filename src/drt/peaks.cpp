@@ -70,6 +70,7 @@ std::vector<Peak> find_peaks(const RbfBasis& basis, std::span<const double> coef
                      c = basis.gamma(coefficients, coarse + h);
         Peak peak;
         peak.ln_tau = coarse + h * vertex_offset(a, b, c);
+        peak.ln_tau_maximum = peak.ln_tau;
         peak.height = basis.gamma(coefficients, peak.ln_tau);
         peak.prominence = prominences[p];
         peak.resistance = basis.integral(coefficients, bounds[p], bounds[p + 1]);

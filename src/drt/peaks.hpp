@@ -17,6 +17,8 @@ struct Peak {
     double resistance = 0.0;  // ohm
     double ln_tau_low = 0.0;  // the integration range
     double ln_tau_high = 0.0;
+    double ln_tau_maximum = 0.0;  // where gamma peaks; ln_tau too unless the peak's shape was fitted
+    double alpha = 0.0;           // the fitted ZARC's exponent; 0 when not fitted
 };
 
 // Maxima whose prominence (as in topography and scipy.signal.find_peaks)

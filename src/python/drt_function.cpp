@@ -33,13 +33,14 @@ enum DrtArgument : std::size_t {
     drt_density,
     drt_margin,
     drt_threshold,
+    drt_fit_peaks,
     drt_progress,  // _drt_many only
     drt_argument_count
 };
 
 const char* const drt_argument_names[drt_argument_count] = {
     "frequencies", "impedances", "lambda_value", "inductance", "derivative",
-    "points_per_decade", "margin", "peak_threshold", "progress"};
+    "points_per_decade", "margin", "peak_threshold", "fit_peaks", "progress"};
 
 constexpr auto watch_interval = std::chrono::milliseconds(50);
 
@@ -54,19 +55,26 @@ bool read_double(PyObject* value, const char* name, double& out) {
     return true;
 }
 
+bool read_flag(PyObject* value, const char* name, bool& out) {
+    if (value == nullptr) return true;
+    if (!PyBool_Check(value)) {
+        raise_cannot_convert(value, "PyBool");
+        prefix_argument_error(name);
+        return false;
+    }
+    out = value == Py_True;
+    return true;
+}
+
 bool read_settings(PyObject* const* bound, drt::DrtSettings& settings) {
     if (bound[drt_lambda] != nullptr && bound[drt_lambda] != Py_None) {
         double lambda = 0.0;
         if (!read_double(bound[drt_lambda], "lambda_value", lambda)) return false;
         settings.lambda = lambda;
     }
-    if (PyObject* inductance = bound[drt_inductance]; inductance != nullptr) {
-        if (!PyBool_Check(inductance)) {
-            raise_cannot_convert(inductance, "PyBool");
-            prefix_argument_error("inductance");
-            return false;
-        }
-        settings.inductance = inductance == Py_True;
+    if (!read_flag(bound[drt_inductance], "inductance", settings.inductance) ||
+        !read_flag(bound[drt_fit_peaks], "fit_peaks", settings.fit_peaks)) {
+        return false;
     }
     if (PyObject* derivative = bound[drt_derivative]; derivative != nullptr) {
         const long order = PyLong_AsLong(derivative);
@@ -96,6 +104,15 @@ bool read_settings(PyObject* const* bound, drt::DrtSettings& settings) {
     return true;
 }
 
+// Arrays rather than lists: drt_many converts every record on the calling
+// thread after the pool is done, so this is the batch's serial part.
+PyObject* float_array(std::span<const double> values) {
+    double* data = nullptr;
+    PyObject* array = new_float_array(values.size(), data);
+    if (array != nullptr) std::copy(values.begin(), values.end(), data);
+    return array;
+}
+
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
     if (value == nullptr) return false;
     const int status = PyDict_SetItemString(dict, key, value);
@@ -114,7 +131,7 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
     PyObject* measured_array = new_complex_array(impedances.size(), measured);
     if (measured_array == nullptr) return nullptr;
     std::copy(impedances.begin(), impedances.end(), measured);
-    if (!set_item(dict, "impedances", measured_array) || !set_item(dict, "frequencies", to_float_list(frequencies))) {
+    if (!set_item(dict, "impedances", measured_array) || !set_item(dict, "frequencies", float_array(frequencies))) {
         return nullptr;
     }
     Complex* fitted = nullptr;
@@ -128,8 +145,9 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
     }
     for (std::size_t i = 0; i < outcome.peaks.size(); ++i) {
         const drt::Peak& peak = outcome.peaks[i];
-        PyObject* item = Py_BuildValue("(dddddd)", std::exp(peak.ln_tau), peak.height, peak.prominence,
-                                       peak.resistance, std::exp(peak.ln_tau_low), std::exp(peak.ln_tau_high));
+        PyObject* item = Py_BuildValue("(dddddddd)", std::exp(peak.ln_tau), peak.height, peak.prominence,
+                                       peak.resistance, std::exp(peak.ln_tau_low), std::exp(peak.ln_tau_high),
+                                       std::exp(peak.ln_tau_maximum), peak.alpha);
         if (item == nullptr) {
             Py_DECREF(fitted_array);
             return nullptr;
@@ -137,8 +155,8 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
         PyList_SET_ITEM(peaks.get(), static_cast<Py_ssize_t>(i), item);
     }
     if (!set_item(dict, "fitted", fitted_array) || !set_item(dict, "peaks", peaks.release()) ||
-        !set_item(dict, "tau", to_float_list(outcome.tau)) || !set_item(dict, "gamma", to_float_list(outcome.gamma)) ||
-        !set_item(dict, "coefficients", to_float_list(outcome.coefficients)) ||
+        !set_item(dict, "tau", float_array(outcome.tau)) || !set_item(dict, "gamma", float_array(outcome.gamma)) ||
+        !set_item(dict, "coefficients", float_array(outcome.coefficients)) ||
         !set_item(dict, "r_inf", PyFloat_FromDouble(outcome.r_inf)) ||
         !set_item(dict, "inductance", PyFloat_FromDouble(outcome.inductance)) ||
         !set_item(dict, "lambda_value", PyFloat_FromDouble(outcome.lambda)) ||
@@ -149,6 +167,7 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
         !set_item(dict, "rising_below", PyBool_FromLong(outcome.rising_below)) ||
         !set_item(dict, "rising_above", PyBool_FromLong(outcome.rising_above)) ||
         !set_item(dict, "converged", PyBool_FromLong(outcome.converged)) ||
+        !set_item(dict, "peaks_fitted", PyBool_FromLong(outcome.peaks_fitted)) ||
         !set_item(dict, "basis", Py_BuildValue("(ddd)", outcome.first_ln_tau, outcome.spacing, outcome.shape))) {
         return nullptr;
     }

@@ -27,4 +27,13 @@ PyObject* new_complex_array(std::size_t n, Complex*& data) {
     return array;
 }
 
+PyObject* new_float_array(std::size_t n, double*& data) {
+    if (!ensure_numpy()) return nullptr;
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    PyObject* array = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+    if (array == nullptr) return nullptr;
+    data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    return array;
+}
+
 }  // namespace kelvara::py

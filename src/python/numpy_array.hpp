@@ -14,4 +14,7 @@ namespace kelvara::py {
 // storage; `data` points at its first element. nullptr with an exception on failure.
 PyObject* new_complex_array(std::size_t n, Complex*& data);
 
+// The same for float64.
+PyObject* new_float_array(std::size_t n, double*& data);
+
 }  // namespace kelvara::py

@@ -1,10 +1,12 @@
 // The DRT core's numerical parts against independent references: the
 // eigen-decomposition against its defining identities, the non-negative QP
 // against the optimality (KKT) conditions and brute force, the impedance map
-// and the penalty against direct fine quadrature.
+// and the penalty against direct fine quadrature, the peak-shape fit against
+// ZARCs written out with std::complex.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <numbers>
 #include <random>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "drt/discretisation.hpp"
 #include "drt/drt.hpp"
 #include "drt/nonnegative_qp.hpp"
+#include "drt/zarc_fit.hpp"
 #include "drt/rbf_basis.hpp"
 #include "drt/symmetric_eigen.hpp"
 
@@ -210,6 +213,47 @@ TEST(ComputeDrt, RcElementGivesOnePeakWithItsResistance) {
         const double misfit = std::hypot(out.fitted[i].re - z[i].re, out.fitted[i].im - z[i].im);
         EXPECT_LT(misfit, 0.04 * std::hypot(z[i].re, z[i].im)) << i;
     }
+}
+
+// Two overlapping ZARCs written out directly, R / (1 + (i w tau)^alpha) through
+// std::pow on std::complex, and an inductance: the fit recovers them from
+// seeds as far off as the maxima of a regularised gamma are.
+TEST(ZarcFit, RecoversOverlappingZarcsFromDisplacedSeeds) {
+    const PeakShape truth[2] = {{std::log(1e-3), 100.0, 0.7}, {std::log(10.0 * std::sqrt(10.0) * 1e-3), 60.0, 0.85}};
+    std::vector<double> angular;
+    std::vector<Complex> z;
+    for (int i = 0; i <= 60; ++i) {
+        angular.push_back(2 * std::numbers::pi * std::pow(10.0, 6.0 - 0.125 * i));
+        std::complex<double> sum{10.0, angular.back() * 1e-6};
+        for (const PeakShape& shape : truth) {
+            const std::complex<double> iwt{0.0, angular.back() * std::exp(shape.ln_tau)};
+            sum += shape.resistance / (1.0 + std::pow(iwt, shape.alpha));
+        }
+        z.push_back(Complex{sum.real(), sum.imag()});
+    }
+    const PeakShape seeds[2] = {{truth[0].ln_tau + 0.2, 80.0, alpha_from_height(80.0, 20.0)},
+                                {truth[1].ln_tau - 0.2, 80.0, 0.95}};
+    const PeakFit fit = fit_peak_shapes({angular, z, {}, 9.0, 0.0, true}, seeds);
+    ASSERT_TRUE(fit.converged);
+    EXPECT_LT(fit.cost, 1e-20);
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_NEAR(fit.shapes[k].ln_tau, truth[k].ln_tau, 1e-8) << k;
+        EXPECT_NEAR(fit.shapes[k].resistance, truth[k].resistance, 1e-6) << k;
+        EXPECT_NEAR(fit.shapes[k].alpha, truth[k].alpha, 1e-8) << k;
+    }
+    EXPECT_NEAR(fit.r_inf, 10.0, 1e-8);
+    EXPECT_NEAR(fit.inductance, 1e-6, 1e-14);
+}
+
+// A ZARC's DRT peaks at R / (2 pi) sin((1 - a) pi) / (1 + cos(a pi)).
+TEST(ZarcFit, AlphaFromHeightInvertsTheZarcMaximum) {
+    for (double alpha : {0.5, 0.7, 0.9, 0.99}) {
+        const double height = 50.0 / (2 * std::numbers::pi) * std::sin((1 - alpha) * std::numbers::pi) /
+                              (1 + std::cos(alpha * std::numbers::pi));
+        EXPECT_NEAR(alpha_from_height(50.0, height), alpha, 1e-12) << alpha;
+    }
+    EXPECT_NEAR(alpha_from_height(50.0, 1e6), 1.0, 1e-5);
+    EXPECT_EQ(alpha_from_height(50.0, 1e-6), smallest_alpha);
 }
 
 TEST(ComputeDrt, BadInputIsAnErrorValue) {

@@ -1,0 +1,59 @@
+#include "drt/peak_fit.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "drt/zarc_fit.hpp"
+
+namespace kelvara::drt {
+namespace {
+
+// The peak shapes describe the data when their misfit is at most this many
+// times the DRT's own: a ZARC spectrum fits as well as its DRT does, while a
+// process of another shape (a transmission line, a skewed arc) does not, and
+// then the maxima of gamma are the better account of it.
+constexpr double accepted_cost_ratio = 3.0;
+
+}  // namespace
+
+bool fit_peaks(std::vector<Peak>& peaks, const FoundDrt& found, double shortest_measured, double longest_measured) {
+    const std::span<const double> angular = found.angular;
+    const std::span<const Complex> impedances = found.measured;
+    const std::size_t n = angular.size();
+    // gamma outside every peak's range (a tail beyond the data, a removed
+    // edge maximum) stays as the DRT found it.
+    std::vector<Complex> background(n, Complex{});
+    for (std::size_t j = 0; j < found.basis.count; ++j) {
+        const double centre = found.basis.centre(j);
+        const bool inside = std::any_of(peaks.begin(), peaks.end(), [&](const Peak& peak) {
+            return centre >= peak.ln_tau_low && centre <= peak.ln_tau_high;
+        });
+        if (inside || found.coefficients[j] == 0.0) continue;
+        for (std::size_t i = 0; i < n; ++i) {
+            background[i] += Complex{found.map.real(i, j), found.map.imag(i, j)} * found.coefficients[j];
+        }
+    }
+    std::vector<PeakShape> seeds;
+    for (const Peak& peak : peaks) {
+        if (!(peak.resistance > 0.0 && peak.height > 0.0)) return false;
+        seeds.push_back(PeakShape{peak.ln_tau, peak.resistance, alpha_from_height(peak.resistance, peak.height)});
+    }
+    const PeakFitProblem problem{angular, impedances, background, found.r_inf, found.inductance, found.fit_inductance};
+    const PeakFit fit = fit_peak_shapes(problem, seeds);
+    if (!fit.converged || !(fit.cost <= accepted_cost_ratio * relative_cost(found.fitted, impedances))) return false;
+    for (std::size_t k = 0; k < peaks.size(); ++k) {
+        const PeakShape& shape = fit.shapes[k];
+        const double low = std::max(peaks[k].ln_tau_low, shortest_measured);
+        const double high = std::min(peaks[k].ln_tau_high, longest_measured);
+        if (!(shape.ln_tau >= low && shape.ln_tau <= high && std::isfinite(shape.resistance))) return false;
+    }
+    for (std::size_t k = 0; k < peaks.size(); ++k) {
+        peaks[k].ln_tau = fit.shapes[k].ln_tau;
+        peaks[k].resistance = fit.shapes[k].resistance;
+        peaks[k].alpha = fit.shapes[k].alpha;
+        peaks[k].height = found.basis.gamma(found.coefficients, peaks[k].ln_tau);
+    }
+    return true;
+}
+
+}  // namespace kelvara::drt
