@@ -405,9 +405,10 @@ class _Problem:
         zn, weight = self.zn[lo:hi], self.weight[lo:hi]
         return np.concatenate([zn.real * weight, zn.imag * weight])
 
-    def columns(self, tau: np.ndarray, lo: int, hi: int, unused: np.ndarray | None = None) -> np.ndarray:
+    def columns(self, tau: np.ndarray, lo: int, hi: int, dropped: np.ndarray | None = None) -> np.ndarray:
         """Design rows of points lo..hi for a batch of time-constant rows `tau`
-        (shape (B, width)); `unused` marks padding, whose columns are zero."""
+        (shape (B, width)); `dropped` (shape (B, n_fixed + width)) marks columns left
+        out (padding, or bounded terms held at zero), which are zero."""
         w, weight = self.w[lo:hi], self.weight[lo:hi]
         k = w.size
         batch, width = tau.shape
@@ -425,23 +426,37 @@ class _Problem:
         np.multiply(x, x, out=re)
         re += 1.0
         np.divide(weight[None, :, None], re, out=re)
-        if unused is not None:
-            re[np.broadcast_to(unused[:, None, :], re.shape)] = 0.0
         np.multiply(x, re, out=a[:, k:, self.n_fixed:])
         np.negative(a[:, k:, self.n_fixed:], out=a[:, k:, self.n_fixed:])
+        if dropped is not None and dropped.any():
+            a *= ~dropped[:, None, :]
         return a
 
-    def solve_batch(self, tau: np.ndarray, unused: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
-        """Coefficients (B, size) and weighted sums of squared residuals (B,) of a batch
-        of fits: normal equations accumulated over chunks of points, with unit-norm
-        columns so that L (~w) and 1/C (~1/w) do not dominate the conditioning; unused
-        (padding) columns decouple as an identity block and come out zero."""
+    def bounded(self, tau: np.ndarray) -> np.ndarray:
+        """Columns held non-negative (shape of `tau` plus the fixed columns): the series
+        capacitance and the RC elements slower than the lowest measured frequency."""
+        slow = tau * self.w.min() > 1.0 + 1e-9
+        fixed = np.zeros(tau.shape[:-1] + (self.n_fixed,), dtype=bool)
+        fixed[..., -1] = self.add_capacitance
+        return np.concatenate([fixed, slow], axis=-1)
+
+    def solve_bounded(self, tau: np.ndarray, dropped: np.ndarray,
+                      bounded: bool = True) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Coefficients (B, size), weighted sums of squared residuals (B,) and the columns
+        left out (B, size) of a batch of fits, the bounded columns non-negative.
+
+        Normal equations accumulated over chunks of points, with unit-norm columns so
+        that L (~w) and 1/C (~1/w) do not dominate the conditioning; a column left out
+        decouples as an identity block and comes out zero. While a bounded coefficient
+        is negative, those are held at zero and the small system solved again (an
+        active set over a handful of columns: a round or two, without rebuilding the
+        design)."""
         n = self.w.size
         chunks = [(lo, min(lo + _CHUNK, n)) for lo in range(0, n, _CHUNK)]
         gram = atb = None
         kept = None
         for lo, hi in chunks:
-            a = self.columns(tau, lo, hi, unused)
+            a = self.columns(tau, lo, hi, dropped)
             g = np.matmul(a.transpose(0, 2, 1), a)
             v = self.rhs(lo, hi) @ a
             gram, atb = (g, v) if gram is None else (gram + g, atb + v)
@@ -455,20 +470,40 @@ class _Problem:
         norms[pad] = 1.0
         gram /= norms[:, :, None] * norms[:, None, :]
         gram[:, diag, diag] += pad
-        coef = np.linalg.solve(gram, (atb / norms)[:, :, None])[:, :, 0] / norms
+        atb /= norms
+        coef = np.linalg.solve(gram, atb[:, :, None])[:, :, 0] / norms
+        dropped = dropped.copy()
+        held = self.bounded(tau) & ~dropped if bounded else np.zeros_like(dropped)
+        for _ in range(int(held.sum(axis=1).max(initial=0))):
+            negative = held & (coef < 0.0)
+            rows = np.flatnonzero(negative.any(axis=1))
+            if not rows.size:
+                break
+            out = np.zeros_like(negative)
+            out[rows] = negative[rows]
+            keep = ~out
+            gram *= keep[:, :, None] & keep[:, None, :]
+            gram[out[:, :, None] & np.eye(size, dtype=bool)] = 1.0
+            atb[out] = 0.0
+            held &= keep
+            dropped |= out
+            coef[rows] = np.linalg.solve(gram[rows], atb[rows][:, :, None])[:, :, 0] / norms[rows]
         sse = np.zeros(tau.shape[0])
         for lo, hi in chunks:  # residuals directly: no cancellation for near-exact fits
-            a = kept if kept is not None else self.columns(tau, lo, hi, unused)
+            a = kept if kept is not None else self.columns(tau, lo, hi, dropped)
             res = np.matmul(a, coef[:, :, None])[:, :, 0] - self.rhs(lo, hi)
             sse += np.einsum("ij,ij->i", res, res)
-        return coef, sse
+        return coef, sse, dropped
 
     def solve(self, tau: np.ndarray) -> np.ndarray:
-        """Coefficients of one fit; least squares by orthogonal factorisation (robust
-        to nearly dependent columns) when the spectrum fits in one chunk."""
+        """Coefficients of one fit, bounded columns non-negative; least squares by
+        orthogonal factorisation (robust to nearly dependent columns) when the spectrum
+        fits in one chunk."""
+        none = np.zeros((1, self.n_fixed + tau.size), dtype=bool)
+        coef, _, dropped = self.solve_bounded(tau[None, :], none)
         if self.w.size > _CHUNK:
-            return self.solve_batch(tau[None, :])[0][0]
-        a = self.columns(tau[None, :], 0, self.w.size)[0]
+            return coef[0]
+        a = self.columns(tau[None, :], 0, self.w.size, dropped)[0]
         norms = np.sqrt(np.einsum("ij,ij->j", a, a))
         norms[norms == 0.0] = 1.0
         return np.linalg.lstsq(a / norms, self.rhs(), rcond=None)[0] / norms
@@ -495,9 +530,15 @@ def _select(problem: _Problem, log_tau: tuple[float, float], cap: int, c: float,
     """Number of RC elements M in 1..cap (see the module docstring)."""
     mu = np.empty(cap)
     sse = np.empty(cap)
+    # The automatic rule first fits without the bounds. A bound only raises the sum of
+    # squares, so an unbounded fit's BIC is a lower bound of its bounded one; only the
+    # fits that break a bound and could still beat the best fit that keeps them are
+    # solved again with the bounds. The result is that of bounded fits throughout.
+    bounded = select != "auto"
+    violated = np.zeros(cap, dtype=bool)
     for lo in range(1, cap + 1, _BATCH):
         ms = np.arange(lo, min(lo + _BATCH, cap + 1))
-        mu[ms - 1], sse[ms - 1] = _fit_batch(problem, log_tau, ms)
+        mu[ms - 1], sse[ms - 1], violated[ms - 1] = _fit_batch(problem, log_tau, ms, bounded)
         if select == "first" and np.any(mu[ms - 1] < c):
             break
     else:
@@ -505,9 +546,22 @@ def _select(problem: _Problem, log_tau: tuple[float, float], cap: int, c: float,
     if select == "auto":
         n2 = 2 * problem.w.size
         terms = problem.n_fixed + np.arange(1, cap + 1)
-        with np.errstate(divide="ignore"):
-            bic = n2 * np.log(np.maximum(sse, np.finfo(float).tiny) / n2) + terms * math.log(n2)
-        bic[~(mu >= AUTO_MU)] = np.inf
+
+        def bic_of(sse: np.ndarray) -> np.ndarray:
+            with np.errstate(divide="ignore"):
+                return n2 * np.log(np.maximum(sse, np.finfo(float).tiny) / n2) + terms * math.log(n2)
+
+        bic = bic_of(sse)
+        kept = ~violated & (mu >= AUTO_MU)
+        best = bic[kept].min(initial=np.inf)
+        again = np.flatnonzero(violated & (bic < best)) + 1
+        for lo in range(0, again.size, _BATCH):
+            ms = again[lo: lo + _BATCH]
+            mu[ms - 1], sse[ms - 1], _ = _fit_batch(problem, log_tau, ms, True)
+        bic = bic_of(sse)
+        skipped = violated.copy()  # their bounded fits cannot beat `best`
+        skipped[again - 1] = False
+        bic[~(mu >= AUTO_MU) | skipped] = np.inf
         return int(np.argmin(bic)) + 1 if np.isfinite(bic).any() else cap
     below = np.flatnonzero(mu[: ms[-1]] < c) if ms is not None else np.flatnonzero(mu < c)
     first = int(below[0]) + 1 if below.size else cap
@@ -519,10 +573,12 @@ def _select(problem: _Problem, log_tau: tuple[float, float], cap: int, c: float,
     return int(candidates[np.argmin(sse[candidates])]) + 1
 
 
-def _fit_batch(problem: _Problem, log_tau: tuple[float, float], ms: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """mu and the weighted sum of squared residuals of the fits with M = ms elements,
-    solved as one batch padded to the largest M (the padding decouples, so its
-    coefficients come out zero)."""
+def _fit_batch(problem: _Problem, log_tau: tuple[float, float], ms: np.ndarray,
+               bounded: bool) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """mu, the weighted sum of squared residuals and whether a bound is broken, of the
+    fits with M = ms elements (increasing), solved as one batch padded to the largest M
+    (the padding decouples, so its coefficients come out zero); `bounded` keeps the
+    bounded terms non-negative."""
     width = int(ms[-1])
     k = np.arange(width)
     frac = np.minimum(k[None, :] / np.maximum(ms - 1, 1)[:, None], 1.0)
@@ -530,13 +586,15 @@ def _fit_batch(problem: _Problem, log_tau: tuple[float, float], ms: np.ndarray) 
         frac[0, 0] = 0.5  # a single element sits at the centre of the range
     tau = 10.0 ** (log_tau[0] + (log_tau[1] - log_tau[0]) * frac)
     unused = k[None, :] >= ms[:, None]
-    coef, sse = problem.solve_batch(tau, unused)
-    r_k = np.where(unused, 0.0, coef[:, problem.n_fixed:])
+    padding = np.concatenate([np.zeros((ms.size, problem.n_fixed), dtype=bool), unused], axis=1)
+    coef, sse, _ = problem.solve_bounded(tau, padding, bounded)
+    violated = np.any(problem.bounded(tau) & ~padding & (coef < 0.0), axis=1)
+    r_k = coef[:, problem.n_fixed:]
     positive = np.where(r_k > 0.0, r_k, 0.0).sum(axis=1)
     negative = np.where(r_k < 0.0, -r_k, 0.0).sum(axis=1)
     safe = np.where(positive > 0.0, positive, 1.0)
     mu = np.where(positive > 0.0, 1.0 - negative / safe, np.where(negative > 0.0, -np.inf, 1.0))
-    return mu, sse
+    return mu, sse, violated
 
 
 def _mu(r: np.ndarray) -> float:
