@@ -14,9 +14,13 @@ and the result is a Dask DataFrame with one row per spectrum:
   ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"``.
 
 Columns of the result, in this order: the id, ``success``, ``chi_square``,
-``message``, one column per parameter (``"R0.r"``, ``"CPE1.q"``, ...) and one
-per standard error (``"R0.r_stderr"``, ...). The ``meta`` is built from the
-circuit alone, so nothing is computed to infer it (see :func:`result_meta`).
+``message``, one column per parameter (``"R0.r"``, ``"CPE1.q"``, ...), one
+per standard error (``"R0.r_stderr"``, ...), the statistics ``n_free``,
+``reduced_chi_square``, ``misfit``, ``aic``, ``aicc`` and ``bic``, the
+``verdict`` and the ``flags`` (their codes joined by ";"), as in the summary
+CSV of ``kelvara fit``. The flags cost each fit a Kramers-Kronig check of its
+spectrum (a few milliseconds). The ``meta`` is built from the circuit alone, so
+nothing is computed to infer it (see :func:`result_meta`).
 
 The circuit is sent to the workers by pickle, once per task; the workers need
 the same kelvara version as the client.
@@ -43,7 +47,7 @@ import dask
 import dask.dataframe as dd
 
 import kelvara
-from kelvara._batch import group_ids
+from kelvara._batch import STATISTICS, flag_codes, group_ids
 from kelvara._columns import FREQUENCY, IMAGINARY, REAL
 
 __all__ = ["fit_bag", "fit_dataframe", "result_meta", "FREQUENCY", "REAL", "IMAGINARY"]
@@ -83,20 +87,29 @@ def result_meta(circuit: kelvara.Circuit, id_name: str = "id", id_dtype: Any = o
         Its dtype (object for arbitrary ids).
     """
     names = circuit.param_names()
-    taken = {"success", "chi_square", "message", *names, *(f"{name}_stderr" for name in names)}
+    taken = {"success", "chi_square", "message", *names, *(f"{name}_stderr" for name in names), *STATISTICS,
+             "verdict", "flags"}
     if id_name in taken:
         raise ValueError(f"the id column {id_name!r} has the name of a result column; rename it "
-                         f"(result columns: success, chi_square, message and the parameters)")
+                         f"(result columns: success, chi_square, message, the parameters, their standard "
+                         f"errors, the statistics, verdict and flags)")
+    text = _message_dtype()
     columns: dict[str, pd.Series] = {
         id_name: pd.Series([], dtype=id_dtype),
         "success": pd.Series([], dtype=bool),
         "chi_square": pd.Series([], dtype=np.float64),
-        "message": pd.Series([], dtype=_message_dtype()),
+        "message": pd.Series([], dtype=text),
     }
     for name in names:
         columns[name] = pd.Series([], dtype=np.float64)
     for name in names:
         columns[f"{name}_stderr"] = pd.Series([], dtype=np.float64)
+    # n_free is missing (<NA>) where a spectrum failed with an exception
+    columns["n_free"] = pd.Series([], dtype="Int64")
+    for name in STATISTICS[1:]:
+        columns[name] = pd.Series([], dtype=np.float64)
+    columns["verdict"] = pd.Series([], dtype=text)
+    columns["flags"] = pd.Series([], dtype=text)
     return pd.DataFrame(columns)
 
 
@@ -104,16 +117,20 @@ def _results_frame(meta: pd.DataFrame, ids: list, results: list, names: list[str
     """One row per fit, with exactly the columns and dtypes of `meta`.
 
     A slot holding an exception (errors="return") gives success False, the
-    exception as the message and NaN numbers."""
+    exception as the message, NaN numbers, verdict "failed" and no flags."""
     n = len(results)
     success = np.zeros(n, dtype=bool)
     chi = np.full(n, math.nan)
     values = np.full((n, len(names)), math.nan)
     errors = np.full((n, len(names)), math.nan)
-    messages = []
+    n_free: list[Any] = [pd.NA] * n
+    statistics = np.full((n, len(STATISTICS) - 1), math.nan)
+    messages, verdicts, flags = [], [], []
     for i, r in enumerate(results):
         if isinstance(r, BaseException):
             messages.append(f"{type(r).__name__}: {r}")
+            verdicts.append("failed")
+            flags.append("")
             continue
         success[i] = r.success
         chi[i] = r.chi_square
@@ -123,17 +140,27 @@ def _results_frame(meta: pd.DataFrame, ids: list, results: list, names: list[str
         stderr = r.stderr
         if stderr is not None:
             errors[i] = [stderr.get(name, math.nan) for name in names]
+        n_free[i] = r.n_free
+        statistics[i] = [getattr(r, name) for name in STATISTICS[1:]]
+        verdicts.append(r.verdict)
+        flags.append(flag_codes(r))
     id_name = meta.columns[0]
+    text = meta["message"].dtype
     columns: dict[str, Any] = {
         id_name: pd.Series(ids, dtype=meta[id_name].dtype),
         "success": success,
         "chi_square": chi,
-        "message": pd.Series(messages, dtype=meta["message"].dtype),
+        "message": pd.Series(messages, dtype=text),
     }
     for k, name in enumerate(names):
         columns[name] = values[:, k]
     for k, name in enumerate(names):
         columns[f"{name}_stderr"] = errors[:, k]
+    columns["n_free"] = pd.Series(n_free, dtype="Int64")
+    for k, name in enumerate(STATISTICS[1:]):
+        columns[name] = statistics[:, k]
+    columns["verdict"] = pd.Series(verdicts, dtype=text)
+    columns["flags"] = pd.Series(flags, dtype=text)
     return pd.DataFrame(columns, columns=meta.columns)
 
 
