@@ -18,8 +18,9 @@ Columns of the result, in this order: the id, ``success``, ``chi_square``,
 per standard error (``"R0.r_stderr"``, ...), the statistics ``n_free``,
 ``reduced_chi_square``, ``misfit``, ``aic``, ``aicc`` and ``bic``, the
 ``verdict`` and the ``flags`` (their codes joined by ";"), as in the summary
-CSV of ``kelvara fit``. The flags cost each fit a Kramers-Kronig check of its
-spectrum (a few milliseconds). The ``meta`` is built from the circuit alone, so
+CSV of ``kelvara fit``. The verdict and flags cost each spectrum a Kramers-Kronig
+check for its noise level, a few milliseconds, several times a fit with good
+starting values; ``flags=False`` leaves both columns out. The ``meta`` is built from the circuit alone, so
 nothing is computed to infer it (see :func:`result_meta`).
 
 The circuit is sent to the workers by pickle, once per task; the workers need
@@ -74,7 +75,8 @@ def _message_dtype() -> Any:
     return pd.Series([""]).dtype
 
 
-def result_meta(circuit: kelvara.Circuit, id_name: str = "id", id_dtype: Any = object) -> pd.DataFrame:
+def result_meta(circuit: kelvara.Circuit, id_name: str = "id", id_dtype: Any = object,
+                flags: bool = True) -> pd.DataFrame:
     """The empty DataFrame describing the result of :func:`fit_bag` / :func:`fit_dataframe`.
 
     Parameters
@@ -85,6 +87,8 @@ def result_meta(circuit: kelvara.Circuit, id_name: str = "id", id_dtype: Any = o
         Name of the id column.
     id_dtype : dtype
         Its dtype (object for arbitrary ids).
+    flags : bool
+        Include the ``verdict`` and ``flags`` columns.
     """
     names = circuit.param_names()
     taken = {"success", "chi_square", "message", *names, *(f"{name}_stderr" for name in names), *STATISTICS,
@@ -108,8 +112,9 @@ def result_meta(circuit: kelvara.Circuit, id_name: str = "id", id_dtype: Any = o
     columns["n_free"] = pd.Series([], dtype="Int64")
     for name in STATISTICS[1:]:
         columns[name] = pd.Series([], dtype=np.float64)
-    columns["verdict"] = pd.Series([], dtype=text)
-    columns["flags"] = pd.Series([], dtype=text)
+    if flags:
+        columns["verdict"] = pd.Series([], dtype=text)
+        columns["flags"] = pd.Series([], dtype=text)
     return pd.DataFrame(columns)
 
 
@@ -117,7 +122,9 @@ def _results_frame(meta: pd.DataFrame, ids: list, results: list, names: list[str
     """One row per fit, with exactly the columns and dtypes of `meta`.
 
     A slot holding an exception (errors="return") gives success False, the
-    exception as the message, NaN numbers, verdict "failed" and no flags."""
+    exception as the message, NaN numbers, verdict "failed" and no flags. The
+    verdict and flags are worked out only where `meta` has their columns."""
+    with_flags = "flags" in meta.columns
     n = len(results)
     success = np.zeros(n, dtype=bool)
     chi = np.full(n, math.nan)
@@ -142,8 +149,9 @@ def _results_frame(meta: pd.DataFrame, ids: list, results: list, names: list[str
             errors[i] = [stderr.get(name, math.nan) for name in names]
         n_free[i] = r.n_free
         statistics[i] = [getattr(r, name) for name in STATISTICS[1:]]
-        verdicts.append(r.verdict)
-        flags.append(flag_codes(r))
+        if with_flags:
+            verdicts.append(r.verdict)
+            flags.append(flag_codes(r))
     id_name = meta.columns[0]
     text = meta["message"].dtype
     columns: dict[str, Any] = {
@@ -159,8 +167,9 @@ def _results_frame(meta: pd.DataFrame, ids: list, results: list, names: list[str
     columns["n_free"] = pd.Series(n_free, dtype="Int64")
     for k, name in enumerate(STATISTICS[1:]):
         columns[name] = statistics[:, k]
-    columns["verdict"] = pd.Series(verdicts, dtype=text)
-    columns["flags"] = pd.Series(flags, dtype=text)
+    if with_flags:
+        columns["verdict"] = pd.Series(verdicts, dtype=text)
+        columns["flags"] = pd.Series(flags, dtype=text)
     return pd.DataFrame(columns, columns=meta.columns)
 
 
@@ -219,7 +228,7 @@ def _fit_items(items: Any, circuit: kelvara.Circuit, meta: pd.DataFrame, errors:
 
 
 def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dtype: Any = object,
-            **fit_kwargs: Any) -> dd.DataFrame:
+            flags: bool = True, **fit_kwargs: Any) -> dd.DataFrame:
     """Fit every spectrum of a Dask bag.
 
     Parameters
@@ -236,6 +245,9 @@ def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dty
         numbers.
     id_dtype : dtype
         dtype of the ``id`` column (object by default, which holds any id).
+    flags : bool
+        Work out each fit's ``verdict`` and ``flags`` (a Kramers-Kronig check per
+        spectrum); False leaves both columns out.
     **fit_kwargs
         Passed on to :func:`kelvara.fit_many` and so to ``Circuit.fit``
         (``method``, ``weight``, ``max_iterations``, ``seed``, ...).
@@ -247,7 +259,7 @@ def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dty
         :func:`result_meta` with the id column named ``"id"``.
     """
     _check_errors(errors)
-    meta = result_meta(circuit, "id", id_dtype)
+    meta = result_meta(circuit, "id", id_dtype, flags)
     fit = dask.delayed(_fit_items, pure=True)
     parts = [fit(part, circuit, meta, errors, fit_kwargs) for part in bag.to_delayed()]
     # Dask would turn an object id column into strings; ids such as (cell, cycle) tuples
@@ -304,7 +316,8 @@ def _fit_partition(pdf: pd.DataFrame, circuit: kelvara.Circuit, id_column: str, 
 
 
 def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *, shuffle: bool = False,
-                  check: bool = True, errors: str = "raise", **fit_kwargs: Any) -> dd.DataFrame:
+                  check: bool = True, errors: str = "raise", flags: bool = True,
+                  **fit_kwargs: Any) -> dd.DataFrame:
     """Fit every spectrum of a long-format Dask DataFrame.
 
     Parameters
@@ -331,6 +344,8 @@ def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *
         partition, say); a split spectrum then gives one row per piece.
     errors : {"raise", "return"}
         As for :func:`fit_bag`.
+    flags : bool
+        As for :func:`fit_bag`.
     **fit_kwargs
         Passed on to :func:`kelvara.fit_many` and so to ``Circuit.fit``.
 
@@ -354,7 +369,7 @@ def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *
         raise KeyError(f"missing columns {missing}; columns: {list(ddf.columns)}")
 
     id_dtype = ddf.index.dtype if in_index else ddf[id_column].dtype
-    meta = result_meta(circuit, id_column, id_dtype)
+    meta = result_meta(circuit, id_column, id_dtype, flags)
     args: list = [circuit, id_column, meta, errors, fit_kwargs]
     if check and not shuffle and ddf.npartitions > 1:
         ids = ddf.index.to_frame() if in_index else ddf[[id_column]]
