@@ -60,6 +60,7 @@ from __future__ import annotations
 
 import math
 import operator
+from statistics import NormalDist
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -82,6 +83,10 @@ AUTO_MU = 0.5
 STRUCTURE_RATIO = 1.8
 #: Runs-test z-score below this counts as structure.
 RUNS_Z = -3.0
+#: Widths of the windows of neighbouring residuals whose means are tested.
+WINDOWS = (3, 6, 12, 24)
+#: False-alarm rate of the window test on white noise.
+WINDOW_ALPHA = 0.01
 
 _TWO_PI = 2.0 * math.pi
 # fits solved together when scanning M
@@ -136,6 +141,10 @@ class KKResult:
     runs_z : float
         The smaller runs-test z-score of the real and imaginary residuals (strongly
         negative: long stretches of one sign).
+    window_z : float
+        The largest absolute mean of the residuals (real or imaginary part) over
+        3, 6, 12 or 24 neighbouring frequencies, in units of its standard error
+        ``noise / sqrt(width)``.
     reason : str
         Why the check failed; empty when it passed.
     """
@@ -159,6 +168,7 @@ class KKResult:
     rms_residual: float = math.nan
     runs_z: float = 0.0
     reason: str = ""
+    window_z: float = 0.0
 
     def model(self, frequencies: npt.ArrayLike) -> npt.NDArray[np.complex128]:
         """Impedance of the fitted RC chain at other frequencies (Hz)."""
@@ -295,7 +305,12 @@ def kramers_kronig(
         scale = float(np.max(magnitude))
     problem = _Problem(f, z / scale, add_inductance, add_capacitance)
     w_max, w_min = _TWO_PI * float(f.max()), _TWO_PI * float(f.min())
-    log_tau = (-math.log10(w_max) - extend_decades, -math.log10(w_min) + extend_decades)
+    # A series capacitance is what RC elements far below the measured range tend to
+    # (R / (1 + j w tau) -> 1 / (j w tau / R)); with it in the model, elements just
+    # below the range would add only a real part falling off as 1 / w^2, the shape a
+    # drift at the end of a sweep leaves, so the range is not widened there.
+    slow_end = 0.0 if add_capacitance else extend_decades
+    log_tau = (-math.log10(w_max) - extend_decades, -math.log10(w_min) + slow_end)
 
     if c is None:
         m = cap
@@ -313,12 +328,12 @@ def kramers_kronig(
     r_k = coef[n_fixed:]
     mu = _mu(r_k)
     max_residual = float(max(np.abs(res_re).max(), np.abs(res_im).max()))
-    noise, rms, runs_z = _residual_statistics(f, res_re, res_im, n_fixed + m)
+    noise, rms, runs_z, window_z = _residual_statistics(f, res_re, res_im, n_fixed + m)
     if tolerance is not None:
         passed = bool(max_residual <= tolerance)
         reason = "" if passed else f"tolerance {100.0 * tolerance:g} %"
     else:
-        passed, reason = _verdict(n, noise, rms, runs_z)
+        passed, reason = _verdict(n, noise, rms, runs_z, window_z)
 
     inductance = float(coef[1]) * scale if add_inductance else 0.0
     if add_capacitance:
@@ -346,13 +361,14 @@ def kramers_kronig(
         noise=noise,
         rms_residual=rms,
         runs_z=runs_z,
+        window_z=window_z,
         reason=reason,
     )
 
 
 def _residual_statistics(f: np.ndarray, res_re: np.ndarray, res_im: np.ndarray,
-                         n_terms: int) -> tuple[float, float, float]:
-    """(noise, rms, runs z) of the relative residuals; see the module docstring."""
+                         n_terms: int) -> tuple[float, float, float, float]:
+    """(noise, rms, runs z, window z) of the relative residuals; see the module docstring."""
     order = np.argsort(f, kind="stable")
     re, im = res_re[order], res_im[order]
     n = f.size
@@ -360,7 +376,29 @@ def _residual_statistics(f: np.ndarray, res_re: np.ndarray, res_im: np.ndarray,
     noise = math.sqrt((float(d_re @ d_re) + float(d_im @ d_im)) / (4.0 * (n - 1)))
     sse = float(re @ re) + float(im @ im)
     rms = math.sqrt(sse / max(2 * n - n_terms, 1))
-    return noise, rms, min(_runs_z(re), _runs_z(im))
+    return noise, rms, min(_runs_z(re), _runs_z(im)), max(_window_z(re, noise), _window_z(im, noise))
+
+
+def _window_z(x: np.ndarray, noise: float) -> float:
+    """Largest |sum of `x` over WINDOWS neighbouring values| / (noise sqrt(width))."""
+    if not noise > 0.0:
+        return 0.0
+    total = np.concatenate([[0.0], np.cumsum(x)])
+    largest = 0.0
+    for width in WINDOWS:
+        if width > x.size:
+            break
+        sums = total[width:] - total[:-width]
+        largest = max(largest, float(np.abs(sums).max()) / (noise * math.sqrt(width)))
+    return largest
+
+
+def _window_bound(n: int) -> float:
+    """The window z that white noise exceeds with probability WINDOW_ALPHA: a
+    Bonferroni bound over every window of both parts (conservative, as overlapping
+    windows are correlated)."""
+    count = 2 * sum(n - width + 1 for width in WINDOWS if width <= n)
+    return NormalDist().inv_cdf(1.0 - WINDOW_ALPHA / (2.0 * max(count, 1)))
 
 
 def _runs_z(x: np.ndarray) -> float:
@@ -377,14 +415,17 @@ def _runs_z(x: np.ndarray) -> float:
     return (runs - mean) / math.sqrt(var) if var > 0.0 else 0.0
 
 
-def _verdict(n: int, noise: float, rms: float, runs_z: float) -> tuple[bool, str]:
+def _verdict(n: int, noise: float, rms: float, runs_z: float, window_z: float) -> tuple[bool, str]:
     ratio = rms / noise if noise > 0.0 else (math.inf if rms > 0.0 else 1.0)
-    structured = ratio > 1.0 + STRUCTURE_RATIO / math.sqrt(2 * n) or runs_z < RUNS_Z
+    bound = _window_bound(n)
+    structured = ratio > 1.0 + STRUCTURE_RATIO / math.sqrt(2 * n) or runs_z < RUNS_Z or window_z > bound
     if not structured or rms <= ACCURACY:
         return True, ""
     what = f"residual rms {100.0 * rms:.2g} % is {ratio:.2f} times the noise"
     if runs_z < RUNS_Z:
         what += f", runs test z {runs_z:.1f}"
+    if window_z > bound:
+        what += f", neighbouring residuals off by {window_z:.1f} standard errors"
     return False, "systematic residuals: " + what
 
 
