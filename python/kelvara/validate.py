@@ -61,7 +61,7 @@ from __future__ import annotations
 import math
 import operator
 from statistics import NormalDist
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -482,16 +482,19 @@ class _Problem:
         return np.concatenate([fixed, slow], axis=-1)
 
     def solve_bounded(self, tau: np.ndarray, dropped: np.ndarray,
-                      bounded: bool = True) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """Coefficients (B, size), weighted sums of squared residuals (B,) and the columns
-        left out (B, size) of a batch of fits, the bounded columns non-negative.
+                      worth: Callable[[np.ndarray, np.ndarray], np.ndarray] | None = None,
+                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """Coefficients (B, size), weighted sums of squared residuals (B,), the columns
+        left out (B, size) and the fits left breaking a bound (B,), of a batch of fits
+        whose bounded columns are to be non-negative.
 
         Normal equations accumulated over chunks of points, with unit-norm columns so
         that L (~w) and 1/C (~1/w) do not dominate the conditioning; a column left out
         decouples as an identity block and comes out zero. While a bounded coefficient
         is negative, those are held at zero and the small system solved again (an
         active set over a handful of columns: a round or two, without rebuilding the
-        design)."""
+        design). `worth(coef, sse)` of the unbounded fits, when given, picks the fits
+        that get the bounds; the others are returned unbounded and marked."""
         n = self.w.size
         chunks = [(lo, min(lo + _CHUNK, n)) for lo in range(0, n, _CHUNK)]
         gram = atb = None
@@ -513,8 +516,28 @@ class _Problem:
         gram[:, diag, diag] += pad
         atb /= norms
         coef = np.linalg.solve(gram, atb[:, :, None])[:, :, 0] / norms
+
+        def sums_of_squares(rows: np.ndarray) -> np.ndarray:
+            # residuals directly: no cancellation for near-exact fits
+            sse = np.zeros(rows.size)
+            every = rows.size == tau.shape[0]
+            for lo, hi in chunks:
+                if kept is not None:
+                    a = kept if every else kept[rows]
+                else:
+                    a = self.columns(tau[rows], lo, hi, dropped[rows])
+                res = np.matmul(a, (coef if every else coef[rows])[:, :, None])[:, :, 0] - self.rhs(lo, hi)
+                sse += np.einsum("ij,ij->i", res, res)
+            return sse
+
+        everything = np.arange(tau.shape[0])
+        sse = sums_of_squares(everything)
+        held = self.bounded(tau) & ~dropped
+        broken = np.any(held & (coef < 0.0), axis=1)
+        if worth is not None:
+            held[~worth(coef, sse)] = False
         dropped = dropped.copy()
-        held = self.bounded(tau) & ~dropped if bounded else np.zeros_like(dropped)
+        changed = np.zeros(tau.shape[0], dtype=bool)
         for _ in range(int(held.sum(axis=1).max(initial=0))):
             negative = held & (coef < 0.0)
             rows = np.flatnonzero(negative.any(axis=1))
@@ -528,20 +551,19 @@ class _Problem:
             atb[out] = 0.0
             held &= keep
             dropped |= out
+            changed[rows] = True
             coef[rows] = np.linalg.solve(gram[rows], atb[rows][:, :, None])[:, :, 0] / norms[rows]
-        sse = np.zeros(tau.shape[0])
-        for lo, hi in chunks:  # residuals directly: no cancellation for near-exact fits
-            a = kept if kept is not None else self.columns(tau, lo, hi, dropped)
-            res = np.matmul(a, coef[:, :, None])[:, :, 0] - self.rhs(lo, hi)
-            sse += np.einsum("ij,ij->i", res, res)
-        return coef, sse, dropped
+        rows = np.flatnonzero(changed)
+        if rows.size:
+            sse[rows] = sums_of_squares(rows)
+        return coef, sse, dropped, broken & ~changed
 
     def solve(self, tau: np.ndarray) -> np.ndarray:
         """Coefficients of one fit, bounded columns non-negative; least squares by
         orthogonal factorisation (robust to nearly dependent columns) when the spectrum
         fits in one chunk."""
         none = np.zeros((1, self.n_fixed + tau.size), dtype=bool)
-        coef, _, dropped = self.solve_bounded(tau[None, :], none)
+        coef, _, dropped, _ = self.solve_bounded(tau[None, :], none)
         if self.w.size > _CHUNK:
             return coef[0]
         a = self.columns(tau[None, :], 0, self.w.size, dropped)[0]
@@ -571,38 +593,40 @@ def _select(problem: _Problem, log_tau: tuple[float, float], cap: int, c: float,
     """Number of RC elements M in 1..cap (see the module docstring)."""
     mu = np.empty(cap)
     sse = np.empty(cap)
-    # The automatic rule first fits without the bounds. A bound only raises the sum of
-    # squares, so an unbounded fit's BIC is a lower bound of its bounded one; only the
-    # fits that break a bound and could still beat the best fit that keeps them are
-    # solved again with the bounds. The result is that of bounded fits throughout.
-    bounded = select != "auto"
-    violated = np.zeros(cap, dtype=bool)
+    n2 = 2 * problem.w.size
+    terms = problem.n_fixed + np.arange(1, cap + 1)
+
+    def bic_of(sse: np.ndarray, ms: np.ndarray) -> np.ndarray:
+        with np.errstate(divide="ignore"):
+            return n2 * np.log(np.maximum(sse, np.finfo(float).tiny) / n2) + terms[ms - 1] * math.log(n2)
+
+    # The automatic rule bounds only the fits that could win. A bound only raises the
+    # sum of squares, so an unbounded fit's BIC is a lower bound of its bounded one: a
+    # fit that breaks a bound and whose unbounded BIC is no lower than that of the best
+    # eligible fit so far is left out, as its bounded fit could not be chosen either.
+    best = np.inf
+    unresolved = np.zeros(cap, dtype=bool)
     for lo in range(1, cap + 1, _BATCH):
         ms = np.arange(lo, min(lo + _BATCH, cap + 1))
-        mu[ms - 1], sse[ms - 1], violated[ms - 1] = _fit_batch(problem, log_tau, ms, bounded)
+        worth = None
+        if select == "auto":
+            def worth(coef: np.ndarray, sse: np.ndarray, ms: np.ndarray = ms) -> np.ndarray:
+                mu = _mu_rows(coef[:, problem.n_fixed:])
+                bic = bic_of(sse, ms)
+                broken = np.any(problem.bounded(_grid(log_tau, ms)) & (coef < 0.0), axis=1)
+                eligible = ~broken & (mu >= AUTO_MU)
+                return bic < min(best, bic[eligible].min(initial=np.inf))
+        mu[ms - 1], sse[ms - 1], unresolved[ms - 1] = _fit_batch(problem, log_tau, ms, worth)
+        if select == "auto":
+            kept = ~unresolved[ms - 1] & (mu[ms - 1] >= AUTO_MU)
+            best = min(best, bic_of(sse[ms - 1], ms)[kept].min(initial=np.inf))
         if select == "first" and np.any(mu[ms - 1] < c):
             break
     else:
         ms = None
     if select == "auto":
-        n2 = 2 * problem.w.size
-        terms = problem.n_fixed + np.arange(1, cap + 1)
-
-        def bic_of(sse: np.ndarray) -> np.ndarray:
-            with np.errstate(divide="ignore"):
-                return n2 * np.log(np.maximum(sse, np.finfo(float).tiny) / n2) + terms * math.log(n2)
-
-        bic = bic_of(sse)
-        kept = ~violated & (mu >= AUTO_MU)
-        best = bic[kept].min(initial=np.inf)
-        again = np.flatnonzero(violated & (bic < best)) + 1
-        for lo in range(0, again.size, _BATCH):
-            ms = again[lo: lo + _BATCH]
-            mu[ms - 1], sse[ms - 1], _ = _fit_batch(problem, log_tau, ms, True)
-        bic = bic_of(sse)
-        skipped = violated.copy()  # their bounded fits cannot beat `best`
-        skipped[again - 1] = False
-        bic[~(mu >= AUTO_MU) | skipped] = np.inf
+        bic = bic_of(sse, np.arange(1, cap + 1))
+        bic[~(mu >= AUTO_MU) | unresolved] = np.inf
         return int(np.argmin(bic)) + 1 if np.isfinite(bic).any() else cap
     below = np.flatnonzero(mu[: ms[-1]] < c) if ms is not None else np.flatnonzero(mu < c)
     first = int(below[0]) + 1 if below.size else cap
@@ -614,28 +638,35 @@ def _select(problem: _Problem, log_tau: tuple[float, float], cap: int, c: float,
     return int(candidates[np.argmin(sse[candidates])]) + 1
 
 
-def _fit_batch(problem: _Problem, log_tau: tuple[float, float], ms: np.ndarray,
-               bounded: bool) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """mu, the weighted sum of squared residuals and whether a bound is broken, of the
-    fits with M = ms elements (increasing), solved as one batch padded to the largest M
-    (the padding decouples, so its coefficients come out zero); `bounded` keeps the
-    bounded terms non-negative."""
+def _grid(log_tau: tuple[float, float], ms: np.ndarray) -> np.ndarray:
+    """Time constants of the fits with M = ms elements (increasing), one row each,
+    padded with the largest to the largest M."""
     width = int(ms[-1])
     k = np.arange(width)
     frac = np.minimum(k[None, :] / np.maximum(ms - 1, 1)[:, None], 1.0)
     if ms[0] == 1:
         frac[0, 0] = 0.5  # a single element sits at the centre of the range
-    tau = 10.0 ** (log_tau[0] + (log_tau[1] - log_tau[0]) * frac)
-    unused = k[None, :] >= ms[:, None]
+    return 10.0 ** (log_tau[0] + (log_tau[1] - log_tau[0]) * frac)
+
+
+def _fit_batch(problem: _Problem, log_tau: tuple[float, float], ms: np.ndarray,
+               worth: Callable[[np.ndarray, np.ndarray], np.ndarray] | None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """mu, the weighted sum of squared residuals and whether a bound is left broken, of
+    the fits with M = ms elements, solved as one batch padded to the largest M (the
+    padding decouples, so its coefficients come out zero); `worth` as for
+    _Problem.solve_bounded."""
+    tau = _grid(log_tau, ms)
+    unused = np.arange(tau.shape[1])[None, :] >= ms[:, None]
     padding = np.concatenate([np.zeros((ms.size, problem.n_fixed), dtype=bool), unused], axis=1)
-    coef, sse, _ = problem.solve_bounded(tau, padding, bounded)
-    violated = np.any(problem.bounded(tau) & ~padding & (coef < 0.0), axis=1)
-    r_k = coef[:, problem.n_fixed:]
+    coef, sse, _, unresolved = problem.solve_bounded(tau, padding, worth)
+    return _mu_rows(coef[:, problem.n_fixed:]), sse, unresolved
+
+
+def _mu_rows(r_k: np.ndarray) -> np.ndarray:
     positive = np.where(r_k > 0.0, r_k, 0.0).sum(axis=1)
     negative = np.where(r_k < 0.0, -r_k, 0.0).sum(axis=1)
     safe = np.where(positive > 0.0, positive, 1.0)
-    mu = np.where(positive > 0.0, 1.0 - negative / safe, np.where(negative > 0.0, -np.inf, 1.0))
-    return mu, sse, violated
+    return np.where(positive > 0.0, 1.0 - negative / safe, np.where(negative > 0.0, -np.inf, 1.0))
 
 
 def _mu(r: np.ndarray) -> float:
