@@ -14,6 +14,17 @@ as Boukamp [2]_ and Yrjänä and Bobacka [3]_ point out; without them the edge p
 such spectra (inductive cable tails, the onset of a low-frequency arc) show residuals
 of several percent that have nothing to do with causality.
 
+Bounds. The series capacitance and the RC elements slower than the lowest measured
+frequency are kept non-negative (an active set: negative ones are held at zero and the
+fit repeated). Those elements stand for relaxations slower than the sweep, seen only by
+their flank; a negative one means nothing there, and a pair of opposite sign absorbs
+what a drift leaves at the end of a sweep, where the sweep spends most of its time. With
+a series capacitance in the model the range is not widened at the slow end at all: the
+capacitance is the limit of elements far below the range, and elements just below it
+would add only a real part falling off as 1/w^2, the same drift shape. The elements
+faster than the highest frequency stay free: with the inductance they describe lead and
+cable artefacts.
+
 Number of elements M. Every M from 1 to the cap is fitted. Fits that over-fit show
 resistances of alternating sign; Schönleber's measure
 
@@ -37,8 +48,13 @@ systematic deviation, smooth over several points, hardly enters them. The verdic
 compares the rms residual with it, so it holds at any noise level:
 
 - the residuals have *structure* when their rms exceeds the noise clearly (the ratio
-  is a von Neumann ratio; above ``1 + 1.8 / sqrt(2N)``, 1.16 for 60 points)
-  or their signs form too few runs (Wald-Wolfowitz runs test, z below -3);
+  is a von Neumann ratio; above ``1 + 1.8 / sqrt(2N)``, 1.16 for 60 points),
+  when their signs form too few runs (Wald-Wolfowitz runs test, z below -3), or when
+  the mean of 3, 6, 12 or 24 neighbouring residuals (real or imaginary part, in
+  frequency order) is off by more standard errors than white noise reaches with
+  probability ``WINDOW_ALPHA`` over all such windows (a Bonferroni bound, about 4.2
+  for 60 points): a local deviation, such as a drift at the end of the sweep, that the
+  rms over the whole spectrum dilutes;
 - the check fails when the residuals have structure and their rms is above 0.2 % of
   |Z| (``ACCURACY``): smaller systematic deviations lie within the accuracy of
   common instruments and are not held against the data.
