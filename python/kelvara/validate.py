@@ -516,12 +516,13 @@ class _Problem:
         gram = atb = None
         kept = None
         for lo, hi in chunks:
-            a = self.columns(tau, lo, hi, dropped)
-            g = np.matmul(a.transpose(0, 2, 1), a)
-            v = self.rhs(lo, hi) @ a
+            block = self.columns(tau, lo, hi, dropped)
+            g = np.matmul(block.transpose(0, 2, 1), block)
+            v = self.rhs(lo, hi) @ block
             gram, atb = (g, v) if gram is None else (gram + g, atb + v)
             if len(chunks) == 1:
-                kept = a
+                kept = block
+        del block  # one chunk of the design alive at a time
         assert gram is not None and atb is not None
         size = gram.shape[1]
         diag = np.arange(size)
