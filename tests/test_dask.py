@@ -22,6 +22,7 @@ TRUTH = [0.2, 1.0, 1e-5, 0.9, 5.0, 1e-2, 0.7]
 START = kelvara.Circuit(NOTATION).with_values([0.3, 2.0, 3e-5, 0.8, 3.0, 3e-3, 0.8])
 N_SPECTRA = 36
 COLUMNS = (kd.FREQUENCY, kd.REAL, kd.IMAGINARY)
+STATISTICS = ["n_free", "reduced_chi_square", "misfit", "aic", "aicc", "bic"]
 
 
 def spectra():
@@ -70,6 +71,10 @@ def assert_rows_match_serial(frame, id_column, circuit, **fit_kwargs):
         stderr = want.stderr or {}
         np.testing.assert_array_equal([row[f"{n}_stderr"] for n in names],
                                       [stderr.get(n, math.nan) for n in names], err_msg=key)
+        np.testing.assert_array_equal([row[n] for n in STATISTICS], [getattr(want, n) for n in STATISTICS])
+        if "flags" in row:
+            assert row["verdict"] == want.verdict
+            assert row["flags"] == ";".join(flag.code for flag in want.flags)
 
 
 def test_bag_matches_serial_fits(client):
@@ -98,10 +103,11 @@ def test_dataframe_matches_serial_fits(client):
     for result, circuit, kwargs in [
         (kd.fit_dataframe(ddf, START, "cell", shuffle=True, weight="unit", max_iterations=40), START,
          {"weight": "unit", "max_iterations": 40}),
-        (kd.fit_dataframe(ddf.set_index("cell"), guessed, "cell"), guessed, {}),
+        (kd.fit_dataframe(ddf.set_index("cell"), guessed, "cell", flags=False), guessed, {}),
     ]:
         frame = result.compute()
         assert dict(frame.dtypes) == dict(result.dtypes)
+        assert ("flags" in frame) is (circuit is START)
         assert_rows_match_serial(frame, "cell", circuit, **kwargs)
 
 
@@ -119,7 +125,8 @@ def test_meta_needs_no_computation():
     ddf = dd.from_pandas(long_frame(), npartitions=2, sort=False)
     ddf = ddf.map_partitions(boom, meta=ddf._meta)
     names = START.param_names()
-    want = ["success", "chi_square", "message", *names, *[f"{n}_stderr" for n in names]]
+    want = ["success", "chi_square", "message", *names, *[f"{n}_stderr" for n in names], *STATISTICS,
+            "verdict", "flags"]
     assert list(kd.fit_bag(bag, START).columns) == ["id", *want]
     assert list(kd.fit_dataframe(ddf, START, "cell").columns) == ["cell", *want]
 
@@ -130,7 +137,8 @@ def test_failed_spectrum(client):
     frame = kd.fit_bag(db.from_sequence(items, npartitions=2), START, errors="return").compute()
     bad = frame.iloc[0]
     assert not bad["success"] and "ValueError" in bad["message"] and "same length" in bad["message"]
-    assert math.isnan(bad["chi_square"]) and math.isnan(bad["R0.r"])
+    assert math.isnan(bad["chi_square"]) and math.isnan(bad["R0.r"]) and math.isnan(bad["aicc"])
+    assert pd.isna(bad["n_free"]) and bad["verdict"] == "failed" and bad["flags"] == ""
     assert frame["success"].iloc[1:].all()
     with pytest.raises(ValueError, match="spectrum 'short': .*same length"):
         kd.fit_bag(db.from_sequence(items, npartitions=2), START).compute()
@@ -146,7 +154,7 @@ def test_import_kelvara_leaves_dask_alone():
 
 
 
-@pytest.mark.parametrize("name", ["success", "message", "R0.r", "R0.r_stderr"])
+@pytest.mark.parametrize("name", ["success", "message", "R0.r", "R0.r_stderr", "bic", "flags"])
 def test_an_id_named_like_a_result_column_is_refused(name):
     frame = long_frame().rename(columns={"cell": name})
     with pytest.raises(ValueError, match=f"the id column '{name}' has the name of a result column"):

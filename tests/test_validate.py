@@ -5,6 +5,7 @@ import dataclasses
 
 import numpy as np
 import pytest
+import scipy.optimize as scipy_optimize
 
 import kelvara
 import kelvara.io
@@ -111,13 +112,58 @@ def test_drift_during_the_sweep_fails(notation, values, index, growth, times):
     assert not r.passed and r.reason.startswith("systematic residuals")
 
 
-@pytest.mark.parametrize("case", ["rc", "r-cpe"])
-def test_five_percent_drift_at_half_a_percent_noise(case):
-    # the whole impedance grows by 5 % while the sweep runs (timed as a real sweep)
+@pytest.mark.parametrize("case", ["rc", "r-cpe", "two arcs"])
+@pytest.mark.parametrize("additive", [False, True])
+def test_five_percent_drift_at_half_a_percent_noise(case, additive):
+    # While the sweep runs (timed as a real sweep, so most of it in the last decade),
+    # the whole impedance grows by 5 %, or a series resistance grows by 5 % of |Z|.
     notation, values, _ = COMPLIANT[case]
-    z = evaluate(notation, values, F) * (1.0 + 0.05 * ELAPSED)
-    caught = [not kramers_kronig(F, noisy(z, seed), **MEASURED_RANGE).passed for seed in range(20)]
+    z = evaluate(notation, values, F)
+    z = z + 0.05 * ELAPSED * np.abs(z[-1]) if additive else z * (1.0 + 0.05 * ELAPSED)
+    caught = [not kramers_kronig(F, noisy(z, seed)).passed for seed in range(20)]
     assert sum(caught) >= 18
+
+
+@pytest.mark.parametrize("notation, values, add_capacitance", [
+    ("R0-p(R1,CPE1)", [10.0, 100.0, 1e-5, 0.85], False),
+    ("R0-p(R1,CPE1)", [10.0, 100.0, 1e-5, 0.85], True),  # the free fit ends at a negative capacitance
+])
+def test_slow_elements_and_series_capacitance_are_bounded_as_scipy_bvls(notation, values, add_capacitance):
+    # a drift at the end of the sweep: the free fit pairs slow elements of opposite sign,
+    # or (with a series capacitance) makes the capacitance negative
+    z = noisy(evaluate(notation, values, F) * (1.0 + 0.05 * ELAPSED), 0)
+    w = TWO_PI * F
+    for m in (8, 12):
+        r = kramers_kronig(F, z, c=None, max_elements=m, add_capacitance=add_capacitance)
+        fixed = [np.ones_like(w), 1j * w] + ([-1j / w] if add_capacitance else [])
+        cols = np.column_stack(fixed + list((1.0 / (1.0 + 1j * np.outer(w, r.time_constants))).T)) / np.abs(z)[:, None]
+        a = np.vstack([cols.real, cols.imag])
+        b = np.concatenate([z.real, z.imag]) / np.tile(np.abs(z), 2)
+        slow = r.time_constants > 1.0 / w.min()
+        bounded = np.r_[[False, False] + [True] * add_capacitance, slow].astype(bool)
+        lower = np.where(bounded, 0.0, -np.inf)
+        free = np.linalg.lstsq(a, b, rcond=None)[0]
+        assert np.any(free[bounded] < 0)
+        want = scipy_optimize.lsq_linear(a, b, bounds=(lower, np.inf), method="bvls", tol=1e-12).x
+        np.testing.assert_allclose(r.resistances, want[len(fixed):], rtol=1e-6, atol=1e-8 * np.abs(z).max())
+        assert r.ohmic_resistance == pytest.approx(want[0], rel=1e-6)
+        if add_capacitance:
+            assert (1.0 / r.capacitance if np.isfinite(r.capacitance) else 0.0) == pytest.approx(want[2], abs=1e-9)
+
+
+def test_window_z_is_the_largest_standardised_window_mean():
+    z = noisy(evaluate("R0-p(R1,CPE1)", [10.0, 100.0, 1e-5, 0.85], F), 5)
+    r = kramers_kronig(F, z)
+    order = np.argsort(F)
+    largest = max(abs(x[order][i:i + k].mean()) * np.sqrt(k) / r.noise
+                  for x in (r.residuals_real, r.residuals_imag) for k in (3, 6, 12, 24) for i in range(F.size - k + 1))
+    assert r.window_z == pytest.approx(largest, rel=1e-9)
+    # six neighbouring points 1.5 % off: too little for the rms test, not for the windows
+    bumped = z.copy()
+    bumped[20:26] *= 1.015
+    failed = kramers_kronig(F, bumped)
+    assert failed.rms_residual < (1.0 + 1.8 / np.sqrt(2 * F.size)) * failed.noise
+    assert not failed.passed and "neighbouring residuals" in failed.reason
 
 
 @pytest.mark.parametrize("case", ["rc", "r-cpe"])
@@ -228,6 +274,7 @@ def test_measured_dummy_cells(name, linkk):
     ("exampleDataAutolab.txt", True), ("exampleDataZPlot_noComments.z", True), ("exampleDataZPlot.z", True),
     # structured residuals of several percent, far above their noise
     ("exampleDataGamry.DTA", False), ("exampleDataCHInstruments.txt", False),
+    ("exampleDataPowersuite.txt", False),  # linKK's residuals reach 114 %
 ])
 def test_sample_files_are_judged_as_the_peers_judge_them(name, passed, linkk):
     spectrum = kelvara.io.read(DATA / name)
@@ -241,7 +288,7 @@ def test_sample_files_are_judged_as_the_peers_judge_them(name, passed, linkk):
     if passed:
         assert r.max_residual < max(np.abs(res_re).max(), np.abs(res_im).max())
     else:
-        assert r.rms_residual > 2.5 * r.noise and r.runs_z < -3
+        assert r.rms_residual > 1.3 * r.noise and r.reason.startswith("systematic residuals")
 
 
 def test_result_fields_and_summary():

@@ -23,6 +23,16 @@ REAL = (_REAL, SNAKE_CASE[_REAL])
 IMAGINARY = (_IMAGINARY, SNAKE_CASE[_IMAGINARY])
 
 
+#: Columns after the parameters and standard errors in the Dask frames and the
+#: command line's summary CSV: the fit statistics, then "verdict" and "flags".
+STATISTICS = ("n_free", "reduced_chi_square", "misfit", "aic", "aicc", "bic")
+
+
+def flag_codes(result: Any) -> str:
+    """The codes of a fit's flags joined by ';' (empty for a clean fit)."""
+    return ";".join(flag.code for flag in result.flags)
+
+
 def _column(frame: Any, names: tuple[str, str]) -> Any:
     return frame_column(frame, names[0])
 

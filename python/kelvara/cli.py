@@ -421,8 +421,10 @@ def _write_summary(rows: list[dict[str, Any]], handle: IO[str]) -> None:
     """One row per fit, with the column names of kelvara.dask's frames (success,
     chi_square, message, the parameters, NAME_stderr) after the file's columns,
     then the statistics, verdict and flags (codes joined by ';')."""
+    from kelvara._batch import STATISTICS
+
     names = list(dict.fromkeys(name for row in rows for name in row["params"]))
-    statistics = ["n_free", "reduced_chi_square", "misfit", "aic", "aicc", "bic", "verdict", "flags"]
+    statistics = [*STATISTICS, "verdict", "flags"]
     header = ["file", "sweep", "points", "circuit", "success", "chi_square", "message"]
     header += names + [f"{name}_stderr" for name in names] + statistics
     writer = csv.writer(handle)

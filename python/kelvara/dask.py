@@ -14,9 +14,14 @@ and the result is a Dask DataFrame with one row per spectrum:
   ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"``.
 
 Columns of the result, in this order: the id, ``success``, ``chi_square``,
-``message``, one column per parameter (``"R0.r"``, ``"CPE1.q"``, ...) and one
-per standard error (``"R0.r_stderr"``, ...). The ``meta`` is built from the
-circuit alone, so nothing is computed to infer it (see :func:`result_meta`).
+``message``, one column per parameter (``"R0.r"``, ``"CPE1.q"``, ...), one
+per standard error (``"R0.r_stderr"``, ...), the statistics ``n_free``,
+``reduced_chi_square``, ``misfit``, ``aic``, ``aicc`` and ``bic``, the
+``verdict`` and the ``flags`` (their codes joined by ";"), as in the summary
+CSV of ``kelvara fit``. The verdict and flags cost each spectrum a Kramers-Kronig
+check for its noise level, a few milliseconds, several times a fit with good
+starting values; ``flags=False`` leaves both columns out. The ``meta`` is built from the circuit alone, so
+nothing is computed to infer it (see :func:`result_meta`).
 
 The circuit is sent to the workers by pickle, once per task; the workers need
 the same kelvara version as the client.
@@ -43,7 +48,7 @@ import dask
 import dask.dataframe as dd
 
 import kelvara
-from kelvara._batch import group_ids
+from kelvara._batch import STATISTICS, flag_codes, group_ids
 from kelvara._columns import FREQUENCY, IMAGINARY, REAL
 
 __all__ = ["fit_bag", "fit_dataframe", "result_meta", "FREQUENCY", "REAL", "IMAGINARY"]
@@ -70,7 +75,8 @@ def _message_dtype() -> Any:
     return pd.Series([""]).dtype
 
 
-def result_meta(circuit: kelvara.Circuit, id_name: str = "id", id_dtype: Any = object) -> pd.DataFrame:
+def result_meta(circuit: kelvara.Circuit, id_name: str = "id", id_dtype: Any = object,
+                flags: bool = True) -> pd.DataFrame:
     """The empty DataFrame describing the result of :func:`fit_bag` / :func:`fit_dataframe`.
 
     Parameters
@@ -81,22 +87,34 @@ def result_meta(circuit: kelvara.Circuit, id_name: str = "id", id_dtype: Any = o
         Name of the id column.
     id_dtype : dtype
         Its dtype (object for arbitrary ids).
+    flags : bool
+        Include the ``verdict`` and ``flags`` columns.
     """
     names = circuit.param_names()
-    taken = {"success", "chi_square", "message", *names, *(f"{name}_stderr" for name in names)}
+    taken = {"success", "chi_square", "message", *names, *(f"{name}_stderr" for name in names), *STATISTICS,
+             "verdict", "flags"}
     if id_name in taken:
         raise ValueError(f"the id column {id_name!r} has the name of a result column; rename it "
-                         f"(result columns: success, chi_square, message and the parameters)")
+                         f"(result columns: success, chi_square, message, the parameters, their standard "
+                         f"errors, the statistics, verdict and flags)")
+    text = _message_dtype()
     columns: dict[str, pd.Series] = {
         id_name: pd.Series([], dtype=id_dtype),
         "success": pd.Series([], dtype=bool),
         "chi_square": pd.Series([], dtype=np.float64),
-        "message": pd.Series([], dtype=_message_dtype()),
+        "message": pd.Series([], dtype=text),
     }
     for name in names:
         columns[name] = pd.Series([], dtype=np.float64)
     for name in names:
         columns[f"{name}_stderr"] = pd.Series([], dtype=np.float64)
+    # n_free is missing (<NA>) where a spectrum failed with an exception
+    columns["n_free"] = pd.Series([], dtype="Int64")
+    for name in STATISTICS[1:]:
+        columns[name] = pd.Series([], dtype=np.float64)
+    if flags:
+        columns["verdict"] = pd.Series([], dtype=text)
+        columns["flags"] = pd.Series([], dtype=text)
     return pd.DataFrame(columns)
 
 
@@ -104,16 +122,22 @@ def _results_frame(meta: pd.DataFrame, ids: list, results: list, names: list[str
     """One row per fit, with exactly the columns and dtypes of `meta`.
 
     A slot holding an exception (errors="return") gives success False, the
-    exception as the message and NaN numbers."""
+    exception as the message, NaN numbers, verdict "failed" and no flags. The
+    verdict and flags are worked out only where `meta` has their columns."""
+    with_flags = "flags" in meta.columns
     n = len(results)
     success = np.zeros(n, dtype=bool)
     chi = np.full(n, math.nan)
     values = np.full((n, len(names)), math.nan)
     errors = np.full((n, len(names)), math.nan)
-    messages = []
+    n_free: list[Any] = [pd.NA] * n
+    statistics = np.full((n, len(STATISTICS) - 1), math.nan)
+    messages, verdicts, flags = [], [], []
     for i, r in enumerate(results):
         if isinstance(r, BaseException):
             messages.append(f"{type(r).__name__}: {r}")
+            verdicts.append("failed")
+            flags.append("")
             continue
         success[i] = r.success
         chi[i] = r.chi_square
@@ -123,17 +147,29 @@ def _results_frame(meta: pd.DataFrame, ids: list, results: list, names: list[str
         stderr = r.stderr
         if stderr is not None:
             errors[i] = [stderr.get(name, math.nan) for name in names]
+        n_free[i] = r.n_free
+        statistics[i] = [getattr(r, name) for name in STATISTICS[1:]]
+        if with_flags:
+            verdicts.append(r.verdict)
+            flags.append(flag_codes(r))
     id_name = meta.columns[0]
+    text = meta["message"].dtype
     columns: dict[str, Any] = {
         id_name: pd.Series(ids, dtype=meta[id_name].dtype),
         "success": success,
         "chi_square": chi,
-        "message": pd.Series(messages, dtype=meta["message"].dtype),
+        "message": pd.Series(messages, dtype=text),
     }
     for k, name in enumerate(names):
         columns[name] = values[:, k]
     for k, name in enumerate(names):
         columns[f"{name}_stderr"] = errors[:, k]
+    columns["n_free"] = pd.Series(n_free, dtype="Int64")
+    for k, name in enumerate(STATISTICS[1:]):
+        columns[name] = statistics[:, k]
+    if with_flags:
+        columns["verdict"] = pd.Series(verdicts, dtype=text)
+        columns["flags"] = pd.Series(flags, dtype=text)
     return pd.DataFrame(columns, columns=meta.columns)
 
 
@@ -192,7 +228,7 @@ def _fit_items(items: Any, circuit: kelvara.Circuit, meta: pd.DataFrame, errors:
 
 
 def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dtype: Any = object,
-            **fit_kwargs: Any) -> dd.DataFrame:
+            flags: bool = True, **fit_kwargs: Any) -> dd.DataFrame:
     """Fit every spectrum of a Dask bag.
 
     Parameters
@@ -209,6 +245,9 @@ def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dty
         numbers.
     id_dtype : dtype
         dtype of the ``id`` column (object by default, which holds any id).
+    flags : bool
+        Work out each fit's ``verdict`` and ``flags`` (a Kramers-Kronig check per
+        spectrum); False leaves both columns out.
     **fit_kwargs
         Passed on to :func:`kelvara.fit_many` and so to ``Circuit.fit``
         (``method``, ``weight``, ``max_iterations``, ``seed``, ...).
@@ -220,7 +259,7 @@ def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dty
         :func:`result_meta` with the id column named ``"id"``.
     """
     _check_errors(errors)
-    meta = result_meta(circuit, "id", id_dtype)
+    meta = result_meta(circuit, "id", id_dtype, flags)
     fit = dask.delayed(_fit_items, pure=True)
     parts = [fit(part, circuit, meta, errors, fit_kwargs) for part in bag.to_delayed()]
     # Dask would turn an object id column into strings; ids such as (cell, cycle) tuples
@@ -277,7 +316,8 @@ def _fit_partition(pdf: pd.DataFrame, circuit: kelvara.Circuit, id_column: str, 
 
 
 def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *, shuffle: bool = False,
-                  check: bool = True, errors: str = "raise", **fit_kwargs: Any) -> dd.DataFrame:
+                  check: bool = True, errors: str = "raise", flags: bool = True,
+                  **fit_kwargs: Any) -> dd.DataFrame:
     """Fit every spectrum of a long-format Dask DataFrame.
 
     Parameters
@@ -304,6 +344,8 @@ def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *
         partition, say); a split spectrum then gives one row per piece.
     errors : {"raise", "return"}
         As for :func:`fit_bag`.
+    flags : bool
+        As for :func:`fit_bag`.
     **fit_kwargs
         Passed on to :func:`kelvara.fit_many` and so to ``Circuit.fit``.
 
@@ -327,7 +369,7 @@ def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *
         raise KeyError(f"missing columns {missing}; columns: {list(ddf.columns)}")
 
     id_dtype = ddf.index.dtype if in_index else ddf[id_column].dtype
-    meta = result_meta(circuit, id_column, id_dtype)
+    meta = result_meta(circuit, id_column, id_dtype, flags)
     args: list = [circuit, id_column, meta, errors, fit_kwargs]
     if check and not shuffle and ddf.npartitions > 1:
         ids = ddf.index.to_frame() if in_index else ddf[[id_column]]

@@ -14,6 +14,17 @@ as Boukamp [2]_ and Yrjänä and Bobacka [3]_ point out; without them the edge p
 such spectra (inductive cable tails, the onset of a low-frequency arc) show residuals
 of several percent that have nothing to do with causality.
 
+Bounds. The series capacitance and the RC elements slower than the lowest measured
+frequency are kept non-negative (an active set: negative ones are held at zero and the
+fit repeated). Those elements stand for relaxations slower than the sweep, seen only by
+their flank; a negative one means nothing there, and a pair of opposite sign absorbs
+what a drift leaves at the end of a sweep, where the sweep spends most of its time. With
+a series capacitance in the model the range is not widened at the slow end at all: the
+capacitance is the limit of elements far below the range, and elements just below it
+would add only a real part falling off as 1/w^2, the same drift shape. The elements
+faster than the highest frequency stay free: with the inductance they describe lead and
+cable artefacts.
+
 Number of elements M. Every M from 1 to the cap is fitted. Fits that over-fit show
 resistances of alternating sign; Schönleber's measure
 
@@ -37,8 +48,13 @@ systematic deviation, smooth over several points, hardly enters them. The verdic
 compares the rms residual with it, so it holds at any noise level:
 
 - the residuals have *structure* when their rms exceeds the noise clearly (the ratio
-  is a von Neumann ratio; above ``1 + 1.8 / sqrt(2N)``, 1.16 for 60 points)
-  or their signs form too few runs (Wald-Wolfowitz runs test, z below -3);
+  is a von Neumann ratio; above ``1 + 1.8 / sqrt(2N)``, 1.16 for 60 points),
+  when their signs form too few runs (Wald-Wolfowitz runs test, z below -3), or when
+  the mean of 3, 6, 12 or 24 neighbouring residuals (real or imaginary part, in
+  frequency order) is off by more standard errors than white noise reaches with
+  probability ``WINDOW_ALPHA`` over all such windows (a Bonferroni bound, about 4.2
+  for 60 points): a local deviation, such as a drift at the end of the sweep, that the
+  rms over the whole spectrum dilutes;
 - the check fails when the residuals have structure and their rms is above 0.2 % of
   |Z| (``ACCURACY``): smaller systematic deviations lie within the accuracy of
   common instruments and are not held against the data.
@@ -60,7 +76,8 @@ from __future__ import annotations
 
 import math
 import operator
-from collections.abc import Sequence
+from statistics import NormalDist
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -82,6 +99,10 @@ AUTO_MU = 0.5
 STRUCTURE_RATIO = 1.8
 #: Runs-test z-score below this counts as structure.
 RUNS_Z = -3.0
+#: Widths of the windows of neighbouring residuals whose means are tested.
+WINDOWS = (3, 6, 12, 24)
+#: False-alarm rate of the window test on white noise.
+WINDOW_ALPHA = 0.01
 
 _TWO_PI = 2.0 * math.pi
 # fits solved together when scanning M
@@ -136,6 +157,10 @@ class KKResult:
     runs_z : float
         The smaller runs-test z-score of the real and imaginary residuals (strongly
         negative: long stretches of one sign).
+    window_z : float
+        The largest absolute mean of the residuals (real or imaginary part) over
+        3, 6, 12 or 24 neighbouring frequencies, in units of its standard error
+        ``noise / sqrt(width)``.
     reason : str
         Why the check failed; empty when it passed.
     """
@@ -159,6 +184,7 @@ class KKResult:
     rms_residual: float = math.nan
     runs_z: float = 0.0
     reason: str = ""
+    window_z: float = 0.0
 
     def model(self, frequencies: npt.ArrayLike) -> npt.NDArray[np.complex128]:
         """Impedance of the fitted RC chain at other frequencies (Hz)."""
@@ -295,7 +321,12 @@ def kramers_kronig(
         scale = float(np.max(magnitude))
     problem = _Problem(f, z / scale, add_inductance, add_capacitance)
     w_max, w_min = _TWO_PI * float(f.max()), _TWO_PI * float(f.min())
-    log_tau = (-math.log10(w_max) - extend_decades, -math.log10(w_min) + extend_decades)
+    # A series capacitance is what RC elements far below the measured range tend to
+    # (R / (1 + j w tau) -> 1 / (j w tau / R)); with it in the model, elements just
+    # below the range would add only a real part falling off as 1 / w^2, the shape a
+    # drift at the end of a sweep leaves, so the range is not widened there.
+    slow_end = 0.0 if add_capacitance else extend_decades
+    log_tau = (-math.log10(w_max) - extend_decades, -math.log10(w_min) + slow_end)
 
     if c is None:
         m = cap
@@ -313,12 +344,12 @@ def kramers_kronig(
     r_k = coef[n_fixed:]
     mu = _mu(r_k)
     max_residual = float(max(np.abs(res_re).max(), np.abs(res_im).max()))
-    noise, rms, runs_z = _residual_statistics(f, res_re, res_im, n_fixed + m)
+    noise, rms, runs_z, window_z = _residual_statistics(f, res_re, res_im, n_fixed + m)
     if tolerance is not None:
         passed = bool(max_residual <= tolerance)
         reason = "" if passed else f"tolerance {100.0 * tolerance:g} %"
     else:
-        passed, reason = _verdict(n, noise, rms, runs_z)
+        passed, reason = _verdict(n, noise, rms, runs_z, window_z)
 
     inductance = float(coef[1]) * scale if add_inductance else 0.0
     if add_capacitance:
@@ -346,13 +377,14 @@ def kramers_kronig(
         noise=noise,
         rms_residual=rms,
         runs_z=runs_z,
+        window_z=window_z,
         reason=reason,
     )
 
 
 def _residual_statistics(f: np.ndarray, res_re: np.ndarray, res_im: np.ndarray,
-                         n_terms: int) -> tuple[float, float, float]:
-    """(noise, rms, runs z) of the relative residuals; see the module docstring."""
+                         n_terms: int) -> tuple[float, float, float, float]:
+    """(noise, rms, runs z, window z) of the relative residuals; see the module docstring."""
     order = np.argsort(f, kind="stable")
     re, im = res_re[order], res_im[order]
     n = f.size
@@ -360,7 +392,29 @@ def _residual_statistics(f: np.ndarray, res_re: np.ndarray, res_im: np.ndarray,
     noise = math.sqrt((float(d_re @ d_re) + float(d_im @ d_im)) / (4.0 * (n - 1)))
     sse = float(re @ re) + float(im @ im)
     rms = math.sqrt(sse / max(2 * n - n_terms, 1))
-    return noise, rms, min(_runs_z(re), _runs_z(im))
+    return noise, rms, min(_runs_z(re), _runs_z(im)), max(_window_z(re, noise), _window_z(im, noise))
+
+
+def _window_z(x: np.ndarray, noise: float) -> float:
+    """Largest |sum of `x` over WINDOWS neighbouring values| / (noise sqrt(width))."""
+    if not noise > 0.0:
+        return 0.0
+    total = np.concatenate([[0.0], np.cumsum(x)])
+    largest = 0.0
+    for width in WINDOWS:
+        if width > x.size:
+            break
+        sums = total[width:] - total[:-width]
+        largest = max(largest, float(np.abs(sums).max()) / (noise * math.sqrt(width)))
+    return largest
+
+
+def _window_bound(n: int) -> float:
+    """The window z that white noise exceeds with probability WINDOW_ALPHA: a
+    Bonferroni bound over every window of both parts (conservative, as overlapping
+    windows are correlated)."""
+    count = 2 * sum(n - width + 1 for width in WINDOWS if width <= n)
+    return NormalDist().inv_cdf(1.0 - WINDOW_ALPHA / (2.0 * max(count, 1)))
 
 
 def _runs_z(x: np.ndarray) -> float:
@@ -377,14 +431,17 @@ def _runs_z(x: np.ndarray) -> float:
     return (runs - mean) / math.sqrt(var) if var > 0.0 else 0.0
 
 
-def _verdict(n: int, noise: float, rms: float, runs_z: float) -> tuple[bool, str]:
+def _verdict(n: int, noise: float, rms: float, runs_z: float, window_z: float) -> tuple[bool, str]:
     ratio = rms / noise if noise > 0.0 else (math.inf if rms > 0.0 else 1.0)
-    structured = ratio > 1.0 + STRUCTURE_RATIO / math.sqrt(2 * n) or runs_z < RUNS_Z
+    bound = _window_bound(n)
+    structured = ratio > 1.0 + STRUCTURE_RATIO / math.sqrt(2 * n) or runs_z < RUNS_Z or window_z > bound
     if not structured or rms <= ACCURACY:
         return True, ""
     what = f"residual rms {100.0 * rms:.2g} % is {ratio:.2f} times the noise"
     if runs_z < RUNS_Z:
         what += f", runs test z {runs_z:.1f}"
+    if window_z > bound:
+        what += f", neighbouring residuals off by {window_z:.1f} standard errors"
     return False, "systematic residuals: " + what
 
 
@@ -405,9 +462,10 @@ class _Problem:
         zn, weight = self.zn[lo:hi], self.weight[lo:hi]
         return np.concatenate([zn.real * weight, zn.imag * weight])
 
-    def columns(self, tau: np.ndarray, lo: int, hi: int, unused: np.ndarray | None = None) -> np.ndarray:
+    def columns(self, tau: np.ndarray, lo: int, hi: int, dropped: np.ndarray | None = None) -> np.ndarray:
         """Design rows of points lo..hi for a batch of time-constant rows `tau`
-        (shape (B, width)); `unused` marks padding, whose columns are zero."""
+        (shape (B, width)); `dropped` (shape (B, n_fixed + width)) marks columns left
+        out (padding, or bounded terms held at zero), which are zero."""
         w, weight = self.w[lo:hi], self.weight[lo:hi]
         k = w.size
         batch, width = tau.shape
@@ -425,28 +483,46 @@ class _Problem:
         np.multiply(x, x, out=re)
         re += 1.0
         np.divide(weight[None, :, None], re, out=re)
-        if unused is not None:
-            re[np.broadcast_to(unused[:, None, :], re.shape)] = 0.0
         np.multiply(x, re, out=a[:, k:, self.n_fixed:])
         np.negative(a[:, k:, self.n_fixed:], out=a[:, k:, self.n_fixed:])
+        if dropped is not None and dropped.any():
+            a *= ~dropped[:, None, :]
         return a
 
-    def solve_batch(self, tau: np.ndarray, unused: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
-        """Coefficients (B, size) and weighted sums of squared residuals (B,) of a batch
-        of fits: normal equations accumulated over chunks of points, with unit-norm
-        columns so that L (~w) and 1/C (~1/w) do not dominate the conditioning; unused
-        (padding) columns decouple as an identity block and come out zero."""
+    def bounded(self, tau: np.ndarray) -> np.ndarray:
+        """Columns held non-negative (shape of `tau` plus the fixed columns): the series
+        capacitance and the RC elements slower than the lowest measured frequency."""
+        slow = tau * self.w.min() > 1.0 + 1e-9
+        fixed = np.zeros(tau.shape[:-1] + (self.n_fixed,), dtype=bool)
+        fixed[..., -1] = self.add_capacitance
+        return np.concatenate([fixed, slow], axis=-1)
+
+    def solve_bounded(self, tau: np.ndarray, dropped: np.ndarray,
+                      worth: Callable[[np.ndarray, np.ndarray], np.ndarray] | None = None,
+                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """Coefficients (B, size), weighted sums of squared residuals (B,), the columns
+        left out (B, size) and the fits left breaking a bound (B,), of a batch of fits
+        whose bounded columns are to be non-negative.
+
+        Normal equations accumulated over chunks of points, with unit-norm columns so
+        that L (~w) and 1/C (~1/w) do not dominate the conditioning; a column left out
+        decouples as an identity block and comes out zero. While a bounded coefficient
+        is negative, those are held at zero and the small system solved again (an
+        active set over a handful of columns: a round or two, without rebuilding the
+        design). `worth(coef, sse)` of the unbounded fits, when given, picks the fits
+        that get the bounds; the others are returned unbounded and marked."""
         n = self.w.size
         chunks = [(lo, min(lo + _CHUNK, n)) for lo in range(0, n, _CHUNK)]
         gram = atb = None
         kept = None
         for lo, hi in chunks:
-            a = self.columns(tau, lo, hi, unused)
-            g = np.matmul(a.transpose(0, 2, 1), a)
-            v = self.rhs(lo, hi) @ a
+            block = self.columns(tau, lo, hi, dropped)
+            g = np.matmul(block.transpose(0, 2, 1), block)
+            v = self.rhs(lo, hi) @ block
             gram, atb = (g, v) if gram is None else (gram + g, atb + v)
             if len(chunks) == 1:
-                kept = a
+                kept = block
+        del block  # one chunk of the design alive at a time
         assert gram is not None and atb is not None
         size = gram.shape[1]
         diag = np.arange(size)
@@ -455,20 +531,59 @@ class _Problem:
         norms[pad] = 1.0
         gram /= norms[:, :, None] * norms[:, None, :]
         gram[:, diag, diag] += pad
-        coef = np.linalg.solve(gram, (atb / norms)[:, :, None])[:, :, 0] / norms
-        sse = np.zeros(tau.shape[0])
-        for lo, hi in chunks:  # residuals directly: no cancellation for near-exact fits
-            a = kept if kept is not None else self.columns(tau, lo, hi, unused)
-            res = np.matmul(a, coef[:, :, None])[:, :, 0] - self.rhs(lo, hi)
-            sse += np.einsum("ij,ij->i", res, res)
-        return coef, sse
+        atb /= norms
+        coef = np.linalg.solve(gram, atb[:, :, None])[:, :, 0] / norms
+
+        def sums_of_squares(rows: np.ndarray) -> np.ndarray:
+            # residuals directly: no cancellation for near-exact fits
+            sse = np.zeros(rows.size)
+            every = rows.size == tau.shape[0]
+            for lo, hi in chunks:
+                if kept is not None:
+                    a = kept if every else kept[rows]
+                else:
+                    a = self.columns(tau[rows], lo, hi, dropped[rows])
+                res = np.matmul(a, (coef if every else coef[rows])[:, :, None])[:, :, 0] - self.rhs(lo, hi)
+                sse += np.einsum("ij,ij->i", res, res)
+            return sse
+
+        everything = np.arange(tau.shape[0])
+        sse = sums_of_squares(everything)
+        held = self.bounded(tau) & ~dropped
+        broken = np.any(held & (coef < 0.0), axis=1)
+        if worth is not None:
+            held[~worth(coef, sse)] = False
+        dropped = dropped.copy()
+        changed = np.zeros(tau.shape[0], dtype=bool)
+        for _ in range(int(held.sum(axis=1).max(initial=0))):
+            negative = held & (coef < 0.0)
+            rows = np.flatnonzero(negative.any(axis=1))
+            if not rows.size:
+                break
+            out = np.zeros_like(negative)
+            out[rows] = negative[rows]
+            keep = ~out
+            gram *= keep[:, :, None] & keep[:, None, :]
+            gram[out[:, :, None] & np.eye(size, dtype=bool)] = 1.0
+            atb[out] = 0.0
+            held &= keep
+            dropped |= out
+            changed[rows] = True
+            coef[rows] = np.linalg.solve(gram[rows], atb[rows][:, :, None])[:, :, 0] / norms[rows]
+        rows = np.flatnonzero(changed)
+        if rows.size:
+            sse[rows] = sums_of_squares(rows)
+        return coef, sse, dropped, broken & ~changed
 
     def solve(self, tau: np.ndarray) -> np.ndarray:
-        """Coefficients of one fit; least squares by orthogonal factorisation (robust
-        to nearly dependent columns) when the spectrum fits in one chunk."""
+        """Coefficients of one fit, bounded columns non-negative; least squares by
+        orthogonal factorisation (robust to nearly dependent columns) when the spectrum
+        fits in one chunk."""
+        none = np.zeros((1, self.n_fixed + tau.size), dtype=bool)
+        coef, _, dropped, _ = self.solve_bounded(tau[None, :], none)
         if self.w.size > _CHUNK:
-            return self.solve_batch(tau[None, :])[0][0]
-        a = self.columns(tau[None, :], 0, self.w.size)[0]
+            return coef[0]
+        a = self.columns(tau[None, :], 0, self.w.size, dropped)[0]
         norms = np.sqrt(np.einsum("ij,ij->j", a, a))
         norms[norms == 0.0] = 1.0
         return np.linalg.lstsq(a / norms, self.rhs(), rcond=None)[0] / norms
@@ -495,19 +610,40 @@ def _select(problem: _Problem, log_tau: tuple[float, float], cap: int, c: float,
     """Number of RC elements M in 1..cap (see the module docstring)."""
     mu = np.empty(cap)
     sse = np.empty(cap)
+    n2 = 2 * problem.w.size
+    terms = problem.n_fixed + np.arange(1, cap + 1)
+
+    def bic_of(sse: np.ndarray, ms: np.ndarray) -> np.ndarray:
+        with np.errstate(divide="ignore"):
+            return n2 * np.log(np.maximum(sse, np.finfo(float).tiny) / n2) + terms[ms - 1] * math.log(n2)
+
+    # The automatic rule bounds only the fits that could win. A bound only raises the
+    # sum of squares, so an unbounded fit's BIC is a lower bound of its bounded one: a
+    # fit that breaks a bound and whose unbounded BIC is no lower than that of the best
+    # eligible fit so far is left out, as its bounded fit could not be chosen either.
+    best = np.inf
+    unresolved = np.zeros(cap, dtype=bool)
     for lo in range(1, cap + 1, _BATCH):
         ms = np.arange(lo, min(lo + _BATCH, cap + 1))
-        mu[ms - 1], sse[ms - 1] = _fit_batch(problem, log_tau, ms)
+        worth = None
+        if select == "auto":
+            def worth(coef: np.ndarray, sse: np.ndarray, ms: np.ndarray = ms) -> np.ndarray:
+                mu = _mu_rows(coef[:, problem.n_fixed:])
+                bic = bic_of(sse, ms)
+                broken = np.any(problem.bounded(_grid(log_tau, ms)) & (coef < 0.0), axis=1)
+                eligible = ~broken & (mu >= AUTO_MU)
+                return bic < min(best, bic[eligible].min(initial=np.inf))
+        mu[ms - 1], sse[ms - 1], unresolved[ms - 1] = _fit_batch(problem, log_tau, ms, worth)
+        if select == "auto":
+            kept = ~unresolved[ms - 1] & (mu[ms - 1] >= AUTO_MU)
+            best = min(best, bic_of(sse[ms - 1], ms)[kept].min(initial=np.inf))
         if select == "first" and np.any(mu[ms - 1] < c):
             break
     else:
         ms = None
     if select == "auto":
-        n2 = 2 * problem.w.size
-        terms = problem.n_fixed + np.arange(1, cap + 1)
-        with np.errstate(divide="ignore"):
-            bic = n2 * np.log(np.maximum(sse, np.finfo(float).tiny) / n2) + terms * math.log(n2)
-        bic[~(mu >= AUTO_MU)] = np.inf
+        bic = bic_of(sse, np.arange(1, cap + 1))
+        bic[~(mu >= AUTO_MU) | unresolved] = np.inf
         return int(np.argmin(bic)) + 1 if np.isfinite(bic).any() else cap
     below = np.flatnonzero(mu[: ms[-1]] < c) if ms is not None else np.flatnonzero(mu < c)
     first = int(below[0]) + 1 if below.size else cap
@@ -519,24 +655,35 @@ def _select(problem: _Problem, log_tau: tuple[float, float], cap: int, c: float,
     return int(candidates[np.argmin(sse[candidates])]) + 1
 
 
-def _fit_batch(problem: _Problem, log_tau: tuple[float, float], ms: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """mu and the weighted sum of squared residuals of the fits with M = ms elements,
-    solved as one batch padded to the largest M (the padding decouples, so its
-    coefficients come out zero)."""
+def _grid(log_tau: tuple[float, float], ms: np.ndarray) -> np.ndarray:
+    """Time constants of the fits with M = ms elements (increasing), one row each,
+    padded with the largest to the largest M."""
     width = int(ms[-1])
     k = np.arange(width)
     frac = np.minimum(k[None, :] / np.maximum(ms - 1, 1)[:, None], 1.0)
     if ms[0] == 1:
         frac[0, 0] = 0.5  # a single element sits at the centre of the range
-    tau = 10.0 ** (log_tau[0] + (log_tau[1] - log_tau[0]) * frac)
-    unused = k[None, :] >= ms[:, None]
-    coef, sse = problem.solve_batch(tau, unused)
-    r_k = np.where(unused, 0.0, coef[:, problem.n_fixed:])
+    return 10.0 ** (log_tau[0] + (log_tau[1] - log_tau[0]) * frac)
+
+
+def _fit_batch(problem: _Problem, log_tau: tuple[float, float], ms: np.ndarray,
+               worth: Callable[[np.ndarray, np.ndarray], np.ndarray] | None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """mu, the weighted sum of squared residuals and whether a bound is left broken, of
+    the fits with M = ms elements, solved as one batch padded to the largest M (the
+    padding decouples, so its coefficients come out zero); `worth` as for
+    _Problem.solve_bounded."""
+    tau = _grid(log_tau, ms)
+    unused = np.arange(tau.shape[1])[None, :] >= ms[:, None]
+    padding = np.concatenate([np.zeros((ms.size, problem.n_fixed), dtype=bool), unused], axis=1)
+    coef, sse, _, unresolved = problem.solve_bounded(tau, padding, worth)
+    return _mu_rows(coef[:, problem.n_fixed:]), sse, unresolved
+
+
+def _mu_rows(r_k: np.ndarray) -> np.ndarray:
     positive = np.where(r_k > 0.0, r_k, 0.0).sum(axis=1)
     negative = np.where(r_k < 0.0, -r_k, 0.0).sum(axis=1)
     safe = np.where(positive > 0.0, positive, 1.0)
-    mu = np.where(positive > 0.0, 1.0 - negative / safe, np.where(negative > 0.0, -np.inf, 1.0))
-    return mu, sse
+    return np.where(positive > 0.0, 1.0 - negative / safe, np.where(negative > 0.0, -np.inf, 1.0))
 
 
 def _mu(r: np.ndarray) -> float:
