@@ -43,6 +43,7 @@ void evaluate_on_calling_thread(const CompiledCircuit& circuit, std::span<const 
     thread_local ThreadScratch kept;
     ThreadScratch& scratch = kept;  // one thread-local lookup, not one per access
     const std::size_t n = frequencies_hz.size();
+    if (n == 0) return;
     const TermNeeds needs = circuit.needs(params.data());
     const std::size_t rows = std::min(block, n);
     if (scratch.terms.size() < rows) scratch.terms.resize(rows);
@@ -50,8 +51,7 @@ void evaluate_on_calling_thread(const CompiledCircuit& circuit, std::span<const 
     const auto terms = std::span(scratch.terms);
     if (n <= block) {
         const bool same = scratch.frequencies_hz.size() == n && covers(scratch.needs, needs) &&
-                          (n == 0 || std::memcmp(scratch.frequencies_hz.data(), frequencies_hz.data(),
-                                                 n * sizeof(double)) == 0);
+                          std::memcmp(scratch.frequencies_hz.data(), frequencies_hz.data(), n * sizeof(double)) == 0;
         if (!same) {
             scratch.frequencies_hz.assign(frequencies_hz.begin(), frequencies_hz.end());
             for (std::size_t i = 0; i < n; ++i) terms[i] = omega_terms(frequencies_hz[i] * two_pi, needs);

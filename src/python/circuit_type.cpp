@@ -190,7 +190,7 @@ PyObject* impedance_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const std::span<const double> frequencies = input.view();
     Complex* out = nullptr;
     Ref array(new_complex_array(frequencies.size(), out));
-    if (!array) return nullptr;
+    if (!array || frequencies.empty()) return array.release();  // nothing to compute: keep the interpreter
     {
         ReleasedInterpreter released;
         impedance_at_frequencies(data.program, data.values, frequencies, std::span<Complex>(out, frequencies.size()));
