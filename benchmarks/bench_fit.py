@@ -300,6 +300,7 @@ CASES = {
     "impedance(), Randles, 50 points": (lambda: randles_start.impedance(f50), 2000),
     "impedance(), Randles, 0 points": (lambda: randles_start.impedance(f0), 2000),
     "fit_many, 50 Randles spectra": (lambda: kelvara.fit_many(randles_start, list(zip(fs, zs))), 1),
+    "the same 50 Randles fits one by one": (lambda: [randles_start.fit(f, z) for f, z in zip(fs, zs)], 1),
 }
 if len(sys.argv) > 3:  # "CASE REPEATS": run one case, for an instruction count
     fn, _ = CASES[sys.argv[3]]
@@ -366,13 +367,14 @@ def section_i():
         return
     data = DATA / "exampleData.csv"
     here = str(Path(__file__).resolve().parent)
-    repeats = {"fit_many, 50 Randles spectra": 2, "battery fit, capacitors (exampleData.csv)": 4,
+    repeats = {"fit_many, 50 Randles spectra": 2, "the same 50 Randles fits one by one": 2, "battery fit, capacitors (exampleData.csv)": 4,
                "battery fit, CPEs (exampleData.csv)": 4}
     print(f"  {'case':48} {'previous':>12} {'this':>12} {'ratio':>7}")
     for case in ("battery fit, capacitors (exampleData.csv)", "battery fit, CPEs (exampleData.csv)",
                  "two-arc fit R0-p(R1,CPE1)-p(R2,CPE2)", "default Randles fit (guess included)",
                  "Zarc evaluation, R0-Zarc1-Zarc2, 1000 points", "impedance(), Randles, 50 points",
-                 "impedance(), Randles, 0 points", "fit_many, 50 Randles spectra"):
+                 "impedance(), Randles, 0 points", "fit_many, 50 Randles spectra",
+                 "the same 50 Randles fits one by one"):
         r = repeats.get(case, 20 if "fit" in case else 2000)
         per_run = {}
         for name, python in (("previous", PREVIOUS), ("this", sys.executable)):
