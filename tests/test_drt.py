@@ -241,5 +241,6 @@ def test_command_line_writes_one_row_per_peak(tmp_path, capsys):
     rows = [line.split(",") for line in captured.out.strip().splitlines()]
     assert rows[0][:3] == ["file", "sweep", "peak"] and len(rows) == 3
     assert [float(row[3]) for row in rows[1:]] == [pytest.approx(1e-3, rel=0.1), pytest.approx(10**-1.5, rel=0.1)]
+    assert rows[0][-1] == "alpha" and [float(row[-1]) for row in rows[1:]] == [pytest.approx(0.8, abs=0.05)] * 2
     assert "DRT of 61 points" in captured.err
     assert main(["drt", str(tmp_path / "missing.csv")]) == 2

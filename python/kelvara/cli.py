@@ -533,7 +533,7 @@ def _drt(args: argparse.Namespace, out: IO[str]) -> int:
             for index, peak in enumerate(result.peaks, 1):
                 rows.append([spectrum.path, spectrum.sweep, index, repr(peak.tau), repr(peak.frequency),
                              repr(peak.height), repr(peak.resistance), repr(result.r_inf), repr(result.inductance),
-                             repr(result.lambda_value)])
+                             repr(result.lambda_value), repr(peak.alpha)])
             if plot is not None:
                 title = _title(label, spectrum.path)
                 _figure(outputs, errors, label,
@@ -545,7 +545,7 @@ def _drt(args: argparse.Namespace, out: IO[str]) -> int:
     def write_rows(handle: IO[str]) -> None:
         writer = csv.writer(handle)
         writer.writerow(["file", "sweep", "peak", "tau_s", "frequency_hz", "gamma_ohm", "resistance_ohm",
-                         "r_inf_ohm", "inductance_h", "lambda"])
+                         "r_inf_ohm", "inductance_h", "lambda", "alpha"])
         writer.writerows(rows)
 
     stopped = _finish(outputs, errors, [("--csv", lambda: outputs.write_text("--csv", write_rows, data_out))],
