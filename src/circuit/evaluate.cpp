@@ -21,6 +21,22 @@ namespace {
 // Blocks small enough for the frequency terms and the scratch rows to stay in cache.
 constexpr std::size_t block = 256;
 
+void fill_terms(std::span<const double> frequencies_hz, TermNeeds needs, std::span<OmegaTerms> terms) {
+    for (std::size_t i = 0; i < frequencies_hz.size(); ++i) terms[i] = omega_terms(frequencies_hz[i] * two_pi, needs);
+}
+
+// `out` for `frequencies_hz`, a block at a time through `terms` (at least one
+// block long, or the list's length) and `workspace`.
+void sweep_in_blocks(const CompiledCircuit& circuit, std::span<const double> params, TermNeeds needs,
+                     std::span<const double> frequencies_hz, std::span<Complex> out, std::span<OmegaTerms> terms,
+                     std::span<Complex> workspace) {
+    for (std::size_t start = 0; start < frequencies_hz.size(); start += block) {
+        const std::size_t count = std::min(block, frequencies_hz.size() - start);
+        fill_terms(frequencies_hz.subspan(start, count), needs, terms);
+        circuit.sweep(terms.first(count), params.data(), out.subspan(start, count), workspace);
+    }
+}
+
 bool covers(TermNeeds held, TermNeeds asked) {
     return (held.sqrt_omega || !asked.sqrt_omega) && (held.sqrt_j_omega || !asked.sqrt_j_omega) &&
            (held.exponent || !asked.exponent);
@@ -54,18 +70,14 @@ void evaluate_on_calling_thread(const CompiledCircuit& circuit, std::span<const 
                           std::memcmp(scratch.frequencies_hz.data(), frequencies_hz.data(), n * sizeof(double)) == 0;
         if (!same) {
             scratch.frequencies_hz.assign(frequencies_hz.begin(), frequencies_hz.end());
-            for (std::size_t i = 0; i < n; ++i) terms[i] = omega_terms(frequencies_hz[i] * two_pi, needs);
+            fill_terms(frequencies_hz, needs, terms);
             scratch.needs = needs;
         }
         circuit.sweep(terms.first(n), params.data(), out, scratch.workspace);
         return;
     }
     scratch.frequencies_hz.clear();  // the terms are overwritten block by block
-    for (std::size_t start = 0; start < n; start += block) {
-        const std::size_t count = std::min(block, n - start);
-        for (std::size_t i = 0; i < count; ++i) terms[i] = omega_terms(frequencies_hz[start + i] * two_pi, needs);
-        circuit.sweep(terms.first(count), params.data(), out.subspan(start, count), scratch.workspace);
-    }
+    sweep_in_blocks(circuit, params, needs, frequencies_hz, out, terms, scratch.workspace);
 }
 
 }  // namespace
@@ -81,11 +93,8 @@ void impedance_at_frequencies(const CompiledCircuit& circuit, std::span<const do
         const std::size_t rows = std::min(block, end - begin);
         std::vector<OmegaTerms> terms(rows);
         std::vector<Complex> workspace(circuit.workspace_size(rows));
-        for (std::size_t start = begin; start < end; start += block) {
-            const std::size_t count = std::min(block, end - start);
-            for (std::size_t i = 0; i < count; ++i) terms[i] = omega_terms(frequencies_hz[start + i] * two_pi, needs);
-            circuit.sweep(std::span(terms).first(count), params.data(), out.subspan(start, count), workspace);
-        }
+        sweep_in_blocks(circuit, params, needs, frequencies_hz.subspan(begin, end - begin),
+                        out.subspan(begin, end - begin), terms, workspace);
     });
 }
 

@@ -17,22 +17,32 @@ bool ensure_numpy() {
 
 }  // namespace
 
-PyObject* new_complex_array(std::size_t n, Complex*& data) {
-    static_assert(sizeof(Complex) == 2 * sizeof(double), "Complex must match complex128's layout");
+namespace {
+
+// A new one-dimensional array of n items of `type` and its data.
+PyObject* new_array(std::size_t n, int type, void*& data) {
     if (!ensure_numpy()) return nullptr;
     npy_intp dims[1] = {static_cast<npy_intp>(n)};
-    PyObject* array = PyArray_SimpleNew(1, dims, NPY_COMPLEX128);
+    PyObject* array = PyArray_SimpleNew(1, dims, type);
     if (array == nullptr) return nullptr;
-    data = static_cast<Complex*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(array));
+    return array;
+}
+
+}  // namespace
+
+PyObject* new_complex_array(std::size_t n, Complex*& data) {
+    static_assert(sizeof(Complex) == 2 * sizeof(double), "Complex must match complex128's layout");
+    void* raw = nullptr;
+    PyObject* array = new_array(n, NPY_COMPLEX128, raw);
+    data = static_cast<Complex*>(raw);
     return array;
 }
 
 PyObject* new_float_array(std::size_t n, double*& data) {
-    if (!ensure_numpy()) return nullptr;
-    npy_intp dims[1] = {static_cast<npy_intp>(n)};
-    PyObject* array = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
-    if (array == nullptr) return nullptr;
-    data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    void* raw = nullptr;
+    PyObject* array = new_array(n, NPY_FLOAT64, raw);
+    data = static_cast<double*>(raw);
     return array;
 }
 
