@@ -12,12 +12,12 @@ of the eleven trained topologies at 0.5 % noise.
     inclusive count of that final step against the inclusive count of the whole
     fit call. The step also holds the standard errors that fits always had, so
     the share is an upper bound.
-(b) flags: worked out in Python on first use of FitResult.flags (or .verdict),
+(b) flags: worked out in the core on first use of FitResult.flags (or .verdict),
     never by fit() itself. Wall time in one run: the median default fit against
-    the median first access to .flags of a fresh result, which runs a
-    Kramers-Kronig check of the spectrum for its noise level; and against
+    the median first access to .flags of a fresh result, which includes a linear
+    Kramers-Kronig fit of the spectrum for its noise level; and against
     kelvara.diagnostics.diagnose() with the noise level given, the flags' own
-    work without that check.
+    work without that fit.
 Targets are printed, never asserted.
 """
 

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import kelvara
-from kelvara.diagnostics import Flag, verdict_of
+from kelvara.diagnostics import Flag, noise_level, verdict_of
 
 F = np.logspace(5, -2, 60)
 TWO_ARCS = ("R0-(R1,CPE1)-(R2,CPE2)", [10, 50, 1e-4, 0.85, 100, 1e-2, 0.8])
@@ -107,6 +107,23 @@ def test_runaway_parameter_is_flagged():
     z = noisy("R0-(R1,C1)", [1e-3, 100, 1e-5])
     result = kelvara.Circuit("R0-(R1,C1)-(R2,C2)").with_values([1, 50, 1e-5, 50, 1e-3]).fit(F, z)
     assert result.flags and result.verdict in ("unreliable", "suspect")
+
+
+@pytest.mark.parametrize("notation, values", [
+    ("R0-(R1,C1)", [10, 100, 1e-5]), TWO_ARCS, ("randles", [10, 100, 30, 1e-5, 0.9])])
+@pytest.mark.parametrize("noise", [0.005, 0.02])
+def test_noise_level_finds_the_scatter_of_the_data(notation, values, noise):
+    # complex scatter of sd noise*|Z| in each part; the estimate is per part
+    estimates = [noise_level(F, noisy(notation, values, noise, seed)) for seed in range(8)]
+    assert np.mean(estimates) == pytest.approx(noise, rel=0.15)
+    # without scatter only the grid's own error is left: below the misfit flag's 0.2 % floor
+    assert noise_level(F, kelvara.Circuit(notation).with_values(values).impedance(F)) < 0.0015
+
+
+@pytest.mark.parametrize("f, z", [(F[:4], np.ones(4)), (F, np.zeros(F.size)), (-F, np.ones(F.size)),
+                                  (F, np.full(F.size, np.nan))])
+def test_noise_level_is_none_where_the_fit_cannot_run(f, z):
+    assert noise_level(f, z) is None
 
 
 @pytest.mark.parametrize("codes, verdict", [

@@ -126,22 +126,19 @@ PyObject* get_correlation(PyObject* self, void*) {
     return square_dict(names, correlation_of(covariance, names.size()));
 }
 
-// The diagnostics live in kelvara.diagnostics (they run a Kramers-Kronig check
-// of the fitted spectrum); the list is worked out once, on first use.
+// The verdict's severities live in kelvara.diagnostics.
 PyObject* diagnostics_call(const char* function, PyObject* argument) {
     Ref module(PyImport_ImportModule("kelvara.diagnostics"));
     if (!module) return nullptr;
     return PyObject_CallMethod(module.get(), function, "O", argument);
 }
+// The flags are worked out once, on first use (they estimate the spectrum's
+// noise with a Kramers-Kronig fit).
 PyObject* cached_flags(PyObject* self) {
     auto* object = reinterpret_cast<FitResultObject*>(self);
     if (object->flags == nullptr) {
-        PyObject* computed = diagnostics_call("_compute_flags", self);
+        PyObject* computed = diagnose_fit_result(self, std::nullopt);
         if (computed == nullptr) return nullptr;
-        if (!PyList_Check(computed)) {
-            Py_DECREF(computed);
-            return raise(PyExc_TypeError, "flags must be a list");
-        }
         if (object->flags == nullptr) {
             object->flags = computed;
         } else {
@@ -382,6 +379,8 @@ PyMethodDef fit_result_methods[] = {
     {"__reduce__", guarded_method<fit_result_reduce>(), METH_NOARGS, nullptr},
     {"_set_flags", guarded_method<set_flags_method>(), METH_O, nullptr},
     {"_fitted_data", guarded_method<fitted_data_method>(), METH_NOARGS, nullptr},
+    {"_diagnose", guarded_method<fit_result_diagnose>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_relative_misfit", guarded_method<fit_result_relative_misfit>(), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -119,6 +119,14 @@ const FitOutcome& fit_outcome(PyObject* fit_result);
 const CircuitControl& fit_control(PyObject* fit_result);
 // The flags already worked out (borrowed), or nullptr.
 PyObject* fit_result_flags(PyObject* fit_result);
+// The flags of a FitResult worked out afresh: a new list of kelvara.diagnostics.Flag.
+// `noise` is the spectrum's noise level; nullopt estimates it (fit_flags.cpp).
+PyObject* diagnose_fit_result(PyObject* fit_result, std::optional<double> noise);
+// FitResult._diagnose(noise=None) and FitResult._relative_misfit().
+PyObject* fit_result_diagnose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* fit_result_relative_misfit(PyObject* self, PyObject*);
+// kelvara._core._noise_level.
+extern PyMethodDef diagnostics_functions[];
 
 // __reduce__ of Circuit, the element variants and FitResult, and the module's
 // private functions that restore them (pickling.cpp).

@@ -1,0 +1,170 @@
+#include "diagnostics/fit_flags.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <numeric>
+
+#include "circuit/evaluate.hpp"
+#include "diagnostics/judged_correlation.hpp"
+#include "diagnostics/noise_level.hpp"
+
+namespace kelvara::diagnostics {
+namespace {
+
+template <class... Values>
+std::string printed(const char* format, Values... values) {
+    char buffer[160];
+    std::snprintf(buffer, sizeof buffer, format, values...);
+    return buffer;
+}
+
+// Where a free parameter sits, if at a bound or running away.
+std::optional<std::string> bound_reached(double value, Bounds bounds) {
+    const double lo = bounds.lo, hi = bounds.hi;
+    if (std::fabs(value) > runaway) {
+        return "is running off to infinity: the data do not hold it (remove the element or bound it)";
+    }
+    if (value <= lo + (lo != 0.0 ? 1e-9 * std::fabs(lo) : 1e-9) || (0.0 < lo && lo <= 1e-12 && value <= lo * floor_factor)) {
+        return printed("sits on its lower bound %.3g", lo);
+    }
+    if (std::isfinite(hi) && value >= hi - (hi != 0.0 ? 1e-9 * std::fabs(hi) : 1e-9)) {
+        return printed("sits on its upper bound %.3g", hi);
+    }
+    return std::nullopt;
+}
+
+void parameter_flags(const JudgedFit& fit, std::vector<Flag>& flags) {
+    const FitOutcome& o = fit.outcome;
+    if (!o.stderr_values) {
+        flags.push_back({"undetermined", "the parameters are not determined by the data: J^T J is singular or there "
+                                         "are no more residuals than free parameters, so there are no standard errors"});
+    }
+    std::vector<bool> bounded(o.param_names.size(), false);
+    for (std::size_t j = 0; j < o.param_names.size() && j < o.params.size() && j < fit.bounds.size(); ++j) {
+        if (fit.is_fixed(j)) continue;
+        const std::string& name = o.param_names[j];
+        const double value = o.params[j];
+        if (const auto where = bound_reached(value, fit.bounds[j])) {
+            flags.push_back({"at_bound", name + " = " + printed("%.3g", value) + " " + *where});
+            bounded[j] = true;
+        }
+        if (!o.stderr_values) continue;
+        const double error = j < o.stderr_values->size() ? (*o.stderr_values)[j] : std::numeric_limits<double>::quiet_NaN();
+        if (!std::isfinite(error)) {
+            flags.push_back({"undetermined", name + " is not determined by the data (no finite standard error)"});
+        } else if (value != 0.0 && error > relative_error_limit * std::fabs(value)) {
+            flags.push_back({"undetermined", name + " is not determined by the data (standard error " +
+                                                 printed("%.3g", 100.0 * error / std::fabs(value)) + " % of its value)"});
+        }
+    }
+    // A parameter on a bound is not free to move as the matrix assumes: its
+    // correlations say nothing beyond its at_bound flag.
+    const JudgedCorrelation judged = judged_correlation(fit);
+    const std::size_t n = judged.params.size();
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t b = a + 1; b < n; ++b) {
+            if (bounded[judged.params[a]] || bounded[judged.params[b]]) continue;
+            const double rho = judged.matrix[a * n + b];
+            if (std::isfinite(rho) && std::fabs(rho) > correlation_limit) {
+                flags.push_back({"correlated", judged.labels[a] + " and " + judged.labels[b] + " are correlated (" +
+                                                   printed("%+.4f", rho) +
+                                                   "): the data determine a combination of them, not each"});
+            }
+        }
+    }
+}
+
+// (Z_fit - Z) / |Z| at the fitted frequencies; empty without the fitted
+// spectrum or where a value is not finite.
+std::vector<Complex> relative_residuals(const FitOutcome& o) {
+    if (o.residual_count == 0 || o.frequencies_hz.empty() || o.impedances.size() != o.frequencies_hz.size()) return {};
+    std::vector<Complex> model(o.frequencies_hz.size());
+    impedance_at_frequencies(o.circuit, o.frequencies_hz, model);
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        const Complex z = o.impedances[i];
+        const double magnitude = std::hypot(z.re, z.im);
+        model[i] = (1.0 / magnitude) * (model[i] - z);
+        if (!std::isfinite(model[i].re) || !std::isfinite(model[i].im)) return {};
+    }
+    return model;
+}
+
+double rms(const std::vector<Complex>& relative) {
+    double sum = 0.0;
+    for (const Complex r : relative) sum += r.re * r.re + r.im * r.im;
+    return std::sqrt(sum / (2.0 * static_cast<double>(relative.size())));
+}
+
+// Wald-Wolfowitz runs test over the signs of the real parts and of the
+// imaginary parts in frequency order, taken together (zeros left out).
+double runs_z(const FitOutcome& o, const std::vector<Complex>& relative) {
+    std::vector<std::size_t> order(relative.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return o.frequencies_hz[a] < o.frequencies_hz[b]; });
+    double runs = 0.0, mean = 0.0, variance = 0.0;
+    for (const double Complex::*part : {&Complex::re, &Complex::im}) {
+        double count = 0.0, positive = 0.0, changes = 0.0;
+        int previous = 0;
+        for (const std::size_t i : order) {
+            const double value = relative[i].*part;
+            if (value == 0.0) continue;
+            const int sign = value > 0.0 ? 1 : -1;
+            if (previous != 0 && sign != previous) changes += 1.0;
+            previous = sign;
+            count += 1.0;
+            if (sign > 0) positive += 1.0;
+        }
+        const double negative = count - positive;
+        if (count < 2.0 || positive == 0.0 || negative == 0.0) continue;
+        runs += 1.0 + changes;
+        const double mu = 2.0 * positive * negative / count + 1.0;
+        mean += mu;
+        variance += (mu - 1.0) * (mu - 2.0) / (count - 1.0);
+    }
+    return variance > 0.0 ? (runs - mean) / std::sqrt(variance) : 0.0;
+}
+
+void misfit_flags(const FitOutcome& o, std::optional<double> noise, std::vector<Flag>& flags) {
+    const std::vector<Complex> relative = relative_residuals(o);
+    if (relative.empty()) return;
+    const double misfit = rms(relative);
+    if (!noise) noise = noise_level(o.frequencies_hz, o.impedances);
+    if (!noise) return;
+    if (misfit > std::max(misfit_factor * *noise, misfit_floor)) {
+        flags.push_back({"misfit", "the rms misfit " + printed("%.3g", 100.0 * misfit) +
+                                       " % is well above the data's noise " + printed("%.3g", 100.0 * *noise) +
+                                       " %: the circuit does not describe the data"});
+    }
+    if (misfit > std::max(*noise, misfit_floor / misfit_factor)) {
+        const double z = runs_z(o, relative);
+        if (z < runs_z_limit) {
+            flags.push_back({"structure", "the residuals run in long stretches of one sign (runs test z = " +
+                                              printed("%.2g", z) + "): a feature of the data is not in the circuit"});
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<Flag> fit_flags(const JudgedFit& fit, std::optional<double> noise) {
+    const FitOutcome& o = fit.outcome;
+    std::vector<Flag> flags;
+    if (!o.success) flags.push_back({"not_converged", "the fit did not converge: " + o.message});
+    if (!std::isfinite(o.cost)) {
+        flags.push_back({"not_finite", "the cost is not finite: the circuit cannot be evaluated at some points"});
+        return flags;
+    }
+    parameter_flags(fit, flags);
+    misfit_flags(o, noise, flags);
+    return flags;
+}
+
+double relative_misfit(const FitOutcome& outcome) {
+    const std::vector<Complex> relative = relative_residuals(outcome);
+    return relative.empty() ? std::numeric_limits<double>::infinity() : rms(relative);
+}
+
+}  // namespace kelvara::diagnostics

@@ -1,0 +1,97 @@
+#include "diagnostics/judged_correlation.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <optional>
+
+namespace kelvara::diagnostics {
+namespace {
+
+// The exponent whose power of seconds the unit of a coefficient carries
+// ("ohm^-1*s^alpha", "F*s^(gamma-1)"), if any.
+std::optional<std::string> carried_exponent(const std::string& unit) {
+    for (const char* exponent : {"alpha", "gamma"}) {
+        if (unit.find(std::string("s^") + exponent) != std::string::npos ||
+            unit.find(std::string("s^(") + exponent) != std::string::npos) {
+            return exponent;
+        }
+    }
+    return std::nullopt;
+}
+
+// T M T^T for square row-major matrices of order n.
+std::vector<double> congruence(const std::vector<double>& t, const std::vector<double>& m, std::size_t n) {
+    std::vector<double> tm(n * n, 0.0), out(n * n, 0.0);
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (t[a * n + k] == 0.0) continue;
+            for (std::size_t b = 0; b < n; ++b) tm[a * n + b] += t[a * n + k] * m[k * n + b];
+        }
+    }
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t b = 0; b < n; ++b) {
+            double sum = 0.0;
+            for (std::size_t k = 0; k < n; ++k) sum += tm[a * n + k] * t[b * n + k];
+            out[a * n + b] = sum;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+JudgedCorrelation judged_correlation(const JudgedFit& fit) {
+    const FitOutcome& o = fit.outcome;
+    JudgedCorrelation out;
+    for (std::size_t j = 0; j < o.param_names.size(); ++j) {
+        if (!fit.is_fixed(j)) out.params.push_back(j);
+    }
+    const std::size_t n = out.params.size();
+    if (n == 0 || o.covariance.size() != n * n) return {};
+    for (const std::size_t j : out.params) out.labels.push_back(o.param_names[j]);
+    std::vector<double> matrix = o.covariance;
+    const bool has_data = o.residual_count != 0 && !o.frequencies_hz.empty();
+    if (has_data && std::all_of(matrix.begin(), matrix.end(), [](double v) { return std::isfinite(v); })) {
+        const auto [lo, hi] = std::minmax_element(o.frequencies_hz.begin(), o.frequencies_hz.end());
+        const double ln_lo = std::log(2.0 * std::numbers::pi * *lo);
+        const double ln_hi = std::log(2.0 * std::numbers::pi * *hi);
+        const auto position = [&](const std::string& name) -> std::optional<std::size_t> {
+            for (std::size_t a = 0; a < n; ++a) {
+                if (o.param_names[out.params[a]] == name) return a;
+            }
+            return std::nullopt;
+        };
+        for (std::size_t j = 0; j < o.param_names.size() && j < fit.units.size(); ++j) {
+            const std::optional<std::string> exponent = carried_exponent(fit.units[j]);
+            if (!exponent) continue;
+            const std::string& name = o.param_names[j];
+            const std::string partner = name.substr(0, name.rfind('.') + 1) + *exponent;
+            const auto i = position(name), e = position(partner);
+            if (!i || !e || !(o.params[j] > 0.0)) continue;
+            // the row of ln q; the other rows' scale does not enter a correlation
+            const double q = o.params[j];
+            const double variance = matrix[*e * n + *e];
+            if (!(variance > 0.0)) continue;
+            const double ln_w = std::clamp(-(matrix[*i * n + *e] / q) / variance, ln_lo, ln_hi);
+            std::vector<double> transform(n * n, 0.0);
+            for (std::size_t a = 0; a < n; ++a) transform[a * n + a] = 1.0;
+            transform[*i * n + *i] = 1.0 / q;
+            transform[*i * n + *e] = ln_w;
+            matrix = congruence(transform, matrix, n);
+            char where[64];
+            std::snprintf(where, sizeof where, " (at %.3g Hz)", std::exp(ln_w) / (2.0 * std::numbers::pi));
+            out.labels[*i] = name + where;
+        }
+    }
+    out.matrix.resize(n * n);
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t b = 0; b < n; ++b) {
+            out.matrix[a * n + b] = matrix[a * n + b] / (std::sqrt(matrix[a * n + a]) * std::sqrt(matrix[b * n + b]));
+        }
+    }
+    return out;
+}
+
+}  // namespace kelvara::diagnostics

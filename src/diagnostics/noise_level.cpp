@@ -1,0 +1,199 @@
+#include "diagnostics/noise_level.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <numeric>
+#include <vector>
+
+#include "circuit/evaluate.hpp"
+#include "drt/dense.hpp"
+
+namespace kelvara::diagnostics {
+namespace {
+
+// The weighted linear least-squares problem: columns R0, jwL, 1/(jwC) when the
+// capacitance is in, then one per time constant; rows the real and imaginary
+// parts of Z / scale, each divided by |Z|.
+struct KkProblem {
+    std::vector<double> omega;
+    std::vector<double> weight;  // 1 / |Z / scale|
+    std::vector<Complex> scaled;  // Z / scale
+    std::vector<double> tau;
+    bool capacitance = false;
+
+    std::size_t fixed_count() const { return capacitance ? 3 : 2; }
+    std::size_t size() const { return fixed_count() + tau.size(); }
+
+    // The weighted real and imaginary rows of point i.
+    void rows(std::size_t i, std::span<double> re, std::span<double> im) const {
+        const double w = omega[i];
+        const double g = weight[i];
+        re[0] = g;
+        im[0] = 0.0;
+        re[1] = 0.0;
+        im[1] = w * g;
+        if (capacitance) {
+            re[2] = 0.0;
+            im[2] = -g / w;
+        }
+        const std::size_t first = fixed_count();
+        for (std::size_t k = 0; k < tau.size(); ++k) {
+            // 1 / (1 + jx) = (1 - jx) / (1 + x^2)
+            const double x = w * tau[k];
+            const double real = g / (1.0 + x * x);
+            re[first + k] = real;
+            im[first + k] = -x * real;
+        }
+    }
+
+    // Held non-negative: the series capacitance and the elements slower than
+    // the lowest frequency.
+    std::vector<bool> bounded(double omega_min) const {
+        std::vector<bool> out(size(), false);
+        if (capacitance) out[2] = true;
+        for (std::size_t k = 0; k < tau.size(); ++k) out[fixed_count() + k] = tau[k] * omega_min > 1.0 + 1e-9;
+        return out;
+    }
+};
+
+// Coefficients of the normal equations with the columns in `dropped` held at
+// zero; columns scaled to unit norm, so that L (~w) and 1/C (~1/w) do not rule
+// the conditioning. A system too close to singular for the factorisation gets
+// a small ridge. False when even that fails.
+bool solve_normal(const drt::Matrix& gram, std::span<const double> rhs, const std::vector<bool>& dropped,
+                  std::vector<double>& coef) {
+    const std::size_t n = gram.rows;
+    std::vector<double> norm(n, 1.0);
+    for (std::size_t a = 0; a < n; ++a) {
+        if (gram(a, a) > 0.0) norm[a] = std::sqrt(gram(a, a));
+    }
+    for (double ridge = 0.0; ridge <= 1e-6; ridge = ridge == 0.0 ? 1e-12 : ridge * 1e3) {
+        drt::Matrix system(n, n);
+        coef.assign(n, 0.0);
+        for (std::size_t a = 0; a < n; ++a) {
+            if (dropped[a] || gram(a, a) == 0.0) {
+                system(a, a) = 1.0;  // decoupled: comes out zero
+                continue;
+            }
+            for (std::size_t b = 0; b <= a; ++b) {
+                if (!dropped[b]) system(a, b) = gram(a, b) / (norm[a] * norm[b]);
+            }
+            system(a, a) += ridge;
+            coef[a] = rhs[a] / norm[a];
+        }
+        if (!drt::cholesky(system)) continue;
+        drt::cholesky_solve(system, coef);
+        for (std::size_t a = 0; a < n; ++a) coef[a] /= norm[a];
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<double> noise_level(std::span<const double> frequencies_hz, std::span<const Complex> impedances) {
+    const std::size_t n = frequencies_hz.size();
+    if (n < noise_min_points || impedances.size() != n) return std::nullopt;
+    std::size_t lowest = 0;
+    double f_min = frequencies_hz[0], f_max = frequencies_hz[0], log_sum = 0.0, largest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double f = frequencies_hz[i];
+        const double magnitude = std::hypot(impedances[i].re, impedances[i].im);
+        if (!(std::isfinite(f) && f > 0.0 && std::isfinite(magnitude) && magnitude > 0.0)) return std::nullopt;
+        if (f < f_min) {
+            f_min = f;
+            lowest = i;
+        }
+        f_max = std::max(f_max, f);
+        log_sum += std::log(magnitude);
+        largest = std::max(largest, magnitude);
+    }
+    // The fit runs on Z / scale, so that any impedance scale gives the same equations.
+    double scale = std::exp(log_sum / static_cast<double>(n));
+    if (!std::isfinite(scale) || scale == 0.0) scale = largest;
+
+    KkProblem problem;
+    const Complex tail = impedances[lowest];
+    problem.capacitance = -std::atan2(tail.im, tail.re) * 180.0 / std::numbers::pi > capacitive_tail_degrees;
+    problem.omega.resize(n);
+    problem.weight.resize(n);
+    problem.scaled.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        problem.omega[i] = two_pi * frequencies_hz[i];
+        const Complex scaled = (1.0 / scale) * impedances[i];
+        problem.scaled[i] = scaled;
+        problem.weight[i] = 1.0 / std::sqrt(scaled.re * scaled.re + scaled.im * scaled.im);
+        // a spectrum spanning more than ~300 decades of |Z| overflows here
+        if (!(std::isfinite(problem.weight[i]) && problem.weight[i] > 0.0)) return std::nullopt;
+    }
+    const double decades = std::log10(f_max / f_min) + 2.0 * noise_extend_decades;
+    const auto count = static_cast<std::size_t>(
+        std::clamp(std::ceil(noise_elements_per_decade * decades), 1.0, static_cast<double>(n)));
+    // With a series capacitance the slow end is not widened: elements just below
+    // the range would add only a real part falling off as 1/w^2.
+    const double log_fast = -std::log10(two_pi * f_max) - noise_extend_decades;
+    const double log_slow = -std::log10(two_pi * f_min) + (problem.capacitance ? 0.0 : noise_extend_decades);
+    problem.tau.resize(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        const double fraction = count == 1 ? 0.5 : static_cast<double>(k) / static_cast<double>(count - 1);
+        problem.tau[k] = std::pow(10.0, log_fast + (log_slow - log_fast) * fraction);
+    }
+
+    const std::size_t size = problem.size();
+    drt::Matrix gram(size, size);
+    std::vector<double> rhs(size, 0.0), re(size), im(size);
+    for (std::size_t i = 0; i < n; ++i) {
+        problem.rows(i, re, im);
+        const double target_re = problem.scaled[i].re * problem.weight[i];
+        const double target_im = problem.scaled[i].im * problem.weight[i];
+        for (std::size_t a = 0; a < size; ++a) {
+            const auto row = gram.row(a);
+            for (std::size_t b = 0; b <= a; ++b) row[b] += re[a] * re[b] + im[a] * im[b];
+            rhs[a] += re[a] * target_re + im[a] * target_im;
+        }
+    }
+    std::vector<bool> dropped(size, false);
+    std::vector<bool> held = problem.bounded(two_pi * f_min);
+    std::vector<double> coef;
+    if (!solve_normal(gram, rhs, dropped, coef)) return std::nullopt;
+    // Active set: negative bounded coefficients are held at zero and the rest
+    // solved again, a round or two.
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (std::size_t a = 0; a < size; ++a) {
+            if (held[a] && coef[a] < 0.0) {
+                held[a] = false;
+                dropped[a] = true;
+                changed = true;
+            }
+        }
+        if (changed && !solve_normal(gram, rhs, dropped, coef)) return std::nullopt;
+    }
+
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return frequencies_hz[a] < frequencies_hz[b]; });
+    double sum = 0.0;
+    Complex previous{};
+    for (std::size_t step = 0; step < n; ++step) {
+        const std::size_t i = order[step];
+        problem.rows(i, re, im);
+        Complex residual{problem.scaled[i].re * problem.weight[i], problem.scaled[i].im * problem.weight[i]};
+        for (std::size_t a = 0; a < size; ++a) {
+            residual.re -= re[a] * coef[a];
+            residual.im -= im[a] * coef[a];
+        }
+        if (step > 0) {
+            const Complex d = residual - previous;
+            sum += d.re * d.re + d.im * d.im;
+        }
+        previous = residual;
+    }
+    const double noise = std::sqrt(sum / (4.0 * static_cast<double>(n - 1)));
+    if (!std::isfinite(noise)) return std::nullopt;
+    return noise;
+}
+
+}  // namespace kelvara::diagnostics

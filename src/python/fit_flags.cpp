@@ -1,0 +1,98 @@
+// The flags of a FitResult and the spectrum's noise level, worked out in the
+// core; kelvara.diagnostics documents them and holds the Flag class.
+#include "python/objects.hpp"
+
+#include "python/arguments.hpp"
+#include "python/barrier.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/measured_data.hpp"
+
+#include <cmath>
+
+#include "diagnostics/fit_flags.hpp"
+#include "diagnostics/noise_level.hpp"
+
+namespace kelvara::py {
+namespace {
+
+// None, or a finite non-negative float; ValueError otherwise.
+bool read_noise(PyObject* value, std::optional<double>& out) {
+    if (value == nullptr || value == Py_None) return true;
+    const double noise = PyFloat_AsDouble(value);
+    if (noise == -1.0 && PyErr_Occurred()) return false;
+    if (!(std::isfinite(noise) && noise >= 0.0)) {
+        raise(PyExc_ValueError, "noise must be a finite fraction of |Z| not below 0, got " + std::to_string(noise));
+        return false;
+    }
+    out = noise;
+    return true;
+}
+
+PyObject* noise_level_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"frequencies", "impedances"};
+    PyObject* bound[2];
+    if (!bind_arguments({"_noise_level", names, 2}, args, nargs, kwnames, bound)) return nullptr;
+    Spectrum spectrum;
+    if (!read_spectrum(bound[0], bound[1], spectrum)) return nullptr;
+    std::optional<double> noise;
+    {
+        ReleasedInterpreter released;
+        noise = diagnostics::noise_level(spectrum.frequencies.view(), spectrum.impedances.view());
+    }
+    if (!noise) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*noise);
+}
+
+}  // namespace
+
+PyObject* diagnose_fit_result(PyObject* fit_result, std::optional<double> noise) {
+    const FitOutcome& outcome = fit_outcome(fit_result);
+    const CircuitControl& control = fit_control(fit_result);
+    std::vector<diagnostics::Flag> flags;
+    {
+        const std::vector<Bounds> bounds = bounds_in_force(outcome.circuit, control);
+        const std::vector<std::string> units = param_units(outcome.circuit);
+        ReleasedInterpreter released;
+        flags = diagnostics::fit_flags({outcome, bounds, units, control.fixed}, noise);
+    }
+    Ref list(PyList_New(static_cast<Py_ssize_t>(flags.size())));
+    if (!list || flags.empty()) return list.release();
+    Ref module(PyImport_ImportModule("kelvara.diagnostics"));
+    Ref flag_type(module ? PyObject_GetAttrString(module.get(), "Flag") : nullptr);
+    if (!flag_type) return nullptr;
+    for (std::size_t i = 0; i < flags.size(); ++i) {
+        Ref code(to_str(flags[i].code));
+        Ref text(code ? to_str(flags[i].text) : nullptr);
+        PyObject* flag = text ? PyObject_CallFunctionObjArgs(flag_type.get(), code.get(), text.get(), nullptr) : nullptr;
+        if (flag == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), flag);
+    }
+    return list.release();
+}
+
+PyObject* fit_result_diagnose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"noise"};
+    PyObject* bound[1] = {nullptr};
+    if (!bind_arguments({"_diagnose", names, 0}, args, nargs, kwnames, bound)) return nullptr;
+    std::optional<double> noise;
+    if (!read_noise(bound[0], noise)) return nullptr;
+    return diagnose_fit_result(self, noise);
+}
+
+PyObject* fit_result_relative_misfit(PyObject* self, PyObject*) {
+    double misfit = 0.0;
+    {
+        const FitOutcome& outcome = fit_outcome(self);
+        ReleasedInterpreter released;
+        misfit = diagnostics::relative_misfit(outcome);
+    }
+    return PyFloat_FromDouble(misfit);
+}
+
+PyMethodDef diagnostics_functions[] = {
+    {"_noise_level", guarded_method<noise_level_function>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace kelvara::py

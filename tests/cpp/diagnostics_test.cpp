@@ -1,0 +1,82 @@
+// The flags' noise estimate against the scatter put into a spectrum, and the
+// referred correlation against the condition that defines it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "diagnostics/judged_correlation.hpp"
+#include "diagnostics/noise_level.hpp"
+
+namespace kelvara::diagnostics {
+namespace {
+
+std::vector<double> frequencies(std::size_t n) {
+    std::vector<double> f(n);
+    for (std::size_t i = 0; i < n; ++i) f[i] = std::pow(10.0, 5.0 - 7.0 * static_cast<double>(i) / (n - 1.0));
+    return f;
+}
+
+// R0 + R1 / (1 + (jw tau)^alpha) with complex scatter of `noise` |Z| in each part.
+std::vector<Complex> arc(const std::vector<double>& f, double noise, unsigned seed) {
+    std::mt19937 engine(seed);
+    std::normal_distribution<double> normal;
+    std::vector<Complex> z;
+    for (const double hz : f) {
+        const std::complex<double> jwt(0.0, 2.0 * std::numbers::pi * hz * 1e-3);
+        const std::complex<double> value = 10.0 + 100.0 / (1.0 + std::pow(jwt, 0.85));
+        const double scatter = noise * std::abs(value);
+        z.push_back({value.real() + scatter * normal(engine), value.imag() + scatter * normal(engine)});
+    }
+    return z;
+}
+
+class NoiseLevel : public ::testing::TestWithParam<double> {};
+
+TEST_P(NoiseLevel, IsTheScatterOfEachPart) {
+    const std::vector<double> f = frequencies(70);
+    double mean = 0.0;
+    for (unsigned seed = 0; seed < 10; ++seed) mean += noise_level(f, arc(f, GetParam(), seed)).value() / 10.0;
+    EXPECT_NEAR(mean, GetParam(), 0.12 * GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Diagnostics, NoiseLevel, ::testing::Values(0.003, 0.01, 0.03));
+
+TEST(Diagnostics, NoNoiseLevelWhereTheFitCannotRun) {
+    const std::vector<double> f = frequencies(20);
+    std::vector<Complex> z = arc(f, 0.0, 0);
+    EXPECT_FALSE(noise_level(std::span(f).first(4), std::span(z).first(4)));
+    EXPECT_FALSE(noise_level(f, std::span(z).first(19)));
+    z[3] = {0.0, 0.0};
+    EXPECT_FALSE(noise_level(f, z));
+}
+
+TEST(Diagnostics, ReferredCoefficientIsUncorrelatedWithItsExponent) {
+    // covariance of (q, alpha) with ln q and alpha correlated at -0.999: the
+    // coefficient at w_r, ln q + alpha ln w_r, is uncorrelated with alpha when
+    // ln w_r = -cov(ln q, alpha) / var(alpha), here inside the window
+    const double q = 1e-5, s_lnq = 0.5, s_alpha = 0.05, rho = -0.999;
+    FitOutcome outcome;
+    outcome.param_names = {"CPE1.q", "CPE1.alpha"};
+    outcome.params = {q, 0.85};
+    outcome.covariance = {q * q * s_lnq * s_lnq, q * rho * s_lnq * s_alpha, q * rho * s_lnq * s_alpha,
+                          s_alpha * s_alpha};
+    outcome.residual_count = 120;
+    outcome.frequencies_hz = frequencies(60);
+    const std::vector<Bounds> bounds(2, Bounds{0.0, 1.0});
+    const std::vector<std::string> units = {"ohm^-1*s^alpha", ""};
+    const std::vector<bool> fixed;
+    const JudgedCorrelation judged = judged_correlation({outcome, bounds, units, fixed});
+    ASSERT_EQ(judged.matrix.size(), 4u);
+    EXPECT_NEAR(judged.matrix[1], 0.0, 1e-9);
+    const double hz = std::exp(-rho * s_lnq / s_alpha) / (2.0 * std::numbers::pi);
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "CPE1.q (at %.3g Hz)", hz);
+    EXPECT_EQ(judged.labels[0], expected);
+}
+
+}  // namespace
+}  // namespace kelvara::diagnostics
