@@ -18,9 +18,9 @@ Columns of the result, in this order: the id, ``success``, ``chi_square``,
 per standard error (``"R0.r_stderr"``, ...), the statistics ``n_free``,
 ``reduced_chi_square``, ``misfit``, ``aic``, ``aicc`` and ``bic``, the
 ``verdict`` and the ``flags`` (their codes joined by ";"), as in the summary
-CSV of ``kelvara fit``. The verdict and flags cost each spectrum a Kramers-Kronig
-check for its noise level, a few milliseconds, several times a fit with good
-starting values; ``flags=False`` leaves both columns out. The ``meta`` is built from the circuit alone, so
+CSV of ``kelvara fit``. The verdict and flags cost each spectrum a linear
+Kramers-Kronig fit for its noise level, tens of microseconds, a few percent of a
+fit; ``flags=False`` leaves both columns out. The ``meta`` is built from the circuit alone, so
 nothing is computed to infer it (see :func:`result_meta`).
 
 The circuit is sent to the workers by pickle, once per task; the workers need
@@ -246,8 +246,8 @@ def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dty
     id_dtype : dtype
         dtype of the ``id`` column (object by default, which holds any id).
     flags : bool
-        Work out each fit's ``verdict`` and ``flags`` (a Kramers-Kronig check per
-        spectrum); False leaves both columns out.
+        Work out each fit's ``verdict`` and ``flags`` (a linear Kramers-Kronig fit
+        per spectrum for its noise level); False leaves both columns out.
     **fit_kwargs
         Passed on to :func:`kelvara.fit_many` and so to ``Circuit.fit``
         (``method``, ``weight``, ``max_iterations``, ``seed``, ...).
