@@ -112,8 +112,8 @@ def flags_share(per_topology: int) -> None:
         flag_times.append(t2 - t1)
         own_times.append(t3 - t2)
     fit, flags, own = (float(np.median(t)) for t in (fit_times, flag_times, own_times))
-    print(f"(b) flags, {len(work)} default fits: fit median {1e3 * fit:.2f} ms; first .flags {1e3 * flags:.2f} ms "
-          f"= {100 * flags / fit:.0f} % of the fit (target < 5 %), of which the flags' own work (noise given) "
+    print(f"(b) flags, {len(work)} default fits: fit median {1e3 * fit:.2f} ms; first .flags {1e3 * flags:.3f} ms "
+          f"= {100 * flags / fit:.1f} % of the fit (target < 5 %), of which the flags' own work (noise given) "
           f"{1e3 * own:.3f} ms = {100 * own / fit:.1f} %")
 
 
