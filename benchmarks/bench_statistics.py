@@ -11,7 +11,8 @@ of the eleven trained topologies at 0.5 % noise.
     instructions with callgrind (valgrind --tool=callgrind, when installed): the
     inclusive count of that final step against the inclusive count of the whole
     fit call. The step also holds the standard errors that fits always had, so
-    the share is an upper bound.
+    the share is an upper bound. The same run reads each result's .flags and
+    counts the flags' work (noise estimate included) the same way.
 (b) flags: worked out in the core on first use of FitResult.flags (or .verdict),
     never by fit() itself. Wall time in one run: the median default fit against
     the median first access to .flags of a fresh result, which includes a linear
@@ -42,6 +43,8 @@ DRAW = {"r": (1.0, 1e3), "c": (1e-7, 1e-3), "q": (1e-7, 1e-3), "l": (1e-8, 1e-6)
 # the step at the end of a fit that computes the residuals, standard errors and statistics
 FINAL_STEP = "kelvara::build_outcome("
 FIT_CALL = "kelvara::py::circuit_fit("
+# the first read of FitResult.flags: the noise estimate and every rule
+FLAGS_CALL = "kelvara::py::diagnose_fit_result("
 
 
 def spectra(per_topology: int, seed: int = 7) -> list[tuple[str, np.ndarray]]:
@@ -61,7 +64,7 @@ def spectra(per_topology: int, seed: int = 7) -> list[tuple[str, np.ndarray]]:
 def workload(per_topology: int) -> None:
     """The fits counted under callgrind."""
     for name, z in spectra(per_topology):
-        kelvara.Circuit(name).fit(F, z)
+        kelvara.Circuit(name).fit(F, z).flags
 
 
 def inclusive_counts(profile: str) -> dict[str, int]:
@@ -71,7 +74,7 @@ def inclusive_counts(profile: str) -> dict[str, int]:
     for line in report.splitlines():
         match = re.match(r"\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+\S*?:(.*)", line)
         if match:
-            for key in (FINAL_STEP, FIT_CALL):
+            for key in (FINAL_STEP, FIT_CALL, FLAGS_CALL):
                 if key in match.group(2):
                     counts[key] = max(counts.get(key, 0), int(match.group(1).replace(",", "")))
     return counts
@@ -88,12 +91,14 @@ def statistics_share(per_topology: int) -> None:
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={profile}", sys.executable, "-c", code],
                        check=True, capture_output=True, env=os.environ.copy())
         counts = inclusive_counts(profile)
-    if len(counts) < 2:
-        print(f"(a) statistics: the profile has no {FINAL_STEP!r} or {FIT_CALL!r} (a build without symbols?)")
+    if len(counts) < 3:
+        print(f"(a) statistics: the profile lacks {FINAL_STEP!r}, {FIT_CALL!r} or {FLAGS_CALL!r} "
+              f"(a build without symbols?)")
         return
-    final, fit = counts[FINAL_STEP], counts[FIT_CALL]
+    final, fit, flags = counts[FINAL_STEP], counts[FIT_CALL], counts[FLAGS_CALL]
     print(f"(a) statistics, {per_topology * 11} default fits under callgrind: final step {final:,} of {fit:,} "
-          f"instructions = {100 * final / fit:.2f} % of the fit (target < 5 %)")
+          f"instructions = {100 * final / fit:.2f} % of the fit (target < 5 %); flags {flags:,} instructions "
+          f"= {100 * flags / fit:.2f} % of the fit")
 
 
 def flags_share(per_topology: int) -> None:
@@ -114,7 +119,8 @@ def flags_share(per_topology: int) -> None:
     fit, flags, own = (float(np.median(t)) for t in (fit_times, flag_times, own_times))
     print(f"(b) flags, {len(work)} default fits: fit median {1e3 * fit:.2f} ms; first .flags {1e3 * flags:.3f} ms "
           f"= {100 * flags / fit:.1f} % of the fit (target < 5 %), of which the flags' own work (noise given) "
-          f"{1e3 * own:.3f} ms = {100 * own / fit:.1f} %")
+          f"{1e3 * own:.3f} ms = {100 * own / fit:.1f} %; over the whole workload the flags take "
+          f"{100 * sum(flag_times) / sum(fit_times):.1f} % of the fits' time")
 
 
 def main() -> None:

@@ -1,6 +1,7 @@
 #include "diagnostics/noise_level.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <numeric>
@@ -141,16 +142,43 @@ std::optional<double> noise_level(std::span<const double> frequencies_hz, std::s
     }
 
     const std::size_t size = problem.size();
+    // J^T J and J^T b, accumulated over blocks of `block` points: each entry of
+    // the triangle is loaded and stored once per block instead of once per point.
+    constexpr std::size_t block = 4;
     drt::Matrix gram(size, size);
-    std::vector<double> rhs(size, 0.0), re(size), im(size);
-    for (std::size_t i = 0; i < n; ++i) {
-        problem.rows(i, re, im);
-        const double target_re = problem.scaled[i].re * problem.weight[i];
-        const double target_im = problem.scaled[i].im * problem.weight[i];
+    std::vector<double> rhs(size, 0.0), re(block * size), im(block * size);
+    for (std::size_t start = 0; start < n; start += block) {
+        std::array<double, block> target_re{}, target_im{};
+        for (std::size_t k = 0; k < block; ++k) {
+            const std::span<double> re_k(re.data() + k * size, size), im_k(im.data() + k * size, size);
+            if (start + k >= n) {  // past the end: rows of zeros
+                std::fill(re_k.begin(), re_k.end(), 0.0);
+                std::fill(im_k.begin(), im_k.end(), 0.0);
+                continue;
+            }
+            const std::size_t i = start + k;
+            problem.rows(i, re_k, im_k);
+            target_re[k] = problem.scaled[i].re * problem.weight[i];
+            target_im[k] = problem.scaled[i].im * problem.weight[i];
+        }
+        const double* r0 = re.data();
+        const double* r1 = r0 + size;
+        const double* r2 = r1 + size;
+        const double* r3 = r2 + size;
+        const double* i0 = im.data();
+        const double* i1 = i0 + size;
+        const double* i2 = i1 + size;
+        const double* i3 = i2 + size;
         for (std::size_t a = 0; a < size; ++a) {
             const auto row = gram.row(a);
-            for (std::size_t b = 0; b <= a; ++b) row[b] += re[a] * re[b] + im[a] * im[b];
-            rhs[a] += re[a] * target_re + im[a] * target_im;
+            const double a0 = r0[a], a1 = r1[a], a2 = r2[a], a3 = r3[a];
+            const double c0 = i0[a], c1 = i1[a], c2 = i2[a], c3 = i3[a];
+            for (std::size_t b = 0; b <= a; ++b) {
+                row[b] += (a0 * r0[b] + c0 * i0[b]) + (a1 * r1[b] + c1 * i1[b]) + (a2 * r2[b] + c2 * i2[b]) +
+                          (a3 * r3[b] + c3 * i3[b]);
+            }
+            rhs[a] += (a0 * target_re[0] + c0 * target_im[0]) + (a1 * target_re[1] + c1 * target_im[1]) +
+                      (a2 * target_re[2] + c2 * target_im[2]) + (a3 * target_re[3] + c3 * target_im[3]);
         }
     }
     std::vector<bool> dropped(size, false);

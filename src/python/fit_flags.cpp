@@ -46,6 +46,14 @@ PyObject* noise_level_function(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 }  // namespace
 
+PyObject* diagnostics_module() {
+    // imported with the package: a lookup in sys.modules, an import only if absent
+    Ref name(PyUnicode_FromString("kelvara.diagnostics"));
+    if (!name) return nullptr;
+    PyObject* module = PyImport_GetModule(name.get());
+    return module != nullptr || PyErr_Occurred() ? module : PyImport_Import(name.get());
+}
+
 PyObject* diagnose_fit_result(PyObject* fit_result, std::optional<double> noise) {
     const FitOutcome& outcome = fit_outcome(fit_result);
     const CircuitControl& control = fit_control(fit_result);
@@ -58,7 +66,7 @@ PyObject* diagnose_fit_result(PyObject* fit_result, std::optional<double> noise)
     }
     Ref list(PyList_New(static_cast<Py_ssize_t>(flags.size())));
     if (!list || flags.empty()) return list.release();
-    Ref module(PyImport_ImportModule("kelvara.diagnostics"));
+    Ref module(diagnostics_module());
     Ref flag_type(module ? PyObject_GetAttrString(module.get(), "Flag") : nullptr);
     if (!flag_type) return nullptr;
     for (std::size_t i = 0; i < flags.size(); ++i) {

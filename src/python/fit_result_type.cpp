@@ -128,7 +128,7 @@ PyObject* get_correlation(PyObject* self, void*) {
 
 // The verdict's severities live in kelvara.diagnostics.
 PyObject* diagnostics_call(const char* function, PyObject* argument) {
-    Ref module(PyImport_ImportModule("kelvara.diagnostics"));
+    Ref module(diagnostics_module());
     if (!module) return nullptr;
     return PyObject_CallMethod(module.get(), function, "O", argument);
 }

@@ -125,6 +125,8 @@ PyObject* diagnose_fit_result(PyObject* fit_result, std::optional<double> noise)
 // FitResult._diagnose(noise=None) and FitResult._relative_misfit().
 PyObject* fit_result_diagnose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* fit_result_relative_misfit(PyObject* self, PyObject*);
+// kelvara.diagnostics (a new reference), which holds the Flag class and the verdicts.
+PyObject* diagnostics_module();
 // kelvara._core._noise_level.
 extern PyMethodDef diagnostics_functions[];
 
