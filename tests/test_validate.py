@@ -199,6 +199,21 @@ def test_exact_spectrum_is_reproduced_by_the_automatic_choice(case):
     np.testing.assert_allclose(r.model(F), r.fitted, rtol=1e-12)
 
 
+@pytest.mark.parametrize("notation, values", [
+    ("L0-R0-p(R1,C1)", [2.4810011450873915e-07, 1.0402508271299957, 1.3097747077079436, 3.9459651312270675e-07]),
+    ("R0-p(R1,CPE1)", [154.431493811071, 37.51645776967012, 1.7871165693624777e-05, 0.84753516388254]),
+    ("R0-p(R1,C1)-p(R2,C2)", [18.579017270147435, 44.931760962598084, 1.2993185782528074e-4,
+                              46.78892888826548, 1.1872269777834318e-05]),
+])
+def test_as_many_elements_as_points_on_an_exact_spectrum(notation, values):
+    # neighbouring columns equal to the last bit left an exactly singular system
+    f = np.logspace(5, -1, 60)
+    z = evaluate(notation, values, f)
+    r = kramers_kronig(f, z, c=None, max_elements=f.size, extend_decades=1.0)
+    assert r.n_elements == f.size and r.passed
+    np.testing.assert_allclose(r.fitted, z, rtol=1e-6)
+
+
 def test_linear_fit_matches_lstsq_written_here():
     z = noisy(evaluate("R0-p(R1,CPE1)", [10.0, 100.0, 1e-5, 0.85], F), 3)
     r = kramers_kronig(F, z, c=None, max_elements=12)

@@ -532,7 +532,7 @@ class _Problem:
         gram /= norms[:, :, None] * norms[:, None, :]
         gram[:, diag, diag] += pad
         atb /= norms
-        coef = np.linalg.solve(gram, atb[:, :, None])[:, :, 0] / norms
+        coef = _solve_normal(gram, atb) / norms
 
         def sums_of_squares(rows: np.ndarray) -> np.ndarray:
             # residuals directly: no cancellation for near-exact fits
@@ -569,7 +569,7 @@ class _Problem:
             held &= keep
             dropped |= out
             changed[rows] = True
-            coef[rows] = np.linalg.solve(gram[rows], atb[rows][:, :, None])[:, :, 0] / norms[rows]
+            coef[rows] = _solve_normal(gram[rows], atb[rows]) / norms[rows]
         rows = np.flatnonzero(changed)
         if rows.size:
             sse[rows] = sums_of_squares(rows)
@@ -597,6 +597,16 @@ class _Problem:
             k = hi - lo
             out_re[lo:hi], out_im[lo:hi] = m[:k], m[k:]
         return np.concatenate([out_re, out_im])
+
+
+def _solve_normal(gram: np.ndarray, rhs: np.ndarray) -> np.ndarray:
+    """Solutions (B, size) of a batch of scaled normal equations. With as many time
+    constants as points, neighbouring columns can be equal to the last bit and a pivot
+    exactly zero; those systems get the least-squares solution of smallest norm."""
+    try:
+        return np.linalg.solve(gram, rhs[:, :, None])[:, :, 0]
+    except np.linalg.LinAlgError:
+        return (np.linalg.pinv(gram, hermitian=True) @ rhs[:, :, None])[:, :, 0]
 
 
 def _time_constants(log_tau: tuple[float, float], m: int) -> np.ndarray:
