@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <numeric>
 
 #include "circuit/evaluate.hpp"
+#include "circuit/total_order.hpp"
 #include "diagnostics/judged_correlation.hpp"
 #include "diagnostics/noise_level.hpp"
 
@@ -100,10 +100,7 @@ double rms(const std::vector<Complex>& relative) {
 // Wald-Wolfowitz runs test over the signs of the real parts and of the
 // imaginary parts in frequency order, taken together (zeros left out).
 double runs_z(const FitOutcome& o, const std::vector<Complex>& relative) {
-    std::vector<std::size_t> order(relative.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return o.frequencies_hz[a] < o.frequencies_hz[b]; });
+    const std::vector<std::size_t> order = ascending_order(o.frequencies_hz);
     double runs = 0.0, mean = 0.0, variance = 0.0;
     for (const double Complex::*part : {&Complex::re, &Complex::im}) {
         double count = 0.0, positive = 0.0, changes = 0.0;

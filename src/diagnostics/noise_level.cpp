@@ -4,10 +4,10 @@
 #include <array>
 #include <cmath>
 #include <numbers>
-#include <numeric>
 #include <vector>
 
 #include "circuit/evaluate.hpp"
+#include "circuit/total_order.hpp"
 #include "drt/dense.hpp"
 
 namespace kelvara::diagnostics {
@@ -199,10 +199,7 @@ std::optional<double> noise_level(std::span<const double> frequencies_hz, std::s
         if (changed && !solve_normal(gram, rhs, dropped, coef)) return std::nullopt;
     }
 
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return frequencies_hz[a] < frequencies_hz[b]; });
+    const std::vector<std::size_t> order = ascending_order(frequencies_hz);
     double sum = 0.0;
     Complex previous{};
     for (std::size_t step = 0; step < n; ++step) {

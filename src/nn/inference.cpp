@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
 #include "circuit/total_order.hpp"
 #include "nn/conv_kernel.hpp"
@@ -67,10 +66,7 @@ Result<Features, NnError> features(const Guesser& g, std::span<const double> f, 
     }
 
     // Points in ascending frequency (stable, IEEE total order), with unwrapped phase.
-    std::vector<std::size_t> order(nf);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t x, std::size_t y) { return total_order_key(f[x]) < total_order_key(f[y]); });
+    const std::vector<std::size_t> order = ascending_order(f);
     std::vector<double> lf(nf), lm(nf), ph(nf);
     for (std::size_t k = 0; k < nf; ++k) {
         const std::size_t i = order[k];

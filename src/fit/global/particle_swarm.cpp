@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <numeric>
 
 #include "circuit/total_order.hpp"
 #include "fit/interruption.hpp"
@@ -53,10 +52,7 @@ Result<FitOutcome, FitError> particle_swarm_fit(const FitProblem& problem, std::
         }
     }
     // Particles in order of ascending cost; the first is the swarm's best.
-    std::vector<std::size_t> order(count);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return total_order_key(cost[a]) < total_order_key(cost[b]); });
+    const std::vector<std::size_t> order = ascending_order(cost);
     {
         std::vector<std::vector<double>> sorted_position, sorted_velocity;
         std::vector<double> sorted_cost;
