@@ -84,8 +84,8 @@ TermNeeds CompiledCircuit::needs(const double* params) const {
 
 Complex CompiledCircuit::impedance(const OmegaTerms& w, const double* params) const {
     // One running series sum and one admittance sum per open group level.
-    std::array<Complex, max_nesting_depth + 1> series;  // levels are initialised on entry
-    std::array<Complex, max_nesting_depth + 1> admittance;
+    std::array<Complex, max_expanded_depth + 1> series;  // levels are initialised on entry
+    std::array<Complex, max_expanded_depth + 1> admittance;
     series[0] = Complex{};
     std::size_t depth = 0;
     for (const Op& op : ops_) {

@@ -34,6 +34,9 @@ struct Node {
 // parallel groups may nest at most this deep. The parser and the composition
 // functions refuse deeper trees; everything else may rely on the bound.
 inline constexpr std::size_t max_nesting_depth = 100;
+// The shorthand elements K and Zarc expand into a parallel pair one level below
+// them (expand.hpp), so an expanded tree may nest one level deeper.
+inline constexpr std::size_t max_expanded_depth = max_nesting_depth + 1;
 
 // Levels of parallel groups nested inside one another (0 for a plain series).
 std::size_t nesting_depth(const SeriesList& series);

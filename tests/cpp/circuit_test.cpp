@@ -6,6 +6,7 @@
 #include <cmath>
 #include <complex>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "circuit/compiled.hpp"
@@ -247,6 +248,23 @@ TEST(CompiledCircuit, SweepEqualsTreeWalkBitForBit) {
 bool same_bits(Complex a, Complex b) {
     auto same = [](double x, double y) { return x == y ? std::signbit(x) == std::signbit(y) : std::isnan(x) && std::isnan(y); };
     return same(a.re, b.re) && same(a.im, b.im);
+}
+
+TEST(CompiledCircuit, ShorthandExpandedBelowTheDeepestGroup) {
+    // K and Zarc inside the deepest group the parser accepts become parallel
+    // pairs one level further down
+    const std::string text = std::string(max_nesting_depth, '(') + "K1-Zarc1" + std::string(max_nesting_depth, ')');
+    const SeriesList tree = expand_series(parsed(text)).series;
+    ASSERT_EQ(nesting_depth(tree), max_expanded_depth);
+    const CompiledCircuit compiled(tree);
+    const std::vector<double> values = param_values(tree);
+    std::vector<OmegaTerms> terms;
+    for (const double omega : {1e-3, 1.0, 1e3}) terms.push_back(omega_terms(omega));
+    std::vector<Complex> swept(terms.size()), workspace(compiled.workspace_size(terms.size()));
+    compiled.sweep(terms, values.data(), swept, workspace);
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+        EXPECT_TRUE(same_bits(compiled.impedance(terms[i], values.data()), swept[i])) << i;
+    }
 }
 
 // Every kind, nested groups, a one-branch group and an empty group.
