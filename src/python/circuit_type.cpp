@@ -27,6 +27,8 @@ namespace kelvara::py {
 PyObject* make_circuit(SeriesList tree, bool explicit_values, CircuitControl control) {
     PyObject* self = CircuitType.tp_alloc(&CircuitType, 0);
     if (self == nullptr) return nullptr;
+    // Explicit values are what a held parameter holds.
+    if (explicit_values) control.deferred.clear();
     control.drop_unused();
     new (&reinterpret_cast<CircuitObject*>(self)->data) CircuitData{std::move(tree), explicit_values, std::move(control)};
     return self;
@@ -267,6 +269,16 @@ PyMethodDef circuit_methods[] = {
      "\n"
      "`True` always guesses, and raises rather than warns when it cannot.\n"
      "`False` never guesses."},
+    {"with_data_start", guarded_method<circuit_with_data_start>(), METH_FASTCALL | METH_KEYWORDS,
+     "with_data_start($self, frequencies, impedances=None)\n--\n\n"
+     "The circuit with values estimated from a spectrum, for any topology: the\n"
+     "high-frequency intercept, the inductive tail, the DRT's processes handed to\n"
+     "the time-constant elements (R-C and R-CPE pairs, K, Zarc, Gerischers,\n"
+     "finite Warburgs, transmission lines) in several ways, and the low-frequency\n"
+     "slope for diffusion and blocking elements; each way is polished by a short\n"
+     "Levenberg-Marquardt run and the best is kept. Held parameters keep their\n"
+     "values. A value the data put beyond its bounds starts on the bound, with a\n"
+     "UserWarning naming it."},
     {"guess", guarded_method<circuit_guess>(), METH_FASTCALL | METH_KEYWORDS,
      "guess($self, frequencies, impedances=None, weights=None)\n--\n\n"
      "Machine-learning guess of starting parameters for this circuit's\n"

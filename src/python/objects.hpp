@@ -23,8 +23,13 @@ namespace kelvara::py {
 struct CircuitControl {
     std::vector<std::optional<Bounds>> bounds;  // none: the catalogue's
     std::vector<bool> fixed;
+    // Held without a value of the caller's on a circuit whose values are
+    // placeholders: held at whatever the fit starts from (the guess or the
+    // data start) rather than at the placeholder. Empty when none is.
+    std::vector<bool> deferred;
 
     bool empty() const { return bounds.empty() && fixed.empty(); }
+    bool is_deferred(std::size_t j) const { return j < deferred.size() && deferred[j]; }
     // Clears a list that says nothing (no bound given, nothing held), so
     // that such a circuit is one without control of its own.
     void drop_unused();
@@ -105,6 +110,7 @@ PyObject* circuit_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // Circuit.guess, and the guess itself for fit(): false with an exception set on failure.
 PyObject* circuit_guess(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* circuit_with_data_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 struct Spectrum;
 // MemoryError for memory exhausted while loading weights, ValueError otherwise.
 PyObject* guess_error_type(const GuessError& error);

@@ -86,6 +86,8 @@ bool read_bound_side(PyObject* object, double fallback, double& out) {
 }  // namespace
 
 void CircuitControl::drop_unused() {
+    for (std::size_t j = 0; j < deferred.size(); ++j) deferred[j] = deferred[j] && j < fixed.size() && fixed[j];
+    if (std::none_of(deferred.begin(), deferred.end(), [](bool b) { return b; })) deferred.clear();
     if (std::none_of(fixed.begin(), fixed.end(), [](bool b) { return b; })) fixed.clear();
     if (std::none_of(bounds.begin(), bounds.end(), [](const auto& b) { return b.has_value(); })) bounds.clear();
 }
@@ -107,7 +109,7 @@ ParameterControl engine_control(const SeriesList& tree, const CircuitControl& co
 
 std::vector<double> start_from_guess(const CircuitData& data, std::vector<double> guess) {
     for (std::size_t j = 0; j < guess.size(); ++j) {
-        if (j < data.control.fixed.size() && data.control.fixed[j]) {
+        if (j < data.control.fixed.size() && data.control.fixed[j] && !data.control.is_deferred(j)) {
             guess[j] = data.values[j];
         } else if (j < data.control.bounds.size() && data.control.bounds[j] && !std::isnan(guess[j])) {
             guess[j] = std::clamp(guess[j], data.control.bounds[j]->lo, data.control.bounds[j]->hi);
@@ -149,8 +151,11 @@ PyObject* circuit_with_fixed(PyObject* self, PyObject* const* args, Py_ssize_t n
     std::vector<double> values = data.values;
     CircuitControl control = data.control;
     control.fixed.resize(values.size(), false);
+    control.deferred.resize(values.size(), false);
     for (std::size_t i = 0; i < at.size(); ++i) {
         if (i < given.size()) values[at[i]] = given[i];
+        // Without a value on a circuit of placeholders, hold where the fit starts.
+        control.deferred[at[i]] = i >= given.size() && !data.explicit_values;
         if (!std::isfinite(values[at[i]])) {
             return raise(PyExc_ValueError, "cannot fix " + held[i] + " at " + std::to_string(values[at[i]]) +
                                                ": a fixed value must be finite");
@@ -158,6 +163,7 @@ PyObject* circuit_with_fixed(PyObject* self, PyObject* const* args, Py_ssize_t n
         control.fixed[at[i]] = true;
     }
     SeriesList tree = given.empty() ? data.tree : rebuild(data.tree, values);
+    control.drop_unused();
     return make_circuit(std::move(tree), data.explicit_values, std::move(control));
 }
 
@@ -174,6 +180,7 @@ PyObject* circuit_with_free(PyObject* self, PyObject* const* args, Py_ssize_t na
     for (const std::size_t j : at) {
         if (j < control.fixed.size()) control.fixed[j] = false;
     }
+    control.drop_unused();
     return make_circuit(data.tree, data.explicit_values, std::move(control));
 }
 

@@ -1,0 +1,154 @@
+#include "start/data_start.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "circuit/layout.hpp"
+#include "drt/drt.hpp"
+#include "fit/levenberg_marquardt.hpp"
+#include "fit/objective.hpp"
+#include "start/placement.hpp"
+#include "start/process_variants.hpp"
+#include "start/spectrum_shape.hpp"
+
+namespace kelvara::start {
+namespace {
+
+constexpr double default_alpha = 0.9;
+
+// The DRT's peaks as processes, fastest first, and the series resistance
+// and inductance it found; what the spectrum's shape says where the DRT
+// cannot run (too few or unusable points).
+struct Reading {
+    std::vector<Process> processes;
+    Backdrop backdrop;
+};
+
+Reading read_processes(std::span<const double> f, std::span<const Complex> z, const SpectrumShape& shape) {
+    Reading reading;
+    reading.backdrop = {shape.r_high, shape.inductance};
+    auto drt = drt::compute_drt(f, z, drt::DrtSettings{});
+    if (!drt) return reading;
+    const drt::DrtOutcome& outcome = drt.value();
+    for (const drt::Peak& peak : outcome.peaks) {
+        if (!(peak.resistance > 0.0) || !std::isfinite(peak.resistance)) continue;
+        const double alpha = peak.alpha > 0.0 ? peak.alpha : default_alpha;
+        reading.processes.push_back({peak.resistance, std::exp(peak.ln_tau), alpha});
+    }
+    std::sort(reading.processes.begin(), reading.processes.end(),
+              [](const Process& a, const Process& b) { return a.tau < b.tau; });
+    reading.backdrop.series_resistance = outcome.r_inf;
+    if (outcome.inductance > 0.0) reading.backdrop.inductance = outcome.inductance;
+    return reading;
+}
+
+// Clamps each free value into its bounds (recording what was asked for), and
+// puts the held ones back.
+std::vector<double> settle(std::vector<double> values, const FitProblem& problem, std::vector<ClampedValue>* clamped) {
+    const std::vector<double> own = problem.start();
+    for (std::size_t j = 0; j < values.size(); ++j) {
+        if (problem.fixed()[j]) {
+            values[j] = own[j];
+            continue;
+        }
+        const Bounds b = problem.bounds()[j];
+        double v = values[j];
+        if (!std::isfinite(v)) v = std::isfinite(b.hi) ? 0.5 * (b.lo + b.hi) : std::max(b.lo, 1.0);
+        // A log-scaled parameter on its floor would be frozen there.
+        const double floor = std::isfinite(b.hi) ? b.lo : b.lo + std::max(std::fabs(b.lo), 1e-300) * 1e-6;
+        const double lo = b.lo, hi = b.hi;
+        if (v < lo || v > hi) {
+            if (clamped) clamped->push_back({j, values[j], b});
+            v = std::clamp(v, lo, hi);
+        }
+        if (!std::isfinite(b.hi) && v <= b.lo) v = floor;
+        values[j] = v;
+    }
+    return values;
+}
+
+double cost_at(const FitProblem& problem, const std::vector<double>& values, std::vector<double>& residuals,
+               ResidualWorkspace& workspace) {
+    EvaluationCounter counter{0};
+    problem.objective().residuals(values.data(), residuals, workspace, counter);
+    const double cost = cost_of(residuals);
+    return std::isfinite(cost) ? cost : std::numeric_limits<double>::infinity();
+}
+
+}  // namespace
+
+Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<const double> frequencies_hz,
+                                       std::span<const Complex> impedances, Weighting weighting,
+                                       const ParameterControl& control, const DataStartSettings& settings,
+                                       InterruptCheck interrupt) {
+    auto made = FitProblem::make(circuit, frequencies_hz, impedances, weighting, control);
+    if (!made) return fail(made.error());
+    const FitProblem& problem = *made.value();
+
+    // The shape and the DRT read the usable points only.
+    std::vector<double> f;
+    std::vector<Complex> z;
+    for (std::size_t i = 0; i < frequencies_hz.size(); ++i) {
+        const bool usable = frequencies_hz[i] > 0.0 && std::isfinite(frequencies_hz[i]) && std::isfinite(impedances[i].re) &&
+                            std::isfinite(impedances[i].im) && std::hypot(impedances[i].re, impedances[i].im) > 0.0;
+        if (usable) {
+            f.push_back(frequencies_hz[i]);
+            z.push_back(impedances[i]);
+        }
+    }
+    DataStart best;
+    best.values = problem.start();
+    if (f.empty()) {
+        best.values = settle(best.values, problem, &best.clamped);
+        return best;
+    }
+    const SpectrumShape shape = read_shape(f, z);
+    const Reading reading = f.size() >= 3 ? read_processes(f, z, shape) : Reading{{}, {shape.r_high, shape.inductance}};
+    const std::size_t slots = process_slots(circuit);
+    const auto variants = process_variants(reading.processes, slots, shape);
+
+    // Every assignment placed and scored; the cheapest are polished.
+    std::vector<double> residuals(problem.objective().residual_count());
+    ResidualWorkspace workspace = problem.objective().make_workspace();
+    struct Scored {
+        std::vector<double> values;
+        std::vector<ClampedValue> clamped;
+        double cost;
+    };
+    std::vector<Scored> scored;
+    for (const auto& processes : variants) {
+        Scored s;
+        s.values = settle(param_values(place(circuit, shape, reading.backdrop, processes)), problem, &s.clamped);
+        s.cost = cost_at(problem, s.values, residuals, workspace);
+        scored.push_back(std::move(s));
+    }
+    std::stable_sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) { return a.cost < b.cost; });
+    best.values = scored.front().values;
+    best.clamped = scored.front().clamped;
+    best.cost = scored.front().cost;
+    best.starts = scored.size();
+
+    InterruptScope scope(interrupt);
+    LmSettings lm;
+    lm.max_iterations = settings.max_iterations;
+    lm.max_starts = settings.max_starts;
+    const std::size_t runs = std::min(settings.polished, scored.size());
+    for (std::size_t k = 0; k < runs; ++k) {
+        auto fitted = levenberg_marquardt_fit(problem, scored[k].values, lm);
+        if (!fitted) {
+            if (fitted.error().kind == FitError::Kind::interrupted) return fail(fitted.error());
+            continue;
+        }
+        const FitOutcome& outcome = fitted.value();
+        if (std::isfinite(outcome.cost) && outcome.cost < best.cost) {
+            best.values = outcome.params;
+            best.cost = outcome.cost;
+            best.clamped = scored[k].clamped;
+        }
+    }
+    return best;
+}
+
+}  // namespace kelvara::start

@@ -1,0 +1,51 @@
+// Starting values for any circuit from the spectrum itself: the DRT's
+// processes handed to the circuit's time-constant slots in several ways,
+// the rest read off the spectrum's shape, each way polished by a short
+// Levenberg-Marquardt run; the best is kept.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "circuit/result.hpp"
+#include "circuit/tree.hpp"
+#include "elements/catalogue.hpp"
+#include "elements/complex.hpp"
+#include "fit/fit_outcome.hpp"
+#include "fit/fit_problem.hpp"
+#include "fit/interruption.hpp"
+#include "fit/weighting.hpp"
+
+namespace kelvara::start {
+
+// A value the data asked for beyond the bounds in force, held on the bound.
+struct ClampedValue {
+    std::size_t index = 0;  // in parameter order
+    double suggested = 0.0;
+    Bounds bounds{};
+};
+
+struct DataStart {
+    std::vector<double> values;  // every parameter, in parameter order
+    std::vector<ClampedValue> clamped;
+    double cost = 0.0;        // at `values`
+    std::size_t starts = 0;   // assignments tried
+};
+
+struct DataStartSettings {
+    std::size_t polished = 4;            // the cheapest this many assignments get a solver run
+    std::uint64_t max_iterations = 60;   // each run's patience (as LmSettings)
+    std::uint64_t max_starts = 2;        // each run's starts (as LmSettings)
+};
+
+// `control` as for a fit (empty: the catalogue bounds, nothing held); held
+// parameters keep the circuit's values. The errors are those of a fit's own
+// checks of the data and the control.
+Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<const double> frequencies_hz,
+                                       std::span<const Complex> impedances, Weighting weighting,
+                                       const ParameterControl& control, const DataStartSettings& settings = {},
+                                       InterruptCheck interrupt = {});
+
+}  // namespace kelvara::start

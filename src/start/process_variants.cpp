@@ -1,0 +1,117 @@
+#include "start/process_variants.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kelvara::start {
+namespace {
+
+constexpr double default_alpha = 0.9;
+
+// Two neighbours as one process: resistances add, the time constant is
+// their resistance-weighted geometric mean.
+Process merged(const Process& a, const Process& b) {
+    const double r = a.resistance + b.resistance;
+    const double w = r > 0.0 ? a.resistance / r : 0.5;
+    return {r, std::exp(w * std::log(a.tau) + (1.0 - w) * std::log(b.tau)), std::min(a.alpha, b.alpha)};
+}
+
+// Merges the closest neighbours (in ln tau) until `slots` remain.
+std::vector<Process> merge_closest(std::vector<Process> p, std::size_t slots) {
+    while (p.size() > slots) {
+        std::size_t at = 0;
+        double closest = INFINITY;
+        for (std::size_t k = 0; k + 1 < p.size(); ++k) {
+            const double gap = std::log(p[k + 1].tau / p[k].tau);
+            if (gap < closest) {
+                closest = gap;
+                at = k;
+            }
+        }
+        p[at] = merged(p[at], p[at + 1]);
+        p.erase(p.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+    }
+    return p;
+}
+
+// Keeps the `slots` largest processes, in tau order.
+std::vector<Process> largest(std::vector<Process> p, std::size_t slots) {
+    std::vector<Process> by_size = p;
+    std::stable_sort(by_size.begin(), by_size.end(),
+                     [](const Process& a, const Process& b) { return a.resistance > b.resistance; });
+    by_size.resize(slots);
+    std::sort(by_size.begin(), by_size.end(), [](const Process& a, const Process& b) { return a.tau < b.tau; });
+    return by_size;
+}
+
+// Splits the largest process in two, half a decade either side, until
+// there are `slots`.
+std::vector<Process> split_largest(std::vector<Process> p, std::size_t slots) {
+    while (p.size() < slots) {
+        const auto it = std::max_element(p.begin(), p.end(), [](const Process& a, const Process& b) {
+            return a.resistance < b.resistance;
+        });
+        const Process big = *it;
+        const double step = std::sqrt(10.0);
+        *it = {big.resistance / 2, big.tau / step, big.alpha};
+        p.insert(it + 1, Process{big.resistance / 2, big.tau * step, big.alpha});
+    }
+    return p;
+}
+
+// Adds small processes at the slow and fast edges of the window, in turn,
+// until there are `slots`: a process the data only show the edge of.
+std::vector<Process> add_at_edges(std::vector<Process> p, std::size_t slots, const SpectrumShape& shape) {
+    double total = 0.0;
+    for (const Process& q : p) total += q.resistance;
+    const double r = std::max(total, shape.modulus_typical) * 0.5;
+    bool slow = true;
+    while (p.size() < slots) {
+        if (slow) {
+            p.push_back({r, 3.0 / shape.omega_min, default_alpha});
+        } else {
+            p.insert(p.begin(), Process{r * 0.1, 0.3 / shape.omega_max, default_alpha});
+        }
+        slow = !slow;
+    }
+    return p;
+}
+
+std::vector<Process> spread(std::size_t slots, const SpectrumShape& shape) {
+    const double total = std::max(shape.r_low - shape.r_high, 0.1 * shape.modulus_typical);
+    std::vector<Process> p;
+    const double lo = std::log(1.0 / shape.omega_max), hi = std::log(1.0 / shape.omega_min);
+    for (std::size_t k = 0; k < slots; ++k) {
+        const double at = lo + (hi - lo) * (static_cast<double>(k) + 0.5) / static_cast<double>(slots);
+        p.push_back({total / static_cast<double>(slots), std::exp(at), default_alpha});
+    }
+    return p;
+}
+
+}  // namespace
+
+std::vector<std::vector<Process>> process_variants(const std::vector<Process>& found, std::size_t slots,
+                                                   const SpectrumShape& shape) {
+    std::vector<std::vector<Process>> out;
+    if (slots == 0) return {{}};
+    if (found.empty()) {
+        out.push_back(spread(slots, shape));
+    } else if (found.size() == slots) {
+        out.push_back(found);
+        if (slots > 1) out.push_back(merge_closest(split_largest(found, slots + 1), slots));
+    } else if (found.size() > slots) {
+        out.push_back(merge_closest(found, slots));
+        out.push_back(largest(found, slots));
+    } else {
+        out.push_back(split_largest(found, slots));
+        out.push_back(add_at_edges(found, slots, shape));
+    }
+    // Circuits written slow-first take the same processes the other way round.
+    const std::size_t forward = out.size();
+    if (slots > 1) {
+        for (std::size_t k = 0; k < forward; ++k) out.emplace_back(out[k].rbegin(), out[k].rend());
+    }
+    return out;
+}
+
+}  // namespace kelvara::start

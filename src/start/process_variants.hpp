@@ -1,0 +1,20 @@
+// The ways of handing a spectrum's processes to a circuit's time-constant
+// slots: in order of time constant either way round, and, when the counts
+// differ, with neighbouring processes merged or the largest split.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "start/placement.hpp"
+#include "start/spectrum_shape.hpp"
+
+namespace kelvara::start {
+
+// Each variant holds exactly `slots` processes. `found` is sorted by tau
+// (fastest first); with none found, the slots are spread over the window
+// and share the resistance the window shows.
+std::vector<std::vector<Process>> process_variants(const std::vector<Process>& found, std::size_t slots,
+                                                   const SpectrumShape& shape);
+
+}  // namespace kelvara::start
