@@ -214,7 +214,11 @@ def _chosen_label(comparison: object, labels: dict[str, str]) -> tuple[str, obje
     chosen = getattr(comparison, "chosen", None)
     if comparison is None or chosen is None or chosen.result is None:
         return "-", None, 0
-    return labels.get(topology(chosen.notation), chosen.notation), chosen.result, chosen.n_free
+    try:
+        key = topology(chosen.notation)
+    except ValueError:  # a notation the key cannot read counts as itself
+        key = chosen.notation
+    return labels.get(key, chosen.notation), chosen.result, chosen.n_free
 
 
 def measure(label: str, notation: str, f: np.ndarray, spectra: dict[float, np.ndarray], run: Run,

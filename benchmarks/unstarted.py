@@ -115,4 +115,10 @@ def topology(notation: str) -> str:
         code = _SAME_KIND.get(code, code)
         return {"K": ["(C,R)"], "Zarc": ["(Cpe,R)"]}.get(code, [code])
 
-    return "-".join(sorted(series()))
+    try:
+        key = "-".join(sorted(series()))
+    except (IndexError, AttributeError):
+        key = None
+    if key is None or position != len(tokens):
+        raise ValueError(f"cannot read the notation {notation!r}")
+    return key
