@@ -2,8 +2,9 @@
 ranks them; :func:`select` picks the simplest adequate one.
 
 Every candidate is fitted on the worker pool with the interpreter released, all at
-once. A trained topology starts from its network's guess, any other candidate from
-its own values. A candidate that contains a simpler candidate (the simpler one's
+once. A candidate with values of its own starts there. One without starts from the
+data (``Circuit.with_data_start``), and a trained topology from its network's guess
+as well, keeping the better fit. A candidate that contains a simpler candidate (the simpler one's
 fitted values, with the extra elements set to contribute next to nothing, reproduce
 its impedance) is also started from that fit, and keeps the better of its fits: so
 adding an element never ends worse than leaving it out. Where it still does, the
@@ -14,16 +15,24 @@ The ranking uses an information criterion over the weighted residuals (AICc by
 default for compare, BIC for select; see ``FitResult.aic``) and Akaike weights
 exp(-d/2) / sum exp(-d/2), with d the criterion's distance from the best candidate.
 
-select fits the trained topologies in stages of rising free-parameter count and
-stops once its choice among those fitted is clean and fits to the noise level: on
-well-posed spectra that leaves out about half of the candidates, mostly the costly
-ones with eight or nine parameters.
+Candidates of your own get the full set of Levenberg-Marquardt starts and patience
+of ``Circuit.fit``; select's default candidates (the trained topologies and those
+the spectrum's DRT proposes, see :func:`proposed_candidates`) the two cheapest
+starts and a budget. Where a fit runs an element off to zero or infinity (an R, C,
+CPE, L or Warburg on its floor or beyond 1e15), select shorts or opens that
+element and fits the smaller circuit too, ranked in its own right.
+
+select fits its candidates in stages of rising free-parameter count and stops once
+its choice among those fitted is clean and fits to the noise level: on well-posed
+spectra that leaves out about half of the candidates, mostly the costly ones with
+eight or nine parameters.
 """
 
 from __future__ import annotations
 
 import math
 import re
+import warnings
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Sequence
 
@@ -35,7 +44,8 @@ if TYPE_CHECKING:
 
     from kelvara._core import Circuit, FitResult
 
-__all__ = ["compare", "select", "Comparison", "Ranked", "CRITERIA", "SELECT_MAX_ITERATIONS", "STOP_MISFIT"]
+__all__ = ["compare", "select", "proposed_candidates", "Comparison", "Ranked", "CRITERIA", "SELECT_MAX_ITERATIONS",
+           "STOP_MISFIT"]
 
 CRITERIA = ("aicc", "aic", "bic")
 #: Evaluation budget of each Levenberg-Marquardt run of a candidate.
@@ -66,6 +76,8 @@ class Ranked:
     weight: float = 0.0  #: Akaike weight over the criterion
     flags: list[Flag] = field(default_factory=list)
     verdict: str = "failed"
+    #: the candidate whose fit ran an element off, when this circuit is that one reduced
+    reduced_from: str | None = None
 
 
 class Comparison:
@@ -113,6 +125,8 @@ class Comparison:
         lines = ["  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip() for r in rows]
         notes = []
         for row in self.ranked:
+            if row.reduced_from:
+                notes.append(f"  {row.notation}: {row.reduced_from} with an element it ran off removed")
             for flag in row.flags:
                 notes.append(f"  {row.notation}: [{flag.code}] {flag.text}")
             if row.error:
@@ -229,10 +243,38 @@ def _better(a: Any, b: Any) -> bool:
     return a.success and not b.success
 
 
-def _fit(circuits: list[Circuit], f: np.ndarray, z: np.ndarray, fit_kwargs: dict) -> list[Any]:
+@dataclass
+class _Candidate:
+    name: str
+    circuit: Circuit
+    #: given by the caller (or a reduction of a fit): the full starts and patience of Circuit.fit
+    thorough: bool
+    reduced_from: str | None = None
+
+
+#: Levenberg-Marquardt starts and patience of a thorough candidate: those of Circuit.fit.
+_FULL_STARTS = 9
+_FULL_ITERATIONS = 200
+
+
+def _fit(candidates: list[_Candidate], f: np.ndarray, z: np.ndarray, fit_kwargs: dict,
+         max_iterations: int | None) -> list[Any]:
+    """Fits of the candidates (a FitResult or the exception), in their order: every
+    candidate without values of its own also starts from the data."""
     from kelvara._core import _fit_candidates  # type: ignore[attr-defined]
 
-    return _fit_candidates(circuits, f, z, **fit_kwargs)
+    results: list[Any] = [None] * len(candidates)
+    for thorough in (False, True):
+        at = [i for i, c in enumerate(candidates) if c.thorough == thorough]
+        if not at:
+            continue
+        budget = max_iterations if max_iterations is not None else \
+            (_FULL_ITERATIONS if thorough else SELECT_MAX_ITERATIONS)
+        settings = {"max_iterations": budget, **fit_kwargs, "data_start": True,
+                    "starts": _FULL_STARTS if thorough else None}
+        for i, result in zip(at, _fit_candidates([candidates[i].circuit for i in at], f, z, **settings)):
+            results[i] = result
+    return results
 
 
 def _criterion_value(result: FitResult, criterion: str) -> float:
@@ -240,10 +282,10 @@ def _criterion_value(result: FitResult, criterion: str) -> float:
     return value if math.isfinite(value) else math.inf
 
 
-def _stages(circuits: list[Circuit]) -> list[list[int]]:
+def _stages(candidates: list[_Candidate]) -> list[list[int]]:
     """Candidate indices by free-parameter count, simplest first; a level with a single
     candidate joins the next one, so that a stage keeps both workers busy."""
-    free = [len(c.param_names()) - len(c.fixed) for c in circuits]
+    free = [len(c.circuit.param_names()) - len(c.circuit.fixed) for c in candidates]
     stages: list[list[int]] = []
     pending: list[int] = []
     for level in sorted(set(free)):
@@ -256,18 +298,18 @@ def _stages(circuits: list[Circuit]) -> list[list[int]]:
     return stages
 
 
-def _fit_stage(stage: list[int], circuits: list[Circuit], results: dict[int, Any], nested: dict[int, int],
-               f: np.ndarray, z: np.ndarray, fit_kwargs: dict) -> None:
+def _fit_stage(stage: list[int], candidates: list[_Candidate], results: dict[int, Any], nested: dict[int, int],
+               f: np.ndarray, z: np.ndarray, fit_kwargs: dict, max_iterations: int | None) -> None:
     """Fits the candidates of `stage` into `results`. A candidate that ended above the
     best-fitting simpler candidate nested in it (any fitted so far, its own stage
     included) is fitted again from that fit and keeps the better of the two;
     `nested` records which simpler candidate each one was held against."""
-    fitted = _fit([circuits[i] for i in stage], f, z, fit_kwargs)
+    fitted = _fit([candidates[i] for i in stage], f, z, fit_kwargs, max_iterations)
     results.update(zip(stage, fitted))
     refit_of: list[int] = []
-    from_nested: list[Circuit] = []
+    from_nested: list[_Candidate] = []
     for i in stage:
-        circuit = circuits[i]
+        circuit = candidates[i].circuit
         free = len(circuit.param_names()) - len(circuit.fixed)
         inner = [j for j, simple in results.items() if j != i and not isinstance(simple, BaseException)
                  and simple.n_free < free and math.isfinite(simple.cost)]
@@ -280,20 +322,97 @@ def _fit_stage(stage: list[int], circuits: list[Circuit], results: dict[int, Any
             own = results[i]
             if isinstance(own, BaseException) or not own.cost <= results[j].cost * (1 + 1e-6):
                 refit_of.append(i)
-                from_nested.append(circuit.with_values(start))
+                from_nested.append(_Candidate(candidates[i].name, circuit.with_values(start), candidates[i].thorough))
             break  # the best-fitting nested candidate is the one to beat
     if from_nested:
-        refits = _fit(from_nested, f, z, {**fit_kwargs, "guess_init": False})
+        refits = _fit(from_nested, f, z, {**fit_kwargs, "guess_init": False}, max_iterations)
         for i, refit in zip(refit_of, refits):
             if _better(refit, results[i]):
                 results[i] = refit
 
 
-def _ranked_row(name: str, circuit: Circuit, result: Any, simple: Any, noise: float | None) -> Ranked:
+#: How an element's impedance goes when its parameter runs to its floor ("low") or
+#: off to infinity ("high"): "short" (zero impedance) or "open" (infinite).
+_LIMITS = {
+    ("R", "r"): ("short", "open"), ("K", "r"): ("short", "open"), ("ZARC", "r"): ("short", "open"),
+    ("C", "c"): ("open", "short"), ("CPE", "q"): ("open", "short"),
+    ("L", "l"): ("short", "open"), ("LA", "l"): ("short", "open"), ("W", "aw"): ("short", "open"),
+    ("WO", "z0"): ("short", "open"), ("WS", "z0"): ("short", "open"), ("G", "rg"): ("short", "open"),
+    ("GS", "rg"): ("short", "open"),
+}
+#: Beyond this a value is running off to infinity (as the at_bound flag reads it).
+_RUNAWAY = 1e15
+
+
+def _runoffs(result: FitResult) -> list[tuple[str, str]]:
+    """(parameter, "short" or "open") for each element the fit ran off to a limit."""
+    out = []
+    bounds = result.circuit.param_bounds()
+    fixed = set(result.circuit.fixed)
+    for (name, value), (lo, hi) in zip(result.params.items(), bounds):
+        if name in fixed or not math.isfinite(value):
+            continue
+        label, _, param = name.partition(".")
+        match = _LABEL.match(label)
+        limits = _LIMITS.get((match.group(1).upper() if match else label.upper(), param))
+        if limits is None:
+            continue
+        if lo > 0 and value <= lo * 1.01:
+            out.append((name, limits[0]))
+        elif value >= _RUNAWAY or (math.isfinite(hi) and value >= hi * (1 - 1e-9)):
+            out.append((name, limits[1]))
+    return out
+
+
+#: Of the candidates that ran an element off, at most this many (the lowest costs) are reduced per stage.
+_REDUCED_PER_STAGE = 4
+
+
+def _worth_reducing(stage: list[int], results: dict[int, Any], rows: dict[int, Ranked]) -> list[int]:
+    """The candidates of `stage` whose reduction could change the choice: those that
+    fit better than every candidate with determined values so far (a reduced circuit
+    fits no better than the one it came from)."""
+    determined = [row.result.cost for row in rows.values()
+                  if row.result is not None and row.verdict in ("clean", "suspect")]
+    limit = min(determined, default=math.inf)
+    pool = [i for i in stage if not isinstance(results[i], BaseException) and results[i].cost < limit]
+    pool.sort(key=lambda i: results[i].cost)
+    return pool[:_REDUCED_PER_STAGE]
+
+
+def _reductions(candidate: _Candidate, result: Any, known: set[str]) -> list[_Candidate]:
+    """The circuits left when the elements `result` ran off are shorted or opened (each
+    alone, and all at once), started from the fitted values of what remains."""
+    from kelvara._core import _reduced_circuit  # type: ignore[attr-defined]
+
+    if isinstance(result, BaseException) or not math.isfinite(result.cost):
+        return []
+    runoffs = _runoffs(result)
+    if not runoffs:
+        return []
+    fitted = result.circuit
+    options = [[r] for r in runoffs] + ([runoffs] if len(runoffs) > 1 else [])
+    out = []
+    for chosen in options:
+        reduced: Circuit | None = fitted
+        for name, limit in chosen:
+            if reduced is None or name not in reduced.param_names():
+                reduced = None
+                break
+            reduced = _reduced_circuit(reduced, name, limit)
+        if reduced is None or reduced.notation in known:
+            continue
+        known.add(reduced.notation)
+        out.append(_Candidate(reduced.notation, reduced, True, candidate.name))
+    return out
+
+
+def _ranked_row(candidate: _Candidate, result: Any, simple: Any, noise: float | None) -> Ranked:
+    name, circuit = candidate.name, candidate.circuit
     if isinstance(result, BaseException):
         if not isinstance(result, Exception):
             raise result
-        return Ranked(name, circuit.notation, None, error=str(result))
+        return Ranked(name, circuit.notation, None, error=str(result), reduced_from=candidate.reduced_from)
     flags = diagnose(result, noise)
     if simple is not None and not isinstance(simple, BaseException) and math.isfinite(simple.cost) and \
             not result.cost <= simple.cost * (1 + 1e-6) + 1e-300:
@@ -301,7 +420,7 @@ def _ranked_row(name: str, circuit: Circuit, result: Any, simple: Any, noise: fl
                                            f"lower cost ({simple.cost:.4g} against {result.cost:.4g})"))
     result._set_flags(flags)
     return Ranked(name, circuit.notation, result, None, result.n_free, result.chi_square, result.reduced_chi_square,
-                  result.aic, result.aicc, result.bic, 0.0, flags, verdict_of(flags))
+                  result.aic, result.aicc, result.bic, 0.0, flags, verdict_of(flags), candidate.reduced_from)
 
 
 def _ordered(rows: dict[int, Ranked], criterion: str) -> list[Ranked]:
@@ -331,42 +450,119 @@ def _simplest_adequate(ranked: list[Ranked], criterion: str) -> Ranked | None:
     return next(row for row in near if row.n_free == fewest)
 
 
-def _run(frequencies: Any, impedances: Any, candidates: Sequence[Any], criterion: str, noise: float | None,
-         max_iterations: int, fit_kwargs: dict, early_stop: bool = False) -> tuple[list[Ranked], float | None,
-                                                                                   list[str]]:
+def _candidates(given: Sequence[Any], thorough: bool) -> list[_Candidate]:
+    if isinstance(given, (str, kelvara.Circuit)):
+        raise TypeError("candidates must be a list of notations, model names or Circuit objects, "
+                        f"not a single {type(given).__name__}")
+    out = []
+    for c in given:
+        if isinstance(c, str):
+            out.append(_Candidate(c, kelvara.Circuit(c), thorough))
+        elif isinstance(c, kelvara.Circuit):
+            out.append(_Candidate(c.notation, c, thorough))
+        else:
+            raise TypeError(f"a candidate must be a notation, a model name or a Circuit, not {type(c).__name__}")
+    if not out:
+        raise ValueError("give at least one candidate circuit")
+    return out
+
+
+def _run(frequencies: Any, impedances: Any, candidates: list[_Candidate], criterion: str, noise: float | None,
+         max_iterations: int | None, fit_kwargs: dict, early_stop: bool = False,
+         reduce: bool = False) -> tuple[list[Ranked], float | None, list[str]]:
     """(ranking, noise, the candidates not fitted). With `early_stop` the candidates are
     fitted in stages of rising complexity, and once select's choice among those
-    fitted is clean and fits to the noise level (STOP_MISFIT) the rest are left out."""
+    fitted is clean and fits to the noise level (STOP_MISFIT) the rest are left out.
+    With `reduce`, a candidate whose fit ran an element off is joined by the circuit
+    without it (fitted in the next stage)."""
     if criterion not in CRITERIA:
         raise ValueError(f"criterion must be one of {', '.join(map(repr, CRITERIA))}, got {criterion!r}")
-    names = [c if isinstance(c, str) else c.notation for c in candidates]
-    if not names:
-        raise ValueError("give at least one candidate circuit")
-    circuits = [kelvara.Circuit(c) if isinstance(c, str) else c for c in candidates]
     f, z = _spectrum(frequencies, impedances)
-    fit_kwargs = {"max_iterations": max_iterations, **fit_kwargs}
     if noise is None:
         noise = noise_level(f, z)
-    stages = _stages(circuits) if early_stop and noise is not None else [list(range(len(circuits)))]
+    candidates = list(candidates)
+    known = {c.circuit.notation for c in candidates}
+    stages = _stages(candidates) if early_stop and noise is not None else [list(range(len(candidates)))]
     results: dict[int, Any] = {}
     nested: dict[int, int] = {}
     rows: dict[int, Ranked] = {}
-    for number, stage in enumerate(stages):
-        _fit_stage(stage, circuits, results, nested, f, z, fit_kwargs)
+    while stages:
+        stage = stages.pop(0)
+        _fit_stage(stage, candidates, results, nested, f, z, fit_kwargs, max_iterations)
         for i in stage:
-            rows[i] = _ranked_row(names[i], circuits[i], results[i], results.get(nested.get(i, -1)), noise)
-        if number + 1 < len(stages):
+            rows[i] = _ranked_row(candidates[i], results[i], results.get(nested.get(i, -1)), noise)
+        if reduce:
+            smaller = [r for i in _worth_reducing(stage, results, rows) for r in _reductions(candidates[i], results[i], known)]
+            if smaller:
+                first = len(candidates)
+                candidates += smaller
+                stages.insert(0, list(range(first, len(candidates))))
+                continue
+        if stages:
             choice = _simplest_adequate(_ordered(rows, criterion), criterion)
             if choice is not None and noise is not None and \
                     relative_misfit(choice.result) <= STOP_MISFIT * noise:  # type: ignore[arg-type]
                 break
-    skipped = [names[i] for i in range(len(circuits)) if i not in rows]
+    skipped = [candidates[i].name for i in range(len(candidates)) if i not in rows]
     return _ordered(rows, criterion), noise, skipped
 
 
 def _top(ranked: list[Ranked], criterion: str, verdicts: Sequence[str]) -> Ranked | None:
     pool = [row for row in ranked if row.result is not None and row.verdict in verdicts]
     return pool[0] if pool else None
+
+
+def _arcs(count: int, element: str, first: int = 1) -> str:
+    return "-".join(f"p(R{k},{element}{k})" for k in range(first, first + count))
+
+
+def proposed_candidates(frequencies: Any, impedances: Any = None) -> list[str]:
+    """Circuits beyond the trained topologies that a spectrum's DRT suggests, as notation.
+
+    With n the DRT's peak count (at least one): n and n + 1 R-CPE arcs behind a series
+    resistance (with a series inductance when the high-frequency end is inductive),
+    the same with a blocking CPE in series when the low-frequency end rises like a
+    capacitor or diffusion, finite-space and semi-infinite Warburg variants and a
+    transmission line for such a tail, and a Gerischer beside the arcs.
+    """
+    import numpy as np
+
+    f, z = _spectrum(frequencies, impedances)
+    usable = (f > 0) & np.isfinite(f) & np.isfinite(z) & (np.abs(z) > 0)
+    f, z = f[usable], z[usable]
+    if f.size < 3:
+        return []
+    order = np.argsort(f)
+    f, z = f[order], z[order]
+    try:
+        with warnings.catch_warnings():  # the DRT's notes are for its own callers
+            warnings.simplefilter("ignore")
+            peaks = len(kelvara.drt(f, z).peaks)
+    except (ValueError, ArithmeticError):
+        peaks = 1
+    n = min(max(peaks, 1), 3)
+    head = "L0-R0-" if z[-1].imag > 0 else "R0-"
+    low = -z[: min(4, f.size)].imag
+    tail = bool(np.all(low > 0)) and f.size >= 4 and \
+        float(-np.polyfit(np.log(f[:4]), np.log(low[:4]), 1)[0]) > 0.25
+    out = []
+    for k in (n, n + 1):
+        out.append(head + _arcs(k, "CPE"))
+        if tail:
+            out.append(head + _arcs(k, "CPE") + f"-CPE{k + 1}")
+    if tail:
+        out += [head + f"p(R1-Wo1,CPE1)", head + _arcs(n, "CPE") + f"-Wo{n + 1}",
+                head + _arcs(n, "CPE") + f"-W{n + 1}", head + "TLMQ1"]
+    out.append(head + _arcs(n, "CPE") + f"-G{n + 1}")
+    seen: set[str] = set()
+    return [c for c in out if not (c in seen or seen.add(c))]  # type: ignore[func-returns-value]
+
+
+def _default_candidates(f: Any, z: Any) -> list[_Candidate]:
+    trained = [_Candidate(name, kelvara.Circuit(name), False) for name in kelvara.Circuit.ml_circuits()]
+    known = {c.circuit.notation for c in trained}
+    extra = [_Candidate(c, kelvara.Circuit(c), False) for c in proposed_candidates(f, z)]
+    return trained + [c for c in extra if c.circuit.notation not in known]
 
 
 def compare(
@@ -376,7 +572,7 @@ def compare(
     candidates: Sequence[str | Circuit],
     criterion: str = "aicc",
     noise: float | None = None,
-    max_iterations: int = SELECT_MAX_ITERATIONS,
+    max_iterations: int | None = None,
     **fit_kwargs: Any,
 ) -> Comparison:
     """Fit every candidate circuit to one spectrum and rank them.
@@ -387,14 +583,18 @@ def compare(
         The spectrum, as for ``Circuit.fit``; or a ``kelvara.io.Spectrum`` or a
         battery-data-format dataframe alone.
     candidates
-        Notations, model names or ``Circuit`` objects.
+        Notations, model names or ``Circuit`` objects (a list, even of one).
+        Each is fitted with the starts and patience of ``Circuit.fit`` (and, when
+        it has no values of its own, from the data as well), so it never ends
+        above what ``Circuit.fit`` reaches from the same start.
     criterion : {"aicc", "aic", "bic"}
         What ranks the candidates.
     noise : float, optional
         The spectrum's noise level (fraction of |Z|) for the flags; by default
         estimated from a Kramers-Kronig fit of the spectrum.
-    max_iterations : int
-        Evaluation budget of each Levenberg-Marquardt run of a candidate.
+    max_iterations : int, optional
+        Evaluation budget of each Levenberg-Marquardt run of a candidate
+        (default: that of ``Circuit.fit``).
     **fit_kwargs
         ``weight``, ``method`` and the other settings of ``Circuit.fit``.
 
@@ -404,7 +604,8 @@ def compare(
         ``ranked`` (best first), ``best`` (the best-ranked clean fit, else the
         best-ranked), ``table()`` and ``to_frame()``.
     """
-    ranked, noise, _ = _run(frequencies, impedances, candidates, criterion, noise, max_iterations, fit_kwargs)
+    chosen = _candidates(candidates, True)
+    ranked, noise, _ = _run(frequencies, impedances, chosen, criterion, noise, max_iterations, fit_kwargs)
     best = _top(ranked, criterion, ("clean",)) or _top(ranked, criterion, ("clean", "suspect", "unreliable"))
     return Comparison(ranked, criterion, noise, best)
 
@@ -416,21 +617,27 @@ def select(
     candidates: Sequence[str | Circuit] | None = None,
     criterion: str = "bic",
     noise: float | None = None,
-    max_iterations: int = SELECT_MAX_ITERATIONS,
+    max_iterations: int | None = None,
     early_stop: bool | None = None,
     **fit_kwargs: Any,
 ) -> Comparison:
     """Pick the simplest adequate circuit for one spectrum.
 
-    Fits the candidates as :func:`compare` does (by default the eleven trained
-    topologies, ``Circuit.ml_circuits()``). Adequate means clean: no flag, so the
-    misfit is at the noise level, the residuals have no structure and every
-    parameter is determined and off its bounds. Among the adequate candidates
-    within ``EQUIVALENT`` (2) of the best criterion the one with the fewest free
-    parameters is chosen (the best criterion among those). Without an adequate
-    candidate the best-ranked one whose values are determined ("suspect") is
-    chosen, else the best-ranked. The result's ``best`` is the chosen
-    ``FitResult``.
+    Fits the candidates as :func:`compare` does. By default they are the eleven
+    trained topologies (``Circuit.ml_circuits()``) and the circuits the spectrum's
+    DRT proposes (:func:`proposed_candidates`), each started from the data and from
+    its network's guess where it has one, with the two cheapest starts and a budget
+    of ``SELECT_MAX_ITERATIONS`` evaluations per run; candidates of your own get the
+    starts and patience of ``Circuit.fit``. A candidate whose fit runs an element off
+    to zero or infinity is joined by the circuit with that element shorted or opened.
+
+    Adequate means clean: no flag, so the misfit is at the noise level, the
+    residuals have no structure and every parameter is determined and off its
+    bounds. Among the adequate candidates within ``EQUIVALENT`` (2) of the best
+    criterion the one with the fewest free parameters is chosen (the best
+    criterion among those). Without an adequate candidate the best-ranked one
+    whose values are determined ("suspect") is chosen, else the best-ranked. The
+    result's ``best`` is the chosen ``FitResult``.
 
     The criterion is BIC by default: its penalty of ln(2N) per parameter keeps
     noise from buying an extra element, where AIC and AICc (2 per parameter) take
@@ -447,11 +654,13 @@ def select(
     """
     default = candidates is None
     if candidates is None:
-        candidates = kelvara.Circuit.ml_circuits()
+        chosen = _default_candidates(*_spectrum(frequencies, impedances))
+    else:
+        chosen = _candidates(candidates, True)
     if early_stop is None:
         early_stop = default
-    ranked, noise, skipped = _run(frequencies, impedances, candidates, criterion, noise, max_iterations, fit_kwargs,
-                                  early_stop)
+    ranked, noise, skipped = _run(frequencies, impedances, chosen, criterion, noise, max_iterations, fit_kwargs,
+                                  early_stop, reduce=True)
     best = _simplest_adequate(ranked, criterion)
     if best is None:
         best = _top(ranked, criterion, ("suspect",)) or _top(ranked, criterion, ("suspect", "unreliable", "failed"))

@@ -13,21 +13,29 @@
 
 namespace kelvara::py {
 
-bool run_data_start(const CircuitData& data, const Spectrum& spectrum, Weighting weighting,
-                    start::DataStart& out) {
+Result<start::DataStart, FitError> data_start_for(const CircuitData& data, std::span<const double> frequencies_hz,
+                                                  std::span<const Complex> impedances, Weighting weighting,
+                                                  InterruptCheck interrupt) {
     // Held parameters keep their values only where the caller gave them;
-    // otherwise they take what the data say, as the fit would start there.
+    // the others take what the data say, as the fit will start there.
     CircuitControl control = data.control;
     for (std::size_t j = 0; j < control.fixed.size(); ++j) {
         if (control.is_deferred(j)) control.fixed[j] = false;
     }
+    return start::data_start(data.tree, frequencies_hz, impedances, weighting, engine_control(data.tree, control), {},
+                             interrupt);
+}
+
+namespace {
+
+bool run_data_start(const CircuitData& data, const Spectrum& spectrum, Weighting weighting, start::DataStart& out) {
     std::optional<Result<start::DataStart, FitError>> result;
     {
         ReleasedInterpreter released;
         const InterruptCheck interrupt{
             [](void* context) { return static_cast<ReleasedInterpreter*>(context)->signal_raised(); }, &released};
-        result.emplace(start::data_start(data.tree, spectrum.frequencies.view(), spectrum.impedances.view(),
-                                         weighting, engine_control(data.tree, control), {}, interrupt));
+        result.emplace(data_start_for(data, spectrum.frequencies.view(), spectrum.impedances.view(), weighting,
+                                      interrupt));
     }
     if (!*result) {
         raise_fit_error(result->error());
@@ -36,6 +44,8 @@ bool run_data_start(const CircuitData& data, const Spectrum& spectrum, Weighting
     out = std::move(*result).value();
     return true;
 }
+
+}  // namespace
 
 PyObject* circuit_with_data_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* names[] = {"frequencies", "impedances"};

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,13 +46,32 @@ PyObject* candidate_exception(const Candidate& candidate) {
 
 constexpr std::uint64_t candidate_starts = 2;
 
+// The better of two outcomes: the lower cost, success breaking a tie.
+bool better(const FitOutcome& a, const FitOutcome& b) {
+    const double ca = std::isfinite(a.cost) ? a.cost : INFINITY, cb = std::isfinite(b.cost) ? b.cost : INFINITY;
+    return ca != cb ? ca < cb : (a.success && !b.success);
+}
+
 PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const char* names[fit_argument_count + 1];
+    // The fit arguments, then `data_start` (a candidate without values of its
+    // own also starts from the data, beside any network guess) and `starts`
+    // (the Levenberg-Marquardt starts each run tries).
+    const char* names[fit_argument_count + 3];
     names[0] = "circuits";
     for (std::size_t i = 0; i < fit_argument_count; ++i) names[i + 1] = fit_argument_names[i];
-    PyObject* bound[fit_argument_count + 1];
+    names[fit_argument_count + 1] = "data_start";
+    names[fit_argument_count + 2] = "starts";
+    PyObject* bound[fit_argument_count + 3];
     if (!bind_arguments({"_fit_candidates", names, 2}, args, nargs, kwnames, bound)) return nullptr;
     PyObject* const* fit_bound = bound + 1;
+    const bool from_data = bound[fit_argument_count + 1] != nullptr && PyObject_IsTrue(bound[fit_argument_count + 1]) == 1;
+    std::uint64_t starts = candidate_starts;
+    if (PyObject* given = bound[fit_argument_count + 2]; given != nullptr && given != Py_None) {
+        const unsigned long long value = PyLong_AsUnsignedLongLong(given);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+        if (value < 1) return raise(PyExc_ValueError, "starts must be at least 1");
+        starts = value;
+    }
     FitOptions options;
     if (!read_fit_options(fit_bound, options)) return nullptr;
     if (options.weights_path) return raise(PyExc_ValueError, "_fit_candidates() takes no weight file");
@@ -89,19 +109,48 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             FitRequest own = request;
             // A candidate starts from a guess or a simpler candidate's fit: the few
             // cheapest starts find its optimum, and a wrong circuit cannot run away.
-            own.settings.max_starts = candidate_starts;
+            own.settings.max_starts = starts;
             const CircuitData& data = *candidate.data;
             own.circuit = data.tree;
             own.control = engine_control(data.tree, data.control);
+            const bool data_start = from_data && !data.explicit_values;
             if (candidate.guessing) {
                 auto start = guess_params(data.tree, own.frequencies_hz, own.impedances, std::nullopt,
                                           &*candidate.match);
                 if (!start) {
-                    candidate.guess_error = start.error();
+                    if (!data_start) {
+                        candidate.guess_error = start.error();
+                        return;
+                    }
+                } else {
+                    own.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
+                    auto result = dispatch_fit(own, interrupt);
+                    if (result) {
+                        candidate.outcome = std::move(result).value();
+                    } else {
+                        candidate.fit_error = result.error();
+                    }
+                }
+            }
+            if (data_start) {
+                // The data's own start, beside the network's (a spectrum outside its training ranges).
+                auto start = data_start_for(data, own.frequencies_hz, own.impedances, own.weighting, interrupt);
+                if (!start) {
+                    if (!candidate.outcome) candidate.fit_error = start.error();
                     return;
                 }
-                own.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
+                own.circuit = rebuild(data.tree, start.value().values);
+                auto result = dispatch_fit(own, interrupt);
+                if (result && (!candidate.outcome || better(result.value(), *candidate.outcome))) {
+                    candidate.outcome = std::move(result).value();
+                    candidate.fit_error.reset();
+                    candidate.guess_error.reset();
+                } else if (!result && !candidate.outcome) {
+                    candidate.fit_error = result.error();
+                }
+                return;
             }
+            if (candidate.guessing) return;
             auto result = dispatch_fit(own, interrupt);
             if (result) {
                 candidate.outcome = std::move(result).value();

@@ -15,6 +15,7 @@
 #include "fit/fit_problem.hpp"
 #include "models/guess.hpp"
 #include "models/registry.hpp"
+#include "start/data_start.hpp"
 
 namespace kelvara::py {
 
@@ -111,6 +112,11 @@ PyObject* circuit_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // Circuit.guess, and the guess itself for fit(): false with an exception set on failure.
 PyObject* circuit_guess(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* circuit_with_data_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The data start of a circuit (held parameters without a value of the
+// caller's take the data's); runs without the interpreter.
+Result<start::DataStart, FitError> data_start_for(const CircuitData& data, std::span<const double> frequencies_hz,
+                                                  std::span<const Complex> impedances, Weighting weighting,
+                                                  InterruptCheck interrupt);
 struct Spectrum;
 // MemoryError for memory exhausted while loading weights, ValueError otherwise.
 PyObject* guess_error_type(const GuessError& error);
@@ -151,6 +157,7 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // _fit_candidates, the parallel fits behind kelvara.compare and kelvara.select.
 extern PyMethodDef candidate_functions[];
+extern PyMethodDef reduce_functions[];
 // kelvara._core._drt and _drt_many (drt_function.cpp).
 extern PyMethodDef drt_functions[];
 

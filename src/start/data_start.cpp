@@ -23,22 +23,33 @@ constexpr double default_alpha = 0.9;
 // cannot run (too few or unusable points).
 struct Reading {
     std::vector<Process> processes;
+    std::vector<Process> minor;  // maxima below the DRT's usual peak threshold
     Backdrop backdrop;
 };
+
+// Maxima down to this share of the tallest are read as minor processes.
+constexpr double minor_threshold = 0.01;
 
 Reading read_processes(std::span<const double> f, std::span<const Complex> z, const SpectrumShape& shape) {
     Reading reading;
     reading.backdrop = {shape.r_high, shape.inductance};
-    auto drt = drt::compute_drt(f, z, drt::DrtSettings{});
+    drt::DrtSettings settings;
+    const double threshold = settings.peak_threshold;
+    settings.peak_threshold = minor_threshold;
+    auto drt = drt::compute_drt(f, z, settings);
     if (!drt) return reading;
     const drt::DrtOutcome& outcome = drt.value();
+    double tallest = 0.0;
+    for (const drt::Peak& peak : outcome.peaks) tallest = std::max(tallest, peak.height);
     for (const drt::Peak& peak : outcome.peaks) {
         if (!(peak.resistance > 0.0) || !std::isfinite(peak.resistance)) continue;
         const double alpha = peak.alpha > 0.0 ? peak.alpha : default_alpha;
-        reading.processes.push_back({peak.resistance, std::exp(peak.ln_tau), alpha});
+        const Process process{peak.resistance, std::exp(peak.ln_tau), alpha};
+        (peak.prominence >= threshold * tallest ? reading.processes : reading.minor).push_back(process);
     }
-    std::sort(reading.processes.begin(), reading.processes.end(),
-              [](const Process& a, const Process& b) { return a.tau < b.tau; });
+    const auto by_tau = [](const Process& a, const Process& b) { return a.tau < b.tau; };
+    std::sort(reading.processes.begin(), reading.processes.end(), by_tau);
+    std::sort(reading.minor.begin(), reading.minor.end(), by_tau);
     reading.backdrop.series_resistance = outcome.r_inf;
     if (outcome.inductance > 0.0) reading.backdrop.inductance = outcome.inductance;
     return reading;
@@ -105,9 +116,9 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<cons
         return best;
     }
     const SpectrumShape shape = read_shape(f, z);
-    const Reading reading = f.size() >= 3 ? read_processes(f, z, shape) : Reading{{}, {shape.r_high, shape.inductance}};
+    const Reading reading = f.size() >= 3 ? read_processes(f, z, shape) : Reading{{}, {}, {shape.r_high, shape.inductance}};
     const std::size_t slots = process_slots(circuit);
-    const auto variants = process_variants(reading.processes, slots, shape);
+    const auto variants = process_variants(reading.processes, reading.minor, slots, shape);
 
     // Every assignment placed and scored; the cheapest are polished.
     std::vector<double> residuals(problem.objective().residual_count());
@@ -134,8 +145,13 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<cons
     LmSettings lm;
     lm.max_iterations = settings.max_iterations;
     lm.max_starts = settings.max_starts;
-    const std::size_t runs = std::min(settings.polished, scored.size());
-    for (std::size_t k = 0; k < runs; ++k) {
+    std::size_t runs = 0;
+    double last_cost = -1.0;
+    for (std::size_t k = 0; k < scored.size() && runs < settings.polished; ++k) {
+        // Slots of the same kind make orders with the same cost: one run does for them.
+        if (std::fabs(scored[k].cost - last_cost) <= 1e-12 * scored[k].cost) continue;
+        last_cost = scored[k].cost;
+        ++runs;
         auto fitted = levenberg_marquardt_fit(problem, scored[k].values, lm);
         if (!fitted) {
             if (fitted.error().kind == FitError::Kind::interrupted) return fail(fitted.error());

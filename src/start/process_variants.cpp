@@ -7,6 +7,8 @@ namespace kelvara::start {
 namespace {
 
 constexpr double default_alpha = 0.9;
+// Up to this many slots, every order of the processes is tried (4! = 24).
+constexpr std::size_t max_permuted_slots = 4;
 
 // Two neighbours as one process: resistances add, the time constant is
 // their resistance-weighted geometric mean.
@@ -59,20 +61,43 @@ std::vector<Process> split_largest(std::vector<Process> p, std::size_t slots) {
     return p;
 }
 
-// Adds small processes at the slow and fast edges of the window, in turn,
-// until there are `slots`: a process the data only show the edge of.
-std::vector<Process> add_at_edges(std::vector<Process> p, std::size_t slots, const SpectrumShape& shape) {
+// Adds processes beyond the edges of the window, in turn, until there are
+// `slots`: one the data only show the edge of. Beyond the fast edge it is
+// the high-frequency intercept (a circuit without a series resistor
+// carries it there); beyond the slow edge, half the resistance seen.
+std::vector<Process> add_at_edges(std::vector<Process> p, std::size_t slots, const SpectrumShape& shape, bool slow) {
     double total = 0.0;
     for (const Process& q : p) total += q.resistance;
     const double r = std::max(total, shape.modulus_typical) * 0.5;
-    bool slow = true;
+    const double intercept = std::max(shape.r_high, 0.01 * shape.modulus_min);
     while (p.size() < slots) {
         if (slow) {
             p.push_back({r, 3.0 / shape.omega_min, default_alpha});
         } else {
-            p.insert(p.begin(), Process{r * 0.1, 0.3 / shape.omega_max, default_alpha});
+            p.insert(p.begin(), Process{intercept, 0.3 / shape.omega_max, default_alpha});
         }
         slow = !slow;
+    }
+    return p;
+}
+
+// Fills the largest gaps in ln tau (between the window's edges and the
+// processes) with small processes until there are `slots`: a process too
+// small for the DRT to single out.
+std::vector<Process> fill_gaps(std::vector<Process> p, std::size_t slots, const SpectrumShape& shape) {
+    double total = 0.0;
+    for (const Process& q : p) total += q.resistance;
+    const double r = 0.05 * std::max(total, 0.1 * shape.modulus_typical);
+    while (p.size() < slots) {
+        std::vector<double> edges{std::log(0.3 / shape.omega_max)};
+        for (const Process& q : p) edges.push_back(std::log(q.tau));
+        edges.push_back(std::log(3.0 / shape.omega_min));
+        std::size_t at = 0;
+        for (std::size_t k = 1; k + 1 < edges.size(); ++k) {
+            if (edges[k + 1] - edges[k] > edges[at + 1] - edges[at]) at = k;
+        }
+        const double tau = std::exp(0.5 * (edges[at] + edges[at + 1]));
+        p.insert(p.begin() + static_cast<std::ptrdiff_t>(at), Process{r, tau, default_alpha});
     }
     return p;
 }
@@ -90,7 +115,8 @@ std::vector<Process> spread(std::size_t slots, const SpectrumShape& shape) {
 
 }  // namespace
 
-std::vector<std::vector<Process>> process_variants(const std::vector<Process>& found, std::size_t slots,
+std::vector<std::vector<Process>> process_variants(const std::vector<Process>& found,
+                                                   const std::vector<Process>& minor, std::size_t slots,
                                                    const SpectrumShape& shape) {
     std::vector<std::vector<Process>> out;
     if (slots == 0) return {{}};
@@ -104,12 +130,33 @@ std::vector<std::vector<Process>> process_variants(const std::vector<Process>& f
         out.push_back(largest(found, slots));
     } else {
         out.push_back(split_largest(found, slots));
-        out.push_back(add_at_edges(found, slots, shape));
+        out.push_back(add_at_edges(found, slots, shape, true));
+        out.push_back(add_at_edges(found, slots, shape, false));
+        out.push_back(fill_gaps(found, slots, shape));
+        if (!minor.empty()) {
+            // The DRT's smaller maxima, the largest of them first.
+            std::vector<Process> all = found;
+            all.insert(all.end(), minor.begin(), minor.end());
+            std::sort(all.begin(), all.end(), [](const Process& a, const Process& b) { return a.tau < b.tau; });
+            out.push_back(all.size() >= slots ? largest(all, slots) : fill_gaps(all, slots, shape));
+        }
     }
-    // Circuits written slow-first take the same processes the other way round.
+    // The slots may differ (an R-C pair, a Gerischer, an R-CPE pair) and need
+    // not be written in order of time constant: every order of the processes
+    // when there are few slots, the reverse order otherwise.
     const std::size_t forward = out.size();
-    if (slots > 1) {
-        for (std::size_t k = 0; k < forward; ++k) out.emplace_back(out[k].rbegin(), out[k].rend());
+    for (std::size_t k = 0; k < forward && slots > 1; ++k) {
+        if (slots > max_permuted_slots) {
+            out.emplace_back(out[k].rbegin(), out[k].rend());
+            continue;
+        }
+        std::vector<std::size_t> order(slots);
+        for (std::size_t i = 0; i < slots; ++i) order[i] = i;
+        while (std::next_permutation(order.begin(), order.end())) {
+            std::vector<Process> permuted(slots);
+            for (std::size_t i = 0; i < slots; ++i) permuted[i] = out[k][order[i]];
+            out.push_back(std::move(permuted));
+        }
     }
     return out;
 }

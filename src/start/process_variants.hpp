@@ -11,10 +11,12 @@
 
 namespace kelvara::start {
 
-// Each variant holds exactly `slots` processes. `found` is sorted by tau
-// (fastest first); with none found, the slots are spread over the window
-// and share the resistance the window shows.
-std::vector<std::vector<Process>> process_variants(const std::vector<Process>& found, std::size_t slots,
+// Each variant holds exactly `slots` processes. `found` (the clear
+// processes) and `minor` (smaller maxima of the DRT, tried when slots are
+// left over) are sorted by tau, fastest first; with none found, the slots
+// are spread over the window and share the resistance the window shows.
+std::vector<std::vector<Process>> process_variants(const std::vector<Process>& found,
+                                                   const std::vector<Process>& minor, std::size_t slots,
                                                    const SpectrumShape& shape);
 
 }  // namespace kelvara::start
