@@ -145,7 +145,7 @@ def test_select_finds_the_true_topology(truth, values):
     ranking = kelvara.select(F, z)
     assert ranking.best.circuit.notation == kelvara.Circuit(truth).notation
     assert ranking.best.verdict == "clean"
-    assert len(ranking) + len(ranking.skipped) == 11
+    assert len(ranking) + len(ranking.skipped) >= 11  # the trained topologies and the proposed ones
     assert kelvara.select(F, z).table() == ranking.table()  # the same on every run
     exhaustive = kelvara.select(F, z, early_stop=False)
     assert exhaustive.chosen.notation == ranking.chosen.notation and exhaustive.skipped == []

@@ -5,6 +5,9 @@
                         [--fix NAME[=VALUE]]... [--bound NAME=LO:HI]...
                         [--series [--shared NAME]...]
                         [--fmin HZ] [--fmax HZ] [--drop-inductive]
+    kelvara select FILE... [--method M] [--weight W] [--seed N] [--plot OUT.png]
+                        [--json OUT.json] [--csv SUMMARY.csv] [--format F]
+                        [--fmin HZ] [--fmax HZ] [--drop-inductive]
     kelvara compare FILE... --circuit A --circuit B... [--criterion aicc|aic|bic]
                         [--method M] [--weight W] [--seed N] [--format F]
                         [--fmin HZ] [--fmax HZ] [--drop-inductive]
@@ -13,9 +16,13 @@
     kelvara drt FILE... [--plot OUT.png] [--csv OUT.csv] [--lambda L] [--format F]
     kelvara circuits
 
-`fit` without --circuit (or with --circuit auto) chooses the circuit per
-spectrum with kelvara.select over the eleven trained topologies and prints the
-ranking. `compare` ranks the circuits given (default: the trained topologies).
+`select` (or `fit` without --circuit, or with --circuit auto) chooses the circuit
+per spectrum with kelvara.select (the trained topologies and the circuits the
+spectrum's DRT proposes) and prints the ranking. `compare` ranks the circuits
+given (default: the trained topologies) with kelvara.compare, and marks the one
+kelvara.compare chooses. A named circuit without --start starts from the data
+(and from the network's guess for a trained topology); --fix NAME without a
+value holds the parameter at that start.
 
 With --csv - or --json - the data go to standard output alone and the tables to
 standard error, so that a program can read the output as it is.
@@ -40,6 +47,7 @@ from typing import IO, Any, Sequence
 
 import kelvara
 from kelvara._outputs import OutputError, Outputs, escape_text
+from kelvara.selection import fit_started
 
 EXIT_OK, EXIT_UNSUCCESSFUL, EXIT_INPUT = 0, 1, 2
 EXIT_INTERRUPTED = 130
@@ -64,17 +72,18 @@ def _parser() -> argparse.ArgumentParser:
     fit.add_argument("files", nargs="+", metavar="FILE", help="instrument export or CSV file")
     fit.add_argument("--circuit", default=DEFAULT_CIRCUIT,
                      help="notation or model name (see 'kelvara circuits'), or 'auto' (the default): the "
-                          "simplest adequate trained topology per spectrum")
+                          "simplest adequate circuit per spectrum (as 'kelvara select')")
     fit.add_argument("--start", metavar="V1,V2,...",
                      help="starting values in the circuit's parameter order (see 'kelvara circuits'); "
-                          "default: the network's guess for trained topologies")
+                          "default: from the data (and the network's guess for trained topologies)")
     fit.add_argument("--method", default="levenberg_marquardt", choices=METHODS, metavar="METHOD",
                      help="fit method: " + ", ".join(METHODS) + " (default levenberg_marquardt)")
     fit.add_argument("--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting")
     fit.add_argument("--seed", type=_seed, default=None, metavar="N",
                      help="seed of the random fit methods, for results that repeat (default: fresh entropy)")
     fit.add_argument("--fix", action="append", default=[], metavar="NAME[=VALUE]",
-                     help="hold a parameter at VALUE (or at its starting value) in every fit; repeatable")
+                     help="hold a parameter at VALUE (or, without one, at the value the fit starts from: "
+                          "--start, else the data's start or the network's guess) in every fit; repeatable")
     fit.add_argument("--bound", action="append", default=[], metavar="NAME=LO:HI",
                      help="the parameter's own bounds (an empty side keeps the catalogue's: R1.r=:1000); "
                           "repeatable")
@@ -103,6 +112,22 @@ def _parser() -> argparse.ArgumentParser:
     compare.add_argument("--seed", type=_seed, default=None, metavar="N",
                          help="seed of the random fit methods, for repeatable results")
     _selection_options(compare)
+
+    select = commands.add_parser("select", help="choose the circuit of every spectrum and fit it",
+                                 description="Choose the simplest adequate circuit of every spectrum with "
+                                             "kelvara.select (as fit --circuit auto) and print the ranking.")
+    select.add_argument("files", nargs="+", metavar="FILE", help="instrument export or CSV file")
+    select.add_argument("--method", default="levenberg_marquardt", choices=METHODS, metavar="METHOD",
+                        help="fit method (default levenberg_marquardt)")
+    select.add_argument("--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting")
+    select.add_argument("--seed", type=_seed, default=None, metavar="N",
+                        help="seed of the random fit methods, for repeatable results")
+    select.add_argument("--format", dest="file_format", default=None, help="force a file format")
+    select.add_argument("--plot", metavar="OUT.png", help="write a figure of data and fit (one per spectrum)")
+    select.add_argument("--json", metavar="OUT.json", help="write the results as JSON")
+    select.add_argument("--csv", metavar="SUMMARY.csv", help="write one summary row per spectrum ('-': stdout)")
+    select.set_defaults(circuit="auto", start=None, fix=[], bound=[], series=False, shared=[])
+    _selection_options(select)
 
     check = commands.add_parser("check", help="linear Kramers-Kronig check of every spectrum",
                                 description="Linear Kramers-Kronig check of every spectrum in the files.")
@@ -368,8 +393,8 @@ def _fits(args: argparse.Namespace, circuit: kelvara.Circuit | None, spectra: An
                             errors.append(f"{label}: no candidate circuit could be fitted")
                             continue
                     else:
-                        result = circuit.fit(spectrum.frequencies, spectrum.impedances, method=args.method,
-                                             weight=args.weight, seed=args.seed)
+                        result = fit_started(circuit, spectrum.frequencies, spectrum.impedances,
+                                             method=args.method, weight=args.weight, seed=args.seed)
             except ValueError as error:
                 errors.append(f"{label}: {error}")
                 continue
@@ -404,6 +429,9 @@ def _fit_all(args: argparse.Namespace, out: IO[str], circuit: kelvara.Circuit | 
             print(f"{label}: circuits ranked for the automatic choice\n{ranking.table()}", file=out)
         print(f"{label}: {len(f)} points, {spectrum.instrument}; {result.circuit.notation} by {args.method}", file=out)
         print(result.table(), file=out)
+        held = [text.strip() for text in args.fix if "=" not in text]
+        if held and args.start is None:
+            print(f"held at the value the fit started from: {', '.join(held)}", file=out)
         print(f"chi-square {result.chi_square:.6g}; {'success' if result.success else 'NOT successful'}: "
               f"{result.message}; verdict: {result.verdict}\n", file=out)
         row = {"file": spectrum.path, "sweep": spectrum.sweep, "points": len(f), **result.to_dict()}
@@ -440,7 +468,8 @@ def _write_summary(rows: list[dict[str, Any]], handle: IO[str]) -> None:
 
 
 def _compare(args: argparse.Namespace, out: IO[str]) -> int:
-    candidates = [_circuit(text) for text in args.circuit] or None
+    candidates = [_circuit(text) for text in args.circuit] or \
+        [kelvara.Circuit(name) for name in kelvara.Circuit.ml_circuits()]
     errors: list[str] = []
     status = EXIT_OK
     try:
@@ -448,9 +477,9 @@ def _compare(args: argparse.Namespace, out: IO[str]) -> int:
             try:
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore")
-                    ranking = kelvara.select(spectrum.frequencies, spectrum.impedances, candidates=candidates,
-                                             criterion=args.criterion, method=args.method, weight=args.weight,
-                                             seed=args.seed, early_stop=False)
+                    ranking = kelvara.compare(spectrum.frequencies, spectrum.impedances, candidates=candidates,
+                                              criterion=args.criterion, method=args.method, weight=args.weight,
+                                              seed=args.seed)
             except ValueError as error:
                 errors.append(f"{label}: {error}")
                 continue
@@ -573,7 +602,7 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
     out = sys.stdout if out is None else out
     args = _parser().parse_args(argv)
     try:
-        if args.command == "fit":
+        if args.command in ("fit", "select"):
             return _fit(args, out)
         if args.command == "check":
             return _check(args, out)

@@ -44,7 +44,7 @@ if TYPE_CHECKING:
 
     from kelvara._core import Circuit, FitResult
 
-__all__ = ["compare", "select", "proposed_candidates", "Comparison", "Ranked", "CRITERIA", "SELECT_MAX_ITERATIONS",
+__all__ = ["compare", "select", "proposed_candidates", "fit_started", "Comparison", "Ranked", "CRITERIA", "SELECT_MAX_ITERATIONS",
            "STOP_MISFIT"]
 
 CRITERIA = ("aicc", "aic", "bic")
@@ -275,6 +275,24 @@ def _fit(candidates: list[_Candidate], f: np.ndarray, z: np.ndarray, fit_kwargs:
         for i, result in zip(at, _fit_candidates([candidates[i].circuit for i in at], f, z, **settings)):
             results[i] = result
     return results
+
+
+def fit_started(circuit: Circuit, frequencies: Any, impedances: Any = None, **fit_kwargs: Any) -> FitResult:
+    """``circuit.fit`` where no start is given, as the command line and a series'
+    first spectrum do it: a circuit with values of its own starts there; one without
+    starts from the data (``Circuit.with_data_start``) and, for a trained topology,
+    from its network's guess as well, keeping the better fit. A parameter held
+    without a value holds the value that fit starts from. A weight file or an
+    explicit ``guess_init`` is ``Circuit.fit`` itself."""
+    f, z = _spectrum(frequencies, impedances)
+    if "weights" in fit_kwargs or "guess_init" in fit_kwargs:
+        return circuit.fit(f, z, **fit_kwargs)
+    kwargs = dict(fit_kwargs)
+    budget = kwargs.pop("max_iterations", None)
+    result = _fit([_Candidate(circuit.notation, circuit, True)], f, z, kwargs, budget)[0]
+    if isinstance(result, BaseException):
+        raise result
+    return result
 
 
 def _criterion_value(result: FitResult, criterion: str) -> float:
@@ -523,7 +541,7 @@ def proposed_candidates(frequencies: Any, impedances: Any = None) -> list[str]:
     resistance (with a series inductance when the high-frequency end is inductive),
     the same with a blocking CPE in series when the low-frequency end rises like a
     capacitor or diffusion, finite-space and semi-infinite Warburg variants and a
-    transmission line for such a tail, and a Gerischer beside the arcs.
+    transmission line for such a tail, and a lone Gerischer.
     """
     import numpy as np
 
@@ -553,7 +571,8 @@ def proposed_candidates(frequencies: Any, impedances: Any = None) -> list[str]:
     if tail:
         out += [head + f"p(R1-Wo1,CPE1)", head + _arcs(n, "CPE") + f"-Wo{n + 1}",
                 head + _arcs(n, "CPE") + f"-W{n + 1}", head + "TLMQ1"]
-    out.append(head + _arcs(n, "CPE") + f"-G{n + 1}")
+    # A Gerischer alone: beside arcs it mimics a small extra arc with fewer parameters.
+    out.append(head + "G1")
     seen: set[str] = set()
     return [c for c in out if not (c in seen or seen.add(c))]  # type: ignore[func-returns-value]
 

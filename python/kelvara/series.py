@@ -130,8 +130,9 @@ def fit_series(
     Parameters
     ----------
     circuit : Circuit
-        The circuit with its start (or none: a trained topology guesses the
-        first spectrum's start), its fixed parameters and bounds.
+        The circuit with its start (or none: the first spectrum's start comes
+        from its data, and from the network's guess for a trained topology),
+        its fixed parameters and bounds.
     spectra, impedances, id_column
         The series, in the input forms of :func:`kelvara.fit_many`.
     shared : sequence of str
@@ -164,11 +165,14 @@ def fit_series(
         raise ValueError(f"shared parameters cannot also be fixed: {held}")
 
     if warm_start:
+        from kelvara.selection import fit_started
+
         results = []
         current = circuit
         for index, (f, z) in enumerate(pairs):
             try:
-                result = current.fit(f, z, **fit_kwargs)
+                # The first spectrum starts from the data where the circuit has no start of its own.
+                result = fit_started(current, f, z, **fit_kwargs) if index == 0 else current.fit(f, z, **fit_kwargs)
             except Exception as error:
                 raise type(error)(f"spectrum {index}: {error}") from error
             results.append(result)

@@ -79,7 +79,14 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const CircuitData& data = circuit_data(self);
     bool guessing = false;
     std::optional<RegistryMatch> match;
-    if (!decide_guess(data, options, guessing, &match)) return nullptr;
+    // A circuit with neither values of its own nor a trained model starts
+    // from each spectrum's own data rather than from placeholders.
+    bool data_starting = false;
+    if (!options.guess && !options.weights_path && !data.explicit_values) {
+        if (!data.registry_match) data.registry_match.emplace(find_for_topology(data.tree));
+        data_starting = !data.registry_match->has_value();
+    }
+    if (!data_starting && !decide_guess(data, options, guessing, &match)) return nullptr;
 
     const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(frequency_list));
     std::vector<Slot> slots(count);
@@ -131,6 +138,15 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
                     return;
                 }
                 slot.request.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
+            } else if (data_starting) {
+                auto start = data_start_for(data, slot.request.frequencies_hz, slot.request.impedances,
+                                            slot.request.weighting, interrupt);
+                if (!start) {
+                    slot.fit_error = start.error();
+                    ++done;
+                    return;
+                }
+                slot.request.circuit = rebuild(data.tree, start.value().values);
             }
             auto result = dispatch_fit(slot.request, interrupt);
             if (result) {

@@ -10,7 +10,9 @@
 //   the notation gives an element of that code.
 //   control, only for a circuit with fixed parameters or bounds of its own:
 //   (fixed, bounds), a list of bools and a list of None or (lo, hi), one
-//   entry per parameter. Without it the state is the one earlier versions
+//   entry per parameter; then, only when some parameter is held at the
+//   fit's start (fixed without a value on placeholder values), a third list
+//   of bools saying which. Without it the state is the one earlier versions
 //   wrote and read.
 // Element state:   ("kelvara.Element", 1, code, (params...))
 // FitResult state: ("kelvara.FitResult", 1, circuit state, names, params,
@@ -92,7 +94,14 @@ PyObject* control_state(const CircuitControl& control, std::size_t count) {
         if (pair == nullptr) return nullptr;
         PyList_SET_ITEM(bounds.get(), static_cast<Py_ssize_t>(j), pair);
     }
-    return Py_BuildValue("(OO)", fixed.get(), bounds.get());
+    if (control.deferred.empty()) return Py_BuildValue("(OO)", fixed.get(), bounds.get());
+    // Held at the fit's start rather than at the placeholder: a third list, only when used.
+    Ref deferred(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!deferred) return nullptr;
+    for (std::size_t j = 0; j < count; ++j) {
+        PyList_SET_ITEM(deferred.get(), static_cast<Py_ssize_t>(j), Py_NewRef(control.is_deferred(j) ? Py_True : Py_False));
+    }
+    return Py_BuildValue("(OOO)", fixed.get(), bounds.get(), deferred.get());
 }
 
 PyObject* circuit_state(const SeriesList& tree, bool explicit_values, const CircuitControl& control) {
@@ -230,7 +239,24 @@ bool read_series(PyObject* list, std::size_t depth, SeriesList& out) {
 bool read_control_state(PyObject* state, const SeriesList& tree, CircuitControl& out) {
     constexpr const char* what = "kelvara.Circuit";
     const std::size_t count = param_count(tree);
-    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2 || !PyList_Check(PyTuple_GET_ITEM(state, 0)) ||
+    const bool has_deferred = PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 3;
+    if (has_deferred) {
+        PyObject* deferred = PyTuple_GET_ITEM(state, 2);
+        if (!PyList_Check(deferred) || static_cast<std::size_t>(PyList_GET_SIZE(deferred)) != count) {
+            refuse(what, "the held-at-start flags must be a list of " + std::to_string(count) + " entries");
+            return false;
+        }
+        for (std::size_t j = 0; j < count; ++j) {
+            PyObject* flag = PyList_GET_ITEM(deferred, static_cast<Py_ssize_t>(j));
+            if (!PyBool_Check(flag)) {
+                refuse(what, "a held-at-start flag must be a bool");
+                return false;
+            }
+            out.deferred.push_back(flag == Py_True);
+        }
+    }
+    if (!PyTuple_Check(state) || (PyTuple_GET_SIZE(state) != 2 && !has_deferred) ||
+        !PyList_Check(PyTuple_GET_ITEM(state, 0)) ||
         !PyList_Check(PyTuple_GET_ITEM(state, 1)) ||
         static_cast<std::size_t>(PyList_GET_SIZE(PyTuple_GET_ITEM(state, 0))) != count ||
         static_cast<std::size_t>(PyList_GET_SIZE(PyTuple_GET_ITEM(state, 1))) != count) {
