@@ -122,12 +122,17 @@ std::vector<std::vector<Process>> process_variants(const std::vector<Process>& f
     if (slots == 0) return {{}};
     if (found.empty()) {
         out.push_back(spread(slots, shape));
-    } else if (found.size() == slots) {
-        out.push_back(found);
-        if (slots > 1) out.push_back(merge_closest(split_largest(found, slots + 1), slots));
-    } else if (found.size() > slots) {
-        out.push_back(merge_closest(found, slots));
-        out.push_back(largest(found, slots));
+    } else if (found.size() >= slots) {
+        if (found.size() == slots) {
+            out.push_back(found);
+            if (slots > 1) out.push_back(merge_closest(split_largest(found, slots + 1), slots));
+        } else {
+            out.push_back(merge_closest(found, slots));
+            out.push_back(largest(found, slots));
+        }
+        // The high-frequency intercept as a process of its own, for a circuit
+        // whose fastest slot lies beyond the window (no series resistor).
+        if (slots > 1) out.push_back(add_at_edges(merge_closest(found, slots - 1), slots, shape, false));
     } else {
         out.push_back(split_largest(found, slots));
         out.push_back(add_at_edges(found, slots, shape, true));

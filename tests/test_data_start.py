@@ -1,0 +1,186 @@
+"""Starting any circuit from its spectrum (Circuit.with_data_start), parameters held at
+that start, the circuits left when an element runs off, and selection beyond the
+trained topologies: against generating values, impedance limits written out here, and
+the peer package's own fits."""
+
+import io as text_io
+import pickle
+import warnings
+
+import numpy as np
+import pytest
+
+import kelvara
+from conftest import DATA
+from kelvara import io
+from kelvara._core import _reduced_circuit
+from kelvara.cli import main
+
+F = np.logspace(5, -2, 64)
+TWO_PI = 2 * np.pi
+
+
+def spectrum(notation, values, f=F, level=0.0, seed=0):
+    z = kelvara.Circuit(notation).with_values(values).impedance(f)
+    if level:
+        rng = np.random.default_rng(seed)
+        z = z + level * np.abs(z) * (rng.standard_normal(len(f)) + 1j * rng.standard_normal(len(f)))
+    return z
+
+
+# Topologies no network knows, with processes spread over the window (R and C, tau
+# = (R q)^(1/alpha), chosen so that each shows in the data).
+UNTRAINED = [
+    ("p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)", [100, 1e-9, 0.9, 1000, 1e-7, 0.85, 5e3, 1e-4, 0.8]),
+    ("p(R1,C1)-G2-G3", [100, 1e-9, 300, 1e-3, 500, 1e-1]),
+    ("R0-Wo1", [10, 100, 1.0]),
+    ("R0-p(R1,CPE1)-CPE2", [10, 100, 1e-5, 0.9, 1e-3, 0.9]),
+    ("L0-R0-p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)", [2e-6, 5, 20, 1e-7, 0.9, 200, 1e-5, 0.85, 800, 1e-2, 0.8]),
+    ("R0-p(R1,C1)-p(R2-Ws2,C2)", [3, 50, 1e-7, 40, 100, 1.0, 1e-4]),
+    ("R0-Zarc1-K2", [5, 100, 1e-4, 0.8, 400, 0.1]),
+]
+
+
+@pytest.mark.parametrize("notation, values", UNTRAINED)
+def test_data_start_reaches_the_generating_optimum(notation, values):
+    z = spectrum(notation, values)
+    started = kelvara.Circuit(notation).with_data_start(F, z)
+    assert started.param_names() == kelvara.Circuit(notation).param_names()
+    fit = started.fit(F, z)
+    # noise-free data: the generating values fit to rounding, and so must the fit from the data
+    assert fit.chi_square < 1e-12
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        placeholder = kelvara.Circuit(notation).fit(F, z)
+    assert fit.chi_square <= placeholder.chi_square
+
+
+def test_data_start_of_element_objects_and_nested_groups():
+    # R0 - p(R1 - p(R2, C2), C1): a nested arc inside another, built from element objects
+    inner = kelvara.Series([kelvara.R(1.0), kelvara.Parallel([kelvara.R(1.0), kelvara.C(1.0)])])
+    circuit = kelvara.Series([kelvara.R(1.0), kelvara.Parallel([inner, kelvara.C(1.0)])])
+    truth = [10.0, 200.0, 500.0, 1e-3, 1e-6]
+    z = circuit.with_values(truth).impedance(F)
+    fit = circuit.with_data_start(F, z).fit(F, z)
+    assert fit.chi_square < 1e-12
+    np.testing.assert_allclose(sorted(fit.params.values()), sorted(truth), rtol=1e-4)
+
+
+def test_a_value_beyond_the_catalogue_bounds_is_clamped_with_a_hint():
+    # an arc of 1e-14 F: below the 1e-12 floor of every positive quantity
+    z = spectrum("R0-p(R1,C1)", [10, 1e3, 1e-14], f=np.logspace(11, 7, 40))
+    with pytest.warns(UserWarning, match=r"C1\.c: the data suggest .* below its bound 1e-12.*with_bounds"):
+        started = kelvara.Circuit("R0-p(R1,C1)-p(R2,CPE2)").with_data_start(np.logspace(11, 7, 40), z)
+    assert min(started.param_values()) >= 1e-12
+
+
+def test_data_start_takes_every_spectrum_form_and_refuses_bad_data():
+    s = io.read(DATA / "exampleDataGamry.DTA")
+    circuit = kelvara.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)-CPE3")
+    assert circuit.with_data_start(s).param_values() == circuit.with_data_start(s.frequencies,
+                                                                                 s.impedances).param_values()
+    with pytest.raises(ValueError, match="same length"):
+        circuit.with_data_start([1.0, 2.0], [1 + 1j])
+
+
+def test_held_without_a_value_holds_the_guess_not_the_placeholder():
+    truth = [10, 100, 30, 1e-5, 0.9]
+    z = spectrum("R0-p(R1-W1,CPE1)", truth, level=0.002, seed=1)
+    held = kelvara.Circuit("randles").with_fixed(["R0.r"])
+    fit = held.fit(F, z)
+    # the placeholder is 1 ohm; the guess, and so the held value, is near the true 10 ohm
+    assert fit.params["R0.r"] == pytest.approx(10, rel=0.05)
+    assert fit.params["R1.r"] == pytest.approx(100, rel=0.05)
+    assert pickle.loads(pickle.dumps(held)).fit(F, z).params == fit.params
+    # a value given, or explicit values, are what is held
+    assert kelvara.Circuit("randles").with_fixed({"R0.r": 7.0}).fit(F, z).params["R0.r"] == 7.0
+    explicit = kelvara.Circuit("randles").with_values([8, 100, 30, 1e-5, 0.9]).with_fixed(["R0.r"])
+    assert explicit.fit(F, z).params["R0.r"] == 8.0
+
+
+def test_held_without_a_value_on_an_untrained_circuit_holds_the_data_start(tmp_path):
+    truth = [10, 100, 1e-5, 0.9, 1e-3, 0.9]
+    z = spectrum("R0-p(R1,CPE1)-CPE2", truth, level=0.002, seed=2)
+    started = kelvara.Circuit("R0-p(R1,CPE1)-CPE2").with_fixed(["R0.r"]).with_data_start(F, z)
+    assert started.fixed == ["R0.r"]
+    assert started.param_values()[0] == pytest.approx(10, rel=0.05)
+    path = tmp_path / "cell.csv"
+    path.write_text("frequency,real,imag\n" + "".join(f"{a},{b.real},{b.imag}\n" for a, b in zip(F, z)))
+    out = text_io.StringIO()
+    main(["fit", str(path), "--circuit", "R0-p(R1,CPE1)-CPE2", "--fix", "R0.r"], out=out)
+    row = next(line for line in out.getvalue().splitlines() if line.lstrip().startswith("R0.r"))
+    assert float(row.split()[1]) == pytest.approx(10, rel=0.05)
+    assert "held at the value the fit started from: R0.r" in out.getvalue()
+
+
+# The reduced circuit's impedance is the original's with the element at its limit.
+@pytest.mark.parametrize("name, limit, extreme, expected", [
+    ("R1.r", "open", 1e15, "R0-CPE1-p(R2-W2,CPE2)"),
+    ("R1.r", "short", 1e-12, "R0-p(R2-W2,CPE2)"),
+    ("CPE2.q", "short", 1e15, "R0-p(R1,CPE1)"),
+    ("CPE2.q", "open", 1e-15, "R0-p(R1,CPE1)-R2-W2"),
+    ("W2.aw", "short", 1e-15, "R0-p(R1,CPE1)-p(R2,CPE2)"),
+    ("R0.r", "short", 1e-15, "p(R1,CPE1)-p(R2-W2,CPE2)"),
+])
+def test_reduced_circuit_is_the_limit_of_the_original(name, limit, extreme, expected):
+    values = [5, 100, 1e-5, 0.9, 50, 20, 1e-3, 0.8]
+    circuit = kelvara.Circuit("R0-p(R1,CPE1)-p(R2-W2,CPE2)").with_values(values)
+    smaller = _reduced_circuit(circuit, name, limit)
+    assert smaller.notation == expected
+    at_limit = circuit.with_named_values({**dict(zip(circuit.param_names(), values)), name: extreme})
+    f = np.logspace(4, -1, 20)
+    np.testing.assert_allclose(smaller.impedance(f), at_limit.impedance(f), rtol=1e-6)
+
+
+def test_reduction_of_the_only_path_is_none():
+    assert _reduced_circuit(kelvara.Circuit("R0-p(R1,C1)"), "R0.r", "open") is None
+
+
+def test_select_removes_an_element_that_runs_off():
+    # a blocking electrode: two_rq fits it only by running R2 off to infinity; the
+    # circuit with R2 opened (a CPE in series) is what the data describe
+    truth = [10, 100, 1e-5, 0.9, 1e-3, 0.9]
+    z = spectrum("R0-p(R1,CPE1)-CPE2", truth, level=0.003, seed=4)
+    ranking = kelvara.select(F, z)
+    chosen = ranking.chosen
+    assert chosen.verdict == "clean"
+    assert chosen.n_free <= 6
+    reference = kelvara.Circuit("R0-p(R1,CPE1)-CPE2").with_values(truth).fit(F, z)
+    assert chosen.chi_square <= 1.05 * reference.chi_square
+
+
+@pytest.mark.parametrize("file", ["exampleDataCHInstruments.txt", "exampleDataGamry.DTA"])
+def test_select_describes_the_sample_files_as_well_as_the_reference_circuits(file):
+    s = io.read(DATA / file)
+    references = [kelvara.compare(s, candidates=[c]).ranked[0].chi_square
+                  for c in ("R0-p(R1,CPE1)-CPE2", "two_rq")]
+    chosen = kelvara.select(s).chosen
+    assert chosen.chi_square <= 1.01 * min(references)
+
+
+def test_user_candidates_reach_what_circuit_fit_reaches():
+    s = io.read(DATA / "exampleData.csv")
+    circuit = kelvara.Circuit("L0-R0-p(R1,CPE1)-p(R2-Wo2,CPE2)").with_values(
+        [1e-7, 0.02, 0.05, 0.01, 0.9, 0.05, 0.05, 5.0, 0.1, 0.9])
+    own = circuit.fit(s)
+    ranked = kelvara.compare(s, candidates=[circuit, "randles"]).ranked
+    row = next(r for r in ranked if r.notation == circuit.notation)
+    assert row.chi_square <= own.chi_square * (1 + 1e-9)
+
+
+def test_command_line_compare_marks_what_compare_chooses(tmp_path):
+    s = io.read(DATA / "exampleDataCHInstruments.txt")
+    candidates = ["R0-p(R1,CPE1)-CPE2", "two_rc", "rq"]
+    chosen = kelvara.compare(s, candidates=candidates).chosen.notation
+    out = text_io.StringIO()
+    main(["compare", str(DATA / "exampleDataCHInstruments.txt")] + [a for c in candidates for a in ("--circuit", c)],
+         out=out)
+    marked = [line.split()[1] for line in out.getvalue().splitlines() if line.startswith("*")]
+    assert marked == [chosen]
+
+
+def test_command_line_select_is_fit_auto():
+    out_select, out_fit = text_io.StringIO(), text_io.StringIO()
+    path = str(DATA / "exampleDataZPlot.z")
+    assert main(["select", path, "--seed", "1"], out=out_select) == main(["fit", path, "--seed", "1"], out=out_fit)
+    assert out_select.getvalue() == out_fit.getvalue()
