@@ -231,6 +231,11 @@ class Circuit:
         impedances: Sequence[complex | _Float] | npt.ArrayLike | None = None,
         weight: str = "modulus",
     ) -> list[list[float]]: ...
+    def with_data_start(
+        self,
+        frequencies: Sequence[_Float] | npt.ArrayLike | Any,
+        impedances: Sequence[complex | _Float] | npt.ArrayLike | None = None,
+    ) -> Circuit: ...
     def guess(
         self,
         frequencies: Sequence[_Float] | npt.ArrayLike | Any,

@@ -15,15 +15,15 @@ namespace kelvara::py {
 
 Result<start::DataStart, FitError> data_start_for(const CircuitData& data, std::span<const double> frequencies_hz,
                                                   std::span<const Complex> impedances, Weighting weighting,
-                                                  InterruptCheck interrupt) {
+                                                  InterruptCheck interrupt, const start::DataStartSettings& settings) {
     // Held parameters keep their values only where the caller gave them;
     // the others take what the data say, as the fit will start there.
     CircuitControl control = data.control;
     for (std::size_t j = 0; j < control.fixed.size(); ++j) {
         if (control.is_deferred(j)) control.fixed[j] = false;
     }
-    return start::data_start(data.tree, frequencies_hz, impedances, weighting, engine_control(data.tree, control), {},
-                             interrupt);
+    return start::data_start(data.tree, frequencies_hz, impedances, weighting, engine_control(data.tree, control),
+                             settings, interrupt);
 }
 
 namespace {

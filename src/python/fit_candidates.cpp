@@ -15,6 +15,7 @@
 #include "circuit/layout.hpp"
 #include "circuit/worker_pool.hpp"
 #include "fit/dispatch.hpp"
+#include "fit/levenberg_marquardt.hpp"
 #include "models/guess.hpp"
 #include "models/registry.hpp"
 #include "python/arguments.hpp"
@@ -134,7 +135,11 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             }
             if (data_start) {
                 // The data's own start, beside the network's (a spectrum outside its training ranges).
-                auto start = data_start_for(data, own.frequencies_hz, own.impedances, own.weighting, interrupt);
+                // A quick start for candidates on a budget, the thorough one for the caller's own.
+                const start::DataStartSettings settings =
+                    starts >= LmSettings{}.max_starts ? start::DataStartSettings{} : start::quick_data_start;
+                auto start = data_start_for(data, own.frequencies_hz, own.impedances, own.weighting, interrupt,
+                                            settings);
                 if (!start) {
                     if (!candidate.outcome) candidate.fit_error = start.error();
                     return;

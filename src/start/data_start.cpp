@@ -7,6 +7,8 @@
 
 #include "circuit/layout.hpp"
 #include "drt/drt.hpp"
+#include "drt/peaks.hpp"
+#include "drt/rbf_basis.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/objective.hpp"
 #include "start/placement.hpp"
@@ -17,6 +19,8 @@ namespace kelvara::start {
 namespace {
 
 constexpr double default_alpha = 0.9;
+// Half the squared relative residual per entry below which a fit is exact.
+constexpr double exact_cost = 1e-24;
 
 // The DRT's peaks as processes, fastest first, and the series resistance
 // and inductance it found; what the spectrum's shape says where the DRT
@@ -30,22 +34,50 @@ struct Reading {
 // Maxima down to this share of the tallest are read as minor processes.
 constexpr double minor_threshold = 0.01;
 
-Reading read_processes(std::span<const double> f, std::span<const Complex> z, const SpectrumShape& shape) {
+double outcome_height(const drt::DrtOutcome& outcome) {
+    double tallest = 0.0;
+    for (double g : outcome.gamma) tallest = std::max(tallest, g);
+    return tallest;
+}
+
+Reading read_processes(std::span<const double> f, std::span<const Complex> z, const SpectrumShape& shape,
+                       std::size_t slots, bool fit_minor) {
     Reading reading;
     reading.backdrop = {shape.r_high, shape.inductance};
-    drt::DrtSettings settings;
-    const double threshold = settings.peak_threshold;
-    settings.peak_threshold = minor_threshold;
+    const drt::DrtSettings settings;
     auto drt = drt::compute_drt(f, z, settings);
     if (!drt) return reading;
     const drt::DrtOutcome& outcome = drt.value();
-    double tallest = 0.0;
-    for (const drt::Peak& peak : outcome.peaks) tallest = std::max(tallest, peak.height);
     for (const drt::Peak& peak : outcome.peaks) {
         if (!(peak.resistance > 0.0) || !std::isfinite(peak.resistance)) continue;
         const double alpha = peak.alpha > 0.0 ? peak.alpha : default_alpha;
-        const Process process{peak.resistance, std::exp(peak.ln_tau), alpha};
-        (peak.prominence >= threshold * tallest ? reading.processes : reading.minor).push_back(process);
+        reading.processes.push_back({peak.resistance, std::exp(peak.ln_tau), alpha});
+    }
+    if (reading.processes.size() >= slots) return reading;
+    // More slots than clear processes: the smaller maxima of gamma too. Fitted
+    // together with the clear ones (a DRT with a lower peak threshold) they
+    // place both better; read off gamma alone they cost nothing more.
+    if (fit_minor) {
+        drt::DrtSettings low_threshold = settings;
+        low_threshold.peak_threshold = minor_threshold;
+        if (auto again = drt::compute_drt(f, z, low_threshold)) {
+            const double tallest = outcome_height(again.value());
+            std::vector<Process> all;
+            for (const drt::Peak& peak : again.value().peaks) {
+                if (!(peak.resistance > 0.0) || !std::isfinite(peak.resistance)) continue;
+                const Process process{peak.resistance, std::exp(peak.ln_tau), peak.alpha > 0.0 ? peak.alpha : default_alpha};
+                (peak.prominence >= settings.peak_threshold * tallest ? all : reading.minor).push_back(process);
+            }
+            if (all.size() == reading.processes.size()) reading.processes = std::move(all);
+        }
+    } else {
+        const drt::RbfBasis basis{outcome.first_ln_tau, outcome.spacing, outcome.coefficients.size(), outcome.shape};
+        const double low = -std::log(shape.omega_max), high = -std::log(shape.omega_min);
+        const double tallest = outcome_height(outcome);
+        for (const drt::Peak& peak : drt::find_peaks(basis, outcome.coefficients, minor_threshold, low, high)) {
+            if (!(peak.prominence < settings.peak_threshold * tallest) || !(peak.resistance > 0.0)) continue;
+            reading.minor.push_back({peak.resistance, std::exp(peak.ln_tau_maximum), default_alpha});
+        }
     }
     const auto by_tau = [](const Process& a, const Process& b) { return a.tau < b.tau; };
     std::sort(reading.processes.begin(), reading.processes.end(), by_tau);
@@ -116,8 +148,9 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<cons
         return best;
     }
     const SpectrumShape shape = read_shape(f, z);
-    const Reading reading = f.size() >= 3 ? read_processes(f, z, shape) : Reading{{}, {}, {shape.r_high, shape.inductance}};
     const std::size_t slots = process_slots(circuit);
+    const Reading reading = f.size() >= 3 ? read_processes(f, z, shape, slots, settings.fit_minor)
+                                          : Reading{{}, {}, {shape.r_high, shape.inductance}};
     const auto variants = process_variants(reading.processes, reading.minor, slots, shape);
 
     // Every assignment placed and scored; the cheapest are polished.
@@ -163,6 +196,8 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<cons
             best.cost = outcome.cost;
             best.clamped = scored[k].clamped;
         }
+        // Residuals at rounding level: no other order can do better.
+        if (best.cost <= exact_cost * static_cast<double>(residuals.size())) break;
     }
     return best;
 }

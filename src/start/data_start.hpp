@@ -38,7 +38,13 @@ struct DataStartSettings {
     std::size_t polished = 6;            // the cheapest this many assignments get a solver run
     std::uint64_t max_iterations = 60;   // each run's patience (as LmSettings)
     std::uint64_t max_starts = 2;        // each run's starts (as LmSettings)
+    // With more slots than clear processes, place the DRT's smaller maxima
+    // from a second DRT that fits their shapes (rather than read off gamma).
+    bool fit_minor = true;
 };
+
+// For many candidates on a budget (circuit selection): fewer, shorter runs.
+inline constexpr DataStartSettings quick_data_start{2, 30, 1, false};
 
 // `control` as for a fit (empty: the catalogue bounds, nothing held); held
 // parameters keep the circuit's values. The errors are those of a fit's own
