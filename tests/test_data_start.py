@@ -52,7 +52,7 @@ def test_data_start_reaches_the_generating_optimum(notation, values):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         placeholder = kelvara.Circuit(notation).fit(F, z)
-    assert fit.chi_square <= placeholder.chi_square
+    assert fit.chi_square <= 1.01 * placeholder.chi_square + 1e-20
 
 
 def test_data_start_of_element_objects_and_nested_groups():
