@@ -109,6 +109,46 @@ std::optional<Factored> factored(const drt::Matrix& gram, const std::vector<bool
     return std::nullopt;
 }
 
+// tr(G^-1 S) over the kept columns, with S symmetric (its lower triangle
+// given): G is D L L^T D with D the column norms, so the trace is the sum over
+// the rows m of L^-1 of m^T (D^-1 S D^-1) m. Row operations only, about n^3 / 2
+// multiplications.
+double trace_solved(const Factored& f, const drt::Matrix& s) {
+    const std::size_t n = f.norm.size();
+    drt::Matrix scaled(n, n), inverse(n, n);
+    for (std::size_t a = 0; a < n; ++a) {
+        if (f.dropped[a]) continue;
+        for (std::size_t b = 0; b <= a; ++b) {
+            if (f.dropped[b]) continue;
+            const double value = s(a, b) / (f.norm[a] * f.norm[b]);
+            scaled(a, b) = value;
+            scaled(b, a) = value;
+        }
+    }
+    double trace = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        // row k of L^-1: (e_k - sum over i < k of L(k, i) (row i)) / L(k, k)
+        const auto row = inverse.row(k);
+        row[k] = 1.0;
+        const auto lk = f.cholesky.row(k);
+        for (std::size_t i = 0; i < k; ++i) {
+            const double l = lk[i];
+            if (l == 0.0) continue;
+            const auto ri = inverse.row(i);
+            for (std::size_t j = 0; j <= i; ++j) row[j] -= l * ri[j];
+        }
+        const double diagonal = lk[k];
+        for (std::size_t j = 0; j <= k; ++j) row[j] /= diagonal;
+        for (std::size_t a = 0; a <= k; ++a) {
+            const auto sa = scaled.row(a);
+            double sum = 0.0;
+            for (std::size_t b = 0; b <= k; ++b) sum += sa[b] * row[b];
+            trace += row[a] * sum;
+        }
+    }
+    return trace;
+}
+
 }  // namespace
 
 std::optional<double> noise_level(std::span<const double> frequencies_hz, std::span<const Complex> impedances) {
@@ -227,7 +267,7 @@ std::optional<double> noise_level(std::span<const double> frequencies_hz, std::s
     // the fit takes out of the differences of white scatter.
     const std::vector<std::size_t> order = ascending_order(frequencies_hz);
     drt::Matrix spread(size, size);
-    std::vector<double> previous_re(size), previous_im(size);
+    std::vector<double> previous_re(size), previous_im(size), d_re(size), d_im(size);
     double sum = 0.0;
     Complex previous{};
     for (std::size_t step = 0; step < n; ++step) {
@@ -242,11 +282,13 @@ std::optional<double> noise_level(std::span<const double> frequencies_hz, std::s
             const Complex d = residual - previous;
             sum += d.re * d.re + d.im * d.im;
             for (std::size_t a = 0; a < size; ++a) {
-                const double da_re = re[a] - previous_re[a], da_im = im[a] - previous_im[a];
+                d_re[a] = re[a] - previous_re[a];
+                d_im[a] = im[a] - previous_im[a];
+            }
+            for (std::size_t a = 0; a < size; ++a) {
+                const double x = d_re[a], y = d_im[a];
                 const auto row = spread.row(a);
-                for (std::size_t b = 0; b <= a; ++b) {
-                    row[b] += da_re * (re[b] - previous_re[b]) + da_im * (im[b] - previous_im[b]);
-                }
+                for (std::size_t b = 0; b <= a; ++b) row[b] += x * d_re[b] + y * d_im[b];
             }
         }
         previous = residual;
@@ -257,14 +299,7 @@ std::optional<double> noise_level(std::span<const double> frequencies_hz, std::s
     // tr(G^-1 S)), with G the normal matrix of the kept columns and S the
     // matrix above: without that term the estimate runs low by up to a tenth
     // at five points per decade, where the fit has a column for every two points.
-    double taken = 0.0;
-    std::vector<double> column(size), solved;
-    for (std::size_t b = 0; b < size; ++b) {
-        if (system->dropped[b]) continue;
-        for (std::size_t a = 0; a < size; ++a) column[a] = a >= b ? spread(a, b) : spread(b, a);
-        system->solve(column, solved);
-        taken += solved[b];
-    }
+    const double taken = trace_solved(*system, spread);
     const double differences = 4.0 * static_cast<double>(n - 1);
     // held to at most half the differences: beyond that the grid has nearly a
     // column per residual and the rest says little about the scatter
