@@ -42,8 +42,14 @@ Codes:
     Not for a parameter on a bound: the matrix treats it as free to move across
     the bound, so its correlations are artefacts; ``at_bound`` says what is wrong.
 ``misfit``
-    The rms of the relative residuals ``(Z_fit - Z) / |Z|`` is above twice the
-    data's noise level (:func:`noise_level`) and above 0.2 %.
+    The rms of the relative residuals ``(Z_fit - Z) / |Z|`` is clearly above the
+    data's noise level (:func:`noise_level`) and above 0.2 %. Clearly: scaled by
+    ``sqrt(2N / (2N - k))`` for the k free parameters fitted to the 2N residuals,
+    it exceeds the noise times ``1 + 1.7 / sqrt(2N)``, 1.16 for 60 points and 1.29
+    for 17. For the right circuit the scaled ratio has mean 1.00 and sd about
+    0.6 / sqrt(2N), so it stays below that limit on about 99 % of spectra (97 %
+    below 30 points); a misfit of 1.3 times the noise is flagged from 17 points on
+    (``benchmarks/bench_flags.py``).
 ``structure``
     The signs of the residuals, real and imaginary parts in frequency order, run
     in fewer runs than chance allows (Wald-Wolfowitz runs test over both parts
@@ -87,9 +93,11 @@ def noise_level(frequencies: Any, impedances: Any) -> float | None:
     instead of the search over the element count of
     :func:`kelvara.validate.kramers_kronig`, whose model it shares: the noise is read
     from the differences of neighbouring residuals, which a smooth misfit hardly
-    enters, and on synthetic spectra at 0.5-2 % noise this grid gives the noise as
-    closely as the searched count (mean 0.97, sd 0.08 of the true noise, against
-    0.99 and 0.1) at a small part of the cost."""
+    enters. The part of white scatter that the fit itself takes out of those
+    differences (a fifth at 5 points per decade, where the grid has a column for
+    every two points) is allowed for, so that the square of the estimate is
+    unbiased: on the spectra of ``benchmarks/bench_flags.py`` (5-15 points per
+    decade, 0.2-2 % noise) the estimate has mean 1.00, sd 0.095 of the true noise."""
     try:
         return _core._noise_level(frequencies, impedances)
     except ValueError:

@@ -130,12 +130,18 @@ void misfit_flags(const FitOutcome& o, std::optional<double> noise, std::vector<
     const double misfit = rms(relative);
     if (!noise) noise = noise_level(o.frequencies_hz, o.impedances);
     if (!noise) return;
-    if (misfit > std::max(misfit_factor * *noise, misfit_floor)) {
+    const double residuals = 2.0 * static_cast<double>(relative.size());
+    const double free = static_cast<double>(o.free_count());
+    // no residuals to spare: the misfit says nothing about the noise
+    const double scaled = free < residuals ? misfit * std::sqrt(residuals / (residuals - free))
+                                           : std::numeric_limits<double>::infinity();
+    if (misfit > misfit_floor && scaled > misfit_limit(relative.size()) * *noise) {
         flags.push_back({"misfit", "the rms misfit " + printed("%.3g", 100.0 * misfit) +
                                        " % is well above the data's noise " + printed("%.3g", 100.0 * *noise) +
                                        " %: the circuit does not describe the data"});
     }
-    if (misfit > std::max(*noise, misfit_floor / misfit_factor)) {
+    // the runs test only once the misfit is above the noise, and above half the floor
+    if (misfit > std::max(*noise, 0.5 * misfit_floor)) {
         const double z = runs_z(o, relative);
         if (z < runs_z_limit) {
             flags.push_back({"structure", "the residuals run in long stretches of one sign (runs test z = " +
@@ -157,6 +163,10 @@ std::vector<Flag> fit_flags(const JudgedFit& fit, std::optional<double> noise) {
     parameter_flags(fit, flags);
     misfit_flags(o, noise, flags);
     return flags;
+}
+
+double misfit_limit(std::size_t points) {
+    return 1.0 + misfit_spread / std::sqrt(2.0 * static_cast<double>(std::max<std::size_t>(points, 1)));
 }
 
 double relative_misfit(const FitOutcome& outcome) {

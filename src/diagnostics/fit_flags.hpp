@@ -21,9 +21,15 @@ inline constexpr double relative_error_limit = 1.0;
 inline constexpr double runaway = 1e15;
 // Within this factor of a 1e-12 floor counts as on it.
 inline constexpr double floor_factor = 1.01;
-// `misfit` when the rms relative misfit is above misfit_factor x the noise and above misfit_floor.
-inline constexpr double misfit_factor = 2.0;
+// `misfit` when the rms relative misfit, scaled by sqrt(2N / (2N - free
+// parameters)), is above the noise times misfit_limit(N) and the misfit itself
+// is above misfit_floor. The scaling undoes what the fit takes out of 2N
+// residuals of white noise; the limit allows for the spread of the ratio of
+// the misfit to the noise estimate, sd about 0.6 / sqrt(2N) for a right circuit.
+inline constexpr double misfit_spread = 1.7;
 inline constexpr double misfit_floor = 0.002;
+// The limit for n points: 1 + misfit_spread / sqrt(2n), 1.16 for 60 points.
+double misfit_limit(std::size_t points);
 // `structure` when the runs test's z is below this.
 inline constexpr double runs_z_limit = -3.0;
 

@@ -31,9 +31,9 @@ inline constexpr std::size_t noise_min_points = 5;
 // a partner of opposite sign, absorbs the end of a sweep). The noise is read from
 // the differences of neighbouring residuals in frequency order, real and
 // imaginary parts: white scatter of deviation s gives differences of deviation
-// s sqrt(2), while a smooth misfit hardly enters them. This fixed grid gives the
-// noise within a few percent of the element count searched by the full check,
-// at a tenth of its cost.
+// s sqrt(2), while a smooth misfit hardly enters them. What the fit takes out
+// of white scatter's differences (a fifth at five points per decade) is
+// allowed for, so that the square of the estimate is unbiased.
 std::optional<double> noise_level(std::span<const double> frequencies_hz, std::span<const Complex> impedances);
 
 }  // namespace kelvara::diagnostics
