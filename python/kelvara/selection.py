@@ -54,7 +54,8 @@ SELECT_MAX_ITERATIONS = 25
 #: :func:`select` takes the one with the fewest free parameters among them.
 EQUIVALENT = 2.0
 #: select's early stop: the choice so far fits to the noise level when its rms relative
-#: misfit is at most this many times the noise.
+#: misfit, scaled by sqrt(2N / (2N - k)) for the k fitted parameters, is at most this
+#: many times the noise.
 STOP_MISFIT = 1.1
 _NEUTRAL = 1e-8  # the share of min |Z| an element added to a nested fit contributes
 
@@ -519,10 +520,17 @@ def _run(frequencies: Any, impedances: Any, candidates: list[_Candidate], criter
         if stages:
             choice = _simplest_adequate(_ordered(rows, criterion), criterion)
             if choice is not None and noise is not None and \
-                    relative_misfit(choice.result) <= STOP_MISFIT * noise:  # type: ignore[arg-type]
+                    _scaled_misfit(choice.result) <= STOP_MISFIT * noise:  # type: ignore[arg-type]
                 break
     skipped = [candidates[i].name for i in range(len(candidates)) if i not in rows]
     return _ordered(rows, criterion), noise, skipped
+
+
+def _scaled_misfit(result: FitResult) -> float:
+    """The rms relative misfit with the residual degrees of freedom the fitted parameters
+    take out put back (as the misfit flag reads it): sqrt(2N / (2N - k)) times it."""
+    residuals = 2 * result.n_points
+    return relative_misfit(result) * math.sqrt(residuals / max(residuals - result.n_free, 1))
 
 
 def _top(ranked: list[Ranked], criterion: str, verdicts: Sequence[str]) -> Ranked | None:
