@@ -65,6 +65,7 @@ class DrtPeak:
     tau_high: float
     tau_maximum: float
     alpha: float
+    near_edge: bool = False
 
     @property
     def frequency(self) -> float:
@@ -149,9 +150,9 @@ class DrtResult:
         return self._notes(self._record)
 
     def _peak(self, tau: float, height: float, prominence: float, resistance: float, tau_low: float,
-              tau_high: float, tau_maximum: float, alpha: float) -> DrtPeak:
+              tau_high: float, tau_maximum: float, alpha: float, near_edge: bool) -> DrtPeak:
         return DrtPeak(tau, height, prominence, resistance, tau_low, tau_high, tau_maximum,
-                       alpha if self.peaks_fitted else math.nan)
+                       alpha if self.peaks_fitted else math.nan, near_edge)
 
     def _notes(self, record: dict[str, Any]) -> list[str]:
         notes = []

@@ -43,13 +43,20 @@ struct DrtOutcome {
     double polarisation_resistance = 0.0;  // integral of gamma
     // Fractions of that integral at time constants outside the measured
     // range, below 1/w_max and above 1/w_min, and whether gamma grows
-    // outwards there (by 5 % of the tallest gamma): a process the data only
-    // show the edge of. Then maxima within a decade of that end of the
-    // measured range are not reported as peaks.
+    // outwards there (by 5 % of the tallest gamma inside the range): a
+    // process the data only show the edge of. Then maxima within a decade of
+    // that end of the measured range are reported as peaks only when they
+    // hold a tenth of the polarisation resistance (peaks.hpp).
     double share_below = 0.0;
     double share_above = 0.0;
     bool rising_below = false;
     bool rising_above = false;
+    // ohm: gamma beyond the outermost peaks' ranges, in no peak (peaks.hpp).
+    // The peaks' resistances and these two make up the polarisation
+    // resistance (exactly for areas of gamma, to the fit's accuracy for
+    // fitted peaks).
+    double tail_below = 0.0;
+    double tail_above = 0.0;
     bool converged = true;
     // The basis and its coefficients, from which everything above follows.
     double first_ln_tau = 0.0;
