@@ -20,8 +20,8 @@ constexpr double rising_edge_height = 0.05;  // of the tallest gamma
 constexpr double negligible_resistance = 1e-9;  // of the largest |Z|
 // Smaller lambdas tried after the chosen one: each this many times smaller,
 // down to the smallest the choice itself allows.
-constexpr int smaller_lambda_steps = 3;
-constexpr double smaller_lambda_ratio = 10.0;
+constexpr int smaller_lambda_steps = 7;
+constexpr double smaller_lambda_ratio = 3.1622776601683795;  // half a decade
 constexpr double smallest_lambda = 1e-4;
 // A difference in the Bayesian information criterion above 10 is "very
 // strong" evidence (Kass and Raftery 1995).
@@ -53,6 +53,28 @@ double automatic_density(std::span<const double> frequencies) {
     const double decades = std::log10(*high / *low);
     const double measured = static_cast<double>(frequencies.size() - 1) / decades;
     return std::clamp(measured, 8.0, 12.0);
+}
+
+// Removes the peak of least resistance; its range goes to the neighbour
+// whose maximum is nearer, so that its area stays in a peak.
+void merge_smallest_peak(DrtOutcome& outcome, const RbfBasis& basis) {
+    std::vector<Peak>& peaks = outcome.peaks;
+    const auto smallest = static_cast<std::size_t>(
+        std::min_element(peaks.begin(), peaks.end(),
+                         [](const Peak& a, const Peak& b) { return a.resistance < b.resistance; }) -
+        peaks.begin());
+    const Peak gone = peaks[smallest];
+    const bool has_left = smallest > 0, has_right = smallest + 1 < peaks.size();
+    const bool to_left = has_left && (!has_right || gone.ln_tau - peaks[smallest - 1].ln_tau <=
+                                                        peaks[smallest + 1].ln_tau - gone.ln_tau);
+    Peak& neighbour = peaks[to_left ? smallest - 1 : smallest + 1];
+    if (to_left) {
+        neighbour.ln_tau_high = gone.ln_tau_high;
+    } else {
+        neighbour.ln_tau_low = gone.ln_tau_low;
+    }
+    neighbour.resistance = basis.integral(outcome.coefficients, neighbour.ln_tau_low, neighbour.ln_tau_high);
+    peaks.erase(peaks.begin() + static_cast<std::ptrdiff_t>(smallest));
 }
 
 }  // namespace
@@ -269,12 +291,21 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
             candidate.lambda_chosen = true;
             if (!solve_at(lower, candidate)) break;
             if (candidate.peaks.size() <= out.peaks.size()) continue;
+            // A smaller lambda lets noise through too: the new maxima may
+            // include a lobe, so the set without its smallest peak competes.
+            DrtOutcome pruned = candidate;
+            const bool prunable = candidate.peaks.size() > out.peaks.size() + 1;
+            if (prunable) merge_smallest_peak(pruned, basis);
             const PeakFitVerdict richer = fit_shapes(candidate);
-            if (richer.accepted &&
-                information(richer.cost, candidate.peaks.size()) + evidence_margin <
-                    information(verdict.cost, out.peaks.size())) {
-                out = std::move(candidate);
+            const PeakFitVerdict leaner = prunable ? fit_shapes(pruned) : PeakFitVerdict{};
+            double best = information(verdict.cost, out.peaks.size()) - evidence_margin;
+            DrtOutcome* chosen = nullptr;
+            if (richer.accepted && information(richer.cost, candidate.peaks.size()) < best) {
+                best = information(richer.cost, candidate.peaks.size());
+                chosen = &candidate;
             }
+            if (leaner.accepted && information(leaner.cost, pruned.peaks.size()) < best) chosen = &pruned;
+            if (chosen != nullptr) out = std::move(*chosen);
             break;
         }
     }
