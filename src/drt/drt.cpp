@@ -273,11 +273,13 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
     PeakFitVerdict verdict = fit_shapes(out);
 
     // GCV weighs the whole spectrum, and where the data are sparse or noisy it
-    // smooths two neighbouring processes into one. So smaller lambdas are
-    // tried in turn; the first that shows more peaks replaces the chosen one
-    // when its peaks, one ZARC each, describe the spectrum better by the
-    // Bayesian information criterion than the peaks found so far.
-    if (out.lambda_chosen && settings.fit_peaks && std::isfinite(verdict.cost) && verdict.cost > 0.0) {
+    // smooths two neighbouring processes into one, which one ZARC then fails
+    // to describe. So then smaller lambdas are tried in turn; the first that
+    // shows more peaks replaces the chosen one when its peaks, one ZARC each,
+    // describe the spectrum better by the Bayesian information criterion
+    // than the peaks found so far.
+    if (out.lambda_chosen && settings.fit_peaks && !verdict.accepted && std::isfinite(verdict.cost) &&
+        verdict.cost > 0.0) {
         const double observations = static_cast<double>(rows);
         const auto information = [&](double cost, std::size_t peaks) {
             return observations * std::log(cost / observations) +
