@@ -54,7 +54,9 @@ class DrtPeak:
     inf for the outermost peaks when gamma falls all the way to the edge), and
     ``alpha`` is nan. ``tau_maximum`` is always where gamma peaks, ``height``
     is gamma at ``tau`` (ohm), and ``prominence`` the maximum's height above the
-    deeper of the minima that separate it from taller ground.
+    deeper of the minima that separate it from taller ground. ``near_edge``:
+    the maximum lies within a decade of an end of the measured range, so part
+    of the process is beyond the data (a note says so).
     """
 
     tau: float
@@ -93,6 +95,14 @@ class DrtResult:
         when those ZARCs describe the data clearly worse than gamma does.
     polarisation_resistance : float
         The integral of gamma (ohm).
+    tail_below, tail_above : float
+        The part of it (ohm) in no peak: gamma at time constants shorter (longer)
+        than every peak's range, where it rises again towards the end of the
+        basis (a process beyond the data), when that part holds at least 2 % of
+        the resistance; a smaller part belongs to the outermost peak. A note names
+        each tail. The peaks' resistances and the tails make up
+        ``polarisation_resistance`` (exactly for areas of gamma, to the fit's
+        accuracy for fitted peaks).
     frequencies, impedances, fitted : numpy.ndarray
         The measured spectrum and the DRT model at its frequencies.
     residuals : numpy.ndarray
@@ -121,6 +131,8 @@ class DrtResult:
         self.lambda_value = float(record["lambda_value"])
         self.lambda_chosen = bool(record["lambda_chosen"])
         self.polarisation_resistance = float(record["polarisation_resistance"])
+        self.tail_below = float(record["tail_below"])
+        self.tail_above = float(record["tail_above"])
         self.converged = bool(record["converged"])
         self.peaks_fitted = bool(record["peaks_fitted"])
         self.peaks = [self._peak(*peak) for peak in record["peaks"]]
@@ -160,11 +172,26 @@ class DrtResult:
             notes.append(
                 f"gamma still rises beyond the lowest frequency ({record['share_above']:.0%} of the resistance lies "
                 f"at time constants longer than measured): a process such as a diffusion tail is only partly "
-                f"covered, and no peak is reported within a decade of that end")
+                f"covered, and maxima within two decades of that end are reported only when they hold "
+                f"{record['edge_peak_share']:.0%} of the resistance ({2 * record['edge_peak_share']:.0%} within one)")
         if record["rising_below"] and record["share_below"] > EDGE_SHARE:
             notes.append(
                 f"gamma still rises beyond the highest frequency ({record['share_below']:.0%} of the resistance "
-                f"lies at time constants shorter than measured); no peak is reported within a decade of that end")
+                f"lies at time constants shorter than measured); maxima within two decades of that end are reported "
+                f"only when they hold {record['edge_peak_share']:.0%} of the resistance ({2 * record['edge_peak_share']:.0%} within one)")
+        total = self.polarisation_resistance
+        for key, where in (("tail_below", "shorter"), ("tail_above", "longer")):
+            if record[key] > 0.0:
+                notes.append(
+                    f"{record[key]:.4g} ohm ({record[key] / total:.0%} of the polarisation resistance) is in a tail of "
+                    f"gamma at time constants {where} than every peak's, not in a peak")
+        lowest, highest = self.frequencies.min(), self.frequencies.max()
+        for peak in self.peaks:
+            if peak.near_edge:
+                end = "lowest" if peak.tau_maximum * _TWO_PI * lowest > 0.1 else "highest"
+                notes.append(
+                    f"the peak at tau = {peak.tau:.4g} s sits within a decade of the {end} measured frequency: "
+                    f"part of it lies beyond the data, so its resistance and shape are less certain")
         count = int(self.unrepresented.sum())
         if count:
             where = ", ".join(f"{f:.4g} Hz" for f in self.frequencies[self.unrepresented][:5])

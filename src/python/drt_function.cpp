@@ -168,6 +168,7 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
         !set_item(dict, "rising_above", PyBool_FromLong(outcome.rising_above)) ||
         !set_item(dict, "tail_below", PyFloat_FromDouble(outcome.tail_below)) ||
         !set_item(dict, "tail_above", PyFloat_FromDouble(outcome.tail_above)) ||
+        !set_item(dict, "edge_peak_share", PyFloat_FromDouble(drt::PeakRules{}.edge_share)) ||
         !set_item(dict, "converged", PyBool_FromLong(outcome.converged)) ||
         !set_item(dict, "peaks_fitted", PyBool_FromLong(outcome.peaks_fitted)) ||
         !set_item(dict, "basis", Py_BuildValue("(ddd)", outcome.first_ln_tau, outcome.spacing, outcome.shape))) {
