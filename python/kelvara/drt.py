@@ -8,9 +8,12 @@ is fitted to the real and imaginary parts together, each point weighted by
 1/|Z| (relative residuals), with a Tikhonov penalty ``lambda_value`` times the
 integral of the squared ``derivative``-th derivative of gamma / max|Z|, and
 gamma, R_inf and L >= 0 (a small quadratic program solved in the compiled core).
-Without ``lambda_value`` the weight is chosen by generalised cross-validation.
-The peaks of gamma are located, and given their resistances, by fitting one
-ZARC per peak to the spectrum (see :class:`DrtPeak`).
+Without ``lambda_value`` the weight is chosen by generalised cross-validation,
+or a smaller one where GCV merged processes: when one ZARC per peak fails to
+describe the spectrum, the first smaller lambda (half a decade apart) that shows
+more peaks is taken if its peaks, one ZARC each, win by the Bayesian
+information criterion. The peaks of gamma are located, and given their
+resistances, by fitting one ZARC per peak to the spectrum (see :class:`DrtPeak`).
 """
 
 from __future__ import annotations
@@ -86,7 +89,8 @@ class DrtResult:
         The series resistance (ohm) and inductance (H).
     lambda_value : float
         The regularisation weight used; ``lambda_chosen`` tells whether it was
-        chosen by generalised cross-validation.
+        chosen here (by generalised cross-validation, or smaller where that
+        resolves peaks, see the module's description) rather than given.
     peaks : list of DrtPeak
         By ascending tau.
     peaks_fitted : bool

@@ -16,13 +16,12 @@ namespace {
 
 constexpr double two_pi = 6.283185307179586;
 constexpr std::size_t output_points_per_spacing = 4;
-constexpr double rising_edge_height = 0.05;  // of the tallest gamma
+constexpr double rising_edge_height = 0.05;  // of the tallest gamma inside the measured range
 constexpr double negligible_resistance = 1e-9;  // of the largest |Z|
 // Smaller lambdas tried after the chosen one: each this many times smaller,
-// down to the smallest the choice itself allows.
+// down to the smallest the choice itself allows (regularisation.hpp).
 constexpr int smaller_lambda_steps = 7;
 constexpr double smaller_lambda_ratio = 3.1622776601683795;  // half a decade
-constexpr double smallest_lambda = 1e-4;
 // A difference in the Bayesian information criterion above 10 is "very
 // strong" evidence (Kass and Raftery 1995).
 constexpr double evidence_margin = 10.0;

@@ -19,7 +19,9 @@
 namespace kelvara::drt {
 
 struct DrtSettings {
-    std::optional<double> lambda;      // none: chosen by generalised cross-validation
+    // none: chosen by generalised cross-validation, or smaller where that
+    // resolves peaks that one ZARC each describes better (drt.cpp)
+    std::optional<double> lambda;
     bool inductance = true;            // fit a series inductance
     int derivative_order = 2;          // 1 or 2
     double points_per_decade = 0.0;    // of basis functions; 0: from the data's density
