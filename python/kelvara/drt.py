@@ -172,24 +172,25 @@ class DrtResult:
 
     def _notes(self, record: dict[str, Any]) -> list[str]:
         notes = []
+        share = record["edge_peak_share"]
+        edge_rule = (f"maxima within two decades of that end are reported only when they hold {share:.0%} of the "
+                     f"resistance ({2 * share:.0%} within one)")
         if record["rising_above"] and record["share_above"] > EDGE_SHARE:
             notes.append(
                 f"gamma still rises beyond the lowest frequency ({record['share_above']:.0%} of the resistance lies "
                 f"at time constants longer than measured): a process such as a diffusion tail is only partly "
-                f"covered, and maxima within two decades of that end are reported only when they hold "
-                f"{record['edge_peak_share']:.0%} of the resistance ({2 * record['edge_peak_share']:.0%} within one)")
+                f"covered, and {edge_rule}")
         if record["rising_below"] and record["share_below"] > EDGE_SHARE:
             notes.append(
                 f"gamma still rises beyond the highest frequency ({record['share_below']:.0%} of the resistance "
-                f"lies at time constants shorter than measured); maxima within two decades of that end are reported "
-                f"only when they hold {record['edge_peak_share']:.0%} of the resistance ({2 * record['edge_peak_share']:.0%} within one)")
+                f"lies at time constants shorter than measured); {edge_rule}")
         total = self.polarisation_resistance
         for key, where in (("tail_below", "shorter"), ("tail_above", "longer")):
             if record[key] > 0.0:
                 notes.append(
                     f"{record[key]:.4g} ohm ({record[key] / total:.0%} of the polarisation resistance) is in a tail of "
                     f"gamma at time constants {where} than every peak's, not in a peak")
-        lowest, highest = self.frequencies.min(), self.frequencies.max()
+        lowest = self.frequencies.min()
         for peak in self.peaks:
             if peak.near_edge:
                 end = "lowest" if peak.tau_maximum * _TWO_PI * lowest > 0.1 else "highest"
@@ -319,7 +320,8 @@ def drt(
     margin : float
         Decades of tau covered beyond the measured range on each side (default 0.5).
     peak_threshold : float
-        Maxima whose prominence is below this fraction of the tallest gamma are not peaks.
+        Maxima whose prominence is below this fraction of the tallest gamma inside the
+        measured range are not peaks.
     fit_peaks : bool
         Locate each peak and take its resistance by fitting one ZARC per peak to
         the spectrum (default True; see :class:`DrtPeak`), rather than from the

@@ -234,7 +234,9 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
         double tallest_inside = 0.0;
         for (std::size_t j = 0; j < points; ++j) {
             const double y = std::log(result.tau[j]);
-            if (y >= shortest_measured && y <= longest_measured) tallest_inside = std::max(tallest_inside, result.gamma[j]);
+            if (y >= shortest_measured && y <= longest_measured) {
+                tallest_inside = std::max(tallest_inside, result.gamma[j]);
+            }
         }
         const double edge_below = basis.gamma(result.coefficients, shortest_measured);
         const double edge_above = basis.gamma(result.coefficients, longest_measured);

@@ -26,7 +26,7 @@ struct DrtSettings {
     int derivative_order = 2;          // 1 or 2
     double points_per_decade = 0.0;    // of basis functions; 0: from the data's density
     double margin_decades = 0.5;       // basis beyond the measured time constants, each side
-    double peak_threshold = 0.1;       // prominence, relative to the tallest gamma
+    double peak_threshold = 0.1;       // prominence, relative to the tallest gamma inside the measured range
     bool fit_peaks = true;             // locate peaks by one fitted ZARC each (peak_fit.hpp)
 };
 
