@@ -164,6 +164,64 @@ def test_sample_files_agree_with_fits_of_the_matching_circuit():
         kelvara.drt(io.read(DATA / "exampleData.csv"))  # its diffusion tail runs past 3 mHz
 
 
+def accounted(result):
+    """The peaks' resistances and the named tails against the polarisation resistance."""
+    return sum(p.resistance for p in result.peaks) + result.tail_below + result.tail_above
+
+
+@pytest.mark.parametrize("seed", [3, 15])
+def test_a_process_next_to_the_low_frequency_edge_is_a_peak_with_a_note(seed):
+    f = np.logspace(6, -2, 61)
+    tau = 1 / (TWO_PI * f.min()) / 10**0.8  # 0.8 decades inside the edge
+    z = noisy(10 + zarc(f, 100, 1e-3, 0.9) + zarc(f, 100, tau, 0.9), seed)
+    result = quiet_drt(f, z)
+    assert np.log10([p.tau for p in result.peaks]) == pytest.approx(np.log10([1e-3, tau]), abs=0.03)
+    assert [p.resistance for p in result.peaks] == [pytest.approx(100, rel=0.05)] * 2
+    assert [p.near_edge for p in result.peaks] == [False, True]
+    assert any("within a decade of the lowest measured frequency" in note for note in result.notes)
+    assert accounted(result) == pytest.approx(result.polarisation_resistance, rel=0.03)
+
+
+def test_two_processes_a_decade_apart_at_five_points_per_decade_and_two_percent_noise_stay_two():
+    f = np.logspace(5, -2, 36)
+    z = noisy(10 + zarc(f, 100, 1e-3, 0.8) + zarc(f, 100, 1e-2, 0.8), seed=0, level=0.02)
+    result = quiet_drt(f, z)
+    assert np.log10([p.tau for p in result.peaks]) == pytest.approx([-3, -2], abs=0.05)
+    assert [p.resistance for p in result.peaks] == [pytest.approx(100, rel=0.1)] * 2
+    assert [p.alpha for p in result.peaks] == [pytest.approx(0.8, abs=0.05)] * 2
+
+
+def test_sample_files_share_the_polarisation_among_their_arcs_and_named_tails():
+    from kelvara import io
+
+    # Parstat: two arcs inside the window beside a high-frequency process beyond it.
+    parstat = io.read(DATA / "exampleDataParstat.txt")
+    fit = kelvara.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)").fit(*parstat)
+    arcs = sorted(((fit.params[f"R{i}.r"] * fit.params[f"CPE{i}.q"]) ** (1 / fit.params[f"CPE{i}.alpha"]),
+                   fit.params[f"R{i}.r"]) for i in (1, 2))
+    result = quiet_drt(parstat)
+    assert np.log10([p.tau for p in result.peaks]) == pytest.approx(np.log10([t for t, _ in arcs]), abs=0.1)
+    assert [p.resistance for p in result.peaks] == [pytest.approx(r, rel=0.2) for _, r in arcs]
+    assert result.tail_below > 0.3 * result.polarisation_resistance
+    assert any("in a tail of gamma at time constants shorter" in note for note in result.notes)
+    assert accounted(result) == pytest.approx(result.polarisation_resistance, rel=0.05)
+
+    # exampleData.csv: the arcs are judged against gamma inside the window, not against the
+    # diffusion tail beyond 3 mHz, whose gamma is ten times taller.
+    spectrum = io.read(DATA / "exampleData.csv")
+    result = quiet_drt(spectrum, fit_peaks=False)
+    inside = (result.tau > 1 / (TWO_PI * spectrum.frequencies.max())) & \
+             (result.tau < 1 / (TWO_PI * spectrum.frequencies.min()))
+    assert result.gamma.max() > 5 * result.gamma[inside].max()
+    maxima = find_peaks(result.gamma, prominence=0.1 * result.gamma[inside].max())[0]
+    # (within two decades of the rising end, lobes of the tail need a share of the resistance)
+    maxima = maxima[inside[maxima] & (result.tau[maxima] < 0.01 / (TWO_PI * spectrum.frequencies.min()))]
+    assert len(maxima) == 3
+    assert np.log10([p.tau for p in result.peaks]) == pytest.approx(np.log10(result.tau[maxima]), abs=0.05)
+    assert accounted(result) == pytest.approx(result.polarisation_resistance, rel=1e-6)
+    assert any("in a tail of gamma at time constants longer" in note for note in result.notes)
+
+
 def test_input_forms_agree_and_bad_input_is_a_clear_error():
     pd = pytest.importorskip("pandas")
     from kelvara.io import Spectrum

@@ -8,9 +8,12 @@ is fitted to the real and imaginary parts together, each point weighted by
 1/|Z| (relative residuals), with a Tikhonov penalty ``lambda_value`` times the
 integral of the squared ``derivative``-th derivative of gamma / max|Z|, and
 gamma, R_inf and L >= 0 (a small quadratic program solved in the compiled core).
-Without ``lambda_value`` the weight is chosen by generalised cross-validation.
-The peaks of gamma are located, and given their resistances, by fitting one
-ZARC per peak to the spectrum (see :class:`DrtPeak`).
+Without ``lambda_value`` the weight is chosen by generalised cross-validation,
+or a smaller one where GCV merged processes: when one ZARC per peak fails to
+describe the spectrum, the first smaller lambda (half a decade apart) that shows
+more peaks is taken if its peaks, one ZARC each, win by the Bayesian
+information criterion. The peaks of gamma are located, and given their
+resistances, by fitting one ZARC per peak to the spectrum (see :class:`DrtPeak`).
 """
 
 from __future__ import annotations
@@ -54,7 +57,9 @@ class DrtPeak:
     inf for the outermost peaks when gamma falls all the way to the edge), and
     ``alpha`` is nan. ``tau_maximum`` is always where gamma peaks, ``height``
     is gamma at ``tau`` (ohm), and ``prominence`` the maximum's height above the
-    deeper of the minima that separate it from taller ground.
+    deeper of the minima that separate it from taller ground. ``near_edge``:
+    the maximum lies within a decade of an end of the measured range, so part
+    of the process is beyond the data (a note says so).
     """
 
     tau: float
@@ -65,6 +70,7 @@ class DrtPeak:
     tau_high: float
     tau_maximum: float
     alpha: float
+    near_edge: bool = False
 
     @property
     def frequency(self) -> float:
@@ -83,7 +89,8 @@ class DrtResult:
         The series resistance (ohm) and inductance (H).
     lambda_value : float
         The regularisation weight used; ``lambda_chosen`` tells whether it was
-        chosen by generalised cross-validation.
+        chosen here (by generalised cross-validation, or smaller where that
+        resolves peaks, see the module's description) rather than given.
     peaks : list of DrtPeak
         By ascending tau.
     peaks_fitted : bool
@@ -92,6 +99,14 @@ class DrtResult:
         when those ZARCs describe the data clearly worse than gamma does.
     polarisation_resistance : float
         The integral of gamma (ohm).
+    tail_below, tail_above : float
+        The part of it (ohm) in no peak: gamma at time constants shorter (longer)
+        than every peak's range, where it rises again towards the end of the
+        basis (a process beyond the data), when that part holds at least 2 % of
+        the resistance; a smaller part belongs to the outermost peak. A note names
+        each tail. The peaks' resistances and the tails make up
+        ``polarisation_resistance`` (exactly for areas of gamma, to the fit's
+        accuracy for fitted peaks).
     frequencies, impedances, fitted : numpy.ndarray
         The measured spectrum and the DRT model at its frequencies.
     residuals : numpy.ndarray
@@ -120,6 +135,8 @@ class DrtResult:
         self.lambda_value = float(record["lambda_value"])
         self.lambda_chosen = bool(record["lambda_chosen"])
         self.polarisation_resistance = float(record["polarisation_resistance"])
+        self.tail_below = float(record["tail_below"])
+        self.tail_above = float(record["tail_above"])
         self.converged = bool(record["converged"])
         self.peaks_fitted = bool(record["peaks_fitted"])
         self.peaks = [self._peak(*peak) for peak in record["peaks"]]
@@ -149,21 +166,37 @@ class DrtResult:
         return self._notes(self._record)
 
     def _peak(self, tau: float, height: float, prominence: float, resistance: float, tau_low: float,
-              tau_high: float, tau_maximum: float, alpha: float) -> DrtPeak:
+              tau_high: float, tau_maximum: float, alpha: float, near_edge: bool) -> DrtPeak:
         return DrtPeak(tau, height, prominence, resistance, tau_low, tau_high, tau_maximum,
-                       alpha if self.peaks_fitted else math.nan)
+                       alpha if self.peaks_fitted else math.nan, near_edge)
 
     def _notes(self, record: dict[str, Any]) -> list[str]:
         notes = []
+        share = record["edge_peak_share"]
+        edge_rule = (f"maxima within two decades of that end are reported only when they hold {share:.0%} of the "
+                     f"resistance ({2 * share:.0%} within one)")
         if record["rising_above"] and record["share_above"] > EDGE_SHARE:
             notes.append(
                 f"gamma still rises beyond the lowest frequency ({record['share_above']:.0%} of the resistance lies "
                 f"at time constants longer than measured): a process such as a diffusion tail is only partly "
-                f"covered, and no peak is reported within a decade of that end")
+                f"covered, and {edge_rule}")
         if record["rising_below"] and record["share_below"] > EDGE_SHARE:
             notes.append(
                 f"gamma still rises beyond the highest frequency ({record['share_below']:.0%} of the resistance "
-                f"lies at time constants shorter than measured); no peak is reported within a decade of that end")
+                f"lies at time constants shorter than measured); {edge_rule}")
+        total = self.polarisation_resistance
+        for key, where in (("tail_below", "shorter"), ("tail_above", "longer")):
+            if record[key] > 0.0:
+                notes.append(
+                    f"{record[key]:.4g} ohm ({record[key] / total:.0%} of the polarisation resistance) is in a tail of "
+                    f"gamma at time constants {where} than every peak's, not in a peak")
+        lowest = self.frequencies.min()
+        for peak in self.peaks:
+            if peak.near_edge:
+                end = "lowest" if peak.tau_maximum * _TWO_PI * lowest > 0.1 else "highest"
+                notes.append(
+                    f"the peak at tau = {peak.tau:.4g} s sits within a decade of the {end} measured frequency: "
+                    f"part of it lies beyond the data, so its resistance and shape are less certain")
         count = int(self.unrepresented.sum())
         if count:
             where = ", ".join(f"{f:.4g} Hz" for f in self.frequencies[self.unrepresented][:5])
@@ -287,7 +320,8 @@ def drt(
     margin : float
         Decades of tau covered beyond the measured range on each side (default 0.5).
     peak_threshold : float
-        Maxima whose prominence is below this fraction of the tallest gamma are not peaks.
+        Maxima whose prominence is below this fraction of the tallest gamma inside the
+        measured range are not peaks.
     fit_peaks : bool
         Locate each peak and take its resistance by fitting one ZARC per peak to
         the spectrum (default True; see :class:`DrtPeak`), rather than from the

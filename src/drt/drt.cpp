@@ -16,8 +16,15 @@ namespace {
 
 constexpr double two_pi = 6.283185307179586;
 constexpr std::size_t output_points_per_spacing = 4;
-constexpr double rising_edge_height = 0.05;  // of the tallest gamma
+constexpr double rising_edge_height = 0.05;  // of the tallest gamma inside the measured range
 constexpr double negligible_resistance = 1e-9;  // of the largest |Z|
+// Smaller lambdas tried after the chosen one: each this many times smaller,
+// down to the smallest the choice itself allows (regularisation.hpp).
+constexpr int smaller_lambda_steps = 7;
+constexpr double smaller_lambda_ratio = 3.1622776601683795;  // half a decade
+// A difference in the Bayesian information criterion above 10 is "very
+// strong" evidence (Kass and Raftery 1995).
+constexpr double evidence_margin = 10.0;
 
 double modulus(Complex z) { return std::hypot(z.re, z.im); }
 
@@ -45,6 +52,28 @@ double automatic_density(std::span<const double> frequencies) {
     const double decades = std::log10(*high / *low);
     const double measured = static_cast<double>(frequencies.size() - 1) / decades;
     return std::clamp(measured, 8.0, 12.0);
+}
+
+// Removes the peak of least resistance; its range goes to the neighbour
+// whose maximum is nearer, so that its area stays in a peak.
+void merge_smallest_peak(DrtOutcome& outcome, const RbfBasis& basis) {
+    std::vector<Peak>& peaks = outcome.peaks;
+    const auto smallest = static_cast<std::size_t>(
+        std::min_element(peaks.begin(), peaks.end(),
+                         [](const Peak& a, const Peak& b) { return a.resistance < b.resistance; }) -
+        peaks.begin());
+    const Peak gone = peaks[smallest];
+    const bool has_left = smallest > 0, has_right = smallest + 1 < peaks.size();
+    const bool to_left = has_left && (!has_right || gone.ln_tau - peaks[smallest - 1].ln_tau <=
+                                                        peaks[smallest + 1].ln_tau - gone.ln_tau);
+    Peak& neighbour = peaks[to_left ? smallest - 1 : smallest + 1];
+    if (to_left) {
+        neighbour.ln_tau_high = gone.ln_tau_high;
+    } else {
+        neighbour.ln_tau_low = gone.ln_tau_low;
+    }
+    neighbour.resistance = basis.integral(outcome.coefficients, neighbour.ln_tau_low, neighbour.ln_tau_high);
+    peaks.erase(peaks.begin() + static_cast<std::ptrdiff_t>(smallest));
 }
 
 }  // namespace
@@ -145,78 +174,143 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
         out.lambda_chosen = true;
     }
 
-    // Normal equations, the penalty on the basis only.
-    Matrix h(unknowns, unknowns);
-    std::vector<double> g(unknowns);
-    for (std::size_t i = 0; i < unknowns; ++i) {
-        g[i] = gram(i, unknowns);
-        for (std::size_t j = 0; j < unknowns; ++j) h(i, j) = gram(i, j);
-    }
-    for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j = 0; j < m; ++j) h(p + i, p + j) += out.lambda * penalty(i, j);
-    }
-    Matrix factor = h;
-    std::vector<double> start = g;
-    if (!cholesky(factor)) return fail(DrtError{"the regularised problem is singular; give a larger lambda"});
-    cholesky_solve(factor, start);
-    NonnegativeSolution solution = solve_nonnegative(h, g, start);
-    out.converged = solution.converged;
-
-    out.r_inf = solution.x[0] / series_scale[0];
-    out.inductance = settings.inductance ? solution.x[1] / series_scale[1] : 0.0;
-    out.coefficients.resize(m);
-    for (std::size_t j = 0; j < m; ++j) out.coefficients[j] = solution.x[p + j] * scale;
-    out.first_ln_tau = basis.first_centre;
-    out.spacing = basis.spacing;
-    out.shape = basis.shape;
-
-    out.fitted.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        Complex z{out.r_inf, angular[i] * out.inductance};
-        for (std::size_t j = 0; j < m; ++j) {
-            z.re += map.real(i, j) * out.coefficients[j];
-            z.im += map.imag(i, j) * out.coefficients[j];
+    const double shortest_measured = -std::log(*max_w), longest_measured = -std::log(*min_w);
+    // The regularised non-negative solution at one lambda and what follows
+    // from gamma alone: everything in the outcome but the peaks' shapes.
+    const auto solve_at = [&](double lambda, DrtOutcome& result) -> bool {
+        Matrix h(unknowns, unknowns);
+        std::vector<double> g(unknowns);
+        for (std::size_t i = 0; i < unknowns; ++i) {
+            g[i] = gram(i, unknowns);
+            for (std::size_t j = 0; j < unknowns; ++j) h(i, j) = gram(i, j);
         }
-        out.fitted[i] = z;
-    }
+        for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t j = 0; j < m; ++j) h(p + i, p + j) += lambda * penalty(i, j);
+        }
+        Matrix factor = h;
+        std::vector<double> start = g;
+        if (!cholesky(factor)) return false;
+        cholesky_solve(factor, start);
+        NonnegativeSolution solution = solve_nonnegative(h, g, start);
+        result.lambda = lambda;
+        result.converged = solution.converged;
+        result.r_inf = solution.x[0] / series_scale[0];
+        result.inductance = settings.inductance ? solution.x[1] / series_scale[1] : 0.0;
+        result.coefficients.resize(m);
+        for (std::size_t j = 0; j < m; ++j) result.coefficients[j] = solution.x[p + j] * scale;
+        result.first_ln_tau = basis.first_centre;
+        result.spacing = basis.spacing;
+        result.shape = basis.shape;
 
-    out.gamma = basis.sample(out.coefficients, output_points_per_spacing);
-    const std::size_t points = out.gamma.size();
-    const double step = basis.spacing / output_points_per_spacing;
-    out.tau.resize(points);
-    for (std::size_t j = 0; j < points; ++j) out.tau[j] = std::exp(basis.first_centre + static_cast<double>(j) * step);
-    const double tallest = *std::max_element(out.gamma.begin(), out.gamma.end());
-    out.peaks = find_peaks(basis, out.coefficients, settings.peak_threshold, -std::log(*max_w), -std::log(*min_w));
-    const double infinity = std::numeric_limits<double>::infinity();
-    out.polarisation_resistance = basis.integral(out.coefficients, -infinity, infinity);
-    // A gamma at rounding level (a pure resistance) has maxima but no processes.
-    if (!(out.polarisation_resistance > negligible_resistance * scale)) out.peaks.clear();
-    if (out.polarisation_resistance > 0.0) {
-        out.share_below = basis.integral(out.coefficients, -infinity, -std::log(*max_w)) / out.polarisation_resistance;
-        out.share_above = basis.integral(out.coefficients, -std::log(*min_w), infinity) / out.polarisation_resistance;
-    }
-    // Growing outwards past the measured range: gamma somewhere beyond it
-    // is above its value at the range's edge by a visible amount.
-    const double edge_below = basis.gamma(out.coefficients, -std::log(*max_w));
-    const double edge_above = basis.gamma(out.coefficients, -std::log(*min_w));
-    for (std::size_t j = 0; j < points; ++j) {
-        const double excess = rising_edge_height * tallest;
-        if (out.tau[j] * *max_w < 1.0 && out.gamma[j] > edge_below + excess) out.rising_below = true;
-        if (out.tau[j] * *min_w > 1.0 && out.gamma[j] > edge_above + excess) out.rising_above = true;
-    }
-    // Next to such an edge gamma ripples while it makes up for the part of
-    // the process beyond the basis; maxima there are not processes.
-    const double edge_band = std::log(10.0);  // one decade
-    // Plain values: a lambda may not capture structured bindings before C++20 compilers caught up (clang < 16).
-    const double longest_measured = -std::log(*min_w), shortest_measured = -std::log(*max_w);
-    std::erase_if(out.peaks, [&](const Peak& peak) {
-        return (out.rising_above && peak.ln_tau > longest_measured - edge_band) ||
-               (out.rising_below && peak.ln_tau < shortest_measured + edge_band);
-    });
-    if (settings.fit_peaks && !out.peaks.empty()) {
-        const FoundDrt found{basis, map, out.coefficients, out.fitted, out.r_inf, out.inductance,
+        result.fitted.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            Complex z{result.r_inf, angular[i] * result.inductance};
+            for (std::size_t j = 0; j < m; ++j) {
+                z.re += map.real(i, j) * result.coefficients[j];
+                z.im += map.imag(i, j) * result.coefficients[j];
+            }
+            result.fitted[i] = z;
+        }
+
+        result.gamma = basis.sample(result.coefficients, output_points_per_spacing);
+        const std::size_t points = result.gamma.size();
+        const double step = basis.spacing / output_points_per_spacing;
+        result.tau.resize(points);
+        for (std::size_t j = 0; j < points; ++j) {
+            result.tau[j] = std::exp(basis.first_centre + static_cast<double>(j) * step);
+        }
+        const double infinity = std::numeric_limits<double>::infinity();
+        result.polarisation_resistance = basis.integral(result.coefficients, -infinity, infinity);
+        result.share_below = result.share_above = 0.0;
+        if (result.polarisation_resistance > 0.0) {
+            result.share_below =
+                basis.integral(result.coefficients, -infinity, shortest_measured) / result.polarisation_resistance;
+            result.share_above =
+                basis.integral(result.coefficients, longest_measured, infinity) / result.polarisation_resistance;
+        }
+        // Growing outwards past the measured range: gamma somewhere beyond it
+        // is above its value at the range's edge by a visible amount, against
+        // the tallest gamma inside the range (a tail beyond it sets no scale).
+        double tallest_inside = 0.0;
+        for (std::size_t j = 0; j < points; ++j) {
+            const double y = std::log(result.tau[j]);
+            if (y >= shortest_measured && y <= longest_measured) {
+                tallest_inside = std::max(tallest_inside, result.gamma[j]);
+            }
+        }
+        const double edge_below = basis.gamma(result.coefficients, shortest_measured);
+        const double edge_above = basis.gamma(result.coefficients, longest_measured);
+        const double excess = rising_edge_height * tallest_inside;
+        result.rising_below = result.rising_above = false;
+        for (std::size_t j = 0; j < points; ++j) {
+            if (result.tau[j] * *max_w < 1.0 && result.gamma[j] > edge_below + excess) result.rising_below = true;
+            if (result.tau[j] * *min_w > 1.0 && result.gamma[j] > edge_above + excess) result.rising_above = true;
+        }
+        PeakRules rules;
+        rules.relative_threshold = settings.peak_threshold;
+        rules.measured_low = shortest_measured;
+        rules.measured_high = longest_measured;
+        rules.rising_below = result.rising_below;
+        rules.rising_above = result.rising_above;
+        PeakSet found = find_peaks(basis, result.coefficients, rules);
+        // A gamma at rounding level (a pure resistance) has maxima but no processes.
+        if (!(result.polarisation_resistance > negligible_resistance * scale)) found = PeakSet{};
+        result.peaks = std::move(found.peaks);
+        result.tail_below = found.tail_below;
+        result.tail_above = found.tail_above;
+        result.peaks_fitted = false;
+        return true;
+    };
+    const auto fit_shapes = [&](DrtOutcome& result) -> PeakFitVerdict {
+        if (!settings.fit_peaks || result.peaks.empty()) return {};
+        const FoundDrt found{basis, map, result.coefficients, result.fitted, result.r_inf, result.inductance,
                              settings.inductance, angular, impedances};
-        out.peaks_fitted = fit_peaks(out.peaks, found, shortest_measured, longest_measured);
+        const PeakFitVerdict verdict = fit_peaks(result.peaks, found, shortest_measured, longest_measured);
+        result.peaks_fitted = verdict.accepted;
+        return verdict;
+    };
+
+    if (!solve_at(out.lambda, out)) return fail(DrtError{"the regularised problem is singular; give a larger lambda"});
+    PeakFitVerdict verdict = fit_shapes(out);
+
+    // GCV weighs the whole spectrum, and where the data are sparse or noisy it
+    // smooths two neighbouring processes into one, which one ZARC then fails
+    // to describe. So then smaller lambdas are tried in turn; the first that
+    // shows more peaks replaces the chosen one when its peaks, one ZARC each,
+    // describe the spectrum better by the Bayesian information criterion
+    // than the peaks found so far.
+    if (out.lambda_chosen && settings.fit_peaks && !verdict.accepted && std::isfinite(verdict.cost) &&
+        verdict.cost > 0.0) {
+        const double observations = static_cast<double>(rows);
+        const auto information = [&](double cost, std::size_t peaks) {
+            return observations * std::log(cost / observations) +
+                   static_cast<double>(3 * peaks) * std::log(observations);
+        };
+        double lower = out.lambda;
+        for (int step = 0; step < smaller_lambda_steps; ++step) {
+            lower /= smaller_lambda_ratio;
+            if (lower < smallest_lambda) break;
+            DrtOutcome candidate;
+            candidate.lambda_chosen = true;
+            if (!solve_at(lower, candidate)) break;
+            if (candidate.peaks.size() <= out.peaks.size()) continue;
+            // A smaller lambda lets noise through too: the new maxima may
+            // include a lobe, so the set without its smallest peak competes.
+            DrtOutcome pruned = candidate;
+            const bool prunable = candidate.peaks.size() > out.peaks.size() + 1;
+            if (prunable) merge_smallest_peak(pruned, basis);
+            const PeakFitVerdict richer = fit_shapes(candidate);
+            const PeakFitVerdict leaner = prunable ? fit_shapes(pruned) : PeakFitVerdict{};
+            double best = information(verdict.cost, out.peaks.size()) - evidence_margin;
+            DrtOutcome* chosen = nullptr;
+            if (richer.accepted && information(richer.cost, candidate.peaks.size()) < best) {
+                best = information(richer.cost, candidate.peaks.size());
+                chosen = &candidate;
+            }
+            if (leaner.accepted && information(leaner.cost, pruned.peaks.size()) < best) chosen = &pruned;
+            if (chosen != nullptr) out = std::move(*chosen);
+            break;
+        }
     }
     return out;
 }

@@ -19,12 +19,14 @@
 namespace kelvara::drt {
 
 struct DrtSettings {
-    std::optional<double> lambda;      // none: chosen by generalised cross-validation
+    // none: chosen by generalised cross-validation, or smaller where that
+    // resolves peaks that one ZARC each describes better (drt.cpp)
+    std::optional<double> lambda;
     bool inductance = true;            // fit a series inductance
     int derivative_order = 2;          // 1 or 2
     double points_per_decade = 0.0;    // of basis functions; 0: from the data's density
     double margin_decades = 0.5;       // basis beyond the measured time constants, each side
-    double peak_threshold = 0.1;       // prominence, relative to the tallest gamma
+    double peak_threshold = 0.1;       // prominence, relative to the tallest gamma inside the measured range
     bool fit_peaks = true;             // locate peaks by one fitted ZARC each (peak_fit.hpp)
 };
 
@@ -43,13 +45,20 @@ struct DrtOutcome {
     double polarisation_resistance = 0.0;  // integral of gamma
     // Fractions of that integral at time constants outside the measured
     // range, below 1/w_max and above 1/w_min, and whether gamma grows
-    // outwards there (by 5 % of the tallest gamma): a process the data only
-    // show the edge of. Then maxima within a decade of that end of the
-    // measured range are not reported as peaks.
+    // outwards there (by 5 % of the tallest gamma inside the range): a
+    // process the data only show the edge of. Then maxima within a decade of
+    // that end of the measured range are reported as peaks only when they
+    // hold a tenth of the polarisation resistance (peaks.hpp).
     double share_below = 0.0;
     double share_above = 0.0;
     bool rising_below = false;
     bool rising_above = false;
+    // ohm: gamma beyond the outermost peaks' ranges, in no peak (peaks.hpp).
+    // The peaks' resistances and these two make up the polarisation
+    // resistance (exactly for areas of gamma, to the fit's accuracy for
+    // fitted peaks).
+    double tail_below = 0.0;
+    double tail_above = 0.0;
     bool converged = true;
     // The basis and its coefficients, from which everything above follows.
     double first_ln_tau = 0.0;

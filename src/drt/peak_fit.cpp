@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "drt/zarc_fit.hpp"
 
@@ -16,7 +17,9 @@ constexpr double accepted_cost_ratio = 3.0;
 
 }  // namespace
 
-bool fit_peaks(std::vector<Peak>& peaks, const FoundDrt& found, double shortest_measured, double longest_measured) {
+PeakFitVerdict fit_peaks(std::vector<Peak>& peaks, const FoundDrt& found, double shortest_measured,
+                         double longest_measured) {
+    constexpr double infinity = std::numeric_limits<double>::infinity();
     const std::span<const double> angular = found.angular;
     const std::span<const Complex> impedances = found.measured;
     const std::size_t n = angular.size();
@@ -35,17 +38,18 @@ bool fit_peaks(std::vector<Peak>& peaks, const FoundDrt& found, double shortest_
     }
     std::vector<PeakShape> seeds;
     for (const Peak& peak : peaks) {
-        if (!(peak.resistance > 0.0 && peak.height > 0.0)) return false;
+        if (!(peak.resistance > 0.0 && peak.height > 0.0)) return {false, infinity};
         seeds.push_back(PeakShape{peak.ln_tau, peak.resistance, alpha_from_height(peak.resistance, peak.height)});
     }
     const PeakFitProblem problem{angular, impedances, background, found.r_inf, found.inductance, found.fit_inductance};
     const PeakFit fit = fit_peak_shapes(problem, seeds);
-    if (!fit.converged || !(fit.cost <= accepted_cost_ratio * relative_cost(found.fitted, impedances))) return false;
+    if (!fit.converged || !std::isfinite(fit.cost)) return {false, infinity};
+    if (!(fit.cost <= accepted_cost_ratio * relative_cost(found.fitted, impedances))) return {false, fit.cost};
     for (std::size_t k = 0; k < peaks.size(); ++k) {
         const PeakShape& shape = fit.shapes[k];
         const double low = std::max(peaks[k].ln_tau_low, shortest_measured);
         const double high = std::min(peaks[k].ln_tau_high, longest_measured);
-        if (!(shape.ln_tau >= low && shape.ln_tau <= high && std::isfinite(shape.resistance))) return false;
+        if (!(shape.ln_tau >= low && shape.ln_tau <= high && std::isfinite(shape.resistance))) return {false, fit.cost};
     }
     for (std::size_t k = 0; k < peaks.size(); ++k) {
         peaks[k].ln_tau = fit.shapes[k].ln_tau;
@@ -53,7 +57,7 @@ bool fit_peaks(std::vector<Peak>& peaks, const FoundDrt& found, double shortest_
         peaks[k].alpha = fit.shapes[k].alpha;
         peaks[k].height = found.basis.gamma(found.coefficients, peaks[k].ln_tau);
     }
-    return true;
+    return {true, fit.cost};
 }
 
 }  // namespace kelvara::drt

@@ -33,13 +33,21 @@ struct FoundDrt {
     std::span<const Complex> measured;
 };
 
+struct PeakFitVerdict {
+    bool accepted = false;
+    // The fitted shapes' sum of squared relative residuals, also when they
+    // were not accepted; infinite when the fit did not converge.
+    double cost = 0.0;
+};
+
 // Replaces the positions and resistances of `peaks` by those of one fitted
 // ZARC each, and sets their exponents, when the ZARCs describe the data (a
 // misfit at most three times the DRT's own) and every fitted time constant
 // stays inside its peak's range of gamma and the measured range [shortest,
-// longest] (ln tau). Otherwise returns false and leaves the peaks as found:
+// longest] (ln tau). Otherwise is not accepted and leaves the peaks as found:
 // a process of another shape (a transmission line, a skewed arc) is better
 // described by the maximum and area of gamma.
-bool fit_peaks(std::vector<Peak>& peaks, const FoundDrt& found, double shortest_measured, double longest_measured);
+PeakFitVerdict fit_peaks(std::vector<Peak>& peaks, const FoundDrt& found, double shortest_measured,
+                         double longest_measured);
 
 }  // namespace kelvara::drt

@@ -15,7 +15,6 @@ namespace {
 // the fewest spurious peaks with the same peak accuracy on synthetic ZARC
 // spectra with 0.5 % noise.
 constexpr double trace_factor = 2.0;
-constexpr double smallest_lambda = 1e-4;
 
 struct GcvCurve {
     std::vector<double> values;         // eigenvalues s_i^2 of B^T B

@@ -14,6 +14,10 @@
 
 namespace kelvara::drt {
 
+// The smallest lambda chosen: below it, noise-free spectra make the basis
+// ripple to reach what Gaussians of finite width cannot (an ideal RC).
+inline constexpr double smallest_lambda = 1e-4;
+
 struct LambdaChoice {
     double lambda = 0.0;
     bool found = false;

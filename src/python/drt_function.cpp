@@ -145,9 +145,9 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
     }
     for (std::size_t i = 0; i < outcome.peaks.size(); ++i) {
         const drt::Peak& peak = outcome.peaks[i];
-        PyObject* item = Py_BuildValue("(dddddddd)", std::exp(peak.ln_tau), peak.height, peak.prominence,
+        PyObject* item = Py_BuildValue("(ddddddddN)", std::exp(peak.ln_tau), peak.height, peak.prominence,
                                        peak.resistance, std::exp(peak.ln_tau_low), std::exp(peak.ln_tau_high),
-                                       std::exp(peak.ln_tau_maximum), peak.alpha);
+                                       std::exp(peak.ln_tau_maximum), peak.alpha, PyBool_FromLong(peak.near_edge));
         if (item == nullptr) {
             Py_DECREF(fitted_array);
             return nullptr;
@@ -166,6 +166,9 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
         !set_item(dict, "share_above", PyFloat_FromDouble(outcome.share_above)) ||
         !set_item(dict, "rising_below", PyBool_FromLong(outcome.rising_below)) ||
         !set_item(dict, "rising_above", PyBool_FromLong(outcome.rising_above)) ||
+        !set_item(dict, "tail_below", PyFloat_FromDouble(outcome.tail_below)) ||
+        !set_item(dict, "tail_above", PyFloat_FromDouble(outcome.tail_above)) ||
+        !set_item(dict, "edge_peak_share", PyFloat_FromDouble(drt::PeakRules{}.edge_share)) ||
         !set_item(dict, "converged", PyBool_FromLong(outcome.converged)) ||
         !set_item(dict, "peaks_fitted", PyBool_FromLong(outcome.peaks_fitted)) ||
         !set_item(dict, "basis", Py_BuildValue("(ddd)", outcome.first_ln_tau, outcome.spacing, outcome.shape))) {

@@ -14,6 +14,7 @@
 #include "drt/discretisation.hpp"
 #include "drt/drt.hpp"
 #include "drt/nonnegative_qp.hpp"
+#include "drt/peaks.hpp"
 #include "drt/zarc_fit.hpp"
 #include "drt/rbf_basis.hpp"
 #include "drt/symmetric_eigen.hpp"
@@ -188,6 +189,38 @@ TEST(RbfBasis, IntegralMatchesTheSumOfAreas) {
     c[7] = 0.5;
     EXPECT_NEAR(basis.integral(c, -INFINITY, INFINITY), 2.5 * std::sqrt(std::numbers::pi) / basis.shape, 1e-12);
     EXPECT_NEAR(basis.integral(c, -INFINITY, basis.centre(3)), std::sqrt(std::numbers::pi) / basis.shape, 1e-6);
+}
+
+// Two bumps, a ripple between them and a tail rising to the end of the basis:
+// the ripple's area goes to a neighbour, the tail beyond the last minimum is
+// counted apart, and peaks and tails make up the integral, each against
+// erf-exact areas of the single functions.
+TEST(FindPeaks, EveryOhmIsInAPeakOrATail) {
+    const RbfBasis basis = make_basis(1.0, 1e6, 10.0, 0.0);  // ln tau from -ln 1e6 to 0
+    std::vector<double> c(basis.count, 0.0);
+    c[10] = 2.0;
+    c[20] = 0.1;  // a ripple: 5 % of the tallest
+    c[50] = 1.0;  // 0.8 decades inside the longest measured time constant
+    c[60] = 3.0;  // the tail, taller than anything inside
+    ASSERT_EQ(basis.count, 61u);
+    PeakRules rules;
+    rules.measured_low = basis.centre(0);
+    rules.measured_high = basis.centre(58);
+    const PeakSet set = find_peaks(basis, c, rules);
+    ASSERT_EQ(set.peaks.size(), 2u);
+    EXPECT_NEAR(set.peaks[0].ln_tau, basis.centre(10), 1e-3);
+    EXPECT_NEAR(set.peaks[1].ln_tau, basis.centre(50), 1e-3);
+    const double area = std::sqrt(std::numbers::pi) / basis.shape;
+    EXPECT_EQ(set.tail_below, 0.0);
+    EXPECT_NEAR(set.tail_above, 3.0 * area, 0.01 * area);
+    EXPECT_NEAR(set.peaks[0].resistance + set.peaks[1].resistance, 3.1 * area, 0.01 * area);
+    EXPECT_NEAR(set.peaks[0].resistance + set.peaks[1].resistance + set.tail_above,
+                basis.integral(c, -INFINITY, INFINITY), 1e-12);
+    // Beside a rising edge, a maximum within a decade of it holds a fifth of the resistance or is no peak.
+    rules.rising_above = true;
+    EXPECT_EQ(find_peaks(basis, c, rules).peaks.size(), 1u);  // the bump at 50 holds 1.0 / 6.1
+    c[50] = 3.0;
+    EXPECT_EQ(find_peaks(basis, c, rules).peaks.size(), 2u);
 }
 
 // The whole path (also what the sanitized build exercises): an RC element,
