@@ -574,10 +574,11 @@ def proposed_candidates(frequencies: Any, impedances: Any = None) -> list[str]:
     out = []
     for k in (n, n + 1):
         out.append(head + _arcs(k, "CPE"))
-        if tail:
-            out.append(head + _arcs(k, "CPE") + f"-CPE{k + 1}")
     if tail:
-        out += [head + f"p(R1-Wo1,CPE1)", head + _arcs(n, "CPE") + f"-Wo{n + 1}",
+        # the slowest maximum may be the tail's own edge rather than an arc
+        for k in sorted({max(n - 1, 1), n, n + 1}):
+            out.append(head + _arcs(k, "CPE") + f"-CPE{k + 1}")
+        out += [head + "p(R1-Wo1,CPE1)", head + _arcs(n, "CPE") + f"-Wo{n + 1}",
                 head + _arcs(n, "CPE") + f"-W{n + 1}", head + "TLMQ1"]
     # A Gerischer alone: beside arcs it mimics a small extra arc with fewer parameters.
     out.append(head + "G1")

@@ -74,7 +74,13 @@ Reading read_processes(std::span<const double> f, std::span<const Complex> z, co
         const drt::RbfBasis basis{outcome.first_ln_tau, outcome.spacing, outcome.coefficients.size(), outcome.shape};
         const double low = -std::log(shape.omega_max), high = -std::log(shape.omega_min);
         const double tallest = outcome_height(outcome);
-        for (const drt::Peak& peak : drt::find_peaks(basis, outcome.coefficients, minor_threshold, low, high)) {
+        drt::PeakRules rules;
+        rules.relative_threshold = minor_threshold;
+        rules.measured_low = low;
+        rules.measured_high = high;
+        rules.rising_below = outcome.rising_below;
+        rules.rising_above = outcome.rising_above;
+        for (const drt::Peak& peak : drt::find_peaks(basis, outcome.coefficients, rules).peaks) {
             if (!(peak.prominence < settings.peak_threshold * tallest) || !(peak.resistance > 0.0)) continue;
             reading.minor.push_back({peak.resistance, std::exp(peak.ln_tau_maximum), default_alpha});
         }
