@@ -37,15 +37,15 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Sequence
 
 import kelvara
-from kelvara.diagnostics import Flag, diagnose, noise_level, relative_misfit, verdict_of
+from kelvara.diagnostics import VERDICTS, Flag, diagnose, noise_level, relative_misfit, verdict_of
 
 if TYPE_CHECKING:
     import numpy as np
 
     from kelvara._core import Circuit, FitResult
 
-__all__ = ["compare", "select", "proposed_candidates", "fit_started", "Comparison", "Ranked", "CRITERIA", "SELECT_MAX_ITERATIONS",
-           "STOP_MISFIT"]
+__all__ = ["compare", "select", "proposed_candidates", "fit_started", "Comparison", "Ranked", "CRITERIA",
+           "SELECT_MAX_ITERATIONS", "STOP_MISFIT", "COMMON_PRIOR"]
 
 CRITERIA = ("aicc", "aic", "bic")
 #: Evaluation budget of each Levenberg-Marquardt run of a candidate.
@@ -469,6 +469,26 @@ def _simplest_adequate(ranked: list[Ranked], criterion: str) -> Ranked | None:
     return next(row for row in near if row.n_free == fewest)
 
 
+#: A circuit beyond the trained topologies displaces a trained one with no more free
+#: parameters and as good a verdict only when its criterion is lower by more than this
+#: ("very strong" evidence on the Kass-Raftery scale for BIC): the trained topologies
+#: are the circuits cells usually have, and a proposed one (a Warburg in series where
+#: the trained one has it in the branch) can mimic them on a given spectrum.
+COMMON_PRIOR = 10.0
+
+
+def _prefer_common(choice: Ranked | None, ranked: list[Ranked], criterion: str) -> Ranked | None:
+    common = {kelvara.Circuit(name).notation for name in kelvara.Circuit.ml_circuits()}
+    if choice is None or choice.result is None or choice.notation in common:
+        return choice
+    order = VERDICTS.index(choice.verdict)
+    limit = _criterion_value(choice.result, criterion) + COMMON_PRIOR
+    rivals = [row for row in ranked if row.result is not None and row.notation in common
+              and row.n_free <= choice.n_free and VERDICTS.index(row.verdict) <= order
+              and _criterion_value(row.result, criterion) <= limit]
+    return rivals[0] if rivals else choice
+
+
 def _candidates(given: Sequence[Any], thorough: bool) -> list[_Candidate]:
     if isinstance(given, (str, kelvara.Circuit)):
         raise TypeError("candidates must be a list of notations, model names or Circuit objects, "
@@ -692,4 +712,6 @@ def select(
     best = _simplest_adequate(ranked, criterion)
     if best is None:
         best = _top(ranked, criterion, ("suspect",)) or _top(ranked, criterion, ("suspect", "unreliable", "failed"))
+    if default:
+        best = _prefer_common(best, ranked, criterion)
     return Comparison(ranked, criterion, noise, best, skipped)
