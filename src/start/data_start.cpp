@@ -21,6 +21,10 @@ namespace {
 constexpr double default_alpha = 0.9;
 // Half the squared relative residual per entry below which a fit is exact.
 constexpr double exact_cost = 1e-24;
+// Beyond this a value is running off to infinity.
+constexpr double runaway = 1e15;
+// Solver runs from revived assignments.
+constexpr std::size_t revived_runs = 2;
 
 // The DRT's peaks as processes, fastest first, and the series resistance
 // and inductance it found; what the spectrum's shape says where the DRT
@@ -184,26 +188,56 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<cons
     LmSettings lm;
     lm.max_iterations = settings.max_iterations;
     lm.max_starts = settings.max_starts;
-    std::size_t runs = 0;
-    double last_cost = -1.0;
-    for (std::size_t k = 0; k < scored.size() && runs < settings.polished; ++k) {
-        // Slots of the same kind make orders with the same cost: one run does for them.
-        if (std::fabs(scored[k].cost - last_cost) <= 1e-12 * scored[k].cost) continue;
-        last_cost = scored[k].cost;
-        ++runs;
-        auto fitted = levenberg_marquardt_fit(problem, scored[k].values, lm);
-        if (!fitted) {
-            if (fitted.error().kind == FitError::Kind::interrupted) return fail(fitted.error());
-            continue;
-        }
+    // Polishes `start`; keeps it in `best` when it ends lower. False when interrupted.
+    auto polish = [&](const std::vector<double>& start, const std::vector<ClampedValue>& clamped) {
+        auto fitted = levenberg_marquardt_fit(problem, start, lm);
+        if (!fitted) return fitted.error().kind != FitError::Kind::interrupted;
         const FitOutcome& outcome = fitted.value();
         if (std::isfinite(outcome.cost) && outcome.cost < best.cost) {
             best.values = outcome.params;
             best.cost = outcome.cost;
-            best.clamped = scored[k].clamped;
+            best.clamped = clamped;
         }
-        // Residuals at rounding level: no other order can do better.
-        if (best.cost <= exact_cost * static_cast<double>(residuals.size())) break;
+        return true;
+    };
+    const double exact = exact_cost * static_cast<double>(residuals.size());
+    std::size_t runs = 0;
+    double last_cost = -1.0;
+    for (std::size_t k = 0; k < scored.size() && runs < settings.polished && best.cost > exact; ++k) {
+        // Slots of the same kind make orders with the same cost: one run does for them.
+        if (std::fabs(scored[k].cost - last_cost) <= 1e-12 * scored[k].cost) continue;
+        last_cost = scored[k].cost;
+        ++runs;
+        if (!polish(scored[k].values, scored[k].clamped)) return fail(FitError{FitError::Kind::interrupted, {}});
+    }
+
+    // A slot the polish ran off to a corner (a resistance on its floor or a
+    // capacitance without bound) does nothing: it is placed afresh from the
+    // other assignments, the rest kept, and polished once more.
+    if (best.cost > exact && settings.revive) {
+        const std::vector<ParamRange> ranges = slot_ranges(circuit);
+        std::vector<Scored> revived;
+        for (const ParamRange& range : ranges) {
+            bool dead = false;
+            for (std::size_t j = range.begin; j < range.end; ++j) {
+                const Bounds b = problem.bounds()[j];
+                if (problem.fixed()[j] || std::isfinite(b.hi)) continue;
+                dead = dead || best.values[j] <= b.lo * 1.01 || best.values[j] >= runaway;
+            }
+            if (!dead) continue;
+            for (const Scored& other : scored) {
+                Scored s{best.values, best.clamped, 0.0};
+                std::copy(other.values.begin() + static_cast<std::ptrdiff_t>(range.begin),
+                          other.values.begin() + static_cast<std::ptrdiff_t>(range.end),
+                          s.values.begin() + static_cast<std::ptrdiff_t>(range.begin));
+                s.cost = cost_at(problem, s.values, residuals, workspace);
+                revived.push_back(std::move(s));
+            }
+        }
+        std::stable_sort(revived.begin(), revived.end(), [](const Scored& a, const Scored& b) { return a.cost < b.cost; });
+        for (std::size_t k = 0; k < revived.size() && k < revived_runs && best.cost > exact; ++k) {
+            if (!polish(revived[k].values, revived[k].clamped)) return fail(FitError{FitError::Kind::interrupted, {}});
+        }
     }
     return best;
 }

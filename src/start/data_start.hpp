@@ -41,10 +41,12 @@ struct DataStartSettings {
     // With more slots than clear processes, place the DRT's smaller maxima
     // from a second DRT that fits their shapes (rather than read off gamma).
     bool fit_minor = true;
+    // Place a slot the polish ran off to a corner afresh and polish again.
+    bool revive = true;
 };
 
 // For many candidates on a budget (circuit selection): fewer, shorter runs.
-inline constexpr DataStartSettings quick_data_start{2, 30, 1, false};
+inline constexpr DataStartSettings quick_data_start{2, 30, 1, false, false};
 
 // `control` as for a fit (empty: the catalogue bounds, nothing held); held
 // parameters keep the circuit's values. The errors are those of a fit's own

@@ -60,6 +60,29 @@ std::size_t count_slots(const SeriesList& series) {
     return count;
 }
 
+// Appends the parameter range of every slot in `series`, which starts at
+// parameter `first`, in process_slots order; returns the index after it.
+std::size_t collect_ranges(const SeriesList& series, std::size_t first, std::vector<ParamRange>& out) {
+    std::size_t at = first;
+    for (const Node& node : series) {
+        const std::size_t begin = at;
+        std::size_t slot = 0;
+        if (process_node(node)) {
+            slot = out.size();
+            out.push_back({begin, begin});
+        }
+        if (const Leaf* leaf = std::get_if<Leaf>(&node.value)) {
+            at += leaf->element.param_count();
+        } else {
+            for (const SeriesList& branch : std::get<ParallelGroup>(node.value).branches) {
+                at = collect_ranges(branch, at, out);
+            }
+        }
+        if (process_node(node)) out[slot].end = at;
+    }
+    return at;
+}
+
 std::size_t count_kind(const SeriesList& series, Kind kind) {
     return static_cast<std::size_t>(std::count_if(series.begin(), series.end(), [&](const Node& node) {
         const Leaf* leaf = std::get_if<Leaf>(&node.value);
@@ -239,6 +262,12 @@ private:
 }  // namespace
 
 std::size_t process_slots(const SeriesList& circuit) { return count_slots(circuit); }
+
+std::vector<ParamRange> slot_ranges(const SeriesList& circuit) {
+    std::vector<ParamRange> out;
+    collect_ranges(circuit, 0, out);
+    return out;
+}
 
 SeriesList place(const SeriesList& circuit, const SpectrumShape& shape, const Backdrop& backdrop,
                  const std::vector<Process>& processes) {

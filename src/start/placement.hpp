@@ -32,6 +32,14 @@ struct Backdrop {
 // line T).
 std::size_t process_slots(const SeriesList& circuit);
 
+// The parameters of one slot, [begin, end) in parameter order (a nested
+// slot's lie inside its parent's).
+struct ParamRange {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+std::vector<ParamRange> slot_ranges(const SeriesList& circuit);
+
 // The tree with every element's values set; `processes` holds one entry per
 // slot. Elements nothing fits get values scaled to the data.
 SeriesList place(const SeriesList& circuit, const SpectrumShape& shape, const Backdrop& backdrop,
