@@ -22,8 +22,11 @@ bool interior(std::span<const double> p, std::span<const double> start, const Se
             const double ratio = p[j] / std::max(std::fabs(start[j]), 1e-300);
             if (!(p[j] > 100.0 * b.lo) || !std::isfinite(ratio) || !(ratio >= 1e-6) || !(ratio < 1e6)) return false;
         } else {
-            const double margin = 1e-6 * (b.hi - b.lo);
-            if (!(std::fabs(p[j] - b.lo) > margin) || !(std::fabs(b.hi - p[j]) > margin)) return false;
+            // In search coordinates: a log-bounded parameter by its decades.
+            const Bounds box = space.box(j);
+            const double x = space.internal(j, p[j]);
+            const double margin = 1e-6 * (box.hi - box.lo);
+            if (!(std::fabs(x - box.lo) > margin) || !(std::fabs(box.hi - x) > margin)) return false;
         }
     }
     return true;
@@ -115,7 +118,10 @@ std::vector<Candidate> candidate_starting_points(std::span<const double> start, 
     for (const double fraction : {0.2, 0.4, 0.6, 0.8}) {
         std::vector<double> p(start.begin(), start.end());
         for (std::size_t j = 0; j < p.size(); ++j) {
-            if (!space.log_scaled(j)) p[j] = space.bounds()[j].lo + fraction * (space.bounds()[j].hi - space.bounds()[j].lo);
+            if (space.log_scaled(j)) continue;
+            const Bounds box = space.box(j);
+            p[j] = space.log_bounded(j) ? std::pow(10.0, box.lo + fraction * (box.hi - box.lo))
+                                        : box.lo + fraction * (box.hi - box.lo);
         }
         points.push_back(std::move(p));
     }
@@ -129,6 +135,110 @@ std::vector<Candidate> candidate_starting_points(std::span<const double> start, 
     });
     return candidates;
 }
+
+namespace {
+
+// Where a descent ended.
+struct Descent {
+    std::vector<double> params;  // every parameter
+    double cost;
+    bool success;
+    std::string message;
+};
+
+// A linear or log-bounded parameter that ended on a bound is frozen there
+// and the rest refitted. The refit moves the other bounded parameters
+// freely, and one may leave its bounds: the outcome would then clamp it and
+// end above the cost this step compared. Such a parameter is pinned on its
+// bound as well and the refit repeated (at most once per parameter), from
+// the lower of the clamped vectors so far. `d` holds the unclamped end of a
+// run and becomes what the fit would return.
+std::optional<FitError> settle_on_bounds(const FitProblem& problem, Descent& d, const LmSettings& settings,
+                                         EvaluationCounter& counter, std::uint64_t& iterations) {
+    const SearchSpace& space = problem.space();
+    const Objective& objective = problem.objective();
+    const std::vector<double> best_free = problem.free_part(d.params);
+    const std::size_t p = best_free.size();
+    std::vector<double> clamped = best_free;
+    std::vector<bool> pinned(p, false);
+    bool any_pinned = false;
+    for (std::size_t j = 0; j < p; ++j) {
+        const Bounds b = space.bounds()[j];
+        clamped[j] = std::clamp(clamped[j], b.lo, b.hi);
+        if (std::isfinite(b.hi) && (best_free[j] <= b.lo || best_free[j] >= b.hi)) {
+            pinned[j] = true;
+            any_pinned = true;
+        }
+    }
+    if (!any_pinned) return std::nullopt;
+    std::vector<double> from = clamped;
+    double from_cost = 0.0;
+    d.params = problem.expand(clamped);
+    for (std::size_t round = 0; round < p; ++round) {
+        SingleStartResult repair = levenberg_marquardt_single_start(problem, space.internal(from), pinned, settings, counter);
+        if (repair.status == minpack::LmderStatus::interrupted) return FitError{FitError::Kind::interrupted, {}};
+        iterations += repair.evaluations;
+        const double repaired_cost = cost_at(objective, repair.params, counter);
+        // Against what would be returned otherwise: the clamped vector, whose
+        // cost can be far above the out-of-bounds optimum it came from.
+        if (round == 0) d.cost = from_cost = cost_at(objective, d.params, counter);
+        std::vector<double> moved = problem.free_part(repair.params);
+        bool left_bounds = false;
+        for (std::size_t j = 0; j < p; ++j) {
+            const Bounds b = space.bounds()[j];
+            if (pinned[j] || !std::isfinite(b.hi) || (moved[j] >= b.lo && moved[j] <= b.hi)) continue;
+            pinned[j] = left_bounds = true;
+            moved[j] = std::clamp(moved[j], b.lo, b.hi);
+        }
+        if (!left_bounds) {
+            if (repair.success && repaired_cost < from_cost) {
+                d.params = std::move(repair.params);
+                d.cost = repaired_cost;
+                d.success = true;
+                d.message = stop_reason(repair.status) + " (refitted with the parameters on a bound held there)";
+            }
+            break;
+        }
+        std::vector<double> moved_full = problem.expand(moved);
+        const double moved_cost = cost_at(objective, moved_full, counter);
+        if (moved_cost < from_cost) {
+            from = std::move(moved);
+            d.cost = from_cost = moved_cost;
+            d.params = std::move(moved_full);
+        }
+    }
+    return std::nullopt;
+}
+
+// The open parameters (free order) in a corner of the parameter space: on
+// their floor, or six decades or more from where the fit started. There an
+// element is shorted or cut out (an arc's R at 1e-12, a CPE's q at 1e80),
+// the cost no longer depends on the parameter, and a descent that arrives
+// stays, whether or not a lower point lies elsewhere.
+std::vector<std::size_t> corner_parameters(std::span<const double> p, std::span<const double> start,
+                                           const SearchSpace& space) {
+    std::vector<std::size_t> out;
+    for (std::size_t j = 0; j < p.size(); ++j) {
+        if (!space.log_scaled(j)) continue;
+        const double ratio = p[j] / std::max(std::fabs(start[j]), 1e-300);
+        if (!(p[j] > 100.0 * space.bounds()[j].lo) || !(ratio >= 1e-6) || !(ratio < 1e6)) out.push_back(j);
+    }
+    return out;
+}
+
+bool on_a_bound(std::span<const double> p, const SearchSpace& space) {
+    for (std::size_t j = 0; j < p.size(); ++j) {
+        const Bounds b = space.bounds()[j];
+        if (std::isfinite(b.hi) && (p[j] <= b.lo || p[j] >= b.hi)) return true;
+    }
+    return false;
+}
+
+// A restart must beat the end it restarts from by more than the solver's
+// own resolution, so that a fit already at its optimum keeps its end.
+constexpr double restart_gain = 1e-6;
+
+}  // namespace
 
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, std::span<const double> start_values,
                                                      const LmSettings& settings) {
@@ -152,7 +262,8 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
     std::uint64_t iterations = 0;
     std::uint64_t tried = 0;
     for (const Candidate& candidate : candidates) {
-        if (tried++ >= std::max<std::uint64_t>(settings.max_starts, 1)) break;
+        if (tried >= std::max<std::uint64_t>(settings.max_starts, 1)) break;
+        ++tried;
         SingleStartResult result = levenberg_marquardt_single_start(problem, space.internal(candidate.params),
                                                                     std::vector<bool>(p, false), settings, counter);
         if (result.status == minpack::LmderStatus::interrupted) return fail(FitError{FitError::Kind::interrupted, {}});
@@ -166,69 +277,65 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         if (settled) break;
     }
 
-    // Clamp; a linear parameter that ended on a bound is frozen there and the rest refitted.
-    const std::vector<double> best_free = problem.free_part(best->params);
-    std::vector<double> clamped = best_free;
-    std::vector<bool> pinned(p, false);
-    bool any_pinned = false;
-    for (std::size_t j = 0; j < p; ++j) {
-        const Bounds b = space.bounds()[j];
-        clamped[j] = std::clamp(clamped[j], b.lo, b.hi);
-        if (std::isfinite(b.hi) && (best_free[j] <= b.lo || best_free[j] >= b.hi)) {
-            pinned[j] = true;
-            any_pinned = true;
+    Descent chosen{best->params, best->cost, best->success, stop_reason(best->status)};
+    if (auto error = settle_on_bounds(problem, chosen, settings, counter, iterations)) return fail(*error);
+
+    // The best end lies in a corner, on a bound, or where the trust region
+    // shrank to nothing: the starts left may reach lower, and so may a
+    // restart from the end itself (a fresh trust region) or from the end
+    // with its corner parameters put back where the fit started.
+    const bool suspect = !corner_parameters(problem.free_part(chosen.params), start, space).empty() ||
+                         on_a_bound(problem.free_part(best->params), space) ||
+                         best->status == minpack::LmderStatus::converged_xtol;
+    if (suspect) {
+        auto descend = [&](std::span<const double> from) -> Result<Descent, FitError> {
+            SingleStartResult run = levenberg_marquardt_single_start(problem, space.internal(from),
+                                                                     std::vector<bool>(p, false), settings, counter);
+            if (run.status == minpack::LmderStatus::interrupted) return fail(FitError{FitError::Kind::interrupted, {}});
+            iterations += run.evaluations;
+            const double cost = cost_at(objective, run.params, counter);
+            Descent d{std::move(run.params), cost, run.success, stop_reason(run.status)};
+            if (auto error = settle_on_bounds(problem, d, settings, counter, iterations)) return fail(*error);
+            return d;
+        };
+        auto keep_lower = [&](Descent d) {
+            const bool lower = std::isnan(chosen.cost) ? std::isfinite(d.cost)
+                                                       : d.cost < chosen.cost * (1.0 - restart_gain);
+            if (!lower) return false;
+            chosen = std::move(d);
+            return true;
+        };
+        const std::uint64_t limit = std::max<std::uint64_t>(settings.max_starts, 1);
+        for (std::size_t k = tried; k < candidates.size() && k < limit; ++k) {
+            auto d = descend(candidates[k].params);
+            if (!d) return fail(d.error());
+            keep_lower(std::move(d).value());
+        }
+        for (int round = 0; round < 4; ++round) {
+            bool improved = false;
+            std::vector<double> from = problem.free_part(chosen.params);
+            const std::vector<std::size_t> corner = corner_parameters(from, start, space);
+            bool reset = false;
+            for (const std::size_t j : corner) {
+                if (!(start[j] > 100.0 * space.bounds()[j].lo)) continue;
+                from[j] = start[j];
+                reset = true;
+            }
+            if (reset) {
+                auto d = descend(from);
+                if (!d) return fail(d.error());
+                improved = keep_lower(std::move(d).value());
+            }
+            auto d = descend(problem.free_part(chosen.params));
+            if (!d) return fail(d.error());
+            improved = keep_lower(std::move(d).value()) || improved;
+            if (!improved) break;
         }
     }
-    std::vector<double> chosen = best->params;
-    double chosen_cost = best->cost;
-    bool success = best->success;
-    std::string message = stop_reason(best->status);
-    if (any_pinned) {
-        // The refit moves the other linear parameters freely, and one may leave
-        // its bounds: the outcome would then clamp it and end above the cost
-        // this step compared. Such a parameter is pinned on its bound as well
-        // and the refit repeated (at most once per parameter), from the lower
-        // of the clamped vectors so far.
-        std::vector<double> from = clamped;
-        double from_cost = 0.0;
-        chosen = problem.expand(clamped);
-        for (std::size_t round = 0; round < p; ++round) {
-            SingleStartResult repair =
-                levenberg_marquardt_single_start(problem, space.internal(from), pinned, settings, counter);
-            if (repair.status == minpack::LmderStatus::interrupted) {
-                return fail(FitError{FitError::Kind::interrupted, {}});
-            }
-            iterations += repair.evaluations;
-            const double repaired_cost = cost_at(objective, repair.params, counter);
-            // Against what would be returned otherwise: the clamped vector, whose
-            // cost can be far above the out-of-bounds optimum it came from.
-            if (round == 0) chosen_cost = from_cost = cost_at(objective, chosen, counter);
-            std::vector<double> moved = problem.free_part(repair.params);
-            bool left_bounds = false;
-            for (std::size_t j = 0; j < p; ++j) {
-                const Bounds b = space.bounds()[j];
-                if (pinned[j] || !std::isfinite(b.hi) || (moved[j] >= b.lo && moved[j] <= b.hi)) continue;
-                pinned[j] = left_bounds = true;
-                moved[j] = std::clamp(moved[j], b.lo, b.hi);
-            }
-            if (!left_bounds) {
-                if (repair.success && repaired_cost < from_cost) {
-                    chosen = std::move(repair.params);
-                    chosen_cost = repaired_cost;
-                    success = true;
-                    message = stop_reason(repair.status) + " (refitted with the parameters on a bound held there)";
-                }
-                break;
-            }
-            std::vector<double> moved_full = problem.expand(moved);
-            const double moved_cost = cost_at(objective, moved_full, counter);
-            if (moved_cost < from_cost) {
-                from = std::move(moved);
-                chosen_cost = from_cost = moved_cost;
-                chosen = std::move(moved_full);
-            }
-        }
-    }
+
+    std::vector<double> chosen_params = std::move(chosen.params);
+    bool success = chosen.success;
+    std::string message = std::move(chosen.message);
     // Every run descends from its start, but a run that left the bounds is
     // clamped or refitted above it: never return a point worse than the best
     // starting point, which lies inside the bounds. (Within ftol the two are
@@ -237,12 +344,12 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         return within_bounds(c.params, space) && std::isfinite(c.cost);
     });
     if (lowest_start != candidates.end() &&
-        (lowest_start->cost * (1.0 + settings.ftol) < chosen_cost || std::isnan(chosen_cost))) {
-        chosen = problem.expand(lowest_start->params);
+        (lowest_start->cost * (1.0 + settings.ftol) < chosen.cost || std::isnan(chosen.cost))) {
+        chosen_params = problem.expand(lowest_start->params);
         success = false;
         message = "stopped: every run ended above the best starting point inside the bounds, which is returned";
     }
-    return build_outcome(problem, chosen, success, iterations, counter, std::move(message));
+    return build_outcome(problem, chosen_params, success, iterations, counter, std::move(message));
 }
 
 Result<FitOutcome, FitError> polish_or_fallback(const FitProblem& problem, std::span<const double> best,
