@@ -68,6 +68,20 @@ std::string stop_reason(minpack::LmderStatus status) {
     return "stopped";
 }
 
+std::string stop_reason(const SingleStartResult& run) {
+    return run.rounding_level ? std::string(rounding_level_reason) : stop_reason(run.status);
+}
+
+double rounding_level_cost(const FitData& data) {
+    constexpr double epsilon = 2.220446049250313e-16;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < data.measured.size() && i < data.weights.size(); ++i) {
+        const double scaled = std::hypot(data.measured[i].re, data.measured[i].im) / data.weights[i];
+        if (std::isfinite(scaled)) sum += scaled * scaled;
+    }
+    return epsilon * sum;
+}
+
 std::optional<FitError> check_fit_inputs(const SeriesList& circuit, std::size_t frequencies, std::size_t impedances) {
     if (frequencies != impedances) return FitError{FitError::Kind::length_mismatch, {}};
     if (frequencies == 0) return FitError{FitError::Kind::empty, {}};
@@ -100,8 +114,14 @@ SingleStartResult levenberg_marquardt_single_start(const FitProblem& problem, st
     const minpack::LmderSettings lmder_settings{settings.ftol, settings.xtol, settings.gtol, step_bound,
                                                 std::max<std::uint64_t>(settings.max_iterations, 1)};
     const minpack::LmderResult run = minpack::lmder(lm, lmder_settings);
-    return SingleStartResult{problem.expand(problem.space().physical(lm.x())), run.success(), run.evaluations,
-                             run.status};
+    SingleStartResult out{problem.expand(problem.space().physical(lm.x())), run.success(), run.evaluations,
+                          run.status};
+    if (run.status == minpack::LmderStatus::lost_patience || run.status == minpack::LmderStatus::no_improvement) {
+        std::vector<double> r(lm.residual_count());
+        lm.residuals(r);
+        out.success = out.rounding_level = cost_of(r) <= rounding_level_cost(problem.data());
+    }
+    return out;
 }
 
 std::vector<Candidate> candidate_starting_points(std::span<const double> start, const SearchSpace& space,
@@ -195,7 +215,7 @@ std::optional<FitError> settle_on_bounds(const FitProblem& problem, Descent& d, 
                 d.params = std::move(repair.params);
                 d.cost = repaired_cost;
                 d.success = true;
-                d.message = stop_reason(repair.status) + " (refitted with the parameters on a bound held there)";
+                d.message = stop_reason(repair) + " (refitted with the parameters on a bound held there)";
             }
             break;
         }
@@ -257,6 +277,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         bool success;
         double cost;
         minpack::LmderStatus status;
+        std::string message;
     };
     std::optional<Best> best;
     std::uint64_t iterations = 0;
@@ -273,11 +294,11 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         const bool better = !best || (result.success && !best->success) ||
                             (result.success == best->success && cost < best->cost);
         const bool settled = result.success && std::isfinite(cost) && interior(free_params, start, space);
-        if (better) best = Best{std::move(result.params), result.success, cost, result.status};
+        if (better) best = Best{std::move(result.params), result.success, cost, result.status, stop_reason(result)};
         if (settled) break;
     }
 
-    Descent chosen{best->params, best->cost, best->success, stop_reason(best->status)};
+    Descent chosen{best->params, best->cost, best->success, best->message};
     if (auto error = settle_on_bounds(problem, chosen, settings, counter, iterations)) return fail(*error);
 
     // The best end lies in a corner, on a bound, or where the trust region
@@ -294,7 +315,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
             if (run.status == minpack::LmderStatus::interrupted) return fail(FitError{FitError::Kind::interrupted, {}});
             iterations += run.evaluations;
             const double cost = cost_at(objective, run.params, counter);
-            Descent d{std::move(run.params), cost, run.success, stop_reason(run.status)};
+            Descent d{std::move(run.params), cost, run.success, stop_reason(run)};
             if (auto error = settle_on_bounds(problem, d, settings, counter, iterations)) return fail(*error);
             return d;
         };
@@ -348,6 +369,10 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         chosen_params = problem.expand(lowest_start->params);
         success = false;
         message = "stopped: every run ended above the best starting point inside the bounds, which is returned";
+        if (lowest_start->cost <= rounding_level_cost(problem.data())) {
+            success = true;
+            message = rounding_level_reason;
+        }
     }
     return build_outcome(problem, chosen_params, success, iterations, counter, std::move(message));
 }
