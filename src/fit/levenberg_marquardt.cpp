@@ -173,8 +173,13 @@ struct Descent {
 // bound as well and the refit repeated (at most once per parameter), from
 // the lower of the clamped vectors so far. `d` holds the unclamped end of a
 // run and becomes what the fit would return.
-std::optional<FitError> settle_on_bounds(const FitProblem& problem, Descent& d, const LmSettings& settings,
-                                         EvaluationCounter& counter, std::uint64_t& iterations) {
+// A restart must beat the end it restarts from by more than the solver's
+// own resolution, so that a fit already at its optimum keeps its end.
+constexpr double restart_gain = 1e-6;
+
+std::optional<FitError> settle_on_bounds(const FitProblem& problem, Descent& d, std::span<const double> origin,
+                                         const LmSettings& settings, EvaluationCounter& counter,
+                                         std::uint64_t& iterations) {
     const SearchSpace& space = problem.space();
     const Objective& objective = problem.objective();
     const std::vector<double> best_free = problem.free_part(d.params);
@@ -227,6 +232,34 @@ std::optional<FitError> settle_on_bounds(const FitProblem& problem, Descent& d, 
             d.params = std::move(moved_full);
         }
     }
+    if (origin.empty()) return std::nullopt;
+    // Outside its bounds the run may have gone where the bounded problem
+    // would never go (an exponent below its range, and an arc's R run off to
+    // infinity to make up for it): the same parameters held on their bounds
+    // from where the run started may end lower.
+    std::vector<double> again(origin.begin(), origin.end());
+    for (std::size_t j = 0; j < p; ++j) {
+        const Bounds b = space.bounds()[j];
+        again[j] = pinned[j] ? clamped[j] : std::clamp(again[j], b.lo, b.hi);
+    }
+    SingleStartResult run = levenberg_marquardt_single_start(problem, space.internal(again), pinned, settings, counter);
+    if (run.status == minpack::LmderStatus::interrupted) return FitError{FitError::Kind::interrupted, {}};
+    iterations += run.evaluations;
+    std::vector<double> ended = problem.free_part(run.params);
+    bool inside = true;
+    for (std::size_t j = 0; j < p; ++j) {
+        const Bounds b = space.bounds()[j];
+        inside = inside && ended[j] >= b.lo && ended[j] <= b.hi;
+        ended[j] = std::clamp(ended[j], b.lo, b.hi);
+    }
+    std::vector<double> ended_full = problem.expand(ended);
+    const double ended_cost = cost_at(objective, ended_full, counter);
+    if (ended_cost < d.cost * (1.0 - restart_gain)) {
+        d.params = std::move(ended_full);
+        d.cost = ended_cost;
+        d.success = run.success && inside;
+        d.message = stop_reason(run) + " (refitted with the parameters on a bound held there)";
+    }
     return std::nullopt;
 }
 
@@ -254,10 +287,6 @@ bool on_a_bound(std::span<const double> p, const SearchSpace& space) {
     return false;
 }
 
-// A restart must beat the end it restarts from by more than the solver's
-// own resolution, so that a fit already at its optimum keeps its end.
-constexpr double restart_gain = 1e-6;
-
 }  // namespace
 
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, std::span<const double> start_values,
@@ -278,6 +307,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         double cost;
         minpack::LmderStatus status;
         std::string message;
+        std::vector<double> origin;  // where its run started
     };
     std::optional<Best> best;
     std::uint64_t iterations = 0;
@@ -294,12 +324,17 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         const bool better = !best || (result.success && !best->success) ||
                             (result.success == best->success && cost < best->cost);
         const bool settled = result.success && std::isfinite(cost) && interior(free_params, start, space);
-        if (better) best = Best{std::move(result.params), result.success, cost, result.status, stop_reason(result)};
+        if (better) {
+            best = Best{std::move(result.params), result.success, cost, result.status, stop_reason(result),
+                        problem.expand(candidate.params)};
+        }
         if (settled) break;
     }
 
     Descent chosen{best->params, best->cost, best->success, best->message};
-    if (auto error = settle_on_bounds(problem, chosen, settings, counter, iterations)) return fail(*error);
+    if (auto error = settle_on_bounds(problem, chosen, problem.free_part(best->origin), settings, counter, iterations)) {
+        return fail(*error);
+    }
 
     // The best end lies in a corner, on a bound, or where the trust region
     // shrank to nothing: the starts left may reach lower, and so may a
@@ -316,7 +351,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
             iterations += run.evaluations;
             const double cost = cost_at(objective, run.params, counter);
             Descent d{std::move(run.params), cost, run.success, stop_reason(run)};
-            if (auto error = settle_on_bounds(problem, d, settings, counter, iterations)) return fail(*error);
+            if (auto error = settle_on_bounds(problem, d, from, settings, counter, iterations)) return fail(*error);
             return d;
         };
         auto keep_lower = [&](Descent d) {
@@ -346,6 +381,24 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
                 auto d = descend(from);
                 if (!d) return fail(d.error());
                 improved = keep_lower(std::move(d).value());
+            }
+            // A corner is often held by a bounded parameter on its bound as
+            // well (a CPE exponent at 0 with its R gone to infinity): that one
+            // goes back to its start, or to the middle of its range when it
+            // started on a bound itself.
+            bool moved = false;
+            for (std::size_t j = 0; j < p && reset; ++j) {
+                const Bounds b = space.bounds()[j];
+                if (!std::isfinite(b.hi) || (from[j] > b.lo && from[j] < b.hi)) continue;
+                const Bounds box = space.box(j);
+                const double x = space.internal(j, start[j]);
+                from[j] = space.physical(j, x > box.lo && x < box.hi ? x : 0.5 * (box.lo + box.hi));
+                moved = true;
+            }
+            if (moved) {
+                auto d = descend(from);
+                if (!d) return fail(d.error());
+                improved = keep_lower(std::move(d).value()) || improved;
             }
             auto d = descend(problem.free_part(chosen.params));
             if (!d) return fail(d.error());

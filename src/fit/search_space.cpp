@@ -11,15 +11,14 @@ SearchSpace::SearchSpace(std::vector<Bounds> bounds, std::vector<bool> scales)
     }
 }
 
+double SearchSpace::physical(std::size_t j, double x) const {
+    if (log_scaled(j)) return std::pow(10.0, x) + bounds_[j].lo;
+    return log_bounded_[j] ? std::pow(10.0, x) : x;
+}
+
 void SearchSpace::physical(std::span<const double> x, std::span<double> p) const {
     const std::size_t n = std::min({x.size(), p.size(), bounds_.size()});
-    for (std::size_t j = 0; j < n; ++j) {
-        if (log_scaled(j)) {
-            p[j] = std::pow(10.0, x[j]) + bounds_[j].lo;
-        } else {
-            p[j] = log_bounded_[j] ? std::pow(10.0, x[j]) : x[j];
-        }
-    }
+    for (std::size_t j = 0; j < n; ++j) p[j] = physical(j, x[j]);
 }
 
 std::vector<double> SearchSpace::physical(std::span<const double> x) const {

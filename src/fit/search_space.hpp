@@ -38,6 +38,7 @@ public:
     // Covers the shorter of the two lists.
     void physical(std::span<const double> x, std::span<double> p) const;
     std::vector<double> physical(std::span<const double> x) const;
+    double physical(std::size_t j, double x) const;
     // x = log10(max(p - lo, 1e-300)) (open), log10(p) (log-bounded; a value
     // not above zero is taken at the lower bound), p (linear).
     std::vector<double> internal(std::span<const double> p) const;
