@@ -399,6 +399,63 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
                 auto d = descend(from);
                 if (!d) return fail(d.error());
                 improved = keep_lower(std::move(d).value()) || improved;
+                // ... or to the far end of its range, where the other
+                // element of the pair (a CPE turned resistor, alpha near 0)
+                // may describe the data instead.
+                from = problem.free_part(chosen.params);
+                for (const std::size_t j : corner) {
+                    if (start[j] > 100.0 * space.bounds()[j].lo) from[j] = start[j];
+                }
+                for (std::size_t j = 0; j < p; ++j) {
+                    const Bounds b = space.bounds()[j];
+                    if (!std::isfinite(b.hi) || (from[j] > b.lo && from[j] < b.hi)) continue;
+                    const Bounds box = space.box(j);
+                    from[j] = space.physical(j, from[j] <= b.lo ? box.hi - 0.1 * (box.hi - box.lo)
+                                                                : box.lo + 0.1 * (box.hi - box.lo));
+                }
+                auto far = descend(from);
+                if (!far) return fail(far.error());
+                improved = keep_lower(std::move(far).value()) || improved;
+            }
+            // A bounded parameter that ended just inside a bound may belong
+            // on it, where the others find a lower point.
+            from = problem.free_part(chosen.params);
+            std::vector<bool> hold(p, false);
+            bool near = false;
+            for (std::size_t j = 0; j < p; ++j) {
+                const Bounds b = space.bounds()[j];
+                if (!std::isfinite(b.hi)) continue;
+                const Bounds box = space.box(j);
+                const double x = space.internal(j, std::clamp(from[j], b.lo, b.hi));
+                const double width = box.hi - box.lo;
+                if (x - box.lo <= 0.01 * width) {
+                    near = near || from[j] > b.lo;
+                    from[j] = b.lo;
+                    hold[j] = true;
+                } else if (box.hi - x <= 0.01 * width) {
+                    near = near || from[j] < b.hi;
+                    from[j] = b.hi;
+                    hold[j] = true;
+                }
+            }
+            if (near) {
+                SingleStartResult run = levenberg_marquardt_single_start(problem, space.internal(from), hold, settings, counter);
+                if (run.status == minpack::LmderStatus::interrupted) {
+                    return fail(FitError{FitError::Kind::interrupted, {}});
+                }
+                iterations += run.evaluations;
+                std::vector<double> ended = problem.free_part(run.params);
+                bool inside = true;
+                for (std::size_t j = 0; j < p; ++j) {
+                    const Bounds b = space.bounds()[j];
+                    inside = inside && ended[j] >= b.lo && ended[j] <= b.hi;
+                    ended[j] = std::clamp(ended[j], b.lo, b.hi);
+                }
+                std::vector<double> ended_full = problem.expand(ended);
+                const double cost = cost_at(objective, ended_full, counter);
+                improved = keep_lower(Descent{std::move(ended_full), cost, run.success && inside,
+                                              stop_reason(run) + " (refitted with the parameters on a bound held there)"}) ||
+                           improved;
             }
             auto d = descend(problem.free_part(chosen.params));
             if (!d) return fail(d.error());
