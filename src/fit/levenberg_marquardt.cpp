@@ -340,9 +340,22 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
     // shrank to nothing: the starts left may reach lower, and so may a
     // restart from the end itself (a fresh trust region) or from the end
     // with its corner parameters put back where the fit started.
-    const bool suspect = !corner_parameters(problem.free_part(chosen.params), start, space).empty() ||
-                         on_a_bound(problem.free_part(best->params), space) ||
-                         best->status == minpack::LmderStatus::converged_xtol;
+    // Ends on a bound and collapsed trust regions are common where the
+    // caller bounded or held parameters, rare and mostly harmless elsewhere
+    // (an exponent at 1): only a corner sends a fit without either back.
+    // (Nor is one whose residuals are at rounding level: nothing lies lower.)
+    const bool constrained = problem.any_fixed() || [&] {
+        const std::vector<Bounds> catalogue = param_bounds(problem.circuit());
+        for (std::size_t j = 0; j < catalogue.size(); ++j) {
+            const Bounds b = problem.bounds()[j];
+            if (b.lo != catalogue[j].lo || !(b.hi == catalogue[j].hi)) return true;
+        }
+        return false;
+    }();
+    const bool suspect = !(chosen.cost <= rounding_level_cost(problem.data())) &&
+                         (!corner_parameters(problem.free_part(chosen.params), start, space).empty() ||
+                          (constrained && (on_a_bound(problem.free_part(best->params), space) ||
+                                           best->status == minpack::LmderStatus::converged_xtol)));
     if (suspect) {
         auto descend = [&](std::span<const double> from) -> Result<Descent, FitError> {
             SingleStartResult run = levenberg_marquardt_single_start(problem, space.internal(from),
