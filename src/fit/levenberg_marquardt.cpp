@@ -354,8 +354,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
     }();
     const bool suspect = !(chosen.cost <= rounding_level_cost(problem.data())) &&
                          (!corner_parameters(problem.free_part(chosen.params), start, space).empty() ||
-                          (constrained && (on_a_bound(problem.free_part(best->params), space) ||
-                                           best->status == minpack::LmderStatus::converged_xtol)));
+                          constrained);
     if (suspect) {
         auto descend = [&](std::span<const double> from) -> Result<Descent, FitError> {
             SingleStartResult run = levenberg_marquardt_single_start(problem, space.internal(from),
@@ -473,6 +472,23 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
             auto d = descend(problem.free_part(chosen.params));
             if (!d) return fail(d.error());
             improved = keep_lower(std::move(d).value()) || improved;
+            if (round == 0 && !improved) {
+                // The nine starts again, built around the end instead of the
+                // start (its corner parameters put back): another basin of the
+                // same shape may lie next to the one found.
+                std::vector<double> around = problem.free_part(chosen.params);
+                for (const std::size_t j : corner_parameters(around, start, space)) {
+                    if (start[j] > 100.0 * space.bounds()[j].lo) around[j] = start[j];
+                }
+                for (std::size_t j = 0; j < p; ++j) {
+                    around[j] = std::clamp(around[j], space.bounds()[j].lo, space.bounds()[j].hi);
+                }
+                for (const Candidate& c : candidate_starting_points(around, space, scorer)) {
+                    auto e = descend(c.params);
+                    if (!e) return fail(e.error());
+                    improved = keep_lower(std::move(e).value()) || improved;
+                }
+            }
             if (!improved) break;
         }
     }
