@@ -279,14 +279,6 @@ std::vector<std::size_t> corner_parameters(std::span<const double> p, std::span<
     return out;
 }
 
-bool on_a_bound(std::span<const double> p, const SearchSpace& space) {
-    for (std::size_t j = 0; j < p.size(); ++j) {
-        const Bounds b = space.bounds()[j];
-        if (std::isfinite(b.hi) && (p[j] <= b.lo || p[j] >= b.hi)) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, std::span<const double> start_values,
@@ -336,14 +328,14 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         return fail(*error);
     }
 
-    // The best end lies in a corner, on a bound, or where the trust region
-    // shrank to nothing: the starts left may reach lower, and so may a
-    // restart from the end itself (a fresh trust region) or from the end
-    // with its corner parameters put back where the fit started.
-    // Ends on a bound and collapsed trust regions are common where the
-    // caller bounded or held parameters, rare and mostly harmless elsewhere
-    // (an exponent at 1): only a corner sends a fit without either back.
-    // (Nor is one whose residuals are at rounding level: nothing lies lower.)
+    // An end in a corner may have a lower point elsewhere: the starts left
+    // may reach it, and so may a restart from the end itself (a fresh trust
+    // region) or from the end with its corner parameters put back where the
+    // fit started. Where the caller bounded or held parameters, local
+    // minima on and near the bounds are common (an exponent held at 0.85,
+    // an arc shorted to make up for it), and every end is restarted; a fit
+    // without either restarts only from a corner, and keeps its cost.
+    // (None whose residuals are at rounding level: nothing lies lower.)
     const bool constrained = problem.any_fixed() || [&] {
         const std::vector<Bounds> catalogue = param_bounds(problem.circuit());
         for (std::size_t j = 0; j < catalogue.size(); ++j) {
@@ -472,10 +464,12 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
             auto d = descend(problem.free_part(chosen.params));
             if (!d) return fail(d.error());
             improved = keep_lower(std::move(d).value()) || improved;
-            if (round == 0 && !improved) {
+            if (round == 0 && !improved && constrained) {
                 // The nine starts again, built around the end instead of the
                 // start (its corner parameters put back): another basin of the
-                // same shape may lie next to the one found.
+                // same shape may lie next to the one found. (Only where the
+                // caller's bounds or held values shaped the basins: elsewhere
+                // it costs more than it finds.)
                 std::vector<double> around = problem.free_part(chosen.params);
                 for (const std::size_t j : corner_parameters(around, start, space)) {
                     if (start[j] > 100.0 * space.bounds()[j].lo) around[j] = start[j];
