@@ -746,3 +746,16 @@ def test_fit_never_ends_above_its_start_inside_the_bounds(max_iterations):
     assert result.cost == pytest.approx(numpy_cost(two_rq, values, f, z), rel=1e-9)
     assert result.cost <= numpy_cost(two_rq, start, f, z) * (1 + 1e-8)
     assert 0.0 <= values[3] <= 1.0 and 0.0 <= values[6] <= 1.0
+
+
+def test_a_fit_whose_residuals_reach_rounding_level_has_converged():
+    # An exact R0-p(R1,C1) spectrum: the larger two_rc_l, refitted from the nested fit within
+    # compare's small budget, ends with chi-square ~1e-19, where no step can lower the sum of
+    # squares any further. That is convergence, not a failure.
+    f = np.logspace(5, -2, 60)
+    z = kelvara.Circuit("rc").with_values([41.1916615311543, 31.80947387008531, 1.812891318426309e-4]).impedance(f)
+    row = next(r for r in kelvara.compare(f, z, candidates=["rc", "two_rc_l"]).ranked if r.circuit == "two_rc_l")
+    assert row.result.chi_square < 1e-15
+    assert row.result.success
+    assert row.result.message == "converged: the residuals reached rounding level"
+    assert "not_converged" not in [flag.code for flag in row.flags] and row.verdict != "failed"

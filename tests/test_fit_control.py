@@ -231,3 +231,46 @@ def test_cli_fix_bound_and_series(tmp_path, capsys):
     assert len({r["params"]["R0.r"] for r in rows}) == 1 and "joint fit of 3 spectra" in rows[0]["message"]
     assert main(["fit", files[0], "--circuit", SERIES_CIRCUIT, "--bound", "R1.r=1"]) == 2
     assert "expected NAME=LO:HI" in capsys.readouterr().err
+
+
+def scipy_search_cost(circuit, f, z, start):
+    """least_squares "trf" from `start`, the open parameters as log10(p - lo), the others bounded."""
+    lo, hi = np.array(circuit.param_bounds()).T
+    open_ = ~np.isfinite(hi)
+
+    def physical(y):
+        with np.errstate(over="ignore"):
+            return np.where(open_, lo + 10.0 ** y, y)
+
+    def jac(y):
+        p = physical(y)
+        return np.asarray(circuit.jacobian(list(p), f, z)) * np.where(open_, (p - lo) * math.log(10), 1.0)
+
+    y0 = np.where(open_, np.log10(np.maximum(np.asarray(start) - lo, 1e-300)), start)
+    fit = scipy_optimize.least_squares(lambda y: circuit.residuals(list(physical(y)), f, z), y0, jac=jac,
+                                       bounds=(np.where(open_, -np.inf, lo), np.where(open_, np.inf, hi)),
+                                       method="trf", x_scale="jac", ftol=1e-12, xtol=1e-12, gtol=1e-12)
+    return fit.cost
+
+
+@pytest.mark.parametrize("file, notation, bounds", [
+    # Both arcs were shorted (R1 = R2 = 1e-12) at 67x the cost of scipy's point, with success.
+    ("exampleDataZPlot_noComments.z", "two_rq", {"CPE1.alpha": (0.85, 1.0), "CPE2.alpha": (0.85, 1.0)}),
+    # R0 on its floor, ending 1000x above.
+    ("exampleDataBioLogic.mpt", "R0-p(R1,CPE1)-CPE2", {"CPE1.alpha": (0.85, 1.0), "CPE2.alpha": (0.85, 1.0)}),
+    # q bounded over six decades: searched linearly, the fit stalled at a start, 1000x above.
+    ("Circuit3_EIS_1.z", "R0-p(R1,CPE1)-CPE2", {"CPE1.q": (1.8e-8, 1.8e-2)}),
+])
+def test_bounded_fits_leave_degenerate_corners_for_the_optimum(file, notation, bounds):
+    f, z = io.read(DATA / file)
+    circuit = kelvara.Circuit(notation).with_bounds(bounds)
+    try:
+        start = circuit.guess(f, z)
+    except ValueError:
+        start = circuit.param_values()
+    start = [min(max(v, lo), hi) for v, (lo, hi) in zip(start, circuit.param_bounds())]
+    result = circuit.with_values(start).fit(f, z)
+    assert result.cost <= 1.01 * scipy_search_cost(circuit, f, z, start)
+    for name, (lo, hi) in bounds.items():
+        assert lo <= result.params[name] <= hi
+

@@ -19,6 +19,16 @@ std::vector<Bounds> search_bounds(const std::vector<Bounds>& bounds, const std::
     return out;
 }
 
+// The free parameters that are positive scales: open above in the catalogue.
+std::vector<bool> search_scales(const SeriesList& circuit, const std::vector<bool>& fixed) {
+    const std::vector<Bounds> catalogue = param_bounds(circuit);
+    std::vector<bool> out;
+    for (std::size_t j = 0; j < catalogue.size(); ++j) {
+        if (!fixed[j]) out.push_back(!std::isfinite(catalogue[j].hi));
+    }
+    return out;
+}
+
 }  // namespace
 
 std::optional<std::string> check_user_bounds(const std::string& name, Bounds b) {
@@ -40,7 +50,7 @@ FitProblem::FitProblem(const SeriesList& circuit, FitData data, std::vector<Boun
       names_(param_names(circuit)),
       bounds_(std::move(bounds)),
       fixed_(std::move(fixed)),
-      space_(search_bounds(bounds_, fixed_)),
+      space_(search_bounds(bounds_, fixed_), search_scales(circuit, fixed_)),
       objective_(circuit, data_.omega, data_.measured, data_.weights) {
     for (std::size_t j = 0; j < bounds_.size(); ++j) {
         if (!fixed_[j]) free_.push_back(j);

@@ -22,8 +22,11 @@ bool interior(std::span<const double> p, std::span<const double> start, const Se
             const double ratio = p[j] / std::max(std::fabs(start[j]), 1e-300);
             if (!(p[j] > 100.0 * b.lo) || !std::isfinite(ratio) || !(ratio >= 1e-6) || !(ratio < 1e6)) return false;
         } else {
-            const double margin = 1e-6 * (b.hi - b.lo);
-            if (!(std::fabs(p[j] - b.lo) > margin) || !(std::fabs(b.hi - p[j]) > margin)) return false;
+            // In search coordinates: a log-bounded parameter by its decades.
+            const Bounds box = space.box(j);
+            const double x = space.internal(j, p[j]);
+            const double margin = 1e-6 * (box.hi - box.lo);
+            if (!(std::fabs(x - box.lo) > margin) || !(std::fabs(box.hi - x) > margin)) return false;
         }
     }
     return true;
@@ -65,6 +68,20 @@ std::string stop_reason(minpack::LmderStatus status) {
     return "stopped";
 }
 
+std::string stop_reason(const SingleStartResult& run) {
+    return run.rounding_level ? std::string(rounding_level_reason) : stop_reason(run.status);
+}
+
+double rounding_level_cost(const FitData& data) {
+    constexpr double epsilon = 2.220446049250313e-16;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < data.measured.size() && i < data.weights.size(); ++i) {
+        const double scaled = std::hypot(data.measured[i].re, data.measured[i].im) / data.weights[i];
+        if (std::isfinite(scaled)) sum += scaled * scaled;
+    }
+    return epsilon * sum;
+}
+
 std::optional<FitError> check_fit_inputs(const SeriesList& circuit, std::size_t frequencies, std::size_t impedances) {
     if (frequencies != impedances) return FitError{FitError::Kind::length_mismatch, {}};
     if (frequencies == 0) return FitError{FitError::Kind::empty, {}};
@@ -97,8 +114,14 @@ SingleStartResult levenberg_marquardt_single_start(const FitProblem& problem, st
     const minpack::LmderSettings lmder_settings{settings.ftol, settings.xtol, settings.gtol, step_bound,
                                                 std::max<std::uint64_t>(settings.max_iterations, 1)};
     const minpack::LmderResult run = minpack::lmder(lm, lmder_settings);
-    return SingleStartResult{problem.expand(problem.space().physical(lm.x())), run.success(), run.evaluations,
-                             run.status};
+    SingleStartResult out{problem.expand(problem.space().physical(lm.x())), run.success(), run.evaluations,
+                          run.status};
+    if (run.status == minpack::LmderStatus::lost_patience || run.status == minpack::LmderStatus::no_improvement) {
+        std::vector<double> r(lm.residual_count());
+        lm.residuals(r);
+        out.success = out.rounding_level = cost_of(r) <= rounding_level_cost(problem.data());
+    }
+    return out;
 }
 
 std::vector<Candidate> candidate_starting_points(std::span<const double> start, const SearchSpace& space,
@@ -115,7 +138,10 @@ std::vector<Candidate> candidate_starting_points(std::span<const double> start, 
     for (const double fraction : {0.2, 0.4, 0.6, 0.8}) {
         std::vector<double> p(start.begin(), start.end());
         for (std::size_t j = 0; j < p.size(); ++j) {
-            if (!space.log_scaled(j)) p[j] = space.bounds()[j].lo + fraction * (space.bounds()[j].hi - space.bounds()[j].lo);
+            if (space.log_scaled(j)) continue;
+            const Bounds box = space.box(j);
+            p[j] = space.log_bounded(j) ? std::pow(10.0, box.lo + fraction * (box.hi - box.lo))
+                                        : box.lo + fraction * (box.hi - box.lo);
         }
         points.push_back(std::move(p));
     }
@@ -129,6 +155,131 @@ std::vector<Candidate> candidate_starting_points(std::span<const double> start, 
     });
     return candidates;
 }
+
+namespace {
+
+// Where a descent ended.
+struct Descent {
+    std::vector<double> params;  // every parameter
+    double cost;
+    bool success;
+    std::string message;
+};
+
+// A linear or log-bounded parameter that ended on a bound is frozen there
+// and the rest refitted. The refit moves the other bounded parameters
+// freely, and one may leave its bounds: the outcome would then clamp it and
+// end above the cost this step compared. Such a parameter is pinned on its
+// bound as well and the refit repeated (at most once per parameter), from
+// the lower of the clamped vectors so far. `d` holds the unclamped end of a
+// run and becomes what the fit would return.
+// A restart must beat the end it restarts from by more than the solver's
+// own resolution, so that a fit already at its optimum keeps its end.
+constexpr double restart_gain = 1e-6;
+
+std::optional<FitError> settle_on_bounds(const FitProblem& problem, Descent& d, std::span<const double> origin,
+                                         const LmSettings& settings, EvaluationCounter& counter,
+                                         std::uint64_t& iterations) {
+    const SearchSpace& space = problem.space();
+    const Objective& objective = problem.objective();
+    const std::vector<double> best_free = problem.free_part(d.params);
+    const std::size_t p = best_free.size();
+    std::vector<double> clamped = best_free;
+    std::vector<bool> pinned(p, false);
+    bool any_pinned = false;
+    for (std::size_t j = 0; j < p; ++j) {
+        const Bounds b = space.bounds()[j];
+        clamped[j] = std::clamp(clamped[j], b.lo, b.hi);
+        if (std::isfinite(b.hi) && (best_free[j] <= b.lo || best_free[j] >= b.hi)) {
+            pinned[j] = true;
+            any_pinned = true;
+        }
+    }
+    if (!any_pinned) return std::nullopt;
+    std::vector<double> from = clamped;
+    double from_cost = 0.0;
+    d.params = problem.expand(clamped);
+    for (std::size_t round = 0; round < p; ++round) {
+        SingleStartResult repair = levenberg_marquardt_single_start(problem, space.internal(from), pinned, settings, counter);
+        if (repair.status == minpack::LmderStatus::interrupted) return FitError{FitError::Kind::interrupted, {}};
+        iterations += repair.evaluations;
+        const double repaired_cost = cost_at(objective, repair.params, counter);
+        // Against what would be returned otherwise: the clamped vector, whose
+        // cost can be far above the out-of-bounds optimum it came from.
+        if (round == 0) d.cost = from_cost = cost_at(objective, d.params, counter);
+        std::vector<double> moved = problem.free_part(repair.params);
+        bool left_bounds = false;
+        for (std::size_t j = 0; j < p; ++j) {
+            const Bounds b = space.bounds()[j];
+            if (pinned[j] || !std::isfinite(b.hi) || (moved[j] >= b.lo && moved[j] <= b.hi)) continue;
+            pinned[j] = left_bounds = true;
+            moved[j] = std::clamp(moved[j], b.lo, b.hi);
+        }
+        if (!left_bounds) {
+            if (repair.success && repaired_cost < from_cost) {
+                d.params = std::move(repair.params);
+                d.cost = repaired_cost;
+                d.success = true;
+                d.message = stop_reason(repair) + " (refitted with the parameters on a bound held there)";
+            }
+            break;
+        }
+        std::vector<double> moved_full = problem.expand(moved);
+        const double moved_cost = cost_at(objective, moved_full, counter);
+        if (moved_cost < from_cost) {
+            from = std::move(moved);
+            d.cost = from_cost = moved_cost;
+            d.params = std::move(moved_full);
+        }
+    }
+    if (origin.empty()) return std::nullopt;
+    // Outside its bounds the run may have gone where the bounded problem
+    // would never go (an exponent below its range, and an arc's R run off to
+    // infinity to make up for it): the same parameters held on their bounds
+    // from where the run started may end lower.
+    std::vector<double> again(origin.begin(), origin.end());
+    for (std::size_t j = 0; j < p; ++j) {
+        const Bounds b = space.bounds()[j];
+        again[j] = pinned[j] ? clamped[j] : std::clamp(again[j], b.lo, b.hi);
+    }
+    SingleStartResult run = levenberg_marquardt_single_start(problem, space.internal(again), pinned, settings, counter);
+    if (run.status == minpack::LmderStatus::interrupted) return FitError{FitError::Kind::interrupted, {}};
+    iterations += run.evaluations;
+    std::vector<double> ended = problem.free_part(run.params);
+    bool inside = true;
+    for (std::size_t j = 0; j < p; ++j) {
+        const Bounds b = space.bounds()[j];
+        inside = inside && ended[j] >= b.lo && ended[j] <= b.hi;
+        ended[j] = std::clamp(ended[j], b.lo, b.hi);
+    }
+    std::vector<double> ended_full = problem.expand(ended);
+    const double ended_cost = cost_at(objective, ended_full, counter);
+    if (ended_cost < d.cost * (1.0 - restart_gain)) {
+        d.params = std::move(ended_full);
+        d.cost = ended_cost;
+        d.success = run.success && inside;
+        d.message = stop_reason(run) + " (refitted with the parameters on a bound held there)";
+    }
+    return std::nullopt;
+}
+
+// The open parameters (free order) in a corner of the parameter space: on
+// their floor, or six decades or more from where the fit started. There an
+// element is shorted or cut out (an arc's R at 1e-12, a CPE's q at 1e80),
+// the cost no longer depends on the parameter, and a descent that arrives
+// stays, whether or not a lower point lies elsewhere.
+std::vector<std::size_t> corner_parameters(std::span<const double> p, std::span<const double> start,
+                                           const SearchSpace& space) {
+    std::vector<std::size_t> out;
+    for (std::size_t j = 0; j < p.size(); ++j) {
+        if (!space.log_scaled(j)) continue;
+        const double ratio = p[j] / std::max(std::fabs(start[j]), 1e-300);
+        if (!(p[j] > 100.0 * space.bounds()[j].lo) || !(ratio >= 1e-6) || !(ratio < 1e6)) out.push_back(j);
+    }
+    return out;
+}
+
+}  // namespace
 
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, std::span<const double> start_values,
                                                      const LmSettings& settings) {
@@ -147,12 +298,15 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         bool success;
         double cost;
         minpack::LmderStatus status;
+        std::string message;
+        std::vector<double> origin;  // where its run started
     };
     std::optional<Best> best;
     std::uint64_t iterations = 0;
     std::uint64_t tried = 0;
     for (const Candidate& candidate : candidates) {
-        if (tried++ >= std::max<std::uint64_t>(settings.max_starts, 1)) break;
+        if (tried >= std::max<std::uint64_t>(settings.max_starts, 1)) break;
+        ++tried;
         SingleStartResult result = levenberg_marquardt_single_start(problem, space.internal(candidate.params),
                                                                     std::vector<bool>(p, false), settings, counter);
         if (result.status == minpack::LmderStatus::interrupted) return fail(FitError{FitError::Kind::interrupted, {}});
@@ -162,73 +316,180 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         const bool better = !best || (result.success && !best->success) ||
                             (result.success == best->success && cost < best->cost);
         const bool settled = result.success && std::isfinite(cost) && interior(free_params, start, space);
-        if (better) best = Best{std::move(result.params), result.success, cost, result.status};
+        if (better) {
+            best = Best{std::move(result.params), result.success, cost, result.status, stop_reason(result),
+                        problem.expand(candidate.params)};
+        }
         if (settled) break;
     }
 
-    // Clamp; a linear parameter that ended on a bound is frozen there and the rest refitted.
-    const std::vector<double> best_free = problem.free_part(best->params);
-    std::vector<double> clamped = best_free;
-    std::vector<bool> pinned(p, false);
-    bool any_pinned = false;
-    for (std::size_t j = 0; j < p; ++j) {
-        const Bounds b = space.bounds()[j];
-        clamped[j] = std::clamp(clamped[j], b.lo, b.hi);
-        if (std::isfinite(b.hi) && (best_free[j] <= b.lo || best_free[j] >= b.hi)) {
-            pinned[j] = true;
-            any_pinned = true;
-        }
+    Descent chosen{best->params, best->cost, best->success, best->message};
+    if (auto error = settle_on_bounds(problem, chosen, problem.free_part(best->origin), settings, counter, iterations)) {
+        return fail(*error);
     }
-    std::vector<double> chosen = best->params;
-    double chosen_cost = best->cost;
-    bool success = best->success;
-    std::string message = stop_reason(best->status);
-    if (any_pinned) {
-        // The refit moves the other linear parameters freely, and one may leave
-        // its bounds: the outcome would then clamp it and end above the cost
-        // this step compared. Such a parameter is pinned on its bound as well
-        // and the refit repeated (at most once per parameter), from the lower
-        // of the clamped vectors so far.
-        std::vector<double> from = clamped;
-        double from_cost = 0.0;
-        chosen = problem.expand(clamped);
-        for (std::size_t round = 0; round < p; ++round) {
-            SingleStartResult repair =
-                levenberg_marquardt_single_start(problem, space.internal(from), pinned, settings, counter);
-            if (repair.status == minpack::LmderStatus::interrupted) {
-                return fail(FitError{FitError::Kind::interrupted, {}});
+
+    // An end in a corner may have a lower point elsewhere: the starts left
+    // may reach it, and so may a restart from the end itself (a fresh trust
+    // region) or from the end with its corner parameters put back where the
+    // fit started. Where the caller bounded or held parameters, local
+    // minima on and near the bounds are common (an exponent held at 0.85,
+    // an arc shorted to make up for it), and every end is restarted; a fit
+    // without either restarts only from a corner, and keeps its cost.
+    // (None whose residuals are at rounding level: nothing lies lower.)
+    const bool constrained = problem.any_fixed() || [&] {
+        const std::vector<Bounds> catalogue = param_bounds(problem.circuit());
+        for (std::size_t j = 0; j < catalogue.size(); ++j) {
+            const Bounds b = problem.bounds()[j];
+            if (b.lo != catalogue[j].lo || !(b.hi == catalogue[j].hi)) return true;
+        }
+        return false;
+    }();
+    const bool suspect = !(chosen.cost <= rounding_level_cost(problem.data())) &&
+                         (!corner_parameters(problem.free_part(chosen.params), start, space).empty() ||
+                          constrained);
+    if (suspect) {
+        auto descend = [&](std::span<const double> from) -> Result<Descent, FitError> {
+            SingleStartResult run = levenberg_marquardt_single_start(problem, space.internal(from),
+                                                                     std::vector<bool>(p, false), settings, counter);
+            if (run.status == minpack::LmderStatus::interrupted) return fail(FitError{FitError::Kind::interrupted, {}});
+            iterations += run.evaluations;
+            const double cost = cost_at(objective, run.params, counter);
+            Descent d{std::move(run.params), cost, run.success, stop_reason(run)};
+            if (auto error = settle_on_bounds(problem, d, from, settings, counter, iterations)) return fail(*error);
+            return d;
+        };
+        auto keep_lower = [&](Descent d) {
+            const bool lower = std::isnan(chosen.cost) ? std::isfinite(d.cost)
+                                                       : d.cost < chosen.cost * (1.0 - restart_gain);
+            if (!lower) return false;
+            chosen = std::move(d);
+            return true;
+        };
+        const std::uint64_t limit = std::max<std::uint64_t>(settings.max_starts, 1);
+        for (std::size_t k = tried; k < candidates.size() && k < limit; ++k) {
+            auto d = descend(candidates[k].params);
+            if (!d) return fail(d.error());
+            keep_lower(std::move(d).value());
+        }
+        for (int round = 0; round < 4; ++round) {
+            bool improved = false;
+            std::vector<double> from = problem.free_part(chosen.params);
+            const std::vector<std::size_t> corner = corner_parameters(from, start, space);
+            bool reset = false;
+            for (const std::size_t j : corner) {
+                if (!(start[j] > 100.0 * space.bounds()[j].lo)) continue;
+                from[j] = start[j];
+                reset = true;
             }
-            iterations += repair.evaluations;
-            const double repaired_cost = cost_at(objective, repair.params, counter);
-            // Against what would be returned otherwise: the clamped vector, whose
-            // cost can be far above the out-of-bounds optimum it came from.
-            if (round == 0) chosen_cost = from_cost = cost_at(objective, chosen, counter);
-            std::vector<double> moved = problem.free_part(repair.params);
-            bool left_bounds = false;
+            if (reset) {
+                auto d = descend(from);
+                if (!d) return fail(d.error());
+                improved = keep_lower(std::move(d).value());
+            }
+            // A corner is often held by a bounded parameter on its bound as
+            // well (a CPE exponent at 0 with its R gone to infinity): that one
+            // goes back to its start, or to the middle of its range when it
+            // started on a bound itself.
+            bool moved = false;
+            for (std::size_t j = 0; j < p && reset; ++j) {
+                const Bounds b = space.bounds()[j];
+                if (!std::isfinite(b.hi) || (from[j] > b.lo && from[j] < b.hi)) continue;
+                const Bounds box = space.box(j);
+                const double x = space.internal(j, start[j]);
+                from[j] = space.physical(j, x > box.lo && x < box.hi ? x : 0.5 * (box.lo + box.hi));
+                moved = true;
+            }
+            if (moved) {
+                auto d = descend(from);
+                if (!d) return fail(d.error());
+                improved = keep_lower(std::move(d).value()) || improved;
+                // ... or to the far end of its range, where the other
+                // element of the pair (a CPE turned resistor, alpha near 0)
+                // may describe the data instead.
+                from = problem.free_part(chosen.params);
+                for (const std::size_t j : corner) {
+                    if (start[j] > 100.0 * space.bounds()[j].lo) from[j] = start[j];
+                }
+                for (std::size_t j = 0; j < p; ++j) {
+                    const Bounds b = space.bounds()[j];
+                    if (!std::isfinite(b.hi) || (from[j] > b.lo && from[j] < b.hi)) continue;
+                    const Bounds box = space.box(j);
+                    from[j] = space.physical(j, from[j] <= b.lo ? box.hi - 0.1 * (box.hi - box.lo)
+                                                                : box.lo + 0.1 * (box.hi - box.lo));
+                }
+                auto far = descend(from);
+                if (!far) return fail(far.error());
+                improved = keep_lower(std::move(far).value()) || improved;
+            }
+            // A bounded parameter that ended just inside a bound may belong
+            // on it, where the others find a lower point.
+            from = problem.free_part(chosen.params);
+            std::vector<bool> hold(p, false);
+            bool near = false;
             for (std::size_t j = 0; j < p; ++j) {
                 const Bounds b = space.bounds()[j];
-                if (pinned[j] || !std::isfinite(b.hi) || (moved[j] >= b.lo && moved[j] <= b.hi)) continue;
-                pinned[j] = left_bounds = true;
-                moved[j] = std::clamp(moved[j], b.lo, b.hi);
-            }
-            if (!left_bounds) {
-                if (repair.success && repaired_cost < from_cost) {
-                    chosen = std::move(repair.params);
-                    chosen_cost = repaired_cost;
-                    success = true;
-                    message = stop_reason(repair.status) + " (refitted with the parameters on a bound held there)";
+                if (!std::isfinite(b.hi)) continue;
+                const Bounds box = space.box(j);
+                const double x = space.internal(j, std::clamp(from[j], b.lo, b.hi));
+                const double width = box.hi - box.lo;
+                if (x - box.lo <= 0.01 * width) {
+                    near = near || from[j] > b.lo;
+                    from[j] = b.lo;
+                    hold[j] = true;
+                } else if (box.hi - x <= 0.01 * width) {
+                    near = near || from[j] < b.hi;
+                    from[j] = b.hi;
+                    hold[j] = true;
                 }
-                break;
             }
-            std::vector<double> moved_full = problem.expand(moved);
-            const double moved_cost = cost_at(objective, moved_full, counter);
-            if (moved_cost < from_cost) {
-                from = std::move(moved);
-                chosen_cost = from_cost = moved_cost;
-                chosen = std::move(moved_full);
+            if (near) {
+                SingleStartResult run = levenberg_marquardt_single_start(problem, space.internal(from), hold, settings, counter);
+                if (run.status == minpack::LmderStatus::interrupted) {
+                    return fail(FitError{FitError::Kind::interrupted, {}});
+                }
+                iterations += run.evaluations;
+                std::vector<double> ended = problem.free_part(run.params);
+                bool inside = true;
+                for (std::size_t j = 0; j < p; ++j) {
+                    const Bounds b = space.bounds()[j];
+                    inside = inside && ended[j] >= b.lo && ended[j] <= b.hi;
+                    ended[j] = std::clamp(ended[j], b.lo, b.hi);
+                }
+                std::vector<double> ended_full = problem.expand(ended);
+                const double cost = cost_at(objective, ended_full, counter);
+                improved = keep_lower(Descent{std::move(ended_full), cost, run.success && inside,
+                                              stop_reason(run) + " (refitted with the parameters on a bound held there)"}) ||
+                           improved;
             }
+            auto d = descend(problem.free_part(chosen.params));
+            if (!d) return fail(d.error());
+            improved = keep_lower(std::move(d).value()) || improved;
+            if (round == 0 && !improved && constrained) {
+                // The nine starts again, built around the end instead of the
+                // start (its corner parameters put back): another basin of the
+                // same shape may lie next to the one found. (Only where the
+                // caller's bounds or held values shaped the basins: elsewhere
+                // it costs more than it finds.)
+                std::vector<double> around = problem.free_part(chosen.params);
+                for (const std::size_t j : corner_parameters(around, start, space)) {
+                    if (start[j] > 100.0 * space.bounds()[j].lo) around[j] = start[j];
+                }
+                for (std::size_t j = 0; j < p; ++j) {
+                    around[j] = std::clamp(around[j], space.bounds()[j].lo, space.bounds()[j].hi);
+                }
+                for (const Candidate& c : candidate_starting_points(around, space, scorer)) {
+                    auto e = descend(c.params);
+                    if (!e) return fail(e.error());
+                    improved = keep_lower(std::move(e).value()) || improved;
+                }
+            }
+            if (!improved) break;
         }
     }
+
+    std::vector<double> chosen_params = std::move(chosen.params);
+    bool success = chosen.success;
+    std::string message = std::move(chosen.message);
     // Every run descends from its start, but a run that left the bounds is
     // clamped or refitted above it: never return a point worse than the best
     // starting point, which lies inside the bounds. (Within ftol the two are
@@ -237,12 +498,16 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
         return within_bounds(c.params, space) && std::isfinite(c.cost);
     });
     if (lowest_start != candidates.end() &&
-        (lowest_start->cost * (1.0 + settings.ftol) < chosen_cost || std::isnan(chosen_cost))) {
-        chosen = problem.expand(lowest_start->params);
+        (lowest_start->cost * (1.0 + settings.ftol) < chosen.cost || std::isnan(chosen.cost))) {
+        chosen_params = problem.expand(lowest_start->params);
         success = false;
         message = "stopped: every run ended above the best starting point inside the bounds, which is returned";
+        if (lowest_start->cost <= rounding_level_cost(problem.data())) {
+            success = true;
+            message = rounding_level_reason;
+        }
     }
-    return build_outcome(problem, chosen, success, iterations, counter, std::move(message));
+    return build_outcome(problem, chosen_params, success, iterations, counter, std::move(message));
 }
 
 Result<FitOutcome, FitError> polish_or_fallback(const FitProblem& problem, std::span<const double> best,

@@ -34,10 +34,23 @@ struct SingleStartResult {
     bool success = false;
     std::uint64_t evaluations = 0;  // the solver's residual evaluations
     minpack::LmderStatus status = minpack::LmderStatus::no_parameters;
+    // The solver gave up (budget, no further reduction) with the residuals at
+    // rounding level: converged all the same.
+    bool rounding_level = false;
 };
 
 // Why a solver run ended, in the words of FitResult.message.
 std::string stop_reason(minpack::LmderStatus status);
+std::string stop_reason(const SingleStartResult& run);
+
+inline constexpr const char* rounding_level_reason = "converged: the residuals reached rounding level";
+
+// The cost at and below which the weighted residuals are at rounding level:
+// their squares sum to at most 2^-52 times those of the weighted
+// measurements (an rms below 1.5e-8 of |Z| under modulus weighting). Below
+// it a change of the sum of squares says nothing about the model: noise-free
+// data fitted by their own circuit end there, whatever the tolerances.
+double rounding_level_cost(const FitData& data);
 
 // One solver run from `start` (search coordinates of the free parameters)
 // with the `pinned` ones (in free order) frozen.

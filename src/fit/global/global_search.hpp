@@ -13,6 +13,7 @@
 #include "circuit/result.hpp"
 #include "elements/catalogue.hpp"
 #include "fit/fit_outcome.hpp"
+#include "fit/search_space.hpp"
 
 namespace kelvara {
 
@@ -21,9 +22,9 @@ struct SearchBox {
     std::vector<double> upper;
 };
 
-// Linear parameters keep their bounds; log-scaled ones span four decades
-// either side of max(|start|, 1e-6), never below the lower bound.
-SearchBox pso_search_box(std::span<const Bounds> bounds, std::span<const double> start);
+// Bounded parameters span their bounds (in search coordinates); open ones
+// four decades either side of max(|start|, 1e-6), never below the lower bound.
+SearchBox pso_search_box(const SearchSpace& space, std::span<const double> start);
 
 class FitProblem;
 

@@ -5,14 +5,14 @@
 
 namespace kelvara {
 
-SearchBox pso_search_box(std::span<const Bounds> bounds, std::span<const double> start) {
+SearchBox pso_search_box(const SearchSpace& space, std::span<const double> start) {
     SearchBox box;
-    const std::size_t n = std::min(bounds.size(), start.size());
+    const std::size_t n = std::min(space.size(), start.size());
     for (std::size_t j = 0; j < n; ++j) {
-        const Bounds b = bounds[j];
-        if (std::isfinite(b.hi)) {
-            box.lower.push_back(b.lo);
-            box.upper.push_back(b.hi);
+        const Bounds b = space.bounds()[j];
+        if (!space.log_scaled(j)) {
+            box.lower.push_back(space.box(j).lo);
+            box.upper.push_back(space.box(j).hi);
             continue;
         }
         const double magnitude = std::fabs(start[j]);
