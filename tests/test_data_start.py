@@ -184,3 +184,17 @@ def test_command_line_select_is_fit_auto():
     path = str(DATA / "exampleDataZPlot.z")
     assert main(["select", path, "--seed", "1"], out=out_select) == main(["fit", path, "--seed", "1"], out=out_fit)
     assert out_select.getvalue() == out_fit.getvalue()
+
+
+def test_batches_and_series_start_an_untrained_circuit_from_the_data():
+    notation, values = UNTRAINED[0]
+    spectra = [(F, spectrum(notation, values, level=0.002, seed=s)) for s in range(3)]
+    circuit = kelvara.Circuit(notation)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no placeholder warning
+        many = kelvara.fit_many(circuit, spectra)
+        series = kelvara.fit_series(circuit, spectra)
+    for (f, z), fit, warm in zip(spectra, many, series):
+        reference = kelvara.Circuit(notation).with_values(values).fit(f, z)
+        assert fit.chi_square <= 1.01 * reference.chi_square
+        assert warm.chi_square <= 1.01 * reference.chi_square
