@@ -38,6 +38,8 @@ UNTRAINED = [
     ("L0-R0-p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)", [2e-6, 5, 20, 1e-7, 0.9, 200, 1e-5, 0.85, 800, 1e-2, 0.8]),
     ("R0-p(R1,C1)-p(R2-Ws2,C2)", [3, 50, 1e-7, 40, 100, 1.0, 1e-4]),
     ("R0-Zarc1-K2", [5, 100, 1e-4, 0.8, 400, 0.1]),
+    ("L0-R0-W1", [1e-5, 5, 30]),  # no time-constant slot at all
+    ("R0-TLMQ1", [3, 200, 1e-3, 0.85]),
 ]
 
 
@@ -184,6 +186,19 @@ def test_command_line_select_is_fit_auto():
     path = str(DATA / "exampleDataZPlot.z")
     assert main(["select", path, "--seed", "1"], out=out_select) == main(["fit", path, "--seed", "1"], out=out_fit)
     assert out_select.getvalue() == out_fit.getvalue()
+
+
+@pytest.mark.parametrize("truth, values, inductive, blocking", [
+    ("R0-p(R1,CPE1)-CPE2", [10, 100, 1e-5, 0.9, 1e-3, 0.9], False, True),
+    ("L0-R0-p(R1,CPE1)-p(R2,CPE2)", [1e-5, 10, 100, 1e-5, 0.9, 300, 1e-2, 0.85], True, False),
+])
+def test_proposed_candidates_follow_the_spectrum(truth, values, inductive, blocking):
+    from kelvara.selection import proposed_candidates
+
+    proposed = proposed_candidates(F, spectrum(truth, values, level=0.003, seed=5))
+    assert all(c.startswith("L0-R0-") == inductive for c in proposed)
+    assert any(c.endswith("-CPE2") or c.endswith("-CPE3") for c in proposed) == blocking
+    assert kelvara.Circuit(truth).notation in {kelvara.Circuit(c).notation for c in proposed}
 
 
 def test_batches_and_series_start_an_untrained_circuit_from_the_data():
