@@ -104,7 +104,10 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
     const std::size_t n = frequencies_hz.size();
     std::vector<double> angular(n);
     for (std::size_t i = 0; i < n; ++i) angular[i] = frequencies_hz[i] * two_pi;
-    const auto [min_w, max_w] = std::minmax_element(angular.begin(), angular.end());
+    // Pointers, not structured bindings: a lambda below reads them, and clang cannot capture those.
+    const auto [lowest, highest] = std::minmax_element(angular.begin(), angular.end());
+    const double* const min_w = &*lowest;
+    const double* const max_w = &*highest;
     const double density =
         settings.points_per_decade > 0.0 ? settings.points_per_decade : automatic_density(frequencies_hz);
     const RbfBasis basis = make_basis(*min_w, *max_w, density, settings.margin_decades);
