@@ -25,6 +25,8 @@ constexpr double exact_cost = 1e-24;
 constexpr double runaway = 1e15;
 // Solver runs from revived assignments.
 constexpr std::size_t revived_runs = 2;
+// Solver runs that try the settings' starts in full; later ones try one.
+constexpr std::size_t full_polishes = 2;
 
 // The DRT's peaks as processes, fastest first, and the series resistance
 // and inductance it found; what the spectrum's shape says where the DRT
@@ -188,9 +190,14 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<cons
     LmSettings lm;
     lm.max_iterations = settings.max_iterations;
     lm.max_starts = settings.max_starts;
+    // The first runs try a second start of their own; later ones, which start
+    // from assignments that scored worse, one.
+    LmSettings later = lm;
+    later.max_starts = 1;
+    std::size_t polishes = 0;
     // Polishes `start`; keeps it in `best` when it ends lower. False when interrupted.
     auto polish = [&](const std::vector<double>& start, const std::vector<ClampedValue>& clamped) {
-        auto fitted = levenberg_marquardt_fit(problem, start, lm);
+        auto fitted = levenberg_marquardt_fit(problem, start, polishes++ < full_polishes ? lm : later);
         if (!fitted) return fitted.error().kind != FitError::Kind::interrupted;
         const FitOutcome& outcome = fitted.value();
         if (std::isfinite(outcome.cost) && outcome.cost < best.cost) {
