@@ -558,6 +558,11 @@ def _top(ranked: list[Ranked], criterion: str, verdicts: Sequence[str]) -> Ranke
     return pool[0] if pool else None
 
 
+#: The share of the DRT's polarisation resistance in its low-frequency tail (beyond the
+#: slowest peak) from which blocking and diffusion elements are proposed.
+TAIL_SHARE = 0.05
+
+
 def _arcs(count: int, element: str, first: int = 1) -> str:
     return "-".join(f"p(R{k},{element}{k})" for k in range(first, first + count))
 
@@ -566,10 +571,10 @@ def proposed_candidates(frequencies: Any, impedances: Any = None) -> list[str]:
     """Circuits beyond the trained topologies that a spectrum's DRT suggests, as notation.
 
     With n the DRT's peak count (at least one): n and n + 1 R-CPE arcs behind a series
-    resistance (with a series inductance when the high-frequency end is inductive),
-    the same with a blocking CPE in series when the low-frequency end rises like a
-    capacitor or diffusion, finite-space and semi-infinite Warburg variants and a
-    transmission line for such a tail, and a lone Gerischer.
+    resistance (with a series inductance when the high-frequency end is inductive);
+    where the DRT has a low-frequency tail (``TAIL_SHARE`` of its resistance beyond
+    the slowest peak), a blocking CPE behind n - 1 to n + 1 arcs, finite-space and
+    semi-infinite Warburg variants and a transmission line; and a lone Gerischer.
     """
     import numpy as np
 
@@ -583,14 +588,13 @@ def proposed_candidates(frequencies: Any, impedances: Any = None) -> list[str]:
     try:
         with warnings.catch_warnings():  # the DRT's notes are for its own callers
             warnings.simplefilter("ignore")
-            peaks = len(kelvara.drt(f, z).peaks)
+            result = kelvara.drt(f, z)
     except (ValueError, ArithmeticError):
-        peaks = 1
-    n = min(max(peaks, 1), 3)
+        result = None
+    n = min(max(len(result.peaks) if result else 1, 1), 3)
     head = "L0-R0-" if z[-1].imag > 0 else "R0-"
-    low = -z[: min(4, f.size)].imag
-    tail = bool(np.all(low > 0)) and f.size >= 4 and \
-        float(-np.polyfit(np.log(f[:4]), np.log(low[:4]), 1)[0]) > 0.25
+    # a low-frequency tail: gamma holds a share of the resistance beyond the slowest peak
+    tail = result is not None and result.tail_above > TAIL_SHARE * result.polarisation_resistance
     out = []
     for k in (n, n + 1):
         out.append(head + _arcs(k, "CPE"))
