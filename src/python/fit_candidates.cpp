@@ -47,12 +47,6 @@ PyObject* candidate_exception(const Candidate& candidate) {
 
 constexpr std::uint64_t candidate_starts = 2;
 
-// The better of two outcomes: the lower cost, success breaking a tie.
-bool better(const FitOutcome& a, const FitOutcome& b) {
-    const double ca = std::isfinite(a.cost) ? a.cost : INFINITY, cb = std::isfinite(b.cost) ? b.cost : INFINITY;
-    return ca != cb ? ca < cb : (a.success && !b.success);
-}
-
 PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // The fit arguments, then `data_start` (a candidate without values of its
     // own also starts from the data, beside any network guess) and `starts`
@@ -125,7 +119,8 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                     }
                 } else {
                     own.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
-                    auto result = dispatch_fit(own, interrupt);
+                    // (With the data start to follow, the fit from it is run below.)
+                    auto result = data_start ? dispatch_fit(own, interrupt) : fit_request(data, own, interrupt);
                     if (result) {
                         candidate.outcome = std::move(result).value();
                     } else {
@@ -146,7 +141,7 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 }
                 own.circuit = rebuild(data.tree, start.value().values);
                 auto result = dispatch_fit(own, interrupt);
-                if (result && (!candidate.outcome || better(result.value(), *candidate.outcome))) {
+                if (result && (!candidate.outcome || better_outcome(result.value(), *candidate.outcome))) {
                     candidate.outcome = std::move(result).value();
                     candidate.fit_error.reset();
                     candidate.guess_error.reset();
@@ -156,7 +151,7 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 return;
             }
             if (candidate.guessing) return;
-            auto result = dispatch_fit(own, interrupt);
+            auto result = fit_request(data, own, interrupt);
             if (result) {
                 candidate.outcome = std::move(result).value();
             } else {

@@ -148,7 +148,8 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
                 }
                 slot.request.circuit = rebuild(data.tree, start.value().values);
             }
-            auto result = dispatch_fit(slot.request, interrupt);
+            // A start from the data needs no second fit from the data.
+            auto result = data_starting ? dispatch_fit(slot.request, interrupt) : fit_request(data, slot.request, interrupt);
             if (result) {
                 slot.outcome = std::move(result).value();
             } else {

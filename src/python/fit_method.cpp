@@ -3,6 +3,8 @@
 // interpreter released, and wrap the outcome in a FitResult.
 #include "python/objects.hpp"
 
+#include <cmath>
+
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -143,6 +145,26 @@ bool decide_guess(const CircuitData& data, const FitOptions& options, bool& gues
     return PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) >= 0;
 }
 
+bool better_outcome(const FitOutcome& a, const FitOutcome& b) {
+    const double ca = std::isfinite(a.cost) ? a.cost : INFINITY, cb = std::isfinite(b.cost) ? b.cost : INFINITY;
+    return ca != cb ? ca < cb : (a.success && !b.success);
+}
+
+Result<FitOutcome, FitError> fit_request(const CircuitData& data, const FitRequest& request, InterruptCheck interrupt) {
+    auto result = dispatch_fit(request, interrupt);
+    // Bounds and held values make local minima on and near the bounds
+    // common: a Levenberg-Marquardt fit under them also starts from the data
+    // and keeps the better end.
+    if (!result || request.control.empty() || request.method != "levenberg_marquardt") return result;
+    auto start = data_start_for(data, request.frequencies_hz, request.impedances, request.weighting, interrupt);
+    if (!start) return start.error().kind == FitError::Kind::interrupted ? fail(start.error()) : std::move(result);
+    FitRequest other = request;
+    other.circuit = rebuild(data.tree, start.value().values);
+    auto second = dispatch_fit(other, interrupt);
+    if (!second) return second.error().kind == FitError::Kind::interrupted ? std::move(second) : std::move(result);
+    return better_outcome(second.value(), result.value()) ? std::move(second) : std::move(result);
+}
+
 PyObject* fit_error_type(const FitError& error) {
     return error.kind == FitError::Kind::too_large ? PyExc_MemoryError : PyExc_ValueError;
 }
@@ -188,7 +210,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         ReleasedInterpreter released;
         const InterruptCheck interrupt{
             [](void* context) { return static_cast<ReleasedInterpreter*>(context)->signal_raised(); }, &released};
-        result.emplace(dispatch_fit(request, interrupt));
+        result.emplace(fit_request(data, request, interrupt));
     }
     if (!*result) return raise_fit_error(result->error());
     return make_fit_result(std::move(*result).value(), data.control);

@@ -49,6 +49,15 @@ bool read_fit_options(PyObject* const* bound, FitOptions& out);
 bool decide_guess(const CircuitData& data, const FitOptions& options, bool& guessing,
                   std::optional<RegistryMatch>* match = nullptr);
 
+// dispatch_fit, and for a Levenberg-Marquardt fit under bounds or held
+// values a second fit from the data start (of `data`'s circuit), keeping the
+// better: what every fit of the module runs.
+Result<FitOutcome, FitError> fit_request(const CircuitData& data, const FitRequest& request, InterruptCheck interrupt);
+
+// Whether outcome `a` is better than `b`: the lower cost (a non-finite one is
+// the highest), success breaking a tie.
+bool better_outcome(const FitOutcome& a, const FitOutcome& b);
+
 // The Python exception class of an engine error: MemoryError for a budget
 // too large to hold, ValueError otherwise.
 PyObject* fit_error_type(const FitError& error);
