@@ -24,7 +24,7 @@ constexpr double exact_cost = 1e-24;
 // Beyond this a value is running off to infinity.
 constexpr double runaway = 1e15;
 // Solver runs from revived assignments.
-constexpr std::size_t revived_runs = 2;
+constexpr std::size_t revived_runs = 4;
 // Solver runs that try the settings' starts in full; later ones try one.
 constexpr std::size_t full_polishes = 2;
 

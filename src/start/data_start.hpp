@@ -35,7 +35,7 @@ struct DataStart {
 };
 
 struct DataStartSettings {
-    std::size_t polished = 6;            // the cheapest this many assignments get a solver run
+    std::size_t polished = 10;           // the cheapest this many assignments get a solver run
     std::uint64_t max_iterations = 60;   // each run's patience (as LmSettings)
     std::uint64_t max_starts = 2;        // each run's starts (as LmSettings)
     // With more slots than clear processes, place the DRT's smaller maxima
