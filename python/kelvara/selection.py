@@ -30,6 +30,7 @@ eight or nine parameters.
 
 from __future__ import annotations
 
+import functools
 import math
 import re
 import warnings
@@ -477,8 +478,14 @@ def _simplest_adequate(ranked: list[Ranked], criterion: str) -> Ranked | None:
 COMMON_PRIOR = 10.0
 
 
+@functools.lru_cache(maxsize=None)
+def _trained_notations() -> frozenset[str]:
+    """The notations of the trained topologies."""
+    return frozenset(kelvara.Circuit(name).notation for name in kelvara.Circuit.ml_circuits())
+
+
 def _prefer_common(choice: Ranked | None, ranked: list[Ranked], criterion: str) -> Ranked | None:
-    common = {kelvara.Circuit(name).notation for name in kelvara.Circuit.ml_circuits()}
+    common = _trained_notations()
     if choice is None or choice.result is None or choice.notation in common:
         return choice
     order = VERDICTS.index(choice.verdict)
@@ -612,9 +619,8 @@ def proposed_candidates(frequencies: Any, impedances: Any = None) -> list[str]:
 
 def _default_candidates(f: Any, z: Any) -> list[_Candidate]:
     trained = [_Candidate(name, kelvara.Circuit(name), False) for name in kelvara.Circuit.ml_circuits()]
-    known = {c.circuit.notation for c in trained}
     extra = [_Candidate(c, kelvara.Circuit(c), False) for c in proposed_candidates(f, z)]
-    return trained + [c for c in extra if c.circuit.notation not in known]
+    return trained + [c for c in extra if c.circuit.notation not in _trained_notations()]
 
 
 def compare(

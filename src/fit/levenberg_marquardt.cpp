@@ -166,6 +166,24 @@ struct Descent {
     std::string message;
 };
 
+// The end of a run with parameters held on their bounds, clamped into the
+// bounds, with its cost; a success only when it ended inside them.
+Descent held_end(const FitProblem& problem, const SingleStartResult& run, const Objective& objective,
+                 EvaluationCounter& counter) {
+    const SearchSpace& space = problem.space();
+    std::vector<double> ended = problem.free_part(run.params);
+    bool inside = true;
+    for (std::size_t j = 0; j < ended.size(); ++j) {
+        const Bounds b = space.bounds()[j];
+        inside = inside && ended[j] >= b.lo && ended[j] <= b.hi;
+        ended[j] = std::clamp(ended[j], b.lo, b.hi);
+    }
+    std::vector<double> full = problem.expand(ended);
+    const double cost = cost_at(objective, full, counter);
+    return {std::move(full), cost, run.success && inside,
+            stop_reason(run) + " (refitted with the parameters on a bound held there)"};
+}
+
 // A linear or log-bounded parameter that ended on a bound is frozen there
 // and the rest refitted. The refit moves the other bounded parameters
 // freely, and one may leave its bounds: the outcome would then clamp it and
@@ -245,21 +263,8 @@ std::optional<FitError> settle_on_bounds(const FitProblem& problem, Descent& d, 
     SingleStartResult run = levenberg_marquardt_single_start(problem, space.internal(again), pinned, settings, counter);
     if (run.status == minpack::LmderStatus::interrupted) return FitError{FitError::Kind::interrupted, {}};
     iterations += run.evaluations;
-    std::vector<double> ended = problem.free_part(run.params);
-    bool inside = true;
-    for (std::size_t j = 0; j < p; ++j) {
-        const Bounds b = space.bounds()[j];
-        inside = inside && ended[j] >= b.lo && ended[j] <= b.hi;
-        ended[j] = std::clamp(ended[j], b.lo, b.hi);
-    }
-    std::vector<double> ended_full = problem.expand(ended);
-    const double ended_cost = cost_at(objective, ended_full, counter);
-    if (ended_cost < d.cost * (1.0 - restart_gain)) {
-        d.params = std::move(ended_full);
-        d.cost = ended_cost;
-        d.success = run.success && inside;
-        d.message = stop_reason(run) + " (refitted with the parameters on a bound held there)";
-    }
+    Descent ended = held_end(problem, run, objective, counter);
+    if (ended.cost < d.cost * (1.0 - restart_gain)) d = std::move(ended);
     return std::nullopt;
 }
 
@@ -448,18 +453,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
                     return fail(FitError{FitError::Kind::interrupted, {}});
                 }
                 iterations += run.evaluations;
-                std::vector<double> ended = problem.free_part(run.params);
-                bool inside = true;
-                for (std::size_t j = 0; j < p; ++j) {
-                    const Bounds b = space.bounds()[j];
-                    inside = inside && ended[j] >= b.lo && ended[j] <= b.hi;
-                    ended[j] = std::clamp(ended[j], b.lo, b.hi);
-                }
-                std::vector<double> ended_full = problem.expand(ended);
-                const double cost = cost_at(objective, ended_full, counter);
-                improved = keep_lower(Descent{std::move(ended_full), cost, run.success && inside,
-                                              stop_reason(run) + " (refitted with the parameters on a bound held there)"}) ||
-                           improved;
+                improved = keep_lower(held_end(problem, run, objective, counter)) || improved;
             }
             auto d = descend(problem.free_part(chosen.params));
             if (!d) return fail(d.error());

@@ -15,7 +15,8 @@ namespace kelvara::py {
 
 Result<start::DataStart, FitError> data_start_for(const CircuitData& data, std::span<const double> frequencies_hz,
                                                   std::span<const Complex> impedances, Weighting weighting,
-                                                  InterruptCheck interrupt, const start::DataStartSettings& settings) {
+                                                  InterruptCheck interrupt, const start::DataStartSettings& settings,
+                                                  const start::DataReading* reading) {
     // Held parameters keep their values only where the caller gave them;
     // the others take what the data say, as the fit will start there.
     CircuitControl control = data.control;
@@ -23,7 +24,7 @@ Result<start::DataStart, FitError> data_start_for(const CircuitData& data, std::
         if (control.is_deferred(j)) control.fixed[j] = false;
     }
     return start::data_start(data.tree, frequencies_hz, impedances, weighting, engine_control(data.tree, control),
-                             settings, interrupt);
+                             settings, interrupt, reading);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 // its values were not given, from its own values otherwise; no warning.
 #include "python/objects.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -98,6 +99,12 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         ReleasedInterpreter released;
         const InterruptCheck interrupt{[](void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(); },
                                        &stop};
+        // The spectrum's shape and DRT, read once for every candidate that starts from the data.
+        std::optional<start::DataReading> reading;
+        if (from_data && std::any_of(candidates.begin(), candidates.end(),
+                                     [](const Candidate& c) { return !c.data->explicit_values; })) {
+            reading.emplace(start::read_data(request.frequencies_hz, request.impedances));
+        }
         auto fit_one = [&](std::size_t i) {
             Candidate& candidate = candidates[i];
             if (stop.load()) return;
@@ -134,7 +141,7 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 const start::DataStartSettings settings =
                     starts >= LmSettings{}.max_starts ? start::DataStartSettings{} : start::quick_data_start;
                 auto start = data_start_for(data, own.frequencies_hz, own.impedances, own.weighting, interrupt,
-                                            settings);
+                                            settings, &*reading);
                 if (!start) {
                     if (!candidate.outcome) candidate.fit_error = start.error();
                     return;

@@ -116,7 +116,8 @@ PyObject* circuit_with_data_start(PyObject* self, PyObject* const* args, Py_ssiz
 // caller's take the data's); runs without the interpreter.
 Result<start::DataStart, FitError> data_start_for(const CircuitData& data, std::span<const double> frequencies_hz,
                                                   std::span<const Complex> impedances, Weighting weighting,
-                                                  InterruptCheck interrupt, const start::DataStartSettings& settings = {});
+                                                  InterruptCheck interrupt, const start::DataStartSettings& settings = {},
+                                                  const start::DataReading* reading = nullptr);
 struct Spectrum;
 // MemoryError for memory exhausted while loading weights, ValueError otherwise.
 PyObject* guess_error_type(const GuessError& error);

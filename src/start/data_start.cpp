@@ -13,7 +13,7 @@
 #include "fit/objective.hpp"
 #include "start/placement.hpp"
 #include "start/process_variants.hpp"
-#include "start/spectrum_shape.hpp"
+#include "start/impedance_shape.hpp"
 
 namespace kelvara::start {
 namespace {
@@ -46,14 +46,12 @@ double outcome_height(const drt::DrtOutcome& outcome) {
     return tallest;
 }
 
-Reading read_processes(std::span<const double> f, std::span<const Complex> z, const SpectrumShape& shape,
-                       std::size_t slots, bool fit_minor) {
+Reading read_processes(const DataReading& data, std::size_t slots, bool fit_minor) {
     Reading reading;
-    reading.backdrop = {shape.r_high, shape.inductance};
+    reading.backdrop = {data.shape.r_high, data.shape.inductance};
+    if (!data.drt) return reading;
     const drt::DrtSettings settings;
-    auto drt = drt::compute_drt(f, z, settings);
-    if (!drt) return reading;
-    const drt::DrtOutcome& outcome = drt.value();
+    const drt::DrtOutcome& outcome = *data.drt;
     for (const drt::Peak& peak : outcome.peaks) {
         if (!(peak.resistance > 0.0) || !std::isfinite(peak.resistance)) continue;
         const double alpha = peak.alpha > 0.0 ? peak.alpha : default_alpha;
@@ -66,7 +64,7 @@ Reading read_processes(std::span<const double> f, std::span<const Complex> z, co
     if (fit_minor) {
         drt::DrtSettings low_threshold = settings;
         low_threshold.peak_threshold = minor_threshold;
-        if (auto again = drt::compute_drt(f, z, low_threshold)) {
+        if (auto again = drt::compute_drt(data.frequencies_hz, data.impedances, low_threshold)) {
             const double tallest = outcome_height(again.value());
             std::vector<Process> all;
             for (const drt::Peak& peak : again.value().peaks) {
@@ -78,7 +76,7 @@ Reading read_processes(std::span<const double> f, std::span<const Complex> z, co
         }
     } else {
         const drt::RbfBasis basis{outcome.first_ln_tau, outcome.spacing, outcome.coefficients.size(), outcome.shape};
-        const double low = -std::log(shape.omega_max), high = -std::log(shape.omega_min);
+        const double low = -std::log(data.shape.omega_max), high = -std::log(data.shape.omega_min);
         const double tallest = outcome_height(outcome);
         drt::PeakRules rules;
         rules.relative_threshold = minor_threshold;
@@ -134,35 +132,46 @@ double cost_at(const FitProblem& problem, const std::vector<double>& values, std
 
 }  // namespace
 
+DataReading read_data(std::span<const double> frequencies_hz, std::span<const Complex> impedances) {
+    DataReading data;
+    for (std::size_t i = 0; i < frequencies_hz.size() && i < impedances.size(); ++i) {
+        const Complex z = impedances[i];
+        const bool usable = frequencies_hz[i] > 0.0 && std::isfinite(frequencies_hz[i]) && std::isfinite(z.re) &&
+                            std::isfinite(z.im) && std::hypot(z.re, z.im) > 0.0;
+        if (usable) {
+            data.frequencies_hz.push_back(frequencies_hz[i]);
+            data.impedances.push_back(z);
+        }
+    }
+    if (data.frequencies_hz.empty()) return data;
+    data.shape = read_shape(data.frequencies_hz, data.impedances);
+    if (data.frequencies_hz.size() >= 3) {
+        auto drt = drt::compute_drt(data.frequencies_hz, data.impedances, drt::DrtSettings{});
+        if (drt) data.drt = std::move(drt).value();
+    }
+    return data;
+}
+
 Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<const double> frequencies_hz,
                                        std::span<const Complex> impedances, Weighting weighting,
                                        const ParameterControl& control, const DataStartSettings& settings,
-                                       InterruptCheck interrupt) {
+                                       InterruptCheck interrupt, const DataReading* known) {
     auto made = FitProblem::make(circuit, frequencies_hz, impedances, weighting, control);
     if (!made) return fail(made.error());
     const FitProblem& problem = *made.value();
 
-    // The shape and the DRT read the usable points only.
-    std::vector<double> f;
-    std::vector<Complex> z;
-    for (std::size_t i = 0; i < frequencies_hz.size(); ++i) {
-        const bool usable = frequencies_hz[i] > 0.0 && std::isfinite(frequencies_hz[i]) && std::isfinite(impedances[i].re) &&
-                            std::isfinite(impedances[i].im) && std::hypot(impedances[i].re, impedances[i].im) > 0.0;
-        if (usable) {
-            f.push_back(frequencies_hz[i]);
-            z.push_back(impedances[i]);
-        }
-    }
+    std::optional<DataReading> own;
+    if (known == nullptr) own.emplace(read_data(frequencies_hz, impedances));
+    const DataReading& data = known != nullptr ? *known : *own;
     DataStart best;
     best.values = problem.start();
-    if (f.empty()) {
+    if (data.frequencies_hz.empty()) {
         best.values = settle(best.values, problem, &best.clamped);
         return best;
     }
-    const SpectrumShape shape = read_shape(f, z);
+    const ImpedanceShape& shape = data.shape;
     const std::size_t slots = process_slots(circuit);
-    const Reading reading = f.size() >= 3 ? read_processes(f, z, shape, slots, settings.fit_minor)
-                                          : Reading{{}, {}, {shape.r_high, shape.inductance}};
+    const Reading reading = read_processes(data, slots, settings.fit_minor);
     const auto variants = process_variants(reading.processes, reading.minor, slots, shape);
 
     // Every assignment placed and scored; the cheapest are polished.

@@ -5,18 +5,21 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "circuit/result.hpp"
 #include "circuit/tree.hpp"
+#include "drt/drt.hpp"
 #include "elements/catalogue.hpp"
 #include "elements/complex.hpp"
 #include "fit/fit_outcome.hpp"
 #include "fit/fit_problem.hpp"
 #include "fit/interruption.hpp"
 #include "fit/weighting.hpp"
+#include "start/impedance_shape.hpp"
 
 namespace kelvara::start {
 
@@ -48,12 +51,25 @@ struct DataStartSettings {
 // For many candidates on a budget (circuit selection): fewer, shorter runs.
 inline constexpr DataStartSettings quick_data_start{2, 30, 1, false, false};
 
+// What the data start reads off a spectrum whatever the circuit: the
+// usable points (positive finite frequency, finite non-zero impedance),
+// their shape and their DRT. Read once, it serves every circuit fitted to
+// the same spectrum.
+struct DataReading {
+    std::vector<double> frequencies_hz;
+    std::vector<Complex> impedances;
+    ImpedanceShape shape;
+    std::optional<drt::DrtOutcome> drt;  // none below 3 usable points or where the DRT fails
+};
+DataReading read_data(std::span<const double> frequencies_hz, std::span<const Complex> impedances);
+
 // `control` as for a fit (empty: the catalogue bounds, nothing held); held
-// parameters keep the circuit's values. The errors are those of a fit's own
+// parameters keep the circuit's values. `reading`, when given, is
+// read_data() of the same spectrum. The errors are those of a fit's own
 // checks of the data and the control.
 Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<const double> frequencies_hz,
                                        std::span<const Complex> impedances, Weighting weighting,
                                        const ParameterControl& control, const DataStartSettings& settings = {},
-                                       InterruptCheck interrupt = {});
+                                       InterruptCheck interrupt = {}, const DataReading* reading = nullptr);
 
 }  // namespace kelvara::start

@@ -97,7 +97,7 @@ double reactance(Kind kind, const double* p, double omega) {
 
 class Placer {
 public:
-    Placer(const SpectrumShape& shape, const Backdrop& backdrop, const std::vector<Process>& processes)
+    Placer(const ImpedanceShape& shape, const Backdrop& backdrop, const std::vector<Process>& processes)
         : shape_(shape), backdrop_(backdrop), processes_(processes) {}
 
     void series(SeriesList& list, const Process* owner) {
@@ -251,7 +251,7 @@ private:
         }
     }
 
-    const SpectrumShape& shape_;
+    const ImpedanceShape& shape_;
     const Backdrop& backdrop_;
     const std::vector<Process>& processes_;
     std::size_t next_ = 0;
@@ -269,7 +269,7 @@ std::vector<ParamRange> slot_ranges(const SeriesList& circuit) {
     return out;
 }
 
-SeriesList place(const SeriesList& circuit, const SpectrumShape& shape, const Backdrop& backdrop,
+SeriesList place(const SeriesList& circuit, const ImpedanceShape& shape, const Backdrop& backdrop,
                  const std::vector<Process>& processes) {
     SeriesList tree = circuit;
     Placer(shape, backdrop, processes).series(tree, nullptr);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "circuit/tree.hpp"
-#include "start/spectrum_shape.hpp"
+#include "start/impedance_shape.hpp"
 
 namespace kelvara::start {
 
@@ -42,7 +42,7 @@ std::vector<ParamRange> slot_ranges(const SeriesList& circuit);
 
 // The tree with every element's values set; `processes` holds one entry per
 // slot. Elements nothing fits get values scaled to the data.
-SeriesList place(const SeriesList& circuit, const SpectrumShape& shape, const Backdrop& backdrop,
+SeriesList place(const SeriesList& circuit, const ImpedanceShape& shape, const Backdrop& backdrop,
                  const std::vector<Process>& processes);
 
 }  // namespace kelvara::start

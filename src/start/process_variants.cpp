@@ -65,7 +65,7 @@ std::vector<Process> split_largest(std::vector<Process> p, std::size_t slots) {
 // `slots`: one the data only show the edge of. Beyond the fast edge it is
 // the high-frequency intercept (a circuit without a series resistor
 // carries it there); beyond the slow edge, half the resistance seen.
-std::vector<Process> add_at_edges(std::vector<Process> p, std::size_t slots, const SpectrumShape& shape, bool slow) {
+std::vector<Process> add_at_edges(std::vector<Process> p, std::size_t slots, const ImpedanceShape& shape, bool slow) {
     double total = 0.0;
     for (const Process& q : p) total += q.resistance;
     const double r = std::max(total, shape.modulus_typical) * 0.5;
@@ -84,7 +84,7 @@ std::vector<Process> add_at_edges(std::vector<Process> p, std::size_t slots, con
 // Fills the largest gaps in ln tau (between the window's edges and the
 // processes) with small processes until there are `slots`: a process too
 // small for the DRT to single out.
-std::vector<Process> fill_gaps(std::vector<Process> p, std::size_t slots, const SpectrumShape& shape) {
+std::vector<Process> fill_gaps(std::vector<Process> p, std::size_t slots, const ImpedanceShape& shape) {
     double total = 0.0;
     for (const Process& q : p) total += q.resistance;
     const double r = 0.05 * std::max(total, 0.1 * shape.modulus_typical);
@@ -102,7 +102,7 @@ std::vector<Process> fill_gaps(std::vector<Process> p, std::size_t slots, const 
     return p;
 }
 
-std::vector<Process> spread(std::size_t slots, const SpectrumShape& shape) {
+std::vector<Process> spread(std::size_t slots, const ImpedanceShape& shape) {
     const double total = std::max(shape.r_low - shape.r_high, 0.1 * shape.modulus_typical);
     std::vector<Process> p;
     const double lo = std::log(1.0 / shape.omega_max), hi = std::log(1.0 / shape.omega_min);
@@ -117,7 +117,7 @@ std::vector<Process> spread(std::size_t slots, const SpectrumShape& shape) {
 
 std::vector<std::vector<Process>> process_variants(const std::vector<Process>& found,
                                                    const std::vector<Process>& minor, std::size_t slots,
-                                                   const SpectrumShape& shape) {
+                                                   const ImpedanceShape& shape) {
     std::vector<std::vector<Process>> out;
     if (slots == 0) return {{}};
     if (found.empty()) {

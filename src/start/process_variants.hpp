@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "start/placement.hpp"
-#include "start/spectrum_shape.hpp"
+#include "start/impedance_shape.hpp"
 
 namespace kelvara::start {
 
@@ -17,6 +17,6 @@ namespace kelvara::start {
 // are spread over the window and share the resistance the window shows.
 std::vector<std::vector<Process>> process_variants(const std::vector<Process>& found,
                                                    const std::vector<Process>& minor, std::size_t slots,
-                                                   const SpectrumShape& shape);
+                                                   const ImpedanceShape& shape);
 
 }  // namespace kelvara::start

@@ -12,7 +12,7 @@
 #include "circuit/reduce.hpp"
 #include "start/placement.hpp"
 #include "start/process_variants.hpp"
-#include "start/spectrum_shape.hpp"
+#include "start/impedance_shape.hpp"
 
 namespace kelvara {
 namespace {
@@ -25,7 +25,7 @@ SeriesList parsed(std::string_view text) {
     return std::move(result).value();
 }
 
-TEST(SpectrumShape, SeriesResistorAndCapacitorRiseWithSlopeOne) {
+TEST(ImpedanceShape, SeriesResistorAndCapacitorRiseWithSlopeOne) {
     // Z = 5 + 1/(j w 1e-3): the intercept is 5 ohm, -Im Z falls as 1/w.
     std::vector<double> f;
     std::vector<Complex> z;
@@ -34,7 +34,7 @@ TEST(SpectrumShape, SeriesResistorAndCapacitorRiseWithSlopeOne) {
         f.push_back(hz);
         z.push_back({5.0, -1.0 / (two_pi * hz * 1e-3)});
     }
-    const start::SpectrumShape shape = start::read_shape(f, z);
+    const start::ImpedanceShape shape = start::read_shape(f, z);
     EXPECT_NEAR(shape.r_high, 5.0, 1e-12);
     EXPECT_NEAR(shape.low_slope, 1.0, 1e-9);
     EXPECT_TRUE(shape.open_tail);
@@ -48,7 +48,7 @@ TEST(Placement, CountsSlotsDepthFirstIncludingNestedAndDistributedElements) {
 }
 
 TEST(ProcessVariants, EveryVariantFillsEverySlot) {
-    start::SpectrumShape shape;
+    start::ImpedanceShape shape;
     shape.omega_min = 1.0;
     shape.omega_max = 1e5;
     shape.modulus_typical = 100.0;

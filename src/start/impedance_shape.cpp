@@ -1,4 +1,4 @@
-#include "start/spectrum_shape.hpp"
+#include "start/impedance_shape.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -19,13 +19,13 @@ double modulus(Complex z) { return std::hypot(z.re, z.im); }
 
 }  // namespace
 
-SpectrumShape read_shape(std::span<const double> frequencies_hz, std::span<const Complex> impedances) {
+ImpedanceShape read_shape(std::span<const double> frequencies_hz, std::span<const Complex> impedances) {
     const std::size_t n = frequencies_hz.size();
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return frequencies_hz[a] < frequencies_hz[b]; });
 
-    SpectrumShape shape;
+    ImpedanceShape shape;
     shape.omega_min = two_pi * frequencies_hz[order.front()];
     shape.omega_max = two_pi * frequencies_hz[order.back()];
     double log_sum = 0.0;

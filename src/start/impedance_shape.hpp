@@ -9,7 +9,7 @@
 
 namespace kelvara::start {
 
-struct SpectrumShape {
+struct ImpedanceShape {
     double omega_min = 0.0;  // rad/s, the measured window
     double omega_max = 0.0;
     double modulus_min = 0.0;  // ohm, the range of |Z|
@@ -30,6 +30,6 @@ struct SpectrumShape {
 
 // `frequencies_hz` positive and finite, at least 3 points, impedances finite
 // (the caller checks); any order.
-SpectrumShape read_shape(std::span<const double> frequencies_hz, std::span<const Complex> impedances);
+ImpedanceShape read_shape(std::span<const double> frequencies_hz, std::span<const Complex> impedances);
 
 }  // namespace kelvara::start
