@@ -106,6 +106,8 @@ def test_held_without_a_value_on_an_untrained_circuit_holds_the_data_start(tmp_p
     started = kelvara.Circuit("R0-p(R1,CPE1)-CPE2").with_fixed(["R0.r"]).with_data_start(F, z)
     assert started.fixed == ["R0.r"]
     assert started.param_values()[0] == pytest.approx(10, rel=0.05)
+    given = kelvara.Circuit("R0-p(R1,CPE1)-CPE2").with_fixed({"R0.r": 7.0}).with_data_start(F, z)
+    assert given.param_values()[0] == 7.0
     path = tmp_path / "cell.csv"
     path.write_text("frequency,real,imag\n" + "".join(f"{a},{b.real},{b.imag}\n" for a, b in zip(F, z)))
     out = text_io.StringIO()
@@ -149,6 +151,18 @@ def test_select_removes_an_element_that_runs_off():
     assert chosen.n_free <= 6
     reference = kelvara.Circuit("R0-p(R1,CPE1)-CPE2").with_values(truth).fit(F, z)
     assert chosen.chi_square <= 1.05 * reference.chi_square
+
+
+def test_select_shorts_a_series_resistance_the_data_do_not_have():
+    # two arcs and no series resistance: two_rq runs R0 to its floor, and the circuit
+    # with R0 shorted is fitted and ranked in its own right
+    truth = [100, 1e-5**0.9 / 100, 0.9, 300, 1e-2**0.85 / 300, 0.85]
+    z = spectrum("p(R1,CPE1)-p(R2,CPE2)", truth, level=0.003, seed=6)
+    rows = {row.notation: row for row in kelvara.select(F, z, early_stop=False)}
+    reduced = rows["p(R1,CPE1)-p(R2,CPE2)"]
+    assert reduced.reduced_from is not None and reduced.verdict == "clean"
+    held = kelvara.Circuit("p(R1,CPE1)-p(R2,CPE2)").with_values(truth).fit(F, z)
+    assert reduced.chi_square <= 1.001 * held.chi_square
 
 
 @pytest.mark.parametrize("file", ["exampleDataCHInstruments.txt", "exampleDataGamry.DTA"])

@@ -365,10 +365,13 @@ _RUNAWAY = 1e15
 
 
 def _runoffs(result: FitResult) -> list[tuple[str, str]]:
-    """(parameter, "short" or "open") for each element the fit ran off to a limit."""
+    """(parameter, "short" or "open") for each element the fit ran off to a limit, and
+    both for one the data do not determine (standard error missing or above its value:
+    its element may be the one to drop, whichever way)."""
     out = []
     bounds = result.circuit.param_bounds()
     fixed = set(result.circuit.fixed)
+    errors = result.stderr or {}
     for (name, value), (lo, hi) in zip(result.params.items(), bounds):
         if name in fixed or not math.isfinite(value):
             continue
@@ -377,10 +380,13 @@ def _runoffs(result: FitResult) -> list[tuple[str, str]]:
         limits = _LIMITS.get((match.group(1).upper() if match else label.upper(), param))
         if limits is None:
             continue
+        error = errors.get(name)
         if lo > 0 and value <= lo * 1.01:
             out.append((name, limits[0]))
         elif value >= _RUNAWAY or (math.isfinite(hi) and value >= hi * (1 - 1e-9)):
             out.append((name, limits[1]))
+        elif error is None or not math.isfinite(error) or error > abs(value):
+            out += [(name, limits[0]), (name, limits[1])]
     return out
 
 
@@ -411,7 +417,9 @@ def _reductions(candidate: _Candidate, result: Any, known: set[str]) -> list[_Ca
     if not runoffs:
         return []
     fitted = result.circuit
-    options = [[r] for r in runoffs] + ([runoffs] if len(runoffs) > 1 else [])
+    # each alone, and every element at once (the first limit named for each)
+    together = list(dict(reversed(runoffs)).items())[::-1]
+    options = [[r] for r in runoffs] + ([together] if len(together) > 1 else [])
     out = []
     for chosen in options:
         reduced: Circuit | None = fitted
