@@ -30,7 +30,6 @@ eight or nine parameters.
 
 from __future__ import annotations
 
-import functools
 import math
 import re
 import warnings
@@ -486,10 +485,14 @@ def _simplest_adequate(ranked: list[Ranked], criterion: str) -> Ranked | None:
 COMMON_PRIOR = 10.0
 
 
-@functools.lru_cache(maxsize=None)
+_TRAINED: list[frozenset[str]] = []  # the notations of the trained topologies, built on first use
+
+
 def _trained_notations() -> frozenset[str]:
     """The notations of the trained topologies."""
-    return frozenset(kelvara.Circuit(name).notation for name in kelvara.Circuit.ml_circuits())
+    if not _TRAINED:
+        _TRAINED.append(frozenset(kelvara.Circuit(name).notation for name in kelvara.Circuit.ml_circuits()))
+    return _TRAINED[0]
 
 
 def _prefer_common(choice: Ranked | None, ranked: list[Ranked], criterion: str) -> Ranked | None:
