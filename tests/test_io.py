@@ -192,6 +192,7 @@ def test_format_forces_a_reader(tmp_path):
 def test_formats():
     assert kio.FORMATS == (
         "gamry", "biologic", "zplot", "autolab", "chinstruments", "parstat", "powersuite", "versastudio", "csv",
+        "biologicmpr",
     )
 
 

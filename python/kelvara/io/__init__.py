@@ -12,6 +12,7 @@ format                    usual extension  impedance columns
 ========================  ===============  ====================================================
 ``"gamry"``               .DTA             every ``ZCURVE`` table: ``Freq``, ``Zreal``, ``Zimag``
 ``"biologic"``            .mpt             ``freq/Hz``, ``Re(Z)/Ohm``, ``-Im(Z)/Ohm``
+``"biologicmpr"``         .mpr             EC-Lab's binary file: the same columns
 ``"zplot"``               .z               ``Freq(Hz)``, ``Z'(a)``, ``Z''(b)``
 ``"autolab"``             .txt             NOVA: ``Frequency (Hz)``, ``Z' (Ω)``, ``-Z'' (Ω)``;
                                            or the ZView-style "Z60W Data File" layout
@@ -99,7 +100,11 @@ def read_all(path: _PathLike, *, format: str | None = None) -> list[Spectrum]:
         name = os.fsdecode(name)
     if format is not None:
         format = _format_name(format)
-    src = _text.load(name)
+    data = _text.load_bytes(name)
+    binary = _BY_NAME[format] if format is not None else _binary(data)
+    if binary is not None and hasattr(binary, "read_bytes"):
+        return binary.read_bytes(name, data)
+    src = _text.text(name, data)
     module = _BY_NAME[format] if format is not None else _detect(name, src.lines)
     return module.read(src)
 
@@ -154,6 +159,11 @@ def _format_name(format: str) -> str:
     if key not in _BY_NAME:
         raise ValueError(f"unknown format {format!r}: expected one of {', '.join(FORMATS)}")
     return key
+
+
+def _binary(data: bytes) -> ModuleType | None:
+    """The binary format whose signature the file starts with, if any."""
+    return next((module for module in _MODULES if data.startswith(getattr(module, "MAGIC", b"\0"))), None)
 
 
 def _detect(path: str, lines: list[str]) -> ModuleType:

@@ -31,13 +31,11 @@ class Source:
         return self.error(len(self.lines) - 1, f"expected {expected}, found the end of the file")
 
 
-def load(path: str) -> Source:
-    """The lines of a regular file of at most MAX_FILE_BYTES.
+def load_bytes(path: str) -> bytes:
+    """The content of a regular file of at most MAX_FILE_BYTES.
 
     A FIFO, a device or a folder is refused without reading from it (the open does
-    not wait for a writer); so are files with NUL bytes (binary files, unless
-    UTF-16) and files whose first line is longer than MAX_LINE_CHARS, after reading
-    only their beginning.
+    not wait for a writer).
     """
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
     try:
@@ -53,22 +51,33 @@ def load(path: str) -> Source:
         if info.st_size > MAX_FILE_BYTES:
             raise ReadError(path, None, f"{info.st_size} bytes, more than the {MAX_FILE_BYTES} of an "
                                         "instrument export")
-        head = handle.read(_HEAD_BYTES)
-        utf16 = head.startswith((b"\xff\xfe", b"\xfe\xff"))
-        if not utf16:
-            if b"\0" in head:
-                raise ReadError(path, 1, "expected text, found NUL bytes (a binary file)")
-            if len(head) == _HEAD_BYTES and b"\n" not in head and b"\r" not in head:
-                raise ReadError(path, 1, f"expected a line of at most {MAX_LINE_CHARS} characters, found longer")
-        data = head + handle.read(MAX_FILE_BYTES + 1 - len(head))
+        data = handle.read(MAX_FILE_BYTES + 1)
     if len(data) > MAX_FILE_BYTES:  # grew since the size was taken
         raise ReadError(path, None, f"more than the {MAX_FILE_BYTES} bytes of an instrument export")
+    return data
+
+
+def text(path: str, data: bytes) -> Source:
+    """The lines of a file's content. Content with NUL bytes (binary, unless
+    UTF-16) or a first line longer than MAX_LINE_CHARS is refused from its
+    beginning alone."""
+    head = data[:_HEAD_BYTES]
+    if not head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        if b"\0" in head:
+            raise ReadError(path, 1, "expected text, found NUL bytes (a binary file)")
+        if len(head) == _HEAD_BYTES and b"\n" not in head and b"\r" not in head:
+            raise ReadError(path, 1, f"expected a line of at most {MAX_LINE_CHARS} characters, found longer")
     lines = split_lines(decode(data))
     for index, line in enumerate(lines):
         if len(line) > MAX_LINE_CHARS:
             raise ReadError(path, index + 1, f"expected a line of at most {MAX_LINE_CHARS} characters, "
                                              f"found {len(line)}")
     return Source(path, lines)
+
+
+def load(path: str) -> Source:
+    """The lines of a regular text file (see :func:`load_bytes` and :func:`text`)."""
+    return text(path, load_bytes(path))
 
 
 def decode(data: bytes) -> str:
