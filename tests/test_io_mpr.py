@@ -87,3 +87,15 @@ def test_malformed_files_are_refused_by_name(tmp_path, edit, message):
 def test_a_text_file_forced_as_mpr_is_refused():
     with pytest.raises(kio.ReadError, match="BIO-LOGIC MODULAR FILE"):
         kio.read(RUN.with_suffix(".txt"), format="biologic-mpr")
+
+
+def test_a_ten_loop_export_is_a_series_without_its_zero_frequency_rows():
+    path = DATA / "hybrid-drt" / "Sample2_PEIS_AtRest.csv"
+    rows = np.loadtxt(path, delimiter=",", skiprows=1)
+    with pytest.warns(UserWarning, match=r"left out 10 rows of zero frequency .* at lines 91, 181, 271"):
+        sweeps = kio.read_all(path)
+    assert [s.sweep for s in sweeps] == list(range(10))
+    for loop, sweep in enumerate(sweeps):
+        mine = rows[(rows[:, 6] == loop) & (rows[:, 1] != 0)]
+        np.testing.assert_array_equal(sweep.frequencies, mine[:, 1])
+        np.testing.assert_allclose(sweep.impedances, mine[:, 2] * np.exp(1j * np.radians(mine[:, 3])), rtol=1e-15)

@@ -706,7 +706,8 @@ def select(
     criterion the one with the fewest free parameters is chosen (the best
     criterion among those). Without an adequate candidate the best-ranked one
     whose values are determined ("suspect") is chosen, else the best-ranked. The
-    result's ``best`` is the chosen ``FitResult``.
+    result's ``best`` is the chosen ``FitResult``; when no candidate can be fitted
+    at all, ``ValueError`` says why the first ones failed.
 
     The criterion is BIC by default: its penalty of ln(2N) per parameter keeps
     noise from buying an extra element, where AIC and AICc (2 per parameter) take
@@ -733,6 +734,9 @@ def select(
     best = _simplest_adequate(ranked, criterion)
     if best is None:
         best = _top(ranked, criterion, ("suspect",)) or _top(ranked, criterion, ("suspect", "unreliable", "failed"))
+    if best is None or best.result is None:
+        errors = "; ".join(f"{row.notation}: {row.error}" for row in ranked[:3] if row.error)
+        raise ValueError(f"select: none of the {len(ranked)} candidates could be fitted ({errors})")
     if default:
         best = _prefer_common(best, ranked, criterion)
     return Comparison(ranked, criterion, noise, best, skipped)

@@ -4,6 +4,7 @@ and the spectra they hold."""
 from __future__ import annotations
 
 import re
+import sys
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -28,7 +29,8 @@ IMAG = {
 }
 ABS = {"|z|", "zmod", "z", "absoluteimpedance", "absolute_impedance", "zmag", "modulus"}
 PHASE = {"phase", "phase(z)", "zphz", "zphase", "phaseangle", "phase_angle", "theta"}
-CYCLE = {"cyclenumber", "zcycle", "cycle", "cyclecount", "cycle_count", "cycle_number", "sweep"}
+CYCLE = {"cyclenumber", "zcycle", "cycle", "cyclecount", "cycle_count", "cycle_number", "sweep", "loop_index", "loop",
+         "loopindex"}
 _KINDS = (("f", FREQ), ("re", REAL), ("im", IMAG), ("abs", ABS), ("phase", PHASE))
 KNOWN = FREQ | REAL | IMAG | ABS | PHASE | CYCLE
 
@@ -202,8 +204,9 @@ def spectra(
 ) -> list[Spectrum]:
     """Spectra from a table: one per run of rows with the same cycle values.
 
-    With ``skip_zero``, rows of zero frequency (records of other techniques in
-    the same file) are left out and also separate sweeps.
+    Rows of zero frequency are not impedance points (the last row of an EC-Lab
+    loop, records of other techniques in the same file): they are left out with a
+    warning that names their lines. With ``skip_zero`` they also separate sweeps.
     """
     if not table.rows:
         raise src.end_error(f"the rows of {table.label}")
@@ -216,13 +219,18 @@ def spectra(
         z = np.empty(len(f), dtype=np.complex128)
         z.real = data[:, 1] * s1
         z.imag = data[:, 2] * s2
-    n = len(f)
-    valid = f != 0 if skip_zero else np.ones(n, dtype=bool)
+    valid = f != 0
     if not valid.any():
         raise src.error(
             table.indices[0],
             f'expected impedance rows (a nonzero "{table.names[cols.indices[0]]}") in {table.label}, found none',
         )
+    lines = np.asarray(table.indices)
+    _report_left_out(src, lines[~valid] + 1)
+    if not skip_zero:  # dropped without ending a sweep
+        f, z, data, lines = f[valid], z[valid], data[valid], lines[valid]
+        valid = valid[valid]
+    n = len(f)
     new = valid.copy()
     new[1:] &= ~valid[:-1] | np.any(data[1:, 3:] != data[:-1, 3:], axis=1)
     starts = np.flatnonzero(new)
@@ -231,10 +239,23 @@ def spectra(
     found = []
     for k, (a, b) in enumerate(zip(starts, ends)):
         stop = a + int(np.argmin(valid[a:b])) if not valid[a:b].all() else b
-        found.append(
-            Spectrum(f[a:stop], z[a:stop], instrument, used, src.path, sweep=k, line=table.indices[a] + 1)
-        )
+        found.append(Spectrum(f[a:stop], z[a:stop], instrument, used, src.path, sweep=k, line=int(lines[a]) + 1))
     return found
+
+
+def _report_left_out(src: Source, lines: np.ndarray) -> None:
+    if lines.size:
+        shown = ", ".join(str(line) for line in lines[:5]) + (", ..." if lines.size > 5 else "")
+        warnings.warn(f"{src.path}: left out {lines.size} row{'s' if lines.size > 1 else ''} of zero frequency "
+                      f"(not impedance points), at line{'s' if lines.size > 1 else ''} {shown}", stacklevel=_outside_io())
+
+
+def _outside_io() -> int:
+    """The stack level of the first caller outside kelvara.io, for warnings."""
+    frame, level = sys._getframe(1), 1
+    while frame is not None and str(frame.f_globals.get("__name__", "")).startswith("kelvara.io"):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 def sniff(line: str) -> str | None:
