@@ -185,14 +185,14 @@ def test_format_forces_a_reader(tmp_path):
     assert kio.read(path, format="gamry").instrument == "Gamry"
     with pytest.raises(kio.ReadError, match=r"exampleDataGamry\.DTA, line 1: expected a frequency column"):
         kio.read(DATA / "exampleDataGamry.DTA", format="biologic")
-    with pytest.raises(ValueError, match="unknown format 'excel': expected one of gamry, biologic, zplot"):
-        kio.read(DATA / name, format="excel")
+    with pytest.raises(ValueError, match="unknown format 'matlab': expected one of gamry, biologic, zplot"):
+        kio.read(DATA / name, format="matlab")
 
 
 def test_formats():
     assert kio.FORMATS == (
         "gamry", "biologic", "zplot", "autolab", "chinstruments", "parstat", "powersuite", "versastudio", "csv",
-        "biologicmpr",
+        "biologicmpr", "relaxis", "excel",
     )
 
 

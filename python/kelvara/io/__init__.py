@@ -13,6 +13,8 @@ format                    usual extension  impedance columns
 ``"gamry"``               .DTA             every ``ZCURVE`` table: ``Freq``, ``Zreal``, ``Zimag``
 ``"biologic"``            .mpt             ``freq/Hz``, ``Re(Z)/Ohm``, ``-Im(Z)/Ohm``
 ``"biologicmpr"``         .mpr             EC-Lab's binary file: the same columns
+``"relaxis"``             .txt             RelaxIS export: ``Data: Frequency``, ``Data: Z'``, ...
+``"excel"``               .xlsx            sheets with the CSV reader's names (needs openpyxl)
 ``"zplot"``               .z               ``Freq(Hz)``, ``Z'(a)``, ``Z''(b)``
 ``"autolab"``             .txt             NOVA: ``Frequency (Hz)``, ``Z' (Ω)``, ``-Z'' (Ω)``;
                                            or the ZView-style "Z60W Data File" layout

@@ -150,6 +150,21 @@ def rows(
     return [i for i, _ in kept], [text for _, text in kept]
 
 
+_GROUPED = re.compile(r"[+-]?\d{1,3}(?:,\d{3})+(?:\.\d*)?(?:[eE][+-]?\d+)?")
+
+
+def _without_thousands(src: Source, table: Table, block: str, used: Sequence[int]) -> str:
+    """Rows with both "," and ".": the commas must group thousands (100,000.5), and
+    are removed; any other comma makes the decimal mark ambiguous and is refused."""
+    for i, text in zip(table.indices, table.rows):
+        values = fields(text, table.delimiter)
+        for value in (values[c] for c in used if c < len(values)):
+            if "," in value and not _GROUPED.fullmatch(value.strip()):
+                raise src.error(i, f'expected "." as the decimal mark (the file has numbers with "."), found '
+                                   f"{show(value)} in {table.label}")
+    return block.replace(",", "")
+
+
 def numbers(src: Source, table: Table, used: Sequence[int], finite: int) -> np.ndarray:
     """The ``used`` columns of the table rows as a float array (rows x len(used)).
 
@@ -161,7 +176,9 @@ def numbers(src: Source, table: Table, used: Sequence[int], finite: int) -> np.n
     ncols = len(table.names)
     d = table.delimiter
     block = "\n".join(table.rows)
-    decimal_comma = d != "," and "," in block
+    decimal_comma = d != "," and "," in block and "." not in block
+    if d != "," and "," in block and "." in block:
+        block = _without_thousands(src, table, block, used)
     counts = [len(row.split()) for row in table.rows] if d is None else [row.count(d) + 1 for row in table.rows]
     short = next((k for k, count in enumerate(counts) if count != ncols), None)
     if short is not None:

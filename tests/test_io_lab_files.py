@@ -1,4 +1,5 @@
-"""BioLogic's binary .mpr against EC-Lab's own text export of the same run."""
+"""Lab files beyond the text exports: BioLogic .mpr (against EC-Lab's own text export of the same
+run), RelaxIS exports, multi-loop files and thousands separators."""
 
 import struct
 
@@ -99,3 +100,48 @@ def test_a_ten_loop_export_is_a_series_without_its_zero_frequency_rows():
         mine = rows[(rows[:, 6] == loop) & (rows[:, 1] != 0)]
         np.testing.assert_array_equal(sweep.frequencies, mine[:, 1])
         np.testing.assert_allclose(sweep.impedances, mine[:, 2] * np.exp(1j * np.radians(mine[:, 3])), rtol=1e-15)
+
+
+def test_relaxis_export_matches_the_binary_file_of_the_same_run():
+    relaxis = kio.read(RUN.parent / (RUN.name + "_RelaxIS.txt"))
+    binary = kio.read(RUN.with_suffix(".mpr"))
+    assert relaxis.instrument == "RelaxIS"
+    order = np.argsort(binary.frequencies)
+    np.testing.assert_array_equal(np.sort(relaxis.frequencies), binary.frequencies[order])
+    np.testing.assert_array_equal(relaxis.impedances[np.argsort(relaxis.frequencies)], binary.impedances[order])
+
+
+@pytest.mark.parametrize("rows, expected", [
+    ("100,000\t1.5\t2.0\n1,000.5\t2\t3\n", [100000.0, 1000.5]),  # thousands grouped, "." decimals
+    ("100,5\t1,5\t2\n10\t2\t3\n", [100.5, 10.0]),                  # decimal commas
+    ("100,00\t1.5\t2.0\n", 'expected "." as the decimal mark'),   # neither: refused
+])
+def test_thousands_separators_are_read_as_such_or_refused(tmp_path, rows, expected):
+    path = tmp_path / "grouped.txt"
+    path.write_text("freq/Hz\tRe(Z)/Ohm\t-Im(Z)/Ohm\n" + rows)
+    if isinstance(expected, str):
+        with pytest.raises(kio.ReadError, match=expected):
+            kio.read(path)
+    else:
+        np.testing.assert_array_equal(kio.read(path).frequencies, expected)
+
+
+def test_an_excel_workbook_reads_each_sheet_and_cycle(tmp_path):
+    openpyxl = pytest.importorskip("openpyxl")
+    f = np.logspace(5, -1, 12)
+    z = 10 + 100 / (1 + 1j * f / 10)
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.append(["Frequency / Hz", "Absolute Impedance / ohm", "Phase / deg", "Cycle"])
+    for cycle in (1, 2):
+        for fk, zk in zip(f, z * cycle):
+            sheet.append([fk, abs(zk), np.degrees(np.angle(zk)), cycle])
+    book.create_sheet("notes").append(["measured on Tuesday"])
+    path = tmp_path / "cells.xlsx"
+    book.save(path)
+    sweeps = kio.read_all(path)
+    assert [s.instrument for s in sweeps] == ["Excel", "Excel"] and sweeps[1].line == 14
+    np.testing.assert_allclose(sweeps[1].impedances, 2 * z, rtol=1e-13)
+    (tmp_path / "other.xlsx").write_bytes(b"PK\x03\x04 not a workbook")
+    with pytest.raises(kio.ReadError, match="other.xlsx: expected an Excel .xlsx workbook"):
+        kio.read(tmp_path / "other.xlsx")
