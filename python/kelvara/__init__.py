@@ -13,9 +13,17 @@ from kelvara.drt import drt, drt_many  # noqa: E402  (distribution of relaxation
 from kelvara.selection import compare, select  # noqa: E402  (choosing the circuit; not in __all__)
 
 
+# submodules reached as attributes (kelvara.io.read after a bare `import kelvara`), imported on first use
+_SUBMODULES = ("cli", "dask", "diagnostics", "io", "plot", "selection", "series", "validate")
+
+
 def __getattr__(name: str):  # kelvara.fit_series, imported on first use: it needs NumPy at import
     if name == "fit_series":
         from kelvara.series import fit_series
 
         return fit_series
+    if name in _SUBMODULES:
+        import importlib
+
+        return importlib.import_module(f"kelvara.{name}")
     raise AttributeError(f"module 'kelvara' has no attribute {name!r}")

@@ -8,3 +8,5 @@ from kelvara.series import fit_series as fit_series
 from kelvara.selection import compare as compare
 from kelvara.selection import select as select
 from kelvara.drt import drt as drt, drt_many as drt_many
+from kelvara import cli as cli, dask as dask, diagnostics as diagnostics, io as io, plot as plot
+from kelvara import selection as selection, series as series, validate as validate

@@ -9,6 +9,7 @@ import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
 from io import StringIO
+from types import FrameType
 from typing import Callable
 
 import numpy as np
@@ -269,7 +270,8 @@ def _report_left_out(src: Source, lines: np.ndarray) -> None:
 
 def _outside_io() -> int:
     """The stack level of the first caller outside kelvara.io, for warnings."""
-    frame, level = sys._getframe(1), 1
+    frame: FrameType | None = sys._getframe(1)
+    level = 1
     while frame is not None and str(frame.f_globals.get("__name__", "")).startswith("kelvara.io"):
         frame, level = frame.f_back, level + 1
     return level
