@@ -134,3 +134,15 @@ def test_ml_circuits_on_class_and_instance():
         "Names accepted by the constructor that have trained initial-parameter\n"
         "models, and so get a guessed starting point from `fit()` by default."
     )
+
+
+def test_submodules_are_attributes_of_a_bare_import():
+    proc = run_python("""
+        import kelvara
+        assert kelvara.io.read.__module__ == "kelvara.io" and callable(kelvara.validate.kramers_kronig)
+        try:
+            kelvara.nonexistent
+        except AttributeError as error:
+            assert "no attribute 'nonexistent'" in str(error)
+    """)
+    assert_ok(proc)
