@@ -3,6 +3,7 @@
 import csv
 import io
 import json
+import os
 import subprocess
 import sys
 
@@ -151,12 +152,11 @@ def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, spectru
 
 
 @pytest.mark.parametrize("option, path, message", [
-    ("--json", "/dev/full", "not a regular file"),
     ("--json", "{tmp}", "a folder"),
     ("--csv", "{tmp}/missing/s.csv", "no folder"),
     ("--plot", "{tmp}/out", "expected a figure suffix"),
     ("--plot", "{tmp}/out.csv", "expected a figure suffix"),
-    ("--plot", "/dev/full", "not a regular file"),
+    ("--plot", "/dev/full", "expected a figure suffix"),
 ])
 def test_unusable_outputs_are_one_line_input_errors(tmp_path, spectrum_file, capsys, option, path, message):
     pytest.importorskip("matplotlib")
@@ -273,3 +273,65 @@ def test_figures_are_titled_with_the_file_name(spectrum_file, tmp_path, monkeypa
     assert run("check", spectrum_file, "--plot", str(tmp_path / "kk.png"))[0] == 0
     assert run("fit", spectrum_file, "--plot", str(tmp_path / "fit.png"))[0] == 0
     assert titles == ["cell.csv", "cell.csv"]
+
+
+# ------------------------------------------------------------------ pipelines and batches
+
+
+def kelvara_process(*argv, **kwargs):
+    return subprocess.Popen([sys.executable, "-m", "kelvara", *argv], env=child_env(), text=True,
+                            stderr=subprocess.PIPE, **kwargs)
+
+
+def test_a_closed_pipe_ends_quietly_and_the_files_are_written(tmp_path, spectrum_file):
+    second = write_csv(tmp_path / "other.csv", *np.loadtxt(spectrum_file, delimiter=",", skiprows=1).T[:1],
+                       np.loadtxt(spectrum_file, delimiter=",", skiprows=1, usecols=(1, 2)) @ [1, 1j])
+    proc = kelvara_process("fit", spectrum_file, second, "--circuit", "R0-p(R1,CPE1)",
+                           "--csv", str(tmp_path / "s.csv"), stdout=subprocess.PIPE)
+    proc.stdout.readline()
+    proc.stdout.close()  # as `| head -1` does
+    err = proc.stderr.read()
+    assert proc.wait(timeout=120) == 0 and "Traceback" not in err and "BrokenPipe" not in err
+    assert len((tmp_path / "s.csv").read_text().splitlines()) == 3
+
+
+def test_a_link_to_standard_output_is_written_through(tmp_path, spectrum_file):
+    with open(tmp_path / "captured", "w") as sink:
+        proc = kelvara_process("fit", spectrum_file, "--circuit", "R0-p(R1,CPE1)", "--csv", "/dev/stdout",
+                               stdout=sink)
+        assert proc.wait(timeout=120) == 0, proc.stderr.read()
+    lines = (tmp_path / "captured").read_text().splitlines()
+    assert lines[0].startswith("file,sweep,points") and len(lines) == 2  # the tables went to stderr
+    assert os.path.islink("/dev/stdout")
+
+
+def test_a_device_is_written_through_and_its_failure_reported(spectrum_file, capsys):
+    status, _ = run("fit", spectrum_file, "--circuit", "R0-p(R1,CPE1)", "--json", "/dev/full")
+    err = capsys.readouterr().err
+    assert status == 2 and "--json /dev/full: No space left on device" in err and "Traceback" not in err
+
+
+def test_numbered_figures_never_replace_another_output(tmp_path, spectrum_file, capsys):
+    pytest.importorskip("matplotlib")
+    second = tmp_path / "second.csv"
+    second.write_text(open(spectrum_file).read())
+    status, _ = run("drt", spectrum_file, str(second), "--plot", str(tmp_path / "d.png"),
+                    "--csv", str(tmp_path / "d-1.png"))
+    err = capsys.readouterr().err
+    assert status == 2 and "the numbered name" in err and "--csv output" in err
+    assert (tmp_path / "d-1.png").read_text().startswith("file,sweep,peak")
+
+
+def test_folders_and_patterns_name_their_files_and_quiet_prints_nothing(tmp_path, spectrum_file, capsys):
+    folder = tmp_path / "runs"
+    folder.mkdir()
+    for name in ("b.csv", "a.csv", ".hidden.csv"):
+        (folder / name).write_text(open(spectrum_file).read())
+    status, out = run("fit", str(folder), "--circuit", "R0-p(R1,CPE1)", "--quiet", "--csv", str(tmp_path / "s.csv"))
+    assert status == 0 and out == "" and capsys.readouterr().err == ""
+    files = [row["file"] for row in csv.DictReader((tmp_path / "s.csv").open())]
+    assert files == [str(folder / "a.csv"), str(folder / "b.csv")]
+    status, out = run("check", str(folder / "*.csv"))
+    assert status == 0 and out.count("passed") == 2
+    status, _ = run("check", str(folder / "*.txt"))
+    assert status == 2 and "no file matches" in capsys.readouterr().err

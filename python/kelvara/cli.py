@@ -14,7 +14,12 @@
     kelvara check FILE... [--plot OUT.png] [--format F] [--tolerance T]
                           [--fmin HZ] [--fmax HZ] [--drop-inductive]
     kelvara drt FILE... [--plot OUT.png] [--csv OUT.csv] [--lambda L] [--format F]
+                        [--fmin HZ] [--fmax HZ] [--drop-inductive]
     kelvara circuits
+
+A FILE may be a folder (every file in it, in name order, that is not hidden) or a
+glob pattern ("data/*.mpt", for shells that do not expand it). --quiet prints only
+warnings and errors: the results go to the output files and the exit status.
 
 `select` (or `fit` without --circuit, or with --circuit auto) chooses the circuit
 per spectrum with kelvara.select (the trained topologies and the circuits the
@@ -29,10 +34,15 @@ standard error, so that a program can read the output as it is.
 
 Exit status: 0 when every fit succeeded and is clean (no flag, see
 FitResult.flags; for compare: every chosen circuit is clean; for check: every
-check passed), 1 when a fit failed or is flagged, 2 for a usage or input error
-(reported in one line, without a traceback), 130 when interrupted (Ctrl-C); the
-results of the fits that finished are written all the same. Output files are
-checked before any work and never overwrite an input file.
+check passed; for drt: every point is represented), 1 when a fit failed or is
+flagged, 2 for a usage or input error (reported in one line, without a
+traceback), 130 when interrupted (Ctrl-C); the results of the fits that finished
+are written all the same, and the message names what was written. Output files are
+checked before any work and never overwrite an input file or one another; a link to
+a stream or a device (--csv /dev/stdout) is written through. When the reader of
+standard output goes away (kelvara fit ... | head -1), the rest of the printing is
+dropped quietly, the work and the output files are finished, and the exit status is
+the one the work earns.
 """
 
 from __future__ import annotations
@@ -40,6 +50,8 @@ from __future__ import annotations
 import argparse
 import csv
 import difflib
+import glob
+import io
 import os
 import sys
 import warnings
@@ -176,6 +188,9 @@ def _frequency(text: str) -> float:
 
 
 def _selection_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("-q", "--quiet", action="store_true",
+                         help="print only warnings and errors (the results go to the output files and the exit "
+                              "status)")
     command.add_argument("--fmin", type=_frequency, metavar="HZ", help="drop the points below this frequency")
     command.add_argument("--fmax", type=_frequency, metavar="HZ", help="drop the points above this frequency")
     command.add_argument("--drop-inductive", action="store_true",
@@ -193,8 +208,9 @@ def _spectra(paths: Sequence[str], file_format: str | None, errors: list[str],
     `selection` (the options --fmin, --fmax, --drop-inductive) crops each spectrum."""
     from kelvara import io
 
+    quiet = selection is not None and getattr(selection, "quiet", False)
     for index, path in enumerate(paths):
-        if len(paths) > 1:
+        if len(paths) > 1 and not quiet:
             print(f"[{index + 1}/{len(paths)}] {path}", file=sys.stderr, flush=True)
         try:
             sweeps = io.read_all(path, format=file_format)
@@ -246,7 +262,9 @@ def _finish(outputs: Outputs, errors: list[str], writers: Sequence[tuple[str, An
         except (OSError, OutputError) as error:
             errors.append(f"--plot {outputs.paths['--plot']}: {getattr(error, 'strerror', None) or error}")
     if interrupted:
-        print("kelvara: interrupted; the results of the finished fits were written", file=sys.stderr)
+        written = ", ".join(outputs.written)
+        print("kelvara: interrupted; " + (f"the results of the finished work were written to {written}" if written
+                                          else "no output file was written"), file=sys.stderr)
         return EXIT_INTERRUPTED
     return EXIT_OK
 
@@ -330,10 +348,9 @@ def _with_control(circuit: kelvara.Circuit, fix: Sequence[str], bound: Sequence[
 
 def _fit(args: argparse.Namespace, out: IO[str]) -> int:
     data_out = out
-    if "-" in (args.csv, args.json):  # standard output carries the data alone
-        out = sys.stderr
     plot = _plotting(args.plot)
     outputs = Outputs(args.files, {"--plot": args.plot, "--json": args.json, "--csv": args.csv})
+    out = _tables_out(args, outputs, out)
     if args.circuit.strip().lower() == "auto":
         given = [option for option, value in (("--start", args.start), ("--fix", args.fix), ("--bound", args.bound),
                                               ("--series", args.series or args.shared)) if value]
@@ -365,6 +382,23 @@ def _fit(args: argparse.Namespace, out: IO[str]) -> int:
     for message in errors:
         print(f"kelvara: error: {message}", file=sys.stderr)
     return stopped or (EXIT_INPUT if errors else status)
+
+
+class _Discard(io.StringIO):
+    def write(self, text: str) -> int:
+        return len(text)
+
+
+def _tables_out(args: argparse.Namespace, outputs: Outputs | None, out: IO[str]) -> IO[str]:
+    """Where the tables go: nowhere with --quiet, standard error when standard output
+    carries a data file ("-" or a link to it), else `out`."""
+    if getattr(args, "quiet", False):
+        if outputs is not None:
+            outputs.announce = False
+        return _Discard()
+    if outputs is not None and "-" in outputs.paths.values():
+        return sys.stderr
+    return out
 
 
 def _warn_once(caught: Sequence[warnings.WarningMessage], warned: set[str]) -> None:
@@ -468,6 +502,7 @@ def _write_summary(rows: list[dict[str, Any]], handle: IO[str]) -> None:
 
 
 def _compare(args: argparse.Namespace, out: IO[str]) -> int:
+    out = _tables_out(args, None, out)
     candidates = [_circuit(text) for text in args.circuit] or \
         [kelvara.Circuit(name) for name in kelvara.Circuit.ml_circuits()]
     errors: list[str] = []
@@ -500,6 +535,7 @@ def _check(args: argparse.Namespace, out: IO[str]) -> int:
 
     plot = _plotting(args.plot)
     outputs = Outputs(args.files, {"--plot": args.plot})
+    out = _tables_out(args, outputs, out)
     errors: list[str] = []
     status = EXIT_OK
     interrupted = False
@@ -537,19 +573,20 @@ def _add_drt_parser(commands: Any) -> None:
     command.add_argument("--plot", metavar="OUT.png", help="write a figure of data and DRT (one per spectrum)")
     command.add_argument("--csv", metavar="OUT.csv",
                          help="write one row per peak ('-': stdout, with the summaries on stderr)")
+    _selection_options(command)
 
 
 def _drt(args: argparse.Namespace, out: IO[str]) -> int:
     data_out = out
-    if args.csv == "-":  # standard output carries the CSV alone
-        out = sys.stderr
     plot = _plotting(args.plot)
     outputs = Outputs(args.files, {"--plot": args.plot, "--csv": args.csv})
+    out = _tables_out(args, outputs, out)
     errors: list[str] = []
     rows: list[list[Any]] = []
+    status = EXIT_OK
     interrupted = False
     try:
-        for label, spectrum in _spectra(args.files, args.file_format, errors):
+        for label, spectrum in _spectra(args.files, args.file_format, errors, args):
             try:
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore")  # the notes are printed with the summary
@@ -557,6 +594,8 @@ def _drt(args: argparse.Namespace, out: IO[str]) -> int:
             except ValueError as error:
                 errors.append(f"{label}: {error}")
                 continue
+            if result.unrepresented.any() or not result.converged:
+                status = EXIT_UNSUCCESSFUL
             print(f"{label}: {len(spectrum)} points, {spectrum.instrument}", file=out)
             print(result.summary() + "\n", file=out)
             for index, peak in enumerate(result.peaks, 1):
@@ -581,7 +620,7 @@ def _drt(args: argparse.Namespace, out: IO[str]) -> int:
                       interrupted)
     for message in errors:
         print(f"kelvara: error: {message}", file=sys.stderr)
-    return stopped or (EXIT_INPUT if errors else EXIT_OK)
+    return stopped or (EXIT_INPUT if errors else status)
 
 
 def _circuits(out: IO[str]) -> int:
@@ -601,7 +640,20 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
     """Run the command line with `argv` (default: sys.argv[1:]); returns the exit status."""
     out = sys.stdout if out is None else out
     args = _parser().parse_args(argv)
+    guard = _PipeGuard(out)
+    if out is sys.stdout:
+        sys.stdout = guard  # data written to "-" goes through the guard too
     try:
+        return _run(args, guard)
+    finally:
+        if sys.stdout is guard:
+            sys.stdout = out
+
+
+def _run(args: argparse.Namespace, out: IO[str]) -> int:
+    try:
+        if hasattr(args, "files"):
+            args.files = _expand(args.files)
         if args.command in ("fit", "select"):
             return _fit(args, out)
         if args.command == "check":
@@ -614,3 +666,63 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
     except (InputError, OutputError) as error:
         print(f"kelvara: error: {error}", file=sys.stderr)
         return EXIT_INPUT
+
+
+def _expand(paths: Sequence[str]) -> list[str]:
+    """The files named: a folder stands for its files (name order, hidden ones left
+    out), a pattern that names no file for the files it matches."""
+    files: list[str] = []
+    for path in paths:
+        if os.path.isdir(path):
+            inside = sorted(entry.path for entry in os.scandir(path)
+                            if not entry.name.startswith(".") and entry.is_file())
+            if not inside:
+                raise InputError(f"{path}: a folder without files")
+            files += inside
+        elif not os.path.lexists(path) and any(c in path for c in "*?["):
+            matched = sorted(p for p in glob.glob(path) if os.path.isfile(p))
+            if not matched:
+                raise InputError(f"{path}: no file matches this pattern")
+            files += matched
+        else:
+            files.append(path)
+    return files
+
+
+class _PipeGuard(io.TextIOBase):
+    """Standard output that, once its reader has gone (a closed pipe), drops what is
+    printed instead of raising: the work and its output files go on."""
+
+    def __init__(self, out: IO[str]) -> None:
+        self._out = out
+        self.closed_pipe = False
+
+    def write(self, text: str) -> int:
+        if not self.closed_pipe:
+            try:
+                self._out.write(text)
+            except BrokenPipeError:
+                self._drop()
+        return len(text)
+
+    def flush(self) -> None:
+        if not self.closed_pipe:
+            try:
+                self._out.flush()
+            except BrokenPipeError:
+                self._drop()
+
+    def _drop(self) -> None:
+        self.closed_pipe = True
+        try:  # the interpreter's own flush at exit must not fail on the pipe either
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, self._out.fileno())
+            os.close(devnull)
+        except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+            pass
+
+    def writable(self) -> bool:
+        return True
+
+    def fileno(self) -> int:
+        return self._out.fileno()
