@@ -265,7 +265,8 @@ def _report_left_out(src: Source, lines: np.ndarray) -> None:
     if lines.size:
         shown = ", ".join(str(line) for line in lines[:5]) + (", ..." if lines.size > 5 else "")
         warnings.warn(f"{src.path}: left out {lines.size} row{'s' if lines.size > 1 else ''} of zero frequency "
-                      f"(not impedance points), at line{'s' if lines.size > 1 else ''} {shown}", stacklevel=_outside_io())
+                      f"(not impedance points), at line{'s' if lines.size > 1 else ''} {shown}",
+                      stacklevel=_outside_io())
 
 
 def _outside_io() -> int:

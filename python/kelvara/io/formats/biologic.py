@@ -34,7 +34,8 @@ def read(src: Source) -> list[Spectrum]:
                 start = int(count) - 1
                 break
         else:
-            raise src.error(1, f'expected "Nb header lines : <number>", found {show(lines[1] if len(lines) > 1 else "")}')
+            second = lines[1] if len(lines) > 1 else ""
+            raise src.error(1, f'expected "Nb header lines : <number>", found {show(second)}')
         if start >= len(lines):
             raise src.end_error(f"{start + 1} header lines (as line {i + 1} says)")
     names = fields(lines[start].rstrip("\t"), "\t")

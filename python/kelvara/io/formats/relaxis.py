@@ -24,7 +24,8 @@ def read(src: Source) -> list[Spectrum]:
     lines = src.lines
     header = next((i for i, line in enumerate(lines[:20]) if line.startswith(_PREFIX)), None)
     if header is None:
-        raise src.error(1, f'expected a line of "{_PREFIX} <column>" names, found {show(lines[1] if len(lines) > 1 else "")}')
+        second = lines[1] if len(lines) > 1 else ""
+        raise src.error(1, f'expected a line of "{_PREFIX} <column>" names, found {show(second)}')
     names = [name.strip()[len(_PREFIX):].strip() if name.strip().startswith(_PREFIX) else name.strip()
              for name in fields(lines[header], "\t")]
     cols = _table.columns(src, names, header)
