@@ -298,7 +298,8 @@ def fit_started(circuit: Circuit, frequencies: Any, impedances: Any = None, **fi
 
 def _criterion_value(result: FitResult, criterion: str) -> float:
     value = getattr(result, criterion)
-    return value if math.isfinite(value) else math.inf
+    # -inf is an exact fit (chi-square 0), the best there is; NaN ranks last
+    return value if value == -math.inf or math.isfinite(value) else math.inf
 
 
 def _stages(candidates: list[_Candidate]) -> list[list[int]]:
@@ -456,7 +457,11 @@ def _ordered(rows: dict[int, Ranked], criterion: str) -> list[Ranked]:
     values = {k: math.inf if (result := rows[k].result) is None else _criterion_value(result, criterion)
               for k in keys}
     finite = [v for v in values.values() if math.isfinite(v)]
-    if finite:
+    exact = [k for k in keys if values[k] == -math.inf]
+    if exact:  # exact fits share the weight: no finite criterion comes near them
+        for k in keys:
+            rows[k].weight = 1.0 / len(exact) if values[k] == -math.inf else 0.0
+    elif finite:
         lowest = min(finite)
         total = sum(math.exp(-(v - lowest) / 2) for v in finite)
         for k in keys:

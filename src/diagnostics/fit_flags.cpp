@@ -15,7 +15,7 @@ namespace {
 
 template <class... Values>
 std::string printed(const char* format, Values... values) {
-    char buffer[160];
+    char buffer[256];
     std::snprintf(buffer, sizeof buffer, format, values...);
     return buffer;
 }
@@ -35,8 +35,23 @@ std::optional<std::string> bound_reached(double value, Bounds bounds) {
     return std::nullopt;
 }
 
+// Distinct frequencies among the fitted points: replicates at one frequency add
+// no shape to the spectrum, so a circuit with 2 free parameters per distinct
+// frequency fits any such data exactly, and its standard errors mean nothing.
+std::size_t distinct_frequencies(std::vector<double> frequencies) {
+    std::sort(frequencies.begin(), frequencies.end());
+    return static_cast<std::size_t>(std::unique(frequencies.begin(), frequencies.end()) - frequencies.begin());
+}
+
 void parameter_flags(const JudgedFit& fit, std::vector<Flag>& flags) {
     const FitOutcome& o = fit.outcome;
+    const std::size_t distinct = distinct_frequencies(o.frequencies_hz);
+    if (!o.frequencies_hz.empty() && o.free_count() > 0 && 2 * distinct <= o.free_count()) {
+        flags.push_back({"undetermined", printed("the spectrum has %zu distinct frequenc%s (%zu numbers) for %zu free "
+                                                 "parameters: any such circuit fits it exactly, so its standard errors "
+                                                 "mean nothing", distinct, distinct == 1 ? "y" : "ies", 2 * distinct,
+                                                 o.free_count())});
+    }
     if (!o.stderr_values) {
         flags.push_back({"undetermined", "the parameters are not determined by the data: J^T J is singular or there "
                                          "are no more residuals than free parameters, so there are no standard errors"});

@@ -1,0 +1,33 @@
+"""Judgement at the edges: exact fits, degenerate spectra, nothing to choose from."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+import kelvara
+
+
+def test_an_exact_fit_ranks_first_with_all_the_weight():
+    f = np.logspace(4, -1, 20)
+    z = np.full(20, 5.0 + 0j)  # a resistor: R0 fits to the last bit, AIC -inf
+    ranking = kelvara.compare(f, z, candidates=["R0-L1", "R0"])
+    assert [row.notation for row in ranking.ranked] == ["R0", "R0-L1"]
+    assert ranking.ranked[0].weight == 1.0 and ranking.best.circuit.notation == "R0"
+    assert kelvara.select(f, z, candidates=["R0-L1", "R0"]).best.circuit.notation == "R0"
+
+
+def test_replicates_of_one_point_leave_a_two_parameter_circuit_undetermined():
+    f = np.full(4, 10.0)
+    z = np.full(4, 5.0 - 1.0j)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = kelvara.Circuit("R0-C1").fit(f, z)
+    assert result.params["R0.r"] == pytest.approx(5.0)  # exact, yet nothing is known about its error
+    assert result.verdict != "clean"
+    assert any(flag.code == "undetermined" and "1 distinct frequency" in flag.text for flag in result.flags)
+
+
+def test_select_with_an_empty_spectrum_raises():
+    with pytest.raises(ValueError, match="empty"):
+        kelvara.select([], [])
