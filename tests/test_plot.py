@@ -173,3 +173,30 @@ def test_missing_matplotlib_names_the_extra():
         """
     )
     assert_ok(proc)
+
+
+@pytest.mark.parametrize("gamma_scale", ["linear", "log"])
+def test_drt_axis_follows_gamma_inside_the_window(gamma_scale):
+    import kelvara
+    import kelvara.plot as kplot
+
+    f = np.logspace(5, 0, 50)  # an arc at 1 kHz, then a blocking tail growing beyond 1 Hz
+    z = kelvara.Circuit("R0-p(R1,C1)-CPE2").with_values([5.0, 20.0, 1e-5 / (2 * np.pi), 1e-3, 0.7]).impedance(f)
+    result = kelvara.drt(f, z)
+    ax = kplot.drt(result, gamma_scale=gamma_scale)
+    low, high = ax.get_ylim()
+    window = (result.tau >= 1 / (2 * np.pi * f.max())) & (result.tau <= 1 / (2 * np.pi * f.min()))
+    assert high < 5 * result.gamma[window].max() < result.gamma.max()  # the tail beyond does not set the range
+    assert ax.get_yscale() == gamma_scale
+    assert all(low <= label.xy[1] <= high for label in ax.texts)
+    plt.close(ax.figure)
+
+
+def test_series_with_nothing_to_draw_says_so():
+    import kelvara
+    import kelvara.plot as kplot
+
+    f = np.logspace(4, 0, 20)
+    fits = [kelvara.Circuit("R0-R1").with_values([1.0, 2.0]).with_fixed(["R0.r"]).fit(f, np.full(20, 3.0 + 0j))]
+    with pytest.raises(ValueError, match="nothing to draw"):
+        kplot.series(fits, names=[])

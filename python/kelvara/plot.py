@@ -329,6 +329,8 @@ def series(
     if names is None:
         names = [n for n in fits[0].params if n not in shared and n not in held]
     names = list(names)
+    if not names:
+        raise ValueError("nothing to draw: every parameter is fixed or shared; name the ones to draw with names=[...]")
     unknown = [n for n in names if n not in fits[0].params]
     if unknown:
         raise ValueError(f"unknown parameter(s) {unknown}; the fits have {list(fits[0].params)}")
@@ -362,6 +364,7 @@ def drt(
     ax: Axes | None = None,
     label: str | None = None,
     peaks: bool = True,
+    gamma_scale: str = "linear",
 ) -> Axes:
     """gamma of a :class:`kelvara.drt.DrtResult` against tau or frequency, peaks marked.
 
@@ -377,6 +380,10 @@ def drt(
         Legend entry of the curve.
     peaks : bool
         Mark each peak and write its resistance beside it (default True).
+    gamma_scale : {"linear", "log"}
+        The gamma axis. Either way its range follows gamma inside the measured
+        window, so a tail beyond the data (a diffusion tail, say) cannot flatten
+        the peaks; "log" also shows small peaks beside large ones.
 
     Returns
     -------
@@ -384,6 +391,8 @@ def drt(
     """
     if against not in ("tau", "frequency"):
         raise ValueError(f'against must be "tau" or "frequency", got {against!r}')
+    if gamma_scale not in ("linear", "log"):
+        raise ValueError(f'gamma_scale must be "linear" or "log", got {gamma_scale!r}')
     if not hasattr(result, "gamma") or not hasattr(result, "peaks"):
         raise TypeError(f"expected a kelvara DrtResult, got {type(result).__name__}")
     if ax is None:
@@ -402,7 +411,17 @@ def drt(
         ax.axvline(edge, color="0.6", linestyle=":", linewidth=1)
     ax.set_xlabel("\u03c4 / s" if against == "tau" else "f / Hz")
     ax.set_ylabel("\u03b3 / \u03a9")
-    ax.set_ylim(bottom=0)
+    inside = np.asarray(result.gamma)[(x >= min(edges)) & (x <= max(edges))]
+    heights = [p.height for p in result.peaks] if peaks else []
+    top = max([float(inside.max()) if inside.size else 0.0, *heights])
+    if gamma_scale == "log":
+        ax.set_yscale("log")
+        if top > 0:  # room above for the peak labels, four decades below the tallest
+            ax.set_ylim(top * 1e-4, top * 4.0)
+    elif top > 0:
+        ax.set_ylim(0, top * 1.25)
+    else:
+        ax.set_ylim(bottom=0)
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize="small")
     return ax
