@@ -31,3 +31,29 @@ def test_replicates_of_one_point_leave_a_two_parameter_circuit_undetermined():
 def test_select_with_an_empty_spectrum_raises():
     with pytest.raises(ValueError, match="empty"):
         kelvara.select([], [])
+
+
+@pytest.mark.parametrize("call", [
+    lambda f, z: kelvara.Circuit("R0-p(R1,C1)").with_values([1.0, 1.0, 1.0]).fit(f, z),
+    lambda f, z: kelvara.Circuit("R0-p(R1,C1)").fit(f, z),
+    lambda f, z: kelvara.fit_many(kelvara.Circuit("R0-p(R1,C1)").with_values([1.0, 1.0, 1.0]), [(f, z)]),
+    lambda f, z: kelvara.compare(f, z, candidates=["R0-p(R1,C1)", "R0"]),
+    lambda f, z: kelvara.select(f, z),
+])
+def test_a_zero_impedance_is_named_in_one_line(call):
+    f = np.logspace(4, -1, 20)
+    z = 10 + 100 / (1 + 1j * f / 10)
+    z[5] = 0  # under the modulus weighting this one point would outweigh the rest by 30 decades
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with pytest.raises(ValueError, match="impedance 5 is zero") as error:
+            call(f, z)
+    assert "\n" not in str(error.value)
+
+
+def test_a_zero_impedance_fits_under_unit_weighting():
+    f = np.logspace(4, -1, 20)
+    z = 10 + 100 / (1 + 1j * f / 10)
+    z[5] = 0
+    result = kelvara.select(f, z, weight="unit", candidates=["R0-p(R1,C1)"])
+    assert result.best.success

@@ -195,7 +195,8 @@ def _nested_start(simple: FitResult, circuit: Circuit, f: np.ndarray, z: np.ndar
 
     fitted = simple.params
     used: set[str] = set()
-    scale = float(np.min(np.abs(z)))
+    moduli = np.abs(z)
+    scale = float(np.min(moduli[moduli > 0], initial=float(np.max(moduli, initial=1.0))))
     w = 2 * math.pi * f
     start = []
     for name in circuit.param_names():
@@ -680,8 +681,16 @@ def compare(
     """
     chosen = _candidates(candidates, True)
     ranked, noise, _ = _run(frequencies, impedances, chosen, criterion, noise, max_iterations, fit_kwargs)
+    _refuse_if_none_fitted("compare", ranked)
     best = _top(ranked, criterion, ("clean",)) or _top(ranked, criterion, ("clean", "suspect", "unreliable"))
     return Comparison(ranked, criterion, noise, best)
+
+
+def _refuse_if_none_fitted(caller: str, ranked: list[Ranked]) -> None:
+    """A ranking of failures only is an error: the first failures say why."""
+    if ranked and all(row.result is None for row in ranked):
+        reasons = list(dict.fromkeys(row.error for row in ranked if row.error))
+        raise ValueError(f"{caller}: none of the {len(ranked)} candidates could be fitted: {'; '.join(reasons[:3])}")
 
 
 def select(
@@ -712,7 +721,7 @@ def select(
     criterion among those). Without an adequate candidate the best-ranked one
     whose values are determined ("suspect") is chosen, else the best-ranked. The
     result's ``best`` is the chosen ``FitResult``; when no candidate can be fitted
-    at all, ``ValueError`` says why the first ones failed.
+    at all, ``ValueError`` says why they failed.
 
     The criterion is BIC by default: its penalty of ln(2N) per parameter keeps
     noise from buying an extra element, where AIC and AICc (2 per parameter) take
@@ -736,12 +745,10 @@ def select(
         early_stop = default
     ranked, noise, skipped = _run(frequencies, impedances, chosen, criterion, noise, max_iterations, fit_kwargs,
                                   early_stop, reduce=True)
+    _refuse_if_none_fitted("select", ranked)
     best = _simplest_adequate(ranked, criterion)
     if best is None:
         best = _top(ranked, criterion, ("suspect",)) or _top(ranked, criterion, ("suspect", "unreliable", "failed"))
-    if best is None or best.result is None:
-        errors = "; ".join(f"{row.notation}: {row.error}" for row in ranked[:3] if row.error)
-        raise ValueError(f"select: none of the {len(ranked)} candidates could be fitted ({errors})")
     if default:
         best = _prefer_common(best, ranked, criterion)
     return Comparison(ranked, criterion, noise, best, skipped)

@@ -62,6 +62,9 @@ Result<std::unique_ptr<FitProblem>, FitError> FitProblem::make(const SeriesList&
                                                               std::span<const Complex> impedances, Weighting scheme,
                                                               const ParameterControl& control) {
     if (auto error = check_fit_inputs(circuit, frequencies_hz.size(), impedances.size())) return fail(*error);
+    if (auto problem = weighting_problem(impedances, scheme)) {
+        return fail(FitError{FitError::Kind::invalid_setting, *problem});
+    }
     const std::size_t count = kelvara::param_count(circuit);
     std::vector<Bounds> bounds = control.bounds.empty() ? param_bounds(circuit) : control.bounds;
     std::vector<bool> fixed = control.fixed.empty() ? std::vector<bool>(count, false) : control.fixed;

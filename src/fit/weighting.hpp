@@ -23,4 +23,9 @@ std::string unknown_weighting_message(std::string_view name);
 // One positive weight per point; under modulus max(|Z|, 1e-30), NaN giving 1e-30.
 std::vector<double> compute_weights(std::span<const Complex> measured, Weighting scheme);
 
+// Why the data cannot be fitted under `scheme`, if they cannot: a measured
+// impedance of exactly 0 under modulus weighting, whose weight floor would make
+// that one point outweigh the rest by some thirty decades.
+std::optional<std::string> weighting_problem(std::span<const Complex> measured, Weighting scheme);
+
 }  // namespace kelvara

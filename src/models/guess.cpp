@@ -168,6 +168,12 @@ Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std
     if (auto problem = first_unusable_point(frequencies, impedances)) {
         return fail(value_error("cannot guess from this spectrum: " + *problem));
     }
+    for (std::size_t i = 0; i < impedances.size(); ++i) {
+        if (impedances[i].re == 0.0 && impedances[i].im == 0.0) {
+            return fail(value_error("cannot guess from this spectrum: impedance " + std::to_string(i) +
+                                    " is zero, and the guess reads the logarithm of |Z|"));
+        }
+    }
     auto predicted = predict(*guesser, frequencies, impedances);
     if (!predicted) return fail(value_error(predicted.error().display()));
     const std::vector<double>& values = predicted.value();
