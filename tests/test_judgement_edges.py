@@ -57,3 +57,19 @@ def test_a_zero_impedance_fits_under_unit_weighting():
     z[5] = 0
     result = kelvara.select(f, z, weight="unit", candidates=["R0-p(R1,C1)"])
     assert result.best.success
+
+
+@pytest.mark.parametrize("bounds", [{"CPE1.q": (-1.0, 1.0)}, {"R0.r": (-1e308, 1e308)}, {"R1.r": (-np.inf, 5.0)},
+                                    {"CPE1.alpha": (-0.1, 1.0)}])
+def test_bounds_below_zero_are_refused(bounds):
+    name = next(iter(bounds))
+    with pytest.raises(ValueError, match=rf"{name.replace('.', '[.]')} cannot be negative"):
+        kelvara.Circuit("R0-p(R1,CPE1)").with_bounds(bounds)
+
+
+def test_a_fit_ending_where_the_model_is_not_a_number_is_no_success():
+    f = np.logspace(4, -1, 30)
+    z = 10 + 100 / (1 + 1j * f / 10)
+    circuit = kelvara.Circuit("R0-p(R1,C1)").with_values([5.0, 50.0, 1e-3]).with_bounds({"C1.c": (1e-300, 1e300)})
+    result = circuit.fit(f, z, method="particle_swarm", seed=1)
+    assert np.isfinite(result.chi_square) or (not result.success and "not finite" in result.message)

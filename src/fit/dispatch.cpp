@@ -75,6 +75,13 @@ Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request, InterruptCh
     if (auto error = check_settings(method->name, request.settings)) return fail(*error);
     auto outcome = method->run(problem, request.settings);
     if (outcome) {
+        // A method may end where the model is not a number (a box reaching 1e300
+        // lets a swarm land there): that is no fit, whatever the method says.
+        if (!std::isfinite(outcome.value().cost) && outcome.value().success) {
+            outcome.value().success = false;
+            outcome.value().message += "; but the cost there is not finite: the model is not a number at the end "
+                                       "point (narrow the bounds)";
+        }
         outcome.value().impedance_evals += start.value().evaluations;
         outcome.value().frequencies_hz = request.frequencies_hz;
         outcome.value().impedances = request.impedances;

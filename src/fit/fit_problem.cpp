@@ -31,9 +31,13 @@ std::vector<bool> search_scales(const SeriesList& circuit, const std::vector<boo
 
 }  // namespace
 
-std::optional<std::string> check_user_bounds(const std::string& name, Bounds b) {
+std::optional<std::string> check_user_bounds(const std::string& name, Bounds b, Bounds catalogue) {
     const std::string prefix = "bounds of " + name + " " + interval_text(b) + ": ";
     if (std::isnan(b.lo) || std::isnan(b.hi)) return prefix + "a bound must be a number";
+    if (b.lo < 0.0 && catalogue.lo >= 0.0) {
+        return prefix + name + " cannot be negative (its catalogue bounds are " + interval_text(catalogue) +
+               "); give a lower bound of 0 or above";
+    }
     if (!(b.lo < b.hi)) return prefix + "the lower bound must be below the upper bound";
     if (b.lo == INFINITY || b.hi == -INFINITY) return prefix + "the interval is empty";
     if (std::isinf(b.hi) && !(b.lo > 0.0)) {
@@ -73,8 +77,9 @@ Result<std::unique_ptr<FitProblem>, FitError> FitProblem::make(const SeriesList&
     }
     const std::vector<std::string> names = param_names(circuit);
     if (!control.bounds.empty()) {
+        const std::vector<Bounds> catalogue = param_bounds(circuit);
         for (std::size_t j = 0; j < count; ++j) {
-            if (auto error = check_user_bounds(names[j], bounds[j])) {
+            if (auto error = check_user_bounds(names[j], bounds[j], catalogue[j])) {
                 return fail(FitError{FitError::Kind::invalid_setting, *error});
             }
         }

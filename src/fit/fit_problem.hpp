@@ -34,8 +34,10 @@ struct ParameterControl {
 // The bounds a caller may set for `name`: an error text naming the
 // parameter when lo is not below hi, either is NaN, hi is -inf or lo is +inf,
 // or lo <= 0 while hi is infinite (such a parameter is searched as
-// log10(p - lo), which needs a positive floor to be a scale at all).
-std::optional<std::string> check_user_bounds(const std::string& name, Bounds bounds);
+// log10(p - lo), which needs a positive floor to be a scale at all), or lo
+// reaches below zero for a parameter whose catalogue bounds do not (every
+// element's values are positive: a negative resistance or q is no fit).
+std::optional<std::string> check_user_bounds(const std::string& name, Bounds bounds, Bounds catalogue);
 
 class FitProblem {
 public:

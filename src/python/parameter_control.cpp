@@ -227,7 +227,7 @@ PyObject* circuit_with_bounds(PyObject* self, PyObject* const* args, Py_ssize_t 
             prefix_argument_error("bounds");
             return nullptr;
         }
-        if (auto error = check_user_bounds(all[j], b)) return raise(PyExc_ValueError, *error);
+        if (auto error = check_user_bounds(all[j], b, catalogue[j])) return raise(PyExc_ValueError, *error);
         control.bounds[j] = b;
     }
     return make_circuit(data.tree, data.explicit_values, std::move(control));

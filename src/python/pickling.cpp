@@ -25,6 +25,7 @@
 //   the flags of what can still be checked.
 #include "python/objects.hpp"
 
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -282,7 +283,10 @@ bool read_control_state(PyObject* state, const SeriesList& tree, CircuitControl&
             if (!PyErr_Occurred()) refuse(what, "bounds must be None or a (lo, hi) tuple of floats");
             return false;
         }
-        if (auto error = check_user_bounds(names[j], b)) {
+        // Stored bounds from before negative lower bounds were refused still load;
+        // a fit of such a circuit then says what is wrong with them.
+        constexpr Bounds anything{-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+        if (auto error = check_user_bounds(names[j], b, anything)) {
             refuse(what, *error);
             return false;
         }
