@@ -225,13 +225,16 @@ def test_annealing_that_cannot_move_polishes_its_start(iterations):
 def test_basin_hopping_without_hops_is_the_initial_local_fit():
     circuit = kelvara.Circuit("R0-(R1,C1)").with_values([50.0, 0.01, 1e-8])
     z = rc(F, 0.5, 3.0, 2e-4)
-    z[3] = np.nan  # no start can succeed
     lm = circuit.fit(F, z, guess_init=False)
-    assert not lm.success  # an unsuccessful local fit ...
     res = fit(circuit, F, z, "basin_hopping", basin_hopping_hops=0, seed=1)
-    assert res.success  # ... still reported as a successful hop search
+    assert res.success  # a hop search without hops succeeds with its local fit
     assert res.params == lm.params
     assert res.iterations == lm.iterations
+    z[3] = np.nan  # no start can succeed: a cost that is not a number is no success
+    lm = circuit.fit(F, z, guess_init=False)
+    res = fit(circuit, F, z, "basin_hopping", basin_hopping_hops=0, seed=1)
+    assert not lm.success and not res.success and "not finite" in res.message
+    assert res.params == lm.params
     assert res.impedance_evals == lm.impedance_evals + 7
 
 
