@@ -73,3 +73,18 @@ def test_a_fit_ending_where_the_model_is_not_a_number_is_no_success():
     circuit = kelvara.Circuit("R0-p(R1,C1)").with_values([5.0, 50.0, 1e-3]).with_bounds({"C1.c": (1e-300, 1e300)})
     result = circuit.fit(f, z, method="particle_swarm", seed=1)
     assert np.isfinite(result.chi_square) or (not result.success and "not finite" in result.message)
+
+
+def test_a_composed_circuit_with_repeated_labels_keeps_every_parameter_apart():
+    half = kelvara.Circuit("R1-p(R2,C2)")
+    circuit = kelvara.Series([half, half]).with_values([1.0, 10.0, 1e-3, 2.0, 20.0, 1e-2])
+    assert circuit.param_names() == ["R1.r", "R2.r", "C2.c"] * 2  # as composed
+    assert circuit.notation == "R1-p(R2,C2)-R3-p(R4,C3)"
+    f = np.logspace(4, -1, 30)
+    truth = {"R1.r": 1.0, "R2.r": 10.0, "C2.c": 1e-3, "R3.r": 2.0, "R4.r": 20.0, "C3.c": 1e-2}
+    z = 3.0 + 10 / (1 + 1j * 2 * np.pi * f * 1e-2) + 20 / (1 + 1j * 2 * np.pi * f * 0.2)
+    result = circuit.with_fixed({"R3.r": 2.0}).fit(f, z)  # the notation's own name addresses the second R1
+    assert list(result.params) == list(truth) and list(result.to_dict()["params"]) == list(truth)
+    assert result.params["R3.r"] == 2.0 and result.params["R1.r"] == pytest.approx(1.0, rel=1e-6)
+    both = circuit.with_bounds({"R1.r": (0.5, 3.0)})  # a repeated name reaches every parameter of that name
+    assert [b for b in both.param_bounds()][0] == (0.5, 3.0) == both.param_bounds()[3]

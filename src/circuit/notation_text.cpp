@@ -34,10 +34,9 @@ void write(const SeriesList& series, const std::vector<std::string>& labels, std
     }
 }
 
-}  // namespace
-
-std::string notation_text(const SeriesList& series) {
-    // Each leaf's label is the prefix of its first parameter name.
+// Each leaf's label as the notation writes it: the prefix of its first
+// parameter name, a repeated one renumbered after the highest of its code.
+std::vector<std::string> notation_labels(const SeriesList& series) {
     std::vector<std::string> labels;
     const std::vector<std::string> names = param_names(series);
     std::size_t at = 0;
@@ -59,10 +58,30 @@ std::string notation_text(const SeriesList& series) {
             label = code + std::to_string(++highest[code]);
         } while (!used.insert(label).second);
     }
+    return labels;
+}
+
+}  // namespace
+
+std::string notation_text(const SeriesList& series) {
+    const std::vector<std::string> labels = notation_labels(series);
     std::string out;
     std::size_t next = 0;
     write(series, labels, next, out);
     return out;
+}
+
+std::vector<std::string> distinct_param_names(const SeriesList& series) {
+    std::vector<std::string> names = param_names(series);
+    const std::vector<std::string> labels = notation_labels(series);
+    std::size_t at = 0, leaf_index = 0;
+    for_each_leaf(series, [&](const Leaf& leaf) {
+        const std::string& label = labels[leaf_index++];
+        for (std::size_t p = 0; p < leaf.element.param_count(); ++p, ++at) {
+            names[at] = label + names[at].substr(names[at].rfind('.'));
+        }
+    });
+    return names;
 }
 
 }  // namespace kelvara

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "circuit/tree.hpp"
 
@@ -13,5 +14,11 @@ namespace kelvara {
 // highest number of its code, so that the text always parses back to the
 // same topology with the parameters in the same order.
 std::string notation_text(const SeriesList& series);
+
+// The parameter names as the notation text has them: param_names, except that
+// the parameters of a renumbered leaf carry its new label ("R3.r" for the
+// second of two "R1"). Every name is distinct, so each parameter of a composed
+// circuit can be addressed and reported on its own.
+std::vector<std::string> distinct_param_names(const SeriesList& series);
 
 }  // namespace kelvara

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "circuit/layout.hpp"
+#include "circuit/notation_text.hpp"
 #include "circuit/number_text.hpp"
 #include "fit/levenberg_marquardt.hpp"
 
@@ -51,7 +52,7 @@ std::optional<std::string> check_user_bounds(const std::string& name, Bounds b, 
 FitProblem::FitProblem(const SeriesList& circuit, FitData data, std::vector<Bounds> bounds, std::vector<bool> fixed)
     : circuit_(circuit),
       data_(std::move(data)),
-      names_(param_names(circuit)),
+      names_(distinct_param_names(circuit)),  // a composed circuit's repeated names told apart
       bounds_(std::move(bounds)),
       fixed_(std::move(fixed)),
       space_(search_bounds(bounds_, fixed_), search_scales(circuit, fixed_)),

@@ -244,18 +244,19 @@ PyObject* table_footer(PyObject* self, std::string text) {
 PyObject* table_method(PyObject* self, PyObject*) {
     const FitOutcome& o = outcome_of(self);
     const std::vector<std::string> units = param_units(o.circuit);
+    const std::vector<std::string>& keys = o.param_names;  // distinct, as the notation writes them
     std::vector<std::array<std::string, 5>> rows = {{"parameter", "value", "unit", "std. error", "rel. error"}};
-    for (std::size_t i = 0; i < o.param_names.size() && i < o.params.size(); ++i) {
+    for (std::size_t i = 0; i < keys.size() && i < o.params.size(); ++i) {
         std::optional<double> error, relative;
         if (o.stderr_values && i < o.stderr_values->size() && std::isfinite((*o.stderr_values)[i])) {
             error = (*o.stderr_values)[i];
             if (o.params[i] != 0.0) relative = 100.0 * *error / std::fabs(o.params[i]);
         }
         if (is_fixed(self, i)) {
-            rows.push_back({o.param_names[i], general(o.params[i], 6), i < units.size() ? units[i] : "", "fixed", "-"});
+            rows.push_back({keys[i], general(o.params[i], 6), i < units.size() ? units[i] : "", "fixed", "-"});
             continue;
         }
-        rows.push_back({o.param_names[i], general(o.params[i], 6), i < units.size() ? units[i] : "",
+        rows.push_back({keys[i], general(o.params[i], 6), i < units.size() ? units[i] : "",
                         general(error, 3), relative ? general(relative, 3) + " %" : "-"});
     }
     std::array<std::size_t, 5> widths{};
@@ -337,17 +338,18 @@ bool non_finite_to_none(PyObject* value) {
 
 PyObject* to_dict_method(PyObject* self, PyObject*) {
     const FitOutcome& o = outcome_of(self);
+    const std::vector<std::string>& keys = o.param_names;  // distinct, as the notation writes them
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     if (!put(dict.get(), "circuit", to_str(notation_text(o.circuit))) ||
-        !put(dict.get(), "params", name_value_dict(o.param_names, o.params)) ||
+        !put(dict.get(), "params", name_value_dict(keys, o.params)) ||
         !put(dict.get(), "stderr", get_stderr(self, nullptr)) ||
         !put(dict.get(), "units", [&] {
             Ref units(PyDict_New());
             const std::vector<std::string> texts = param_units(o.circuit);
-            for (std::size_t i = 0; units && i < o.param_names.size() && i < texts.size(); ++i) {
+            for (std::size_t i = 0; units && i < keys.size() && i < texts.size(); ++i) {
                 Ref value(to_str(texts[i]));
-                if (!value || PyDict_SetItemString(units.get(), o.param_names[i].c_str(), value.get()) < 0) {
+                if (!value || PyDict_SetItemString(units.get(), keys[i].c_str(), value.get()) < 0) {
                     return static_cast<PyObject*>(nullptr);
                 }
             }
@@ -355,8 +357,8 @@ PyObject* to_dict_method(PyObject* self, PyObject*) {
         }()) ||
         !put(dict.get(), "fixed", [&] {
             std::vector<std::string> held;
-            for (std::size_t i = 0; i < o.param_names.size(); ++i) {
-                if (is_fixed(self, i)) held.push_back(o.param_names[i]);
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                if (is_fixed(self, i)) held.push_back(keys[i]);
             }
             return to_str_list(held);
         }()) ||

@@ -10,6 +10,7 @@
 
 #include "circuit/layout.hpp"
 #include "circuit/notation_help.hpp"
+#include "circuit/notation_text.hpp"
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -17,16 +18,27 @@
 namespace kelvara::py {
 namespace {
 
-// Index of each name in parameter order; a did-you-mean ValueError for unknown ones.
-bool indices_of(const SeriesList& tree, const std::vector<std::string>& names, std::vector<std::size_t>& out) {
+// The parameters each name addresses, as (name's position, parameter index)
+// pairs: a name of param_names() every parameter of that name (composed
+// circuits may repeat one), else a name as the notation writes it (R3.r for
+// the second R1) the one it names. A did-you-mean ValueError for unknown ones.
+bool indices_of(const SeriesList& tree, const std::vector<std::string>& names,
+                std::vector<std::pair<std::size_t, std::size_t>>& out) {
     const std::vector<std::string> all = param_names(tree);
+    const std::vector<std::string> distinct = distinct_param_names(tree);
     std::vector<std::string> unknown;
-    for (const std::string& name : names) {
-        const auto found = std::find(all.begin(), all.end(), name);
-        if (found == all.end()) {
-            unknown.push_back(name);
-        } else {
-            out.push_back(static_cast<std::size_t>(found - all.begin()));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::size_t before = out.size();
+        for (std::size_t j = 0; j < all.size(); ++j) {
+            if (all[j] == names[i]) out.emplace_back(i, j);
+        }
+        if (out.size() == before) {
+            const auto found = std::find(distinct.begin(), distinct.end(), names[i]);
+            if (found == distinct.end()) {
+                unknown.push_back(names[i]);
+            } else {
+                out.emplace_back(i, static_cast<std::size_t>(found - distinct.begin()));
+            }
         }
     }
     if (unknown.empty()) return true;
@@ -146,21 +158,21 @@ PyObject* circuit_with_fixed(PyObject* self, PyObject* const* args, Py_ssize_t n
     } else if (!read_names(bound[0], "values", held)) {
         return nullptr;
     }
-    std::vector<std::size_t> at;
+    std::vector<std::pair<std::size_t, std::size_t>> at;
     if (!indices_of(data.tree, held, at)) return nullptr;
     std::vector<double> values = data.values;
     CircuitControl control = data.control;
     control.fixed.resize(values.size(), false);
     control.deferred.resize(values.size(), false);
-    for (std::size_t i = 0; i < at.size(); ++i) {
-        if (i < given.size()) values[at[i]] = given[i];
+    for (const auto [i, j] : at) {
+        if (i < given.size()) values[j] = given[i];
         // Without a value on a circuit of placeholders, hold where the fit starts.
-        control.deferred[at[i]] = i >= given.size() && !data.explicit_values;
-        if (!std::isfinite(values[at[i]])) {
-            return raise(PyExc_ValueError, "cannot fix " + held[i] + " at " + std::to_string(values[at[i]]) +
+        control.deferred[j] = i >= given.size() && !data.explicit_values;
+        if (!std::isfinite(values[j])) {
+            return raise(PyExc_ValueError, "cannot fix " + held[i] + " at " + std::to_string(values[j]) +
                                                ": a fixed value must be finite");
         }
-        control.fixed[at[i]] = true;
+        control.fixed[j] = true;
     }
     SeriesList tree = given.empty() ? data.tree : rebuild(data.tree, values);
     control.drop_unused();
@@ -174,10 +186,10 @@ PyObject* circuit_with_free(PyObject* self, PyObject* const* args, Py_ssize_t na
     const CircuitData& data = circuit_data(self);
     std::vector<std::string> released;
     if (!read_names(bound[0], "names", released)) return nullptr;
-    std::vector<std::size_t> at;
+    std::vector<std::pair<std::size_t, std::size_t>> at;
     if (!indices_of(data.tree, released, at)) return nullptr;
     CircuitControl control = data.control;
-    for (const std::size_t j : at) {
+    for (const auto [i, j] : at) {
         if (j < control.fixed.size()) control.fixed[j] = false;
     }
     control.drop_unused();
@@ -207,12 +219,11 @@ PyObject* circuit_with_bounds(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) return raise(PyExc_TypeError, "items() must give pairs");
         std::string name;
         if (!read_name(PyTuple_GET_ITEM(item, 0), "bounds", name)) return nullptr;
-        std::vector<std::size_t> at;
+        std::vector<std::pair<std::size_t, std::size_t>> at;
         if (!indices_of(data.tree, {name}, at)) return nullptr;
-        const std::size_t j = at.front();
         PyObject* pair = PyTuple_GET_ITEM(item, 1);
         if (pair == Py_None) {  // back to the catalogue's
-            control.bounds[j].reset();
+            for (const auto [unused, j] : at) control.bounds[j].reset();
             continue;
         }
         Ref sides(PySequence_Check(pair) && !PyUnicode_Check(pair) ? PySequence_Tuple(pair) : nullptr);
@@ -221,14 +232,16 @@ PyObject* circuit_with_bounds(PyObject* self, PyObject* const* args, Py_ssize_t 
             return raise(PyExc_TypeError, "bounds of " + name + " must be a (lower, upper) pair or None, got '" +
                                               type_name(pair) + "'");
         }
-        Bounds b{};
-        if (!read_bound_side(PyTuple_GET_ITEM(sides.get(), 0), catalogue[j].lo, b.lo) ||
-            !read_bound_side(PyTuple_GET_ITEM(sides.get(), 1), catalogue[j].hi, b.hi)) {
-            prefix_argument_error("bounds");
-            return nullptr;
+        for (const auto [unused, j] : at) {
+            Bounds b{};
+            if (!read_bound_side(PyTuple_GET_ITEM(sides.get(), 0), catalogue[j].lo, b.lo) ||
+                !read_bound_side(PyTuple_GET_ITEM(sides.get(), 1), catalogue[j].hi, b.hi)) {
+                prefix_argument_error("bounds");
+                return nullptr;
+            }
+            if (auto error = check_user_bounds(all[j], b, catalogue[j])) return raise(PyExc_ValueError, *error);
+            control.bounds[j] = b;
         }
-        if (auto error = check_user_bounds(all[j], b, catalogue[j])) return raise(PyExc_ValueError, *error);
-        control.bounds[j] = b;
     }
     return make_circuit(data.tree, data.explicit_values, std::move(control));
 }

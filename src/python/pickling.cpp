@@ -30,6 +30,7 @@
 #include <utility>
 
 #include "circuit/layout.hpp"
+#include "circuit/notation_text.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/quoted.hpp"
 #include "python/barrier.hpp"
@@ -418,15 +419,19 @@ PyObject* restore_fit_result(PyObject*, PyObject* state) {
     if (!PyList_Check(item(3)) || static_cast<std::size_t>(PyList_GET_SIZE(item(3))) != count) {
         return refuse(what, "expected " + std::to_string(count) + " parameter names");
     }
-    const std::vector<std::string> expected = param_names(outcome.circuit);
+    // Results name a composed circuit's repeated parameters as its notation does;
+    // stored ones from before may carry the repeated names.
+    const std::vector<std::string> expected = distinct_param_names(outcome.circuit);
+    const std::vector<std::string> repeated = param_names(outcome.circuit);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(item(3)); ++i) {
         std::string name;
         if (!read_text(PyList_GET_ITEM(item(3), i), what, name)) return nullptr;
-        if (name != expected[static_cast<std::size_t>(i)]) {
+        const auto j = static_cast<std::size_t>(i);
+        if (name != expected[j] && name != repeated[j]) {
             return refuse(what, "parameter name " + quoted(name) + " does not match the circuit's " +
-                                    quoted(expected[static_cast<std::size_t>(i)]));
+                                    quoted(expected[j]));
         }
-        outcome.param_names.push_back(std::move(name));
+        outcome.param_names.push_back(expected[j]);
     }
     if (!read_float_list(item(4), count, what, outcome.params)) return nullptr;
     if (item(5) != Py_None) {
