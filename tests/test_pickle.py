@@ -152,3 +152,16 @@ def test_damaged_states_never_crash():
         print("ok")
     """)
     assert_ok(proc)
+
+
+@pytest.mark.parametrize("flags", [[("misfit", "a plain tuple")], ["misfit"], [None]])
+def test_a_restored_result_takes_only_flags(flags):
+    f = np.logspace(4, -1, 30)
+    result = kelvara.Circuit("R0-p(R1,C1)").with_values([5.0, 50.0, 1e-3]).fit(f, 10 + 100 / (1 + 1j * f / 10))
+    restore, (state,) = result.__reduce__()[:2]
+    state = list(state)
+    diagnostics = list(state[12])
+    diagnostics[5] = flags
+    state[12] = tuple(diagnostics)
+    with pytest.raises(TypeError, match="Flag objects"):
+        restore(tuple(state))

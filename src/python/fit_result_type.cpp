@@ -156,6 +156,20 @@ PyObject* get_verdict(PyObject* self, void*) { return diagnostics_call("_verdict
 // Replaces the flags (kelvara.compare adds what only a comparison sees).
 PyObject* set_flags_method(PyObject* self, PyObject* flags) {
     if (!PyList_Check(flags)) return raise(PyExc_TypeError, "_set_flags() takes a list");
+    // Only Flags: the verdict, to_dict() and the tables read their code and text.
+    Ref module(diagnostics_module());
+    Ref flag_type(module ? PyObject_GetAttrString(module.get(), "Flag") : nullptr);
+    if (!flag_type) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(flags); ++i) {
+        PyObject* flag = PyList_GET_ITEM(flags, i);
+        const int is_flag = PyObject_IsInstance(flag, flag_type.get());
+        if (is_flag < 0) return nullptr;
+        if (!is_flag || PyTuple_GET_SIZE(flag) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(flag, 0)) ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(flag, 1))) {
+            return raise(PyExc_TypeError, "flags must be kelvara.diagnostics.Flag objects of two str, got '" +
+                                              type_name(flag) + "'");
+        }
+    }
     auto* object = reinterpret_cast<FitResultObject*>(self);
     PyObject* copy = PyList_GetSlice(flags, 0, PyList_GET_SIZE(flags));
     if (copy == nullptr) return nullptr;
