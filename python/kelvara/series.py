@@ -194,7 +194,7 @@ def _joint_fit(
 ) -> SeriesResult:
     """The joint fit in the core, started from the separate fits: each spectrum's
     own parameters from its fit, the shared ones from their median."""
-    from kelvara._core import _joint_fit as joint_fit  # type: ignore[attr-defined]
+    from kelvara._core import _joint_fit as joint_fit
 
     failed = [i for i, r in enumerate(results) if isinstance(r, BaseException)]
     if failed:
