@@ -192,7 +192,76 @@ def test_a_joint_fit_reaches_the_sparse_least_squares_optimum():
     assert all(r.params["R0.r"] == joint.shared["R0.r"] for r in joint)
     frame = joint.to_frame()
     assert list(frame.index) == list(range(n)) and frame["R0.r_stderr"].nunique() == 1
+    assert set(frame["shared"]) == {"R0.r;CPE1.alpha"} and "R0.r (shared)" in joint.table()
     assert 0 < joint.shared_stderr["R0.r"] < 1e-2
+
+
+def test_joint_standard_errors_are_those_of_the_whole_problem():
+    spectra = series_spectra(count=4)
+    circuit = kelvara.Circuit(SERIES_CIRCUIT).with_values([0.1, 1.0, 1e-3, 0.8])
+    joint = fit_series(circuit, spectra, shared=["R0.r"])
+    names = circuit.param_names()  # R0.r shared, then three of each spectrum's own
+    blocks = [np.asarray(circuit.jacobian([r.params[m] for m in names], f, z)) for r, (f, z) in zip(joint, spectra)]
+    rows = sum(len(b) for b in blocks)
+    stacked = np.zeros((rows, 1 + 3 * len(blocks)))
+    row = 0
+    for i, block in enumerate(blocks):
+        stacked[row:row + len(block), 0] = block[:, 0]
+        stacked[row:row + len(block), 1 + 3 * i:4 + 3 * i] = block[:, 1:]
+        row += len(block)
+    chi_square = sum(r.chi_square for r in joint)
+    covariance = np.linalg.inv(stacked.T @ stacked) * chi_square / (rows - stacked.shape[1])
+    assert joint.shared_stderr["R0.r"] == pytest.approx(math.sqrt(covariance[0, 0]), rel=1e-6)
+    for i, result in enumerate(joint):
+        for a, name in enumerate(names[1:]):
+            assert result.stderr[name] == pytest.approx(math.sqrt(covariance[1 + 3 * i + a, 1 + 3 * i + a]), rel=1e-6)
+            assert result.covariance[name]["R0.r"] == pytest.approx(covariance[1 + 3 * i + a, 0], rel=1e-6)
+
+
+def test_a_joint_fit_judges_each_spectrum_as_a_single_fit(tmp_path, capsys):
+    # A capacitor where the data have a depressed arc: every separate fit is flagged, and so
+    # must every spectrum of the joint fit be, with the statistics of its own residuals.
+    from kelvara.cli import main
+
+    spectra = series_spectra(count=3)
+    circuit = kelvara.Circuit("R0-p(R1,C1)")
+    joint = fit_series(circuit, spectra, shared=["R0.r"])
+    for result, (f, z) in zip(joint, spectra):
+        r = np.asarray(circuit.residuals([result.params[name] for name in circuit.param_names()], f, z))
+        n, k, chi_square = r.size, 3, float(r @ r)
+        assert result.n_points == f.size and result.n_free == k
+        assert result.chi_square == pytest.approx(chi_square, rel=1e-12)
+        assert result.aic == pytest.approx(n * math.log(chi_square / n) + 2 * k, rel=1e-9)
+        assert result.bic == pytest.approx(n * math.log(chi_square / n) + k * math.log(n), rel=1e-9)
+        assert set(result.covariance) == {"R0.r", "R1.r", "C1.c"}
+        assert "misfit" in {flag.code for flag in result.flags} and result.verdict != "clean"
+    files = []
+    for i, (f, z) in enumerate(spectra):
+        path = tmp_path / f"s{i}.csv"
+        path.write_text("Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm\n"
+                        + "".join(f"{a:.17g},{b.real:.17g},{b.imag:.17g}\n" for a, b in zip(f, z)))
+        files.append(str(path))
+    capsys.readouterr()
+    for extra in ([], ["--shared", "R0.r"]):
+        assert main(["fit", *files, "--circuit", "R0-p(R1,C1)", "--series", *extra]) == 1
+        out = capsys.readouterr().out
+        assert out.count("verdict: clean") == 0 and out.count("; verdict: suspect") == 3
+    assert out.count("shared with every spectrum of the series, fitted jointly: R0.r") == 3
+
+
+def test_a_joint_fit_over_a_point_that_is_not_a_number_fails_as_a_single_fit_does():
+    spectra = series_spectra(count=3)
+    f, z = spectra[1]
+    z = z.copy()
+    z[5] = np.nan
+    spectra[1] = (f, z)
+    circuit = kelvara.Circuit(SERIES_CIRCUIT).with_values([0.1, 1.0, 1e-3, 0.8])
+    with pytest.warns(UserWarning, match="cost will not be finite"):
+        single = circuit.fit(f, z)
+        joint = fit_series(circuit, spectra, shared=["R0.r"])
+    assert not single.success and math.isnan(single.cost)
+    assert not joint.success and math.isnan(joint.cost) and "converged" not in joint.message
+    assert not joint[1].success and math.isnan(joint[1].cost) and joint[1].message == joint.message
 
 
 def test_without_shared_parameters_a_series_is_separate_fits():
@@ -229,6 +298,7 @@ def test_cli_fix_bound_and_series(tmp_path, capsys):
                  "--json", str(out)]) == 0
     rows = json.loads(out.read_text())
     assert len({r["params"]["R0.r"] for r in rows}) == 1 and "joint fit of 3 spectra" in rows[0]["message"]
+    assert all(r["shared"] == ["R0.r"] for r in rows)
     assert main(["fit", files[0], "--circuit", SERIES_CIRCUIT, "--bound", "R1.r=1"]) == 2
     assert "expected NAME=LO:HI" in capsys.readouterr().err
 

@@ -7,10 +7,11 @@ common to every spectrum (an electrolyte resistance, a geometric capacitance)
 can be fitted once, jointly with all per-spectrum parameters, as one
 least-squares problem over the stacked weighted residuals (``shared``).
 
-The joint problem's Jacobian is block-arrow shaped: one block per spectrum for
-its own parameters plus the shared columns. The damped normal equations are
-solved through the Schur complement of the shared block, so the work grows
-linearly with the number of spectra instead of cubically.
+The joint problem is solved in the core by the fit engine's Levenberg-Marquardt
+over the shared parameters, each spectrum's own parameters refitted at every
+point, so the work grows linearly with the number of spectra. Every spectrum's
+result is a full ``FitResult`` (statistics, flags, verdict) whose covariance
+comes from the joint problem.
 """
 
 from __future__ import annotations
@@ -36,9 +37,10 @@ class SeriesResult:
 
     Iterating gives the per-spectrum ``FitResult`` objects in order (also as
     ``results``). With shared parameters, ``shared`` and ``shared_stderr`` hold
-    their jointly fitted values and standard errors, every result's ``params``
-    hold the shared values too, and every standard error comes from the joint
-    covariance.
+    their jointly fitted values and standard errors (``shared`` is empty for
+    separate fits), every result's ``params`` hold the shared values too, and
+    every standard error comes from the joint covariance. ``to_frame()`` and
+    ``table()`` name the shared parameters.
     """
 
     def __init__(
@@ -85,7 +87,9 @@ class SeriesResult:
 
     def to_frame(self) -> Any:
         """A pandas DataFrame, one row per spectrum in order: every parameter,
-        its standard error (``"<name>_stderr"``), ``chi_square`` and ``success``."""
+        its standard error (``"<name>_stderr"``), ``chi_square``, ``success`` and
+        ``shared``, the names of the shared parameters joined by ";" (empty for
+        separate fits)."""
         import pandas as pd  # type: ignore[import-untyped]
 
         columns: dict[str, Any] = {}
@@ -95,14 +99,16 @@ class SeriesResult:
             columns[f"{name}_stderr"] = stderr[name]
         columns["chi_square"] = [r.chi_square for r in self.results]
         columns["success"] = [r.success for r in self.results]
+        columns["shared"] = [";".join(self.shared)] * len(self.results)
         frame = pd.DataFrame(columns)
         frame.index.name = "spectrum"
         return frame
 
     def table(self) -> str:
-        """The parameters along the series as text, one row per spectrum."""
+        """The parameters along the series as text, one row per spectrum (a
+        shared parameter's column is headed "<name> (shared)")."""
         params, stderr = self.params(), self.stderr()
-        header = ["#"] + [name for name in params] + ["chi_square"]
+        header = ["#"] + [f"{name} (shared)" if name in self.shared else name for name in params] + ["chi_square"]
         rows = [header]
         for i, result in enumerate(self.results):
             cells = [str(i)]
