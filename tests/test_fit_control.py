@@ -196,6 +196,38 @@ def test_a_joint_fit_reaches_the_sparse_least_squares_optimum():
     assert 0 < joint.shared_stderr["R0.r"] < 1e-2
 
 
+@pytest.mark.parametrize("shared, bounds", [
+    (["CPE1.alpha"], {"CPE1.alpha": (0.7, 0.8)}),  # the truth, 0.85, lies above: held on the bound
+    (["R0.r"], {"CPE1.alpha": (0.9, 1.0)}),  # every spectrum's own exponent held on its bound
+])
+def test_a_joint_fit_under_bounds_reaches_the_bounded_optimum(shared, bounds):
+    spectra = series_spectra(count=3)
+    circuit = kelvara.Circuit(SERIES_CIRCUIT).with_values([0.1, 1.0, 1e-3, 0.8]).with_bounds(bounds)
+    joint = fit_series(circuit, spectra, shared=shared)
+    names = circuit.param_names()
+    s = names.index(shared[0])
+    own = [j for j in range(len(names)) if j != s]
+    lo, hi = np.array(circuit.param_bounds()).T
+    n = len(spectra)
+
+    def values(x, i):
+        p = np.empty(len(names))
+        p[s], p[own] = x[0], x[1 + 3 * i:4 + 3 * i]
+        return list(p)
+
+    def fun(x):
+        return np.concatenate([circuit.residuals(values(x, i), f, z) for i, (f, z) in enumerate(spectra)])
+
+    start = np.array(circuit.param_values())
+    low, high = np.r_[lo[s], np.tile(lo[own], n)], np.r_[hi[s], np.tile(hi[own], n)]
+    x0 = np.clip(np.r_[start[s], np.tile(start[own], n)], low, high)
+    reference = scipy_optimize.least_squares(fun, x0, bounds=(low, high), x_scale="jac",
+                                             ftol=1e-14, xtol=1e-14, gtol=1e-14)
+    assert joint.success and joint.cost <= reference.cost * (1 + 1e-6)
+    for result in joint:
+        assert all(lo[j] <= result.params[name] <= hi[j] for j, name in enumerate(names))
+
+
 def test_joint_standard_errors_are_those_of_the_whole_problem():
     spectra = series_spectra(count=4)
     circuit = kelvara.Circuit(SERIES_CIRCUIT).with_values([0.1, 1.0, 1e-3, 0.8])

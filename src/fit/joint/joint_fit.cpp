@@ -37,7 +37,10 @@ std::optional<FitError> check_request(const JointFitRequest& request) {
     return std::nullopt;
 }
 
+// Of the finite values; NaN when there is none.
 double median(std::vector<double> values) {
+    std::erase_if(values, [](double v) { return !std::isfinite(v); });
+    if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
     return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
@@ -151,7 +154,10 @@ Result<JointOutcome, FitError> joint_fit(const JointFitRequest& request, Interru
     std::uint64_t iterations = run.evaluations;
     auto interrupted = [&] { return problem.interrupted() || run.status == minpack::LmderStatus::interrupted; };
     if (interrupted()) return fail(FitError{FitError::Kind::interrupted, {}});
-    if (problem.hold_out_of_bounds()) {
+    // Each round holds at least one more parameter; a few rounds settle every
+    // practical case, and build_outcome clamps whatever is left.
+    constexpr int bound_rounds = 3;
+    for (int round = 0; round < bound_rounds && problem.hold_out_of_bounds(); ++round) {
         run = minpack::lmder(problem, settings);
         iterations += run.evaluations;
         if (interrupted()) return fail(FitError{FitError::Kind::interrupted, {}});
