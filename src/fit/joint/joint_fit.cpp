@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "circuit/layout.hpp"
 #include "fit/joint/joint_covariance.hpp"
@@ -37,6 +38,12 @@ std::optional<FitError> check_request(const JointFitRequest& request) {
     return std::nullopt;
 }
 
+// Where parameter j (not held) sits among the free parameters.
+std::size_t free_position(const FitProblem& problem, std::size_t j) {
+    const std::span<const std::size_t> free = problem.free();
+    return static_cast<std::size_t>(std::find(free.begin(), free.end(), j) - free.begin());
+}
+
 // Of the finite values; NaN when there is none.
 double median(std::vector<double> values) {
     std::erase_if(values, [](double v) { return !std::isfinite(v); });
@@ -51,8 +58,7 @@ double median(std::vector<double> values) {
 std::vector<double> shared_start(const JointFitRequest& request, const FitProblem& first) {
     std::vector<double> x0;
     for (const std::size_t j : request.shared) {
-        const std::size_t f = static_cast<std::size_t>(
-            std::find(first.free().begin(), first.free().end(), j) - first.free().begin());
+        const std::size_t f = free_position(first, j);
         std::vector<double> coordinates;
         for (const JointSpectrum& spectrum : request.spectra) {
             coordinates.push_back(first.space().internal(f, spectrum.start[j]));
@@ -75,10 +81,7 @@ void attach_joint_covariance(const std::vector<JointMember>& members, std::span<
     const FitProblem& first = *members.front().full;
     const std::size_t columns = first.free_count();
     std::vector<std::size_t> shared_columns;
-    for (const std::size_t j : shared) {
-        shared_columns.push_back(static_cast<std::size_t>(
-            std::find(first.free().begin(), first.free().end(), j) - first.free().begin()));
-    }
+    for (const std::size_t j : shared) shared_columns.push_back(free_position(first, j));
     double chi_square = 0.0, residual_count = 0.0;
     std::vector<std::vector<double>> jacobians;
     std::vector<JacobianBlock> blocks;
@@ -108,35 +111,30 @@ void attach_joint_covariance(const std::vector<JointMember>& members, std::span<
     }
 }
 
-}  // namespace
-
-Result<JointOutcome, FitError> joint_fit(const JointFitRequest& request, InterruptCheck interrupt) {
-    const InterruptScope scope(interrupt);
-    if (auto error = check_request(request)) return fail(*error);
-    const std::size_t count = param_count(request.circuit);
+// Each spectrum's problems: one with its own and the shared parameters free,
+// one with the shared ones held as well (started at the shared start `x0`,
+// which is returned, as are the starts of every parameter).
+Result<std::vector<JointMember>, FitError> make_members(const JointFitRequest& request, std::vector<double>& x0,
+                                                        std::vector<std::vector<double>>& starts) {
     ParameterControl own_control = request.control;
-    if (own_control.fixed.empty()) own_control.fixed.assign(count, false);
+    if (own_control.fixed.empty()) own_control.fixed.assign(param_count(request.circuit), false);
     for (const std::size_t j : request.shared) own_control.fixed[j] = true;
     const bool anything_own = std::count(own_control.fixed.begin(), own_control.fixed.end(), false) > 0;
-
     std::vector<JointMember> members;
-    std::vector<std::vector<double>> starts;
     for (const JointSpectrum& spectrum : request.spectra) {
         auto full = FitProblem::make(rebuild(request.circuit, spectrum.start), spectrum.frequencies_hz,
                                      spectrum.impedances, request.weighting, request.control);
         if (!full) return fail(full.error());
         members.push_back({std::move(full).value(), nullptr});
     }
-    const std::vector<double> x0 = shared_start(request, *members.front().full);
+    x0 = shared_start(request, *members.front().full);
     for (std::size_t i = 0; i < members.size(); ++i) {
+        const FitProblem& full = *members[i].full;
         std::vector<double> start = request.spectra[i].start;
         for (std::size_t t = 0; t < request.shared.size(); ++t) {
             const std::size_t j = request.shared[t];
-            const Bounds b = members[i].full->bounds()[j];
-            const std::size_t f = static_cast<std::size_t>(std::find(members[i].full->free().begin(),
-                                                                     members[i].full->free().end(), j) -
-                                                           members[i].full->free().begin());
-            start[j] = std::clamp(members[i].full->space().physical(f, x0[t]), b.lo, b.hi);
+            start[j] = std::clamp(full.space().physical(free_position(full, j), x0[t]), full.bounds()[j].lo,
+                                  full.bounds()[j].hi);
         }
         if (anything_own) {
             auto own = FitProblem::make(rebuild(request.circuit, start), request.spectra[i].frequencies_hz,
@@ -146,48 +144,77 @@ Result<JointOutcome, FitError> joint_fit(const JointFitRequest& request, Interru
         }
         starts.push_back(std::move(start));
     }
+    return members;
+}
 
-    EvaluationCounter counter{0};
-    JointProblem problem(members, request.shared, std::move(starts), x0, counter);
-    const minpack::LmderSettings settings = solver_settings(request.settings);
-    minpack::LmderResult run = minpack::lmder(problem, settings);
-    std::uint64_t iterations = run.evaluations;
-    auto interrupted = [&] { return problem.interrupted() || run.status == minpack::LmderStatus::interrupted; };
-    if (interrupted()) return fail(FitError{FitError::Kind::interrupted, {}});
-    // Each round holds at least one more parameter; a few rounds settle every
-    // practical case, and build_outcome clamps whatever is left.
+struct Solved {
+    minpack::LmderResult run;
+    std::uint64_t iterations;  // residual evaluations of the joint problem, every run
+};
+
+// The solver's runs: the first from the start, then, while parameters leave
+// their bounds, again with them held there. Each round holds at least one
+// more parameter; a few settle every practical case, and build_outcome
+// clamps whatever is left.
+Result<Solved, FitError> solve(JointProblem& problem, const LmSettings& lm_settings) {
     constexpr int bound_rounds = 3;
-    for (int round = 0; round < bound_rounds && problem.hold_out_of_bounds(); ++round) {
-        run = minpack::lmder(problem, settings);
-        iterations += run.evaluations;
-        if (interrupted()) return fail(FitError{FitError::Kind::interrupted, {}});
+    const minpack::LmderSettings settings = solver_settings(lm_settings);
+    Solved solved{minpack::lmder(problem, settings), 0};
+    solved.iterations = solved.run.evaluations;
+    for (int round = 0;; ++round) {
+        if (problem.interrupted() || solved.run.status == minpack::LmderStatus::interrupted) {
+            return fail(FitError{FitError::Kind::interrupted, {}});
+        }
+        if (round == bound_rounds || !problem.hold_out_of_bounds()) return solved;
+        solved.run = minpack::lmder(problem, settings);
+        solved.iterations += solved.run.evaluations;
     }
+}
 
-    const std::vector<std::vector<double>> params = problem.params();
-    bool success = run.success();
-    std::string reason = stop_reason(run.status);
+// Success and why the solver stopped, in the words of a single fit: a run
+// that gave up with the residuals at rounding level converged all the same.
+std::pair<bool, std::string> judged_end(JointProblem& problem, const std::vector<JointMember>& members,
+                                        const minpack::LmderResult& run) {
     if (run.status == minpack::LmderStatus::lost_patience || run.status == minpack::LmderStatus::no_improvement) {
         std::vector<double> r(problem.residual_count());
         problem.residuals(r);
         double floor = 0.0;
         for (const JointMember& member : members) floor += rounding_level_cost(member.full->data());
-        if (cost_of(r) <= floor) {
-            success = true;
-            reason = rounding_level_reason;
-        }
+        if (cost_of(r) <= floor) return {true, rounding_level_reason};
     }
+    return {run.success(), stop_reason(run.status)};
+}
+
+}  // namespace
+
+Result<JointOutcome, FitError> joint_fit(const JointFitRequest& request, InterruptCheck interrupt) {
+    const InterruptScope scope(interrupt);
+    if (auto error = check_request(request)) return fail(*error);
+    std::vector<double> x0;
+    std::vector<std::vector<double>> starts;
+    auto members = make_members(request, x0, starts);
+    if (!members) return fail(members.error());
+
+    EvaluationCounter counter{0};
+    JointProblem problem(members.value(), request.shared, std::move(starts), x0, counter);
+    auto solved = solve(problem, request.settings);
+    if (!solved) return fail(solved.error());
+    const auto [success, reason] = judged_end(problem, members.value(), solved.value().run);
+
     JointOutcome out;
     out.success = success;
-    out.message = "joint fit of " + std::to_string(members.size()) + " spectra sharing " +
-                  joined_names(members.front().full->names(), request.shared) + ": " + reason;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        FitOutcome outcome = build_outcome(*members[i].full, params[i], success, iterations, counter, out.message);
+    out.message = "joint fit of " + std::to_string(members.value().size()) + " spectra sharing " +
+                  joined_names(members.value().front().full->names(), request.shared) + ": " + reason;
+    const std::vector<std::vector<double>> params = problem.params();
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        FitOutcome outcome = build_outcome(*members.value()[i].full, params[i], success, solved.value().iterations,
+                                           counter, out.message);
         outcome.frequencies_hz = request.spectra[i].frequencies_hz;
         outcome.impedances = request.spectra[i].impedances;
         out.cost += outcome.cost;
         out.spectra.push_back(std::move(outcome));
     }
-    attach_joint_covariance(members, request.shared, out.spectra, counter);
+    attach_joint_covariance(members.value(), request.shared, out.spectra, counter);
     for (FitOutcome& outcome : out.spectra) outcome.impedance_evals = request.prior_evaluations + counter.load();
     return out;
 }
