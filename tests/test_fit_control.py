@@ -5,12 +5,14 @@ bounds imposed there, and in every path a fit can take."""
 import json
 import math
 import pickle
+import signal
+import time
 
 import numpy as np
 import pytest
 
 import kelvara
-from conftest import DATA
+from conftest import DATA, start_python
 from kelvara import io
 from kelvara.series import fit_series
 
@@ -309,6 +311,28 @@ def test_without_shared_parameters_a_series_is_separate_fits():
     assert [r.params for r in cold] == [circuit.fit(f, z).params for f, z in spectra]
     with pytest.raises(ValueError, match="cannot also be fixed"):
         fit_series(circuit, spectra, shared=["R0.r"])
+
+
+def test_ctrl_c_ends_a_long_joint_fit():
+    code = """
+        import numpy as np, kelvara
+        from kelvara._core import _joint_fit
+        f = np.logspace(5, -2, 60)
+        c = kelvara.Circuit("R0-p(R1,CPE1)").with_values([0.1, 1.0, 1e-3, 0.8])
+        z = c.with_values([0.05, 0.5, 1e-3, 0.85]).impedance(f)
+        spectra = [z * (1 + k / 5000) for k in range(5000)]
+        print("started", flush=True)
+        try:
+            _joint_fit(c, [f] * len(spectra), spectra, [[0.1, 1.0, 1e-3, 0.8]] * len(spectra), ["R0.r"], "modulus", 0)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """
+    proc = start_python(code)
+    assert proc.stdout.readline().strip() == "started"
+    time.sleep(0.3)  # into the fit
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert out.strip() == "interrupted", err
 
 
 def test_cli_fix_bound_and_series(tmp_path, capsys):
