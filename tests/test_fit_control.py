@@ -5,12 +5,14 @@ bounds imposed there, and in every path a fit can take."""
 import json
 import math
 import pickle
+import signal
+import time
 
 import numpy as np
 import pytest
 
 import kelvara
-from conftest import DATA
+from conftest import DATA, start_python
 from kelvara import io
 from kelvara.series import fit_series
 
@@ -192,7 +194,108 @@ def test_a_joint_fit_reaches_the_sparse_least_squares_optimum():
     assert all(r.params["R0.r"] == joint.shared["R0.r"] for r in joint)
     frame = joint.to_frame()
     assert list(frame.index) == list(range(n)) and frame["R0.r_stderr"].nunique() == 1
+    assert set(frame["shared"]) == {"R0.r;CPE1.alpha"} and "R0.r (shared)" in joint.table()
     assert 0 < joint.shared_stderr["R0.r"] < 1e-2
+
+
+@pytest.mark.parametrize("shared, bounds", [
+    (["CPE1.alpha"], {"CPE1.alpha": (0.7, 0.8)}),  # the truth, 0.85, lies above: held on the bound
+    (["R0.r"], {"CPE1.alpha": (0.9, 1.0)}),  # every spectrum's own exponent held on its bound
+])
+def test_a_joint_fit_under_bounds_reaches_the_bounded_optimum(shared, bounds):
+    spectra = series_spectra(count=3)
+    circuit = kelvara.Circuit(SERIES_CIRCUIT).with_values([0.1, 1.0, 1e-3, 0.8]).with_bounds(bounds)
+    joint = fit_series(circuit, spectra, shared=shared)
+    names = circuit.param_names()
+    s = names.index(shared[0])
+    own = [j for j in range(len(names)) if j != s]
+    lo, hi = np.array(circuit.param_bounds()).T
+    n = len(spectra)
+
+    def values(x, i):
+        p = np.empty(len(names))
+        p[s], p[own] = x[0], x[1 + 3 * i:4 + 3 * i]
+        return list(p)
+
+    def fun(x):
+        return np.concatenate([circuit.residuals(values(x, i), f, z) for i, (f, z) in enumerate(spectra)])
+
+    start = np.array(circuit.param_values())
+    low, high = np.r_[lo[s], np.tile(lo[own], n)], np.r_[hi[s], np.tile(hi[own], n)]
+    x0 = np.clip(np.r_[start[s], np.tile(start[own], n)], low, high)
+    reference = scipy_optimize.least_squares(fun, x0, bounds=(low, high), x_scale="jac",
+                                             ftol=1e-14, xtol=1e-14, gtol=1e-14)
+    assert joint.success and joint.cost <= reference.cost * (1 + 1e-6)
+    for result in joint:
+        assert all(lo[j] <= result.params[name] <= hi[j] for j, name in enumerate(names))
+
+
+def test_joint_standard_errors_are_those_of_the_whole_problem():
+    spectra = series_spectra(count=4)
+    circuit = kelvara.Circuit(SERIES_CIRCUIT).with_values([0.1, 1.0, 1e-3, 0.8])
+    joint = fit_series(circuit, spectra, shared=["R0.r"])
+    names = circuit.param_names()  # R0.r shared, then three of each spectrum's own
+    blocks = [np.asarray(circuit.jacobian([r.params[m] for m in names], f, z)) for r, (f, z) in zip(joint, spectra)]
+    rows = sum(len(b) for b in blocks)
+    stacked = np.zeros((rows, 1 + 3 * len(blocks)))
+    row = 0
+    for i, block in enumerate(blocks):
+        stacked[row:row + len(block), 0] = block[:, 0]
+        stacked[row:row + len(block), 1 + 3 * i:4 + 3 * i] = block[:, 1:]
+        row += len(block)
+    chi_square = sum(r.chi_square for r in joint)
+    covariance = np.linalg.inv(stacked.T @ stacked) * chi_square / (rows - stacked.shape[1])
+    assert joint.shared_stderr["R0.r"] == pytest.approx(math.sqrt(covariance[0, 0]), rel=1e-6)
+    for i, result in enumerate(joint):
+        for a, name in enumerate(names[1:]):
+            assert result.stderr[name] == pytest.approx(math.sqrt(covariance[1 + 3 * i + a, 1 + 3 * i + a]), rel=1e-6)
+            assert result.covariance[name]["R0.r"] == pytest.approx(covariance[1 + 3 * i + a, 0], rel=1e-6)
+
+
+def test_a_joint_fit_judges_each_spectrum_as_a_single_fit(tmp_path, capsys):
+    # A capacitor where the data have a depressed arc: every separate fit is flagged, and so
+    # must every spectrum of the joint fit be, with the statistics of its own residuals.
+    from kelvara.cli import main
+
+    spectra = series_spectra(count=3)
+    circuit = kelvara.Circuit("R0-p(R1,C1)")
+    joint = fit_series(circuit, spectra, shared=["R0.r"])
+    for result, (f, z) in zip(joint, spectra):
+        r = np.asarray(circuit.residuals([result.params[name] for name in circuit.param_names()], f, z))
+        n, k, chi_square = r.size, 3, float(r @ r)
+        assert result.n_points == f.size and result.n_free == k
+        assert result.chi_square == pytest.approx(chi_square, rel=1e-12)
+        assert result.aic == pytest.approx(n * math.log(chi_square / n) + 2 * k, rel=1e-9)
+        assert result.bic == pytest.approx(n * math.log(chi_square / n) + k * math.log(n), rel=1e-9)
+        assert set(result.covariance) == {"R0.r", "R1.r", "C1.c"}
+        assert "misfit" in {flag.code for flag in result.flags} and result.verdict != "clean"
+    files = []
+    for i, (f, z) in enumerate(spectra):
+        path = tmp_path / f"s{i}.csv"
+        path.write_text("Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm\n"
+                        + "".join(f"{a:.17g},{b.real:.17g},{b.imag:.17g}\n" for a, b in zip(f, z)))
+        files.append(str(path))
+    capsys.readouterr()
+    for extra in ([], ["--shared", "R0.r"]):
+        assert main(["fit", *files, "--circuit", "R0-p(R1,C1)", "--series", *extra]) == 1
+        out = capsys.readouterr().out
+        assert out.count("verdict: clean") == 0 and out.count("; verdict: suspect") == 3
+    assert out.count("shared with every spectrum of the series, fitted jointly: R0.r") == 3
+
+
+def test_a_joint_fit_over_a_point_that_is_not_a_number_fails_as_a_single_fit_does():
+    spectra = series_spectra(count=3)
+    f, z = spectra[1]
+    z = z.copy()
+    z[5] = np.nan
+    spectra[1] = (f, z)
+    circuit = kelvara.Circuit(SERIES_CIRCUIT).with_values([0.1, 1.0, 1e-3, 0.8])
+    with pytest.warns(UserWarning, match="cost will not be finite"):
+        single = circuit.fit(f, z)
+        joint = fit_series(circuit, spectra, shared=["R0.r"])
+    assert not single.success and math.isnan(single.cost)
+    assert not joint.success and math.isnan(joint.cost) and "converged" not in joint.message
+    assert not joint[1].success and math.isnan(joint[1].cost) and joint[1].message == joint.message
 
 
 def test_without_shared_parameters_a_series_is_separate_fits():
@@ -208,6 +311,28 @@ def test_without_shared_parameters_a_series_is_separate_fits():
     assert [r.params for r in cold] == [circuit.fit(f, z).params for f, z in spectra]
     with pytest.raises(ValueError, match="cannot also be fixed"):
         fit_series(circuit, spectra, shared=["R0.r"])
+
+
+def test_ctrl_c_ends_a_long_joint_fit():
+    code = """
+        import numpy as np, kelvara
+        from kelvara._core import _joint_fit
+        f = np.logspace(5, -2, 60)
+        c = kelvara.Circuit("R0-p(R1,CPE1)").with_values([0.1, 1.0, 1e-3, 0.8])
+        z = c.with_values([0.05, 0.5, 1e-3, 0.85]).impedance(f)
+        spectra = [z * (1 + k / 5000) for k in range(5000)]
+        print("started", flush=True)
+        try:
+            _joint_fit(c, [f] * len(spectra), spectra, [[0.1, 1.0, 1e-3, 0.8]] * len(spectra), ["R0.r"], "modulus", 0)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """
+    proc = start_python(code)
+    assert proc.stdout.readline().strip() == "started"
+    time.sleep(0.3)  # into the fit
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert out.strip() == "interrupted", err
 
 
 def test_cli_fix_bound_and_series(tmp_path, capsys):
@@ -229,6 +354,7 @@ def test_cli_fix_bound_and_series(tmp_path, capsys):
                  "--json", str(out)]) == 0
     rows = json.loads(out.read_text())
     assert len({r["params"]["R0.r"] for r in rows}) == 1 and "joint fit of 3 spectra" in rows[0]["message"]
+    assert all(r["shared"] == ["R0.r"] for r in rows)
     assert main(["fit", files[0], "--circuit", SERIES_CIRCUIT, "--bound", "R1.r=1"]) == 2
     assert "expected NAME=LO:HI" in capsys.readouterr().err
 

@@ -388,3 +388,14 @@ def _drt_many(
     progress: Any = None,
 ) -> list[dict[str, Any] | Exception]: ...
 def _noise_level(frequencies: Any, impedances: Any) -> float | None: ...
+
+# The joint fit behind kelvara.fit_series(shared=...): (results, success, message, cost).
+def _joint_fit(
+    circuit: Circuit,
+    frequencies: list[Any],
+    impedances: list[Any],
+    starts: list[list[float]],
+    shared: list[str],
+    weight: str,
+    evaluations: int,
+) -> tuple[list[FitResult], bool, str, float]: ...

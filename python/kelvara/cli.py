@@ -466,9 +466,12 @@ def _fit_all(args: argparse.Namespace, out: IO[str], circuit: kelvara.Circuit | 
         held = [text.strip() for text in args.fix if "=" not in text]
         if held and args.start is None:
             print(f"held at the value the fit started from: {', '.join(held)}", file=out)
+        shared = list(args.shared) if args.series else []
+        if shared:
+            print(f"shared with every spectrum of the series, fitted jointly: {', '.join(shared)}", file=out)
         print(f"chi-square {result.chi_square:.6g}; {'success' if result.success else 'NOT successful'}: "
               f"{result.message}; verdict: {result.verdict}\n", file=out)
-        row = {"file": spectrum.path, "sweep": spectrum.sweep, "points": len(f), **result.to_dict()}
+        row = {"file": spectrum.path, "sweep": spectrum.sweep, "points": len(f), **result.to_dict(), "shared": shared}
         rows.append(row)
         if plot is not None:
             title = _title(label, spectrum.path)
@@ -482,11 +485,12 @@ def _number_cell(value: Any) -> str:
 def _write_summary(rows: list[dict[str, Any]], handle: IO[str]) -> None:
     """One row per fit, with the column names of kelvara.dask's frames (success,
     chi_square, message, the parameters, NAME_stderr) after the file's columns,
-    then the statistics, verdict and flags (codes joined by ';')."""
+    then the statistics, verdict, flags (codes joined by ';') and the parameters
+    shared by a series (joined by ';')."""
     from kelvara._batch import STATISTICS
 
     names = list(dict.fromkeys(name for row in rows for name in row["params"]))
-    statistics = [*STATISTICS, "verdict", "flags"]
+    statistics = [*STATISTICS, "verdict", "flags", "shared"]
     header = ["file", "sweep", "points", "circuit", "success", "chi_square", "message"]
     header += names + [f"{name}_stderr" for name in names] + statistics
     writer = csv.writer(handle)
@@ -498,7 +502,7 @@ def _write_summary(rows: list[dict[str, Any]], handle: IO[str]) -> None:
                         + [_number_cell(row["params"][n]) if n in row["params"] else "" for n in names]
                         + [_number_cell(errors.get(n)) for n in names]
                         + [row["n_free"]] + [_number_cell(row[name]) for name in statistics[1:6]]
-                        + [row["verdict"], ";".join(flag["code"] for flag in row["flags"])])
+                        + [row["verdict"], ";".join(flag["code"] for flag in row["flags"]), ";".join(row["shared"])])
 
 
 def _compare(args: argparse.Namespace, out: IO[str]) -> int:

@@ -39,6 +39,9 @@ struct SingleStartResult {
     bool rounding_level = false;
 };
 
+// The MINPACK solver's settings for one run under `settings`.
+minpack::LmderSettings solver_settings(const LmSettings& settings);
+
 // Why a solver run ended, in the words of FitResult.message.
 std::string stop_reason(minpack::LmderStatus status);
 std::string stop_reason(const SingleStartResult& run);

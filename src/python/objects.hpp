@@ -159,6 +159,8 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // _fit_candidates, the parallel fits behind kelvara.compare and kelvara.select.
 extern PyMethodDef candidate_functions[];
 extern PyMethodDef reduce_functions[];
+// kelvara._core._joint_fit (joint_fit_function.cpp).
+extern PyMethodDef joint_fit_functions[];
 // kelvara._core._drt and _drt_many (drt_function.cpp).
 extern PyMethodDef drt_functions[];
 
