@@ -4,11 +4,14 @@
 #include "python/objects.hpp"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
+#include "circuit/quoted.hpp"
 #include "circuit/unusable_points.hpp"
 #include "python/arguments.hpp"
 #include "python/barrier.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/measured_data.hpp"
 #include "python/numpy_array.hpp"
@@ -16,7 +19,7 @@
 namespace kelvara::py {
 namespace {
 
-enum { argument_frequencies, argument_impedances, argument_usable, argument_min_points, argument_rows, argument_count };
+enum { argument_frequencies, argument_impedances, argument_check, argument_min_points, argument_rows, argument_count };
 
 bool truth(PyObject* value, bool& out) {
     if (value == nullptr) return true;
@@ -24,6 +27,25 @@ bool truth(PyObject* value, bool& out) {
     if (result < 0) return false;
     out = result == 1;
     return true;
+}
+
+// The rule named by `check` ("" none, "usable", "relaxation"), false with ValueError when the spectrum breaks it.
+bool apply_check(const std::string& check, std::size_t min_points, const Spectrum& spectrum) {
+    const auto f = spectrum.frequencies.view();
+    const auto z = spectrum.impedances.view();
+    std::optional<std::string> problem;
+    if (check == "relaxation") {
+        problem = relaxation_data_problem(f, z, min_points);
+    } else if (f.size() < min_points) {
+        problem = too_few_points(min_points, f.size());
+    } else if (check == "usable") {
+        problem = first_unusable_point(f, z);
+    } else if (!check.empty()) {
+        problem = "unknown spectrum check " + quoted(check);
+    }
+    if (!problem) return true;
+    raise(PyExc_ValueError, *problem);
+    return false;
 }
 
 // (frequencies, impedances[, rows]) as new float64, complex128 (and intp) arrays.
@@ -52,33 +74,27 @@ PyObject* arrays(const Spectrum& spectrum, bool with_rows) {
     return PyTuple_Pack(3, f_array.get(), z_array.get(), rows.get());
 }
 
-// _spectrum(frequencies, impedances=None, usable=False, min_points=0, rows=False):
-// `usable` refuses a point that no logarithm or weight can use, `min_points`
-// too short a spectrum; `rows` adds the dataframe rows kept (None for two
+// _spectrum(frequencies, impedances=None, check="", min_points=0, rows=False):
+// `check` "usable" refuses a point that no logarithm or weight can use,
+// "relaxation" also a zero impedance and equal frequencies; `min_points` too
+// short a spectrum; `rows` adds the dataframe rows kept (None for two
 // sequences, which keep every row).
 PyObject* spectrum_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"frequencies", "impedances", "usable", "min_points", "rows"};
+    static constexpr const char* names[] = {"frequencies", "impedances", "check", "min_points", "rows"};
     PyObject* bound[argument_count] = {};
     if (!bind_arguments({"_spectrum", names, 1}, args, nargs, kwnames, bound)) return nullptr;
-    bool usable = false, with_rows = false;
-    if (!truth(bound[argument_usable], usable) || !truth(bound[argument_rows], with_rows)) return nullptr;
-    Py_ssize_t min_points = 0;
+    std::string check;
+    if (bound[argument_check] != nullptr && !to_utf8(bound[argument_check], check)) return nullptr;
+    std::size_t min_points = 0;
     if (bound[argument_min_points] != nullptr) {
-        min_points = PyLong_AsSsize_t(bound[argument_min_points]);
-        if (min_points == -1 && PyErr_Occurred()) return nullptr;
+        min_points = PyLong_AsSize_t(bound[argument_min_points]);
+        if (min_points == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
     }
+    bool with_rows = false;
+    if (!truth(bound[argument_rows], with_rows)) return nullptr;
     Spectrum spectrum;
     if (!read_spectrum(bound[argument_frequencies], bound[argument_impedances], spectrum)) return nullptr;
-    const std::size_t n = spectrum.frequencies.size();
-    if (min_points > 0 && n < static_cast<std::size_t>(min_points)) {
-        return raise(PyExc_ValueError, "need at least " + std::to_string(min_points) +
-                                           (min_points == 1 ? " point" : " points") + ", got " + std::to_string(n));
-    }
-    if (usable) {
-        if (auto problem = first_unusable_point(spectrum.frequencies.view(), spectrum.impedances.view())) {
-            return raise(PyExc_ValueError, *problem);
-        }
-    }
+    if (!apply_check(check, min_points, spectrum)) return nullptr;
     return arrays(spectrum, with_rows);
 }
 
