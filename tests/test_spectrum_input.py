@@ -88,7 +88,17 @@ ENTRIES = {
     "bode": (plot_entry(lambda plot, f, z: plot.bode(f, z)), ""),
     "residuals_plot": (plot_entry(lambda plot, f, z: plot.residuals(f, z, FITTED)), ""),
 }
+def fit_dataframe(frame):
+    dd = pytest.importorskip("dask.dataframe")
+    import kelvara.dask
+
+    fits = kelvara.dask.fit_dataframe(dd.from_pandas(frame, npartitions=1), START, "cell", guess_init=False)
+    row = fits.compute(scheduler="sync").iloc[0]
+    return {name: float(row[name]) for name in START.param_names()}
+
+
 FRAMES_ONLY = {
+    "fit_dataframe": (lambda frame: fit_dataframe(frame.assign(cell=7)), ""),
     "fit_many_id": (lambda frame: kelvara.fit_many(START, frame.assign(cell=7), id_column="cell",
                                                    guess_init=False)[0].params, "spectrum 0: "),
     "drt_many_id": (lambda frame: kelvara.drt_many(frame.assign(cell=7), id_column="cell")[0].gamma, "spectrum 0: "),
@@ -156,7 +166,8 @@ def test_the_polar_frame_is_the_spectrum():
 @pytest.mark.parametrize("form", ["real and imaginary", "modulus and phase"])
 def test_long_frames_take_every_column_form(entry, form, reference):
     call, _ = FRAMES_ONLY[entry]
-    single = {"fit_many_id": "fit_many", "drt_many_id": "drt_many", "fit_series_id": "fit_series"}[entry]
+    single = {"fit_many_id": "fit_many", "drt_many_id": "drt_many", "fit_series_id": "fit_series",
+              "fit_dataframe": "fit"}[entry]
     if single not in reference:
         reference[single] = ENTRIES[single][0](F, Z)
     same(call(GOOD[form]()[0]), reference[single])
@@ -232,6 +243,17 @@ def test_an_unusable_point_is_named_in_the_same_words(entry, where):
         call(f, z)
     expected = prefix + ("cannot guess from this spectrum: " if entry == "guess" else "") + text
     assert str(info.value) == expected
+
+
+@pytest.mark.parametrize("bad", ["no impedance columns", "no frequency column", "not numeric"])
+def test_a_dask_frame_is_refused_before_any_work_in_the_same_words(bad):
+    dd = pytest.importorskip("dask.dataframe")
+    import kelvara.dask
+
+    (frame, _), error, message = BAD[bad]
+    with pytest.raises(error) as info:
+        kelvara.dask.fit_dataframe(dd.from_pandas(frame.assign(cell=7), npartitions=1), START, "cell")
+    assert str(info.value) == message
 
 
 def test_a_long_frame_keeps_a_spectrum_whose_rows_all_drop():

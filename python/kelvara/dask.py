@@ -11,7 +11,8 @@ and the result is a Dask DataFrame with one row per spectrum:
   impedances)`` tuples or dicts;
 * :func:`fit_dataframe` takes a long-format Dask DataFrame: an id column and
   the battery-data-format columns ``"Frequency / Hz"``,
-  ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"``.
+  ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"`` (or any
+  other column form ``Circuit.fit`` reads, such as modulus and phase).
 
 Columns of the result, in this order: the id, ``success``, ``chi_square``,
 ``message``, one column per parameter (``"R0.r"``, ``"CPE1.q"``, ...), one
@@ -218,7 +219,7 @@ def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dty
     bag : dask.bag.Bag
         Items are ``(id, frequencies, impedances)`` tuples, or dicts with an
         ``"id"`` and either ``"frequencies"`` and ``"impedances"`` or the
-        battery-data-format keys (real and imaginary part apart).
+        battery-data-format keys in any column form ``Circuit.fit`` reads.
     circuit : kelvara.Circuit
         Fitted to every spectrum; its values, if set, are the start.
     errors : {"raise", "return"}
@@ -315,8 +316,11 @@ def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *
     ddf : dask.dataframe.DataFrame
         One row per measured point: the id column (or the index, if it has
         that name) and the columns ``"Frequency / Hz"``,
-        ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"``.
-        Other columns are ignored. Within a spectrum, rows keep their order.
+        ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"``, or any
+        other column form ``Circuit.fit`` reads. Other columns are ignored.
+        Within a spectrum, rows keep their order; rows whose frequency is not
+        positive are dropped, as ``Circuit.fit`` drops them. A frame without
+        the spectrum columns raises ValueError before any work.
     circuit : kelvara.Circuit
         Fitted to every spectrum; its values, if set, are the start.
     id_column : str
