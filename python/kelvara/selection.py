@@ -631,7 +631,9 @@ def compare(
     ----------
     frequencies, impedances
         The spectrum, as for ``Circuit.fit``; or a ``kelvara.io.Spectrum`` or a
-        battery-data-format dataframe alone.
+        battery-data-format dataframe alone. A point whose frequency is not
+        finite and positive or whose impedance is not finite is refused
+        (ValueError): no candidate's cost could be finite.
     candidates
         Notations, model names or ``Circuit`` objects (a list, even of one).
         Each is fitted with the starts and patience of ``Circuit.fit`` (and, when
