@@ -276,3 +276,12 @@ def test_kramers_kronig_and_drt_refuse_what_a_relative_fit_cannot_weigh():
             call(F, z)
         with pytest.raises(ValueError, match=r"^frequencies must span a range, all are equal$"):
             call(np.full(F.size, 10.0), Z)
+
+
+def test_a_batch_item_is_a_pair_or_one_spectrum():
+    # a frame of two rows is one spectrum, not a (frequencies, impedances) pair
+    two_rows = pd.DataFrame({"Frequency / Hz": F[:2], "Real Impedance / ohm": Z.real[:2],
+                             "Imaginary Impedance / ohm": Z.imag[:2]})
+    stacked = np.array([F, Z], dtype=object)  # an array of the two rows is a pair
+    results = kelvara.fit_many(START, [two_rows, stacked, (F, Z)], guess_init=False, errors="return")
+    assert [r.n_points for r in results] == [2, F.size, F.size]

@@ -47,8 +47,9 @@ def items(spectra: Any, impedances: Any = None, id_column: str | None = None) ->
     """One ``(frequencies, impedances)`` pair per spectrum, `impedances` None for a
     dataframe, as the batches hand them to the core, from the many-spectra forms:
 
-    * a sequence whose items are ``(frequencies, impedances)`` pairs or single
-      spectra (a :class:`kelvara.io.Spectrum`, a dataframe);
+    * a sequence whose items are ``(frequencies, impedances)`` pairs (or arrays
+      of those two rows) or single spectra (a :class:`kelvara.io.Spectrum`, a
+      dataframe);
     * a 1-D frequency vector shared by the rows of the 2-D `impedances`;
     * with `id_column`, one long-format dataframe (:func:`long_frame`).
     """
@@ -61,8 +62,16 @@ def items(spectra: Any, impedances: Any = None, id_column: str | None = None) ->
         if rows.ndim != 2:
             raise ValueError(f"impedances must be a 2-D array (one spectrum per row), got {rows.ndim} dimensions")
         return [(spectra, row) for row in rows]
-    return [(item[0], item[1]) if isinstance(item, (tuple, list)) and len(item) == 2 else (item, None)
-            for item in spectra]
+    return [(item[0], item[1]) if _is_pair(item) else (item, None) for item in spectra]
+
+
+def _is_pair(item: Any) -> bool:
+    """A (frequencies, impedances) pair: a tuple or list of two, or an array of two rows."""
+    import numpy as np
+
+    if isinstance(item, (tuple, list)):
+        return len(item) == 2
+    return isinstance(item, np.ndarray) and item.ndim == 2 and len(item) == 2
 
 
 def long_frame(frame: Any, id_column: str) -> tuple[list[Any], list[tuple[np.ndarray, np.ndarray]]]:
