@@ -34,14 +34,14 @@ bool apply_check(const std::string& check, std::size_t min_points, const Spectru
     const auto f = spectrum.frequencies.view();
     const auto z = spectrum.impedances.view();
     std::optional<std::string> problem;
-    if (check == "relaxation") {
+    if (!check.empty() && check != "usable" && check != "relaxation") {
+        problem = "unknown spectrum check " + quoted(check);
+    } else if (check == "relaxation") {
         problem = relaxation_data_problem(f, z, min_points);
     } else if (f.size() < min_points) {
         problem = too_few_points(min_points, f.size());
     } else if (check == "usable") {
         problem = first_unusable_point(f, z);
-    } else if (!check.empty()) {
-        problem = "unknown spectrum check " + quoted(check);
     }
     if (!problem) return true;
     raise(PyExc_ValueError, *problem);
