@@ -273,7 +273,7 @@ def bench_grouping(points=60):
     except ImportError:
         print("pandas is not installed: the id grouping table skipped")
         return
-    from kelvara._batch import _from_long_frame
+    from kelvara._spectra import long_frame
 
     print(f"{'id grouping':24} {'groups':>6} {'rows':>8} {'seconds':>9} {'x per doubling':>15}")
     print("-" * 66)
@@ -287,7 +287,7 @@ def bench_grouping(points=60):
             column = {"int": ids, "str": ids.astype(str), "float": ids + 0.5}[kind][order]
             frame = pd.DataFrame({"cell": column, "Frequency / Hz": np.tile(np.logspace(5, -2, points), groups),
                                   "Real Impedance / ohm": 1.0, "Imaginary Impedance / ohm": -1.0})
-            seconds = min(timed(lambda: _from_long_frame(frame, "cell"))[0] for _ in range(3))
+            seconds = min(timed(lambda: long_frame(frame, "cell"))[0] for _ in range(3))
             ratio = "" if previous is None else f"{seconds / previous:.2f}"
             miss = "  MISS" if previous is not None and seconds / previous > GROUPING_TARGET else ""
             print(f"{kind + ' ids':24} {groups:>6} {len(frame):>8} {seconds:>9.4f} {ratio:>15}{miss}")

@@ -233,11 +233,9 @@ def test_adding_an_element_never_ends_worse(two_arcs):
 
 
 def test_compare_accepts_a_spectrum_and_names_bad_criteria(two_arcs):
-    from kelvara.io import Spectrum  # noqa: F401  (the reader's type)
+    from kelvara.io import Spectrum
 
-    class Measured:  # what kelvara.io.Spectrum offers
-        frequencies, impedances = F, two_arcs
-
-    assert kelvara.compare(Measured(), candidates=["rq"]).best.circuit.notation == "R0-p(R1,CPE1)"
+    measured = Spectrum(F, two_arcs, "CSV", ("f", "re", "im"), "x.csv")
+    assert kelvara.compare(measured, candidates=["rq"]).best.circuit.notation == "R0-p(R1,CPE1)"
     with pytest.raises(ValueError, match="criterion"):
         kelvara.compare(F, two_arcs, candidates=["rq"], criterion="r2")

@@ -247,9 +247,10 @@ def test_input_forms_agree_and_bad_input_is_a_clear_error():
         with pytest.raises(error, match=message):
             kelvara.drt(FREQUENCIES, z, **kwargs)
     np.testing.assert_array_equal(z, before)
-    for f, zz, message in [(FREQUENCIES[:2], z[:2], "at least 3"), (FREQUENCIES, z[:-1], "same length"),
-                           (-FREQUENCIES, z, "not positive"), (FREQUENCIES, np.where(FREQUENCIES > 1, z, np.nan),
-                                                               "not finite")]:
+    for f, zz, message in [(FREQUENCIES[:2], z[:2], "need at least 3 points, got 2"),
+                           (FREQUENCIES, z[:-1], "same length"),
+                           (-FREQUENCIES, z, "frequencies must be finite and positive, but point 0"),
+                           (FREQUENCIES, np.where(FREQUENCIES > 1, z, np.nan), "impedances must be finite")]:
         with pytest.raises(ValueError, match=message):
             kelvara.drt(f, zz)
 
@@ -263,7 +264,7 @@ def test_drt_many_equals_drt_per_spectrum_and_keeps_failures_in_place():
         np.testing.assert_array_equal(result.gamma, single.gamma)
         assert result.lambda_value == single.lambda_value
     assert isinstance(results[-1], ValueError)
-    with pytest.raises(ValueError, match="spectrum 5: at least 3"):
+    with pytest.raises(ValueError, match="spectrum 5: need at least 3 points"):
         kelvara.drt_many(spectra + [(FREQUENCIES[:2], clean[:2])])
     rows = np.array([z for _, z in spectra])
     calls = []

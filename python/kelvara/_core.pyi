@@ -399,3 +399,16 @@ def _joint_fit(
     weight: str,
     evaluations: int,
 ) -> tuple[list[FitResult], bool, str, float]: ...
+
+# Circuit.fit's reading of a measured spectrum, for kelvara._spectra: new float64 and complex128 arrays
+# (and, with `rows`, the dataframe rows kept, None for two sequences).
+def _spectrum(
+    frequencies: Any,
+    impedances: Any = None,
+    check: str = "",
+    min_points: int = 0,
+    rows: bool = False,
+) -> Any: ...
+
+# The battery-data-format column names by role ("frequency", "real", "imaginary", "absolute", "phase").
+_COLUMNS: dict[str, tuple[str, str]]

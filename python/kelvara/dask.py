@@ -11,7 +11,8 @@ and the result is a Dask DataFrame with one row per spectrum:
   impedances)`` tuples or dicts;
 * :func:`fit_dataframe` takes a long-format Dask DataFrame: an id column and
   the battery-data-format columns ``"Frequency / Hz"``,
-  ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"``.
+  ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"`` (or any
+  other column form ``Circuit.fit`` reads, such as modulus and phase).
 
 Columns of the result, in this order: the id, ``success``, ``chi_square``,
 ``message``, one column per parameter (``"R0.r"``, ``"CPE1.q"``, ...), one
@@ -48,13 +49,10 @@ import dask
 import dask.dataframe as dd
 
 import kelvara
-from kelvara._batch import STATISTICS, flag_codes, group_ids
-from kelvara._columns import FREQUENCY, IMAGINARY, REAL
+from kelvara._batch import STATISTICS, check_errors, flag_codes, raise_first
+from kelvara._spectra import FREQUENCY, IMAGINARY, REAL, group_ids, spectrum, split
 
 __all__ = ["fit_bag", "fit_dataframe", "result_meta", "FREQUENCY", "REAL", "IMAGINARY"]
-
-_ERRORS = ("raise", "return")
-
 
 # --------------------------------------------------------------------------- result frames
 
@@ -176,46 +174,31 @@ def _results_frame(meta: pd.DataFrame, ids: list, results: list, names: list[str
 def _fit_many(circuit: kelvara.Circuit, ids: list, spectra: list, errors: str, fit_kwargs: dict) -> list:
     results = kelvara.fit_many(circuit, spectra, errors="return", **fit_kwargs) if spectra else []
     if errors == "raise":
-        for key, result in zip(ids, results):
-            if isinstance(result, BaseException):
-                try:
-                    named = type(result)(f"spectrum {key!r}: {result}")
-                except Exception:
-                    raise result from None
-                raise named from result
+        raise_first(results, lambda index: repr(ids[index]))
     return results
-
-
-def _check_errors(errors: str) -> None:
-    if errors not in _ERRORS:
-        raise ValueError(f'errors must be "raise" or "return", got {errors!r}')
 
 
 # --------------------------------------------------------------------------- bags
 
 
-def _item(item: Any) -> tuple[Any, np.ndarray, np.ndarray]:
+def _item(item: Any) -> tuple[Any, Any, Any]:
+    """(id, frequencies, impedances) of a bag item: impedances None for a spectrum
+    given as battery-data-format keys, which the fit reads as a dataframe."""
     if isinstance(item, dict):
         try:
             key = item["id"]
         except KeyError:
             raise ValueError(f"a spectrum dict needs an 'id' key, got keys {list(item)}") from None
         if "frequencies" in item:
-            return key, np.asarray(item["frequencies"], dtype=np.float64), np.asarray(item["impedances"])
-        if FREQUENCY in item:
-            z = np.asarray(item[REAL], dtype=np.float64) + 1j * np.asarray(item[IMAGINARY], dtype=np.float64)
-            return key, np.asarray(item[FREQUENCY], dtype=np.float64), z
-        raise ValueError(
-            f"a spectrum dict needs 'frequencies' and 'impedances', or {FREQUENCY!r}, {REAL!r} and "
-            f"{IMAGINARY!r}; got keys {list(item)}"
-        )
+            return key, item["frequencies"], item.get("impedances")
+        return key, item, None
     try:
         key, f, z = item
     except (TypeError, ValueError):
         raise ValueError(
             f"bag items must be (id, frequencies, impedances) tuples or dicts, got {type(item).__name__}"
         ) from None
-    return key, np.asarray(f, dtype=np.float64), np.asarray(z)
+    return key, f, z
 
 
 def _fit_items(items: Any, circuit: kelvara.Circuit, meta: pd.DataFrame, errors: str,
@@ -236,7 +219,7 @@ def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dty
     bag : dask.bag.Bag
         Items are ``(id, frequencies, impedances)`` tuples, or dicts with an
         ``"id"`` and either ``"frequencies"`` and ``"impedances"`` or the
-        battery-data-format keys (real and imaginary part apart).
+        battery-data-format keys in any column form ``Circuit.fit`` reads.
     circuit : kelvara.Circuit
         Fitted to every spectrum; its values, if set, are the start.
     errors : {"raise", "return"}
@@ -258,7 +241,7 @@ def fit_bag(bag: Any, circuit: kelvara.Circuit, *, errors: str = "raise", id_dty
         One row per item, in bag order; the columns are those of
         :func:`result_meta` with the id column named ``"id"``.
     """
-    _check_errors(errors)
+    check_errors(errors)
     meta = result_meta(circuit, "id", id_dtype, flags)
     fit = dask.delayed(_fit_items, pure=True)
     parts = [fit(part, circuit, meta, errors, fit_kwargs) for part in bag.to_delayed()]
@@ -307,12 +290,20 @@ def _fit_partition(pdf: pd.DataFrame, circuit: kelvara.Circuit, id_column: str, 
     if len(pdf) == 0:
         return _results_frame(meta, [], [], names)
     # ids in order of first appearance; rows of one spectrum keep their order
-    ids, groups = group_ids(np.asarray(_partition_ids(pdf, id_column)), f"the id column {id_column!r}")
-    f = pdf[FREQUENCY].to_numpy(dtype=np.float64)
-    z = pdf[REAL].to_numpy(dtype=np.float64) + 1j * pdf[IMAGINARY].to_numpy(dtype=np.float64)
-    spectra = [(f[rows], z[rows]) for rows in groups]
+    ids, spectra = split(pdf, np.asarray(_partition_ids(pdf, id_column)), f"the id column {id_column!r}")
     results = _fit_many(circuit, ids, spectra, errors, fit_kwargs)
     return _results_frame(meta, ids, results, names)
+
+
+def _check_columns(ddf: dd.DataFrame) -> None:
+    """Refuses, before any work, a frame without the spectrum columns the fit reads
+    (or with columns that are not numeric), in the fit's own words: dask's stand-in
+    rows of the frame's dtypes go through the fit's reading."""
+    try:
+        from dask.dataframe.utils import meta_nonempty
+    except ImportError:  # a Dask without it: the partitions' own reading reports
+        return
+    spectrum(meta_nonempty(ddf._meta))
 
 
 def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *, shuffle: bool = False,
@@ -325,8 +316,11 @@ def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *
     ddf : dask.dataframe.DataFrame
         One row per measured point: the id column (or the index, if it has
         that name) and the columns ``"Frequency / Hz"``,
-        ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"``.
-        Other columns are ignored. Within a spectrum, rows keep their order.
+        ``"Real Impedance / ohm"`` and ``"Imaginary Impedance / ohm"``, or any
+        other column form ``Circuit.fit`` reads. Other columns are ignored.
+        Within a spectrum, rows keep their order; rows whose frequency is not
+        positive are dropped, as ``Circuit.fit`` drops them. A frame without
+        the spectrum columns raises ValueError before any work.
     circuit : kelvara.Circuit
         Fitted to every spectrum; its values, if set, are the start.
     id_column : str
@@ -356,7 +350,7 @@ def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *
         in order of first appearance; the id column keeps the name and dtype
         of ``id_column``, the other columns are those of :func:`result_meta`.
     """
-    _check_errors(errors)
+    check_errors(errors)
     if shuffle:
         if id_column not in ddf.columns:
             ddf = ddf.reset_index()
@@ -364,9 +358,7 @@ def fit_dataframe(ddf: dd.DataFrame, circuit: kelvara.Circuit, id_column: str, *
     in_index = id_column not in ddf.columns and ddf.index.name == id_column
     if not in_index and id_column not in ddf.columns:
         raise KeyError(f"no column or index named {id_column!r}; columns: {list(ddf.columns)}")
-    missing = [c for c in (FREQUENCY, REAL, IMAGINARY) if c not in ddf.columns]
-    if missing:
-        raise KeyError(f"missing columns {missing}; columns: {list(ddf.columns)}")
+    _check_columns(ddf)
 
     id_dtype = ddf.index.dtype if in_index else ddf[id_column].dtype
     meta = result_meta(circuit, id_column, id_dtype, flags)

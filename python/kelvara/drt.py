@@ -19,7 +19,6 @@ resistances, by fitting one ZARC per peak to the spectrum (see :class:`DrtPeak`)
 from __future__ import annotations
 
 import math
-import sys
 import warnings
 from dataclasses import dataclass
 from functools import cached_property
@@ -269,13 +268,6 @@ def _median(values: np.ndarray) -> float:
     return float(ordered[middle] if ordered.size % 2 else 0.5 * (ordered[middle - 1] + ordered[middle]))
 
 
-def _unpack(frequencies: Any, impedances: Any) -> tuple[Any, Any]:
-    """A kelvara.io.Spectrum (or anything with .frequencies and .impedances) as two arrays."""
-    if impedances is None and hasattr(frequencies, "frequencies") and hasattr(frequencies, "impedances"):
-        return frequencies.frequencies, frequencies.impedances
-    return frequencies, impedances
-
-
 def _settings(lambda_value: float | None, inductance: bool, derivative: int, points_per_decade: float | None,
               margin: float, peak_threshold: float, fit_peaks: bool) -> dict[str, Any]:
     return {"lambda_value": lambda_value, "inductance": inductance, "derivative": derivative,
@@ -306,8 +298,8 @@ def drt(
     Parameters
     ----------
     frequencies, impedances
-        The spectrum in the forms ``Circuit.fit`` takes (two sequences or arrays,
-        or a dataframe with battery-data-format columns and no `impedances`), or a
+        The spectrum in the forms ``Circuit.fit`` takes: two sequences or arrays,
+        or alone a dataframe with battery-data-format columns or a
         ``kelvara.io.Spectrum``.
     lambda_value : float, optional
         The regularisation weight; default: chosen by generalised cross-validation.
@@ -331,14 +323,9 @@ def drt(
     -------
     DrtResult
     """
-    frequencies, impedances = _unpack(frequencies, impedances)
     record = _core._drt(frequencies, impedances, **_settings(lambda_value, inductance, derivative,
                                                              points_per_decade, margin, peak_threshold, fit_peaks))
     return _warn(DrtResult(record))
-
-
-def _progress_bar(done: int, total: int) -> None:
-    print(f"\rDRT {done}/{total}", end="\n" if done == total else "", file=sys.stderr, flush=True)
 
 
 def drt_many(
@@ -363,21 +350,13 @@ def drt_many(
     Each result equals ``drt`` on that spectrum alone. Notes are not issued as
     warnings here: read ``result.notes``.
     """
-    from kelvara._batch import _pairs
+    from kelvara._batch import check_errors, run
+    from kelvara._spectra import items
 
-    if errors not in ("raise", "return"):
-        raise ValueError(f'errors must be "raise" or "return", got {errors!r}')
-    pairs = _pairs(spectra, impedances, id_column)
-    callback = _progress_bar if progress is True else (progress or None)
-    records = _core._drt_many([p[0] for p in pairs], [p[1] for p in pairs], progress=callback,
-                              **_settings(lambda_value, inductance, derivative, points_per_decade, margin,
-                                          peak_threshold, fit_peaks))
-    results: list[DrtResult | Exception] = []
-    for index, record in enumerate(records):
-        if isinstance(record, Exception):
-            if errors == "raise":
-                raise type(record)(f"spectrum {index}: {record}") from record
-            results.append(record)
-        else:
-            results.append(DrtResult(record))
+    check_errors(errors)
+    records = run(_core._drt_many, items(spectra, impedances, id_column), "DRT", errors, progress,
+                  **_settings(lambda_value, inductance, derivative, points_per_decade, margin, peak_threshold,
+                              fit_peaks))
+    results: list[DrtResult | Exception] = [
+        record if isinstance(record, Exception) else DrtResult(record) for record in records]
     return results

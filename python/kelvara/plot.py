@@ -9,7 +9,8 @@ when a function is called, not with this module.
 :class:`kelvara.validate.KKResult` (the model is its Kramers-Kronig fit).
 
 The spectrum is given as frequencies and impedances, or as one
-:class:`kelvara.io.Spectrum` (``nyquist(spectrum, result)``).
+:class:`kelvara.io.Spectrum` or dataframe (``nyquist(spectrum, result)``), as
+``Circuit.fit`` takes it.
 """
 
 from __future__ import annotations
@@ -21,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from kelvara._columns import check_spectrum
+from kelvara._spectra import spectrum
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -51,22 +52,13 @@ def _is_result(obj: Any) -> bool:
 def _data(frequencies: Any, impedances: Any, result: Any) -> tuple[np.ndarray, np.ndarray, Any]:
     """(f, z, result) from (f, z, result) or (spectrum, result): a spectrum's result
     arrives in the impedances slot when given by position."""
-    if (impedances is None or _is_result(impedances)) and hasattr(frequencies, "impedances"):
-        if impedances is not None:
-            if result is not None:
-                raise TypeError("the result was given twice")
-            result = impedances
-        impedances = frequencies.impedances
-        frequencies = frequencies.frequencies
-    if impedances is None:
-        raise TypeError("expected frequencies and impedances, or a kelvara.io.Spectrum")
-    f, z = _spectrum(frequencies, impedances)
-    return f, z, result
-
-
-def _spectrum(frequencies: Any, impedances: Any) -> tuple[np.ndarray, np.ndarray]:
+    if impedances is not None and _is_result(impedances):
+        if result is not None:
+            raise TypeError("the result was given twice")
+        impedances, result = None, impedances
     # Every point is drawn: a NaN or a non-positive frequency would vanish from the axes unseen.
-    return check_spectrum(frequencies, impedances)
+    f, z = spectrum(frequencies, impedances, check="usable")
+    return f, z, result
 
 
 def _model(result: Any, f: np.ndarray) -> np.ndarray:

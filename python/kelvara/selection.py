@@ -37,6 +37,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Sequence
 
 import kelvara
+from kelvara._spectra import spectrum
 from kelvara.diagnostics import VERDICTS, Flag, diagnose, noise_level, relative_misfit, verdict_of
 
 if TYPE_CHECKING:
@@ -152,24 +153,6 @@ class Comparison:
         } for row in self.ranked])
 
 
-def _spectrum(frequencies: Any, impedances: Any) -> tuple[np.ndarray, np.ndarray]:
-    import numpy as np
-
-    if impedances is None:
-        if hasattr(frequencies, "frequencies") and hasattr(frequencies, "impedances"):
-            frequencies, impedances = frequencies.frequencies, frequencies.impedances
-        elif hasattr(frequencies, "columns"):
-            from kelvara._batch import FREQUENCY, IMAGINARY, REAL, _column
-
-            f = _column(frequencies, FREQUENCY).astype(float)
-            z = _column(frequencies, REAL).astype(float) + 1j * _column(frequencies, IMAGINARY).astype(float)
-            keep = f > 0
-            return f[keep], z[keep]
-        else:
-            raise TypeError("give frequencies and impedances, a kelvara.io.Spectrum or a dataframe")
-    return np.asarray(frequencies, dtype=float), np.asarray(impedances, dtype=complex)
-
-
 _LABEL = re.compile(r"^([A-Za-z]+?)(\d*)$")
 
 
@@ -259,7 +242,7 @@ _FULL_STARTS = 9
 _FULL_ITERATIONS = 200
 
 
-def _fit(candidates: list[_Candidate], f: np.ndarray, z: np.ndarray, fit_kwargs: dict,
+def _fit(candidates: list[_Candidate], f: Any, z: Any, fit_kwargs: dict,
          max_iterations: int | None) -> list[Any]:
     """Fits of the candidates (a FitResult or the exception), in their order: every
     candidate without values of its own also starts from the data."""
@@ -286,12 +269,11 @@ def fit_started(circuit: Circuit, frequencies: Any, impedances: Any = None, **fi
     from its network's guess as well, keeping the better fit. A parameter held
     without a value holds the value that fit starts from. A weight file or an
     explicit ``guess_init`` is ``Circuit.fit`` itself."""
-    f, z = _spectrum(frequencies, impedances)
     if "weights" in fit_kwargs or "guess_init" in fit_kwargs:
-        return circuit.fit(f, z, **fit_kwargs)
+        return circuit.fit(frequencies, impedances, **fit_kwargs)
     kwargs = dict(fit_kwargs)
     budget = kwargs.pop("max_iterations", None)
-    result = _fit([_Candidate(circuit.notation, circuit, True)], f, z, kwargs, budget)[0]
+    result = _fit([_Candidate(circuit.notation, circuit, True)], frequencies, impedances, kwargs, budget)[0]
     if isinstance(result, BaseException):
         raise result
     return result
@@ -530,7 +512,7 @@ def _candidates(given: Sequence[Any], thorough: bool) -> list[_Candidate]:
     return out
 
 
-def _run(frequencies: Any, impedances: Any, candidates: list[_Candidate], criterion: str, noise: float | None,
+def _run(f: np.ndarray, z: np.ndarray, candidates: list[_Candidate], criterion: str, noise: float | None,
          max_iterations: int | None, fit_kwargs: dict, early_stop: bool = False,
          reduce: bool = False) -> tuple[list[Ranked], float | None, list[str]]:
     """(ranking, noise, the candidates not fitted). With `early_stop` the candidates are
@@ -540,7 +522,6 @@ def _run(frequencies: Any, impedances: Any, candidates: list[_Candidate], criter
     without it (fitted in the next stage)."""
     if criterion not in CRITERIA:
         raise ValueError(f"criterion must be one of {', '.join(map(repr, CRITERIA))}, got {criterion!r}")
-    f, z = _spectrum(frequencies, impedances)
     if noise is None:
         noise = noise_level(f, z)
     candidates = list(candidates)
@@ -602,7 +583,7 @@ def proposed_candidates(frequencies: Any, impedances: Any = None) -> list[str]:
     """
     import numpy as np
 
-    f, z = _spectrum(frequencies, impedances)
+    f, z = spectrum(frequencies, impedances)
     usable = (f > 0) & np.isfinite(f) & np.isfinite(z) & (np.abs(z) > 0)
     f, z = f[usable], z[usable]
     if f.size < 3:
@@ -656,7 +637,9 @@ def compare(
     ----------
     frequencies, impedances
         The spectrum, as for ``Circuit.fit``; or a ``kelvara.io.Spectrum`` or a
-        battery-data-format dataframe alone.
+        battery-data-format dataframe alone. A point whose frequency is not
+        finite and positive or whose impedance is not finite is refused
+        (ValueError): no candidate's cost could be finite.
     candidates
         Notations, model names or ``Circuit`` objects (a list, even of one).
         Each is fitted with the starts and patience of ``Circuit.fit`` (and, when
@@ -679,8 +662,9 @@ def compare(
         ``ranked`` (best first), ``best`` (the best-ranked clean fit, else the
         best-ranked), ``table()`` and ``to_frame()``.
     """
+    f, z = spectrum(frequencies, impedances, check="usable")
     chosen = _candidates(candidates, True)
-    ranked, noise, _ = _run(frequencies, impedances, chosen, criterion, noise, max_iterations, fit_kwargs)
+    ranked, noise, _ = _run(f, z, chosen, criterion, noise, max_iterations, fit_kwargs)
     _refuse_if_none_fitted("compare", ranked)
     best = _top(ranked, criterion, ("clean",)) or _top(ranked, criterion, ("clean", "suspect", "unreliable"))
     return Comparison(ranked, criterion, noise, best)
@@ -736,14 +720,15 @@ def select(
     penalty for its extra parameters, which noise alone does on well under 1 % of
     spectra.
     """
+    f, z = spectrum(frequencies, impedances, check="usable")
     default = candidates is None
     if candidates is None:
-        chosen = _default_candidates(*_spectrum(frequencies, impedances))
+        chosen = _default_candidates(f, z)
     else:
         chosen = _candidates(candidates, True)
     if early_stop is None:
         early_stop = default
-    ranked, noise, skipped = _run(frequencies, impedances, chosen, criterion, noise, max_iterations, fit_kwargs,
+    ranked, noise, skipped = _run(f, z, chosen, criterion, noise, max_iterations, fit_kwargs,
                                   early_stop, reduce=True)
     _refuse_if_none_fitted("select", ranked)
     best = _simplest_adequate(ranked, criterion)

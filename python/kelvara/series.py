@@ -21,7 +21,8 @@ from typing import TYPE_CHECKING, Any, Iterable, Iterator, Sequence
 
 import numpy as np
 
-from kelvara._batch import _pairs
+from kelvara._batch import raise_named
+from kelvara._spectra import items, spectrum
 
 if TYPE_CHECKING:
     from kelvara._core import Circuit, FitResult
@@ -158,7 +159,12 @@ def fit_series(
     """
     import kelvara
 
-    pairs = _pairs(spectra, impedances, id_column)
+    pairs = []
+    for index, (f, z) in enumerate(items(spectra, impedances, id_column)):
+        try:
+            pairs.append(spectrum(f, z))
+        except Exception as error:
+            raise_named(error, str(index))
     if not pairs:
         raise ValueError("fit_series needs at least one spectrum")
     shared = [shared] if isinstance(shared, str) else list(shared)
@@ -180,7 +186,7 @@ def fit_series(
                 # The first spectrum starts from the data where the circuit has no start of its own.
                 result = fit_started(current, f, z, **fit_kwargs) if index == 0 else current.fit(f, z, **fit_kwargs)
             except Exception as error:
-                raise type(error)(f"spectrum {index}: {error}") from error
+                raise_named(error, str(index))
             results.append(result)
             if result.success and all(math.isfinite(v) for v in result.params.values()):
                 current = result.circuit

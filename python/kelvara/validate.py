@@ -279,8 +279,12 @@ def kramers_kronig(
     ValueError
         On malformed input (lengths, non-finite values, non-positive frequencies,
         zero impedance, fewer than ``MIN_POINTS`` points) or option values.
+    TypeError
+        For data that are not sequences of numbers, as ``Circuit.fit``.
     """
-    f, z = _check_spectrum(*_data(frequencies, impedances))
+    from kelvara._spectra import spectrum
+
+    f, z = spectrum(frequencies, impedances, check="relaxation", min_points=MIN_POINTS)
     n = f.size
     if c is not None:
         c = _check_number("c", c)
@@ -704,34 +708,6 @@ def _mu(r: np.ndarray) -> float:
     return 1.0 - negative / positive
 
 
-def _data(frequencies: Any, impedances: Any) -> tuple[Any, Any]:
-    """(f, z) from two sequences, a kelvara.io.Spectrum, or a battery-data-format
-    dataframe (rows with a frequency not above zero dropped, as Circuit.fit does)."""
-    if impedances is not None:
-        return frequencies, impedances
-    if hasattr(frequencies, "frequencies") and hasattr(frequencies, "impedances"):
-        return frequencies.frequencies, frequencies.impedances
-    from kelvara._batch import FREQUENCY, IMAGINARY, REAL
-
-    def column(names: tuple[str, str]) -> Any:
-        for name in names:
-            try:
-                return np.asarray(frequencies[name], dtype=np.float64)
-            except (KeyError, IndexError, TypeError, ValueError):
-                continue
-        return None
-
-    f = column(FREQUENCY)
-    re, im = column(REAL), column(IMAGINARY)
-    if f is None or re is None or im is None:
-        raise ValueError(f"expected a spectrum, a dataframe with {FREQUENCY[0]!r}, {REAL[0]!r} and "
-                         f"{IMAGINARY[0]!r} columns, or frequencies and impedances as two arguments")
-    if not f.size == re.size == im.size:
-        raise ValueError(f"the columns differ in length ({f.size}, {re.size} and {im.size})")
-    keep = f > 0.0
-    return f[keep], (re + 1j * im)[keep]
-
-
 def _frozen(a: np.ndarray) -> np.ndarray:
     a.flags.writeable = False
     return a
@@ -747,25 +723,3 @@ def _check_number(name: str, value: object) -> float:
     if not math.isfinite(x):
         raise ValueError(f"{name} must be finite, got {x}")
     return x
-
-
-def _check_spectrum(frequencies: object, impedances: object) -> tuple[np.ndarray, np.ndarray]:
-    from kelvara._columns import check_spectrum
-
-    # Shapes, lengths and the point count as everywhere else; the check's own value rules below.
-    f, z = check_spectrum(frequencies, impedances, min_points=MIN_POINTS, finite=False)
-    bad = np.flatnonzero(~np.isfinite(f))
-    if bad.size:
-        raise ValueError(f"frequencies must be finite (first bad value at index {bad[0]}: {f[bad[0]]})")
-    bad = np.flatnonzero(f <= 0.0)
-    if bad.size:
-        raise ValueError(f"frequencies must be positive (first bad value at index {bad[0]}: {f[bad[0]]})")
-    bad = np.flatnonzero(~np.isfinite(z))
-    if bad.size:
-        raise ValueError(f"impedances must be finite (first bad value at index {bad[0]}: {z[bad[0]]})")
-    bad = np.flatnonzero(z == 0.0)
-    if bad.size:
-        raise ValueError(f"impedances must be non-zero (zero at index {bad[0]})")
-    if f.max() == f.min():
-        raise ValueError("frequencies must span a range, all are equal")
-    return f, z

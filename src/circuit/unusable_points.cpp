@@ -1,5 +1,6 @@
 #include "circuit/unusable_points.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "circuit/number_text.hpp"
@@ -22,6 +23,25 @@ std::optional<std::string> first_unusable_point(std::span<const double> frequenc
                    short_number_text(z.im) + "j";
         }
     }
+    return std::nullopt;
+}
+
+std::string too_few_points(std::size_t needed, std::size_t got) {
+    return "need at least " + std::to_string(needed) + (needed == 1 ? " point" : " points") + ", got " +
+           std::to_string(got);
+}
+
+std::optional<std::string> relaxation_data_problem(std::span<const double> frequencies,
+                                                   std::span<const Complex> impedances, std::size_t needed) {
+    if (frequencies.size() < needed) return too_few_points(needed, frequencies.size());
+    if (auto problem = first_unusable_point(frequencies, impedances)) return problem;
+    for (std::size_t i = 0; i < impedances.size(); ++i) {
+        if (impedances[i].re == 0.0 && impedances[i].im == 0.0) {
+            return "impedances must be non-zero, but point " + std::to_string(i) + " is zero";
+        }
+    }
+    const auto [low, high] = std::minmax_element(frequencies.begin(), frequencies.end());
+    if (low != frequencies.end() && !(*high > *low)) return "frequencies must span a range, all are equal";
     return std::nullopt;
 }
 

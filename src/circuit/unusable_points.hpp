@@ -1,6 +1,7 @@
 // Points of a measured spectrum that no logarithm or weight can use.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,5 +16,14 @@ namespace kelvara {
 // point is usable.
 std::optional<std::string> first_unusable_point(std::span<const double> frequencies,
                                                 std::span<const Complex> impedances);
+
+// "need at least 3 points, got 2".
+std::string too_few_points(std::size_t needed, std::size_t got);
+
+// Why a relaxation-time model (the Kramers-Kronig check, the DRT) cannot be
+// fitted to the spectrum, each point weighted by 1/|Z|: fewer than `needed`
+// points, an unusable point, a zero impedance, or no range of frequencies.
+std::optional<std::string> relaxation_data_problem(std::span<const double> frequencies,
+                                                   std::span<const Complex> impedances, std::size_t needed);
 
 }  // namespace kelvara

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "circuit/unusable_points.hpp"
 #include "drt/dense.hpp"
 #include "drt/discretisation.hpp"
 #include "drt/nonnegative_qp.hpp"
@@ -30,20 +31,7 @@ double modulus(Complex z) { return std::hypot(z.re, z.im); }
 
 std::optional<DrtError> check_data(std::span<const double> frequencies, std::span<const Complex> impedances) {
     if (frequencies.size() != impedances.size()) return DrtError{"frequencies and impedances must have the same length"};
-    if (frequencies.size() < 3) {
-        return DrtError{"at least 3 measured points are needed, got " + std::to_string(frequencies.size())};
-    }
-    for (std::size_t i = 0; i < frequencies.size(); ++i) {
-        if (!(frequencies[i] > 0.0) || !std::isfinite(frequencies[i])) {
-            return DrtError{"frequency " + std::to_string(i) + " is not positive and finite"};
-        }
-        if (!std::isfinite(impedances[i].re) || !std::isfinite(impedances[i].im)) {
-            return DrtError{"impedance " + std::to_string(i) + " is not finite"};
-        }
-        if (modulus(impedances[i]) == 0.0) return DrtError{"impedance " + std::to_string(i) + " is zero"};
-    }
-    const auto [low, high] = std::minmax_element(frequencies.begin(), frequencies.end());
-    if (!(*high > *low)) return DrtError{"the frequencies must not all be equal"};
+    if (auto problem = relaxation_data_problem(frequencies, impedances, 3)) return DrtError{*problem};
     return std::nullopt;
 }
 

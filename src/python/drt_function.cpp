@@ -5,17 +5,15 @@
 #include "python/objects.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "circuit/worker_pool.hpp"
 #include "drt/drt.hpp"
 #include "python/arguments.hpp"
 #include "python/barrier.hpp"
+#include "python/batch.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/measured_data.hpp"
@@ -42,7 +40,6 @@ const char* const drt_argument_names[drt_argument_count] = {
     "frequencies", "impedances", "lambda_value", "inductance", "derivative",
     "points_per_decade", "margin", "peak_threshold", "fit_peaks", "progress"};
 
-constexpr auto watch_interval = std::chrono::milliseconds(50);
 
 bool read_double(PyObject* value, const char* name, double& out) {
     if (value == nullptr) return true;
@@ -177,16 +174,6 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
     return record.release();
 }
 
-PyObject* take_raised_exception() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
-}
-
 PyObject* drt_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[drt_argument_count];
     const std::span<const char* const> names(drt_argument_names, drt_progress);
@@ -204,91 +191,30 @@ PyObject* drt_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return outcome_record(result->value(), spectrum.frequencies.view(), spectrum.impedances.view());
 }
 
-struct Slot {
-    std::vector<double> frequencies;
-    std::vector<Complex> impedances;
-    std::optional<Result<drt::DrtOutcome, drt::DrtError>> result;
-    Ref conversion_error;
-};
-
 PyObject* drt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[drt_argument_count];
     if (!bind_arguments({"_drt_many", drt_argument_names, 2}, args, nargs, kwnames, bound)) return nullptr;
     drt::DrtSettings settings;
     if (!read_settings(bound, settings)) return nullptr;
-    PyObject* frequency_list = bound[drt_frequencies];
-    PyObject* impedance_list = bound[drt_impedances];
-    if (!PyList_Check(frequency_list) || !PyList_Check(impedance_list) ||
-        PyList_GET_SIZE(frequency_list) != PyList_GET_SIZE(impedance_list)) {
-        return raise(PyExc_TypeError, "_drt_many() takes two lists of equal length");
-    }
-    PyObject* progress = bound[drt_progress] != nullptr && bound[drt_progress] != Py_None ? bound[drt_progress] : nullptr;
-    const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(frequency_list));
-    std::vector<Slot> slots(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        Spectrum spectrum;
-        if (!read_spectrum(PyList_GET_ITEM(frequency_list, static_cast<Py_ssize_t>(i)),
-                           PyList_GET_ITEM(impedance_list, static_cast<Py_ssize_t>(i)), spectrum)) {
-            PyObject* exception = take_raised_exception();
-            if (exception == nullptr) return nullptr;
-            if (!PyErr_GivenExceptionMatches(exception, PyExc_Exception)) {
-                PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception, nullptr);
-                return nullptr;
-            }
-            slots[i].conversion_error = Ref(exception);
-            continue;
-        }
-        slots[i].frequencies = spectrum.frequencies.to_vector();
-        slots[i].impedances = spectrum.impedances.to_vector();
-    }
-
-    std::atomic<bool> stop{false};
-    std::atomic<std::size_t> done{0};
-    bool callback_failed = false;
-    {
-        ReleasedInterpreter released;
-        auto run_one = [&](std::size_t i) {
-            Slot& slot = slots[i];
-            if (slot.conversion_error || stop.load()) return;
-            slot.result.emplace(drt::compute_drt(slot.frequencies, slot.impedances, settings));
-            ++done;
-        };
-        std::size_t reported = static_cast<std::size_t>(-1);
-        auto watch = [&] {
-            if (stop.load()) return;
-            const std::size_t now = done.load();
-            bool raised = released.signal_raised();
-            if (!raised && progress != nullptr && now != reported) {
-                reported = now;
-                released.with_interpreter([&] {
-                    Ref ignored(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(now),
-                                                      static_cast<Py_ssize_t>(count)));
-                    raised = !ignored;
-                });
-            }
-            if (raised) {
-                callback_failed = true;
-                stop.store(true);
-            }
-        };
-        run_watched(count, run_one, watch, watch_interval);
-    }
-    if (callback_failed) return nullptr;
-    if (progress != nullptr) {
-        Ref ignored(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(count)));
-        if (!ignored) return nullptr;
-    }
+    std::vector<BatchSpectrum> spectra;
+    if (!read_batch_spectra("_drt_many", bound[drt_frequencies], bound[drt_impedances], spectra)) return nullptr;
+    const std::size_t count = spectra.size();
+    std::vector<std::optional<Result<drt::DrtOutcome, drt::DrtError>>> results(count);
+    Batch batch(bound[drt_progress]);
+    auto run_one = [&](std::size_t i) {
+        if (!spectra[i].error) results[i].emplace(drt::compute_drt(spectra[i].frequencies, spectra[i].impedances, settings));
+    };
+    if (!batch.run(count, run_one)) return nullptr;
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
-        Slot& slot = slots[i];
         PyObject* item = nullptr;
-        if (slot.conversion_error) {
-            item = slot.conversion_error.release();
-        } else if (*slot.result) {
-            item = outcome_record(slot.result->value(), slot.frequencies, slot.impedances);
+        if (spectra[i].error) {
+            item = spectra[i].error.release();
+        } else if (*results[i]) {
+            item = outcome_record(results[i]->value(), spectra[i].frequencies, spectra[i].impedances);
         } else {
-            const std::string& message = slot.result->error().message;
+            const std::string& message = results[i]->error().message;
             item = PyObject_CallFunction(PyExc_ValueError, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));
         }
         if (item == nullptr) return nullptr;

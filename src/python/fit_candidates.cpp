@@ -6,29 +6,25 @@
 #include "python/objects.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "circuit/layout.hpp"
-#include "circuit/worker_pool.hpp"
 #include "fit/dispatch.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "models/guess.hpp"
 #include "models/registry.hpp"
 #include "python/arguments.hpp"
 #include "python/barrier.hpp"
+#include "python/batch.hpp"
 #include "python/errors.hpp"
 #include "python/fit_options.hpp"
 #include "python/measured_data.hpp"
 
 namespace kelvara::py {
 namespace {
-
-constexpr auto watch_interval = std::chrono::milliseconds(50);
 
 struct Candidate {
     const CircuitData* data = nullptr;
@@ -93,87 +89,75 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         }
     }
 
-    std::atomic<bool> stop{false};
-    bool interrupted = false;
-    {
+    Batch batch;
+    const InterruptCheck interrupt = batch.interrupt();
+    // The spectrum's shape and DRT, read once for every candidate that starts from the data.
+    std::optional<start::DataReading> reading;
+    if (from_data && std::any_of(candidates.begin(), candidates.end(),
+                                 [](const Candidate& c) { return !c.data->explicit_values; })) {
         ReleasedInterpreter released;
-        const InterruptCheck interrupt{[](void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(); },
-                                       &stop};
-        // The spectrum's shape and DRT, read once for every candidate that starts from the data.
-        std::optional<start::DataReading> reading;
-        if (from_data && std::any_of(candidates.begin(), candidates.end(),
-                                     [](const Candidate& c) { return !c.data->explicit_values; })) {
-            reading.emplace(start::read_data(request.frequencies_hz, request.impedances));
-        }
-        auto fit_one = [&](std::size_t i) {
-            Candidate& candidate = candidates[i];
-            if (stop.load()) return;
-            FitRequest own = request;
-            // A candidate starts from a guess or a simpler candidate's fit: the few
-            // cheapest starts find its optimum, and a wrong circuit cannot run away.
-            own.settings.max_starts = starts;
-            const CircuitData& data = *candidate.data;
-            own.circuit = data.tree;
-            own.control = engine_control(data.tree, data.control);
-            const bool data_start = from_data && !data.explicit_values;
-            if (candidate.guessing) {
-                auto start = guess_params(data.tree, own.frequencies_hz, own.impedances, std::nullopt,
-                                          &*candidate.match);
-                if (!start) {
-                    if (!data_start) {
-                        candidate.guess_error = start.error();
-                        return;
-                    }
-                } else {
-                    own.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
-                    // (With the data start to follow, the fit from it is run below.)
-                    auto result = data_start ? dispatch_fit(own, interrupt) : fit_request(data, own, interrupt);
-                    if (result) {
-                        candidate.outcome = std::move(result).value();
-                    } else {
-                        candidate.fit_error = result.error();
-                    }
-                }
-            }
-            if (data_start) {
-                // The data's own start, beside the network's (a spectrum outside its training ranges).
-                // A quick start for candidates on a budget, the thorough one for the caller's own.
-                const start::DataStartSettings settings =
-                    starts >= LmSettings{}.max_starts ? start::DataStartSettings{} : start::quick_data_start;
-                auto start = data_start_for(data, own.frequencies_hz, own.impedances, own.weighting, interrupt,
-                                            settings, &*reading);
-                if (!start) {
-                    if (!candidate.outcome) candidate.fit_error = start.error();
+        reading.emplace(start::read_data(request.frequencies_hz, request.impedances));
+    }
+    auto fit_one = [&](std::size_t i) {
+        Candidate& candidate = candidates[i];
+        FitRequest own = request;
+        // A candidate starts from a guess or a simpler candidate's fit: the few
+        // cheapest starts find its optimum, and a wrong circuit cannot run away.
+        own.settings.max_starts = starts;
+        const CircuitData& data = *candidate.data;
+        own.circuit = data.tree;
+        own.control = engine_control(data.tree, data.control);
+        const bool data_start = from_data && !data.explicit_values;
+        if (candidate.guessing) {
+            auto start = guess_params(data.tree, own.frequencies_hz, own.impedances, std::nullopt,
+                                      &*candidate.match);
+            if (!start) {
+                if (!data_start) {
+                    candidate.guess_error = start.error();
                     return;
                 }
-                own.circuit = rebuild(data.tree, start.value().values);
-                auto result = dispatch_fit(own, interrupt);
-                if (result && (!candidate.outcome || better_outcome(result.value(), *candidate.outcome))) {
+            } else {
+                own.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
+                // (With the data start to follow, the fit from it is run below.)
+                auto result = data_start ? dispatch_fit(own, interrupt) : fit_request(data, own, interrupt);
+                if (result) {
                     candidate.outcome = std::move(result).value();
-                    candidate.fit_error.reset();
-                    candidate.guess_error.reset();
-                } else if (!result && !candidate.outcome) {
+                } else {
                     candidate.fit_error = result.error();
                 }
+            }
+        }
+        if (data_start) {
+            // The data's own start, beside the network's (a spectrum outside its training ranges).
+            // A quick start for candidates on a budget, the thorough one for the caller's own.
+            const start::DataStartSettings settings =
+                starts >= LmSettings{}.max_starts ? start::DataStartSettings{} : start::quick_data_start;
+            auto start = data_start_for(data, own.frequencies_hz, own.impedances, own.weighting, interrupt,
+                                        settings, &*reading);
+            if (!start) {
+                if (!candidate.outcome) candidate.fit_error = start.error();
                 return;
             }
-            if (candidate.guessing) return;
-            auto result = fit_request(data, own, interrupt);
-            if (result) {
+            own.circuit = rebuild(data.tree, start.value().values);
+            auto result = dispatch_fit(own, interrupt);
+            if (result && (!candidate.outcome || better_outcome(result.value(), *candidate.outcome))) {
                 candidate.outcome = std::move(result).value();
-            } else {
+                candidate.fit_error.reset();
+                candidate.guess_error.reset();
+            } else if (!result && !candidate.outcome) {
                 candidate.fit_error = result.error();
             }
-        };
-        auto watch = [&] {
-            if (!stop.load() && released.signal_raised()) {
-                interrupted = true;
-                stop.store(true);
-            }
-        };
-        run_watched(count, fit_one, watch, watch_interval);
-    }
-    if (interrupted) return PyErr_Occurred() ? nullptr : raise(PyExc_KeyboardInterrupt, "");
+            return;
+        }
+        if (candidate.guessing) return;
+        auto result = fit_request(data, own, interrupt);
+        if (result) {
+            candidate.outcome = std::move(result).value();
+        } else {
+            candidate.fit_error = result.error();
+        }
+    };
+    if (!batch.run(count, fit_one)) return nullptr;
 
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;

@@ -2,32 +2,28 @@
 // with the interpreter released for the whole batch. Each spectrum goes
 // through exactly the steps of Circuit.fit (the same start decision, guess
 // and engine call), so each result equals fitting that spectrum alone; the
-// nested parallel work of one fit runs inline on its worker. The calling
-// thread watches: every 50 ms it reattaches to run signal handlers and the
-// progress callback. kelvara.fit_many (python/kelvara/_batch.py) is the
-// public face: it reads the many input forms into two lists of arrays.
+// nested parallel work of one fit runs inline on its worker, and the calling
+// thread watches the batch (python/batch.hpp). kelvara.fit_many
+// (python/kelvara/_batch.py) is the public face: it reads the many input
+// forms into two lists, one item per spectrum.
 #include "python/objects.hpp"
 
-#include <atomic>
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "circuit/layout.hpp"
 #include "circuit/unusable_points.hpp"
-#include "circuit/worker_pool.hpp"
 #include "fit/dispatch.hpp"
 #include "models/guess.hpp"
 #include "python/arguments.hpp"
+#include "python/batch.hpp"
 #include "python/errors.hpp"
 #include "python/fit_options.hpp"
 #include "python/measured_data.hpp"
 
 namespace kelvara::py {
 namespace {
-
-constexpr auto watch_interval = std::chrono::milliseconds(50);
 
 struct Slot {
     FitRequest request;
@@ -45,16 +41,6 @@ PyObject* slot_exception(Slot& slot) {
     return PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));
 }
 
-PyObject* take_raised_exception() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
-}
-
 }  // namespace
 
 PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -68,13 +54,8 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!read_fit_options(bound, options)) return nullptr;
     Weighting weighting;
     if (!read_weighting(options.weight_name, weighting)) return nullptr;
-    PyObject* frequency_list = bound[frequencies];
-    PyObject* impedance_list = bound[impedances];
-    if (!PyList_Check(frequency_list) || !PyList_Check(impedance_list) ||
-        PyList_GET_SIZE(frequency_list) != PyList_GET_SIZE(impedance_list)) {
-        return raise(PyExc_TypeError, "_fit_many() takes two lists of equal length");
-    }
-    PyObject* progress_callback = bound[progress] != nullptr && bound[progress] != Py_None ? bound[progress] : nullptr;
+    std::vector<BatchSpectrum> spectra;
+    if (!read_batch_spectra("_fit_many", bound[frequencies], bound[impedances], spectra)) return nullptr;
 
     const CircuitData& data = circuit_data(self);
     bool guessing = false;
@@ -88,29 +69,20 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     if (!data_starting && !decide_guess(data, options, guessing, &match)) return nullptr;
 
-    const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(frequency_list));
+    const std::size_t count = spectra.size();
     std::vector<Slot> slots(count);
     std::optional<std::pair<std::size_t, std::string>> unusable;  // the first, for one warning
     for (std::size_t i = 0; i < count; ++i) {
-        Spectrum spectrum;
-        if (!read_spectrum(PyList_GET_ITEM(frequency_list, static_cast<Py_ssize_t>(i)),
-                           PyList_GET_ITEM(impedance_list, static_cast<Py_ssize_t>(i)), spectrum)) {
-            PyObject* exception = take_raised_exception();
-            if (exception == nullptr) return nullptr;
-            if (!PyErr_GivenExceptionMatches(exception, PyExc_Exception)) {
-                // KeyboardInterrupt and the like end the batch.
-                PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception, nullptr);
-                return nullptr;
-            }
-            slots[i].conversion_error = Ref(exception);
+        if (spectra[i].error) {
+            slots[i].conversion_error = std::move(spectra[i].error);
             continue;
         }
         FitRequest& request = slots[i].request;
         request = options.request;
         request.weighting = weighting;
         request.circuit = data.tree;
-        request.frequencies_hz = spectrum.frequencies.to_vector();
-        request.impedances = spectrum.impedances.to_vector();
+        request.frequencies_hz = std::move(spectra[i].frequencies);
+        request.impedances = std::move(spectra[i].impedances);
         request.control = engine_control(data.tree, data.control);
         if (!guessing && !unusable) {
             if (auto problem = first_unusable_point(request.frequencies_hz, request.impedances)) {
@@ -119,71 +91,37 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
         }
     }
 
-    std::atomic<bool> stop{false};
-    std::atomic<std::size_t> done{0};
-    bool callback_failed = false;
-    {
-        ReleasedInterpreter released;
-        const InterruptCheck interrupt{[](void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(); },
-                                       &stop};
-        auto fit_one = [&](std::size_t i) {
-            Slot& slot = slots[i];
-            if (slot.conversion_error || stop.load()) return;
-            if (guessing) {
-                auto start = guess_params(data.tree, slot.request.frequencies_hz, slot.request.impedances,
-                                          options.weights_path, match ? &*match : nullptr);
-                if (!start) {
-                    slot.guess_error = start.error();
-                    ++done;
-                    return;
-                }
-                slot.request.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
-            } else if (data_starting) {
-                auto start = data_start_for(data, slot.request.frequencies_hz, slot.request.impedances,
-                                            slot.request.weighting, interrupt);
-                if (!start) {
-                    slot.fit_error = start.error();
-                    ++done;
-                    return;
-                }
-                slot.request.circuit = rebuild(data.tree, start.value().values);
+    Batch batch(bound[progress]);
+    const InterruptCheck interrupt = batch.interrupt();
+    auto fit_one = [&](std::size_t i) {
+        Slot& slot = slots[i];
+        if (slot.conversion_error) return;
+        if (guessing) {
+            auto start = guess_params(data.tree, slot.request.frequencies_hz, slot.request.impedances,
+                                      options.weights_path, match ? &*match : nullptr);
+            if (!start) {
+                slot.guess_error = start.error();
+                return;
             }
-            // A start from the data needs no second fit from the data.
-            auto result = data_starting ? dispatch_fit(slot.request, interrupt) : fit_request(data, slot.request, interrupt);
-            if (result) {
-                slot.outcome = std::move(result).value();
-            } else {
-                slot.fit_error = result.error();
+            slot.request.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
+        } else if (data_starting) {
+            auto start = data_start_for(data, slot.request.frequencies_hz, slot.request.impedances,
+                                        slot.request.weighting, interrupt);
+            if (!start) {
+                slot.fit_error = start.error();
+                return;
             }
-            ++done;
-        };
-        // The watcher reattaches for signal handlers and the progress callback.
-        std::size_t reported = static_cast<std::size_t>(-1);
-        auto watch = [&] {
-            if (stop.load()) return;
-            const std::size_t now = done.load();
-            bool raised = released.signal_raised();
-            if (!raised && progress_callback != nullptr && now != reported) {
-                reported = now;
-                released.with_interpreter([&] {
-                    Ref ignored(PyObject_CallFunction(progress_callback, "nn", static_cast<Py_ssize_t>(now),
-                                                      static_cast<Py_ssize_t>(count)));
-                    raised = !ignored;
-                });
-            }
-            if (raised) {
-                callback_failed = true;
-                stop.store(true);
-            }
-        };
-        run_watched(count, fit_one, watch, watch_interval);
-    }
-    if (callback_failed) return nullptr;  // KeyboardInterrupt or the callback's own exception
-    if (progress_callback != nullptr) {
-        Ref ignored(PyObject_CallFunction(progress_callback, "nn", static_cast<Py_ssize_t>(count),
-                                          static_cast<Py_ssize_t>(count)));
-        if (!ignored) return nullptr;
-    }
+            slot.request.circuit = rebuild(data.tree, start.value().values);
+        }
+        // A start from the data needs no second fit from the data.
+        auto result = data_starting ? dispatch_fit(slot.request, interrupt) : fit_request(data, slot.request, interrupt);
+        if (result) {
+            slot.outcome = std::move(result).value();
+        } else {
+            slot.fit_error = result.error();
+        }
+    };
+    if (!batch.run(count, fit_one)) return nullptr;  // KeyboardInterrupt or the callback's own exception
     if (unusable) {
         const std::string message = "the fit's cost will not be finite for spectrum " + std::to_string(unusable->first) +
                                     " (and maybe others): " + unusable->second;

@@ -97,10 +97,12 @@ bool read_dataframe(PyObject* frame, Spectrum& out) {
     }
     std::vector<double> kept_frequencies;
     std::vector<Complex> kept_impedances;
+    out.kept_rows.clear();
     for (std::size_t i = 0; i < frequencies.size(); ++i) {
         if (frequencies[i] > 0.0) {  // NaN fails too
             kept_frequencies.push_back(frequencies[i]);
             kept_impedances.push_back(impedances[i]);
+            out.kept_rows.push_back(i);
         }
     }
     const bool empty = kept_frequencies.empty();

@@ -46,4 +46,12 @@ PyObject* new_float_array(std::size_t n, double*& data) {
     return array;
 }
 
+PyObject* new_index_array(std::size_t n, std::intptr_t*& data) {
+    static_assert(sizeof(npy_intp) == sizeof(std::intptr_t), "intp must be a pointer-sized integer");
+    void* raw = nullptr;
+    PyObject* array = new_array(n, NPY_INTP, raw);
+    data = static_cast<std::intptr_t*>(raw);
+    return array;
+}
+
 }  // namespace kelvara::py

@@ -5,6 +5,7 @@
 #include "python/py_ref.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 #include "elements/complex.hpp"
 
@@ -16,5 +17,7 @@ PyObject* new_complex_array(std::size_t n, Complex*& data);
 
 // The same for float64.
 PyObject* new_float_array(std::size_t n, double*& data);
+// The same for NumPy's index type (intp).
+PyObject* new_index_array(std::size_t n, std::intptr_t*& data);
 
 }  // namespace kelvara::py

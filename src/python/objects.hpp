@@ -163,6 +163,10 @@ extern PyMethodDef reduce_functions[];
 extern PyMethodDef joint_fit_functions[];
 // kelvara._core._drt and _drt_many (drt_function.cpp).
 extern PyMethodDef drt_functions[];
+// _spectrum(): the spectrum reading of Circuit.fit for kelvara's Python functions.
+extern PyMethodDef spectrum_functions[];
+// The battery-data-format column names by role, for kelvara._core._COLUMNS.
+PyObject* column_names();
 
 // Module-level functions Series and Parallel.
 extern PyMethodDef compose_methods[];

@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-from kelvara._columns import check_spectrum
+from kelvara._spectra import COLUMNS, spectrum
 
 
 class ReadError(ValueError):
@@ -30,15 +30,12 @@ class ReadError(ValueError):
         return (type(self), (self.path, self.line, self.detail))
 
 
-_COLUMNS = {
-    name: getter
-    for names, getter in (
-        (("Frequency / Hz", "frequency_hertz"), lambda s: s.frequencies),
-        (("Real Impedance / ohm", "real_impedance_ohm"), lambda s: s.impedances.real),
-        (("Imaginary Impedance / ohm", "imaginary_impedance_ohm"), lambda s: s.impedances.imag),
-    )
-    for name in names
+_GETTERS = {
+    "frequency": lambda s: s.frequencies,
+    "real": lambda s: s.impedances.real,
+    "imaginary": lambda s: s.impedances.imag,
 }
+_COLUMNS = {name: _GETTERS[role] for role, names in COLUMNS.items() if role in _GETTERS for name in names}
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -84,7 +81,7 @@ class Spectrum:
     line: int = 1
 
     def __post_init__(self) -> None:
-        f, z = check_spectrum(self.frequencies, self.impedances, min_points=0, finite=False)
+        f, z = spectrum(self.frequencies, self.impedances)
         f.setflags(write=False)
         z.setflags(write=False)
         object.__setattr__(self, "frequencies", f)
