@@ -388,3 +388,13 @@ def _drt_many(
     progress: Any = None,
 ) -> list[dict[str, Any] | Exception]: ...
 def _noise_level(frequencies: Any, impedances: Any) -> float | None: ...
+def _kramers_kronig(
+    frequencies: Any,
+    impedances: Any,
+    rule: str | None,
+    c: float,
+    max_elements: int,
+    inductance: bool,
+    capacitance: bool | None,
+    extend_decades: float,
+) -> dict[str, Any]: ...
