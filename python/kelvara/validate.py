@@ -98,8 +98,6 @@ DEFAULT_MAX_ELEMENTS = 50
 MIN_POINTS = 5
 #: Systematic residuals (rms, fraction of |Z|) below this pass whatever their structure.
 ACCURACY = 0.002
-#: Guard on mu of the automatic rule (see the module docstring).
-AUTO_MU = 0.5
 #: Residual rms / noise above 1 + STRUCTURE_RATIO / sqrt(2N) counts as structure.
 STRUCTURE_RATIO = 1.8
 #: Runs-test z-score below this counts as structure.
@@ -234,8 +232,9 @@ def kramers_kronig(
     are log-spaced from ``1 / w_max`` to ``1 / w_min`` (``w = 2 pi f``), widened by
     ``extend_decades`` at each end; R0, R_k, L and 1/C are fitted by linear least
     squares to the real and imaginary parts together, each weighted by ``1 / |Z|``.
-    Memory grows linearly with the number of points (the design matrix is
-    processed in chunks).
+    Memory grows linearly with the number of points (the normal equations are
+    accumulated point by point; the design matrix is held whole, for an
+    orthogonal factorisation of the final fit, only up to 1024 points).
 
     Parameters
     ----------
