@@ -10,6 +10,7 @@
 
 #include "diagnostics/judged_correlation.hpp"
 #include "diagnostics/noise_level.hpp"
+#include "diagnostics/sign_runs.hpp"
 
 namespace kelvara::diagnostics {
 namespace {
@@ -68,6 +69,26 @@ TEST(Diagnostics, NoNoiseLevelWhereTheFitCannotRun) {
     EXPECT_FALSE(noise_level(f, std::span(z).first(19)));
     z[3] = {0.0, 0.0};
     EXPECT_FALSE(noise_level(f, z));
+}
+
+TEST(Diagnostics, SignRunsCountTheRunsOfEachPart) {
+    // real parts + + - - - + in order (a zero left out): 3 runs of 3 + and 3 -,
+    // mean 2 * 3 * 3 / 6 + 1 = 4, variance (4 - 1)(4 - 2) / 5; imaginary parts all +
+    const std::vector<Complex> values = {{1, 1}, {2, 1}, {0, 1}, {-1, 1}, {-2, 1}, {-3, 1}, {4, 1}};
+    const std::vector<std::size_t> order = {0, 1, 2, 3, 4, 5, 6};
+    const SignRuns re = sign_runs(values, order, &Complex::re);
+    EXPECT_EQ(re.runs, 3.0);
+    EXPECT_DOUBLE_EQ(re.mean, 4.0);
+    EXPECT_DOUBLE_EQ(re.variance, 6.0 / 5.0);
+    EXPECT_DOUBLE_EQ(re.z(), -1.0 / std::sqrt(1.2));
+    const SignRuns im = sign_runs(values, order, &Complex::im);
+    EXPECT_EQ(im.z(), 0.0);
+    SignRuns both = re;
+    both += im;
+    EXPECT_DOUBLE_EQ(both.z(), re.z());
+    // the order given is the order read: reversed, the same runs
+    const std::vector<std::size_t> reversed(order.rbegin(), order.rend());
+    EXPECT_DOUBLE_EQ(sign_runs(values, reversed, &Complex::re).z(), re.z());
 }
 
 TEST(Diagnostics, ReferredCoefficientIsUncorrelatedWithItsExponent) {
