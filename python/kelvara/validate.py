@@ -41,18 +41,21 @@ alone pulls mu below 0.85 before the grid is fine enough for the arc (residuals 
 ten times the noise), and both misjudge the widened time-constant range, whose outer
 elements pair up with opposite signs.
 
-Noise and verdict. The noise (``noise``) is the spectrum's noise level, the same
-estimate as :func:`kelvara.diagnostics.noise_level` (equal to it with the default
-model options): a fit of this model with a fixed grid of 3 time constants per decade,
-from the differences of its neighbouring residuals (real and imaginary parts in
-frequency order). Random scatter of standard deviation s gives differences of standard
-deviation s*sqrt(2), while a systematic deviation, smooth over several points, hardly
-enters them; what the fit takes out of the differences is allowed for. The verdict
-compares the rms residual with it, so it holds at any noise level:
+Noise and verdict. The noise (``noise``) is estimated from the differences of
+neighbouring residuals of the chosen fit (real and imaginary parts in frequency order):
+random scatter of standard deviation s gives differences of standard deviation s*sqrt(2),
+while a systematic deviation, smooth over several points, hardly enters them. It is the
+mean square successive difference of the residuals, the denominator of their von
+Neumann ratio, without the allowance for what the fit takes out of the differences that
+:func:`kelvara.diagnostics.noise_level` makes: with that function's grid (``c=None``
+and ``max_elements`` 3 per decade over the widened range) the two read one sum D of
+squared differences, as sqrt(D / 4(N-1)) and sqrt(D / (4(N-1) - t)). The verdict compares the rms
+residual with it, so it holds at any noise level:
 
 - the residuals have *structure* when their rms exceeds the noise clearly (above
   ``1 + 1.8 / sqrt(2N)``, 1.16 for 60 points),
-  when their signs form too few runs (Wald-Wolfowitz runs test, z below -3), or when
+  when their signs form too few runs (Wald-Wolfowitz runs test of each part, the
+  smaller z below -3; the flags of a fit pool both parts instead), or when
   the mean of 3, 6, 12 or 24 neighbouring residuals (real or imaginary part, in
   frequency order) is off by more standard errors than white noise reaches with
   probability ``WINDOW_ALPHA`` over all such windows (a Bonferroni bound, about 4.2
@@ -150,8 +153,9 @@ class KKResult:
         The fixed residual bound behind ``passed``; None for the noise-based verdict.
     noise : float
         Estimated standard deviation of the random part of the relative residuals
-        (real and imaginary part each, a fraction of |Z|): the spectrum's noise level
-        of :func:`kelvara.diagnostics.noise_level`, with this check's model options.
+        (real and imaginary part each, a fraction of |Z|), from the differences of
+        neighbouring residuals (see the module docstring for how it relates to
+        :func:`kelvara.diagnostics.noise_level`).
     rms_residual : float
         Root mean square of the relative residuals, corrected for the fitted terms.
     runs_z : float
