@@ -16,7 +16,9 @@ namespace {
 // by orthogonal factorisation when the spectrum is small enough.
 std::optional<BoundedSolution> final_fit(const KkProblem& problem, std::span<const double> tau) {
     std::optional<BoundedSolution> fit = bounded_solve(problem, tau, normal_equations(problem, tau));
-    if (fit && problem.points() <= orthogonal_max_points) fit->coef = orthogonal_solve(problem, tau, fit->system.dropped);
+    if (fit && problem.points() <= orthogonal_max_points) {
+        fit->coef = orthogonal_solve(problem, tau, fit->system.dropped);
+    }
     return fit;
 }
 

@@ -20,7 +20,7 @@ struct KkSettings {
     double c = 0.85;                                 // threshold on mu of the rules first and best
     std::size_t max_elements = 50;                   // cap on the element count
     bool inductance = true;
-    std::optional<bool> capacitance;  // nullopt: when the lowest-frequency point is capacitive
+    std::optional<bool> capacitance = std::nullopt;  // nullopt: when the lowest-frequency point is capacitive
     double extend_decades = 0.5;
 };
 
