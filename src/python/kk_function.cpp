@@ -66,8 +66,11 @@ bool read_settings(PyObject* const* bound, diagnostics::KkSettings& settings) {
     settings.max_elements = PyLong_AsSize_t(bound[4]);
     settings.extend_decades = PyFloat_AsDouble(bound[7]);
     if (PyErr_Occurred()) return false;
-    settings.inductance = PyObject_IsTrue(bound[5]) == 1;
-    if (bound[6] != Py_None) settings.capacitance = PyObject_IsTrue(bound[6]) == 1;
+    const int inductance = PyObject_IsTrue(bound[5]);
+    const int capacitance = bound[6] == Py_None ? 0 : PyObject_IsTrue(bound[6]);
+    if (inductance < 0 || capacitance < 0) return false;
+    settings.inductance = inductance == 1;
+    if (bound[6] != Py_None) settings.capacitance = capacitance == 1;
     return true;
 }
 
