@@ -25,6 +25,12 @@
     part of the drift no causal model absorbs. A slowly varying gain is nearly
     Kramers-Kronig compliant (the transform of eps*Z is about eps times that of
     Z), so this part is a few tenths of a percent, comparable with the noise.
+(e) the three noise readings of a valid spectrum against the noise put in, mean and
+    sd of their ratio to it: KKResult.noise (the successive differences of the
+    check's own residuals, which its verdict is calibrated on), the flags' noise
+    level (kelvara.diagnostics.noise_level: a fixed grid, what the fit takes out of
+    the differences allowed for) and DrtResult.noise (the spread of the DRT's
+    residuals, regularisation bias included).
 Targets are printed, never asserted.
 """
 
@@ -36,7 +42,10 @@ import tracemalloc
 
 import numpy as np
 
+import warnings
+
 import kelvara
+from kelvara.diagnostics import noise_level
 from kelvara.validate import kramers_kronig
 
 F = np.logspace(5, -1, 60)
@@ -126,6 +135,20 @@ def main() -> None:
         left = [np.median([kramers_kronig(F, drifting(random_circuit(rng, n), "Z", elapsed), c=None, max_elements=60,
                                           extend_decades=1.0).rms_residual for _ in range(reps)]) for n in names]
         print(f"    {label:22s}: {100 * min(left):.2f}-{100 * max(left):.2f} % of |Z|")
+
+    print("(e) noise readings / noise put in, mean (sd), on valid spectra:")
+    for noise in (0.005, 0.01, 0.02):
+        ratios = {"KKResult.noise": [], "noise_level": [], "DrtResult.noise": []}
+        for n in names:
+            for _ in range(max(reps // 2, 2)):
+                z = noisy(rng, random_circuit(rng, n).impedance(F), noise)
+                ratios["KKResult.noise"].append(kramers_kronig(F, z).noise / noise)
+                ratios["noise_level"].append(noise_level(F, z) / noise)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    ratios["DrtResult.noise"].append(kelvara.drt(F, z).noise / noise)
+        cells = ", ".join(f"{k} {np.mean(v):.3f} ({np.std(v):.3f})" for k, v in ratios.items())
+        print(f"    {100 * noise:.1f} % noise: {cells}")
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ import scipy.optimize as scipy_optimize
 import kelvara
 import kelvara.io
 from conftest import DATA, TWO_PI, evaluate
+from kelvara.diagnostics import noise_level
 from kelvara.validate import KKResult, kramers_kronig
 
 NOISE = 0.005  # standard deviation of real and imaginary part, relative to |Z|
@@ -395,3 +396,61 @@ def test_any_impedance_scale_gives_the_same_verdict(scale):
     np.testing.assert_allclose(scaled.resistances, base.resistances * scale, rtol=1e-6, atol=1e-9 * scale)
     assert scaled.ohmic_resistance == pytest.approx(base.ohmic_resistance * scale, rel=1e-6)
     np.testing.assert_allclose(scaled.fitted, base.fitted * scale, rtol=1e-8)
+
+
+def wald_wolfowitz_z(x):
+    """Runs-test z of the signs of x, written out (zeros left out)."""
+    signs = np.sign(x[x != 0.0])
+    n1, n2 = np.sum(signs > 0), np.sum(signs < 0)
+    if n1 == 0 or n2 == 0:
+        return 0.0
+    n = n1 + n2
+    runs = 1 + np.count_nonzero(signs[1:] != signs[:-1])
+    mean = 2.0 * n1 * n2 / n + 1.0
+    var = 2.0 * n1 * n2 * (2.0 * n1 * n2 - n) / (n * n * (n - 1.0))
+    return (runs - mean) / np.sqrt(var)
+
+
+@pytest.mark.parametrize("drift", [0.0, 0.05])
+def test_runs_z_is_the_smaller_per_part_runs_test(drift):
+    z = noisy(evaluate("R0-p(R1,CPE1)", [10.0, 100.0, 1e-5, 0.85], F) * (1.0 + drift * ELAPSED), 6)
+    r = kramers_kronig(F[::-1], z[::-1])  # in frequency order whatever the input order
+    want = min(wald_wolfowitz_z(r.residuals_real[::-1]), wald_wolfowitz_z(r.residuals_imag[::-1]))
+    assert r.runs_z == pytest.approx(want, rel=1e-12)
+
+
+@pytest.mark.parametrize("notation, values, f", [
+    ("R0-p(R1,CPE1)", [10.0, 100.0, 1e-5, 0.85], F),
+    ("R0-p(R1,C1)-p(R2,C2)", [5.0, 20.0, 1e-6, 50.0, 1e-3], np.logspace(4, -1, 26)),  # five points per decade
+    ("R0-p(R1-Wo1,CPE1)", [5.0, 20.0, 30.0, 1.0, 1e-5, 0.9], F),  # capacitive tail: a series capacitance
+])
+def test_check_noise_and_noise_level_are_two_readings_of_one_sum(notation, values, f):
+    # The check with the flags' grid (3 time constants per decade over the range widened
+    # by half a decade each end) fits the flags' model. Both read the sum D of the squared
+    # differences of neighbouring residuals: the check's noise is sqrt(D / 4(n-1)), the
+    # flags' sqrt(D / (4(n-1) - tr(G^-1 S))), where G is the normal matrix of the kept
+    # columns and S the sum of outer products of the differences of neighbouring rows.
+    z = noisy(evaluate(notation, values, f), 8)
+    grid = int(np.ceil(3.0 * (np.log10(f.max() / f.min()) + 1.0)))
+    r = kramers_kronig(f, z, c=None, max_elements=grid)
+    w = TWO_PI * f
+    tail = bool(-np.degrees(np.angle(z[np.argmin(f)])) > 15.0)  # the model's series capacitance
+    fixed = [np.ones_like(w), 1j * w] + ([-1j / w] if tail else [])
+    cols = np.column_stack(fixed + list((1.0 / (1.0 + 1j * np.outer(w, r.time_constants))).T)) / np.abs(z)[:, None]
+    coef = np.r_[[r.ohmic_resistance, r.inductance], [1.0 / r.capacitance] * tail, r.resistances]
+    # a bounded column held at zero is left out of G
+    slow = np.r_[[False, False], [True] * tail, r.time_constants * w.min() > 1.0].astype(bool)
+    kept = ~(slow & (coef == 0.0))
+    order = np.argsort(f)
+    a = cols[order][:, kept]
+    res = (r.residuals_real + 1j * r.residuals_imag)[order]
+    d = np.diff(res)
+    total = float(np.sum(d.real ** 2 + d.imag ** 2))
+    da = np.diff(a, axis=0)
+    gram = (a.conj().T @ a).real
+    spread = (da.conj().T @ da).real
+    taken = np.trace(np.linalg.solve(gram, spread))
+    count = 4.0 * (f.size - 1)
+    assert r.noise == pytest.approx(np.sqrt(total / count), rel=1e-9)
+    assert noise_level(f, z) == pytest.approx(np.sqrt(total / (count - min(taken, count / 2))), rel=1e-6)
+    assert noise_level(f, z) > r.noise

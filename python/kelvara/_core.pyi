@@ -412,3 +412,14 @@ def _spectrum(
 
 # The battery-data-format column names by role ("frequency", "real", "imaginary", "absolute", "phase").
 _COLUMNS: dict[str, tuple[str, str]]
+
+def _kramers_kronig(
+    frequencies: Any,
+    impedances: Any,
+    rule: str | None,
+    c: float,
+    max_elements: int,
+    inductance: bool,
+    capacitance: bool | None,
+    extend_decades: float,
+) -> dict[str, Any]: ...

@@ -97,7 +97,10 @@ def noise_level(frequencies: Any, impedances: Any) -> float | None:
     differences (a fifth at 5 points per decade, where the grid has a column for
     every two points) is allowed for, so that the square of the estimate is
     unbiased: on the spectra of ``benchmarks/bench_flags.py`` (5-15 points per
-    decade, 0.2-2 % noise) the estimate has mean 1.00, sd 0.095 of the true noise."""
+    decade, 0.2-2 % noise) the estimate has mean 1.00, sd 0.095 of the true noise.
+    ``KKResult.noise`` reads the same sum without that allowance, from the residuals
+    of the check's own fit; with this grid (``c=None`` and ``max_elements`` 3 per
+    decade) the check fits this model, and the two differ by the allowance alone."""
     try:
         return _core._noise_level(frequencies, impedances)
     except ValueError:

@@ -111,7 +111,12 @@ class DrtResult:
     residuals : numpy.ndarray
         (fitted - measured) / |measured|, complex.
     noise : float
-        A robust estimate of the relative noise from the residuals.
+        A robust estimate of the relative noise from the residuals: the scaled
+        median absolute deviation of their real and imaginary parts. It is the
+        DRT's own scatter, regularisation bias included, which is what a point's
+        residual is judged against here; the spectrum's noise level, which the
+        flags and the Kramers-Kronig check use, is
+        :func:`kelvara.diagnostics.noise_level`, often several times smaller.
     unrepresented : numpy.ndarray
         True for points the DRT model cannot reach (relative residual above
         five noise estimates and 1 %): a capacitive tail, an inductive loop

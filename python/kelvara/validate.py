@@ -42,14 +42,20 @@ ten times the noise), and both misjudge the widened time-constant range, whose o
 elements pair up with opposite signs.
 
 Noise and verdict. The noise (``noise``) is estimated from the differences of
-neighbouring residuals (real and imaginary parts in frequency order): random scatter
-of standard deviation s gives differences of standard deviation s*sqrt(2), while a
-systematic deviation, smooth over several points, hardly enters them. The verdict
-compares the rms residual with it, so it holds at any noise level:
+neighbouring residuals of the chosen fit (real and imaginary parts in frequency order):
+random scatter of standard deviation s gives differences of standard deviation s*sqrt(2),
+while a systematic deviation, smooth over several points, hardly enters them. It is the
+mean square successive difference of the residuals, the denominator of their von
+Neumann ratio, without the allowance for what the fit takes out of the differences that
+:func:`kelvara.diagnostics.noise_level` makes: with that function's grid (``c=None``
+and ``max_elements`` 3 per decade over the widened range) the two read one sum D of
+squared differences, as sqrt(D / 4(N-1)) and sqrt(D / (4(N-1) - t)). The verdict compares the rms
+residual with it, so it holds at any noise level:
 
-- the residuals have *structure* when their rms exceeds the noise clearly (the ratio
-  is a von Neumann ratio; above ``1 + 1.8 / sqrt(2N)``, 1.16 for 60 points),
-  when their signs form too few runs (Wald-Wolfowitz runs test, z below -3), or when
+- the residuals have *structure* when their rms exceeds the noise clearly (above
+  ``1 + 1.8 / sqrt(2N)``, 1.16 for 60 points),
+  when their signs form too few runs (Wald-Wolfowitz runs test of each part, the
+  smaller z below -3; the flags of a fit pool both parts instead), or when
   the mean of 3, 6, 12 or 24 neighbouring residuals (real or imaginary part, in
   frequency order) is off by more standard errors than white noise reaches with
   probability ``WINDOW_ALPHA`` over all such windows (a Bonferroni bound, about 4.2
@@ -77,12 +83,14 @@ from __future__ import annotations
 import math
 import operator
 from statistics import NormalDist
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from kelvara import _core
 
 __all__ = ["KKResult", "kramers_kronig", "DEFAULT_MAX_ELEMENTS", "MIN_POINTS", "ACCURACY"]
 
@@ -93,8 +101,6 @@ DEFAULT_MAX_ELEMENTS = 50
 MIN_POINTS = 5
 #: Systematic residuals (rms, fraction of |Z|) below this pass whatever their structure.
 ACCURACY = 0.002
-#: Guard on mu of the automatic rule (see the module docstring).
-AUTO_MU = 0.5
 #: Residual rms / noise above 1 + STRUCTURE_RATIO / sqrt(2N) counts as structure.
 STRUCTURE_RATIO = 1.8
 #: Runs-test z-score below this counts as structure.
@@ -105,10 +111,6 @@ WINDOWS = (3, 6, 12, 24)
 WINDOW_ALPHA = 0.01
 
 _TWO_PI = 2.0 * math.pi
-# fits solved together when scanning M
-_BATCH = 10
-# points per chunk of the design matrix: memory stays bounded for any spectrum length
-_CHUNK = 1024
 _SELECT = ("auto", "best", "first")
 
 
@@ -151,7 +153,9 @@ class KKResult:
         The fixed residual bound behind ``passed``; None for the noise-based verdict.
     noise : float
         Estimated standard deviation of the random part of the relative residuals
-        (real and imaginary part each, a fraction of |Z|).
+        (real and imaginary part each, a fraction of |Z|), from the differences of
+        neighbouring residuals (see the module docstring for how it relates to
+        :func:`kelvara.diagnostics.noise_level`).
     rms_residual : float
         Root mean square of the relative residuals, corrected for the fitted terms.
     runs_z : float
@@ -213,9 +217,6 @@ class KKResult:
         return text
 
 
-CAPACITIVE_TAIL_DEGREES = 15.0
-
-
 def kramers_kronig(
     frequencies: Any,
     impedances: Sequence[complex] | npt.ArrayLike | None = None,
@@ -235,8 +236,9 @@ def kramers_kronig(
     are log-spaced from ``1 / w_max`` to ``1 / w_min`` (``w = 2 pi f``), widened by
     ``extend_decades`` at each end; R0, R_k, L and 1/C are fitted by linear least
     squares to the real and imaginary parts together, each weighted by ``1 / |Z|``.
-    Memory grows linearly with the number of points (the design matrix is
-    processed in chunks).
+    Memory grows linearly with the number of points (the normal equations are
+    accumulated point by point; the design matrix is held whole, for an
+    orthogonal factorisation of the final fit, only up to 1024 points).
 
     Parameters
     ----------
@@ -285,7 +287,15 @@ def kramers_kronig(
     from kelvara._spectra import spectrum
 
     f, z = spectrum(frequencies, impedances, check="relaxation", min_points=MIN_POINTS)
-    n = f.size
+    c, cap, extend_decades, tolerance = _check_options(f.size, c, max_elements, select, extend_decades, tolerance)
+    fit = _core._kramers_kronig(f, z, None if c is None else select, 0.85 if c is None else c, cap,
+                                add_inductance, add_capacitance, extend_decades)
+    return _result(f, z, fit, tolerance, add_inductance)
+
+
+def _check_options(n: int, c: float | None, max_elements: int | None, select: str, extend_decades: float,
+                   tolerance: float | None) -> tuple[float | None, int, float, float | None]:
+    """(c, the cap on M, extend_decades, tolerance), checked."""
     if c is not None:
         c = _check_number("c", c)
         if not 0.0 < c <= 1.0:
@@ -310,93 +320,58 @@ def kramers_kronig(
         tolerance = _check_number("tolerance", tolerance)
         if tolerance <= 0.0:
             raise ValueError(f"tolerance must be positive, got {tolerance}")
+    return c, cap, extend_decades, tolerance
 
-    if add_capacitance is None:
-        # A spectrum still capacitive at its lowest frequency (diffusion tails,
-        # blocking electrodes) has no low-frequency intercept for the RC series.
-        lowest = int(np.argmin(f))
-        add_capacitance = bool(-np.degrees(np.angle(z[lowest])) > CAPACITIVE_TAIL_DEGREES)
-    # The fit runs on z / scale, so that spectra of any impedance scale (micro-ohm to
-    # giga-ohm and beyond) give the same well-scaled equations; the residuals are
-    # relative and do not change, the fitted quantities are scaled back.
-    magnitude = np.abs(z)
-    scale = float(np.exp(np.mean(np.log(magnitude))))
-    if not math.isfinite(scale) or scale == 0.0:
-        scale = float(np.max(magnitude))
-    problem = _Problem(f, z / scale, add_inductance, add_capacitance)
-    w_max, w_min = _TWO_PI * float(f.max()), _TWO_PI * float(f.min())
-    # A series capacitance is what RC elements far below the measured range tend to
-    # (R / (1 + j w tau) -> 1 / (j w tau / R)); with it in the model, elements just
-    # below the range would add only a real part falling off as 1 / w^2, the shape a
-    # drift at the end of a sweep leaves, so the range is not widened there.
-    slow_end = 0.0 if add_capacitance else extend_decades
-    log_tau = (-math.log10(w_max) - extend_decades, -math.log10(w_min) + slow_end)
 
-    if c is None:
-        m = cap
-    else:
-        m = _select(problem, log_tau, cap, c, select)
-    tau = _time_constants(log_tau, m)
-    coef = problem.solve(tau)
-    model = problem.model(tau, coef)  # weighted [re; im] of the model, 2n values
-    rhs = problem.rhs()
-    res_re = np.ascontiguousarray(rhs[:n] - model[:n])
-    res_im = np.ascontiguousarray(rhs[n:] - model[n:])
-    weight = problem.weight
-    fitted = (model[:n] + 1j * model[n:]) / weight * scale
-    n_fixed = problem.n_fixed
-    r_k = coef[n_fixed:]
-    mu = _mu(r_k)
+def _result(f: np.ndarray, z: np.ndarray, fit: dict[str, Any], tolerance: float | None,
+            add_inductance: bool) -> KKResult:
+    """The KKResult of the core's fit: its residuals judged, its fields read-only."""
+    residuals = fit["residuals"]
+    res_re = np.ascontiguousarray(residuals.real)
+    res_im = np.ascontiguousarray(residuals.imag)
+    tau = fit["time_constants"]
+    noise = math.nan if fit["noise"] is None else fit["noise"]
+    n_terms = tau.size + 1 + int(bool(add_inductance)) + int(fit["capacitance"])
     max_residual = float(max(np.abs(res_re).max(), np.abs(res_im).max()))
-    noise, rms, runs_z, window_z = _residual_statistics(f, res_re, res_im, n_fixed + m)
+    rms, window_z = _residual_statistics(f, res_re, res_im, noise, n_terms)
     if tolerance is not None:
         passed = bool(max_residual <= tolerance)
         reason = "" if passed else f"tolerance {100.0 * tolerance:g} %"
     else:
-        passed, reason = _verdict(n, noise, rms, runs_z, window_z)
-
-    inductance = float(coef[1]) * scale if add_inductance else 0.0
-    if add_capacitance:
-        elastance = float(coef[n_fixed - 1]) * scale
-        capacitance = 1.0 / elastance if elastance != 0.0 else math.inf
-    else:
-        capacitance = math.inf
-
+        passed, reason = _verdict(f.size, noise, rms, fit["runs_z"], window_z)
+    elastance = fit["elastance"]
     return KKResult(
         frequencies=_frozen(f),
         impedances=_frozen(z),
-        fitted=_frozen(fitted),
+        fitted=_frozen(fit["fitted"]),
         residuals_real=_frozen(res_re),
         residuals_imag=_frozen(res_im),
-        n_elements=m,
-        mu=mu,
+        n_elements=int(tau.size),
+        mu=fit["mu"],
         time_constants=_frozen(tau),
-        resistances=_frozen(np.array(r_k, dtype=np.float64) * scale),
+        resistances=_frozen(fit["resistances"]),
         max_residual=max_residual,
         passed=passed,
-        ohmic_resistance=float(coef[0]) * scale,
-        inductance=inductance,
-        capacitance=capacitance,
-        tolerance=None if tolerance is None else float(tolerance),
+        ohmic_resistance=fit["ohmic_resistance"],
+        inductance=fit["inductance"],
+        capacitance=1.0 / elastance if fit["capacitance"] and elastance != 0.0 else math.inf,
+        tolerance=tolerance,
         noise=noise,
         rms_residual=rms,
-        runs_z=runs_z,
+        runs_z=fit["runs_z"],
         window_z=window_z,
         reason=reason,
     )
 
 
-def _residual_statistics(f: np.ndarray, res_re: np.ndarray, res_im: np.ndarray,
-                         n_terms: int) -> tuple[float, float, float, float]:
-    """(noise, rms, runs z, window z) of the relative residuals; see the module docstring."""
+def _residual_statistics(f: np.ndarray, res_re: np.ndarray, res_im: np.ndarray, noise: float,
+                         n_terms: int) -> tuple[float, float]:
+    """(rms, window z) of the relative residuals; see the module docstring."""
     order = np.argsort(f, kind="stable")
     re, im = res_re[order], res_im[order]
-    n = f.size
-    d_re, d_im = np.diff(re), np.diff(im)
-    noise = math.sqrt((float(d_re @ d_re) + float(d_im @ d_im)) / (4.0 * (n - 1)))
     sse = float(re @ re) + float(im @ im)
-    rms = math.sqrt(sse / max(2 * n - n_terms, 1))
-    return noise, rms, min(_runs_z(re), _runs_z(im)), max(_window_z(re, noise), _window_z(im, noise))
+    rms = math.sqrt(sse / max(2 * f.size - n_terms, 1))
+    return rms, max(_window_z(re, noise), _window_z(im, noise))
 
 
 def _window_z(x: np.ndarray, noise: float) -> float:
@@ -421,20 +396,6 @@ def _window_bound(n: int) -> float:
     return NormalDist().inv_cdf(1.0 - WINDOW_ALPHA / (2.0 * max(count, 1)))
 
 
-def _runs_z(x: np.ndarray) -> float:
-    """Wald-Wolfowitz runs test: z-score of the number of runs of equal sign."""
-    positive = x > 0.0
-    n = x.size
-    n1 = int(positive.sum())
-    n2 = n - n1
-    if n1 == 0 or n2 == 0:
-        return 0.0
-    runs = 1 + int(np.count_nonzero(positive[1:] != positive[:-1]))
-    mean = 2.0 * n1 * n2 / n + 1.0
-    var = 2.0 * n1 * n2 * (2.0 * n1 * n2 - n) / (n * n * (n - 1.0))
-    return (runs - mean) / math.sqrt(var) if var > 0.0 else 0.0
-
-
 def _verdict(n: int, noise: float, rms: float, runs_z: float, window_z: float) -> tuple[bool, str]:
     ratio = rms / noise if noise > 0.0 else (math.inf if rms > 0.0 else 1.0)
     bound = _window_bound(n)
@@ -447,265 +408,6 @@ def _verdict(n: int, noise: float, rms: float, runs_z: float, window_z: float) -
     if window_z > bound:
         what += f", neighbouring residuals off by {window_z:.1f} standard errors"
     return False, "systematic residuals: " + what
-
-
-class _Problem:
-    """The weighted linear least-squares problem of one spectrum: fixed columns (R0,
-    then j*w for L, then -j/w for 1/C) and RC columns for given time constants, built
-    chunk by chunk. Rows are [real parts; imaginary parts], each divided by |Z|."""
-
-    def __init__(self, f: np.ndarray, zn: np.ndarray, add_inductance: bool, add_capacitance: bool) -> None:
-        self.w = _TWO_PI * f
-        self.zn = zn
-        self.weight = 1.0 / np.abs(zn)
-        self.add_inductance = add_inductance
-        self.add_capacitance = add_capacitance
-        self.n_fixed = 1 + int(add_inductance) + int(add_capacitance)
-
-    def rhs(self, lo: int = 0, hi: int | None = None) -> np.ndarray:
-        zn, weight = self.zn[lo:hi], self.weight[lo:hi]
-        return np.concatenate([zn.real * weight, zn.imag * weight])
-
-    def columns(self, tau: np.ndarray, lo: int, hi: int, dropped: np.ndarray | None = None) -> np.ndarray:
-        """Design rows of points lo..hi for a batch of time-constant rows `tau`
-        (shape (B, width)); `dropped` (shape (B, n_fixed + width)) marks columns left
-        out (padding, or bounded terms held at zero), which are zero."""
-        w, weight = self.w[lo:hi], self.weight[lo:hi]
-        k = w.size
-        batch, width = tau.shape
-        a = np.zeros((batch, 2 * k, self.n_fixed + width))
-        a[:, :k, 0] = weight
-        col = 1
-        if self.add_inductance:
-            a[:, k:, col] = w * weight
-            col += 1
-        if self.add_capacitance:
-            a[:, k:, col] = -weight / w
-        # 1 / (1 + j x) = (1 - j x) / (1 + x^2)
-        x = w[None, :, None] * tau[:, None, :]
-        re = a[:, :k, self.n_fixed:]
-        np.multiply(x, x, out=re)
-        re += 1.0
-        np.divide(weight[None, :, None], re, out=re)
-        np.multiply(x, re, out=a[:, k:, self.n_fixed:])
-        np.negative(a[:, k:, self.n_fixed:], out=a[:, k:, self.n_fixed:])
-        if dropped is not None and dropped.any():
-            a *= ~dropped[:, None, :]
-        return a
-
-    def bounded(self, tau: np.ndarray) -> np.ndarray:
-        """Columns held non-negative (shape of `tau` plus the fixed columns): the series
-        capacitance and the RC elements slower than the lowest measured frequency."""
-        slow = tau * self.w.min() > 1.0 + 1e-9
-        fixed = np.zeros(tau.shape[:-1] + (self.n_fixed,), dtype=bool)
-        fixed[..., -1] = self.add_capacitance
-        return np.concatenate([fixed, slow], axis=-1)
-
-    def solve_bounded(self, tau: np.ndarray, dropped: np.ndarray,
-                      worth: Callable[[np.ndarray, np.ndarray], np.ndarray] | None = None,
-                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-        """Coefficients (B, size), weighted sums of squared residuals (B,), the columns
-        left out (B, size) and the fits left breaking a bound (B,), of a batch of fits
-        whose bounded columns are to be non-negative.
-
-        Normal equations accumulated over chunks of points, with unit-norm columns so
-        that L (~w) and 1/C (~1/w) do not dominate the conditioning; a column left out
-        decouples as an identity block and comes out zero. While a bounded coefficient
-        is negative, those are held at zero and the small system solved again (an
-        active set over a handful of columns: a round or two, without rebuilding the
-        design). `worth(coef, sse)` of the unbounded fits, when given, picks the fits
-        that get the bounds; the others are returned unbounded and marked."""
-        n = self.w.size
-        chunks = [(lo, min(lo + _CHUNK, n)) for lo in range(0, n, _CHUNK)]
-        gram = atb = None
-        kept = None
-        for lo, hi in chunks:
-            block = self.columns(tau, lo, hi, dropped)
-            g = np.matmul(block.transpose(0, 2, 1), block)
-            v = self.rhs(lo, hi) @ block
-            gram, atb = (g, v) if gram is None else (gram + g, atb + v)
-            if len(chunks) == 1:
-                kept = block
-        del block  # one chunk of the design alive at a time
-        assert gram is not None and atb is not None
-        size = gram.shape[1]
-        diag = np.arange(size)
-        norms = np.sqrt(gram[:, diag, diag])
-        pad = norms == 0.0
-        norms[pad] = 1.0
-        gram /= norms[:, :, None] * norms[:, None, :]
-        gram[:, diag, diag] += pad
-        atb /= norms
-        coef = _solve_normal(gram, atb) / norms
-
-        def sums_of_squares(rows: np.ndarray) -> np.ndarray:
-            # residuals directly: no cancellation for near-exact fits
-            sse = np.zeros(rows.size)
-            every = rows.size == tau.shape[0]
-            for lo, hi in chunks:
-                if kept is not None:
-                    a = kept if every else kept[rows]
-                else:
-                    a = self.columns(tau[rows], lo, hi, dropped[rows])
-                res = np.matmul(a, (coef if every else coef[rows])[:, :, None])[:, :, 0] - self.rhs(lo, hi)
-                sse += np.einsum("ij,ij->i", res, res)
-            return sse
-
-        everything = np.arange(tau.shape[0])
-        sse = sums_of_squares(everything)
-        held = self.bounded(tau) & ~dropped
-        broken = np.any(held & (coef < 0.0), axis=1)
-        if worth is not None:
-            held[~worth(coef, sse)] = False
-        dropped = dropped.copy()
-        changed = np.zeros(tau.shape[0], dtype=bool)
-        for _ in range(int(held.sum(axis=1).max(initial=0))):
-            negative = held & (coef < 0.0)
-            rows = np.flatnonzero(negative.any(axis=1))
-            if not rows.size:
-                break
-            out = np.zeros_like(negative)
-            out[rows] = negative[rows]
-            keep = ~out
-            gram *= keep[:, :, None] & keep[:, None, :]
-            gram[out[:, :, None] & np.eye(size, dtype=bool)] = 1.0
-            atb[out] = 0.0
-            held &= keep
-            dropped |= out
-            changed[rows] = True
-            coef[rows] = _solve_normal(gram[rows], atb[rows]) / norms[rows]
-        rows = np.flatnonzero(changed)
-        if rows.size:
-            sse[rows] = sums_of_squares(rows)
-        return coef, sse, dropped, broken & ~changed
-
-    def solve(self, tau: np.ndarray) -> np.ndarray:
-        """Coefficients of one fit, bounded columns non-negative; least squares by
-        orthogonal factorisation (robust to nearly dependent columns) when the spectrum
-        fits in one chunk."""
-        none = np.zeros((1, self.n_fixed + tau.size), dtype=bool)
-        coef, _, dropped, _ = self.solve_bounded(tau[None, :], none)
-        if self.w.size > _CHUNK:
-            return coef[0]
-        a = self.columns(tau[None, :], 0, self.w.size, dropped)[0]
-        norms = np.sqrt(np.einsum("ij,ij->j", a, a))
-        norms[norms == 0.0] = 1.0
-        return np.linalg.lstsq(a / norms, self.rhs(), rcond=None)[0] / norms
-
-    def model(self, tau: np.ndarray, coef: np.ndarray) -> np.ndarray:
-        n = self.w.size
-        out_re, out_im = np.empty(n), np.empty(n)
-        for lo in range(0, n, _CHUNK):
-            hi = min(lo + _CHUNK, n)
-            m = self.columns(tau[None, :], lo, hi)[0] @ coef
-            k = hi - lo
-            out_re[lo:hi], out_im[lo:hi] = m[:k], m[k:]
-        return np.concatenate([out_re, out_im])
-
-
-def _solve_normal(gram: np.ndarray, rhs: np.ndarray) -> np.ndarray:
-    """Solutions (B, size) of a batch of scaled normal equations. With as many time
-    constants as points, neighbouring columns can be equal to the last bit and a pivot
-    exactly zero; those systems get the least-squares solution of smallest norm."""
-    try:
-        return np.linalg.solve(gram, rhs[:, :, None])[:, :, 0]
-    except np.linalg.LinAlgError:
-        return (np.linalg.pinv(gram, hermitian=True) @ rhs[:, :, None])[:, :, 0]
-
-
-def _time_constants(log_tau: tuple[float, float], m: int) -> np.ndarray:
-    # a single element sits at the centre of the range
-    if m == 1:
-        return np.array([10.0 ** (0.5 * (log_tau[0] + log_tau[1]))])
-    return np.logspace(log_tau[0], log_tau[1], m)
-
-
-def _select(problem: _Problem, log_tau: tuple[float, float], cap: int, c: float, select: str) -> int:
-    """Number of RC elements M in 1..cap (see the module docstring)."""
-    mu = np.empty(cap)
-    sse = np.empty(cap)
-    n2 = 2 * problem.w.size
-    terms = problem.n_fixed + np.arange(1, cap + 1)
-
-    def bic_of(sse: np.ndarray, ms: np.ndarray) -> np.ndarray:
-        with np.errstate(divide="ignore"):
-            return n2 * np.log(np.maximum(sse, np.finfo(float).tiny) / n2) + terms[ms - 1] * math.log(n2)
-
-    # The automatic rule bounds only the fits that could win. A bound only raises the
-    # sum of squares, so an unbounded fit's BIC is a lower bound of its bounded one: a
-    # fit that breaks a bound and whose unbounded BIC is no lower than that of the best
-    # eligible fit so far is left out, as its bounded fit could not be chosen either.
-    best = np.inf
-    unresolved = np.zeros(cap, dtype=bool)
-    for lo in range(1, cap + 1, _BATCH):
-        ms = np.arange(lo, min(lo + _BATCH, cap + 1))
-        worth = None
-        if select == "auto":
-            def worth(coef: np.ndarray, sse: np.ndarray, ms: np.ndarray = ms) -> np.ndarray:
-                mu = _mu_rows(coef[:, problem.n_fixed:])
-                bic = bic_of(sse, ms)
-                broken = np.any(problem.bounded(_grid(log_tau, ms)) & (coef < 0.0), axis=1)
-                eligible = ~broken & (mu >= AUTO_MU)
-                return bic < min(best, bic[eligible].min(initial=np.inf))
-        mu[ms - 1], sse[ms - 1], unresolved[ms - 1] = _fit_batch(problem, log_tau, ms, worth)
-        if select == "auto":
-            kept = ~unresolved[ms - 1] & (mu[ms - 1] >= AUTO_MU)
-            best = min(best, bic_of(sse[ms - 1], ms)[kept].min(initial=np.inf))
-        if select == "first" and np.any(mu[ms - 1] < c):
-            break
-    else:
-        ms = None
-    if select == "auto":
-        bic = bic_of(sse, np.arange(1, cap + 1))
-        bic[~(mu >= AUTO_MU) | unresolved] = np.inf
-        return int(np.argmin(bic)) + 1 if np.isfinite(bic).any() else cap
-    below = np.flatnonzero(mu[: ms[-1]] < c) if ms is not None else np.flatnonzero(mu < c)
-    first = int(below[0]) + 1 if below.size else cap
-    if select == "first":
-        return first
-    candidates = np.flatnonzero(mu >= c)
-    if not candidates.size:
-        return first
-    return int(candidates[np.argmin(sse[candidates])]) + 1
-
-
-def _grid(log_tau: tuple[float, float], ms: np.ndarray) -> np.ndarray:
-    """Time constants of the fits with M = ms elements (increasing), one row each,
-    padded with the largest to the largest M."""
-    width = int(ms[-1])
-    k = np.arange(width)
-    frac = np.minimum(k[None, :] / np.maximum(ms - 1, 1)[:, None], 1.0)
-    if ms[0] == 1:
-        frac[0, 0] = 0.5  # a single element sits at the centre of the range
-    return 10.0 ** (log_tau[0] + (log_tau[1] - log_tau[0]) * frac)
-
-
-def _fit_batch(problem: _Problem, log_tau: tuple[float, float], ms: np.ndarray,
-               worth: Callable[[np.ndarray, np.ndarray], np.ndarray] | None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """mu, the weighted sum of squared residuals and whether a bound is left broken, of
-    the fits with M = ms elements, solved as one batch padded to the largest M (the
-    padding decouples, so its coefficients come out zero); `worth` as for
-    _Problem.solve_bounded."""
-    tau = _grid(log_tau, ms)
-    unused = np.arange(tau.shape[1])[None, :] >= ms[:, None]
-    padding = np.concatenate([np.zeros((ms.size, problem.n_fixed), dtype=bool), unused], axis=1)
-    coef, sse, _, unresolved = problem.solve_bounded(tau, padding, worth)
-    return _mu_rows(coef[:, problem.n_fixed:]), sse, unresolved
-
-
-def _mu_rows(r_k: np.ndarray) -> np.ndarray:
-    positive = np.where(r_k > 0.0, r_k, 0.0).sum(axis=1)
-    negative = np.where(r_k < 0.0, -r_k, 0.0).sum(axis=1)
-    safe = np.where(positive > 0.0, positive, 1.0)
-    return np.where(positive > 0.0, 1.0 - negative / safe, np.where(negative > 0.0, -np.inf, 1.0))
-
-
-def _mu(r: np.ndarray) -> float:
-    positive = float(r[r >= 0.0].sum())
-    negative = float(-r[r < 0.0].sum())
-    if positive == 0.0:
-        return 1.0 if negative == 0.0 else -math.inf
-    return 1.0 - negative / positive
 
 
 def _frozen(a: np.ndarray) -> np.ndarray:
@@ -723,3 +425,5 @@ def _check_number(name: str, value: object) -> float:
     if not math.isfinite(x):
         raise ValueError(f"{name} must be finite, got {x}")
     return x
+
+

@@ -9,6 +9,7 @@
 #include "circuit/total_order.hpp"
 #include "diagnostics/judged_correlation.hpp"
 #include "diagnostics/noise_level.hpp"
+#include "diagnostics/sign_runs.hpp"
 
 namespace kelvara::diagnostics {
 namespace {
@@ -112,31 +113,13 @@ double rms(const std::vector<Complex>& relative) {
     return std::sqrt(sum / (2.0 * static_cast<double>(relative.size())));
 }
 
-// Wald-Wolfowitz runs test over the signs of the real parts and of the
-// imaginary parts in frequency order, taken together (zeros left out).
-double runs_z(const FitOutcome& o, const std::vector<Complex>& relative) {
+// The runs test over the signs of the real parts and of the imaginary parts
+// in frequency order, taken together.
+double pooled_runs_z(const FitOutcome& o, const std::vector<Complex>& relative) {
     const std::vector<std::size_t> order = ascending_order(o.frequencies_hz);
-    double runs = 0.0, mean = 0.0, variance = 0.0;
-    for (const double Complex::*part : {&Complex::re, &Complex::im}) {
-        double count = 0.0, positive = 0.0, changes = 0.0;
-        int previous = 0;
-        for (const std::size_t i : order) {
-            const double value = relative[i].*part;
-            if (value == 0.0) continue;
-            const int sign = value > 0.0 ? 1 : -1;
-            if (previous != 0 && sign != previous) changes += 1.0;
-            previous = sign;
-            count += 1.0;
-            if (sign > 0) positive += 1.0;
-        }
-        const double negative = count - positive;
-        if (count < 2.0 || positive == 0.0 || negative == 0.0) continue;
-        runs += 1.0 + changes;
-        const double mu = 2.0 * positive * negative / count + 1.0;
-        mean += mu;
-        variance += (mu - 1.0) * (mu - 2.0) / (count - 1.0);
-    }
-    return variance > 0.0 ? (runs - mean) / std::sqrt(variance) : 0.0;
+    SignRuns both = sign_runs(relative, order, &Complex::re);
+    both += sign_runs(relative, order, &Complex::im);
+    return both.z();
 }
 
 void misfit_flags(const FitOutcome& o, std::optional<double> noise, std::vector<Flag>& flags) {
@@ -157,7 +140,7 @@ void misfit_flags(const FitOutcome& o, std::optional<double> noise, std::vector<
     }
     // the runs test only once the misfit is above the noise, and above half the floor
     if (misfit > std::max(*noise, 0.5 * misfit_floor)) {
-        const double z = runs_z(o, relative);
+        const double z = pooled_runs_z(o, relative);
         if (z < runs_z_limit) {
             flags.push_back({"structure", "the residuals run in long stretches of one sign (runs test z = " +
                                               printed("%.2g", z) + "): a feature of the data is not in the circuit"});

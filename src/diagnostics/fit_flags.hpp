@@ -30,7 +30,7 @@ inline constexpr double misfit_spread = 1.7;
 inline constexpr double misfit_floor = 0.002;
 // The limit for n points: 1 + misfit_spread / sqrt(2n), 1.16 for 60 points.
 double misfit_limit(std::size_t points);
-// `structure` when the runs test's z is below this.
+// `structure` when the pooled runs test's z (both parts together) is below this.
 inline constexpr double runs_z_limit = -3.0;
 
 // The flags of `fit` in the order not_converged, not_finite, at_bound and

@@ -142,6 +142,8 @@ PyObject* fit_result_relative_misfit(PyObject* self, PyObject*);
 PyObject* diagnostics_module();
 // kelvara._core._noise_level.
 extern PyMethodDef diagnostics_functions[];
+// kelvara._core._kramers_kronig (kk_function.cpp).
+extern PyMethodDef kramers_kronig_functions[];
 
 // __reduce__ of Circuit, the element variants and FitResult, and the module's
 // private functions that restore them (pickling.cpp).

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "diagnostics/judged_correlation.hpp"
+#include "diagnostics/kk_fit.hpp"
 #include "diagnostics/noise_level.hpp"
+#include "diagnostics/sign_runs.hpp"
 
 namespace kelvara::diagnostics {
 namespace {
@@ -68,6 +70,69 @@ TEST(Diagnostics, NoNoiseLevelWhereTheFitCannotRun) {
     EXPECT_FALSE(noise_level(f, std::span(z).first(19)));
     z[3] = {0.0, 0.0};
     EXPECT_FALSE(noise_level(f, z));
+}
+
+TEST(Diagnostics, SignRunsCountTheRunsOfEachPart) {
+    // real parts + + - - - + in order (a zero left out): 3 runs of 3 + and 3 -,
+    // mean 2 * 3 * 3 / 6 + 1 = 4, variance (4 - 1)(4 - 2) / 5; imaginary parts all +
+    const std::vector<Complex> values = {{1, 1}, {2, 1}, {0, 1}, {-1, 1}, {-2, 1}, {-3, 1}, {4, 1}};
+    const std::vector<std::size_t> order = {0, 1, 2, 3, 4, 5, 6};
+    const SignRuns re = sign_runs(values, order, &Complex::re);
+    EXPECT_EQ(re.runs, 3.0);
+    EXPECT_DOUBLE_EQ(re.mean, 4.0);
+    EXPECT_DOUBLE_EQ(re.variance, 6.0 / 5.0);
+    EXPECT_DOUBLE_EQ(re.z(), -1.0 / std::sqrt(1.2));
+    const SignRuns im = sign_runs(values, order, &Complex::im);
+    EXPECT_EQ(im.z(), 0.0);
+    SignRuns both = re;
+    both += im;
+    EXPECT_DOUBLE_EQ(both.z(), re.z());
+    // the order given is the order read: reversed, the same runs
+    const std::vector<std::size_t> reversed(order.rbegin(), order.rend());
+    EXPECT_DOUBLE_EQ(sign_runs(values, reversed, &Complex::re).z(), re.z());
+}
+
+// 10 + 100 / (1 + jw tau) with tau = 1 / (2 pi) s, 1e4 down to 1e-2 Hz, six points per decade.
+std::pair<std::vector<double>, std::vector<Complex>> one_rc() {
+    std::vector<double> f;
+    std::vector<Complex> z;
+    for (int i = 0; i <= 36; ++i) {
+        f.push_back(std::pow(10.0, 4.0 - i / 6.0));
+        const std::complex<double> value = 10.0 + 100.0 / (1.0 + std::complex<double>(0.0, f.back()));
+        z.push_back({value.real(), value.imag()});
+    }
+    return {f, z};
+}
+
+TEST(Diagnostics, KramersKronigFitRecoversAnRcOnItsGrid) {
+    // seven time constants over the measured range put one at every decade, 1 Hz's included
+    const auto [f, z] = one_rc();
+    const auto fit = kramers_kronig_fit(f, z, {.rule = std::nullopt, .max_elements = 7, .extend_decades = 0.0});
+    ASSERT_TRUE(fit);
+    ASSERT_EQ(fit->resistances.size(), 7u);
+    for (std::size_t k = 0; k < 7; ++k) EXPECT_NEAR(fit->resistances[k], k == 4 ? 100.0 : 0.0, 1e-8) << k;
+    EXPECT_NEAR(fit->time_constants[4], 1.0 / (2.0 * std::numbers::pi), 1e-15);
+    EXPECT_NEAR(fit->ohmic_resistance, 10.0, 1e-8);
+    EXPECT_NEAR(fit->mu, 1.0, 1e-9);
+    for (std::size_t i = 0; i < f.size(); ++i) {
+        EXPECT_NEAR(fit->residuals[i].re, 0.0, 1e-10);
+        EXPECT_NEAR(fit->residuals[i].im, 0.0, 1e-10);
+    }
+}
+
+TEST(Diagnostics, KramersKronigFitTakesMoreElementsThanPoints) {
+    // 12 elements on 6 points: more columns than residuals, least squares still exact
+    auto [f, z] = one_rc();
+    f.resize(6);
+    z.resize(6);
+    const auto fit = kramers_kronig_fit(f, z, {.rule = std::nullopt, .max_elements = 12});
+    ASSERT_TRUE(fit);
+    EXPECT_EQ(fit->time_constants.size(), 12u);
+    for (std::size_t i = 0; i < f.size(); ++i) {
+        EXPECT_NEAR(fit->fitted[i].re, z[i].re, 1e-6 * std::abs(z[i].re));
+        EXPECT_NEAR(fit->fitted[i].im, z[i].im, 1e-6 * std::abs(z[i].re));
+    }
+    EXPECT_FALSE(kramers_kronig_fit(f, std::span(z).first(5), {}));
 }
 
 TEST(Diagnostics, ReferredCoefficientIsUncorrelatedWithItsExponent) {
