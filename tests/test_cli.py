@@ -335,3 +335,31 @@ def test_folders_and_patterns_name_their_files_and_quiet_prints_nothing(tmp_path
     assert status == 0 and out.count("passed") == 2
     status, _ = run("check", str(folder / "*.txt"))
     assert status == 2 and "no file matches" in capsys.readouterr().err
+
+
+def test_a_series_plot_is_the_trend_and_its_table_has_verdicts(tmp_path, spectrum_file):
+    pytest.importorskip("matplotlib")
+    status, out = run("fit", spectrum_file, spectrum_file, "--circuit", "R0-p(R1,CPE1)", "--series",
+                      "--plot", str(tmp_path / "trend.png"))
+    assert status == 0 and "verdict" in out.split("the series, in the order given")[1]
+    assert [p.name for p in tmp_path.iterdir() if p.suffix == ".png"] == ["trend.png"]  # one figure, not one per fit
+
+
+def test_ctrl_c_during_a_series_says_only_what_is_true(tmp_path):
+    import signal
+    import time
+
+    f = np.logspace(4, -1, 20)
+    z = randles_wo_drift(f)
+    rows = ["Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm,Cycle"]
+    rows += [f"{float(a)!r},{float(b.real)!r},{float(b.imag)!r},{cycle}" for cycle in range(4000) for a, b in zip(f, z)]
+    (tmp_path / "long.csv").write_text("\n".join(rows) + "\n")
+    proc = kelvara_process("fit", str(tmp_path / "long.csv"), "--circuit", "R0-p(R1,CPE1)", "--series",
+                           "--csv", str(tmp_path / "s.csv"), stdout=subprocess.PIPE)
+    time.sleep(4)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130, err
+    written = (tmp_path / "s.csv").exists()
+    assert ("no output file was written" in err) != written
+    assert not written or f"written to {tmp_path / 's.csv'}" in err

@@ -450,6 +450,7 @@ def _fits(args: argparse.Namespace, circuit: kelvara.Circuit | None, spectra: An
         errors.append(f"series of {len(listed)} spectra: {str(error).splitlines()[0]}")
         return
     _warn_once(caught, warned)
+    args.series_result = series  # for the series table and the trend figure
     for (label, spectrum), result in zip(listed, series):
         yield label, spectrum, result, None
 
@@ -473,9 +474,21 @@ def _fit_all(args: argparse.Namespace, out: IO[str], circuit: kelvara.Circuit | 
               f"{result.message}; verdict: {result.verdict}\n", file=out)
         row = {"file": spectrum.path, "sweep": spectrum.sweep, "points": len(f), **result.to_dict(), "shared": shared}
         rows.append(row)
-        if plot is not None:
+        if plot is not None and not args.series:
             title = _title(label, spectrum.path)
             _figure(outputs, errors, label, lambda _: plot.fit_figure(f, z, result, title=title))
+    series = getattr(args, "series_result", None)
+    if series is not None:
+        print(f"the series, in the order given ({len(series)} spectra):\n{series.table()}", file=out)
+        if plot is not None:  # one figure: the parameters along the series
+            label = f"series of {len(series)} spectra"
+            _figure(outputs, errors, label, lambda title: _trend_figure(plot, series, title))
+
+
+def _trend_figure(plot: Any, series: Any, title: str) -> Any:
+    axes = plot.series(series)
+    axes[0].figure.suptitle(title)
+    return axes[0].figure
 
 
 def _number_cell(value: Any) -> str:

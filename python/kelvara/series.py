@@ -106,17 +106,19 @@ class SeriesResult:
         return frame
 
     def table(self) -> str:
-        """The parameters along the series as text, one row per spectrum (a
-        shared parameter's column is headed "<name> (shared)")."""
+        """The parameters along the series as text, one row per spectrum with its
+        chi-square and verdict (a shared parameter's column is headed
+        "<name> (shared)")."""
         params, stderr = self.params(), self.stderr()
-        header = ["#"] + [f"{name} (shared)" if name in self.shared else name for name in params] + ["chi_square"]
+        header = ["#"] + [f"{name} (shared)" if name in self.shared else name for name in params]
+        header += ["chi_square", "verdict"]
         rows = [header]
         for i, result in enumerate(self.results):
             cells = [str(i)]
             for name in params:
                 error = stderr[name][i]
                 cells.append(f"{params[name][i]:.6g}" + (f" ± {error:.2g}" if math.isfinite(error) else ""))
-            cells.append(f"{result.chi_square:.4g}")
+            cells += [f"{result.chi_square:.4g}", result.verdict]
             rows.append(cells)
         widths = [max(len(row[c]) for row in rows) for c in range(len(header))]
         return "".join("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip() + "\n" for row in rows)
@@ -159,6 +161,10 @@ def fit_series(
     """
     import kelvara
 
+    for name in ("errors", "progress"):  # fit_many's batch options: a series stops at its first failure
+        if name in fit_kwargs:
+            raise TypeError(f"fit_series() got an unexpected keyword argument {name!r}: a series fit stops at the "
+                            "first spectrum that fails and names it")
     pairs = []
     for index, (f, z) in enumerate(items(spectra, impedances, id_column)):
         try:
