@@ -149,8 +149,15 @@ inline void coth_csch(Complex beta, Complex& coth, Complex& csch) {
 
 // The parameter index of a kind's exponent, or 0 for a kind without one.
 template <Kind K>
-inline constexpr std::size_t exponent_index =
-    K == Kind::La || K == Kind::Cpe ? 1 : (K == Kind::Zarc || K == Kind::Tlmq ? 2 : 0);
+inline constexpr std::size_t exponent_index_of = exponent_index(K) == no_param ? 0 : exponent_index(K);
+
+// The frequency terms a kind's formula reads beyond j*omega: W its sqrt(omega),
+// the kinds that raise j*omega alone to their exponent (j_omega_power) the
+// exponent terms.
+template <Kind K>
+inline constexpr TermNeeds kind_terms = K == Kind::W                      ? TermNeeds{true, false, false}
+                                        : K == Kind::Cpe || K == Kind::Tlmq ? TermNeeds{false, true, true}
+                                                                            : TermNeeds{};
 
 template <Kind K, bool Special = true>
 inline Complex kind_impedance(const double* p, const OmegaTerms& w, PhasorMemo& memo) {
@@ -225,8 +232,8 @@ inline decltype(auto) with_kind(Kind kind, F&& f) {
 template <Kind K>
 inline void add_kind_sweep(const double* p, std::span<const OmegaTerms> w, Complex* acc) {
     PhasorMemo memo;
-    if constexpr (exponent_index<K> != 0) {
-        if (!special_exponent(p[exponent_index<K>])) {
+    if constexpr (exponent_index_of<K> != 0) {
+        if (!special_exponent(p[exponent_index_of<K>])) {
             for (std::size_t i = 0; i < w.size(); ++i) acc[i] += kind_impedance<K, false>(p, w[i], memo);
             return;
         }

@@ -65,6 +65,8 @@ PyObject* create_module() {
     if (PyModule_AddFunctions(module.get(), pickle_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), candidate_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), reduce_functions) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), element_functions) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), fit_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), drt_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), diagnostics_functions) < 0) return nullptr;
     // Not in __all__: callers catch it by name when they need to.

@@ -150,7 +150,8 @@ PyObject* element_reduce(PyObject* self, PyObject*);
 PyObject* fit_result_reduce(PyObject* self, PyObject*);
 extern PyMethodDef pickle_functions[];
 
-// Circuit.fit.
+// Circuit.fit; _fit_methods, the methods' names (fit_method.cpp).
+extern PyMethodDef fit_functions[];
 PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Circuit._fit_many, the batch behind kelvara.fit_many.
@@ -159,6 +160,8 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // _fit_candidates, the parallel fits behind kelvara.compare and kelvara.select.
 extern PyMethodDef candidate_functions[];
 extern PyMethodDef reduce_functions[];
+// _elements and _param_elements, the catalogue for the Python helpers (element_facts.cpp).
+extern PyMethodDef element_functions[];
 // kelvara._core._drt and _drt_many (drt_function.cpp).
 extern PyMethodDef drt_functions[];
 
