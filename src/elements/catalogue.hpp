@@ -15,9 +15,9 @@
 
 namespace kelvara {
 
-enum class Kind : unsigned char { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T };
+enum class Kind : unsigned char { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T, H };
 
-inline constexpr std::size_t kind_count = 14;
+inline constexpr std::size_t kind_count = 15;
 inline constexpr std::size_t max_params = 4;
 inline constexpr std::size_t no_param = max_params;  // "no such parameter" for a parameter index
 
@@ -118,6 +118,10 @@ inline constexpr std::array<KindInfo, kind_count> KINDS = {{
      {detail::Q::other, detail::Q::coefficient, detail::Q::exponent}, {}, Role::tail},
     {"T", "T", "", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0},
      {detail::Q::other, detail::Q::other, detail::Q::other, detail::Q::time}, {}, Role::process},
+    // Havriliak-Negami: r / (1 + (j w tau)^alpha)^beta
+    {"H", "H", "", 4, {"r", "tau", "alpha", "beta"}, {"ohm", "s", "-", "-"}, {1.0, 0.001, 0.8, 0.8},
+     {detail::Q::resistance, detail::Q::time, detail::Q::exponent, detail::Q::exponent}, {detail::D::grows},
+     Role::process},
 }};
 // clang-format on
 

@@ -195,12 +195,15 @@ inline Complex kind_impedance(const double* p, const OmegaTerms& w, PhasorMemo& 
         const Complex beta = csqrt_fast(Complex{p[0], 0.0} / zq);
         const Complex big_p = csqrt_fast(p[0] * zq);
         return big_p / ctanh_fast(beta);
-    } else {
-        static_assert(K == Kind::T);
+    } else if constexpr (K == Kind::T) {
         const Complex beta = csqrt_fast(Complex{p[2], 0.0} + w.j_omega * p[3]);
         Complex coth, csch;
         detail::coth_csch(beta, coth, csch);
         return p[0] * coth / beta + p[1] * csch / beta;
+    } else {
+        static_assert(K == Kind::H);
+        // With beta = 1 (cpow's exact case) this is the Zarc's formula.
+        return Complex{p[0], 0.0} / cpow(one + scaled_j_omega_power<Special>(w.j_omega * p[1], p[2], memo), p[3]);
     }
 }
 
@@ -222,9 +225,10 @@ inline decltype(auto) with_kind(Kind kind, F&& f) {
         case Kind::K: return f(std::integral_constant<Kind, Kind::K>{});
         case Kind::Zarc: return f(std::integral_constant<Kind, Kind::Zarc>{});
         case Kind::Tlmq: return f(std::integral_constant<Kind, Kind::Tlmq>{});
-        case Kind::T: break;
+        case Kind::T: return f(std::integral_constant<Kind, Kind::T>{});
+        case Kind::H: break;
     }
-    return f(std::integral_constant<Kind, Kind::T>{});
+    return f(std::integral_constant<Kind, Kind::H>{});
 }
 
 // acc[i] += the impedance of kind K at w[i]: kind_impedance's values, with
