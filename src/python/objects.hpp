@@ -64,7 +64,7 @@ extern PyTypeObject ElementType;
 extern PyTypeObject FitResultType;
 
 bool ready_circuit_type();
-bool ready_element_types();  // Element and its fourteen variants
+bool ready_element_types();  // Element and one variant per catalogue kind
 bool ready_fit_result_type();
 
 // The variant class of a kind, e.g. Element_R.
