@@ -159,6 +159,15 @@ inline constexpr std::array<std::string_view, kind_count> CODES = [] {
     return codes;
 }();
 
+static_assert(
+    [] {
+        for (const KindInfo& info : KINDS) {
+            if (info.help_code != info.canonical_code && info.help_code != info.alternative_code) return false;
+        }
+        return true;
+    }(),
+    "Element::CODES entries must all be valid");
+
 // The element named by an exact notation code, at its default values.
 std::optional<Element> default_for_code(std::string_view code);
 
