@@ -43,6 +43,7 @@ FORMULAS = [
     ("Zarc", [8.0, 2e-3, 0.85], lambda w, r, tk, g: parallel(r, 1 / ((tk ** g / r) * (1j * w) ** g))),
     ("Tlmq", [6.0, 3e-3, 0.9], z_tlmq),
     ("T", [2.0, 3.0, 0.5, 0.05], z_t),
+    ("H", [8.0, 2e-3, 0.85, 0.6], lambda w, r, t, a, b: r / (1 + (1j * w * t) ** a) ** b),
 ]
 
 CATALOGUE = {
@@ -62,6 +63,7 @@ CATALOGUE = {
     "Tlmq": (["r_ion", "qs", "gamma"], ["ohm", "F*s^(gamma-1)", "-"], [1.0, 0.001, 0.8],
              [OPEN, OPEN, UNIT]),
     "T": (["a", "b", "k_tau", "tau"], ["ohm*m^2", "ohm*m^2", "-", "s"], [1.0] * 4, [OPEN] * 4),
+    "H": (["r", "tau", "alpha", "beta"], ["ohm", "s", "-", "-"], [1.0, 0.001, 0.8, 0.8], [OPEN, OPEN, UNIT, UNIT]),
 }
 
 
@@ -86,11 +88,79 @@ def test_catalogue_layout(kind):
     assert all(type(lo) is float and type(hi) is float for lo, hi in c.param_bounds())
 
 
+EXPONENTS = {"La": 1, "Cpe": 1, "Zarc": 2, "Tlmq": 2, "H": 2}
+
+
+def test_catalogue_facts_the_helpers_read():
+    table = kelvara._core._elements()
+    assert [e["code"] for e in table] == list(CATALOGUE)
+    for e in table:
+        names, units, defaults, bounds = CATALOGUE[e["code"]]
+        assert (list(e["params"]), list(e["units"]), list(e["defaults"]), list(e["bounds"])) == (
+            names, units, defaults, bounds)
+        assert e["exponent"] == EXPONENTS.get(e["code"])
+        assert e["code"] in e["codes"] and e["help_code"] in e["codes"]
+
+
+@pytest.mark.parametrize("kind", list(CATALOGUE))
+def test_drift_is_how_the_impedance_goes(kind):
+    # "grows": |Z| rises with the parameter (shorted at its floor, open at infinity);
+    # "falls": the reverse
+    element = next(e for e in kelvara._core._elements() if e["code"] == kind)
+    defaults = list(element["defaults"])
+    for index, drift in enumerate(element["drifts"]):
+        if drift is None:
+            continue
+        modulus = []
+        for scale in (1e-6, 1.0, 1e6):
+            values = list(defaults)
+            values[index] *= scale
+            modulus.append(abs(evaluate(f"{kind}1", values, [30.0])[0]))
+        assert (modulus == sorted(modulus)) == (drift == "grows")
+        assert modulus[0] != modulus[2]
+
+
 @pytest.mark.parametrize("code,kind", [("CPE", "Cpe"), ("Cpe", "Cpe"), ("TLMQ", "Tlmq"), ("Tlmq", "Tlmq")])
 def test_alternative_codes_keep_written_label(code, kind):
     names = kelvara.Circuit(f"{code}3").param_names()
     assert names[0].startswith(f"{code}3.")
     assert len(names) == len(CATALOGUE[kind][0])
+
+
+# Havriliak-Negami r / (1 + (j w tau)^alpha)^beta: Cole-Cole is beta = 1, Cole-Davidson
+# alpha = 1, Debye both
+@pytest.mark.parametrize("alpha,beta,closed", [
+    (0.7, 1.0, lambda w, r, t: r / (1 + (1j * w * t) ** 0.7)),
+    (1.0, 0.55, lambda w, r, t: r / (1 + 1j * w * t) ** 0.55),
+    (1.0, 1.0, lambda w, r, t: r / (1 + 1j * w * t)),
+], ids=["cole-cole", "cole-davidson", "debye"])
+@pytest.mark.parametrize("freqs", [FREQS, np.logspace(-3, 6, 1200)], ids=["few", "swept"])
+def test_havriliak_negami_limits(alpha, beta, closed, freqs):
+    r, tau = 40.0, 3e-4
+    got = evaluate("H1", [r, tau, alpha, beta], freqs)
+    np.testing.assert_allclose(got, closed(omega(freqs), r, tau), rtol=1e-12, atol=0)
+    if beta == 1.0:  # the Zarc of the same values
+        np.testing.assert_allclose(got, evaluate("Zarc1", [r, tau, alpha], freqs), rtol=1e-15, atol=0)
+
+
+def test_havriliak_negami_beta_skews_the_arc():
+    # beta < 1 moves the loss peak above 1/tau: -Im Z peaks where
+    # w tau = tan(pi / (2 (beta + 1))) for alpha = 1 (Cole-Davidson)
+    beta, tau = 0.5, 1e-3
+    f = np.logspace(-1, 5, 6001)
+    z = evaluate("H1", [1.0, tau, 1.0, beta], f)
+    peak = omega(f)[np.argmax(-z.imag)] * tau
+    assert peak == pytest.approx(math.tan(math.pi / (2 * (beta + 1))), rel=3e-3)
+
+
+def test_havriliak_negami_fit_recovers_its_parameters():
+    truth = [5.0, 40.0, 2e-3, 0.8, 0.6]
+    f = np.logspace(5, -2, 50)
+    z = truth[0] + truth[1] / (1 + (1j * omega(f) * truth[2]) ** truth[3]) ** truth[4]
+    start = [4.0, 55.0, 1e-3, 0.7, 0.75]
+    result = kelvara.Circuit("R0-H1").with_values(start).fit(f, z, guess_init=False)
+    assert result.success
+    np.testing.assert_allclose(list(result.params.values()), truth, rtol=1e-6)
 
 
 def test_cpe_alpha_one_is_a_capacitor_and_alpha_zero_a_resistor():

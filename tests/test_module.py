@@ -6,7 +6,7 @@ import pytest
 import kelvara
 from conftest import assert_ok, run_python
 
-KINDS = ["R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"]
+KINDS = ["R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T", "H"]
 
 MODELS = {
     "rc": "R0-(R1,C1)",
@@ -23,7 +23,7 @@ MODELS = {
 }
 
 
-def test_all_lists_nineteen_names_in_order():
+def test_all_lists_the_classes_functions_and_element_kinds_in_order():
     assert kelvara.__all__ == ["Element", "Circuit", "FitResult", "Series", "Parallel"] + KINDS
     for name in kelvara.__all__:
         assert hasattr(kelvara, name)

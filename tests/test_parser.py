@@ -23,7 +23,8 @@ available elements (code, parameters, [units]):
   K     r [ohm], tau_k [s]
   Zarc  r [ohm], tau_k [s], gamma [-]
   TLMQ  r_ion [ohm], qs [F*s^(gamma-1)], gamma [-]
-  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]"""
+  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]
+  H     r [ohm], tau [s], alpha [-], beta [-]"""
 
 
 @pytest.mark.parametrize("text,message", [

@@ -15,6 +15,8 @@ CBRT_EPS = np.cbrt(2.0**-52)
 MODELS = {
     "randles": ("R0-(R1-W1,CPE1)", randles, [0.1, 2.0, 0.5, 1e-4, 0.85]),
     "inductive-rc": ("L0-R0-(R1,C1)", with_inductor(rc), [2e-6, 0.05, 1.3, 3e-3]),
+    "havriliak-negami": ("R0-H1", lambda f, r0, r, tau, a, b: r0 + r / (1 + (1j * omega(f) * tau) ** a) ** b,
+                         [0.1, 2.0, 1e-3, 0.7, 0.75]),
 }
 
 

@@ -29,6 +29,7 @@ __all__ = [
     "Zarc",
     "Tlmq",
     "T",
+    "H",
 ]
 
 class PanicException(BaseException): ...
@@ -49,6 +50,7 @@ class Element:
     Zarc: ClassVar[type[Zarc]]
     Tlmq: ClassVar[type[Tlmq]]
     T: ClassVar[type[T]]
+    H: ClassVar[type[H]]
 
 @final
 class R(Element):
@@ -177,6 +179,19 @@ class T(Element):
     def k_tau(self) -> float: ...
     @property
     def tau(self) -> float: ...
+
+@final
+class H(Element):
+    __match_args__: ClassVar[tuple[str, str, str, str]] = ("r", "tau", "alpha", "beta")
+    def __new__(cls, r: _Float, tau: _Float, alpha: _Float, beta: _Float) -> H: ...
+    @property
+    def r(self) -> float: ...
+    @property
+    def tau(self) -> float: ...
+    @property
+    def alpha(self) -> float: ...
+    @property
+    def beta(self) -> float: ...
 
 
 @final
@@ -423,3 +438,6 @@ def _kramers_kronig(
     capacitance: bool | None,
     extend_decades: float,
 ) -> dict[str, Any]: ...
+def _elements() -> tuple[dict[str, Any], ...]: ...
+def _param_elements(circuit: Circuit, /) -> list[tuple[str, int]]: ...
+def _fit_methods() -> list[str]: ...

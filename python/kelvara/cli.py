@@ -58,15 +58,14 @@ import warnings
 from typing import IO, Any, Sequence
 
 import kelvara
+from kelvara import _core
 from kelvara._outputs import OutputError, Outputs, escape_text
 from kelvara.selection import fit_started
 
 EXIT_OK, EXIT_UNSUCCESSFUL, EXIT_INPUT = 0, 1, 2
 EXIT_INTERRUPTED = 130
 DEFAULT_CIRCUIT = "auto"  # kelvara.select over the trained topologies
-METHODS = ("levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
-           "simulated_annealing", "basin_hopping")
-ELEMENT_CODES = ("R", "C", "L", "La", "CPE", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "TLMQ", "T")
+METHODS = tuple(_core._fit_methods())
 
 
 class InputError(Exception):
@@ -645,11 +644,9 @@ def _circuits(out: IO[str]) -> int:
     for name in kelvara.Circuit.ml_circuits():
         print(f"  {name:16s} {kelvara.Circuit(name).notation}", file=out)
     print("\nElements (write a code and a number: R0, CPE1, Wo2; '-' in series, p(a,b) in parallel):", file=out)
-    for code in ELEMENT_CODES:
-        element = kelvara.Circuit(code + "0")
-        params = ", ".join(f"{name.split('.')[1]} [{unit}]"
-                           for name, unit in zip(element.param_names(), element.param_units()))
-        print(f"  {code:5s} {params}", file=out)
+    for element in _core._elements():
+        params = ", ".join(f"{name} [{unit}]" for name, unit in zip(element["params"], element["units"]))
+        print(f"  {element['help_code']:5s} {params}", file=out)
     return EXIT_OK
 
 

@@ -37,6 +37,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Sequence
 
 import kelvara
+from kelvara import _core
 from kelvara._spectra import spectrum
 from kelvara.diagnostics import VERDICTS, Flag, diagnose, noise_level, relative_misfit, verdict_of
 
@@ -156,17 +157,20 @@ class Comparison:
 _LABEL = re.compile(r"^([A-Za-z]+?)(\d*)$")
 
 
-def _neutral_value(name: str, scale: float, w_min: float, w_max: float) -> float | None:
+def _elements(circuit: Circuit) -> list[tuple[str, str]]:
+    """(canonical code of its element, parameter name) for each parameter of `circuit`."""
+    table = {element["code"]: element for element in _core._elements()}
+    return [(code, table[code]["params"][index]) for code, index in _core._param_elements(circuit)]
+
+
+def _neutral_value(kind: str, param: str, scale: float, w_min: float, w_max: float) -> float | None:
     """A value at which an element added to a simpler circuit contributes next to nothing."""
-    label, _, param = name.partition(".")
-    match = _LABEL.match(label)
-    kind = match.group(1).upper() if match else label.upper()
     small = _NEUTRAL * scale
     tau_mid = 1.0 / math.sqrt(w_min * w_max)
     table = {
         ("R", "r"): small, ("L", "l"): small / w_max, ("W", "aw"): small * math.sqrt(w_min),
-        ("WO", "z0"): small, ("WO", "tau"): 100.0 / w_min, ("WS", "z0"): small, ("WS", "tau"): 1.0 / w_min,
-        ("C", "c"): tau_mid / small, ("CPE", "q"): tau_mid**0.9 / small, ("CPE", "alpha"): 0.9,
+        ("Wo", "z0"): small, ("Wo", "tau"): 100.0 / w_min, ("Ws", "z0"): small, ("Ws", "tau"): 1.0 / w_min,
+        ("C", "c"): tau_mid / small, ("Cpe", "q"): tau_mid**0.9 / small, ("Cpe", "alpha"): 0.9,
     }
     return table.get((kind, param))
 
@@ -182,19 +186,19 @@ def _nested_start(simple: FitResult, circuit: Circuit, f: np.ndarray, z: np.ndar
     scale = float(np.min(moduli[moduli > 0], initial=float(np.max(moduli, initial=1.0))))
     w = 2 * math.pi * f
     start = []
-    for name in circuit.param_names():
+    for name, (kind, param) in zip(circuit.param_names(), _elements(circuit)):
         if name in fitted:
             start.append(fitted[name])
             used.add(name)
             continue
-        label, _, param = name.partition(".")
-        match = _LABEL.match(label)
-        as_capacitor = f"C{match.group(2)}.c" if match and match.group(1).upper() == "CPE" else None
-        if as_capacitor in fitted and param in ("q", "alpha"):
+        # a CPE in place of the simpler circuit's capacitor of the same number
+        match = _LABEL.match(name.partition(".")[0])
+        as_capacitor = f"C{match.group(2)}.c" if match and kind == "Cpe" else None
+        if as_capacitor in fitted:
             start.append(fitted[as_capacitor] if param == "q" else 1.0)
             used.add(as_capacitor)
             continue
-        value = _neutral_value(name, scale, float(w.min()), float(w.max()))
+        value = _neutral_value(kind, param, scale, float(w.min()), float(w.max()))
         if value is None:
             return None
         start.append(value)
@@ -334,15 +338,9 @@ def _fit_stage(stage: list[int], candidates: list[_Candidate], results: dict[int
                 results[i] = refit
 
 
-#: How an element's impedance goes when its parameter runs to its floor ("low") or
-#: off to infinity ("high"): "short" (zero impedance) or "open" (infinite).
-_LIMITS = {
-    ("R", "r"): ("short", "open"), ("K", "r"): ("short", "open"), ("ZARC", "r"): ("short", "open"),
-    ("C", "c"): ("open", "short"), ("CPE", "q"): ("open", "short"),
-    ("L", "l"): ("short", "open"), ("LA", "l"): ("short", "open"), ("W", "aw"): ("short", "open"),
-    ("WO", "z0"): ("short", "open"), ("WS", "z0"): ("short", "open"), ("G", "rg"): ("short", "open"),
-    ("GS", "rg"): ("short", "open"),
-}
+#: An element's impedance as a parameter runs to its floor and off to infinity, by
+#: the catalogue's drift of the parameter: "short" (zero impedance) or "open" (infinite).
+_LIMITS = {"grows": ("short", "open"), "falls": ("open", "short")}
 #: Beyond this a value is running off to infinity (as the at_bound flag reads it).
 _RUNAWAY = 1e15
 
@@ -355,12 +353,12 @@ def _runoffs(result: FitResult) -> list[tuple[str, str]]:
     bounds = result.circuit.param_bounds()
     fixed = set(result.circuit.fixed)
     errors = result.stderr or {}
-    for (name, value), (lo, hi) in zip(result.params.items(), bounds):
+    drifts = {element["code"]: element["drifts"] for element in _core._elements()}
+    kinds = _core._param_elements(result.circuit)
+    for (name, value), (lo, hi), (kind, index) in zip(result.params.items(), bounds, kinds):
         if name in fixed or not math.isfinite(value):
             continue
-        label, _, param = name.partition(".")
-        match = _LABEL.match(label)
-        limits = _LIMITS.get((match.group(1).upper() if match else label.upper(), param))
+        limits = _LIMITS.get(drifts[kind][index])
         if limits is None:
             continue
         error = errors.get(name)

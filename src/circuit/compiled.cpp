@@ -14,9 +14,10 @@ void CompiledCircuit::emit(const SeriesList& series, std::size_t depth) {
         if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
             ops_.push_back({Op::Code::leaf, leaf->element.kind, static_cast<std::uint32_t>(param_count_)});
             param_count_ += leaf->element.param_count();
-            const Kind kind = leaf->element.kind;
-            needs_.sqrt_omega |= kind == Kind::W;
-            if (kind == Kind::Cpe || kind == Kind::Tlmq) needs_.sqrt_j_omega = needs_.exponent = true;
+            const TermNeeds terms = with_kind(leaf->element.kind, [](auto k) { return kind_terms<decltype(k)::value>; });
+            needs_.sqrt_omega |= terms.sqrt_omega;
+            needs_.sqrt_j_omega |= terms.sqrt_j_omega;
+            needs_.exponent |= terms.exponent;
         } else {
             ops_.push_back({Op::Code::open_group, Kind::R, 0});
             max_depth_ = std::max(max_depth_, depth + 1);
@@ -74,8 +75,9 @@ TermNeeds CompiledCircuit::needs(const double* params) const {
     TermNeeds out;
     out.sqrt_omega = needs_.sqrt_omega;
     for (const Op& op : ops_) {
-        if (op.code != Op::Code::leaf || (op.kind != Kind::Cpe && op.kind != Kind::Tlmq)) continue;
-        const double exponent = params[op.param_offset + (op.kind == Kind::Cpe ? 1 : 2)];
+        if (op.code != Op::Code::leaf) continue;
+        if (!with_kind(op.kind, [](auto k) { return kind_terms<decltype(k)::value>.exponent; })) continue;
+        const double exponent = params[op.param_offset + exponent_index(op.kind)];
         out.sqrt_j_omega |= exponent == 0.5;
         out.exponent |= !special_exponent(exponent);
     }

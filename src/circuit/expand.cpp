@@ -1,7 +1,5 @@
 #include "circuit/expand.hpp"
 
-#include <cmath>
-
 namespace kelvara {
 namespace {
 
@@ -17,14 +15,9 @@ SeriesList expand(const SeriesList& series, bool& expanded) {
     out.reserve(series.size());
     for (const Node& node : series) {
         if (const auto* leaf = std::get_if<Leaf>(&node.value)) {
-            const auto& p = leaf->element.params;
-            if (leaf->element.kind == Kind::K) {
+            if (const auto pair = longhand_pair(leaf->element)) {
                 expanded = true;
-                out.push_back(pair_of(Element{Kind::R, {p[0]}}, Element{Kind::C, {p[1] / p[0]}}));
-            } else if (leaf->element.kind == Kind::Zarc) {
-                expanded = true;
-                const double q = std::pow(p[1], p[2]) / p[0];
-                out.push_back(pair_of(Element{Kind::R, {p[0]}}, Element{Kind::Cpe, {q, p[2]}}));
+                out.push_back(pair_of(pair->resistor, pair->partner));
             } else {
                 out.push_back(node);
             }

@@ -1,4 +1,5 @@
-// Rewrites the shorthands K and Zarc into the R-C and R-CPE pairs they stand for.
+// Rewrites the shorthands (the catalogue's kinds with a longhand: K, Zarc)
+// into the resistor-and-partner pairs they stand for.
 #pragma once
 
 #include "circuit/tree.hpp"
@@ -7,7 +8,7 @@ namespace kelvara {
 
 struct Expanded {
     SeriesList series;
-    bool expanded = false;  // at least one K or Zarc was rewritten
+    bool expanded = false;  // at least one shorthand was rewritten
 };
 
 Expanded expand_series(const SeriesList& series);

@@ -87,9 +87,23 @@ std::vector<Bounds> param_bounds(const SeriesList& series) {
     std::vector<Bounds> bounds;
     for_each_leaf(series, [&](const Leaf& leaf) {
         const KindInfo& info = kind_info(leaf.element.kind);
-        for (std::size_t i = 0; i < info.param_count; ++i) bounds.push_back(bounds_for(info.param_names[i]));
+        for (std::size_t i = 0; i < info.param_count; ++i) bounds.push_back(bounds_of(info.quantities[i]));
     });
     return bounds;
+}
+
+std::vector<std::size_t> param_carried_exponents(const SeriesList& series) {
+    std::vector<std::size_t> out;
+    for_each_leaf(series, [&](const Leaf& leaf) {
+        const KindInfo& info = kind_info(leaf.element.kind);
+        const std::size_t first = out.size();
+        const std::size_t exponent = exponent_index(leaf.element.kind);
+        for (std::size_t i = 0; i < info.param_count; ++i) {
+            const bool carries = info.quantities[i] == Quantity::coefficient && exponent != no_param;
+            out.push_back(carries ? first + exponent : no_carried_exponent);
+        }
+    });
+    return out;
 }
 
 std::vector<double> param_values(const SeriesList& series) {

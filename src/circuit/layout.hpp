@@ -20,6 +20,12 @@ std::vector<std::string> param_units(const SeriesList& series);
 std::vector<Bounds> param_bounds(const SeriesList& series);
 std::vector<double> param_values(const SeriesList& series);
 
+// For each parameter that is a power-law coefficient (a CPE's q, whose unit
+// carries s^alpha), the position of the exponent it carries; for any other,
+// no_carried_exponent.
+inline constexpr std::size_t no_carried_exponent = static_cast<std::size_t>(-1);
+std::vector<std::size_t> param_carried_exponents(const SeriesList& series);
+
 // The same tree with values taken in parameter order; `values` must hold at
 // least param_count entries (extra ones are ignored).
 SeriesList rebuild(const SeriesList& series, std::span<const double> values);

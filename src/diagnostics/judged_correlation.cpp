@@ -6,20 +6,10 @@
 #include <numbers>
 #include <optional>
 
+#include "circuit/layout.hpp"
+
 namespace kelvara::diagnostics {
 namespace {
-
-// The exponent whose power of seconds the unit of a coefficient carries
-// ("ohm^-1*s^alpha", "F*s^(gamma-1)"), if any.
-std::optional<std::string> carried_exponent(const std::string& unit) {
-    for (const char* exponent : {"alpha", "gamma"}) {
-        if (unit.find(std::string("s^") + exponent) != std::string::npos ||
-            unit.find(std::string("s^(") + exponent) != std::string::npos) {
-            return exponent;
-        }
-    }
-    return std::nullopt;
-}
 
 // T M T^T for square row-major matrices of order n.
 std::vector<double> congruence(const std::vector<double>& t, const std::vector<double>& m, std::size_t n) {
@@ -57,18 +47,17 @@ JudgedCorrelation judged_correlation(const JudgedFit& fit) {
         const auto [lo, hi] = std::minmax_element(o.frequencies_hz.begin(), o.frequencies_hz.end());
         const double ln_lo = std::log(2.0 * std::numbers::pi * *lo);
         const double ln_hi = std::log(2.0 * std::numbers::pi * *hi);
-        const auto position = [&](const std::string& name) -> std::optional<std::size_t> {
+        const auto position = [&](std::size_t flat) -> std::optional<std::size_t> {
             for (std::size_t a = 0; a < n; ++a) {
-                if (o.param_names[out.params[a]] == name) return a;
+                if (out.params[a] == flat) return a;
             }
             return std::nullopt;
         };
-        for (std::size_t j = 0; j < o.param_names.size() && j < fit.units.size(); ++j) {
-            const std::optional<std::string> exponent = carried_exponent(fit.units[j]);
-            if (!exponent) continue;
+        for (std::size_t j = 0; j < o.param_names.size() && j < fit.carried_exponents.size(); ++j) {
+            const std::size_t exponent = fit.carried_exponents[j];
+            if (exponent == no_carried_exponent) continue;
             const std::string& name = o.param_names[j];
-            const std::string partner = name.substr(0, name.rfind('.') + 1) + *exponent;
-            const auto i = position(name), e = position(partner);
+            const auto i = position(j), e = position(exponent);
             if (!i || !e || !(o.params[j] > 0.0)) continue;
             // the row of ln q; the other rows' scale does not enter a correlation
             const double q = o.params[j];

@@ -1,48 +1,47 @@
 #include "elements/catalogue.hpp"
 
-#include <limits>
+#include <algorithm>
+#include <cmath>
 
 namespace kelvara {
-namespace {
+namespace detail {
 
-constexpr std::array<KindInfo, kind_count> KINDS = {{
-    {"R", "R", "", 1, {"r"}, {"ohm"}, {1.0}},
-    {"C", "C", "", 1, {"c"}, {"F"}, {0.001}},
-    {"L", "L", "", 1, {"l"}, {"H"}, {1e-6}},
-    {"La", "La", "", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}},
-    {"Cpe", "CPE", "CPE", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {0.001, 0.8}},
-    {"W", "W", "", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}},
-    {"Wo", "Wo", "", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
-    {"Ws", "Ws", "", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
-    {"G", "G", "", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}},
-    {"Gs", "Gs", "", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
-    {"K", "K", "", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 0.001}},
-    {"Zarc", "Zarc", "", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 0.001, 0.8}},
-    {"Tlmq", "TLMQ", "TLMQ", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"},
-     {1.0, 0.001, 0.8}},
-    {"T", "T", "", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"},
-     {1.0, 1.0, 1.0, 1.0}},
-}};
+// K = r || C with c = tau_k / r.
+std::array<double, max_params> k_expand(std::span<const double> p) { return {p[1] / p[0]}; }
+std::array<double, max_params> k_collapse(double r, std::span<const double> c) { return {r, r * c[0]}; }
 
-}  // namespace
+// Zarc = r || CPE with q = tau_k^gamma / r and alpha = gamma.
+std::array<double, max_params> zarc_expand(std::span<const double> p) { return {std::pow(p[1], p[2]) / p[0], p[2]}; }
+std::array<double, max_params> zarc_collapse(double r, std::span<const double> cpe) {
+    const double q = cpe[0], alpha = cpe[1];
+    return {r, std::pow(r * q, 1.0 / std::max(alpha, 1e-6)), alpha};
+}
 
-const KindInfo& kind_info(Kind kind) { return KINDS[kind_index(kind)]; }
+}  // namespace detail
 
 std::optional<Element> default_for_code(std::string_view code) {
     if (code.empty()) return std::nullopt;
     for (std::size_t i = 0; i < kind_count; ++i) {
         const KindInfo& info = KINDS[i];
         if (code == info.canonical_code || (!info.alternative_code.empty() && code == info.alternative_code)) {
-            Element element{kind_at(i), info.defaults};
-            return element;
+            return Element{kind_at(i), info.defaults};
         }
     }
     return std::nullopt;
 }
 
-Bounds bounds_for(std::string_view param_name) {
-    if (param_name == "alpha" || param_name == "gamma") return {0.0, 1.0};
-    return {1e-12, std::numeric_limits<double>::infinity()};
+std::optional<Kind> kind_of_canonical_code(std::string_view code) {
+    for (std::size_t i = 0; i < kind_count; ++i) {
+        if (KINDS[i].canonical_code == code) return kind_at(i);
+    }
+    return std::nullopt;
+}
+
+std::optional<Pair> longhand_pair(const Element& element) {
+    const Longhand* longhand = kind_info(element.kind).longhand;
+    if (longhand == nullptr) return std::nullopt;
+    return Pair{Element{Kind::R, {element.params[0]}},
+                Element{longhand->partner, longhand->expand(element.values())}};
 }
 
 }  // namespace kelvara

@@ -149,8 +149,15 @@ inline void coth_csch(Complex beta, Complex& coth, Complex& csch) {
 
 // The parameter index of a kind's exponent, or 0 for a kind without one.
 template <Kind K>
-inline constexpr std::size_t exponent_index =
-    K == Kind::La || K == Kind::Cpe ? 1 : (K == Kind::Zarc || K == Kind::Tlmq ? 2 : 0);
+inline constexpr std::size_t exponent_index_of = exponent_index(K) == no_param ? 0 : exponent_index(K);
+
+// The frequency terms a kind's formula reads beyond j*omega: W its sqrt(omega),
+// the kinds that raise j*omega alone to their exponent (j_omega_power) the
+// exponent terms.
+template <Kind K>
+inline constexpr TermNeeds kind_terms = K == Kind::W                      ? TermNeeds{true, false, false}
+                                        : K == Kind::Cpe || K == Kind::Tlmq ? TermNeeds{false, true, true}
+                                                                            : TermNeeds{};
 
 template <Kind K, bool Special = true>
 inline Complex kind_impedance(const double* p, const OmegaTerms& w, PhasorMemo& memo) {
@@ -188,12 +195,15 @@ inline Complex kind_impedance(const double* p, const OmegaTerms& w, PhasorMemo& 
         const Complex beta = csqrt_fast(Complex{p[0], 0.0} / zq);
         const Complex big_p = csqrt_fast(p[0] * zq);
         return big_p / ctanh_fast(beta);
-    } else {
-        static_assert(K == Kind::T);
+    } else if constexpr (K == Kind::T) {
         const Complex beta = csqrt_fast(Complex{p[2], 0.0} + w.j_omega * p[3]);
         Complex coth, csch;
         detail::coth_csch(beta, coth, csch);
         return p[0] * coth / beta + p[1] * csch / beta;
+    } else {
+        static_assert(K == Kind::H);
+        // With beta = 1 (cpow's exact case) this is the Zarc's formula.
+        return Complex{p[0], 0.0} / cpow(one + scaled_j_omega_power<Special>(w.j_omega * p[1], p[2], memo), p[3]);
     }
 }
 
@@ -215,9 +225,10 @@ inline decltype(auto) with_kind(Kind kind, F&& f) {
         case Kind::K: return f(std::integral_constant<Kind, Kind::K>{});
         case Kind::Zarc: return f(std::integral_constant<Kind, Kind::Zarc>{});
         case Kind::Tlmq: return f(std::integral_constant<Kind, Kind::Tlmq>{});
-        case Kind::T: break;
+        case Kind::T: return f(std::integral_constant<Kind, Kind::T>{});
+        case Kind::H: break;
     }
-    return f(std::integral_constant<Kind, Kind::T>{});
+    return f(std::integral_constant<Kind, Kind::H>{});
 }
 
 // acc[i] += the impedance of kind K at w[i]: kind_impedance's values, with
@@ -225,8 +236,8 @@ inline decltype(auto) with_kind(Kind kind, F&& f) {
 template <Kind K>
 inline void add_kind_sweep(const double* p, std::span<const OmegaTerms> w, Complex* acc) {
     PhasorMemo memo;
-    if constexpr (exponent_index<K> != 0) {
-        if (!special_exponent(p[exponent_index<K>])) {
+    if constexpr (exponent_index_of<K> != 0) {
+        if (!special_exponent(p[exponent_index_of<K>])) {
             for (std::size_t i = 0; i < w.size(); ++i) acc[i] += kind_impedance<K, false>(p, w[i], memo);
             return;
         }

@@ -7,6 +7,7 @@
 #include "circuit/layout.hpp"
 #include "circuit/quoted.hpp"
 #include "fit/fit_problem.hpp"
+#include "fit/methods.hpp"
 
 namespace kelvara {
 namespace {
@@ -111,10 +112,14 @@ std::string FitError::message() const {
         case Kind::empty: return "frequencies and impedances must not be empty";
         case Kind::no_parameters: return "circuit topology has no parameters to fit";
         case Kind::solver: return "solver error: " + text;
-        case Kind::unknown_method:
-            return "unknown fit method " + quoted(text) +
-                   ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
-                   "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
+        case Kind::unknown_method: {
+            std::string out = "unknown fit method " + quoted(text) + ", expected one of ";
+            for (const FitMethod& method : FIT_METHODS) {
+                if (method.name != FIT_METHODS[0].name) out += ", ";
+                out += quoted(method.name);
+            }
+            return out;
+        }
         case Kind::invalid_setting:
         case Kind::invalid_start:
         case Kind::too_large: return text;

@@ -8,6 +8,7 @@
 #include "circuit/evaluate.hpp"
 #include "circuit/layout.hpp"
 #include "fit/minpack/minpack.hpp"
+#include "fit/methods.hpp"
 
 namespace kelvara {
 namespace {
@@ -519,6 +520,13 @@ Result<FitOutcome, FitError> polish_or_fallback(const FitProblem& problem, std::
                                  : chosen.message + "; the polish did not lower the cost";
     chosen.impedance_evals = counter.load();
     return chosen;
+}
+
+Result<FitOutcome, FitError> run_levenberg_marquardt(const FitProblem& problem, const FitSettings& settings) {
+    const levenberg_marquardt_settings& s = settings.levenberg_marquardt;
+    const LmSettings lm{s.ftol, s.xtol, 1e-8, s.max_iterations, settings.max_starts};
+    if (auto error = check_lm_settings(lm)) return fail(*error);
+    return levenberg_marquardt_fit(problem, problem.start(), lm);
 }
 
 }  // namespace kelvara

@@ -75,24 +75,20 @@ Result<std::shared_ptr<const Guesser>, NnError> load_locked(ExternalCache& cache
 GuessError value_error(std::string message) { return GuessError{std::move(message), GuessError::Kind::value}; }
 
 
-// Values laid out for the rewritten circuit back onto the user's K and Zarc leaves.
+// Values laid out for the rewritten circuit back onto the user's shorthand leaves.
 std::vector<double> collapse_shorthands(const SeriesList& user, const std::vector<double>& mapped) {
     std::vector<double> out;
     std::size_t cursor = 0;
     for (const LeafRef& leaf : collect_leaves(user)) {
-        if (leaf.element.kind == Kind::K) {
-            const double r = mapped[cursor];
-            out.push_back(r);
-            out.push_back(r * mapped[cursor + 1]);
-            cursor += 2;
-        } else if (leaf.element.kind == Kind::Zarc) {
-            const double r = mapped[cursor], q = mapped[cursor + 1], alpha = mapped[cursor + 2];
-            out.push_back(r);
-            out.push_back(std::pow(r * q, 1.0 / std::max(alpha, 1e-6)));
-            out.push_back(alpha);
-            cursor += 3;
+        const KindInfo& info = kind_info(leaf.element.kind);
+        if (const Longhand* longhand = info.longhand) {
+            const std::size_t partner = kind_info(longhand->partner).param_count;
+            const auto values = longhand->collapse(
+                mapped[cursor], std::span<const double>(mapped).subspan(cursor + 1, partner));
+            out.insert(out.end(), values.begin(), values.begin() + static_cast<std::ptrdiff_t>(info.param_count));
+            cursor += 1 + partner;
         } else {
-            const std::size_t n = leaf.element.param_count();
+            const std::size_t n = info.param_count;
             out.insert(out.end(), mapped.begin() + static_cast<std::ptrdiff_t>(cursor),
                        mapped.begin() + static_cast<std::ptrdiff_t>(cursor + n));
             cursor += n;

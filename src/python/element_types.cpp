@@ -1,4 +1,4 @@
-// Element and its fourteen variant classes (Element.R, Element.Cpe, ...).
+// Element and its variant classes, one per catalogue kind (Element.R, Element.Cpe, ...).
 #include "python/objects.hpp"
 
 #include "python/barrier.hpp"

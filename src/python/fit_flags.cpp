@@ -60,9 +60,9 @@ PyObject* diagnose_fit_result(PyObject* fit_result, std::optional<double> noise)
     std::vector<diagnostics::Flag> flags;
     {
         const std::vector<Bounds> bounds = bounds_in_force(outcome.circuit, control);
-        const std::vector<std::string> units = param_units(outcome.circuit);
+        const std::vector<std::size_t> exponents = param_carried_exponents(outcome.circuit);
         ReleasedInterpreter released;
-        flags = diagnostics::fit_flags({outcome, bounds, units, control.fixed}, noise);
+        flags = diagnostics::fit_flags({outcome, bounds, exponents, control.fixed}, noise);
     }
     Ref list(PyList_New(static_cast<Py_ssize_t>(flags.size())));
     if (!list || flags.empty()) return list.release();

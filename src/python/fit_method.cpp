@@ -9,12 +9,15 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
 #include "circuit/layout.hpp"
 #include "circuit/unusable_points.hpp"
 #include "fit/dispatch.hpp"
 #include "models/registry.hpp"
 #include "python/arguments.hpp"
+#include "python/barrier.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/fit_options.hpp"
@@ -22,9 +25,13 @@
 
 namespace kelvara::py {
 
-#define KELVARA_FIT_NAME(name, text) #name,
-const char* const fit_argument_names[fit_argument_count] = {KELVARA_FIT_ARGUMENTS(KELVARA_FIT_NAME)};
-#undef KELVARA_FIT_NAME
+#define KELVARA_SETTING_NAME(name, type, value) #name,
+#define KELVARA_SETTING_NAMES(method, SETTINGS) SETTINGS(KELVARA_SETTING_NAME)
+const char* const fit_argument_names[fit_argument_count] = {
+    "frequencies", "impedances", "guess_init", "weights", "weight", "method",
+    KELVARA_FIT_METHODS(KELVARA_SETTING_NAMES) "seed"};
+#undef KELVARA_SETTING_NAMES
+#undef KELVARA_SETTING_NAME
 
 namespace {
 
@@ -95,21 +102,21 @@ constexpr std::uint64_t u32_max = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
 
 bool read_settings(PyObject* const* bound, FitSettings& s) {
+    std::size_t at = first_setting;
+    bool ok = true;
+    s.each([&](std::string_view name, SettingType type, auto& field) {
+        PyObject* value = bound[at++];
+        if (!ok) return;
+        const std::string text(name);
+        if constexpr (std::is_same_v<std::remove_reference_t<decltype(field)>, double>) {
+            ok = read_float(value, text.c_str(), field);
+        } else {
+            ok = read_unsigned(value, text.c_str(), type == SettingType::count32 ? u32_max : u64_max, field);
+        }
+    });
+    if (!ok) return false;
     std::uint64_t seed_value = 0;
-    if (!read_unsigned(bound[max_iterations], "max_iterations", u32_max, s.max_iterations) ||
-        !read_float(bound[ftol], "ftol", s.ftol) || !read_float(bound[xtol], "xtol", s.xtol) ||
-        !read_unsigned(bound[num_particles], "num_particles", u32_max, s.num_particles) ||
-        !read_unsigned(bound[generations], "generations", u64_max, s.generations) ||
-        !read_unsigned(bound[nelder_mead_iterations], "nelder_mead_iterations", u64_max, s.nelder_mead_iterations) ||
-        !read_unsigned(bound[de_evaluations], "de_evaluations", u32_max, s.de_evaluations) ||
-        !read_unsigned(bound[sa_iterations], "sa_iterations", u64_max, s.sa_iterations) ||
-        !read_float(bound[sa_initial_temperature], "sa_initial_temperature", s.sa_initial_temperature) ||
-        !read_unsigned(bound[basin_hopping_hops], "basin_hopping_hops", u32_max, s.basin_hopping_hops) ||
-        !read_float(bound[basin_hopping_step_size], "basin_hopping_step_size", s.basin_hopping_step_size) ||
-        !read_float(bound[basin_hopping_temperature], "basin_hopping_temperature", s.basin_hopping_temperature) ||
-        (given(bound[seed]) && !read_unsigned(bound[seed], "seed", u64_max, seed_value))) {
-        return false;
-    }
+    if (given(bound[seed]) && !read_unsigned(bound[seed], "seed", u64_max, seed_value)) return false;
     if (given(bound[seed])) s.seed = seed_value;
     return true;
 }
@@ -215,5 +222,20 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!*result) return raise_fit_error(result->error());
     return make_fit_result(std::move(*result).value(), data.control);
 }
+
+namespace {
+
+PyObject* fit_methods(PyObject*, PyObject*) {
+    std::vector<std::string> names;
+    for (const FitMethod& m : FIT_METHODS) names.emplace_back(m.name);
+    return to_str_list(names);
+}
+
+}  // namespace
+
+PyMethodDef fit_functions[] = {
+    {"_fit_methods", guarded_method<fit_methods>(), METH_NOARGS, "The fit methods' names, in order."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace kelvara::py

@@ -12,23 +12,34 @@
 
 namespace kelvara::py {
 
-// The arguments of fit(), in order, each with its default as the signature
-// shows it: the enum, the names and the signature text all come from here.
-#define KELVARA_FIT_ARGUMENTS(X)                                                                     \
-    X(frequencies, "") X(impedances, "=None") X(guess_init, "=None") X(weights, "=None")            \
-    X(weight, "=\"modulus\"") X(method, "=\"levenberg_marquardt\"") X(max_iterations, "=200")        \
-    X(ftol, "=1e-8") X(xtol, "=1e-8") X(num_particles, "=200") X(generations, "=1000")               \
-    X(nelder_mead_iterations, "=2000") X(de_evaluations, "=20000") X(sa_iterations, "=5000")         \
-    X(sa_initial_temperature, "=2.0") X(basin_hopping_hops, "=20") X(basin_hopping_step_size, "=1.0") \
-    X(basin_hopping_temperature, "=1.0") X(seed, "=None")
+// The arguments of fit(), in order: the spectrum and how to start and weigh
+// it, the method; then every method's settings, from the method table
+// (fit/methods.hpp); then the seed.
+#define KELVARA_COUNT_SETTING(name, type, value) +1
+#define KELVARA_COUNT_SETTINGS(method, SETTINGS) SETTINGS(KELVARA_COUNT_SETTING)
+inline constexpr int fit_setting_count = 0 KELVARA_FIT_METHODS(KELVARA_COUNT_SETTINGS);
+#undef KELVARA_COUNT_SETTINGS
+#undef KELVARA_COUNT_SETTING
 
-#define KELVARA_FIT_ENUM(name, text) name,
-enum FitArgument { KELVARA_FIT_ARGUMENTS(KELVARA_FIT_ENUM) fit_argument_count };
-#undef KELVARA_FIT_ENUM
+enum FitArgument {
+    frequencies,
+    impedances,
+    guess_init,
+    weights,
+    weight,
+    method,
+    first_setting,
+    seed = first_setting + fit_setting_count,
+    fit_argument_count
+};
 
-// "fit($self, frequencies, impedances=None, ...)\n--\n\n", the signature line of the docstring.
-#define KELVARA_FIT_SIGNATURE_PART(name, text) ", " #name text
-#define KELVARA_FIT_SIGNATURE "fit($self" KELVARA_FIT_ARGUMENTS(KELVARA_FIT_SIGNATURE_PART) ")\n--\n\n"
+// "fit($self, frequencies, impedances=None, ...)\n--\n\n", the signature line of the docstring,
+// each setting with its default as the table writes it.
+#define KELVARA_SIGNATURE_SETTING(name, type, value) ", " #name "=" #value
+#define KELVARA_SIGNATURE_SETTINGS(method, SETTINGS) SETTINGS(KELVARA_SIGNATURE_SETTING)
+#define KELVARA_FIT_SIGNATURE                                                                                  \
+    "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "            \
+    "method=\"levenberg_marquardt\"" KELVARA_FIT_METHODS(KELVARA_SIGNATURE_SETTINGS) ", seed=None)\n--\n\n"
 
 extern const char* const fit_argument_names[fit_argument_count];
 

@@ -66,6 +66,8 @@ PyObject* create_module() {
     if (PyModule_AddFunctions(module.get(), candidate_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), reduce_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), joint_fit_functions) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), element_functions) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), fit_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), drt_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), diagnostics_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), spectrum_functions) < 0) return nullptr;

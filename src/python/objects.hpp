@@ -64,7 +64,7 @@ extern PyTypeObject ElementType;
 extern PyTypeObject FitResultType;
 
 bool ready_circuit_type();
-bool ready_element_types();  // Element and its fourteen variants
+bool ready_element_types();  // Element and one variant per catalogue kind
 bool ready_fit_result_type();
 
 // The variant class of a kind, e.g. Element_R.
@@ -152,7 +152,8 @@ PyObject* element_reduce(PyObject* self, PyObject*);
 PyObject* fit_result_reduce(PyObject* self, PyObject*);
 extern PyMethodDef pickle_functions[];
 
-// Circuit.fit.
+// Circuit.fit; _fit_methods, the methods' names (fit_method.cpp).
+extern PyMethodDef fit_functions[];
 PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Circuit._fit_many, the batch behind kelvara.fit_many.
@@ -163,6 +164,8 @@ extern PyMethodDef candidate_functions[];
 extern PyMethodDef reduce_functions[];
 // kelvara._core._joint_fit (joint_fit_function.cpp).
 extern PyMethodDef joint_fit_functions[];
+// _elements and _param_elements, the catalogue for the Python helpers (element_facts.cpp).
+extern PyMethodDef element_functions[];
 // kelvara._core._drt and _drt_many (drt_function.cpp).
 extern PyMethodDef drt_functions[];
 // _spectrum(): the spectrum reading of Circuit.fit for kelvara's Python functions.

@@ -15,19 +15,16 @@ constexpr double pi = 3.141592653589793;
 constexpr double negligible_share = 1e-3;
 constexpr double default_alpha = 0.9;
 
-// C and CPE: only a capacitive path (no DC conduction, no resistance).
-bool capacitive_kind(Kind kind) { return kind == Kind::C || kind == Kind::Cpe; }
+Role role(Kind kind) { return kind_info(kind).role; }
+
+// Only a capacitive path (no DC conduction, no resistance).
+bool capacitive_kind(Kind kind) { return role(kind) == Role::capacitor; }
 
 // Leaves with a DC resistance and a time constant of their own.
-bool process_kind(Kind kind) {
-    return kind == Kind::K || kind == Kind::Zarc || kind == Kind::G || kind == Kind::Gs || kind == Kind::Ws ||
-           kind == Kind::T;
-}
+bool process_kind(Kind kind) { return role(kind) == Role::process; }
 
 // Leaves that rise without bound towards DC: the low-frequency tail.
-bool tail_kind(Kind kind) {
-    return kind == Kind::C || kind == Kind::Cpe || kind == Kind::W || kind == Kind::Wo || kind == Kind::Tlmq;
-}
+bool tail_kind(Kind kind) { return role(kind) == Role::capacitor || role(kind) == Role::tail; }
 
 bool capacitive_branch(const SeriesList& branch) {
     if (branch.empty()) return false;
@@ -158,14 +155,28 @@ private:
 
     void process_leaf(Element& e, const Process& p) {
         switch (e.kind) {
-            case Kind::K: e.params = {p.resistance, p.tau}; break;
-            case Kind::Zarc: e.params = {p.resistance, p.tau, std::clamp(p.alpha, 0.3, 1.0)}; break;
-            case Kind::G: e.params = {p.resistance, p.tau}; break;
             case Kind::Gs: e.params = {p.resistance * std::tanh(1.0), p.tau, 1.0}; break;
             case Kind::Ws: e.params = {p.resistance, 2.5 * p.tau}; break;
             // coth(1) a + csch(1) b is the DC resistance with k_tau = 1.
             case Kind::T: e.params = {0.7 * p.resistance, 0.1 * p.resistance, 1.0, p.tau}; break;
-            default: break;
+            default: process_by_quantity(e, p);
+        }
+    }
+
+    // The process's resistance, time constant and (into the first exponent)
+    // dispersion; other parameters keep their values.
+    static void process_by_quantity(Element& e, const Process& p) {
+        const KindInfo& info = kind_info(e.kind);
+        const std::size_t exponent = exponent_index(e.kind);
+        for (std::size_t i = 0; i < info.param_count; ++i) {
+            switch (info.quantities[i]) {
+                case Quantity::resistance: e.params[i] = p.resistance; break;
+                case Quantity::time: e.params[i] = p.tau; break;
+                case Quantity::exponent:
+                    if (i == exponent) e.params[i] = std::clamp(p.alpha, 0.3, 1.0);
+                    break;
+                default: break;
+            }
         }
     }
 
@@ -246,7 +257,7 @@ private:
                 if (leaf == nullptr) continue;
                 Element& e = leaf->element;
                 if (e.kind == Kind::R || e.kind == Kind::L) e.params[0] *= k;
-                if (e.kind == Kind::C || e.kind == Kind::Cpe) e.params[0] /= k;
+                if (role(e.kind) == Role::capacitor) e.params[0] /= k;
             }
         }
     }

@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "circuit/layout.hpp"
+#include "circuit/parser.hpp"
 #include "diagnostics/judged_correlation.hpp"
 #include "diagnostics/kk_fit.hpp"
 #include "diagnostics/noise_level.hpp"
@@ -148,9 +150,10 @@ TEST(Diagnostics, ReferredCoefficientIsUncorrelatedWithItsExponent) {
     outcome.residual_count = 120;
     outcome.frequencies_hz = frequencies(60);
     const std::vector<Bounds> bounds(2, Bounds{0.0, 1.0});
-    const std::vector<std::string> units = {"ohm^-1*s^alpha", ""};
+    const std::vector<std::size_t> exponents = param_carried_exponents(parse("CPE1").value());
+    ASSERT_EQ(exponents, (std::vector<std::size_t>{1, no_carried_exponent}));
     const std::vector<bool> fixed;
-    const JudgedCorrelation judged = judged_correlation({outcome, bounds, units, fixed});
+    const JudgedCorrelation judged = judged_correlation({outcome, bounds, exponents, fixed});
     ASSERT_EQ(judged.matrix.size(), 4u);
     EXPECT_NEAR(judged.matrix[1], 0.0, 1e-9);
     const double hz = std::exp(-rho * s_lnq / s_alpha) / (2.0 * std::numbers::pi);

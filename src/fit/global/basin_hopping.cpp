@@ -8,6 +8,8 @@
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/global/random.hpp"
 #include "fit/search_space.hpp"
+#include "fit/methods.hpp"
+#include "circuit/number_text.hpp"
 
 namespace kelvara {
 
@@ -48,6 +50,16 @@ Result<FitOutcome, FitError> basin_hopping_fit(const FitProblem& problem, std::u
     EvaluationCounter counter{evaluations};
     return build_outcome(problem, best, true, iterations, counter,
                          "basin hopping: " + std::to_string(hops) + " hops; best local fit " + best_message);
+}
+
+Result<FitOutcome, FitError> run_basin_hopping(const FitProblem& problem, const FitSettings& settings) {
+    const basin_hopping_settings& s = settings.basin_hopping;
+    if (!(s.basin_hopping_step_size >= 0.0) || !std::isfinite(s.basin_hopping_step_size)) {
+        return fail(FitError{FitError::Kind::invalid_setting, "basin_hopping_step_size must be finite and >= 0, got " +
+                                                                  short_number_text(s.basin_hopping_step_size)});
+    }
+    return basin_hopping_fit(problem, s.basin_hopping_hops, s.basin_hopping_step_size, s.basin_hopping_temperature,
+                             settings.seed);
 }
 
 }  // namespace kelvara

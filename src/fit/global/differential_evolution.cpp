@@ -12,6 +12,7 @@
 #include "fit/global/random.hpp"
 #include "fit/fit_problem.hpp"
 #include "fit/global/search_setup.hpp"
+#include "fit/methods.hpp"
 
 namespace kelvara {
 namespace {
@@ -152,6 +153,10 @@ Result<FitOutcome, FitError> differential_evolution_fit(const FitProblem& proble
     const std::string search = "differential evolution: " + std::to_string(runs) + " runs of " +
                                std::to_string(steps) + " evaluations";
     return polish_or_fallback(problem, problem.expand(*best), population_evaluations, search, problem.counter);
+}
+
+Result<FitOutcome, FitError> run_differential_evolution(const FitProblem& problem, const FitSettings& settings) {
+    return differential_evolution_fit(problem, settings.differential_evolution.de_evaluations);
 }
 
 }  // namespace kelvara

@@ -1,8 +1,9 @@
 // The derivative-free and stochastic fit methods. Each searches in the
 // coordinates of the problem's SearchSpace (its free parameters) and ends
 // with polish_or_fallback (basin hopping with build_outcome over its best
-// local fit). The dispatcher has checked the problem and the settings
-// it validates; what a method checks itself it says.
+// local fit). The dispatcher has checked the problem, and each method's
+// run_<name> (methods.hpp) the settings it validates; what a method checks
+// itself it says.
 #pragma once
 
 #include <cstdint>

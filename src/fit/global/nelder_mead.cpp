@@ -11,6 +11,7 @@
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/fit_problem.hpp"
 #include "fit/global/search_setup.hpp"
+#include "fit/methods.hpp"
 
 namespace kelvara {
 namespace {
@@ -110,6 +111,10 @@ Result<FitOutcome, FitError> nelder_mead_fit(const FitProblem& problem, std::uin
                                                  : "Nelder-Mead: iteration limit of " + std::to_string(iterations) +
                                                        " reached";
     return polish_or_fallback(problem, problem.expand(problem.space().physical(simplex.front().x)), done, search, problem.counter);
+}
+
+Result<FitOutcome, FitError> run_nelder_mead(const FitProblem& problem, const FitSettings& settings) {
+    return nelder_mead_fit(problem, settings.nelder_mead.nelder_mead_iterations);
 }
 
 }  // namespace kelvara

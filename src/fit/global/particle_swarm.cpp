@@ -10,6 +10,7 @@
 #include "fit/global/random.hpp"
 #include "fit/fit_problem.hpp"
 #include "fit/global/search_setup.hpp"
+#include "fit/methods.hpp"
 
 namespace kelvara {
 namespace {
@@ -96,6 +97,11 @@ Result<FitOutcome, FitError> particle_swarm_fit(const FitProblem& problem, std::
     const std::string search = "particle swarm: " + std::to_string(generations) + " generations of " +
                                std::to_string(count) + " particles";
     return polish_or_fallback(problem, problem.expand(problem.space().physical(swarm_best)), generations, search, problem.counter);
+}
+
+Result<FitOutcome, FitError> run_particle_swarm(const FitProblem& problem, const FitSettings& settings) {
+    return particle_swarm_fit(problem, settings.particle_swarm.num_particles, settings.particle_swarm.generations,
+                              settings.seed);
 }
 
 }  // namespace kelvara

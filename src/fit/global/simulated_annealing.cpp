@@ -10,6 +10,7 @@
 #include "fit/global/random.hpp"
 #include "fit/fit_problem.hpp"
 #include "fit/global/search_setup.hpp"
+#include "fit/methods.hpp"
 
 namespace kelvara {
 
@@ -55,6 +56,11 @@ Result<FitOutcome, FitError> simulated_annealing_fit(const FitProblem& problem, 
     }
     const std::string search = "simulated annealing: " + std::to_string(iterations) + " iterations";
     return polish_or_fallback(problem, problem.expand(problem.space().physical(best)), iterations, search, problem.counter);
+}
+
+Result<FitOutcome, FitError> run_simulated_annealing(const FitProblem& problem, const FitSettings& settings) {
+    const simulated_annealing_settings& s = settings.simulated_annealing;
+    return simulated_annealing_fit(problem, s.sa_iterations, s.sa_initial_temperature, settings.seed);
 }
 
 }  // namespace kelvara
