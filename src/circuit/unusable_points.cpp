@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 
 namespace kelvara {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "circuit/evaluate.hpp"
-#include "circuit/total_order.hpp"
-#include "drt/dense.hpp"
+#include "support/total_order.hpp"
+#include "linalg/cholesky.hpp"
 
 namespace kelvara::diagnostics {
 namespace {

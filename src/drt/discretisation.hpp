@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "drt/dense.hpp"
+#include "linalg/cholesky.hpp"
 #include "drt/rbf_basis.hpp"
 
 namespace kelvara::drt {

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "drt/dense.hpp"
+#include "linalg/cholesky.hpp"
 #include "drt/discretisation.hpp"
-#include "drt/nonnegative_qp.hpp"
+#include "linalg/nonnegative_qp.hpp"
 #include "drt/peak_fit.hpp"
 #include "drt/rbf_basis.hpp"
 #include "drt/regularisation.hpp"

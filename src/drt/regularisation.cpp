@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "drt/symmetric_eigen.hpp"
+#include "linalg/symmetric_eigen.hpp"
 
 namespace kelvara::drt {
 namespace {

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "drt/dense.hpp"
+#include "linalg/cholesky.hpp"
 
 namespace kelvara::drt {
 

@@ -6,7 +6,7 @@
 #include <numbers>
 #include <vector>
 
-#include "drt/dense.hpp"
+#include "linalg/cholesky.hpp"
 
 namespace kelvara::drt {
 namespace {

@@ -7,7 +7,7 @@
 #include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/starting_values.hpp"
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 
 namespace kelvara {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "circuit/layout.hpp"
-#include "circuit/quoted.hpp"
+#include "support/quoted.hpp"
 #include "fit/fit_problem.hpp"
 
 namespace kelvara {

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "circuit/layout.hpp"
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 #include "fit/levenberg_marquardt.hpp"
 
 namespace kelvara {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "circuit/total_order.hpp"
+#include "support/total_order.hpp"
 #include "circuit/evaluate.hpp"
 #include "circuit/layout.hpp"
 #include "fit/minpack/minpack.hpp"

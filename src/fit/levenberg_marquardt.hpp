@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "circuit/tree.hpp"
 #include "fit/fit_outcome.hpp"
 #include "fit/fit_problem.hpp"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "circuit/total_order.hpp"
+#include "support/total_order.hpp"
 #include "nn/conv_kernel.hpp"
 #include "nn/dense_kernel.hpp"
 #include "nn/layers.hpp"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 #include "drt/drt.hpp"
 #include "python/arguments.hpp"
 #include "python/barrier.hpp"

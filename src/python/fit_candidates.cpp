@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "circuit/layout.hpp"
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 #include "fit/dispatch.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "models/guess.hpp"

@@ -16,7 +16,7 @@
 
 #include "circuit/layout.hpp"
 #include "circuit/unusable_points.hpp"
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 #include "fit/dispatch.hpp"
 #include "models/guess.hpp"
 #include "python/arguments.hpp"

@@ -13,11 +13,11 @@
 
 #include "drt/discretisation.hpp"
 #include "drt/drt.hpp"
-#include "drt/nonnegative_qp.hpp"
+#include "linalg/nonnegative_qp.hpp"
 #include "drt/peaks.hpp"
 #include "drt/zarc_fit.hpp"
 #include "drt/rbf_basis.hpp"
-#include "drt/symmetric_eigen.hpp"
+#include "linalg/symmetric_eigen.hpp"
 
 namespace kelvara::drt {
 namespace {

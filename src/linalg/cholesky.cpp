@@ -1,4 +1,4 @@
-#include "drt/dense.hpp"
+#include "linalg/cholesky.hpp"
 
 #include <cmath>
 

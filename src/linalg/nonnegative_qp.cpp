@@ -1,4 +1,4 @@
-#include "drt/nonnegative_qp.hpp"
+#include "linalg/nonnegative_qp.hpp"
 
 #include <algorithm>
 #include <cmath>

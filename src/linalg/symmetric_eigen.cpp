@@ -1,4 +1,4 @@
-#include "drt/symmetric_eigen.hpp"
+#include "linalg/symmetric_eigen.hpp"
 
 #include <algorithm>
 #include <cmath>
