@@ -6,6 +6,8 @@
 #include <numbers>
 #include <optional>
 
+#include "linalg/congruence.hpp"
+
 namespace kelvara::diagnostics {
 namespace {
 
@@ -19,25 +21,6 @@ std::optional<std::string> carried_exponent(const std::string& unit) {
         }
     }
     return std::nullopt;
-}
-
-// T M T^T for square row-major matrices of order n.
-std::vector<double> congruence(const std::vector<double>& t, const std::vector<double>& m, std::size_t n) {
-    std::vector<double> tm(n * n, 0.0), out(n * n, 0.0);
-    for (std::size_t a = 0; a < n; ++a) {
-        for (std::size_t k = 0; k < n; ++k) {
-            if (t[a * n + k] == 0.0) continue;
-            for (std::size_t b = 0; b < n; ++b) tm[a * n + b] += t[a * n + k] * m[k * n + b];
-        }
-    }
-    for (std::size_t a = 0; a < n; ++a) {
-        for (std::size_t b = 0; b < n; ++b) {
-            double sum = 0.0;
-            for (std::size_t k = 0; k < n; ++k) sum += tm[a * n + k] * t[b * n + k];
-            out[a * n + b] = sum;
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -79,7 +62,7 @@ JudgedCorrelation judged_correlation(const JudgedFit& fit) {
             for (std::size_t a = 0; a < n; ++a) transform[a * n + a] = 1.0;
             transform[*i * n + *i] = 1.0 / q;
             transform[*i * n + *e] = ln_w;
-            matrix = congruence(transform, matrix, n);
+            matrix = linalg::congruence(transform, matrix, n);
             char where[64];
             std::snprintf(where, sizeof where, " (at %.3g Hz)", std::exp(ln_w) / (2.0 * std::numbers::pi));
             out.labels[*i] = name + where;

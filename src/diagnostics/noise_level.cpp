@@ -64,7 +64,7 @@ struct KkProblem {
 // conditioning. A system too close to singular for the factorisation gets a
 // small ridge.
 struct Factored {
-    drt::Matrix cholesky;
+    linalg::Matrix cholesky;
     std::vector<double> norm;
     std::vector<bool> dropped;
 
@@ -75,15 +75,15 @@ struct Factored {
         for (std::size_t a = 0; a < n; ++a) {
             if (!dropped[a]) x[a] = b[a] / norm[a];
         }
-        drt::cholesky_solve(cholesky, x);
+        linalg::cholesky_solve(cholesky, x);
         for (std::size_t a = 0; a < n; ++a) x[a] = dropped[a] ? 0.0 : x[a] / norm[a];
     }
 };
 
 // nullopt when even the largest ridge leaves the system singular.
-std::optional<Factored> factored(const drt::Matrix& gram, const std::vector<bool>& dropped) {
+std::optional<Factored> factored(const linalg::Matrix& gram, const std::vector<bool>& dropped) {
     const std::size_t n = gram.rows;
-    Factored out{drt::Matrix(n, n), std::vector<double>(n, 1.0), dropped};
+    Factored out{linalg::Matrix(n, n), std::vector<double>(n, 1.0), dropped};
     for (std::size_t a = 0; a < n; ++a) {
         if (gram(a, a) > 0.0) {
             out.norm[a] = std::sqrt(gram(a, a));
@@ -92,7 +92,7 @@ std::optional<Factored> factored(const drt::Matrix& gram, const std::vector<bool
         }
     }
     for (double ridge = 0.0; ridge <= 1e-6; ridge = ridge == 0.0 ? 1e-12 : ridge * 1e3) {
-        drt::Matrix& system = out.cholesky;
+        linalg::Matrix& system = out.cholesky;
         std::fill(system.data.begin(), system.data.end(), 0.0);
         for (std::size_t a = 0; a < n; ++a) {
             if (out.dropped[a]) {
@@ -104,7 +104,7 @@ std::optional<Factored> factored(const drt::Matrix& gram, const std::vector<bool
             }
             system(a, a) += ridge;
         }
-        if (drt::cholesky(system)) return out;
+        if (linalg::cholesky(system)) return out;
     }
     return std::nullopt;
 }
@@ -113,9 +113,9 @@ std::optional<Factored> factored(const drt::Matrix& gram, const std::vector<bool
 // given): G is D L L^T D with D the column norms, so the trace is the sum over
 // the rows m of L^-1 of m^T (D^-1 S D^-1) m. Row operations only, about n^3 / 2
 // multiplications.
-double trace_solved(const Factored& f, const drt::Matrix& s) {
+double trace_solved(const Factored& f, const linalg::Matrix& s) {
     const std::size_t n = f.norm.size();
-    drt::Matrix scaled(n, n), inverse(n, n);
+    linalg::Matrix scaled(n, n), inverse(n, n);
     for (std::size_t a = 0; a < n; ++a) {
         if (f.dropped[a]) continue;
         for (std::size_t b = 0; b <= a; ++b) {
@@ -203,7 +203,7 @@ std::optional<double> noise_level(std::span<const double> frequencies_hz, std::s
     // J^T J and J^T b, accumulated over blocks of `block` points: each entry of
     // the triangle is loaded and stored once per block instead of once per point.
     constexpr std::size_t block = 4;
-    drt::Matrix gram(size, size);
+    linalg::Matrix gram(size, size);
     std::vector<double> rhs(size, 0.0), re(block * size), im(block * size);
     for (std::size_t start = 0; start < n; start += block) {
         std::array<double, block> target_re{}, target_im{};
@@ -266,7 +266,7 @@ std::optional<double> noise_level(std::span<const double> frequencies_hz, std::s
     // sum of the outer products of the differences of neighbouring rows: what
     // the fit takes out of the differences of white scatter.
     const std::vector<std::size_t> order = ascending_order(frequencies_hz);
-    drt::Matrix spread(size, size);
+    linalg::Matrix spread(size, size);
     std::vector<double> previous_re(size), previous_im(size), d_re(size), d_im(size);
     double sum = 0.0;
     Complex previous{};

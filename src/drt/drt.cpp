@@ -12,6 +12,13 @@
 #include "drt/regularisation.hpp"
 
 namespace kelvara::drt {
+
+using linalg::Matrix;
+using linalg::NonnegativeSolution;
+using linalg::cholesky;
+using linalg::cholesky_solve;
+using linalg::solve_nonnegative;
+
 namespace {
 
 constexpr double two_pi = 6.283185307179586;

@@ -9,6 +9,11 @@
 #include "linalg/cholesky.hpp"
 
 namespace kelvara::drt {
+
+using linalg::Matrix;
+using linalg::cholesky;
+using linalg::cholesky_solve;
+
 namespace {
 
 constexpr int most_iterations = 200;
