@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <numbers>
 #include <optional>
 
 #include "linalg/congruence.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara::diagnostics {
 namespace {
@@ -38,8 +38,8 @@ JudgedCorrelation judged_correlation(const JudgedFit& fit) {
     const bool has_data = o.residual_count != 0 && !o.frequencies_hz.empty();
     if (has_data && std::all_of(matrix.begin(), matrix.end(), [](double v) { return std::isfinite(v); })) {
         const auto [lo, hi] = std::minmax_element(o.frequencies_hz.begin(), o.frequencies_hz.end());
-        const double ln_lo = std::log(2.0 * std::numbers::pi * *lo);
-        const double ln_hi = std::log(2.0 * std::numbers::pi * *hi);
+        const double ln_lo = std::log(two_pi * *lo);
+        const double ln_hi = std::log(two_pi * *hi);
         const auto position = [&](const std::string& name) -> std::optional<std::size_t> {
             for (std::size_t a = 0; a < n; ++a) {
                 if (o.param_names[out.params[a]] == name) return a;
@@ -64,7 +64,7 @@ JudgedCorrelation judged_correlation(const JudgedFit& fit) {
             transform[*i * n + *e] = ln_w;
             matrix = linalg::congruence(transform, matrix, n);
             char where[64];
-            std::snprintf(where, sizeof where, " (at %.3g Hz)", std::exp(ln_w) / (2.0 * std::numbers::pi));
+            std::snprintf(where, sizeof where, " (at %.3g Hz)", std::exp(ln_w) / (two_pi));
             out.labels[*i] = name + where;
         }
     }

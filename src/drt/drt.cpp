@@ -10,6 +10,7 @@
 #include "drt/peak_fit.hpp"
 #include "drt/rbf_basis.hpp"
 #include "drt/regularisation.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara::drt {
 
@@ -21,7 +22,6 @@ using linalg::solve_nonnegative;
 
 namespace {
 
-constexpr double two_pi = 6.283185307179586;
 constexpr std::size_t output_points_per_spacing = 4;
 constexpr double rising_edge_height = 0.05;  // of the tallest gamma inside the measured range
 constexpr double negligible_resistance = 1e-9;  // of the largest |Z|

@@ -13,12 +13,13 @@
 #include "drt/peaks.hpp"
 #include "drt/zarc_fit.hpp"
 #include "drt/rbf_basis.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara::drt {
 namespace {
 
 TEST(ImpedanceMap, MatchesDirectQuadratureOfTheKernel) {
-    const RbfBasis basis = make_basis(2 * std::numbers::pi * 0.01, 2 * std::numbers::pi * 1e5, 10.0, 0.5);
+    const RbfBasis basis = make_basis(two_pi * 0.01, two_pi * 1e5, 10.0, 0.5);
     const std::vector<double> angular{0.05, 3.0, 700.0, 4e5};
     const ImpedanceMap map = impedance_map(basis, angular);
     for (std::size_t row = 0; row < angular.size(); ++row) {
@@ -103,7 +104,7 @@ TEST(ComputeDrt, RcElementGivesOnePeakWithItsResistance) {
     std::vector<Complex> z;
     for (int i = 0; i <= 40; ++i) {
         f.push_back(std::pow(10.0, 5.0 - 0.175 * i));
-        const double wt = 2 * std::numbers::pi * f.back() * 2e-3;
+        const double wt = two_pi * f.back() * 2e-3;
         z.push_back(Complex{5.0, 0.0} + Complex{40.0, 0.0} / Complex{1.0, wt});
     }
     const auto result = compute_drt(f, z, DrtSettings{});
@@ -129,7 +130,7 @@ TEST(ZarcFit, RecoversOverlappingZarcsFromDisplacedSeeds) {
     std::vector<double> angular;
     std::vector<Complex> z;
     for (int i = 0; i <= 60; ++i) {
-        angular.push_back(2 * std::numbers::pi * std::pow(10.0, 6.0 - 0.125 * i));
+        angular.push_back(two_pi * std::pow(10.0, 6.0 - 0.125 * i));
         std::complex<double> sum{10.0, angular.back() * 1e-6};
         for (const PeakShape& shape : truth) {
             const std::complex<double> iwt{0.0, angular.back() * std::exp(shape.ln_tau)};
