@@ -8,6 +8,7 @@
 #include "circuit/evaluate.hpp"
 #include "circuit/layout.hpp"
 #include "fit/minpack/minpack.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara {
 namespace {
@@ -47,6 +48,10 @@ double cost_at(const Objective& objective, std::span<const double> params, Evalu
 }
 
 }  // namespace
+
+minpack::LmderSettings lmder_settings(const LmSettings& settings) {
+    return {settings.ftol, settings.xtol, settings.gtol, step_bound, std::max<std::uint64_t>(settings.max_iterations, 1)};
+}
 
 std::string stop_reason(minpack::LmderStatus status) {
     using minpack::LmderStatus;
@@ -111,9 +116,7 @@ SingleStartResult levenberg_marquardt_single_start(const FitProblem& problem, st
                                                    std::vector<bool> pinned, const LmSettings& settings,
                                                    EvaluationCounter& counter) {
     LmProblem lm(problem, std::move(pinned), counter, start);
-    const minpack::LmderSettings lmder_settings{settings.ftol, settings.xtol, settings.gtol, step_bound,
-                                                std::max<std::uint64_t>(settings.max_iterations, 1)};
-    const minpack::LmderResult run = minpack::lmder(lm, lmder_settings);
+    const minpack::LmderResult run = minpack::lmder(lm, lmder_settings(settings));
     SingleStartResult out{problem.expand(problem.space().physical(lm.x())), run.success(), run.evaluations,
                           run.status};
     if (run.status == minpack::LmderStatus::lost_patience || run.status == minpack::LmderStatus::no_improvement) {

@@ -29,6 +29,10 @@ struct LmSettings {
     std::uint64_t max_starts = 9;        // the multi-start fit tries at most this many of its nine starts
 };
 
+// One minpack::lmder run under these settings, with the engine's initial
+// trust radius.
+minpack::LmderSettings lmder_settings(const LmSettings& settings);
+
 struct SingleStartResult {
     std::vector<double> params;  // physical, every parameter
     bool success = false;
