@@ -18,7 +18,6 @@ inline constexpr std::size_t max_params = 4;
 
 struct KindInfo {
     std::string_view canonical_code;  // automatic labels and topology keys
-    std::string_view help_code;       // the help listing
     std::string_view alternative_code;  // a second spelling the parser accepts, or empty
     std::size_t param_count;
     std::array<std::string_view, max_params> param_names;
