@@ -152,6 +152,27 @@ TEST(ZarcFit, RecoversOverlappingZarcsFromDisplacedSeeds) {
     EXPECT_NEAR(fit.inductance, 1e-6, 1e-14);
 }
 
+// An ideal RC (alpha = 1) with no series resistance: the exponent and R_inf
+// end on their bounds, not past them, and the rest is recovered.
+TEST(ZarcFit, EndsOnTheBoundsWhereTheDataPutTheOptimum) {
+    std::vector<double> angular;
+    std::vector<Complex> z;
+    for (int i = 0; i <= 40; ++i) {
+        angular.push_back(two_pi * std::pow(10.0, 5.0 - 0.15 * i));
+        const std::complex<double> rc = 100.0 / (1.0 + std::complex<double>{0.0, angular.back() * 1e-3});
+        z.push_back(Complex{rc.real(), rc.imag()});
+    }
+    const PeakShape seeds[1] = {{std::log(1e-3) + 0.3, 80.0, 0.8}};
+    const PeakFit fit = fit_peak_shapes({angular, z, {}, 0.0, 0.0, false}, seeds);
+    ASSERT_TRUE(fit.converged);
+    EXPECT_GE(fit.r_inf, 0.0);
+    EXPECT_LT(fit.r_inf, 1e-6);
+    EXPECT_LE(fit.shapes[0].alpha, 1.0);
+    EXPECT_GT(fit.shapes[0].alpha, 1.0 - 1e-6);
+    EXPECT_NEAR(fit.shapes[0].ln_tau, std::log(1e-3), 1e-6);
+    EXPECT_NEAR(fit.shapes[0].resistance, 100.0, 1e-4);
+}
+
 // A ZARC's DRT peaks at R / (2 pi) sin((1 - a) pi) / (1 + cos(a pi)).
 TEST(ZarcFit, AlphaFromHeightInvertsTheZarcMaximum) {
     for (double alpha : {0.5, 0.7, 0.9, 0.99}) {
