@@ -16,6 +16,7 @@
 #include "models/topology.hpp"
 #include "nn/guesser.hpp"
 #include "nn/inference.hpp"
+#include "support/constants.hpp"
 
 namespace {
 
@@ -38,7 +39,7 @@ Spectrum make_spectrum() {
     constexpr int n = 24;
     for (int i = 0; i < n; ++i) {
         const double f = std::pow(10.0, 5.0 - 7.0 * i / (n - 1));
-        const double w = 6.283185307179586 * f;
+        const double w = two_pi * f;
         // R0 = 0.1, R1 = 2 in parallel with C1 = 1e-4, plus a Warburg tail.
         const double d = 1.0 + (w * 2.0 * 1e-4) * (w * 2.0 * 1e-4);
         const double warburg = 0.5 / std::sqrt(w);

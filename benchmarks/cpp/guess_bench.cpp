@@ -14,6 +14,7 @@
 #include "elements/complex.hpp"
 #include "models/registry.hpp"
 #include "nn/inference.hpp"
+#include "support/constants.hpp"
 
 namespace {
 
@@ -26,7 +27,7 @@ void randles_spectrum(std::vector<double>& f, std::vector<kelvara::Complex>& z) 
     z.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         f[i] = std::pow(10.0, 5.0 - 7.0 * double(i) / double(n - 1));
-        const double w = 6.283185307179586 * f[i];
+        const double w = kelvara::two_pi * f[i];
         // Z = R0 + 1 / (1/(R1 + aw (1-j)/sqrt(w)) + q (jw)^alpha)
         const double r0 = 0.1, r1 = 2.0, aw = 0.5, q = 1e-4, alpha = 0.85;
         const double zr = r1 + aw / std::sqrt(w), zi = -aw / std::sqrt(w);

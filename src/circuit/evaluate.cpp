@@ -7,7 +7,7 @@
 #include "circuit/compiled.hpp"
 
 #include "circuit/layout.hpp"
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 
 namespace kelvara {
 

@@ -7,10 +7,9 @@
 #include "circuit/tree.hpp"
 #include "elements/complex.hpp"
 #include "elements/element_impedance.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara {
-
-inline constexpr double two_pi = 6.283185307179586;
 
 // Below this many frequencies a list is evaluated on the calling thread.
 inline constexpr std::size_t parallel_frequency_threshold = 1000;

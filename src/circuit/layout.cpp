@@ -5,7 +5,7 @@
 #include <numeric>
 
 #include "circuit/parser.hpp"
-#include "circuit/utf8.hpp"
+#include "support/utf8.hpp"
 
 namespace kelvara {
 namespace {

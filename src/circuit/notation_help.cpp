@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "circuit/layout.hpp"
-#include "circuit/number_text.hpp"
-#include "circuit/quoted.hpp"
+#include "support/number_text.hpp"
+#include "support/quoted.hpp"
 
 namespace kelvara {
 namespace {

@@ -3,8 +3,8 @@
 #include <optional>
 #include <unordered_set>
 
-#include "circuit/quoted.hpp"
-#include "circuit/utf8.hpp"
+#include "support/quoted.hpp"
+#include "support/utf8.hpp"
 
 namespace kelvara {
 namespace {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "circuit/tree.hpp"
 
 namespace kelvara {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 
 namespace kelvara {
 

@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "circuit/evaluate.hpp"
-#include "circuit/total_order.hpp"
+#include "support/total_order.hpp"
 #include "diagnostics/judged_correlation.hpp"
 #include "diagnostics/noise_level.hpp"
 #include "diagnostics/sign_runs.hpp"

@@ -3,34 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <numbers>
 #include <optional>
 
 #include "circuit/layout.hpp"
+#include "linalg/congruence.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara::diagnostics {
-namespace {
-
-// T M T^T for square row-major matrices of order n.
-std::vector<double> congruence(const std::vector<double>& t, const std::vector<double>& m, std::size_t n) {
-    std::vector<double> tm(n * n, 0.0), out(n * n, 0.0);
-    for (std::size_t a = 0; a < n; ++a) {
-        for (std::size_t k = 0; k < n; ++k) {
-            if (t[a * n + k] == 0.0) continue;
-            for (std::size_t b = 0; b < n; ++b) tm[a * n + b] += t[a * n + k] * m[k * n + b];
-        }
-    }
-    for (std::size_t a = 0; a < n; ++a) {
-        for (std::size_t b = 0; b < n; ++b) {
-            double sum = 0.0;
-            for (std::size_t k = 0; k < n; ++k) sum += tm[a * n + k] * t[b * n + k];
-            out[a * n + b] = sum;
-        }
-    }
-    return out;
-}
-
-}  // namespace
 
 JudgedCorrelation judged_correlation(const JudgedFit& fit) {
     const FitOutcome& o = fit.outcome;
@@ -45,8 +24,8 @@ JudgedCorrelation judged_correlation(const JudgedFit& fit) {
     const bool has_data = o.residual_count != 0 && !o.frequencies_hz.empty();
     if (has_data && std::all_of(matrix.begin(), matrix.end(), [](double v) { return std::isfinite(v); })) {
         const auto [lo, hi] = std::minmax_element(o.frequencies_hz.begin(), o.frequencies_hz.end());
-        const double ln_lo = std::log(2.0 * std::numbers::pi * *lo);
-        const double ln_hi = std::log(2.0 * std::numbers::pi * *hi);
+        const double ln_lo = std::log(two_pi * *lo);
+        const double ln_hi = std::log(two_pi * *hi);
         const auto position = [&](std::size_t flat) -> std::optional<std::size_t> {
             for (std::size_t a = 0; a < n; ++a) {
                 if (out.params[a] == flat) return a;
@@ -68,9 +47,9 @@ JudgedCorrelation judged_correlation(const JudgedFit& fit) {
             for (std::size_t a = 0; a < n; ++a) transform[a * n + a] = 1.0;
             transform[*i * n + *i] = 1.0 / q;
             transform[*i * n + *e] = ln_w;
-            matrix = congruence(transform, matrix, n);
+            matrix = linalg::congruence(transform, matrix, n);
             char where[64];
-            std::snprintf(where, sizeof where, " (at %.3g Hz)", std::exp(ln_w) / (2.0 * std::numbers::pi));
+            std::snprintf(where, sizeof where, " (at %.3g Hz)", std::exp(ln_w) / (two_pi));
             out.labels[*i] = name + where;
         }
     }

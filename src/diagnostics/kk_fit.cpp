@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "circuit/total_order.hpp"
+#include "support/total_order.hpp"
 #include "diagnostics/kk_normal_equations.hpp"
 #include "diagnostics/kk_orthogonal.hpp"
 #include "diagnostics/kk_noise.hpp"

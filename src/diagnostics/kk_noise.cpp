@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "circuit/total_order.hpp"
+#include "support/total_order.hpp"
 
 namespace kelvara::diagnostics {
 namespace {
@@ -13,9 +13,9 @@ namespace {
 // given): G is D L L^T D with D the column norms, so the trace is the sum over
 // the rows m of L^-1 of m^T (D^-1 S D^-1) m. Row operations only, about n^3 / 2
 // multiplications.
-double trace_solved(const Factored& f, const drt::Matrix& s) {
+double trace_solved(const Factored& f, const linalg::Matrix& s) {
     const std::size_t n = f.norm.size();
-    drt::Matrix scaled(n, n), inverse(n, n);
+    linalg::Matrix scaled(n, n), inverse(n, n);
     for (std::size_t a = 0; a < n; ++a) {
         if (f.dropped[a]) continue;
         for (std::size_t b = 0; b <= a; ++b) {
@@ -54,7 +54,7 @@ double trace_solved(const Factored& f, const drt::Matrix& s) {
 // differences of neighbouring rows: what the fit takes out of the differences
 // of white scatter.
 double squared_differences(const KkProblem& problem, std::span<const double> tau, std::span<const double> coef,
-                           std::span<const double> frequencies_hz, drt::Matrix& spread) {
+                           std::span<const double> frequencies_hz, linalg::Matrix& spread) {
     const std::size_t size = coef.size();
     const std::vector<std::size_t> order = ascending_order(frequencies_hz);
     std::vector<double> re(size), im(size), previous_re(size), previous_im(size), d_re(size), d_im(size);
@@ -94,7 +94,7 @@ std::optional<DifferenceNoise> difference_noise(const KkProblem& problem, std::s
                                                 const BoundedSolution& fit, std::span<const double> frequencies_hz) {
     const std::size_t n = problem.points();
     if (n < 2) return std::nullopt;
-    drt::Matrix spread(fit.coef.size(), fit.coef.size());
+    linalg::Matrix spread(fit.coef.size(), fit.coef.size());
     const double sum = squared_differences(problem, tau, fit.coef, frequencies_hz, spread);
     // White scatter of deviation s in each part gives E[sum] = s^2 (4 (n - 1) -
     // tr(G^-1 S)), with G the normal matrix of the kept columns and S the

@@ -12,7 +12,7 @@ NormalEquations normal_equations(const KkProblem& problem, std::span<const doubl
     // Accumulated over blocks of `block` points: each entry of the triangle is
     // loaded and stored once per block instead of once per point.
     constexpr std::size_t block = 4;
-    NormalEquations out{drt::Matrix(size, size), std::vector<double>(size, 0.0)};
+    NormalEquations out{linalg::Matrix(size, size), std::vector<double>(size, 0.0)};
     std::vector<double> re(block * size), im(block * size);
     for (std::size_t start = 0; start < n; start += block) {
         std::array<double, block> target_re{}, target_im{};
@@ -57,13 +57,13 @@ void Factored::solve(std::span<const double> b, std::vector<double>& x) const {
     for (std::size_t a = 0; a < n; ++a) {
         if (!dropped[a]) x[a] = b[a] / norm[a];
     }
-    drt::cholesky_solve(cholesky, x);
+    linalg::cholesky_solve(cholesky, x);
     for (std::size_t a = 0; a < n; ++a) x[a] = dropped[a] ? 0.0 : x[a] / norm[a];
 }
 
-std::optional<Factored> factored(const drt::Matrix& gram, const std::vector<bool>& dropped) {
+std::optional<Factored> factored(const linalg::Matrix& gram, const std::vector<bool>& dropped) {
     const std::size_t n = gram.rows;
-    Factored out{drt::Matrix(n, n), std::vector<double>(n, 1.0), dropped};
+    Factored out{linalg::Matrix(n, n), std::vector<double>(n, 1.0), dropped};
     for (std::size_t a = 0; a < n; ++a) {
         if (gram(a, a) > 0.0) {
             out.norm[a] = std::sqrt(gram(a, a));
@@ -72,7 +72,7 @@ std::optional<Factored> factored(const drt::Matrix& gram, const std::vector<bool
         }
     }
     for (double ridge = 0.0; ridge <= 1e-6; ridge = ridge == 0.0 ? 1e-12 : ridge * 1e3) {
-        drt::Matrix& system = out.cholesky;
+        linalg::Matrix& system = out.cholesky;
         std::fill(system.data.begin(), system.data.end(), 0.0);
         for (std::size_t a = 0; a < n; ++a) {
             if (out.dropped[a]) {
@@ -84,7 +84,7 @@ std::optional<Factored> factored(const drt::Matrix& gram, const std::vector<bool
             }
             system(a, a) += ridge;
         }
-        if (drt::cholesky(system)) return out;
+        if (linalg::cholesky(system)) return out;
     }
     return std::nullopt;
 }

@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "diagnostics/kk_problem.hpp"
-#include "drt/dense.hpp"
+#include "linalg/cholesky.hpp"
 
 namespace kelvara::diagnostics {
 
 // J^T J (lower triangle) and J^T b over every point.
 struct NormalEquations {
-    drt::Matrix gram;
+    linalg::Matrix gram;
     std::vector<double> rhs;
 };
 
@@ -24,7 +24,7 @@ NormalEquations normal_equations(const KkProblem& problem, std::span<const doubl
 // conditioning. A system too close to singular for the factorisation gets a
 // small ridge.
 struct Factored {
-    drt::Matrix cholesky;
+    linalg::Matrix cholesky;
     std::vector<double> norm;
     std::vector<bool> dropped;
 
@@ -33,7 +33,7 @@ struct Factored {
 };
 
 // nullopt when even the largest ridge leaves the system singular.
-std::optional<Factored> factored(const drt::Matrix& gram, const std::vector<bool>& dropped);
+std::optional<Factored> factored(const linalg::Matrix& gram, const std::vector<bool>& dropped);
 
 struct BoundedSolution {
     std::vector<double> coef;

@@ -5,6 +5,9 @@
 #include <vector>
 
 namespace kelvara::drt {
+
+using linalg::Matrix;
+
 namespace {
 
 constexpr double negligible_distance = 6.5;  // shape units, as in rbf_basis.cpp

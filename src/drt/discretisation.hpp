@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "drt/dense.hpp"
+#include "linalg/matrix.hpp"
 #include "drt/rbf_basis.hpp"
 
 namespace kelvara::drt {
@@ -13,8 +13,8 @@ namespace kelvara::drt {
 // real(n, i) and imag(n, i) are that integral for basis function i at
 // angular frequency n.
 struct ImpedanceMap {
-    Matrix real;
-    Matrix imag;
+    linalg::Matrix real;
+    linalg::Matrix imag;
 };
 
 // Trapezoidal quadrature on half the centre spacing: the Gaussian and the
@@ -26,6 +26,6 @@ ImpedanceMap impedance_map(const RbfBasis& basis, std::span<const double> angula
 // P(i, j) = integral of phi_i^(k)(y) phi_j^(k)(y) dy for derivative order
 // k = 1 or 2, in closed form for Gaussians; c^T P c is the integral of the
 // squared k-th derivative of gamma.
-Matrix derivative_penalty(const RbfBasis& basis, int order);
+linalg::Matrix derivative_penalty(const RbfBasis& basis, int order);
 
 }  // namespace kelvara::drt

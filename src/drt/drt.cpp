@@ -5,17 +5,24 @@
 #include <limits>
 
 #include "circuit/unusable_points.hpp"
-#include "drt/dense.hpp"
+#include "linalg/cholesky.hpp"
 #include "drt/discretisation.hpp"
-#include "drt/nonnegative_qp.hpp"
+#include "linalg/nonnegative_qp.hpp"
 #include "drt/peak_fit.hpp"
 #include "drt/rbf_basis.hpp"
 #include "drt/regularisation.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara::drt {
+
+using linalg::Matrix;
+using linalg::NonnegativeSolution;
+using linalg::cholesky;
+using linalg::cholesky_solve;
+using linalg::solve_nonnegative;
+
 namespace {
 
-constexpr double two_pi = 6.283185307179586;
 constexpr std::size_t output_points_per_spacing = 4;
 constexpr double rising_edge_height = 0.05;  // of the tallest gamma inside the measured range
 constexpr double negligible_resistance = 1e-9;  // of the largest |Z|

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "drt/peaks.hpp"
 #include "elements/complex.hpp"
 

@@ -3,9 +3,16 @@
 #include <algorithm>
 #include <cmath>
 
-#include "drt/symmetric_eigen.hpp"
+#include "linalg/cholesky.hpp"
+#include "linalg/symmetric_eigen.hpp"
 
 namespace kelvara::drt {
+
+using linalg::EigenProjection;
+using linalg::Matrix;
+using linalg::cholesky;
+using linalg::eigen_projection;
+
 namespace {
 
 // GCV from the spectrum of the standard-form problem, with the trace

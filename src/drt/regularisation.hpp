@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "drt/dense.hpp"
+#include "linalg/matrix.hpp"
 
 namespace kelvara::drt {
 
@@ -27,6 +27,6 @@ struct LambdaChoice {
 // p unpenalised columns (orthonormal), the m penalised ones and the data;
 // `rows` the number of data rows and `penalty` the m x m positive definite
 // penalty.
-LambdaChoice choose_lambda(const Matrix& gram, std::size_t unpenalised, std::size_t rows, const Matrix& penalty);
+LambdaChoice choose_lambda(const linalg::Matrix& gram, std::size_t unpenalised, std::size_t rows, const linalg::Matrix& penalty);
 
 }  // namespace kelvara::drt

@@ -37,8 +37,9 @@ struct PeakFit {
 // is no longer one process on a spectrum of a few decades.
 inline constexpr double smallest_alpha = 0.3;
 
-// Levenberg-Marquardt on (ln R, ln tau, alpha) per peak and R_inf, L >= 0,
-// with alpha kept in [smallest_alpha, 1], residuals weighted by 1/|Z|.
+// The fits' Levenberg-Marquardt solver (MINPACK's lmder) on (ln R, ln tau,
+// alpha) per peak and R_inf, L >= 0, with alpha kept in [smallest_alpha, 1];
+// residuals weighted by 1/|Z|.
 PeakFit fit_peak_shapes(const PeakFitProblem& problem, std::span<const PeakShape> seeds);
 
 // The exponent of a ZARC with this resistance whose DRT peaks at `height`:

@@ -1,6 +1,7 @@
 #include "fit/dispatch.hpp"
 
 #include "fit/starting_values.hpp"
+#include "support/number_text.hpp"
 
 namespace kelvara {
 

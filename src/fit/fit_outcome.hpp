@@ -75,8 +75,4 @@ class FitProblem;
 FitOutcome build_outcome(const FitProblem& problem, std::span<const double> candidate, bool success,
                          std::uint64_t iterations, EvaluationCounter& counter, std::string message);
 
-// The inverse of a symmetric positive (semi)definite n x n matrix (row-major):
-// closed forms up to n = 4, LU with partial pivoting above. Empty when singular.
-std::optional<std::vector<double>> invert(std::span<const double> matrix, std::size_t n);
-
 }  // namespace kelvara

@@ -4,7 +4,7 @@
 
 #include "circuit/layout.hpp"
 #include "circuit/notation_text.hpp"
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 #include "fit/levenberg_marquardt.hpp"
 
 namespace kelvara {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "circuit/tree.hpp"
 #include "elements/catalogue.hpp"
 #include "elements/complex.hpp"

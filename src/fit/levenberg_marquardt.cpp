@@ -4,11 +4,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "circuit/total_order.hpp"
+#include "support/total_order.hpp"
 #include "circuit/evaluate.hpp"
 #include "circuit/layout.hpp"
 #include "fit/minpack/minpack.hpp"
 #include "fit/methods.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara {
 namespace {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "circuit/tree.hpp"
 #include "fit/fit_outcome.hpp"
 #include "fit/fit_problem.hpp"
@@ -39,7 +39,8 @@ struct SingleStartResult {
     bool rounding_level = false;
 };
 
-// The MINPACK solver's settings for one run under `settings`.
+// The MINPACK solver's settings for one run under `settings`, with the
+// engine's initial trust radius (the joint fit and the DRT's peak fit run it too).
 minpack::LmderSettings solver_settings(const LmSettings& settings);
 
 // Why a solver run ended, in the words of FitResult.message.

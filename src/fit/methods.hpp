@@ -12,7 +12,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "fit/fit_outcome.hpp"
 
 // Each setting: its name (the fit() argument), its type and its default, as

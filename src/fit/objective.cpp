@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 
 namespace kelvara {
 namespace {

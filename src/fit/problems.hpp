@@ -71,7 +71,4 @@ private:
     ResidualWorkspace workspace_;
 };
 
-using PsoProblem = CostProblem;
-using SaProblem = CostProblem;
-
 }  // namespace kelvara

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "circuit/layout.hpp"
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 #include "fit/fit_problem.hpp"
 #include "fit/objective.hpp"
 #include "fit/search_space.hpp"

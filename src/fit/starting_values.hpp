@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "fit/fit_outcome.hpp"
 
 namespace kelvara {

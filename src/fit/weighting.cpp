@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "circuit/quoted.hpp"
+#include "support/quoted.hpp"
 
 namespace kelvara {
 

@@ -12,7 +12,7 @@
 
 #include "circuit/notation_text.hpp"
 #include "circuit/parser.hpp"
-#include "circuit/quoted.hpp"
+#include "support/quoted.hpp"
 #include "circuit/unusable_points.hpp"
 #include "models/registry.hpp"
 #include "models/topology.hpp"

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "circuit/tree.hpp"
 #include "models/registry.hpp"
 #include "elements/complex.hpp"

@@ -5,7 +5,7 @@
 
 #include "circuit/layout.hpp"
 #include "circuit/parser.hpp"
-#include "circuit/quoted.hpp"
+#include "support/quoted.hpp"
 
 namespace kelvara {
 namespace {

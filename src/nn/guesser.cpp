@@ -1,6 +1,6 @@
 #include "nn/guesser.hpp"
 
-#include "circuit/utf8.hpp"
+#include "support/utf8.hpp"
 
 #include <charconv>
 #include <cmath>

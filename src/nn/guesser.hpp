@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "nn/nn_error.hpp"
 
 namespace kelvara {

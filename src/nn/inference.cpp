@@ -3,17 +3,17 @@
 #include <algorithm>
 #include <cmath>
 
-#include "circuit/total_order.hpp"
+#include "support/total_order.hpp"
 #include "nn/conv_kernel.hpp"
 #include "nn/dense_kernel.hpp"
 #include "nn/layers.hpp"
 #include "nn/network.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara {
 namespace {
 
 constexpr double pi = 3.141592653589793;
-constexpr double two_pi_value = 6.283185307179586;
 
 // Grids beyond this cannot come from a sensible network; refusing them
 // keeps a hostile header from asking for gigabytes.
@@ -48,7 +48,7 @@ Result<Features, NnError> features(const Guesser& g, std::span<const double> f, 
         if (!(f[i] > 0.0) || !(magnitude > 0.0)) continue;
         const double w = std::max(0.0, -z[i].im / magnitude);
         w_sum += w;
-        a += w * std::log(two_pi_value * f[i]);
+        a += w * std::log(two_pi * f[i]);
         b += w * std::log(magnitude);
     }
     if (w_sum >= 1e-9) {
@@ -56,7 +56,7 @@ Result<Features, NnError> features(const Guesser& g, std::span<const double> f, 
         out.r_scale = std::exp(b / w_sum);
     } else {
         double log_sum = 0.0;
-        for (const double fi : f) log_sum += std::log(two_pi_value * fi);
+        for (const double fi : f) log_sum += std::log(two_pi * fi);
         out.omega_scale = std::exp(log_sum / static_cast<double>(nf));
         std::vector<double> magnitudes(nz);
         for (std::size_t i = 0; i < nz; ++i) magnitudes[i] = std::hypot(z[i].re, z[i].im);
@@ -78,7 +78,7 @@ Result<Features, NnError> features(const Guesser& g, std::span<const double> f, 
             ph[k] = raw;
         } else {
             const double d = raw - ph[k - 1];
-            double wrapped = d - two_pi_value * std::floor((d + pi) / two_pi_value);
+            double wrapped = d - two_pi * std::floor((d + pi) / two_pi);
             if (wrapped == -pi && ph[k - 1] < raw) wrapped = pi;
             ph[k] = ph[k - 1] + wrapped;
         }
@@ -89,7 +89,7 @@ Result<Features, NnError> features(const Guesser& g, std::span<const double> f, 
     const double span = lf.back() - lf.front();
     const double step = grid > 1 ? span / static_cast<double>(grid - 1) : 0.0;
     const double l_r = std::log10(out.r_scale);
-    const double l_w = std::log10(out.omega_scale / two_pi_value);
+    const double l_w = std::log10(out.omega_scale / two_pi);
     out.grid.assign(3 * grid, 0.0);
     for (std::size_t k = 0; k < grid; ++k) {
         const double x = static_cast<double>(k) * step + x0;

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "elements/complex.hpp"
 #include "nn/guesser.hpp"
 

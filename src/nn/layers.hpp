@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "nn/guesser.hpp"
 #include "nn/nn_error.hpp"
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "nn/guesser.hpp"
 #include "nn/nn_error.hpp"
 

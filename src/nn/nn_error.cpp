@@ -1,6 +1,6 @@
 #include "nn/nn_error.hpp"
 
-#include "circuit/quoted.hpp"
+#include "support/quoted.hpp"
 
 namespace kelvara {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 #include "python/errors.hpp"
 #include "python/measured_data.hpp"
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "circuit/function_ref.hpp"
+#include "support/function_ref.hpp"
 #include "elements/complex.hpp"
 #include "fit/interruption.hpp"
 

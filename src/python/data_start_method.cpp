@@ -3,7 +3,7 @@
 #include "python/objects.hpp"
 
 #include "circuit/layout.hpp"
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 #include "python/arguments.hpp"
 #include "python/barrier.hpp"
 #include "python/errors.hpp"

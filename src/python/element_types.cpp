@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 #include "python/arguments.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"

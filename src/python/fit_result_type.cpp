@@ -13,8 +13,8 @@
 
 #include "circuit/layout.hpp"
 #include "circuit/notation_text.hpp"
-#include "circuit/number_text.hpp"
-#include "circuit/quoted.hpp"
+#include "support/number_text.hpp"
+#include "support/quoted.hpp"
 #include "fit/fit_statistics.hpp"
 #include "python/convert.hpp"
 

@@ -32,7 +32,7 @@
 #include "circuit/layout.hpp"
 #include "circuit/notation_text.hpp"
 #include "circuit/parser.hpp"
-#include "circuit/quoted.hpp"
+#include "support/quoted.hpp"
 #include "python/barrier.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"

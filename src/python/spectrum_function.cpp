@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "circuit/quoted.hpp"
+#include "support/quoted.hpp"
 #include "circuit/unusable_points.hpp"
 #include "python/arguments.hpp"
 #include "python/barrier.hpp"

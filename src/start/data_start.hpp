@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "circuit/tree.hpp"
 #include "drt/drt.hpp"
 #include "elements/catalogue.hpp"

@@ -1,4 +1,5 @@
 #include "start/impedance_shape.hpp"
+#include "support/constants.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +9,6 @@
 namespace kelvara::start {
 namespace {
 
-constexpr double two_pi = 6.283185307179586;
 // Points at the low end whose reactance gives the tail's slope.
 constexpr std::size_t tail_points = 4;
 // A slope above this is a capacitive or diffusive rise, below it the

@@ -8,7 +8,6 @@
 namespace kelvara::start {
 namespace {
 
-constexpr double pi = 3.141592653589793;
 // An element the data do not show is given this share of |Z| (at the edge
 // of the window where it would show first), so that it starts negligible but
 // not frozen.

@@ -14,9 +14,9 @@
 #include "circuit/expand.hpp"
 #include "circuit/incremental_sweep.hpp"
 #include "circuit/layout.hpp"
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 #include "circuit/parser.hpp"
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 #include "support/tree_walk.hpp"
 #include "test_names.hpp"
 

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <complex>
-#include <numbers>
 #include <random>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "diagnostics/kk_fit.hpp"
 #include "diagnostics/noise_level.hpp"
 #include "diagnostics/sign_runs.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara::diagnostics {
 namespace {
@@ -31,7 +31,7 @@ std::vector<Complex> arc(const std::vector<double>& f, double noise, unsigned se
     std::normal_distribution<double> normal;
     std::vector<Complex> z;
     for (const double hz : f) {
-        const std::complex<double> jwt(0.0, 2.0 * std::numbers::pi * hz * 1e-3);
+        const std::complex<double> jwt(0.0, two_pi * hz * 1e-3);
         const std::complex<double> value = 10.0 + 100.0 / (1.0 + std::pow(jwt, 0.85));
         const double scatter = noise * std::abs(value);
         z.push_back({value.real() + scatter * normal(engine), value.imag() + scatter * normal(engine)});
@@ -156,7 +156,7 @@ TEST(Diagnostics, ReferredCoefficientIsUncorrelatedWithItsExponent) {
     const JudgedCorrelation judged = judged_correlation({outcome, bounds, exponents, fixed});
     ASSERT_EQ(judged.matrix.size(), 4u);
     EXPECT_NEAR(judged.matrix[1], 0.0, 1e-9);
-    const double hz = std::exp(-rho * s_lnq / s_alpha) / (2.0 * std::numbers::pi);
+    const double hz = std::exp(-rho * s_lnq / s_alpha) / two_pi;
     char expected[64];
     std::snprintf(expected, sizeof expected, "CPE1.q (at %.3g Hz)", hz);
     EXPECT_EQ(judged.labels[0], expected);

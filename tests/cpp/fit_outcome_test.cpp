@@ -1,8 +1,7 @@
-// Small matrix inverses of the standard errors, and the outcome builder.
+// The outcome builder.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -16,43 +15,6 @@
 
 namespace kelvara {
 namespace {
-
-class Inverse : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(Inverse, TimesTheMatrixIsTheIdentity) {
-    const std::size_t n = GetParam();
-    std::mt19937 engine(static_cast<unsigned>(n));
-    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-    // A symmetric positive definite matrix, as J^T J is.
-    std::vector<double> b(n * n), a(n * n, 0.0);
-    for (double& v : b) v = uniform(engine);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            for (std::size_t k = 0; k < n; ++k) a[i * n + j] += b[k * n + i] * b[k * n + j];
-        }
-        a[i * n + i] += 0.1;
-    }
-    const auto inverse = invert(a, n);
-    ASSERT_TRUE(inverse.has_value());
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            double sum = 0.0;
-            for (std::size_t k = 0; k < n; ++k) sum += a[i * n + k] * (*inverse)[k * n + j];
-            EXPECT_NEAR(sum, i == j ? 1.0 : 0.0, 1e-9) << n << " " << i << " " << j;
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, Inverse, ::testing::Values(1, 2, 3, 4, 5, 7),
-                         [](const auto& info) { return std::to_string(info.param) + "x" + std::to_string(info.param); });
-
-TEST(InverseSingular, ZeroDeterminantOrPivotGivesNone) {
-    for (const std::size_t n : {1u, 2u, 3u, 4u, 6u}) {
-        std::vector<double> a(n * n, 1.0);  // rank one (or zero when n == 1 is set below)
-        if (n == 1) a[0] = 0.0;
-        EXPECT_FALSE(invert(a, n).has_value()) << n;
-    }
-}
 
 TEST(BuildOutcome, ClampsCountsAndSkipsStandardErrorsWithoutDegreesOfFreedom) {
     const SeriesList circuit = std::move(parse("R0-(R1,CPE1)")).value();

@@ -23,6 +23,7 @@
 #include "nn/guesser.hpp"
 #include "nn/inference.hpp"
 #include "test_names.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara {
 namespace {
@@ -622,7 +623,7 @@ void randles_spectrum(std::size_t n, double noise, std::vector<double>& f, std::
     z.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         f[i] = std::pow(10.0, 5.0 - 7.0 * double(i) / double(n - 1));
-        const double w = 2 * M_PI * f[i], sw = std::sqrt(w);
+        const double w = two_pi * f[i], sw = std::sqrt(w);
         const double ar = 2.0 + 0.5 / sw, ai = -0.5 / sw, ad = ar * ar + ai * ai;  // R1 + W1
         const double yr = ar / ad + 1e-4 * std::pow(w, 0.85) * std::cos(0.85 * M_PI / 2);
         const double yi = -ai / ad + 1e-4 * std::pow(w, 0.85) * std::sin(0.85 * M_PI / 2);

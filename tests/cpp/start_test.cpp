@@ -13,11 +13,11 @@
 #include "start/placement.hpp"
 #include "start/process_variants.hpp"
 #include "start/impedance_shape.hpp"
+#include "support/constants.hpp"
 
 namespace kelvara {
 namespace {
 
-constexpr double two_pi = 6.283185307179586;
 
 SeriesList parsed(std::string_view text) {
     auto result = parse(text);

@@ -9,7 +9,7 @@
 #include "fit/global/random.hpp"
 #include "fit/search_space.hpp"
 #include "fit/methods.hpp"
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 
 namespace kelvara {
 

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "elements/catalogue.hpp"
 #include "fit/fit_outcome.hpp"
 #include "fit/search_space.hpp"

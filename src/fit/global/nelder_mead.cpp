@@ -4,9 +4,9 @@
 #include <cstring>
 #include <numeric>
 
-#include "circuit/total_order.hpp"
+#include "support/total_order.hpp"
 #include "fit/interruption.hpp"
-#include "circuit/quoted.hpp"
+#include "support/quoted.hpp"
 #include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/fit_problem.hpp"

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "circuit/total_order.hpp"
+#include "support/total_order.hpp"
 #include "fit/interruption.hpp"
 #include "fit/global/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "circuit/layout.hpp"
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 #include "fit/levenberg_marquardt.hpp"
 
 namespace kelvara {

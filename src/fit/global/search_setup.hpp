@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "fit/fit_outcome.hpp"
 #include "fit/global/global_search.hpp"
 #include "fit/fit_problem.hpp"

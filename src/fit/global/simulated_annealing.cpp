@@ -2,8 +2,8 @@
 // logistic acceptance), then the polish.
 #include <cmath>
 
-#include "circuit/number_text.hpp"
-#include "circuit/quoted.hpp"
+#include "support/number_text.hpp"
+#include "support/quoted.hpp"
 #include "fit/global/global_search.hpp"
 #include "fit/interruption.hpp"
 #include "fit/levenberg_marquardt.hpp"

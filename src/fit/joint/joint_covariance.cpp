@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fit/fit_outcome.hpp"
+#include "linalg/inverse.hpp"
 
 namespace kelvara {
 namespace {
@@ -33,7 +34,7 @@ std::optional<std::vector<std::vector<double>>> joint_covariance(std::span<const
             for (std::size_t b = 0; b <= a; ++b) aa[a * k + b] = aa[b * k + a] = dot(column(own[a]), column(own[b]), block.rows);
             for (std::size_t t = 0; t < s; ++t) ab[a * s + t] = dot(column(own[a]), column(shared[t]), block.rows);
         }
-        auto inverse = invert(aa, k);
+        auto inverse = linalg::invert(aa, k);
         if (!inverse) return std::nullopt;
         std::vector<double> mi(k * s, 0.0);
         for (std::size_t a = 0; a < k; ++a) {
@@ -51,7 +52,7 @@ std::optional<std::vector<std::vector<double>>> joint_covariance(std::span<const
         own_inverse.push_back(std::move(*inverse));
         m.push_back(std::move(mi));
     }
-    auto shared_inverse = invert(schur, s);
+    auto shared_inverse = linalg::invert(schur, s);
     if (!shared_inverse) return std::nullopt;
     const std::vector<double>& cs = *shared_inverse;
 

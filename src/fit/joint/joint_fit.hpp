@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "circuit/tree.hpp"
 #include "elements/complex.hpp"
 #include "fit/fit_outcome.hpp"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 #include "fit/joint/orthogonal_complement.hpp"
 
 namespace kelvara {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "circuit/layout.hpp"
-#include "circuit/result.hpp"
+#include "support/result.hpp"
 #include "circuit/tree.hpp"
 #include "elements/complex.hpp"
 #include "elements/element_impedance.hpp"

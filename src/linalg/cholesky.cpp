@@ -1,8 +1,8 @@
-#include "drt/dense.hpp"
+#include "linalg/cholesky.hpp"
 
 #include <cmath>
 
-namespace kelvara::drt {
+namespace kelvara::linalg {
 
 bool cholesky(Matrix& a) {
     const std::size_t n = a.rows;
@@ -38,4 +38,4 @@ void cholesky_solve(const Matrix& l, std::span<double> b) {
     }
 }
 
-}  // namespace kelvara::drt
+}  // namespace kelvara::linalg

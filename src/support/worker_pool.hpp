@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstddef>
 
-#include "circuit/function_ref.hpp"
+#include "support/function_ref.hpp"
 
 namespace kelvara {
 

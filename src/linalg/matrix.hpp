@@ -1,13 +1,12 @@
-// A small dense row-major matrix and the Cholesky factorisation the DRT
-// solvers share. Sizes are the basis size (tens to a few hundred), so plain
-// loops are enough.
+// A small dense row-major matrix. Sizes in this library are tens to a few
+// hundred, so plain loops over it are enough.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <vector>
 
-namespace kelvara::drt {
+namespace kelvara::linalg {
 
 struct Matrix {
     std::size_t rows = 0;
@@ -22,11 +21,4 @@ struct Matrix {
     std::span<const double> row(std::size_t i) const { return {data.data() + i * cols, cols}; }
 };
 
-// In place: the lower triangle of `a` (n x n, symmetric positive definite)
-// becomes L with a = L L^T. False when a pivot is not positive.
-bool cholesky(Matrix& a);
-
-// Solves L L^T x = b in place, with L from cholesky().
-void cholesky_solve(const Matrix& l, std::span<double> b);
-
-}  // namespace kelvara::drt
+}  // namespace kelvara::linalg

@@ -1,4 +1,4 @@
-#include "circuit/quoted.hpp"
+#include "support/quoted.hpp"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "circuit/worker_pool.hpp"
+#include "support/worker_pool.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -60,10 +60,7 @@ class WorkerPool {
 public:
     explicit WorkerPool(std::size_t workers) {
         for (std::size_t i = 0; i < workers; ++i) std::thread([this] { serve(); }).detach();
-        workers_ = workers;
     }
-
-    std::size_t workers() const { return workers_; }
 
     // With a watcher the caller leaves the tasks to the workers and calls
     // watch() every `interval` until they are done.
@@ -132,7 +129,6 @@ private:
     std::condition_variable released_;
     std::deque<Job*> queue_;
     std::vector<Job*> active_;
-    std::size_t workers_ = 0;
 };
 
 // The processors this process may run on (CPU affinity, as set by taskset,

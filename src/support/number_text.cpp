@@ -1,4 +1,4 @@
-#include "circuit/number_text.hpp"
+#include "support/number_text.hpp"
 
 #include <charconv>
 #include <cmath>

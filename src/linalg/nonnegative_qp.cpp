@@ -1,10 +1,12 @@
-#include "drt/nonnegative_qp.hpp"
+#include "linalg/nonnegative_qp.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-namespace kelvara::drt {
+#include "linalg/cholesky.hpp"
+
+namespace kelvara::linalg {
 namespace {
 
 // Solves H_FF s_F = g_F on the free set, s = 0 elsewhere. False when the
@@ -118,4 +120,4 @@ NonnegativeSolution solve_nonnegative(const Matrix& h, std::span<const double> g
     return out;  // not converged: the last feasible point
 }
 
-}  // namespace kelvara::drt
+}  // namespace kelvara::linalg

@@ -1,10 +1,10 @@
-#include "drt/symmetric_eigen.hpp"
+#include "linalg/symmetric_eigen.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-namespace kelvara::drt {
+namespace kelvara::linalg {
 
 EigenProjection eigen_projection(Matrix a, std::span<const double> y) {
     const std::size_t n = a.rows;
@@ -118,4 +118,4 @@ EigenProjection eigen_projection(Matrix a, std::span<const double> y) {
     return out;
 }
 
-}  // namespace kelvara::drt
+}  // namespace kelvara::linalg

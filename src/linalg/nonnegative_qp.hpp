@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "drt/dense.hpp"
+#include "linalg/matrix.hpp"
 
-namespace kelvara::drt {
+namespace kelvara::linalg {
 
 struct NonnegativeSolution {
     std::vector<double> x;
@@ -18,4 +18,4 @@ struct NonnegativeSolution {
 
 NonnegativeSolution solve_nonnegative(const Matrix& h, std::span<const double> g, std::span<const double> start);
 
-}  // namespace kelvara::drt
+}  // namespace kelvara::linalg

@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "drt/dense.hpp"
+#include "linalg/matrix.hpp"
 
-namespace kelvara::drt {
+namespace kelvara::linalg {
 
 struct EigenProjection {
     std::vector<double> values;        // eigenvalues, in no particular order
@@ -20,4 +20,4 @@ struct EigenProjection {
 // Reads the lower triangle of the symmetric `a`.
 EigenProjection eigen_projection(Matrix a, std::span<const double> y);
 
-}  // namespace kelvara::drt
+}  // namespace kelvara::linalg
