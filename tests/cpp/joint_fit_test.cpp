@@ -10,6 +10,7 @@
 #include "fit/fit_outcome.hpp"
 #include "fit/joint/joint_covariance.hpp"
 #include "fit/joint/orthogonal_complement.hpp"
+#include "linalg/inverse.hpp"
 
 namespace kelvara {
 namespace {
@@ -73,7 +74,7 @@ TEST(JointCovariance, EqualsTheDenseInverseOfTheWholeProblem) {
             }
         }
     }
-    const auto inverse = invert(jtj, n);
+    const auto inverse = linalg::invert(jtj, n);
     ASSERT_TRUE(inverse.has_value());
     for (std::size_t i = 0; i < blocks; ++i) {
         for (std::size_t a = 0; a < columns; ++a) {
