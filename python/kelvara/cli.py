@@ -55,7 +55,7 @@ import io
 import os
 import sys
 import warnings
-from typing import IO, Any, Sequence
+from typing import IO, Any, Sequence, cast
 
 import kelvara
 from kelvara import _core
@@ -654,7 +654,7 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
     """Run the command line with `argv` (default: sys.argv[1:]); returns the exit status."""
     out = sys.stdout if out is None else out
     args = _parser().parse_args(argv)
-    guard = _PipeGuard(out)
+    guard = cast(IO[str], _PipeGuard(out))  # a TextIOBase, written to as a text stream
     if out is sys.stdout:
         sys.stdout = guard  # data written to "-" goes through the guard too
     try:
