@@ -135,48 +135,70 @@ def group_ids(ids: Any, where: str) -> tuple[list[Any], list[np.ndarray]]:
     """
     import numpy as np
 
-    if not isinstance(ids, np.ndarray) or ids.ndim != 1:
-        keys = list(ids)
-        ids = np.empty(len(keys), dtype=object)
-        for row, key in enumerate(keys):  # element by element: tuple ids stay tuples
-            ids[row] = key
+    ids = _id_array(ids)
     if ids.dtype.kind in "fcmM":
         bad = np.flatnonzero(ids != ids)
         if bad.size:
             raise ValueError(f"{where}: row {bad[0]} has no id ({ids[bad[0]].item()!r}); every row needs one")
     if ids.dtype.kind in "iubfcmMUS":
-        # One type throughout and no missing ids left: sorted, not hashed row by row.
-        _, first, codes = np.unique(ids, return_index=True, return_inverse=True)
-        rank = np.empty(len(first), dtype=np.intp)
-        rank[np.argsort(first, kind="stable")] = np.arange(len(first))
-        codes = rank[codes.ravel()]
-        firsts = ids[np.sort(first)]
-        uniques = list(firsts) if ids.dtype.kind in "iub" else firsts.tolist()
+        uniques, codes = _sorted_codes(ids)
     elif len(ids) and all(type(key) is str for key in ids):
         index: dict[Any, int] = {}
         codes = np.fromiter((index.setdefault(key, len(index)) for key in ids), dtype=np.intp, count=len(ids))
         uniques = list(index)
     else:
-        index = {}
-        codes = np.empty(len(ids), dtype=np.intp)
-        kind = None
-        for row, key in enumerate(ids.tolist() if ids.dtype.kind != "O" else ids):
-            try:
-                missing = key is None or bool(key != key)
-            except (TypeError, ValueError):
-                missing = True
-            if missing:
-                raise ValueError(f"{where}: row {row} has no id ({key!r}); every row needs one")
-            if kind is None:
-                kind, first_key = _id_kind(key), key
-            elif _id_kind(key) != kind:
-                raise ValueError(f"{where}: ids of mixed types, {first_key!r} ({kind}) and {key!r} "
-                                 f"({_id_kind(key)}) in row {row}; use one type")
-            try:
-                codes[row] = index.setdefault(key, len(index))
-            except TypeError:
-                raise ValueError(f"{where}: row {row} has an unhashable id {key!r}") from None
-        uniques = list(index)
+        uniques, codes = _hashed_codes(ids, where)
     order = np.argsort(codes, kind="stable")
     bounds = np.cumsum(np.bincount(codes, minlength=len(uniques)))[:-1]
     return uniques, np.split(order, bounds)
+
+
+def _id_array(ids: Any) -> np.ndarray:
+    """The ids as a 1-D array; element by element for other containers, so that
+    tuple ids stay tuples."""
+    import numpy as np
+
+    if isinstance(ids, np.ndarray) and ids.ndim == 1:
+        return ids
+    keys = list(ids)
+    out = np.empty(len(keys), dtype=object)
+    for row, key in enumerate(keys):
+        out[row] = key
+    return out
+
+
+def _sorted_codes(ids: np.ndarray) -> tuple[list[Any], np.ndarray]:
+    """Ids of one type throughout and none missing: sorted, not hashed row by row."""
+    import numpy as np
+
+    _, first, codes = np.unique(ids, return_index=True, return_inverse=True)
+    rank = np.empty(len(first), dtype=np.intp)
+    rank[np.argsort(first, kind="stable")] = np.arange(len(first))
+    firsts = ids[np.sort(first)]
+    return (list(firsts) if ids.dtype.kind in "iub" else firsts.tolist()), rank[codes.ravel()]
+
+
+def _hashed_codes(ids: np.ndarray, where: str) -> tuple[list[Any], np.ndarray]:
+    """Objects of any kind, each checked: present, of the first id's type, hashable."""
+    import numpy as np
+
+    index: dict[Any, int] = {}
+    codes = np.empty(len(ids), dtype=np.intp)
+    kind = None
+    for row, key in enumerate(ids.tolist() if ids.dtype.kind != "O" else ids):
+        try:
+            missing = key is None or bool(key != key)
+        except (TypeError, ValueError):
+            missing = True
+        if missing:
+            raise ValueError(f"{where}: row {row} has no id ({key!r}); every row needs one")
+        if kind is None:
+            kind, first_key = _id_kind(key), key
+        elif _id_kind(key) != kind:
+            raise ValueError(f"{where}: ids of mixed types, {first_key!r} ({kind}) and {key!r} "
+                             f"({_id_kind(key)}) in row {row}; use one type")
+        try:
+            codes[row] = index.setdefault(key, len(index))
+        except TypeError:
+            raise ValueError(f"{where}: row {row} has an unhashable id {key!r}") from None
+    return list(index), codes

@@ -235,7 +235,8 @@ class DrtResult:
         lines = [
             f"DRT of {self.frequencies.size} points: R_inf = {self.r_inf:.4g} ohm, L = {self.inductance:.4g} H, "
             f"R_pol = {self.polarisation_resistance:.4g} ohm, lambda = {self.lambda_value:.3g} ({how}), "
-            f"noise ~ {100 * self.noise:.2g} %; peaks {'fitted, one ZARC each' if self.peaks_fitted else 'at the maxima'}",
+            f"noise ~ {100 * self.noise:.2g} %; "
+            f"peaks {'fitted, one ZARC each' if self.peaks_fitted else 'at the maxima'}",
             self.table(),
         ]
         lines += [f"note: {note}" for note in self.notes]

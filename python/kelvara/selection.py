@@ -534,7 +534,8 @@ def _run(f: np.ndarray, z: np.ndarray, candidates: list[_Candidate], criterion: 
         for i in stage:
             rows[i] = _ranked_row(candidates[i], results[i], results.get(nested.get(i, -1)), noise)
         if reduce:
-            smaller = [r for i in _worth_reducing(stage, results, rows) for r in _reductions(candidates[i], results[i], known)]
+            smaller = [r for i in _worth_reducing(stage, results, rows)
+                       for r in _reductions(candidates[i], results[i], known)]
             if smaller:
                 first = len(candidates)
                 candidates += smaller

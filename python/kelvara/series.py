@@ -165,6 +165,19 @@ def fit_series(
         if name in fit_kwargs:
             raise TypeError(f"fit_series() got an unexpected keyword argument {name!r}: a series fit stops at the "
                             "first spectrum that fails and names it")
+    pairs = _series_spectra(spectra, impedances, id_column)
+    shared = _checked_shared(circuit, shared)
+    if warm_start:
+        results = _warm_started(circuit, pairs, fit_kwargs)
+    else:
+        results = kelvara.fit_many(circuit, pairs, **fit_kwargs)  # type: ignore[assignment]
+    if not shared:
+        cost = float(sum(r.cost for r in results))
+        return SeriesResult(results, {}, None, all(r.success for r in results), "separate fits", cost)
+    return _joint_fit(circuit, pairs, results, shared, fit_kwargs.get("weight", "modulus"))
+
+
+def _series_spectra(spectra: Any, impedances: Any, id_column: str | None) -> list[tuple[np.ndarray, np.ndarray]]:
     pairs = []
     for index, (f, z) in enumerate(items(spectra, impedances, id_column)):
         try:
@@ -173,6 +186,10 @@ def fit_series(
             raise_named(error, str(index))
     if not pairs:
         raise ValueError("fit_series needs at least one spectrum")
+    return pairs
+
+
+def _checked_shared(circuit: Circuit, shared: Sequence[str] | str) -> list[str]:
     shared = [shared] if isinstance(shared, str) else list(shared)
     names = circuit.param_names()
     unknown = [name for name in shared if name not in names]
@@ -181,27 +198,26 @@ def fit_series(
     held = [name for name in shared if name in circuit.fixed]
     if held:
         raise ValueError(f"shared parameters cannot also be fixed: {held}")
+    return shared
 
-    if warm_start:
-        from kelvara.selection import fit_started
 
-        results = []
-        current = circuit
-        for index, (f, z) in enumerate(pairs):
-            try:
-                # The first spectrum starts from the data where the circuit has no start of its own.
-                result = fit_started(current, f, z, **fit_kwargs) if index == 0 else current.fit(f, z, **fit_kwargs)
-            except Exception as error:
-                raise_named(error, str(index))
-            results.append(result)
-            if result.success and all(math.isfinite(v) for v in result.params.values()):
-                current = result.circuit
-    else:
-        results = kelvara.fit_many(circuit, pairs, **fit_kwargs)  # type: ignore[assignment]
-    if not shared:
-        cost = float(sum(r.cost for r in results))
-        return SeriesResult(results, {}, None, all(r.success for r in results), "separate fits", cost)
-    return _joint_fit(circuit, pairs, results, shared, fit_kwargs.get("weight", "modulus"))
+def _warm_started(circuit: Circuit, pairs: list[tuple[np.ndarray, np.ndarray]],
+                  fit_kwargs: dict[str, Any]) -> list[FitResult]:
+    """Each spectrum from the previous one's fitted values; the first from the data
+    where the circuit has no start of its own."""
+    from kelvara.selection import fit_started
+
+    results = []
+    current = circuit
+    for index, (f, z) in enumerate(pairs):
+        try:
+            result = fit_started(current, f, z, **fit_kwargs) if index == 0 else current.fit(f, z, **fit_kwargs)
+        except Exception as error:
+            raise_named(error, str(index))
+        results.append(result)
+        if result.success and all(math.isfinite(v) for v in result.params.values()):
+            current = result.circuit
+    return results
 
 
 # ----------------------------------------------------------------------------- the joint problem
