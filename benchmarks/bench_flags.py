@@ -8,7 +8,7 @@ window, and multiplicative complex Gaussian noise of 0.2-2 % (Z (1 + s (a + jb))
 with a, b standard normal). The ratio is the fit's rms relative misfit over the
 noise level the flags use (kelvara.diagnostics.noise_level of the spectrum).
 
-(a) right circuits: the eleven trained topologies and a few others, each fitted
+(a) right circuits: the trained topologies and a few others, each fitted
     with the true circuit started from its generating values. Reported: the share
     without a misfit flag (target >= 95 %), the share without any flag, and the
     distribution of the ratio, per topology and by number of points.

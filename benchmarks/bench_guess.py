@@ -4,7 +4,7 @@
     PYTHONPATH=build/dev:. python3 benchmarks/bench_guess.py [--quick] [--n N]
         [--models rq,randles] [--repeats R] [--detail] [--json out.json]
 
-For each of the eleven trained topologies (Circuit.ml_circuits()), draws held-out
+For each of the trained topologies (Circuit.ml_circuits()), draws held-out
 synthetic spectra with training/sampling.py (grid, true parameters and noise
 exactly as the training data are drawn), but with the NumPy seed 777000 + the
 registry index of the topology, which no training or evaluation run uses, and

@@ -25,7 +25,7 @@ count the spectra where only kelvara / only the peer is good.
     CustomCircuit.fit (its default optimiser) with weight_by_modulus=True, so that every contender
     minimises the same cost (its default unit weighting would optimise a different one).
     Target: kelvara >= 90 % good and no peer with a higher share.
-(B) The eleven registry topologies (Circuit.ml_circuits()), 50 spectra each (10 with --quick),
+(B) The registry topologies (Circuit.ml_circuits()), 50 spectra each (10 with --quick),
     drawn with training/sampling.py (grid, true values and noise as in training; NumPy seed
     S + 1000 + registry index). Each is fitted from the catalogue defaults (Circuit(notation) as
     constructed, fit(guess_init=False)) and from a rough start (every unbounded parameter of the

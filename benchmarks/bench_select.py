@@ -1,4 +1,4 @@
-"""kelvara.select over the eleven trained topologies: time per spectrum, the
+"""kelvara.select over the trained topologies (Circuit.ml_circuits()): time per spectrum, the
 confusion matrix on synthetic spectra drawn from each topology with 0.5 %
 noise, and the flag rate of the true circuit's fit.
 
@@ -6,7 +6,7 @@ noise, and the flag rate of the true circuit's fit.
 
 Time is the median wall time of one select() call per 60-point spectrum (and
 its process time, both threads), next to select without its early stop and to
-fitting the eleven candidates one after another with Circuit.fit (ratio in the
+fitting the candidates one after another with Circuit.fit (ratio in the
 same run). The benchmark also counts the spectra on which the early stop
 changed the choice.
 """
@@ -126,7 +126,7 @@ def main() -> None:
           f"{statistics.median(fitted):g} of {len(names)}")
     print(f"select without the early stop median {ms(exhaustive_times):.1f} ms, correct {exhaustive_correct}/{count}; "
           f"choice changed by the early stop on {changed}/{count}")
-    print(f"eleven fits one after another median {ms(sequential):.1f} ms; ratio select/sequential "
+    print(f"the trained topologies' fits one after another median {ms(sequential):.1f} ms; ratio select/sequential "
           f"{statistics.median(times) / statistics.median(sequential):.2f}")
 
 

@@ -3,7 +3,7 @@
     PYTHONPATH=python python3 benchmarks/bench_statistics.py [--quick]
 
 Workload: default fits (network guess, every start) of synthetic 60-point spectra
-of the eleven trained topologies at 0.5 % noise.
+of the trained topologies (Circuit.ml_circuits()) at 0.5 % noise.
 
 (a) statistics: they are worked out in the core at the end of every fit (final
     residuals, the Jacobian of the free parameters, J^T J, its inverse, the

@@ -7,7 +7,7 @@
     unit of cost in the same run;
 (b) memory: peak of the NumPy allocations (tracemalloc) during one check, per
     point, from 1e3 to 1e5 points (target: linear in the points, a small constant);
-(c) verdicts on synthetic spectra of the eleven trained topologies with random,
+(c) verdicts on synthetic spectra of the trained topologies (Circuit.ml_circuits()) with random,
     realistic values, 60 points from 100 kHz to 0.1 Hz: the share of valid spectra
     that pass at 0.5, 1 and 2 % noise (target >= 95 %), and the share of spectra
     with a 5 % drift during the sweep at 0.5 % noise that fail, with the default

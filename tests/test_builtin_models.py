@@ -1,4 +1,4 @@
-"""The eleven networks carried in the module: every one loads and guesses its
+"""The networks carried in the module: every one loads and guesses its
 own topology sensibly, and the module's inference agrees with the NumPy
 forward pass of the training code on the very same weight files."""
 

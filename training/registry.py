@@ -1,4 +1,4 @@
-"""The eleven built-in guessing networks: circuits, outputs and scaling rows."""
+"""The built-in guessing networks (one per `Circuit.ml_circuits()` topology): circuits, outputs and scaling rows."""
 
 from __future__ import annotations
 

@@ -689,7 +689,7 @@ def select(
 ) -> Comparison:
     """Pick the simplest adequate circuit for one spectrum.
 
-    Fits the candidates as :func:`compare` does. By default they are the eleven
+    Fits the candidates as :func:`compare` does. By default they are the
     trained topologies (``Circuit.ml_circuits()``) and the circuits the spectrum's
     DRT proposes (:func:`proposed_candidates`), each started from the data and from
     its network's guess where it has one, with the two cheapest starts and a budget
