@@ -11,7 +11,7 @@ from scipy.integrate import quad
 from scipy.signal import find_peaks
 
 import kelvara
-from conftest import DATA, TWO_PI
+from conftest import DATA, TWO_PI, start_python
 from kelvara.cli import main
 
 FREQUENCIES = np.logspace(6, -2, 61)  # 7.5 points per decade
@@ -306,3 +306,44 @@ def test_command_line_writes_one_row_per_peak(tmp_path, capsys):
     assert rows[0][-1] == "alpha" and [float(row[-1]) for row in rows[1:]] == [pytest.approx(0.8, abs=0.05)] * 2
     assert "DRT of 61 points" in captured.err
     assert main(["drt", str(tmp_path / "missing.csv")]) == 2
+
+
+@pytest.mark.parametrize("flip", [lambda z: -z, np.conj])
+def test_data_no_causal_drt_describes_get_a_note_and_a_warning(flip):
+    f = np.logspace(5, -1, 60)
+    z = 10 + 100 / (1 + (1j * 2 * np.pi * f * 1e-3) ** 0.9)  # R0-Zarc, written out
+    with pytest.warns(UserWarning, match="no R_inf, L and non-negative DRT describes them"):
+        result = kelvara.drt(f, flip(z))
+    assert not result.represented and result.misfit > 0.4
+    assert kelvara.drt(f, z).represented
+
+
+def test_a_window_of_hundreds_of_decades_ends_at_once():
+    with pytest.raises(ValueError, match="singular|could not be chosen"):
+        kelvara.drt([1e300, 1.0, 1e-300], [1.0 + 0j, 2.0 - 1j, 3.0 - 0.1j])
+
+
+def test_fewer_than_one_basis_function_per_decade_is_refused():
+    f = np.logspace(5, -1, 30)
+    with pytest.raises(ValueError, match="points_per_decade must be 0"):
+        kelvara.drt(f, 10 + 100 / (1 + 1j * f / 10), points_per_decade=1e-9)
+
+
+def test_a_long_drt_stops_at_ctrl_c():
+    proc = start_python("""
+        import numpy as np, kelvara, sys
+        f = np.logspace(7, -3, 400_000)
+        z = 10 + 100 / (1 + 1j * f / 10)
+        print("ready", flush=True)
+        try:
+            kelvara.drt(f, z)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """)
+    assert proc.stdout.readline().strip() == "ready"
+    import signal
+    import time
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert "interrupted" in out, err

@@ -610,7 +610,7 @@ def _drt(args: argparse.Namespace, out: IO[str]) -> int:
             except ValueError as error:
                 errors.append(f"{label}: {error}")
                 continue
-            if result.unrepresented.any() or not result.converged:
+            if not result.represented:
                 status = EXIT_UNSUCCESSFUL
             print(f"{label}: {len(spectrum)} points, {spectrum.instrument}", file=out)
             print(result.summary() + "\n", file=out)

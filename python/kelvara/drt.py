@@ -35,6 +35,9 @@ _TWO_PI = 6.283185307179586
 #: A point is reported as not represented when its relative residual exceeds
 #: this many noise estimates and 1 %.
 UNREPRESENTED_SIGMAS = 5.0
+#: rms relative misfit above which the data are reported as not a causal
+#: relaxation spectrum at all (the model misses nearly every point).
+MISFIT_LIMIT = 0.1
 #: Share of the total resistance at time constants beyond the data above which
 #: a rising gamma at the edge is reported.
 EDGE_SHARE = 0.05
@@ -166,6 +169,19 @@ class DrtResult:
         return np.abs(self.residuals) > max(UNREPRESENTED_SIGMAS * math.sqrt(2.0) * self.noise, 0.01)
 
     @cached_property
+    def misfit(self) -> float:
+        """The rms relative residual of the DRT's model over the spectrum."""
+        import numpy as np
+
+        return float(np.sqrt(np.mean(np.abs(self.residuals) ** 2)))
+
+    @property
+    def represented(self) -> bool:
+        """Whether R_inf, L and the non-negative DRT describe the data: no point
+        misses, the misfit is below ``MISFIT_LIMIT`` and the solver converged."""
+        return not self.unrepresented.any() and self.misfit <= MISFIT_LIMIT and self.converged
+
+    @cached_property
     def notes(self) -> list[str]:
         return self._notes(self._record)
 
@@ -207,6 +223,14 @@ class DrtResult:
             notes.append(
                 f"{count} point(s) cannot be represented by R_inf, L and a non-negative DRT (relative residual above "
                 f"{UNREPRESENTED_SIGMAS:g} noise estimates): {where}{' ...' if count > 5 else ''}")
+        if self.misfit > MISFIT_LIMIT:
+            notes.append(
+                f"the model misses the data by {100 * self.misfit:.3g} % of |Z| (rms): no R_inf, L and non-negative "
+                f"DRT describes them, as for an impedance of the wrong sign or its complex conjugate")
+        if record.get("basis_capped"):
+            notes.append(
+                f"the window spans {math.log10(self.frequencies.max()) - math.log10(self.frequencies.min()):.4g} decades: the basis "
+                f"was capped, so it has fewer functions per decade than asked")
         if not self.converged:
             notes.append("the non-negative least-squares solver did not converge; gamma is its last feasible point")
         return notes

@@ -4,6 +4,8 @@
 #include <numbers>
 #include <vector>
 
+#include "fit/interruption.hpp"
+
 namespace kelvara::drt {
 
 using linalg::Matrix;
@@ -29,6 +31,7 @@ ImpedanceMap impedance_map(const RbfBasis& basis, std::span<const double> angula
     std::vector<double> kernel_real(fine_count), kernel_imag(fine_count);
     ImpedanceMap map{Matrix(n, m), Matrix(n, m)};
     for (std::size_t row = 0; row < n; ++row) {
+        if (row % 256 == 0 && interruption_requested()) break;  // the caller asks again and stops
         const double ln_w = std::log(angular[row]);
         for (std::size_t j = 0; j < fine_count; ++j) {
             // x = ln(w tau): 1/(1 + e^2x) and -e^x/(1 + e^2x) without overflow.

@@ -11,6 +11,7 @@
 #include "drt/peak_fit.hpp"
 #include "drt/rbf_basis.hpp"
 #include "drt/regularisation.hpp"
+#include "fit/interruption.hpp"
 #include "support/constants.hpp"
 
 namespace kelvara::drt {
@@ -35,6 +36,12 @@ constexpr double smaller_lambda_ratio = 3.1622776601683795;  // half a decade
 constexpr double evidence_margin = 10.0;
 
 double modulus(Complex z) { return std::hypot(z.re, z.im); }
+
+}  // namespace
+
+const char* const interrupted_message = "interrupted";
+
+namespace {
 
 std::optional<DrtError> check_data(std::span<const double> frequencies, std::span<const Complex> impedances) {
     if (frequencies.size() != impedances.size()) return DrtError{"frequencies and impedances must have the same length"};
@@ -71,6 +78,73 @@ void merge_smallest_peak(DrtOutcome& outcome, const RbfBasis& basis) {
     peaks.erase(peaks.begin() + static_cast<std::ptrdiff_t>(smallest));
 }
 
+
+// Beyond this many basis functions the Gram matrix and its eigen solve grow
+// as m^2 and m^3 for no gain: a window that needs more (hundreds of decades)
+// is covered more coarsely.
+constexpr std::size_t max_basis_functions = 500;
+
+// The basis for the window, with at most max_basis_functions functions.
+RbfBasis capped_basis(double min_w, double max_w, double density, double margin, bool& capped) {
+    RbfBasis basis = make_basis(min_w, max_w, density, margin);
+    capped = basis.count > max_basis_functions;
+    if (capped) {
+        const double decades = std::log10(max_w) - std::log10(min_w) + 2.0 * margin;  // max/min may overflow
+        basis = make_basis(min_w, max_w, static_cast<double>(max_basis_functions - 1) / decades, margin);
+    }
+    return basis;
+}
+
+struct Normal {
+    Matrix gram;                       // of [series columns, basis, data]
+    std::vector<double> series_scale;  // the norms the R_inf and L columns were divided by
+};
+
+// One Gram matrix of [series columns, basis, data] serves both the choice of
+// lambda and the normal equations. Rows: real parts, then imaginary parts,
+// each divided by |Z_n|; gamma in units of the largest |Z| (`scale`) so that
+// lambda means the same for any spectrum; the R_inf and L columns of unit
+// norm. Built a row at a time from the impedance map, so that memory stays
+// that of the map. Empty when interrupted.
+std::optional<Normal> normal_equations(const ImpedanceMap& map, std::span<const Complex> impedances,
+                                       std::span<const double> angular, bool inductance, double scale) {
+    const std::size_t n = impedances.size();
+    const std::size_t m = map.real.cols;
+    const std::size_t p = inductance ? 2 : 1;
+    Normal out{Matrix(p + m + 1, p + m + 1), {}};
+    double r_norm = 0.0, l_norm = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double weight = 1.0 / modulus(impedances[i]);
+        r_norm += weight * weight;
+        l_norm += (angular[i] * weight) * (angular[i] * weight);
+    }
+    out.series_scale.push_back(std::sqrt(r_norm));
+    if (inductance) out.series_scale.push_back(std::sqrt(l_norm));
+    const std::size_t unknowns = p + m;
+    std::vector<double> row(unknowns + 1);
+    for (std::size_t r = 0; r < 2 * n; ++r) {
+        if (r % 256 == 0 && interruption_requested()) return std::nullopt;
+        const bool imaginary = r >= n;
+        const std::size_t i = imaginary ? r - n : r;
+        const double weight = 1.0 / modulus(impedances[i]);
+        row[0] = imaginary ? 0.0 : weight / out.series_scale[0];
+        if (inductance) row[1] = imaginary ? angular[i] * weight / out.series_scale[1] : 0.0;
+        const auto source = imaginary ? map.imag.row(i) : map.real.row(i);
+        for (std::size_t j = 0; j < m; ++j) row[p + j] = source[j] * weight * scale;
+        row[unknowns] = (imaginary ? impedances[i].im : impedances[i].re) * weight;
+        for (std::size_t a = 0; a <= unknowns; ++a) {
+            const double ra = row[a];
+            if (ra == 0.0) continue;
+            const auto g_row = out.gram.row(a);
+            for (std::size_t b = 0; b <= a; ++b) g_row[b] += ra * row[b];
+        }
+    }
+    for (std::size_t a = 0; a <= unknowns; ++a) {
+        for (std::size_t b = 0; b < a; ++b) out.gram(b, a) = out.gram(a, b);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::optional<DrtError> check_settings(const DrtSettings& settings) {
@@ -80,8 +154,11 @@ std::optional<DrtError> check_settings(const DrtSettings& settings) {
     if (settings.derivative_order != 1 && settings.derivative_order != 2) {
         return DrtError{"derivative must be 1 or 2"};
     }
-    if (!(settings.points_per_decade >= 0.0 && settings.points_per_decade <= 100.0)) {
-        return DrtError{"points_per_decade must be between 0 (automatic) and 100"};
+    // Fewer than one function per decade cannot resolve a process at all (a
+    // handful of functions over the window puts a peak at tau = 0).
+    if (!(settings.points_per_decade == 0.0 || (settings.points_per_decade >= 1.0 &&
+                                                settings.points_per_decade <= 100.0))) {
+        return DrtError{"points_per_decade must be 0 (automatic) or between 1 and 100"};
     }
     if (!(settings.margin_decades >= 0.0 && settings.margin_decades <= 5.0)) {
         return DrtError{"margin must be between 0 and 5 decades"};
@@ -105,64 +182,25 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
     const double* const max_w = &*highest;
     const double density =
         settings.points_per_decade > 0.0 ? settings.points_per_decade : automatic_density(frequencies_hz);
-    const RbfBasis basis = make_basis(*min_w, *max_w, density, settings.margin_decades);
+    bool capped = false;
+    const RbfBasis basis = capped_basis(*min_w, *max_w, density, settings.margin_decades, capped);
     const std::size_t m = basis.count;
     const ImpedanceMap map = impedance_map(basis, angular);
+    if (interruption_requested()) return fail(DrtError{interrupted_message});
     const Matrix penalty = derivative_penalty(basis, settings.derivative_order);
 
-    // Rows: real parts, then imaginary parts, each divided by |Z_n|; gamma in
-    // units of the largest |Z| so that lambda means the same for any spectrum.
     double scale = 0.0;
     for (const Complex& z : impedances) scale = std::max(scale, modulus(z));
+    const std::optional<Normal> normal = normal_equations(map, impedances, angular, settings.inductance, scale);
+    if (!normal) return fail(DrtError{interrupted_message});
+    const Matrix& gram = normal->gram;
+    const std::vector<double>& series_scale = normal->series_scale;
     const std::size_t rows = 2 * n;
-    Matrix kernel(rows, m);
-    std::vector<double> data(rows);
-    std::vector<std::vector<double>> series;  // R_inf and L columns, unit norm
-    std::vector<double> series_scale;
-    series.emplace_back(rows, 0.0);
-    if (settings.inductance) series.emplace_back(rows, 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double weight = 1.0 / modulus(impedances[i]);
-        data[i] = impedances[i].re * weight;
-        data[n + i] = impedances[i].im * weight;
-        for (std::size_t j = 0; j < m; ++j) {
-            kernel(i, j) = map.real(i, j) * weight * scale;
-            kernel(n + i, j) = map.imag(i, j) * weight * scale;
-        }
-        series[0][i] = weight;
-        if (settings.inductance) series[1][n + i] = angular[i] * weight;
-    }
-    for (auto& column : series) {
-        double norm = 0.0;
-        for (double v : column) norm += v * v;
-        norm = std::sqrt(norm);
-        for (double& v : column) v /= norm;
-        series_scale.push_back(norm);
-    }
-
-    // One Gram matrix of [series columns, basis, data] serves both the
-    // choice of lambda and the normal equations.
-    const std::size_t p = series.size();
+    const std::size_t p = series_scale.size();
     const std::size_t unknowns = p + m;
-    Matrix gram(unknowns + 1, unknowns + 1);
-    std::vector<double> row(unknowns + 1);
-    for (std::size_t r = 0; r < rows; ++r) {
-        for (std::size_t s = 0; s < p; ++s) row[s] = series[s][r];
-        const auto k = kernel.row(r);
-        std::copy(k.begin(), k.end(), row.begin() + static_cast<std::ptrdiff_t>(p));
-        row[unknowns] = data[r];
-        for (std::size_t i = 0; i <= unknowns; ++i) {
-            const double ri = row[i];
-            if (ri == 0.0) continue;
-            const auto g_row = gram.row(i);
-            for (std::size_t j = 0; j <= i; ++j) g_row[j] += ri * row[j];
-        }
-    }
-    for (std::size_t i = 0; i <= unknowns; ++i) {
-        for (std::size_t j = 0; j < i; ++j) gram(j, i) = gram(i, j);
-    }
 
     DrtOutcome out;
+    out.basis_capped = capped;
     if (settings.lambda) {
         out.lambda = *settings.lambda;
     } else {

@@ -60,6 +60,9 @@ struct DrtOutcome {
     double tail_below = 0.0;
     double tail_above = 0.0;
     bool converged = true;
+    // The window needed more basis functions than a DRT takes (drt.cpp): it
+    // was covered with fewer per decade than asked.
+    bool basis_capped = false;
     // The basis and its coefficients, from which everything above follows.
     double first_ln_tau = 0.0;
     double spacing = 0.0;
@@ -70,6 +73,9 @@ struct DrtOutcome {
 struct DrtError {
     std::string message;
 };
+
+// The message of a DRT stopped by interruption_requested() (fit/interruption.hpp).
+extern const char* const interrupted_message;
 
 Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz, std::span<const Complex> impedances,
                                          const DrtSettings& settings);

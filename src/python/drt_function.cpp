@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "drt/drt.hpp"
+#include "fit/interruption.hpp"
 #include "python/arguments.hpp"
 #include "python/barrier.hpp"
 #include "python/batch.hpp"
@@ -167,6 +168,7 @@ PyObject* outcome_record(const drt::DrtOutcome& outcome, std::span<const double>
         !set_item(dict, "tail_above", PyFloat_FromDouble(outcome.tail_above)) ||
         !set_item(dict, "edge_peak_share", PyFloat_FromDouble(drt::PeakRules{}.edge_share)) ||
         !set_item(dict, "converged", PyBool_FromLong(outcome.converged)) ||
+        !set_item(dict, "basis_capped", PyBool_FromLong(outcome.basis_capped)) ||
         !set_item(dict, "peaks_fitted", PyBool_FromLong(outcome.peaks_fitted)) ||
         !set_item(dict, "basis", Py_BuildValue("(ddd)", outcome.first_ln_tau, outcome.spacing, outcome.shape))) {
         return nullptr;
@@ -185,7 +187,14 @@ PyObject* drt_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     std::optional<Result<drt::DrtOutcome, drt::DrtError>> result;
     {
         ReleasedInterpreter released;
+        const InterruptScope scope(InterruptCheck{
+            [](void* context) { return static_cast<ReleasedInterpreter*>(context)->signal_raised(); }, &released});
         result.emplace(drt::compute_drt(spectrum.frequencies.view(), spectrum.impedances.view(), settings));
+    }
+    if (!*result && result->error().message == drt::interrupted_message) {
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
     }
     if (!*result) return raise(PyExc_ValueError, result->error().message);
     return outcome_record(result->value(), spectrum.frequencies.view(), spectrum.impedances.view());
@@ -201,7 +210,9 @@ PyObject* drt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const std::size_t count = spectra.size();
     std::vector<std::optional<Result<drt::DrtOutcome, drt::DrtError>>> results(count);
     Batch batch(bound[drt_progress]);
+    const InterruptCheck interrupt = batch.interrupt();
     auto run_one = [&](std::size_t i) {
+        const InterruptScope scope(interrupt);  // a long DRT ends when the batch stops
         if (!spectra[i].error) results[i].emplace(drt::compute_drt(spectra[i].frequencies, spectra[i].impedances, settings));
     };
     if (!batch.run(count, run_one)) return nullptr;
