@@ -228,9 +228,9 @@ class DrtResult:
                 f"the model misses the data by {100 * self.misfit:.3g} % of |Z| (rms): no R_inf, L and non-negative "
                 f"DRT describes them, as for an impedance of the wrong sign or its complex conjugate")
         if record.get("basis_capped"):
-            notes.append(
-                f"the window spans {math.log10(self.frequencies.max()) - math.log10(self.frequencies.min()):.4g} decades: the basis "
-                f"was capped, so it has fewer functions per decade than asked")
+            decades = math.log10(self.frequencies.max()) - math.log10(self.frequencies.min())
+            notes.append(f"the window spans {decades:.4g} decades: the basis was capped, so it has fewer functions "
+                         f"per decade than asked")
         if not self.converged:
             notes.append("the non-negative least-squares solver did not converge; gamma is its last feasible point")
         return notes
