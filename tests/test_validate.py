@@ -454,3 +454,16 @@ def test_check_noise_and_noise_level_are_two_readings_of_one_sum(notation, value
     assert r.noise == pytest.approx(np.sqrt(total / count), rel=1e-9)
     assert noise_level(f, z) == pytest.approx(np.sqrt(total / (count - min(taken, count / 2))), rel=1e-6)
     assert noise_level(f, z) > r.noise
+
+
+@pytest.mark.parametrize("name", ["Circuit1_EIS_1.z", "Circuit1_EIS_2.z", "exampleDataCHInstruments.txt"])
+def test_the_summary_names_only_a_capacitance_the_data_show(name):
+    import kelvara.io
+
+    spectrum = kelvara.io.read(DATA / name)
+    result = kramers_kronig(spectrum, add_capacitance=True)
+    f, z = spectrum
+    lowest = np.argmin(f)
+    shows = np.isfinite(result.capacitance) and \
+        1 / (2 * np.pi * f[lowest] * result.capacitance) >= 1e-3 * abs(z[lowest])
+    assert ("series capacitance" in result.summary()) == shows

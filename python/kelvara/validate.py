@@ -200,6 +200,16 @@ class KKResult:
                 z = z - 1j / (w * self.capacitance)
         return np.asarray(z, dtype=np.complex128)
 
+    def _capacitance_shows(self) -> bool:
+        """Whether the series capacitance is one the data show: positive, with a
+        reactance at the lowest frequency of at least a thousandth of |Z| there (a
+        fit may leave a vanishing elastance, which reads as terafarads)."""
+        if not (math.isfinite(self.capacitance) and self.capacitance > 0.0) or not self.frequencies.size:
+            return False
+        lowest = int(np.argmin(self.frequencies))
+        reactance = 1.0 / (_TWO_PI * self.frequencies[lowest] * self.capacitance)
+        return bool(reactance >= 1e-3 * abs(self.impedances[lowest]))
+
     def summary(self) -> str:
         """One-line verdict, e.g. ``Kramers-Kronig check passed: 7 RC elements (mu 0.81),
         largest residual 0.42 %, noise 0.12 %``, with the series capacitance when the
@@ -210,7 +220,7 @@ class KKResult:
             f"(mu {self.mu:.2f}), largest residual {100.0 * self.max_residual:.2f} %, "
             f"noise {100.0 * self.noise:.2g} %"
         )
-        if math.isfinite(self.capacitance):
+        if self._capacitance_shows():
             text += f", series capacitance {self.capacitance:.3g} F added"
         if not self.passed:
             text += f" ({self.reason})"
