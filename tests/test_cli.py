@@ -363,3 +363,12 @@ def test_ctrl_c_during_a_series_says_only_what_is_true(tmp_path):
     written = (tmp_path / "s.csv").exists()
     assert ("no output file was written" in err) != written
     assert not written or f"written to {tmp_path / 's.csv'}" in err
+
+
+def test_drt_exits_1_when_the_data_are_not_represented(tmp_path, capsys):
+    f = np.logspace(4, -1, 40)
+    z = randles_wo_drift(f)
+    good, bad = write_csv(tmp_path / "good.csv", f, z), write_csv(tmp_path / "bad.csv", f, np.conj(z))
+    assert run("drt", good, "--fmin", "0.5")[0] == 0
+    status, out = run("drt", bad)
+    assert status == 1 and "no R_inf, L and non-negative DRT describes them" in out

@@ -88,3 +88,10 @@ def test_a_composed_circuit_with_repeated_labels_keeps_every_parameter_apart():
     assert result.params["R3.r"] == 2.0 and result.params["R1.r"] == pytest.approx(1.0, rel=1e-6)
     both = circuit.with_bounds({"R1.r": (0.5, 3.0)})  # a repeated name reaches every parameter of that name
     assert [b for b in both.param_bounds()][0] == (0.5, 3.0) == both.param_bounds()[3]
+
+
+def test_fit_series_refuses_the_batch_options_of_fit_many_by_name():
+    f = np.logspace(4, -1, 20)
+    z = 10 + 100 / (1 + 1j * f / 10)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'errors': a series fit stops"):
+        kelvara.fit_series(kelvara.Circuit("R0-p(R1,C1)"), [(f, z), (f, z)], errors="return")
