@@ -104,12 +104,12 @@ struct Normal {
 // lambda and the normal equations. Rows: real parts, then imaginary parts,
 // each divided by |Z_n|; gamma in units of the largest |Z| (`scale`) so that
 // lambda means the same for any spectrum; the R_inf and L columns of unit
-// norm. Built a row at a time from the impedance map, so that memory stays
-// that of the map. Empty when interrupted.
-std::optional<Normal> normal_equations(const ImpedanceMap& map, std::span<const Complex> impedances,
+// norm. Built a row at a time, the map's rows computed as they are needed
+// (all real parts, then all imaginary ones), so that memory stays that of the
+// Gram matrix. Empty when interrupted.
+std::optional<Normal> normal_equations(ImpedanceRows& map, std::size_t m, std::span<const Complex> impedances,
                                        std::span<const double> angular, bool inductance, double scale) {
     const std::size_t n = impedances.size();
-    const std::size_t m = map.real.cols;
     const std::size_t p = inductance ? 2 : 1;
     Normal out{Matrix(p + m + 1, p + m + 1), {}};
     double r_norm = 0.0, l_norm = 0.0;
@@ -129,7 +129,8 @@ std::optional<Normal> normal_equations(const ImpedanceMap& map, std::span<const 
         const double weight = 1.0 / modulus(impedances[i]);
         row[0] = imaginary ? 0.0 : weight / out.series_scale[0];
         if (inductance) row[1] = imaginary ? angular[i] * weight / out.series_scale[1] : 0.0;
-        const auto source = imaginary ? map.imag.row(i) : map.real.row(i);
+        const auto [map_real, map_imag] = map.row(i);
+        const std::span<const double> source = imaginary ? map_imag : map_real;
         for (std::size_t j = 0; j < m; ++j) row[p + j] = source[j] * weight * scale;
         row[unknowns] = (imaginary ? impedances[i].im : impedances[i].re) * weight;
         for (std::size_t a = 0; a <= unknowns; ++a) {
@@ -185,13 +186,13 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
     bool capped = false;
     const RbfBasis basis = capped_basis(*min_w, *max_w, density, settings.margin_decades, capped);
     const std::size_t m = basis.count;
-    const ImpedanceMap map = impedance_map(basis, angular);
+    ImpedanceRows map(basis, angular);
     if (interruption_requested()) return fail(DrtError{interrupted_message});
     const Matrix penalty = derivative_penalty(basis, settings.derivative_order);
 
     double scale = 0.0;
     for (const Complex& z : impedances) scale = std::max(scale, modulus(z));
-    const std::optional<Normal> normal = normal_equations(map, impedances, angular, settings.inductance, scale);
+    const std::optional<Normal> normal = normal_equations(map, m, impedances, angular, settings.inductance, scale);
     if (!normal) return fail(DrtError{interrupted_message});
     const Matrix& gram = normal->gram;
     const std::vector<double>& series_scale = normal->series_scale;
@@ -240,10 +241,11 @@ Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz,
 
         result.fitted.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
+            const auto [map_real, map_imag] = map.row(i);
             Complex z{result.r_inf, angular[i] * result.inductance};
             for (std::size_t j = 0; j < m; ++j) {
-                z.re += map.real(i, j) * result.coefficients[j];
-                z.im += map.imag(i, j) * result.coefficients[j];
+                z.re += map_real[j] * result.coefficients[j];
+                z.im += map_imag[j] * result.coefficients[j];
             }
             result.fitted[i] = z;
         }

@@ -26,14 +26,22 @@ PeakFitVerdict fit_peaks(std::vector<Peak>& peaks, const FoundDrt& found, double
     // gamma outside every peak's range (a tail beyond the data, a removed
     // edge maximum) stays as the DRT found it.
     std::vector<Complex> background(n, Complex{});
+    std::vector<bool> outside(found.basis.count, false);
+    bool any_outside = false;
     for (std::size_t j = 0; j < found.basis.count; ++j) {
         const double centre = found.basis.centre(j);
         const bool inside = std::any_of(peaks.begin(), peaks.end(), [&](const Peak& peak) {
             return centre >= peak.ln_tau_low && centre <= peak.ln_tau_high;
         });
-        if (inside || found.coefficients[j] == 0.0) continue;
+        outside[j] = !inside && found.coefficients[j] != 0.0;
+        any_outside = any_outside || outside[j];
+    }
+    if (any_outside) {
         for (std::size_t i = 0; i < n; ++i) {
-            background[i] += Complex{found.map.real(i, j), found.map.imag(i, j)} * found.coefficients[j];
+            const auto [map_real, map_imag] = found.map.row(i);
+            for (std::size_t j = 0; j < found.basis.count; ++j) {
+                if (outside[j]) background[i] += Complex{map_real[j], map_imag[j]} * found.coefficients[j];
+            }
         }
     }
     std::vector<PeakShape> seeds;

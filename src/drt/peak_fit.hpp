@@ -23,7 +23,7 @@ namespace kelvara::drt {
 // The DRT as found, and the spectrum it was found from.
 struct FoundDrt {
     const RbfBasis& basis;
-    const ImpedanceMap& map;
+    ImpedanceRows& map;  // the map's rows, computed as needed
     std::span<const double> coefficients;
     std::span<const Complex> fitted;  // the DRT model at each measured frequency
     double r_inf;
