@@ -1,0 +1,100 @@
+"""The session's results as files: a CSV table, JSON, and a Python script that
+repeats a fit with the public API."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import math
+from typing import Any
+
+import kelvara
+from kelvara.app._session import Entry
+
+CSV_COLUMNS = ["file", "sweep", "circuit", "verdict", "flags", "chi_square", "misfit", "parameter", "value",
+               "stderr", "unit", "fixed", "lower", "upper"]
+
+
+def to_csv(entries: list[Entry]) -> str:
+    """One row per fitted parameter of every spectrum (the circuits differ between spectra)."""
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(CSV_COLUMNS)
+    for entry in entries:
+        result = entry.result
+        if result is None:
+            writer.writerow([entry.name, entry.spectrum.sweep, "", "failed" if entry.error else "", entry.error or ""]
+                            + [""] * (len(CSV_COLUMNS) - 5))
+            continue
+        circuit = result.circuit
+        stderr = result.stderr or {}
+        fixed = set(circuit.fixed)
+        flags = ";".join(flag.code for flag in result.flags)
+        for name, unit, value, (lo, hi) in zip(circuit.param_names(), circuit.param_units(),
+                                               circuit.param_values(), circuit.param_bounds()):
+            error = "" if name in fixed or stderr.get(name) is None else repr(stderr[name])
+            writer.writerow([entry.name, entry.spectrum.sweep, circuit.notation, result.verdict, flags,
+                             repr(result.chi_square), repr(result.misfit), name, repr(value), error, unit,
+                             "yes" if name in fixed else "", repr(lo), repr(hi)])
+    return out.getvalue()
+
+
+def _clean(value: Any) -> Any:
+    """JSON has no NaN or infinity: null and strings stand for them."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return None if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    if isinstance(value, dict):
+        return {key: _clean(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_clean(item) for item in value]
+    return value
+
+
+def to_json(entries: list[Entry]) -> str:
+    records = []
+    for entry in entries:
+        record: dict[str, Any] = {"file": entry.name, "sweep": entry.spectrum.sweep,
+                                  "points": len(entry.spectrum), "instrument": entry.spectrum.instrument,
+                                  "automatic_choice": entry.auto, "error": entry.error,
+                                  "result": None if entry.result is None else entry.result.to_dict()}
+        if entry.kk is not None:
+            record["kramers_kronig"] = {"passed": bool(entry.kk.passed), "summary": entry.kk.summary()}
+        records.append(record)
+    return json.dumps(_clean({"kelvara": kelvara.__version__, "spectra": records}), indent=2)
+
+
+def _py(value: float) -> str:
+    return repr(value) if math.isfinite(value) else f"float({str(value)!r})"
+
+
+def to_script(entry: Entry) -> str:
+    """A script that reads the file and repeats the current fit from its values."""
+    result = entry.result
+    if result is None:
+        raise ValueError(f"{entry.label}: nothing fitted yet")
+    circuit = result.circuit
+    names = circuit.param_names()
+    values = ", ".join(repr(v) for v in circuit.param_values())
+    lines = [
+        f'"""Repeat the fit of {entry.label} made in kelvara {kelvara.__version__}\'s app."""',
+        "import kelvara",
+        "from kelvara import io",
+        "",
+        f"spectrum = io.read_all({entry.name!r})[{entry.spectrum.sweep}]  # the file's path on your machine",
+        f"circuit = kelvara.Circuit({circuit.notation!r}).with_values([{values}])",
+    ]
+    default = kelvara.Circuit(circuit.notation).param_bounds()
+    bounds = {name: pair for name, pair, base in zip(names, circuit.param_bounds(), default) if pair != base}
+    if bounds:
+        pairs = ", ".join(f"{name!r}: ({_py(lo)}, {_py(hi)})" for name, (lo, hi) in bounds.items())
+        lines.append(f"circuit = circuit.with_bounds({{{pairs}}})")
+    if circuit.fixed:
+        lines.append(f"circuit = circuit.with_fixed({list(circuit.fixed)!r})")
+    lines += [
+        "result = circuit.fit(*spectrum)",
+        "print(result.table())",
+        "print(result.verdict, [flag.code for flag in result.flags])",
+        "",
+    ]
+    return "\n".join(lines)

@@ -1,0 +1,187 @@
+"""The HTTP side: a Starlette application over a Session.
+
+Every request must carry the token the server was started with, in the query
+(`?token=...`: the page's own address, its scripts, the download links) or in the
+`X-Kelvara-Token` header (the page's API calls). Fits run on worker threads, so
+the event loop keeps serving the page while one runs.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import secrets
+from importlib import resources
+from typing import Any
+
+from starlette.applications import Starlette
+from starlette.middleware import Middleware
+from starlette.concurrency import run_in_threadpool
+from starlette.requests import Request
+from starlette.responses import FileResponse, HTMLResponse, JSONResponse, PlainTextResponse, Response
+from starlette.routing import Route
+
+from kelvara.app import _export
+from kelvara.app._session import Session, SessionError, detail, row, too_large
+
+TOKEN_HEADER = "x-kelvara-token"
+
+
+def plotly_js_path() -> str:
+    """plotly.js as the plotly wheel ships it."""
+    import plotly
+
+    path = os.path.join(os.path.dirname(plotly.__file__), "package_data", "plotly.min.js")
+    if not os.path.isfile(path):
+        raise RuntimeError(f"the installed plotly has no {path}: reinstall it with pip install kelvara[app]")
+    return path
+
+
+def _static(name: str) -> str:
+    return resources.files("kelvara.app").joinpath("static", name).read_text(encoding="utf-8")
+
+
+class _TokenCheck:
+    """Refuses (403) every request without the session's token, before routing."""
+
+    def __init__(self, app: Any, token: str) -> None:
+        self.app = app
+        self.token = token
+
+    async def __call__(self, scope: dict, receive: Any, send: Any) -> None:
+        if scope["type"] == "http":
+            request = Request(scope)
+            given = request.query_params.get("token") or request.headers.get(TOKEN_HEADER) or ""
+            if not secrets.compare_digest(given.encode(), self.token.encode()):
+                response = PlainTextResponse("403: this address needs the token that `kelvara serve` printed",
+                                             status_code=403)
+                await response(scope, receive, send)
+                return
+        await self.app(scope, receive, send)
+
+
+def _error(message: str, status: int = 400) -> JSONResponse:
+    return JSONResponse({"error": message}, status_code=status)
+
+
+def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = None,
+               max_upload_bytes: int | None = None) -> Any:
+    """The ASGI application: `paths` are opened at once (their read errors are
+    listed in the page), `token` defaults to a fresh random one (`app.state.token`)."""
+    session = Session() if max_upload_bytes is None else Session(max_upload_bytes)
+    token = token or secrets.token_urlsafe(24)
+    preload_errors = []
+    for path in paths:
+        try:
+            session.open_path(path)
+        except SessionError as error:
+            preload_errors.append(str(error))
+
+    async def index(request: Request) -> Response:
+        page = _static("index.html").replace("{{token}}", token)
+        return HTMLResponse(page, headers={"Cache-Control": "no-store"})
+
+    async def asset(request: Request) -> Response:
+        name = request.path_params["name"]
+        if name == "plotly.min.js":
+            return FileResponse(plotly_js_path(), media_type="text/javascript",
+                                headers={"Cache-Control": "private, max-age=86400"})
+        types = {"app.js": "text/javascript", "app.css": "text/css"}
+        if name not in types:
+            return PlainTextResponse("not found", status_code=404)
+        return Response(_static(name), media_type=types[name], headers={"Cache-Control": "no-store"})
+
+    async def spectra(request: Request) -> Response:
+        return JSONResponse({"spectra": [row(e) for e in session.entries()], "errors": preload_errors,
+                             "max_upload_bytes": session.max_upload_bytes})
+
+    async def upload(request: Request) -> Response:
+        name = request.query_params.get("name") or "upload"
+        limit = session.max_upload_bytes
+        declared = request.headers.get("content-length")
+        if declared is not None and declared.isdigit() and int(declared) > limit:
+            return _error(too_large(name, int(declared), limit), 413)
+        chunks, size = [], 0
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size > limit:
+                return _error(too_large(name, size, limit), 413)
+            chunks.append(chunk)
+        try:
+            added = await run_in_threadpool(session.open_upload, name, b"".join(chunks))
+        except SessionError as error:
+            return _error(str(error))
+        return JSONResponse({"spectra": [row(e) for e in added]})
+
+    async def one(request: Request) -> Response:
+        try:
+            entry = session.get(int(request.path_params["id"]))
+            return JSONResponse(await run_in_threadpool(detail, entry))
+        except SessionError as error:
+            return _error(str(error), 404)
+
+    async def auto(request: Request) -> Response:
+        try:
+            entry = await run_in_threadpool(session.auto_fit, int(request.path_params["id"]))
+            return JSONResponse(await run_in_threadpool(detail, entry))
+        except SessionError as error:
+            return _error(str(error), 404)
+
+    async def fit(request: Request) -> Response:
+        try:
+            body = await request.json()
+        except (ValueError, UnicodeDecodeError):
+            return _error("the request is not JSON")
+        if not isinstance(body, dict):
+            return _error("the request is not a JSON object")
+        try:
+            entry = await run_in_threadpool(
+                session.refit, int(request.path_params["id"]), body.get("circuit"), body.get("values"),
+                body.get("fixed") or [], body.get("bounds") or None)
+            view = await run_in_threadpool(detail, entry)
+        except SessionError as error:
+            return _error(str(error))
+        view["request"] = body.get("request")  # the page drops answers to requests it has since replaced
+        return JSONResponse(view)
+
+    async def export(request: Request) -> Response:
+        kind = request.path_params["kind"]
+        entries = session.entries()
+        if kind == "csv":
+            text, media = await run_in_threadpool(_export.to_csv, entries), "text/csv"
+        elif kind == "json":
+            text, media = await run_in_threadpool(_export.to_json, entries), "application/json"
+        else:
+            return PlainTextResponse("not found", status_code=404)
+        return Response(text, media_type=media,
+                        headers={"Content-Disposition": f'attachment; filename="kelvara_results.{kind}"'})
+
+    async def script(request: Request) -> Response:
+        try:
+            entry = session.get(int(request.path_params["id"]))
+            text = _export.to_script(entry)
+        except (SessionError, ValueError) as error:
+            return _error(str(error), 404)
+        return Response(text, media_type="text/x-python",
+                        headers={"Content-Disposition": f'attachment; filename="fit_{entry.id}.py"'})
+
+    routes = [
+        Route("/", index),
+        Route("/static/{name}", asset),
+        Route("/api/spectra", spectra),
+        Route("/api/upload", upload, methods=["POST"]),
+        Route("/api/spectrum/{id:int}", one),
+        Route("/api/spectrum/{id:int}/auto", auto, methods=["POST"]),
+        Route("/api/spectrum/{id:int}/fit", fit, methods=["POST"]),
+        Route("/api/spectrum/{id:int}/script.py", script),
+        Route("/api/export.{kind}", export),
+    ]
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Any):
+        yield
+        session.close()  # the uploaded copies go with the server
+
+    app = Starlette(routes=routes, middleware=[Middleware(_TokenCheck, token=token)], lifespan=lifespan)
+    app.state.token = token
+    app.state.session = session
+    return app

@@ -1,0 +1,284 @@
+"""The app's state: the spectra the user opened and, per spectrum, its circuit and fit.
+
+Nothing here knows about HTTP; the server hands requests to these functions on a
+worker thread. Every spectrum has its own lock, so two refits of the same
+spectrum (a double click, a request sent twice) run one after the other and the
+later one's result is the one kept, whole.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+import os
+import re
+import shutil
+import tempfile
+import threading
+import warnings
+from dataclasses import dataclass, field
+from typing import Any, Sequence
+
+import numpy as np
+
+import kelvara
+from kelvara import io
+from kelvara.selection import fit_started
+
+#: uploads above this many bytes are refused before anything is read
+MAX_UPLOAD_BYTES = 20 * 2**20
+#: points of the fitted curve drawn between the lowest and the highest frequency
+CURVE_POINTS = 200
+
+
+class SessionError(ValueError):
+    """A request the session cannot serve: its text is shown in the page as it is."""
+
+
+@dataclass
+class Entry:
+    """One spectrum (one sweep of one file) and what was fitted to it."""
+
+    id: int
+    name: str  # the file's name as the user knows it
+    spectrum: io.Spectrum
+    lock: threading.Lock = field(default_factory=threading.Lock, repr=False)
+    result: Any = None  # the current FitResult
+    auto: str | None = None  # the circuit select chose, once it has run
+    error: str | None = None  # why the last fit failed
+    kk: Any = None
+    drt: Any = None
+    revision: int = 0  # bumped by every fit stored
+    multi: bool = False  # the file holds several sweeps
+
+    @property
+    def label(self) -> str:
+        return f"{self.name} (sweep {self.spectrum.sweep + 1})" if self.multi else self.name
+
+
+def _quiet(call, *args, **kwargs):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the flags and the verdict say what matters, in the page
+        return call(*args, **kwargs)
+
+
+class Session:
+    """The spectra of one running app, in the order they were opened."""
+
+    def __init__(self, max_upload_bytes: int = MAX_UPLOAD_BYTES) -> None:
+        self.max_upload_bytes = int(max_upload_bytes)
+        self._entries: dict[int, Entry] = {}
+        self._ids = itertools.count(1)
+        self._lock = threading.Lock()
+        self._folder: str | None = None
+
+    # -- data ---------------------------------------------------------------
+
+    def entries(self) -> list[Entry]:
+        with self._lock:
+            return list(self._entries.values())
+
+    def get(self, entry_id: int) -> Entry:
+        with self._lock:
+            entry = self._entries.get(entry_id)
+        if entry is None:
+            raise SessionError(f"no spectrum {entry_id} in this session")
+        return entry
+
+    def open_path(self, path: str, name: str | None = None) -> list[Entry]:
+        """Read every sweep of a file the user named; the reader's message on failure."""
+        shown = name or os.path.basename(path)
+        try:
+            sweeps = io.read_all(path)
+        except FileNotFoundError:
+            raise SessionError(f"{shown}: no such file") from None
+        except (OSError, ValueError) as error:
+            text = str(error).replace(path, shown)
+            raise SessionError(text if text.startswith(shown) else f"{shown}: {text}") from None
+        if not sweeps:
+            raise SessionError(f"{shown}: no impedance data in this file")
+        added = []
+        with self._lock:
+            for spectrum in sweeps:
+                entry = Entry(next(self._ids), shown, spectrum, multi=len(sweeps) > 1)
+                self._entries[entry.id] = entry
+                added.append(entry)
+        return added
+
+    def open_upload(self, name: str, data: bytes) -> list[Entry]:
+        """Read an uploaded file: kept under its own name (the reader goes by the
+        extension too) in a folder of this session's own."""
+        if len(data) > self.max_upload_bytes:
+            raise SessionError(too_large(name, len(data), self.max_upload_bytes))
+        safe = re.sub(r"[^A-Za-z0-9._ -]", "_", os.path.basename(name.replace("\\", "/"))).strip(" .") or "upload"
+        with self._lock:
+            if self._folder is None:
+                self._folder = tempfile.mkdtemp(prefix="kelvara-app-")
+            folder = tempfile.mkdtemp(dir=self._folder)
+        path = os.path.join(folder, safe)
+        with open(path, "wb") as handle:
+            handle.write(data)
+        return self.open_path(path, name=safe)
+
+    def close(self) -> None:
+        if self._folder is not None:
+            shutil.rmtree(self._folder, ignore_errors=True)
+            self._folder = None
+
+    # -- fits ----------------------------------------------------------------
+
+    def auto_fit(self, entry_id: int) -> Entry:
+        """select's choice for the spectrum, with its Kramers-Kronig check and DRT; run once."""
+        entry = self.get(entry_id)
+        with entry.lock:
+            if entry.auto is not None or entry.error is not None:
+                return entry
+            spectrum = entry.spectrum
+            try:
+                ranking = _quiet(kelvara.select, spectrum)
+                entry.result = ranking.best
+                entry.auto = ranking.chosen.notation
+            except ValueError as error:
+                entry.error = str(error)
+            try:
+                from kelvara.validate import kramers_kronig
+
+                entry.kk = _quiet(kramers_kronig, spectrum)
+            except ValueError:
+                entry.kk = None
+            try:
+                entry.drt = _quiet(kelvara.drt, spectrum)
+            except ValueError:
+                entry.drt = None
+            entry.revision += 1
+        return entry
+
+    def refit(self, entry_id: int, circuit: str, values: Sequence[float] | None = None,
+              fixed: Sequence[str] = (), bounds: dict[str, Sequence[Any]] | None = None) -> Entry:
+        """Fit `circuit` to the spectrum: from `values` when given (in the circuit's
+        parameter order), else from the data; `fixed` names held at their values."""
+        entry = self.get(entry_id)
+        model = build_circuit(circuit, values, fixed, bounds)
+        with entry.lock:
+            f, z = entry.spectrum
+            try:
+                if values is None:
+                    result = _quiet(fit_started, model, f, z)
+                else:
+                    result = _quiet(model.fit, f, z)
+                result.flags  # worked out here, off the event loop, not when the page asks
+            except ValueError as error:
+                raise SessionError(str(error)) from None
+            entry.result = result
+            entry.error = None
+            entry.revision += 1
+        return entry
+
+
+def too_large(name: str, size: int, limit: int) -> str:
+    return (f"{name}: {size / 2**20:.1f} MB is above the upload limit of {limit / 2**20:.0f} MB; "
+            f"open a file that large with `kelvara serve FILE` instead")
+
+
+def build_circuit(notation: str, values: Sequence[float] | None, fixed: Sequence[str],
+                  bounds: dict[str, Sequence[Any]] | None) -> kelvara.Circuit:
+    """The circuit the page describes; a bad notation, name or value raises its message."""
+    if not isinstance(notation, str) or not notation.strip():
+        raise SessionError("write a circuit, e.g. R0-p(R1,CPE1)")
+    try:
+        circuit = kelvara.Circuit(notation.strip())
+        names = circuit.param_names()
+        if values is not None:
+            if len(values) != len(names):
+                raise SessionError(f"{len(values)} values for the {len(names)} parameters of {circuit.notation}")
+            circuit = circuit.with_values([float(v) for v in values])
+        unknown = [name for name in list(fixed) + list(bounds or {}) if name not in names]
+        if unknown:
+            raise SessionError(f"{circuit.notation} has no parameter {unknown[0]}; its parameters: {', '.join(names)}")
+        if bounds:
+            circuit = circuit.with_bounds({name: (_number(lo), _number(hi)) for name, (lo, hi) in bounds.items()})
+        if fixed:
+            circuit = circuit.with_fixed(list(fixed))
+    except (ValueError, TypeError) as error:
+        raise SessionError(str(error)) from None
+    return circuit
+
+
+def _number(value: Any) -> float | None:
+    if value is None or (isinstance(value, str) and not value.strip()):
+        return None
+    return float(value)
+
+
+# -- what the page is sent -------------------------------------------------------------
+
+def _finite(value: Any) -> float | None:
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+def _list(array: np.ndarray) -> list[float | None]:
+    return [v if math.isfinite(v) else None for v in np.asarray(array, dtype=float).tolist()]
+
+
+def row(entry: Entry) -> dict[str, Any]:
+    """The side table's row."""
+    result = entry.result
+    f = entry.spectrum.frequencies
+    return {
+        "id": entry.id, "label": entry.label, "points": len(f), "instrument": entry.spectrum.instrument,
+        "fmin": _finite(f.min()) if len(f) else None, "fmax": _finite(f.max()) if len(f) else None,
+        "circuit": None if result is None else result.circuit.notation,
+        "verdict": None if result is None else result.verdict,
+        "fitted": entry.auto is not None or entry.error is not None or result is not None,
+        "error": entry.error, "revision": entry.revision,
+    }
+
+
+def detail(entry: Entry) -> dict[str, Any]:
+    """Everything the panels draw for one spectrum."""
+    f, z = entry.spectrum
+    out = row(entry)
+    out.update({"f": _list(f), "re": _list(z.real), "im": _list(z.imag), "auto": entry.auto, "fit": None,
+                "kk": None, "drt": None})
+    result = entry.result
+    if result is not None:
+        out["fit"] = fit_view(result, f, z)
+    if entry.kk is not None:
+        kk = entry.kk
+        out["kk"] = {"passed": bool(kk.passed), "summary": kk.summary(), "re": _list(kk.residuals_real),
+                     "im": _list(kk.residuals_imag)}
+    if entry.drt is not None:
+        d = entry.drt
+        out["drt"] = {"tau": _list(d.tau), "gamma": _list(d.gamma), "summary": d.summary(),
+                      "peaks": [{"tau": _finite(p.tau), "frequency": _finite(p.frequency),
+                                 "resistance": _finite(p.resistance)} for p in d.peaks]}
+    return out
+
+
+def fit_view(result: Any, f: np.ndarray, z: np.ndarray) -> dict[str, Any]:
+    circuit = result.circuit
+    names = circuit.param_names()
+    stderr = result.stderr or {}
+    fixed = set(circuit.fixed)
+    fitted = circuit.impedance(f)
+    positive = f[f > 0]
+    grid = np.geomspace(positive.min(), positive.max(), CURVE_POINTS) if positive.size else f
+    curve = circuit.impedance(grid)
+    modulus = np.abs(z)
+    modulus[modulus == 0] = 1.0
+    params = []
+    for name, unit, value, (lo, hi) in zip(names, circuit.param_units(), circuit.param_values(),
+                                           circuit.param_bounds()):
+        error = stderr.get(name)
+        params.append({"name": name, "unit": unit, "value": _finite(value),
+                       "stderr": None if error is None or name in fixed else _finite(error),
+                       "fixed": name in fixed, "lower": _finite(lo), "upper": _finite(hi)})
+    return {
+        "circuit": circuit.notation, "params": params, "verdict": result.verdict,
+        "flags": [{"code": flag.code, "text": flag.text} for flag in result.flags],
+        "success": bool(result.success), "message": result.message, "chi_square": _finite(result.chi_square),
+        "misfit": _finite(result.misfit),
+        "curve": {"f": _list(grid), "re": _list(curve.real), "im": _list(curve.imag)},
+        "residuals": {"re": _list((z.real - fitted.real) / modulus), "im": _list((z.imag - fitted.imag) / modulus)},
+    }

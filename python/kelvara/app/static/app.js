@@ -1,0 +1,315 @@
+// The page of `kelvara serve`: a table of the opened spectra, the circuit and its
+// parameters, and linked plotly panels. Every call to the server carries the token.
+"use strict";
+
+const token = document.body.dataset.token;
+const state = { rows: new Map(), current: null, detail: null, request: 0, maxUpload: Infinity, queue: [], busy: false };
+const $ = (id) => document.getElementById(id);
+
+const VERDICT_WORDS = {
+  clean: "no flag: the fit describes the data to their noise level.",
+  suspect: "the fit leaves something in the data unexplained; read the flags.",
+  unreliable: "some values are not determined by the data or sit on a bound.",
+  failed: "the fit did not converge to finite values.",
+};
+
+async function api(path, options = {}) {
+  const headers = Object.assign({ "X-Kelvara-Token": token }, options.headers || {});
+  const response = await fetch(path, Object.assign({}, options, { headers }));
+  let body = null;
+  try { body = await response.json(); } catch (e) { body = { error: `${response.status} ${response.statusText}` }; }
+  if (!response.ok) throw new Error(body && body.error ? body.error : `${response.status}`);
+  return body;
+}
+
+function showError(text) {
+  const div = document.createElement("div");
+  div.textContent = text;
+  $("errors").appendChild(div);
+}
+
+function status(text) { $("status").textContent = text; }
+
+// -- the side table -------------------------------------------------------------
+
+function renderRows() {
+  const body = document.querySelector("#spectra tbody");
+  body.replaceChildren();
+  for (const row of state.rows.values()) {
+    const tr = document.createElement("tr");
+    tr.dataset.id = row.id;
+    if (row.id === state.current) tr.className = "current";
+    const verdict = row.error ? "failed" : (row.verdict || (row.fitted ? "" : "pending"));
+    const cells = [row.label, String(row.points), row.circuit || "", null];
+    cells.forEach((text, i) => {
+      const td = document.createElement("td");
+      if (i === 2) td.className = "circuit";
+      if (i === 3) {
+        const badge = document.createElement("span");
+        badge.className = "verdict " + verdict;
+        badge.textContent = verdict === "pending" ? "fitting…" : verdict;
+        td.appendChild(badge);
+      } else td.textContent = text;
+      tr.appendChild(td);
+    });
+    tr.addEventListener("click", () => choose(row.id));
+    body.appendChild(tr);
+  }
+  $("drop-hint").hidden = state.rows.size > 0;
+}
+
+function remember(rows) {
+  for (const row of rows) state.rows.set(row.id, row);
+  renderRows();
+}
+
+// Every new spectrum gets select's automatic choice, one at a time, with progress.
+function enqueue(ids) {
+  state.queue.push(...ids);
+  if (!state.busy) runQueue();
+}
+
+async function runQueue() {
+  state.busy = true;
+  let done = 0;
+  while (state.queue.length) {
+    const id = state.queue.shift();
+    status(`choosing circuits: ${done + 1} of ${done + 1 + state.queue.length}`);
+    try {
+      const detail = await api(`/api/spectrum/${id}/auto`, { method: "POST" });
+      remember([detail]);
+      if (state.current === null) choose(id, detail);
+      else if (state.current === id) show(detail);
+    } catch (error) { showError(error.message); }
+    done += 1;
+  }
+  state.busy = false;
+  status(done ? `${done} spectr${done === 1 ? "um" : "a"} fitted` : "");
+}
+
+async function load() {
+  const listing = await api("/api/spectra");
+  state.maxUpload = listing.max_upload_bytes;
+  listing.errors.forEach(showError);
+  remember(listing.spectra);
+  enqueue(listing.spectra.filter((row) => !row.fitted).map((row) => row.id));
+  const first = listing.spectra.find((row) => row.fitted);
+  if (first) choose(first.id);
+}
+
+async function upload(files) {
+  for (const file of files) {
+    if (file.size > state.maxUpload) {
+      showError(`${file.name}: ${(file.size / 1048576).toFixed(1)} MB is above the upload limit of ` +
+                `${Math.round(state.maxUpload / 1048576)} MB`);
+      continue;
+    }
+    status(`reading ${file.name}`);
+    try {
+      const answer = await api(`/api/upload?name=${encodeURIComponent(file.name)}`, { method: "POST", body: file });
+      remember(answer.spectra);
+      enqueue(answer.spectra.map((row) => row.id));
+    } catch (error) { showError(error.message); status(""); }
+  }
+}
+
+async function choose(id, detail) {
+  state.current = id;
+  renderRows();
+  show(detail || await api(`/api/spectrum/${id}`));
+}
+
+// -- the fit --------------------------------------------------------------------
+
+function show(detail) {
+  if (detail.id !== state.current) return;
+  state.detail = detail;
+  $("work").hidden = false;
+  $("export-script").href = `/api/spectrum/${detail.id}/script.py?token=${token}`;
+  const fit = detail.fit;
+  if (document.activeElement !== $("circuit")) $("circuit").value = fit ? fit.circuit : "";
+  const verdict = detail.error ? "failed" : (fit ? fit.verdict : "pending");
+  $("verdict").className = "verdict " + verdict;
+  $("verdict").textContent = verdict === "pending" ? "fitting…" : verdict;
+  $("verdict-words").textContent = detail.error ? detail.error : (fit ? VERDICT_WORDS[verdict] || "" : "");
+  const flags = $("flags");
+  flags.replaceChildren();
+  for (const flag of fit ? fit.flags : []) {
+    const li = document.createElement("li");
+    li.textContent = `${flag.code}: ${flag.text}`;
+    flags.appendChild(li);
+  }
+  $("fit-message").textContent = fit ? `${fit.message}; rms misfit ${(100 * fit.misfit).toPrecision(3)} % of |Z|` +
+    (detail.auto && detail.auto === fit.circuit ? " (the automatic choice)" : "") : "";
+  renderParams(fit);
+  draw(detail);
+  $("kk").textContent = detail.kk ? "Kramers–Kronig check: " + detail.kk.summary : "";
+  $("drt-summary").textContent = detail.drt ? detail.drt.summary : "";
+}
+
+function numberText(value) {
+  if (value === null || value === undefined) return "";
+  return Number(value).toPrecision(6).replace(/\.?0+(e|$)/, "$1");
+}
+
+function renderParams(fit) {
+  const body = document.querySelector("#params tbody");
+  body.replaceChildren();
+  if (!fit) return;
+  for (const p of fit.params) {
+    const tr = document.createElement("tr");
+    tr.dataset.name = p.name;
+    const cell = (child) => { const td = document.createElement("td"); td.append(child); tr.appendChild(td); return td; };
+    cell(p.name);
+    const input = (cls, value, title) => {
+      const el = document.createElement("input");
+      el.type = "text"; el.className = cls; el.value = numberText(value); el.title = title;
+      el.addEventListener("change", refit);
+      return el;
+    };
+    cell(input("value", p.value, "start value (held when fixed); the fit runs at once"));
+    cell(p.fixed ? "fixed" : (p.stderr === null ? "—" : numberText(p.stderr))).className = "stderr";
+    cell(p.unit);
+    const box = document.createElement("input");
+    box.type = "checkbox"; box.className = "fixed"; box.checked = p.fixed;
+    box.addEventListener("change", refit);
+    cell(box);
+    cell(input("lower", p.lower, "lower bound (empty: the element's own)"));
+    cell(input("upper", p.upper, "upper bound (empty: none)"));
+    body.appendChild(tr);
+  }
+}
+
+async function fitRequest(body) {
+  const request = ++state.request;
+  const id = state.current;
+  status("fitting…");
+  try {
+    const detail = await api(`/api/spectrum/${id}/fit`, {
+      method: "POST", headers: { "Content-Type": "application/json" },
+      body: JSON.stringify(Object.assign({ request }, body)),
+    });
+    if (detail.request !== state.request) return;  // a later edit has been sent since
+    $("circuit-error").textContent = "";
+    remember([detail]);
+    show(detail);
+    status("");
+  } catch (error) {
+    if (request !== state.request) return;
+    $("circuit-error").textContent = error.message;
+    status("");
+  }
+}
+
+function refit() {
+  const values = [], fixed = [], bounds = {};
+  for (const tr of document.querySelectorAll("#params tbody tr")) {
+    const name = tr.dataset.name;
+    values.push(Number(tr.querySelector("input.value").value));
+    if (tr.querySelector("input.fixed").checked) fixed.push(name);
+    const lower = tr.querySelector("input.lower").value.trim(), upper = tr.querySelector("input.upper").value.trim();
+    bounds[name] = [lower === "" ? null : Number(lower), upper === "" ? null : Number(upper)];
+  }
+  fitRequest({ circuit: state.detail.fit.circuit, values, fixed, bounds });
+}
+
+$("circuit-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  fitRequest({ circuit: $("circuit").value });
+});
+$("auto-button").addEventListener("click", () => {
+  if (state.detail && state.detail.auto) fitRequest({ circuit: state.detail.auto });
+});
+
+// -- the panels ------------------------------------------------------------------
+
+const DATA = { mode: "markers", marker: { size: 6, color: "#1f4e9a" } };
+const FIT = { mode: "lines", line: { color: "#d0452b", width: 2 } };
+const CONFIG = { responsive: true, displaylogo: false };
+const MARGIN = { l: 60, r: 20, t: 30, b: 45 };
+
+function draw(detail) {
+  const f = detail.f, negIm = detail.im.map((v) => -v);
+  const modulus = detail.re.map((r, i) => Math.hypot(r, detail.im[i]));
+  const phase = detail.re.map((r, i) => -Math.atan2(detail.im[i], r) * 180 / Math.PI);
+  const fit = detail.fit;
+  const text = f.map((v) => `${v.toPrecision(4)} Hz`);
+  const nyquist = [Object.assign({ x: detail.re, y: negIm, name: "data", text, hovertemplate: "%{text}<br>Z' %{x:.4g} Ω<br>−Z'' %{y:.4g} Ω<extra></extra>" }, DATA)];
+  const bode = [Object.assign({ x: f, y: modulus, name: "|Z| data", text }, DATA),
+                Object.assign({ x: f, y: phase, name: "−phase data", yaxis: "y2", text }, DATA, { marker: { size: 6, color: "#2e8b57", symbol: "square" } })];
+  const residuals = [];
+  if (fit) {
+    const c = fit.curve;
+    nyquist.push(Object.assign({ x: c.re, y: c.im.map((v) => -v), name: "fit", hoverinfo: "skip" }, FIT));
+    bode.push(Object.assign({ x: c.f, y: c.re.map((r, i) => Math.hypot(r, c.im[i])), name: "|Z| fit", hoverinfo: "skip" }, FIT));
+    bode.push(Object.assign({ x: c.f, y: c.re.map((r, i) => -Math.atan2(c.im[i], r) * 180 / Math.PI), name: "−phase fit", yaxis: "y2", hoverinfo: "skip" }, FIT, { line: { color: "#e39a1c", width: 2 } }));
+    residuals.push({ x: f, y: fit.residuals.re.map((v) => 100 * v), name: "Z' fit", mode: "lines+markers", text });
+    residuals.push({ x: f, y: fit.residuals.im.map((v) => 100 * v), name: "Z'' fit", mode: "lines+markers", text });
+  }
+  if (detail.kk) {
+    residuals.push({ x: f, y: detail.kk.re.map((v) => 100 * v), name: "Z' Kramers–Kronig", mode: "lines", line: { dash: "dot" }, hoverinfo: "skip" });
+    residuals.push({ x: f, y: detail.kk.im.map((v) => 100 * v), name: "Z'' Kramers–Kronig", mode: "lines", line: { dash: "dot" }, hoverinfo: "skip" });
+  }
+  const legend = { orientation: "h", y: -0.22 };
+  Plotly.react("nyquist", nyquist, {
+    title: { text: "Nyquist", font: { size: 13 } }, margin: MARGIN, showlegend: false, hovermode: "closest",
+    xaxis: { title: { text: "Z' / Ω" }, constrain: "domain" },
+    yaxis: { title: { text: "−Z'' / Ω" }, scaleanchor: "x", scaleratio: 1 },
+  }, CONFIG);
+  Plotly.react("bode", bode, {
+    title: { text: "Bode", font: { size: 13 } }, margin: { l: 60, r: 55, t: 30, b: 45 }, showlegend: false, hovermode: "closest",
+    xaxis: { type: "log", title: { text: "f / Hz" } },
+    yaxis: { type: "log", title: { text: "|Z| / Ω" } },
+    yaxis2: { overlaying: "y", side: "right", title: { text: "−phase / °" } },
+  }, CONFIG);
+  Plotly.react("residuals", residuals, {
+    title: { text: "Residuals (Z − Z_model) / |Z|", font: { size: 13 } }, margin: { l: 60, r: 20, t: 30, b: 70 }, legend, hovermode: "closest",
+    xaxis: { type: "log", title: { text: "f / Hz" } }, yaxis: { title: { text: "%" }, zeroline: true },
+  }, CONFIG);
+  const drt = detail.drt ? [{ x: detail.drt.tau, y: detail.drt.gamma, mode: "lines", name: "γ", line: { color: "#6b3fa0" } }] : [];
+  Plotly.react("drt", drt, {
+    title: { text: "Distribution of relaxation times", font: { size: 13 } }, margin: MARGIN, showlegend: false,
+    xaxis: { type: "log", title: { text: "τ / s" } }, yaxis: { title: { text: "γ / Ω" } },
+  }, CONFIG);
+  link();
+}
+
+// Hovering a measured point shows the same point in the other panels.
+const LINKS = { nyquist: [0], bode: [0, 1], residuals: [0, 1] };
+let linking = false;
+function link() {
+  for (const id of Object.keys(LINKS)) {
+    const div = $(id);
+    if (div.dataset.linked) continue;
+    div.dataset.linked = "1";
+    div.on("plotly_hover", (event) => {
+      if (linking) return;
+      const point = event.points[0];
+      if (!LINKS[id].includes(point.curveNumber)) return;
+      linking = true;
+      for (const other of Object.keys(LINKS)) {
+        if (other === id || !$(other).data || $(other).data.length === 0) continue;
+        const curves = LINKS[other].filter((c) => c < $(other).data.length);
+        try { Plotly.Fx.hover(other, curves.map((c) => ({ curveNumber: c, pointNumber: point.pointNumber }))); } catch (e) { /* panel not drawn yet */ }
+      }
+      linking = false;
+    });
+    div.on("plotly_unhover", () => {
+      for (const other of Object.keys(LINKS)) if (other !== id) Plotly.Fx.unhover(other);
+    });
+  }
+}
+
+// -- files ------------------------------------------------------------------------
+
+$("files").addEventListener("change", (event) => { upload([...event.target.files]); event.target.value = ""; });
+const drop = $("drop");
+drop.addEventListener("dragover", (event) => { event.preventDefault(); drop.classList.add("dragging"); });
+drop.addEventListener("dragleave", () => drop.classList.remove("dragging"));
+drop.addEventListener("drop", (event) => {
+  event.preventDefault();
+  drop.classList.remove("dragging");
+  upload([...event.dataTransfer.files]);
+});
+
+load().catch((error) => showError(error.message));
