@@ -143,41 +143,60 @@ function show(detail) {
     (detail.auto && detail.auto === fit.circuit ? " (the automatic choice)" : "") : "";
   renderParams(fit);
   draw(detail);
-  $("kk").textContent = detail.kk ? "Kramers–Kronig check: " + detail.kk.summary : "";
+  $("kk").textContent = detail.kk ? detail.kk.summary : "";
   $("drt-summary").textContent = detail.drt ? detail.drt.summary : "";
 }
 
 function numberText(value) {
   if (value === null || value === undefined) return "";
-  return Number(value).toPrecision(6).replace(/\.?0+(e|$)/, "$1");
+  const v = Number(value), size = Math.abs(v);
+  const text = size !== 0 && (size < 1e-3 || size >= 1e6) ? v.toExponential(5) : v.toPrecision(6);
+  return text.replace(/\.?0+(e|$)/, "$1");
 }
 
 function renderParams(fit) {
   const body = document.querySelector("#params tbody");
-  body.replaceChildren();
-  if (!fit) return;
-  for (const p of fit.params) {
-    const tr = document.createElement("tr");
-    tr.dataset.name = p.name;
-    const cell = (child) => { const td = document.createElement("td"); td.append(child); tr.appendChild(td); return td; };
-    cell(p.name);
-    const input = (cls, value, title) => {
-      const el = document.createElement("input");
-      el.type = "text"; el.className = cls; el.value = numberText(value); el.title = title;
-      el.addEventListener("change", refit);
-      return el;
-    };
-    cell(input("value", p.value, "start value (held when fixed); the fit runs at once"));
-    cell(p.fixed ? "fixed" : (p.stderr === null ? "—" : numberText(p.stderr))).className = "stderr";
-    cell(p.unit);
-    const box = document.createElement("input");
-    box.type = "checkbox"; box.className = "fixed"; box.checked = p.fixed;
-    box.addEventListener("change", refit);
-    cell(box);
-    cell(input("lower", p.lower, "lower bound (empty: the element's own)"));
-    cell(input("upper", p.upper, "upper bound (empty: none)"));
-    body.appendChild(tr);
+  if (!fit) { body.replaceChildren(); return; }
+  const names = [...body.querySelectorAll("tr")].map((tr) => tr.dataset.name);
+  if (names.join() !== fit.params.map((p) => p.name).join()) {
+    body.replaceChildren(...fit.params.map(paramRow));
   }
+  // Same parameters: update the cells in place, so that a field being edited keeps its text and focus.
+  fit.params.forEach((p, i) => {
+    const tr = body.children[i];
+    const set = (selector, value) => {
+      const input = tr.querySelector(selector);
+      if (input !== document.activeElement) input.value = numberText(value);
+    };
+    set("input.value", p.value);
+    set("input.lower", p.lower);
+    set("input.upper", p.upper);
+    tr.querySelector("input.fixed").checked = p.fixed;
+    tr.querySelector("td.stderr").textContent = p.fixed ? "fixed" : (p.stderr === null ? "—" : numberText(p.stderr));
+  });
+}
+
+function paramRow(p) {
+  const tr = document.createElement("tr");
+  tr.dataset.name = p.name;
+  const cell = (child) => { const td = document.createElement("td"); td.append(child); tr.appendChild(td); return td; };
+  const input = (cls, title) => {
+    const el = document.createElement("input");
+    el.type = "text"; el.className = cls; el.title = title;
+    el.addEventListener("change", refit);
+    return el;
+  };
+  cell(p.name);
+  cell(input("value", "start value (held when fixed); the fit runs at once"));
+  cell("").className = "stderr";
+  cell(p.unit);
+  const box = document.createElement("input");
+  box.type = "checkbox"; box.className = "fixed"; box.title = "hold at the value";
+  box.addEventListener("change", refit);
+  cell(box);
+  cell(input("lower", "lower bound (empty: the element's own)"));
+  cell(input("upper", "upper bound (empty: none)"));
+  return tr;
 }
 
 async function fitRequest(body) {
@@ -201,14 +220,29 @@ async function fitRequest(body) {
   }
 }
 
+// A number typed by hand; empty stays null (for a bound: the element's own).
+function typed(tr, selector, what) {
+  const text = tr.querySelector(selector).value.trim();
+  if (text === "") return null;
+  const value = Number(text);
+  if (!Number.isFinite(value) && !/^[+]?inf(inity)?$/i.test(text)) throw new Error(`${tr.dataset.name}: ${what} "${text}" is not a number`);
+  return Number.isFinite(value) ? value : Infinity;
+}
+
 function refit() {
   const values = [], fixed = [], bounds = {};
-  for (const tr of document.querySelectorAll("#params tbody tr")) {
-    const name = tr.dataset.name;
-    values.push(Number(tr.querySelector("input.value").value));
-    if (tr.querySelector("input.fixed").checked) fixed.push(name);
-    const lower = tr.querySelector("input.lower").value.trim(), upper = tr.querySelector("input.upper").value.trim();
-    bounds[name] = [lower === "" ? null : Number(lower), upper === "" ? null : Number(upper)];
+  try {
+    for (const tr of document.querySelectorAll("#params tbody tr")) {
+      const name = tr.dataset.name, value = typed(tr, "input.value", "the value");
+      if (value === null || !Number.isFinite(value)) throw new Error(`${name}: give a finite value to start from`);
+      values.push(value);
+      if (tr.querySelector("input.fixed").checked) fixed.push(name);
+      const upper = typed(tr, "input.upper", "the upper bound");
+      bounds[name] = [typed(tr, "input.lower", "the lower bound"), upper === Infinity ? null : upper];
+    }
+  } catch (error) {
+    $("circuit-error").textContent = error.message;
+    return;
   }
   fitRequest({ circuit: state.detail.fit.circuit, values, fixed, bounds });
 }
@@ -227,6 +261,8 @@ const DATA = { mode: "markers", marker: { size: 6, color: "#1f4e9a" } };
 const FIT = { mode: "lines", line: { color: "#d0452b", width: 2 } };
 const CONFIG = { responsive: true, displaylogo: false };
 const MARGIN = { l: 60, r: 20, t: 30, b: 45 };
+// Titles on the left: the plot's tool bar takes the top right corner.
+const title = (text) => ({ text, x: 0.01, xanchor: "left", y: 0.98, yanchor: "top", font: { size: 13 } });
 
 function draw(detail) {
   const f = detail.f, negIm = detail.im.map((v) => -v);
@@ -252,23 +288,23 @@ function draw(detail) {
   }
   const legend = { orientation: "h", y: -0.22 };
   Plotly.react("nyquist", nyquist, {
-    title: { text: "Nyquist", font: { size: 13 } }, margin: MARGIN, showlegend: false, hovermode: "closest",
+    title: title("Nyquist"), margin: MARGIN, showlegend: false, hovermode: "closest",
     xaxis: { title: { text: "Z' / Ω" }, constrain: "domain" },
     yaxis: { title: { text: "−Z'' / Ω" }, scaleanchor: "x", scaleratio: 1 },
   }, CONFIG);
   Plotly.react("bode", bode, {
-    title: { text: "Bode", font: { size: 13 } }, margin: { l: 60, r: 55, t: 30, b: 45 }, showlegend: false, hovermode: "closest",
+    title: title("Bode"), margin: { l: 60, r: 55, t: 30, b: 70 }, legend, hovermode: "closest",
     xaxis: { type: "log", title: { text: "f / Hz" } },
     yaxis: { type: "log", title: { text: "|Z| / Ω" } },
-    yaxis2: { overlaying: "y", side: "right", title: { text: "−phase / °" } },
+    yaxis2: { overlaying: "y", side: "right", title: { text: "−phase / °" }, tickmode: "auto", showgrid: false },
   }, CONFIG);
   Plotly.react("residuals", residuals, {
-    title: { text: "Residuals (Z − Z_model) / |Z|", font: { size: 13 } }, margin: { l: 60, r: 20, t: 30, b: 70 }, legend, hovermode: "closest",
+    title: title("Residuals (Z − Z_model) / |Z|"), margin: { l: 60, r: 20, t: 30, b: 70 }, legend, hovermode: "closest",
     xaxis: { type: "log", title: { text: "f / Hz" } }, yaxis: { title: { text: "%" }, zeroline: true },
   }, CONFIG);
   const drt = detail.drt ? [{ x: detail.drt.tau, y: detail.drt.gamma, mode: "lines", name: "γ", line: { color: "#6b3fa0" } }] : [];
   Plotly.react("drt", drt, {
-    title: { text: "Distribution of relaxation times", font: { size: 13 } }, margin: MARGIN, showlegend: false,
+    title: title("Distribution of relaxation times"), margin: MARGIN, showlegend: false,
     xaxis: { type: "log", title: { text: "τ / s" } }, yaxis: { title: { text: "γ / Ω" } },
   }, CONFIG);
   link();

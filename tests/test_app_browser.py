@@ -1,0 +1,121 @@
+"""The app in a real browser: Debian's chromium and chromedriver, driven headless
+through Selenium. Skipped when either is missing (scripts/test.sh installs them
+when run as root); KELVARA_BROWSER_TESTS=required turns the skip into a failure,
+as in CI."""
+
+import os
+import shutil
+import tempfile
+import time
+
+import pytest
+
+from conftest import DATA
+
+pytest.importorskip("starlette")
+app_module = pytest.importorskip("kelvara.app")
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions as ec  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+SCREENSHOTS = os.path.join(tempfile.gettempdir(), "kelvara-app-screenshots")
+VERDICTS = ("clean", "suspect", "unreliable", "failed")
+
+
+def _programs():
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    driver = shutil.which("chromedriver")
+    if browser is None or driver is None:
+        missing = " and ".join(n for n, p in (("chromium", browser), ("chromedriver", driver)) if p is None)
+        if os.environ.get("KELVARA_BROWSER_TESTS") == "required":
+            pytest.fail(f"{missing} not installed (apt-get install chromium chromium-driver)")
+        pytest.skip(f"{missing} not installed (apt-get install chromium chromium-driver)")
+    return browser, driver
+
+
+@pytest.fixture(scope="module")
+def browser():
+    path, driver_path = _programs()
+    options = webdriver.ChromeOptions()
+    options.binary_location = path
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1500,1300",
+                     "--disable-gpu"):
+        options.add_argument(argument)
+    # the browser is no part of what is tested: it runs without the sanitizer runtimes a sanitized run preloads
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.startswith(("ASAN_", "UBSAN_"))}
+    service = webdriver.ChromeService(executable_path=driver_path, env=env)
+    driver = webdriver.Chrome(options=options, service=service)
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture
+def server():
+    running = app_module.start()
+    yield running
+    running.stop()
+
+
+def wait(driver, seconds=60):
+    return WebDriverWait(driver, seconds)
+
+
+def verdict_shown(driver):
+    text = driver.find_element(By.ID, "verdict").text
+    return text if text in VERDICTS else False
+
+
+def test_open_a_file_and_see_the_fit_and_its_verdict(browser, server):
+    browser.get(server.url)
+    wait(browser, 10).until(lambda d: d.execute_script("return typeof Plotly") == "object")
+    browser.find_element(By.ID, "files").send_keys(str(DATA / "Circuit1_EIS_1.z"))
+    verdict = wait(browser).until(verdict_shown)
+    assert browser.find_element(By.ID, "verdict-words").text
+    rows = browser.find_elements(By.CSS_SELECTOR, "#spectra tbody tr")
+    assert len(rows) == 1 and "Circuit1_EIS_1.z" in rows[0].text and verdict in rows[0].text
+    circuit = browser.find_element(By.ID, "circuit").get_attribute("value")
+    assert circuit and circuit in rows[0].text
+    names = [td.text for td in browser.find_elements(By.CSS_SELECTOR, "#params tbody tr td:first-child")]
+    assert names and all("." in name for name in names)
+    # the panels drew the data and the fitted curve; Nyquist keeps -Z'' up at equal scales
+    traces = browser.execute_script("return document.getElementById('nyquist').data.map(t => t.y.length)")
+    assert traces[0] == 48 and traces[1] > 48
+    layout = browser.execute_script("return document.getElementById('nyquist').layout.yaxis")
+    assert layout["scaleanchor"] == "x" and layout["scaleratio"] == 1
+    up = browser.execute_script("return Math.max(...document.getElementById('nyquist').data[0].y)")
+    assert up > 0  # a capacitive arc above the axis
+    assert "Kramers" in browser.find_element(By.ID, "kk").text
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    browser.save_screenshot(os.path.join(SCREENSHOTS, "fit.png"))
+
+
+def test_fix_a_parameter_and_see_it_held(browser, server):
+    browser.get(server.url)
+    browser.find_element(By.ID, "files").send_keys(str(DATA / "Circuit1_EIS_1.z"))
+    wait(browser).until(verdict_shown)
+    box = browser.find_element(By.ID, "circuit")
+    box.clear()
+    box.send_keys("R0-p(R1,C1)\n")
+    wait(browser, 20).until(lambda d: [td.text for td in d.find_elements(
+        By.CSS_SELECTOR, "#params tbody tr td:first-child")] == ["R0.r", "R1.r", "C1.c"])
+    row = browser.find_element(By.CSS_SELECTOR, '#params tr[data-name="R0.r"]')
+    value = row.find_element(By.CSS_SELECTOR, "input.value")
+    value.clear()
+    value.send_keys("20")
+    row.find_element(By.CSS_SELECTOR, "input.fixed").click()  # the change of the value and the box: two refits
+    wait(browser, 20).until(lambda d: d.find_element(
+        By.CSS_SELECTOR, '#params tr[data-name="R0.r"] td.stderr').text == "fixed")
+    held = browser.find_element(By.CSS_SELECTOR, '#params tr[data-name="R0.r"] input.value').get_attribute("value")
+    assert float(held) == 20.0
+
+
+def test_a_bad_file_is_reported_in_the_page(browser, server, tmp_path):
+    bad = tmp_path / "broken.mpt"
+    bad.write_text("this is not an EC-Lab file\n1,2\n")
+    browser.get(server.url)
+    browser.find_element(By.ID, "files").send_keys(str(bad))
+    message = wait(browser, 20).until(lambda d: d.find_element(By.ID, "errors").text)
+    assert "broken.mpt" in message
+    time.sleep(0.1)
+    assert browser.find_elements(By.CSS_SELECTOR, "#spectra tbody tr") == []
