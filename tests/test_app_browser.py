@@ -15,6 +15,7 @@ from conftest import DATA
 pytest.importorskip("starlette")
 app_module = pytest.importorskip("kelvara.app")
 webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as ec  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
@@ -58,7 +59,8 @@ def server():
 
 
 def wait(driver, seconds=60):
-    return WebDriverWait(driver, seconds)
+    # the page rebuilds its tables as answers come in: an element read mid-rebuild is read again
+    return WebDriverWait(driver, seconds, ignored_exceptions=(StaleElementReferenceException,))
 
 
 def verdict_shown(driver):
@@ -99,14 +101,15 @@ def test_fix_a_parameter_and_see_it_held(browser, server):
     box.send_keys("R0-p(R1,C1)\n")
     wait(browser, 20).until(lambda d: [td.text for td in d.find_elements(
         By.CSS_SELECTOR, "#params tbody tr td:first-child")] == ["R0.r", "R1.r", "C1.c"])
-    row = browser.find_element(By.CSS_SELECTOR, '#params tr[data-name="R0.r"]')
-    value = row.find_element(By.CSS_SELECTOR, "input.value")
-    value.clear()
-    value.send_keys("20")
-    row.find_element(By.CSS_SELECTOR, "input.fixed").click()  # the change of the value and the box: two refits
-    wait(browser, 20).until(lambda d: d.find_element(
-        By.CSS_SELECTOR, '#params tr[data-name="R0.r"] td.stderr').text == "fixed")
-    held = browser.find_element(By.CSS_SELECTOR, '#params tr[data-name="R0.r"] input.value').get_attribute("value")
+
+    def field(selector):  # looked up afresh each time: an answer may have redrawn the row
+        return browser.find_element(By.CSS_SELECTOR, f'#params tr[data-name="R0.r"] {selector}')
+
+    field("input.value").clear()
+    field("input.value").send_keys("20")
+    field("input.fixed").click()  # the change of the value and the box: two refits, the later one kept
+    wait(browser, 20).until(lambda d: field("td.stderr").text == "fixed")
+    held = field("input.value").get_attribute("value")
     assert float(held) == 20.0
 
 

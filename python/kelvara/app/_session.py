@@ -195,8 +195,16 @@ def build_circuit(notation: str, values: Sequence[float] | None, fixed: Sequence
         unknown = [name for name in list(fixed) + list(bounds or {}) if name not in names]
         if unknown:
             raise SessionError(f"{circuit.notation} has no parameter {unknown[0]}; its parameters: {', '.join(names)}")
-        if bounds:
-            circuit = circuit.with_bounds({name: (_number(lo), _number(hi)) for name, (lo, hi) in bounds.items()})
+        # only the bounds that differ from the element's own: a fit with bounds of the user's own is
+        # searched more thoroughly (and slowly), which the table's unchanged defaults should not cost
+        own = dict(zip(names, circuit.param_bounds()))
+        changed = {}
+        for name, (lo, hi) in (bounds or {}).items():
+            pair = (_number(lo), _number(hi))
+            if pair != own[name] and pair != (own[name][0], None if math.isinf(own[name][1]) else own[name][1]):
+                changed[name] = pair
+        if changed:
+            circuit = circuit.with_bounds(changed)
         if fixed:
             circuit = circuit.with_fixed(list(fixed))
     except (ValueError, TypeError) as error:
