@@ -233,3 +233,44 @@ def test_serve_on_a_taken_port_is_a_usage_error(capsys):
         taken.listen()
         status = main(["serve", "--no-browser", "--port", str(taken.getsockname()[1])])
     assert status == 2 and "cannot listen" in capsys.readouterr().err
+
+
+def test_masked_points_are_left_out_of_the_fit_and_the_exports(client, tmp_path):
+    z = rq_impedance(F, *TRUTH.values())
+    outliers = [5, 30, 31]
+    z[outliers] *= 1.5  # three spoilt points: only leaving them out gives the formula's values back
+    lines = ["Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm"]
+    lines += [f"{float(a)!r},{float(b.real)!r},{float(b.imag)!r}" for a, b in zip(F, z)]
+    data = ("\n".join(lines) + "\n").encode()
+    ident = uploaded(client, "spoilt.csv", data)
+    start = [10.0, 100.0, 1e-5, 0.8]
+    spoilt = fit(client, ident, circuit="R0-p(R1,CPE1)", values=start).json()
+    assert {p["name"]: p["value"] for p in spoilt["fit"]["params"]} != pytest.approx(TRUTH, rel=1e-3)
+    detail = fit(client, ident, circuit="R0-p(R1,CPE1)", values=start, masked=outliers, weight="unit").json()
+    assert detail["masked"] == outliers and detail["weight"] == "unit"
+    assert {p["name"]: p["value"] for p in detail["fit"]["params"]} == pytest.approx(TRUTH, rel=1e-6)
+    assert [detail["fit"]["residuals"]["re"][i] for i in outliers] == [None] * 3
+    table = list(csv.DictReader(io.StringIO(client.get("/api/export.csv").text)))
+    assert {row["masked_points"] for row in table} == {"3"}
+    record = json.loads(client.get("/api/export.json").text)["spectra"][0]
+    assert record["masked_frequencies"] == pytest.approx(F[outliers].tolist()) and record["weight"] == "unit"
+    (tmp_path / "spoilt.csv").write_bytes(data)
+    (tmp_path / "repeat.py").write_text(client.get(f"/api/spectrum/{ident}/script.py").text
+                                        + "print(repr(result.params['R1.r']))\n")
+    run = subprocess.run([sys.executable, "repeat.py"], cwd=tmp_path, env=child_env(), capture_output=True,
+                         text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert float(run.stdout.split()[-1]) == pytest.approx(TRUTH["R1.r"], rel=1e-6)
+
+
+@pytest.mark.parametrize("body, words", [
+    ({"masked": [60]}, "no point 60"),
+    ({"masked": ["a"]}, "positions"),
+    ({"masked": list(range(60))}, ""),  # no point left: the engine's message
+    ({"method": "newton"}, "unknown method 'newton'"),
+    ({"weight": "square"}, "unknown weight 'square'"),
+])
+def test_bad_masks_and_options_are_explained(client, body, words):
+    ident = uploaded(client)
+    answer = fit(client, ident, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], **body)
+    assert answer.status_code == 400 and words in answer.json()["error"] and answer.json()["error"]

@@ -122,3 +122,22 @@ def test_a_bad_file_is_reported_in_the_page(browser, server, tmp_path):
     assert "broken.mpt" in message
     time.sleep(0.1)
     assert browser.find_elements(By.CSS_SELECTOR, "#spectra tbody tr") == []
+
+
+def test_mask_a_frequency_range_and_see_the_refit(browser, server):
+    from kelvara import io
+
+    f = io.read(DATA / "Circuit1_EIS_1.z").frequencies
+    above = int((f > 1000).sum())
+    browser.get(server.url)
+    browser.find_element(By.ID, "files").send_keys(str(DATA / "Circuit1_EIS_1.z"))
+    wait(browser).until(verdict_shown)
+    browser.find_element(By.ID, "fmax").send_keys("1000\n")
+    shown = wait(browser, 20).until(lambda d: d.find_element(By.ID, "mask-count").text
+                                    if "left out" in d.find_element(By.ID, "mask-count").text else False)
+    assert shown.startswith(f"{above} of {len(f)} points")
+    symbols = browser.execute_script("return document.getElementById('nyquist').data[0].marker.symbol")
+    assert [s == "x-open" for s in symbols] == (f > 1000).tolist()
+    wait(browser, 20).until(lambda d: d.execute_script("return state.drawn === state.request"))  # every panel
+    residuals = browser.execute_script("return document.getElementById('residuals').data[0].y")
+    assert [r is None for r in residuals] == (f > 1000).tolist()

@@ -12,8 +12,8 @@ from typing import Any
 import kelvara
 from kelvara.app._session import Entry
 
-CSV_COLUMNS = ["file", "sweep", "circuit", "verdict", "flags", "chi_square", "misfit", "parameter", "value",
-               "stderr", "unit", "fixed", "lower", "upper"]
+CSV_COLUMNS = ["file", "sweep", "circuit", "verdict", "flags", "chi_square", "misfit", "masked_points", "parameter",
+               "value", "stderr", "unit", "fixed", "lower", "upper"]
 
 
 def to_csv(entries: list[Entry]) -> str:
@@ -35,7 +35,8 @@ def to_csv(entries: list[Entry]) -> str:
                                                circuit.param_values(), circuit.param_bounds()):
             error = "" if name in fixed or stderr.get(name) is None else repr(stderr[name])
             writer.writerow([entry.name, entry.spectrum.sweep, circuit.notation, result.verdict, flags,
-                             repr(result.chi_square), repr(result.misfit), name, repr(value), error, unit,
+                             repr(result.chi_square), repr(result.misfit), len(entry.masked), name, repr(value),
+                             error, unit,
                              "yes" if name in fixed else "", repr(lo), repr(hi)])
     return out.getvalue()
 
@@ -57,6 +58,8 @@ def to_json(entries: list[Entry]) -> str:
         record: dict[str, Any] = {"file": entry.name, "sweep": entry.spectrum.sweep,
                                   "points": len(entry.spectrum), "instrument": entry.spectrum.instrument,
                                   "automatic_choice": entry.auto, "error": entry.error,
+                                  "masked_frequencies": entry.spectrum.frequencies[list(entry.masked)].tolist(),
+                                  "method": entry.options.get("method"), "weight": entry.options.get("weight"),
                                   "result": None if entry.result is None else entry.result.to_dict()}
         if entry.kk is not None:
             record["kramers_kronig"] = {"passed": bool(entry.kk.passed), "summary": entry.kk.summary()}
@@ -82,6 +85,11 @@ def to_script(entry: Entry) -> str:
         "from kelvara import io",
         "",
         f"spectrum = io.read_all({entry.name!r})[{entry.spectrum.sweep}]  # the file's path on your machine",
+    ]
+    if entry.masked:
+        lines += [f"masked = {list(entry.masked)!r}  # positions of the points left out",
+                  "spectrum = spectrum[[i for i in range(len(spectrum)) if i not in masked]]"]
+    lines += [
         f"circuit = kelvara.Circuit({circuit.notation!r}).with_values([{values}])",
     ]
     default = kelvara.Circuit(circuit.notation).param_bounds()
@@ -91,8 +99,12 @@ def to_script(entry: Entry) -> str:
         lines.append(f"circuit = circuit.with_bounds({{{pairs}}})")
     if circuit.fixed:
         lines.append(f"circuit = circuit.with_fixed({list(circuit.fixed)!r})")
+    options = "".join(f", {key}={value!r}" for key, value in entry.options.items()
+                      if value not in ("levenberg_marquardt", "modulus"))
+    if entry.options.get("method") in ("particle_swarm", "simulated_annealing", "basin_hopping"):
+        options += ", seed=0"
     lines += [
-        "result = circuit.fit(*spectrum)",
+        f"result = circuit.fit(*spectrum{options})",
         "print(result.table())",
         "print(result.verdict, [flag.code for flag in result.flags])",
         "",

@@ -137,7 +137,8 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
         try:
             entry = await run_in_threadpool(
                 session.refit, int(request.path_params["id"]), body.get("circuit"), body.get("values"),
-                body.get("fixed") or [], body.get("bounds") or None)
+                body.get("fixed") or [], body.get("bounds") or None, body.get("masked") or [],
+                body.get("method") or "levenberg_marquardt", body.get("weight") or "modulus")
             view = await run_in_threadpool(detail, entry)
         except SessionError as error:
             return _error(str(error))

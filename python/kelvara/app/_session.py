@@ -29,6 +29,9 @@ from kelvara.selection import fit_started
 MAX_UPLOAD_BYTES = 20 * 2**20
 #: points of the fitted curve drawn between the lowest and the highest frequency
 CURVE_POINTS = 200
+METHODS = ("levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
+           "simulated_annealing", "basin_hopping")
+WEIGHTS = ("modulus", "unit")
 
 
 class SessionError(ValueError):
@@ -49,6 +52,8 @@ class Entry:
     kk: Any = None
     drt: Any = None
     revision: int = 0  # bumped by every fit stored
+    masked: tuple[int, ...] = ()  # positions of the points left out of the current fit
+    options: dict = field(default_factory=dict)  # the current fit's method and weight
     multi: bool = False  # the file holds several sweeps
 
     @property
@@ -154,22 +159,40 @@ class Session:
         return entry
 
     def refit(self, entry_id: int, circuit: str, values: Sequence[float] | None = None,
-              fixed: Sequence[str] = (), bounds: dict[str, Sequence[Any]] | None = None) -> Entry:
-        """Fit `circuit` to the spectrum: from `values` when given (in the circuit's
-        parameter order), else from the data; `fixed` names held at their values."""
+              fixed: Sequence[str] = (), bounds: dict[str, Sequence[Any]] | None = None,
+              masked: Sequence[int] = (), method: str = "levenberg_marquardt", weight: str = "modulus") -> Entry:
+        """Fit `circuit` to the spectrum without the `masked` points: from `values` when
+        given (in the circuit's parameter order), else from the data; `fixed` names held
+        at their values."""
         entry = self.get(entry_id)
         model = build_circuit(circuit, values, fixed, bounds)
+        if method not in METHODS:
+            raise SessionError(f"unknown method {method!r}: one of {', '.join(METHODS)}")
+        if weight not in WEIGHTS:
+            raise SessionError(f"unknown weight {weight!r}: one of {', '.join(WEIGHTS)}")
+        n = len(entry.spectrum)
+        try:
+            drop = tuple(sorted({int(i) for i in masked}))
+        except (TypeError, ValueError):
+            raise SessionError("masked points are given by their positions") from None
+        if drop and not 0 <= drop[0] <= drop[-1] < n:
+            raise SessionError(f"the spectrum has points 0 to {n - 1}; no point {drop[0] if drop[0] < 0 else drop[-1]}")
+        keep = np.setdiff1d(np.arange(n), drop)
+        options = {"method": method, "weight": weight}
+        seeded = {"seed": 0} if method in ("particle_swarm", "simulated_annealing", "basin_hopping") else {}
         with entry.lock:
-            f, z = entry.spectrum
+            f, z = entry.spectrum[keep]
             try:
                 if values is None:
-                    result = _quiet(fit_started, model, f, z)
+                    result = _quiet(fit_started, model, f, z, **options, **seeded)
                 else:
-                    result = _quiet(model.fit, f, z)
+                    result = _quiet(model.fit, f, z, **options, **seeded)
                 result.flags  # worked out here, off the event loop, not when the page asks
             except ValueError as error:
                 raise SessionError(str(error)) from None
             entry.result = result
+            entry.masked = drop
+            entry.options = options
             entry.error = None
             entry.revision += 1
         return entry
@@ -248,10 +271,14 @@ def detail(entry: Entry) -> dict[str, Any]:
     f, z = entry.spectrum
     out = row(entry)
     out.update({"f": _list(f), "re": _list(z.real), "im": _list(z.imag), "auto": entry.auto, "fit": None,
-                "kk": None, "drt": None})
+                "kk": None, "drt": None, "masked": list(entry.masked), "method": entry.options.get("method"),
+                "weight": entry.options.get("weight")})
     result = entry.result
     if result is not None:
         out["fit"] = fit_view(result, f, z)
+        for key in ("re", "im"):  # a masked point was not fitted: no residual of its own
+            for i in entry.masked:
+                out["fit"]["residuals"][key][i] = None
     if entry.kk is not None:
         kk = entry.kk
         out["kk"] = {"passed": bool(kk.passed), "summary": kk.summary(), "re": _list(kk.residuals_real),

@@ -5,7 +5,7 @@
 const token = document.body.dataset.token;
 const state = {
   rows: new Map(), current: null, detail: null, request: 0, maxUpload: Infinity, queue: [], busy: false,
-  drawing: 0, drtOf: null, shown: null, drawn: null,  // which answer the panels show (benchmarks/bench_app.py reads these)
+  drawing: 0, drtOf: null, shown: null, drawn: null, masked: new Set(),  // which answer the panels show (benchmarks/bench_app.py reads these)
 };
 const $ = (id) => document.getElementById(id);
 
@@ -128,6 +128,12 @@ async function choose(id, detail) {
 function show(detail) {
   if (detail.id !== state.current) return;
   state.detail = detail;
+  state.masked = new Set(detail.masked || []);
+  if (detail.method) $("method").value = detail.method;
+  if (detail.weight) $("weight").value = detail.weight;
+  $("mask-count").textContent = state.masked.size ?
+    `${state.masked.size} of ${detail.f.length} points left out (click one to take it back).` :
+    "Click a point to leave it out of the fit (again to take it back).";
   $("work").hidden = false;
   $("export-script").href = `/api/spectrum/${detail.id}/script.py?token=${token}`;
   const fit = detail.fit;
@@ -210,7 +216,7 @@ async function fitRequest(body) {
   try {
     const detail = await api(`/api/spectrum/${id}/fit`, {
       method: "POST", headers: { "Content-Type": "application/json" },
-      body: JSON.stringify(Object.assign({ request }, body)),
+      body: JSON.stringify(withOptions(Object.assign({ request }, body))),
     });
     if (detail.request !== state.request) return;  // a later edit has been sent since
     $("circuit-error").textContent = "";
@@ -251,6 +257,30 @@ function refit() {
   fitRequest({ circuit: state.detail.fit.circuit, values, fixed, bounds });
 }
 
+// The points left out, the method and the weighting go with every fit.
+function withOptions(body) {
+  return Object.assign(body, { masked: [...state.masked], method: $("method").value, weight: $("weight").value });
+}
+
+function toggle(point) {
+  if (!state.detail || !state.detail.fit) return;
+  if (state.masked.has(point)) state.masked.delete(point); else state.masked.add(point);
+  refit();
+}
+
+$("mask-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  if (!state.detail || !state.detail.fit) return;
+  const lo = $("fmin").value.trim() === "" ? -Infinity : Number($("fmin").value);
+  const hi = $("fmax").value.trim() === "" ? Infinity : Number($("fmax").value);
+  if (Number.isNaN(lo) || Number.isNaN(hi)) { $("circuit-error").textContent = "the frequency range needs numbers (Hz)"; return; }
+  state.masked = new Set(state.detail.f.flatMap((f, i) => (f < lo || f > hi ? [i] : [])));
+  refit();
+});
+$("unmask").addEventListener("click", () => { state.masked.clear(); if (state.detail && state.detail.fit) refit(); });
+$("method").addEventListener("change", () => { if (state.detail && state.detail.fit) refit(); });
+$("weight").addEventListener("change", () => { if (state.detail && state.detail.fit) refit(); });
+
 $("circuit-form").addEventListener("submit", (event) => {
   event.preventDefault();
   fitRequest({ circuit: $("circuit").value });
@@ -268,23 +298,27 @@ const MARGIN = { l: 60, r: 20, t: 30, b: 45 };
 // Titles on the left: the plot's tool bar takes the top right corner.
 const title = (text) => ({ text, x: 0.01, xanchor: "left", y: 0.98, yanchor: "top", font: { size: 13 } });
 
+const percent = (v) => (v === null ? null : 100 * v);  // a left-out point stays a gap, not a zero
+
 function draw(detail) {
   const f = detail.f, negIm = detail.im.map((v) => -v);
   const modulus = detail.re.map((r, i) => Math.hypot(r, detail.im[i]));
   const phase = detail.re.map((r, i) => -Math.atan2(detail.im[i], r) * 180 / Math.PI);
   const fit = detail.fit;
-  const text = f.map((v) => `${v.toPrecision(4)} Hz`);
-  const nyquist = [Object.assign({ x: detail.re, y: negIm, name: "data", text, hovertemplate: "%{text}<br>Z' %{x:.4g} Ω<br>−Z'' %{y:.4g} Ω<extra></extra>" }, DATA)];
-  const bode = [Object.assign({ x: f, y: modulus, name: "|Z| data", text }, DATA),
-                Object.assign({ x: f, y: phase, name: "−phase data", yaxis: "y2", text }, DATA, { marker: { size: 6, color: "#2e8b57", symbol: "square" } })];
+  const text = f.map((v, i) => `${v.toPrecision(4)} Hz` + (state.masked.has(i) ? " (left out)" : ""));
+  const marked = (color, symbol) => ({ size: 7, color: f.map((_, i) => (state.masked.has(i) ? "#9aa3ad" : color)),
+    symbol: f.map((_, i) => (state.masked.has(i) ? "x-open" : symbol)) });
+  const nyquist = [Object.assign({ x: detail.re, y: negIm, name: "data", text, hovertemplate: "%{text}<br>Z' %{x:.4g} Ω<br>−Z'' %{y:.4g} Ω<extra></extra>" }, DATA, { marker: marked("#1f4e9a", "circle") })];
+  const bode = [Object.assign({ x: f, y: modulus, name: "|Z| data", text }, DATA, { marker: marked("#1f4e9a", "circle") }),
+                Object.assign({ x: f, y: phase, name: "−phase data", yaxis: "y2", text }, DATA, { marker: marked("#2e8b57", "square") })];
   const residuals = [];
   if (fit) {
     const c = fit.curve;
     nyquist.push(Object.assign({ x: c.re, y: c.im.map((v) => -v), name: "fit", hoverinfo: "skip" }, FIT));
     bode.push(Object.assign({ x: c.f, y: c.re.map((r, i) => Math.hypot(r, c.im[i])), name: "|Z| fit", hoverinfo: "skip" }, FIT));
     bode.push(Object.assign({ x: c.f, y: c.re.map((r, i) => -Math.atan2(c.im[i], r) * 180 / Math.PI), name: "−phase fit", yaxis: "y2", hoverinfo: "skip" }, FIT, { line: { color: "#e39a1c", width: 2 } }));
-    residuals.push({ x: f, y: fit.residuals.re.map((v) => 100 * v), name: "Z' fit", mode: "lines+markers", text });
-    residuals.push({ x: f, y: fit.residuals.im.map((v) => 100 * v), name: "Z'' fit", mode: "lines+markers", text });
+    residuals.push({ x: f, y: fit.residuals.re.map(percent), name: "Z' fit", mode: "lines+markers", text });
+    residuals.push({ x: f, y: fit.residuals.im.map(percent), name: "Z'' fit", mode: "lines+markers", text });
   }
   if (detail.kk) {
     residuals.push({ x: f, y: detail.kk.re.map((v) => 100 * v), name: "Z' Kramers–Kronig", mode: "lines", line: { dash: "dot" }, hoverinfo: "skip" });
@@ -351,6 +385,10 @@ function link() {
         try { Plotly.Fx.hover(other, curves.map((c) => ({ curveNumber: c, pointNumber: point.pointNumber }))); } catch (e) { /* panel not drawn yet */ }
       }
       linking = false;
+    });
+    div.on("plotly_click", (event) => {
+      const point = event.points[0];
+      if (LINKS[id].includes(point.curveNumber)) toggle(point.pointNumber);
     });
     div.on("plotly_unhover", () => {
       for (const other of Object.keys(LINKS)) if (other !== id) Plotly.Fx.unhover(other);
