@@ -274,3 +274,15 @@ def test_bad_masks_and_options_are_explained(client, body, words):
     ident = uploaded(client)
     answer = fit(client, ident, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], **body)
     assert answer.status_code == 400 and words in answer.json()["error"] and answer.json()["error"]
+
+
+def test_a_folder_stands_for_its_files(tmp_path):
+    (tmp_path / "b.csv").write_bytes(spectrum_csv())
+    (tmp_path / "a.csv").write_bytes(spectrum_csv())
+    (tmp_path / ".hidden.csv").write_bytes(b"not read")
+    (tmp_path / "empty").mkdir()
+    app = app_module.create_app([tmp_path, tmp_path / "empty"])
+    with TestClient(app) as bare:
+        listing = bare.get("/api/spectra", params={"token": app.state.token}).json()
+    assert [row["label"] for row in listing["spectra"]] == ["a.csv", "b.csv"]
+    assert listing["errors"] == [f"{tmp_path / 'empty'}: a folder without files"]

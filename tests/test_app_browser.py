@@ -141,3 +141,5 @@ def test_mask_a_frequency_range_and_see_the_refit(browser, server):
     wait(browser, 20).until(lambda d: d.execute_script("return state.drawn === state.request"))  # every panel
     residuals = browser.execute_script("return document.getElementById('residuals').data[0].y")
     assert [r is None for r in residuals] == (f > 1000).tolist()
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    browser.save_screenshot(os.path.join(SCREENSHOTS, "masked.png"))

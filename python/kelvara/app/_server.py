@@ -60,6 +60,19 @@ class _TokenCheck:
         await self.app(scope, receive, send)
 
 
+def _files(paths: Any, errors: list[str]) -> list[str]:
+    """The files named, a folder standing for its files, as on the command line."""
+    from kelvara.cli import InputError, _expand
+
+    files = []
+    for path in paths:
+        try:
+            files += _expand([os.fspath(path)])
+        except InputError as error:
+            errors.append(str(error))
+    return files
+
+
 def _error(message: str, status: int = 400) -> JSONResponse:
     return JSONResponse({"error": message}, status_code=status)
 
@@ -71,7 +84,7 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
     session = Session() if max_upload_bytes is None else Session(max_upload_bytes)
     token = token or secrets.token_urlsafe(24)
     preload_errors = []
-    for path in paths:
+    for path in _files(paths, preload_errors):
         try:
             session.open_path(path)
         except SessionError as error:

@@ -150,7 +150,7 @@ function show(detail) {
     flags.appendChild(li);
   }
   $("fit-message").textContent = fit ? `${fit.message}; rms misfit ${(100 * fit.misfit).toPrecision(3)} % of |Z|` +
-    (detail.auto && detail.auto === fit.circuit ? " (the automatic choice)" : "") : "";
+    (detail.auto && detail.auto === fit.circuit ? " (the automatic choice's circuit)" : "") : "";
   renderParams(fit);
   draw(detail);
   $("kk").textContent = detail.kk ? detail.kk.summary : "";
