@@ -286,3 +286,32 @@ def test_a_folder_stands_for_its_files(tmp_path):
         listing = bare.get("/api/spectra", params={"token": app.state.token}).json()
     assert [row["label"] for row in listing["spectra"]] == ["a.csv", "b.csv"]
     assert listing["errors"] == [f"{tmp_path / 'empty'}: a folder without files"]
+
+
+def test_a_series_fits_every_spectrum_with_shared_parameters(client):
+    scales = (1.0, 1.2, 1.4)
+    ids = [uploaded(client, f"soc{k}.csv", spectrum_csv(dict(TRUTH, **{"R1.r": TRUTH["R1.r"] * s})))
+           for k, s in enumerate(scales)]
+    answer = client.post("/api/series", json={"circuit": "R0-p(R1,CPE1)", "values": [10.0, 100.0, 1e-5, 0.8],
+                                              "shared": ["R0.r"], "ids": ids[::-1]})
+    assert answer.status_code == 200, answer.text
+    trend = answer.json()
+    assert [row["label"] for row in trend["spectra"]] == ["soc2.csv", "soc1.csv", "soc0.csv"]
+    r1 = [row["values"][trend["names"].index("R1.r")] for row in trend["spectra"]]
+    assert r1 == pytest.approx([TRUTH["R1.r"] * s for s in scales[::-1]], rel=1e-6)
+    assert trend["shared"] == {"R0.r": pytest.approx(TRUTH["R0.r"], rel=1e-6)}
+    # each spectrum now shows its series fit
+    for ident, scale in zip(ids, scales):
+        params = {p["name"]: p["value"] for p in client.get(f"/api/spectrum/{ident}").json()["fit"]["params"]}
+        assert params["R1.r"] == pytest.approx(TRUTH["R1.r"] * scale, rel=1e-6)
+
+
+@pytest.mark.parametrize("body, words", [
+    ({"circuit": "R0-p(R1,CPE1)", "shared": ["R5.r"]}, "no parameter R5.r to share"),
+    ({"circuit": "R0-p(R1,CPE1)", "ids": [99]}, "no spectrum 99"),
+    ({"circuit": "R0-p(R1"}, "R0-p(R1"),
+])
+def test_a_bad_series_is_explained(client, body, words):
+    uploaded(client)
+    answer = client.post("/api/series", json=body)
+    assert answer.status_code == 400 and words in answer.json()["error"]

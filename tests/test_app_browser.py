@@ -143,3 +143,23 @@ def test_mask_a_frequency_range_and_see_the_refit(browser, server):
     assert [r is None for r in residuals] == (f > 1000).tolist()
     os.makedirs(SCREENSHOTS, exist_ok=True)
     browser.save_screenshot(os.path.join(SCREENSHOTS, "masked.png"))
+
+
+def test_run_a_series_and_see_its_trend(browser, server):
+    files = [DATA / name for name in ("Circuit1_EIS_1.z", "Circuit1_EIS_2.z")]
+    browser.get(server.url)
+    browser.find_element(By.ID, "files").send_keys("\n".join(str(path) for path in files))
+    wait(browser).until(lambda d: [badge.text for badge in d.find_elements(By.CSS_SELECTOR, "#spectra .verdict")]
+                        and all(badge.text in VERDICTS for badge in d.find_elements(By.CSS_SELECTOR,
+                                                                                     "#spectra .verdict")))
+    browser.find_element(By.ID, "shared").send_keys("R0.r")
+    browser.find_element(By.ID, "series-button").click()
+    wait(browser, 30).until(lambda d: d.find_element(By.ID, "trend").is_displayed()
+                            and d.execute_script("return document.getElementById('trend').data !== undefined"))
+    points = browser.execute_script("return document.getElementById('trend').data[0].y.length")
+    assert points == 2
+    assert "series of 2 spectra fitted" in browser.find_element(By.ID, "status").text
+    circuits = [td.text for td in browser.find_elements(By.CSS_SELECTOR, "#spectra td.circuit")]
+    assert len(set(circuits)) == 1  # both now hold the series' circuit
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    browser.save_screenshot(os.path.join(SCREENSHOTS, "series.png"))

@@ -158,6 +158,24 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
         view["request"] = body.get("request")  # the page drops answers to requests it has since replaced
         return JSONResponse(view)
 
+    async def series(request: Request) -> Response:
+        try:
+            body = await request.json()
+        except (ValueError, UnicodeDecodeError):
+            return _error("the request is not JSON")
+        if not isinstance(body, dict):
+            return _error("the request is not a JSON object")
+        ids = body.get("ids") or [entry.id for entry in session.entries()]
+        try:
+            trend = await run_in_threadpool(
+                session.series, ids, body.get("circuit"), body.get("values"), body.get("fixed") or [],
+                body.get("bounds") or None, body.get("shared") or [], body.get("method") or "levenberg_marquardt",
+                body.get("weight") or "modulus")
+        except (SessionError, TypeError) as error:
+            return _error(str(error))
+        trend["rows"] = [row(e) for e in session.entries()]
+        return JSONResponse(trend)
+
     async def export(request: Request) -> Response:
         kind = request.path_params["kind"]
         entries = session.entries()
@@ -188,6 +206,7 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
         Route("/api/spectrum/{id:int}/auto", auto, methods=["POST"]),
         Route("/api/spectrum/{id:int}/fit", fit, methods=["POST"]),
         Route("/api/spectrum/{id:int}/script.py", script),
+        Route("/api/series", series, methods=["POST"]),
         Route("/api/export.{kind}", export),
     ]
     @contextlib.asynccontextmanager

@@ -198,6 +198,52 @@ class Session:
         return entry
 
 
+    def series(self, ids: Sequence[int], circuit: str, values: Sequence[float] | None = None,
+               fixed: Sequence[str] = (), bounds: dict[str, Sequence[Any]] | None = None,
+               shared: Sequence[str] = (), method: str = "levenberg_marquardt",
+               weight: str = "modulus") -> dict[str, Any]:
+        """Fit one circuit to the spectra `ids`, in that order, each from the one
+        before (kelvara.fit_series); `shared` parameters common to all. Each
+        spectrum keeps its own left-out points, and gets the fit as its current one."""
+        from kelvara.series import fit_series
+
+        entries = [self.get(int(i)) for i in ids]
+        if not entries:
+            raise SessionError("open some spectra first")
+        model = build_circuit(circuit, values, fixed, bounds)
+        unknown = [name for name in shared if name not in model.param_names()]
+        if unknown:
+            raise SessionError(f"{model.notation} has no parameter {unknown[0]} to share")
+        if method not in METHODS or weight not in WEIGHTS:
+            raise SessionError(f"unknown method or weight: {method!r}, {weight!r}")
+        spectra = [e.spectrum[np.setdiff1d(np.arange(len(e.spectrum)), e.masked)] for e in entries]
+        seeded = {"seed": 0} if method in ("particle_swarm", "simulated_annealing", "basin_hopping") else {}
+        try:
+            joint = _quiet(fit_series, model, [tuple(s) for s in spectra], shared=list(shared), method=method,
+                           weight=weight, **seeded)
+            results = list(joint)
+            for result in results:
+                result.flags  # off the event loop
+        except ValueError as error:
+            raise SessionError(str(error)) from None
+        for entry, result in zip(entries, results):
+            with entry.lock:
+                entry.result = result
+                entry.options = {"method": method, "weight": weight}
+                entry.error = None
+                entry.revision += 1
+        names = model.param_names()
+        return {
+            "circuit": model.notation, "names": names, "units": model.param_units(),
+            "shared": {k: _finite(v) for k, v in (joint.shared or {}).items()},
+            "spectra": [{"id": e.id, "label": e.label, "verdict": r.verdict,
+                         "values": [_finite(r.params[n]) for n in names],
+                         "stderr": [None if r.stderr is None or r.stderr.get(n) is None else _finite(r.stderr[n])
+                                    for n in names]}
+                        for e, r in zip(entries, results)],
+        }
+
+
 def too_large(name: str, size: int, limit: int) -> str:
     return (f"{name}: {size / 2**20:.1f} MB is above the upload limit of {limit / 2**20:.0f} MB; "
             f"open a file that large with `kelvara serve FILE` instead")

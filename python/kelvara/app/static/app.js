@@ -149,7 +149,8 @@ function show(detail) {
     li.textContent = `${flag.code}: ${flag.text}`;
     flags.appendChild(li);
   }
-  $("fit-message").textContent = fit ? `${fit.message}; rms misfit ${(100 * fit.misfit).toPrecision(3)} % of |Z|` +
+  const misfit = fit && fit.misfit !== null ? `; rms misfit ${(100 * fit.misfit).toPrecision(3)} % of |Z|` : "";
+  $("fit-message").textContent = fit ? `${fit.message}${misfit}` +
     (detail.auto && detail.auto === fit.circuit ? " (the automatic choice's circuit)" : "") : "";
   renderParams(fit);
   draw(detail);
@@ -239,7 +240,8 @@ function typed(tr, selector, what) {
   return Number.isFinite(value) ? value : Infinity;
 }
 
-function refit() {
+// The circuit with the table's values, fixed parameters and bounds; null (and a message) on a bad entry.
+function tableBody() {
   const values = [], fixed = [], bounds = {};
   try {
     for (const tr of document.querySelectorAll("#params tbody tr")) {
@@ -252,9 +254,14 @@ function refit() {
     }
   } catch (error) {
     $("circuit-error").textContent = error.message;
-    return;
+    return null;
   }
-  fitRequest({ circuit: state.detail.fit.circuit, values, fixed, bounds });
+  return { circuit: state.detail.fit.circuit, values, fixed, bounds };
+}
+
+function refit() {
+  const body = tableBody();
+  if (body !== null) fitRequest(body);
 }
 
 // The points left out, the method and the weighting go with every fit.
@@ -289,12 +296,70 @@ $("auto-button").addEventListener("click", () => {
   if (state.detail && state.detail.auto) fitRequest({ circuit: state.detail.auto });
 });
 
+// -- a series ---------------------------------------------------------------------
+
+const VERDICT_COLOURS = { clean: "#2e7d32", suspect: "#b26a00", unreliable: "#c62828", failed: "#6a1b1b" };
+
+$("series-form").addEventListener("submit", async (event) => {
+  event.preventDefault();
+  if (!state.detail || !state.detail.fit) return;
+  const body = tableBody();
+  if (body === null) return;
+  body.shared = $("shared").value.split(/[\s,;]+/).filter((name) => name);
+  body.ids = [...state.rows.keys()];
+  status(`fitting a series of ${body.ids.length} spectra…`);
+  $("series-button").disabled = true;
+  try {
+    const trend = await api("/api/series", {
+      method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(withOptions(body)),
+    });
+    $("circuit-error").textContent = "";
+    state.series = trend;
+    remember(trend.rows);
+    const choice = $("trend-param");
+    const before = choice.value;
+    choice.replaceChildren(...trend.names.map((name) => new Option(name, name)));
+    if (trend.names.includes(before)) choice.value = before;
+    $("trend-choice").hidden = false;
+    drawTrend();
+    status(`series of ${trend.spectra.length} spectra fitted`);
+    choose(state.current);
+  } catch (error) {
+    $("circuit-error").textContent = error.message;
+    status("");
+  } finally {
+    $("series-button").disabled = false;
+  }
+});
+$("trend-param").addEventListener("change", drawTrend);
+
+function drawTrend() {
+  const trend = state.series;
+  if (!trend) return;
+  const k = Math.max(0, trend.names.indexOf($("trend-param").value));
+  const name = trend.names[k];
+  $("trend").hidden = false;
+  const rows = trend.spectra;
+  Plotly.react("trend", [{
+    x: rows.map((_, i) => i + 1), y: rows.map((r) => r.values[k]), text: rows.map((r) => `${r.label}: ${r.verdict}`),
+    mode: "lines+markers", name, line: { color: "#8da2c0" },
+    marker: { size: 9, color: rows.map((r) => VERDICT_COLOURS[r.verdict] || "#7b8794") },
+    error_y: { type: "data", array: rows.map((r) => r.stderr[k]), visible: true, color: "#4b5563" },
+    hovertemplate: "%{text}<br>%{y:.5g}<extra></extra>",
+  }], {
+    title: title(`${name} along the series (${trend.circuit})` + (name in trend.shared ? ", shared" : "")),
+    margin: MARGIN, showlegend: false,
+    xaxis: { title: { text: "spectrum (table order)" }, dtick: rows.length > 20 ? undefined : 1 },
+    yaxis: { title: { text: `${name} / ${trend.units[k]}` } },
+  }, CONFIG);
+}
+
 // -- the panels ------------------------------------------------------------------
 
 const DATA = { mode: "markers", marker: { size: 6, color: "#1f4e9a" } };
 const FIT = { mode: "lines", line: { color: "#d0452b", width: 2 } };
 const CONFIG = { responsive: true, displaylogo: false };
-const MARGIN = { l: 60, r: 20, t: 30, b: 45 };
+const MARGIN = { l: 70, r: 20, t: 30, b: 45 };
 // Titles on the left: the plot's tool bar takes the top right corner.
 const title = (text) => ({ text, x: 0.01, xanchor: "left", y: 0.98, yanchor: "top", font: { size: 13 } });
 
