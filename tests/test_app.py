@@ -315,3 +315,14 @@ def test_a_bad_series_is_explained(client, body, words):
     uploaded(client)
     answer = client.post("/api/series", json=body)
     assert answer.status_code == 400 and words in answer.json()["error"]
+
+
+def test_a_candidate_of_the_ranking_can_be_picked(client):
+    ident = uploaded(client, "Circuit1_EIS_1.z", (DATA / "Circuit1_EIS_1.z").read_bytes())
+    ranking = client.post(f"/api/spectrum/{ident}/auto").json()["ranking"]
+    assert len(ranking) > 1 and client.get(f"/api/spectrum/{ident}").json()["auto"] in [r["notation"] for r in ranking]
+    bics = [r["bic"] for r in ranking if r["bic"] is not None]
+    assert bics == sorted(bics)
+    picked = client.post(f"/api/spectrum/{ident}/candidate/{len(ranking) - 1}").json()
+    assert picked["fit"]["circuit"] == ranking[-1]["notation"] and picked["fit"]["verdict"] == ranking[-1]["verdict"]
+    assert client.post(f"/api/spectrum/{ident}/candidate/{len(ranking)}").status_code == 404

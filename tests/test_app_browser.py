@@ -88,6 +88,8 @@ def test_open_a_file_and_see_the_fit_and_its_verdict(browser, server):
     up = browser.execute_script("return Math.max(...document.getElementById('nyquist').data[0].y)")
     assert up > 0  # a capacitive arc above the axis
     assert "Kramers" in browser.find_element(By.ID, "kk").text
+    candidates = [option.text for option in browser.find_elements(By.CSS_SELECTOR, "#ranking option")][1:]
+    assert len(candidates) > 1 and [c.split(":")[0] for c in candidates if c.endswith("(chosen)")] == [circuit]
     os.makedirs(SCREENSHOTS, exist_ok=True)
     browser.save_screenshot(os.path.join(SCREENSHOTS, "fit.png"))
 

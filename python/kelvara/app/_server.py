@@ -140,6 +140,14 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
         except SessionError as error:
             return _error(str(error), 404)
 
+    async def pick(request: Request) -> Response:
+        try:
+            entry = await run_in_threadpool(session.pick, int(request.path_params["id"]),
+                                            int(request.path_params["position"]))
+            return JSONResponse(await run_in_threadpool(detail, entry))
+        except SessionError as error:
+            return _error(str(error), 404)
+
     async def fit(request: Request) -> Response:
         try:
             body = await request.json()
@@ -205,6 +213,7 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
         Route("/api/spectrum/{id:int}", one),
         Route("/api/spectrum/{id:int}/auto", auto, methods=["POST"]),
         Route("/api/spectrum/{id:int}/fit", fit, methods=["POST"]),
+        Route("/api/spectrum/{id:int}/candidate/{position:int}", pick, methods=["POST"]),
         Route("/api/spectrum/{id:int}/script.py", script),
         Route("/api/series", series, methods=["POST"]),
         Route("/api/export.{kind}", export),

@@ -54,6 +54,7 @@ class Entry:
     revision: int = 0  # bumped by every fit stored
     masked: tuple[int, ...] = ()  # positions of the points left out of the current fit
     options: dict = field(default_factory=dict)  # the current fit's method and weight
+    ranking: list = field(default_factory=list, repr=False)  # select's candidates, best first
     multi: bool = False  # the file holds several sweeps
 
     @property
@@ -143,6 +144,7 @@ class Session:
                 ranking = _quiet(kelvara.select, spectrum)
                 entry.result = ranking.best
                 entry.auto = ranking.chosen.notation
+                entry.ranking = [row for row in ranking if row.result is not None]
             except ValueError as error:
                 entry.error = str(error)
             try:
@@ -155,6 +157,19 @@ class Session:
                 entry.drt = _quiet(kelvara.drt, spectrum)
             except ValueError:
                 entry.drt = None
+            entry.revision += 1
+        return entry
+
+    def pick(self, entry_id: int, position: int) -> Entry:
+        """Make the fit of select's candidate at `position` (best first) the current one."""
+        entry = self.get(entry_id)
+        with entry.lock:
+            if not 0 <= position < len(entry.ranking):
+                raise SessionError(f"no candidate {position} for {entry.label}")
+            entry.result = entry.ranking[position].result
+            entry.masked = ()
+            entry.options = {}
+            entry.error = None
             entry.revision += 1
         return entry
 
@@ -318,7 +333,9 @@ def detail(entry: Entry) -> dict[str, Any]:
     out = row(entry)
     out.update({"f": _list(f), "re": _list(z.real), "im": _list(z.imag), "auto": entry.auto, "fit": None,
                 "kk": None, "drt": None, "masked": list(entry.masked), "method": entry.options.get("method"),
-                "weight": entry.options.get("weight")})
+                "weight": entry.options.get("weight"),
+                "ranking": [{"notation": r.notation, "verdict": r.verdict, "n_free": r.n_free, "bic": _finite(r.bic),
+                             "weight": _finite(r.weight)} for r in entry.ranking]})
     result = entry.result
     if result is not None:
         out["fit"] = fit_view(result, f, z)

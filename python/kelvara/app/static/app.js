@@ -153,6 +153,7 @@ function show(detail) {
   $("fit-message").textContent = fit ? `${fit.message}${misfit}` +
     (detail.auto && detail.auto === fit.circuit ? " (the automatic choice's circuit)" : "") : "";
   renderParams(fit);
+  renderRanking(detail);
   draw(detail);
   $("kk").textContent = detail.kk ? detail.kk.summary : "";
   $("drt-summary").textContent = detail.drt ? detail.drt.summary : "";
@@ -292,9 +293,29 @@ $("circuit-form").addEventListener("submit", (event) => {
   event.preventDefault();
   fitRequest({ circuit: $("circuit").value });
 });
-$("auto-button").addEventListener("click", () => {
-  if (state.detail && state.detail.auto) fitRequest({ circuit: state.detail.auto });
+$("ranking").addEventListener("change", async (event) => {
+  const position = Number(event.target.value);
+  if (!state.detail || !(position >= 0)) return;
+  const request = ++state.request;  // answers to edits sent before this pick are dropped
+  try {
+    const detail = await api(`/api/spectrum/${state.detail.id}/candidate/${position}`, { method: "POST" });
+    if (request !== state.request) return;
+    detail.request = request;
+    $("circuit-error").textContent = "";
+    remember([detail]);
+    show(detail);
+  } catch (error) { $("circuit-error").textContent = error.message; }
 });
+
+function renderRanking(detail) {
+  const choice = $("ranking");
+  const ranking = detail.ranking || [];
+  choice.replaceChildren(new Option(ranking.length ? "pick one of select's candidates…" : "(none)", ""),
+    ...ranking.map((r, i) => new Option(
+      `${r.notation}: ${r.verdict}, ${r.n_free} free, BIC ${r.bic === null ? "—" : r.bic.toFixed(1)}` +
+      (r.notation === detail.auto ? " (chosen)" : ""), String(i))));
+  choice.value = "";
+}
 
 // -- a series ---------------------------------------------------------------------
 
