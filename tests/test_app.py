@@ -326,3 +326,25 @@ def test_a_candidate_of_the_ranking_can_be_picked(client):
     picked = client.post(f"/api/spectrum/{ident}/candidate/{len(ranking) - 1}").json()
     assert picked["fit"]["circuit"] == ranking[-1]["notation"] and picked["fit"]["verdict"] == ranking[-1]["verdict"]
     assert client.post(f"/api/spectrum/{ident}/candidate/{len(ranking)}").status_code == 404
+
+
+def test_the_report_is_self_contained_and_says_what_was_fitted(client):
+    good = uploaded(client)
+    uploaded(client, "Circuit1_EIS_1.z", (DATA / "Circuit1_EIS_1.z").read_bytes())
+    fit(client, good, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], masked=[0, 1], weight="unit")
+    client.post("/api/spectrum/2/auto")
+    answer = client.get("/api/export.html")
+    assert answer.status_code == 200 and answer.headers["content-type"].startswith("text/html")
+    report = answer.text
+    for words in ("rq.csv", "Circuit1_EIS_1.z", "R0-p(R1,CPE1)", "R1.r", "CPE1.alpha", f"kelvara {kelvara_version()}",
+                  "unit weights", "Left out of the fit: the points at 1e+05, 7.912e+04 Hz", "Kramers-Kronig check",
+                  "kelvara.select chose"):
+        assert words in report, words
+    assert "<script src=" not in report and report.count("plotly.js v") == 1  # plotly.js inside, once
+    assert report.count("Plotly.newPlot") == 2
+
+
+def kelvara_version():
+    import kelvara
+
+    return kelvara.__version__

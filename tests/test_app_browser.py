@@ -165,3 +165,9 @@ def test_run_a_series_and_see_its_trend(browser, server):
     assert len(set(circuits)) == 1  # both now hold the series' circuit
     os.makedirs(SCREENSHOTS, exist_ok=True)
     browser.save_screenshot(os.path.join(SCREENSHOTS, "series.png"))
+    # the report behind the page's link
+    browser.set_script_timeout(30)
+    report = browser.execute_async_script(
+        "const done = arguments[0];"
+        "fetch(document.getElementById('export-report').href).then(r => r.text()).then(done);")
+    assert all(path.name in report for path in files) and "joint fit of 2 spectra sharing R0.r" in report

@@ -187,14 +187,19 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
     async def export(request: Request) -> Response:
         kind = request.path_params["kind"]
         entries = session.entries()
-        if kind == "csv":
+        if kind == "html":
+            from kelvara.app import _report
+
+            text, media = await run_in_threadpool(_report.to_html, entries), "text/html"
+        elif kind == "csv":
             text, media = await run_in_threadpool(_export.to_csv, entries), "text/csv"
         elif kind == "json":
             text, media = await run_in_threadpool(_export.to_json, entries), "application/json"
         else:
             return PlainTextResponse("not found", status_code=404)
         return Response(text, media_type=media,
-                        headers={"Content-Disposition": f'attachment; filename="kelvara_results.{kind}"'})
+                        headers={"Content-Disposition":
+                                 f'attachment; filename="kelvara_{"report" if kind == "html" else "results"}.{kind}"'})
 
     async def script(request: Request) -> Response:
         try:
