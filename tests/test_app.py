@@ -166,6 +166,8 @@ def test_edited_fixed_and_bounded_parameters(client):
 
 @pytest.mark.parametrize("body, words", [
     ({"circuit": "R0-p(R1,CPX1)"}, "CPX"),
+    ({"circuit": "R0-p(R1,CPF1)"}, "did you mean 'R0-p(R1,CPE1)'?"),
+    ({"circuit": "randels"}, "did you mean 'randles'?"),
     ({"circuit": ""}, "write a circuit"),
     ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2]}, "2 values for the 4 parameters"),
     ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2, 3, 0.5], "fixed": ["R9.r"]}, "no parameter R9.r"),

@@ -271,6 +271,9 @@ def build_circuit(notation: str, values: Sequence[float] | None, fixed: Sequence
         raise SessionError("write a circuit, e.g. R0-p(R1,CPE1)")
     try:
         circuit = kelvara.Circuit(notation.strip())
+    except ValueError as error:
+        raise SessionError(_suggestion(notation.strip(), str(error)) + str(error)) from None
+    try:
         names = circuit.param_names()
         if values is not None:
             if len(values) != len(names):
@@ -294,6 +297,23 @@ def build_circuit(notation: str, values: Sequence[float] | None, fixed: Sequence
     except (ValueError, TypeError) as error:
         raise SessionError(str(error)) from None
     return circuit
+
+
+def _suggestion(text: str, message: str) -> str:
+    """A did-you-mean line for a misspelt model name or element code, else nothing."""
+    import difflib
+
+    from kelvara.cli import ELEMENT_CODES
+
+    if text.isidentifier() and not text[:1].isupper():  # a word, not notation: a model name
+        close = difflib.get_close_matches(text.lower(), kelvara.Circuit.ml_circuits(), n=1, cutoff=0.6)
+        return f"did you mean {close[0]!r}?\n\n" if close else ""
+    match = re.search(r'unknown element code "([^"]*)"', message)
+    if match:
+        close = difflib.get_close_matches(match.group(1), ELEMENT_CODES, n=1, cutoff=0.5)
+        if close:
+            return f"did you mean {text.replace(match.group(1), close[0], 1)!r}?\n\n"
+    return ""
 
 
 def _number(value: Any) -> float | None:
