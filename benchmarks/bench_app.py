@@ -6,7 +6,10 @@
    server, fitted, answered and drawn (Nyquist, Bode, residuals, DRT), for a 60-point
    two-arc spectrum; and the server's share alone (HTTP round trip with the fit).
    Target: under 100 ms.
-2. Page load to interactive: from navigation to the page having listed the spectra and
+2. A series of 100 spectra (the two-arc spectrum with its second resistance growing):
+   the automatic choice of each, one request after another as the page sends them, and
+   the series fit of all 100 (warm starts) in one request.
+3. Page load to interactive: from navigation to the page having listed the spectra and
    drawn the first one (the `kelvara-ready` mark), with plotly.js cold and cached.
    Target: under 1 s.
 
@@ -34,12 +37,14 @@ NOTATION = "R0-p(R1,CPE1)-p(R2,CPE2)"
 TRUTH = [0.05, 0.5, 2e-3, 0.9, 0.3, 0.5, 0.85]
 
 
-def spectrum_file(folder: str) -> str:
+def spectrum_file(folder: str, scale: float = 1.0, name: str = "two_arcs.csv") -> str:
     f = np.geomspace(1e5, 0.01, 60)
     rng = np.random.default_rng(3)
-    z = kelvara.Circuit(NOTATION).with_values(TRUTH).impedance(f)
+    values = list(TRUTH)
+    values[4] *= scale
+    z = kelvara.Circuit(NOTATION).with_values(values).impedance(f)
     z = z * (1 + 0.005 * (rng.standard_normal(60) + 1j * rng.standard_normal(60)))
-    path = os.path.join(folder, "two_arcs.csv")
+    path = os.path.join(folder, name)
     with open(path, "w") as handle:
         handle.write("Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm\n")
         handle.writelines(f"{a!r},{b.real!r},{b.imag!r}\n" for a, b in zip(f.tolist(), z.tolist()))
@@ -69,6 +74,24 @@ def server_refits(server: kelvara.app.Server, n: int) -> list[float]:
         times.append(time.perf_counter() - t)
         assert answer["fit"]["circuit"] == NOTATION
     return times
+
+
+def series_of(n: int) -> list[tuple[str, list[float]]]:
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [spectrum_file(folder, 1 + 0.01 * k, f"s{k:03d}.csv") for k in range(n)]
+        server = kelvara.app.start(paths)
+        try:
+            auto = []
+            for k in range(1, n + 1):
+                t = time.perf_counter()
+                post(server, f"/api/spectrum/{k}/auto", {})
+                auto.append(time.perf_counter() - t)
+            t = time.perf_counter()
+            post(server, "/api/series", {"circuit": NOTATION})
+            series = [time.perf_counter() - t]
+        finally:
+            server.stop()
+    return [(f"{n} spectra: automatic choice, each", auto), (f"{n} spectra: series fit, all in one request", series)]
 
 
 def browser():
@@ -136,6 +159,7 @@ def page_load(driver, server, cold: bool) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--refits", type=int, default=40)
+    parser.add_argument("--series", type=int, default=100, help="spectra in the series part")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         server = kelvara.app.start([spectrum_file(folder)])
@@ -143,6 +167,7 @@ def main() -> None:
             post(server, "/api/spectrum/1/auto", {})
             post(server, "/api/spectrum/1/fit", {"circuit": NOTATION})
             rows = [("server: refit request to answer (HTTP + fit + JSON)", server_refits(server, args.refits))]
+            rows += series_of(args.series)
             driver = browser()
             if driver is None:
                 print("chromium or chromedriver missing: the page's timings are left out")
@@ -161,7 +186,8 @@ def main() -> None:
             server.stop()
     print(f"60-point two-arc spectrum, {NOTATION}, {args.refits} refits; targets: refit < 100 ms, load < 1 s")
     for name, times in rows:
-        print(f"{name:52s} {percentiles(times)}")
+        total = f"   total {sum(times):6.2f} s" if name.endswith("each") else ""
+        print(f"{name:52s} {percentiles(times)}{total}")
 
 
 if __name__ == "__main__":
