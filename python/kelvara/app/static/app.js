@@ -50,7 +50,8 @@ function renderRows() {
       if (i === 3) {
         const badge = document.createElement("span");
         badge.className = "verdict " + verdict;
-        badge.textContent = verdict === "pending" ? "fitting…" : verdict;
+        const waiting = state.queue.includes(row.id) || state.running === row.id;
+        badge.textContent = verdict === "pending" ? (waiting ? "fitting…" : "not fitted") : verdict;
         td.appendChild(badge);
       } else td.textContent = text;
       tr.appendChild(td);
@@ -72,11 +73,17 @@ function enqueue(ids) {
   if (!state.busy) runQueue();
 }
 
+// Stop leaves the spectra still waiting unfitted (the one being fitted finishes); Fit
+// from the data, a candidate or a series fits them later.
+$("stop").addEventListener("click", () => { state.queue.length = 0; });
+
 async function runQueue() {
   state.busy = true;
+  $("stop").hidden = false;
   let done = 0;
   while (state.queue.length) {
     const id = state.queue.shift();
+    state.running = id;
     status(`choosing circuits: ${done + 1} of ${done + 1 + state.queue.length}`);
     try {
       const detail = await api(`/api/spectrum/${id}/auto`, { method: "POST" });
@@ -87,6 +94,9 @@ async function runQueue() {
     done += 1;
   }
   state.busy = false;
+  state.running = null;
+  renderRows();
+  $("stop").hidden = true;
   status(done ? `${done} spectr${done === 1 ? "um" : "a"} fitted` : "");
 }
 
@@ -119,6 +129,8 @@ async function upload(files) {
 
 async function choose(id, detail) {
   state.current = id;
+  const row = state.rows.get(id);
+  if (row && !row.fitted && !state.queue.includes(id) && state.running !== id) enqueue([id]);  // a stopped one
   renderRows();
   show(detail || await api(`/api/spectrum/${id}`));
 }
