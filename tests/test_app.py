@@ -350,3 +350,33 @@ def kelvara_version():
     import kelvara
 
     return kelvara.__version__
+
+
+def test_a_saved_project_reopens_the_session(client):
+    free = uploaded(client, "free.csv")
+    held = uploaded(client, "held.csv")
+    fit(client, free, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], masked=[3, 4], weight="unit")
+    fit(client, held, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], fixed=["R0.r"],
+        bounds={"CPE1.alpha": [0.5, 0.95], "R1.r": [None, 90.0]})
+    project = client.get("/api/export.kelvara")
+    assert project.headers["content-disposition"].endswith('filename="session.kelvara"')
+    again = app_module.create_app()
+    with TestClient(again) as other:
+        other.headers["X-Kelvara-Token"] = again.state.token
+        rows = other.post("/api/upload?name=session.kelvara", content=project.content).json()["spectra"]
+        assert [(row["label"], row["fitted"]) for row in rows] == [("free.csv", True), ("held.csv", True)]
+        first, second = (other.get(f"/api/spectrum/{row['id']}").json() for row in rows)
+        assert other.post(f"/api/spectrum/{rows[0]['id']}/auto").json()["fit"]["circuit"] == "R0-p(R1,CPE1)"
+    assert first["masked"] == [3, 4] and first["weight"] == "unit" and first["kk"] is not None
+    assert {p["name"]: p["value"] for p in first["fit"]["params"]} == pytest.approx(TRUTH, rel=1e-6)
+    params = {p["name"]: p for p in second["fit"]["params"]}
+    assert params["R0.r"]["fixed"] and params["R0.r"]["value"] == 10.0
+    assert (params["CPE1.alpha"]["lower"], params["CPE1.alpha"]["upper"]) == (0.5, 0.95)
+    assert params["R1.r"]["upper"] == 90.0 and params["R1.r"]["value"] <= 90.0
+    assert np.allclose(first["re"], rq_impedance(F, *TRUTH.values()).real, rtol=1e-15)
+
+
+@pytest.mark.parametrize("data", [b"{}", b"not json", b'{"format": "kelvara app project 1", "spectra": [{}]}'])
+def test_a_bad_project_is_refused(client, data):
+    answer = upload(client, "old.kelvara", data)
+    assert answer.status_code == 400 and "old.kelvara: not a kelvara project" in answer.json()["error"]

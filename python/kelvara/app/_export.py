@@ -110,3 +110,52 @@ def to_script(entry: Entry) -> str:
         "",
     ]
     return "\n".join(lines)
+
+
+PROJECT_FORMAT = "kelvara app project 1"
+
+
+def to_project(entries: list[Entry]) -> str:
+    """The session as a file the app reopens: each spectrum's data and its current fit's
+    start (the fitted values), fixed parameters, own bounds, left-out points and options."""
+    spectra = []
+    for entry in entries:
+        s = entry.spectrum
+        record: dict[str, Any] = {
+            "name": entry.name, "sweep": s.sweep, "multi": entry.multi, "instrument": s.instrument,
+            "columns": list(s.columns), "line": s.line, "frequencies": s.frequencies.tolist(),
+            "real": s.impedances.real.tolist(), "imag": s.impedances.imag.tolist(), "auto": entry.auto, "fit": None,
+        }
+        if entry.result is not None:
+            circuit = entry.result.circuit
+            own = kelvara.Circuit(circuit.notation).param_bounds()
+            record["fit"] = {
+                "circuit": circuit.notation, "values": circuit.param_values(), "fixed": list(circuit.fixed),
+                "bounds": {name: [lo, None if math.isinf(hi) else hi]
+                           for name, (lo, hi), base in zip(circuit.param_names(), circuit.param_bounds(), own)
+                           if (lo, hi) != base},
+                "masked": list(entry.masked), "method": entry.options.get("method", "levenberg_marquardt"),
+                "weight": entry.options.get("weight", "modulus"),
+            }
+        spectra.append(record)
+    return json.dumps({"format": PROJECT_FORMAT, "kelvara": kelvara.__version__, "spectra": spectra})
+
+
+def read_project(data: bytes) -> list[dict[str, Any]]:
+    """The records of a project file, each with its Spectrum rebuilt."""
+    import numpy as np
+
+    from kelvara import io as kio
+
+    document = json.loads(data.decode("utf-8"))
+    if not isinstance(document, dict) or document.get("format") != PROJECT_FORMAT:
+        raise ValueError(f"its format is not {PROJECT_FORMAT!r}")
+    records = []
+    for record in document["spectra"]:
+        z = np.asarray(record["real"], dtype=float) + 1j * np.asarray(record["imag"], dtype=float)
+        spectrum = kio.Spectrum(np.asarray(record["frequencies"], dtype=float), z, str(record["instrument"]),
+                                tuple(record["columns"]), str(record["name"]), int(record["sweep"]),
+                                int(record["line"]))
+        records.append({"name": str(record["name"]), "multi": bool(record["multi"]), "spectrum": spectrum,
+                        "auto": record.get("auto"), "fit": record.get("fit")})
+    return records

@@ -191,6 +191,10 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
             from kelvara.app import _report
 
             text, media = await run_in_threadpool(_report.to_html, entries), "text/html"
+        elif kind == "kelvara":
+            text = await run_in_threadpool(_export.to_project, entries)
+            return Response(text, media_type="application/json",
+                            headers={"Content-Disposition": 'attachment; filename="session.kelvara"'})
         elif kind == "csv":
             text, media = await run_in_threadpool(_export.to_csv, entries), "text/csv"
         elif kind == "json":

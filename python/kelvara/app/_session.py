@@ -32,6 +32,8 @@ CURVE_POINTS = 200
 METHODS = ("levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
            "simulated_annealing", "basin_hopping")
 WEIGHTS = ("modulus", "unit")
+#: a saved session (`kelvara serve` reopens it like a data file)
+PROJECT_SUFFIX = ".kelvara"
 
 
 class SessionError(ValueError):
@@ -121,10 +123,39 @@ class Session:
             if self._folder is None:
                 self._folder = tempfile.mkdtemp(prefix="kelvara-app-")
             folder = tempfile.mkdtemp(dir=self._folder)
+        if safe.endswith(PROJECT_SUFFIX):
+            return self.open_project(safe, data)
         path = os.path.join(folder, safe)
         with open(path, "wb") as handle:
             handle.write(data)
         return self.open_path(path, name=safe)
+
+    def open_project(self, name: str, data: bytes) -> list[Entry]:
+        """Reopen a session saved by `project`: its spectra, and each fit repeated from
+        its saved values, fixed parameters, bounds, left-out points, method and weight."""
+        from kelvara.app._export import read_project
+
+        try:
+            records = read_project(data)
+        except (ValueError, KeyError, TypeError) as error:
+            raise SessionError(f"{name}: not a kelvara project ({error})") from None
+        added = []
+        for record in records:
+            with self._lock:
+                entry = Entry(next(self._ids), record["name"], record["spectrum"], multi=record["multi"])
+                self._entries[entry.id] = entry
+            entry.auto = record["auto"]
+            with entry.lock:
+                _checks(entry)
+            fit = record["fit"]
+            if fit is not None:
+                try:
+                    self.refit(entry.id, fit["circuit"], fit["values"], fit["fixed"], fit["bounds"], fit["masked"],
+                               fit["method"], fit["weight"])
+                except SessionError as error:
+                    entry.error = str(error)
+            added.append(entry)
+        return added
 
     def close(self) -> None:
         if self._folder is not None:
@@ -137,8 +168,8 @@ class Session:
         """select's choice for the spectrum, with its Kramers-Kronig check and DRT; run once."""
         entry = self.get(entry_id)
         with entry.lock:
-            if entry.auto is not None or entry.error is not None:
-                return entry
+            if entry.auto is not None or entry.error is not None or entry.result is not None:
+                return entry  # chosen already, or fitted otherwise (a reopened project, a stopped queue)
             spectrum = entry.spectrum
             try:
                 ranking = _quiet(kelvara.select, spectrum)
@@ -147,16 +178,7 @@ class Session:
                 entry.ranking = [row for row in ranking if row.result is not None]
             except ValueError as error:
                 entry.error = str(error)
-            try:
-                from kelvara.validate import kramers_kronig
-
-                entry.kk = _quiet(kramers_kronig, spectrum)
-            except ValueError:
-                entry.kk = None
-            try:
-                entry.drt = _quiet(kelvara.drt, spectrum)
-            except ValueError:
-                entry.drt = None
+            _checks(entry)
             entry.revision += 1
         return entry
 
@@ -257,6 +279,20 @@ class Session:
                                     for n in names]}
                         for e, r in zip(entries, results)],
         }
+
+
+def _checks(entry: Entry) -> None:
+    """The spectrum's Kramers-Kronig check and DRT, which no fit changes."""
+    from kelvara.validate import kramers_kronig
+
+    try:
+        entry.kk = _quiet(kramers_kronig, entry.spectrum)
+    except ValueError:
+        entry.kk = None
+    try:
+        entry.drt = _quiet(kelvara.drt, entry.spectrum)
+    except ValueError:
+        entry.drt = None
 
 
 def too_large(name: str, size: int, limit: int) -> str:

@@ -122,7 +122,9 @@ async function upload(files) {
     try {
       const answer = await api(`/api/upload?name=${encodeURIComponent(file.name)}`, { method: "POST", body: file });
       remember(answer.spectra);
-      enqueue(answer.spectra.map((row) => row.id));
+      enqueue(answer.spectra.filter((row) => !row.fitted).map((row) => row.id));
+      const fitted = answer.spectra.find((row) => row.fitted);  // a reopened project's
+      if (fitted && state.current === null) choose(fitted.id);
     } catch (error) { showError(error.message); status(""); }
   }
 }
