@@ -171,3 +171,33 @@ def test_run_a_series_and_see_its_trend(browser, server):
         "const done = arguments[0];"
         "fetch(document.getElementById('export-report').href).then(r => r.text()).then(done);")
     assert all(path.name in report for path in files) and "joint fit of 2 spectra sharing R0.r" in report
+
+
+def test_drag_an_arc_handle_and_see_the_refit(browser, server):
+    browser.get(server.url)
+    browser.find_element(By.ID, "files").send_keys(str(DATA / "Circuit1_EIS_1.z"))
+    wait(browser).until(verdict_shown)
+    box = browser.find_element(By.ID, "circuit")
+    box.clear()
+    box.send_keys("R0-p(R1,C1)\n")
+    wait(browser, 20).until(lambda d: d.execute_script(
+        "return state.detail.fit.circuit === 'R0-p(R1,C1)' && state.drawn === state.request"))
+    shapes = browser.execute_script("return document.getElementById('nyquist').layout.shapes")
+    arcs = browser.execute_script("return state.detail.fit.arcs")
+    assert len(shapes) == len(arcs) == 1 and shapes[0]["xanchor"] == pytest.approx(arcs[0]["x"])
+    fitted = browser.execute_script("return state.detail.fit.params.map(p => p.value)")
+    request = browser.execute_script("return state.request")
+    browser.execute_script("window.sent = []; const send = window.fetch; window.fetch = (url, options) => {"
+                           "  if (options && typeof options.body === 'string') sent.push(JSON.parse(options.body));"
+                           "  return send(url, options); };")
+    # what a drag of the handle to the left does: plotly moves the shape and reports it
+    browser.execute_script("Plotly.relayout('nyquist', {'shapes[0].xanchor': arguments[0]})", arcs[0]["x"] - 10)
+    wait(browser, 20).until(lambda d: d.execute_script(
+        "return state.request > arguments[0] && state.detail.request === state.request", request))
+    start = browser.execute_script("return sent[sent.length - 1]")
+    assert start["values"][1] == pytest.approx(fitted[1] - 20, rel=1e-5)  # R1 by twice the drag
+    assert start["values"][0] == pytest.approx(fitted[0], rel=1e-5)
+    # the start moved by twice the drag, and the refit went back to the data's optimum
+    assert browser.execute_script("return state.detail.fit.circuit") == "R0-p(R1,C1)"
+    refitted = browser.execute_script("return state.detail.fit.params.map(p => p.value)")
+    assert refitted == pytest.approx(fitted, rel=1e-4)

@@ -429,10 +429,37 @@ def fit_view(result: Any, f: np.ndarray, z: np.ndarray) -> dict[str, Any]:
                        "stderr": None if error is None or name in fixed else _finite(error),
                        "fixed": name in fixed, "lower": _finite(lo), "upper": _finite(hi)})
     return {
-        "circuit": circuit.notation, "params": params, "verdict": result.verdict,
+        "circuit": circuit.notation, "params": params, "verdict": result.verdict, "arcs": arcs(circuit),
         "flags": [{"code": flag.code, "text": flag.text} for flag in result.flags],
         "success": bool(result.success), "message": result.message, "chi_square": _finite(result.chi_square),
         "misfit": _finite(result.misfit),
         "curve": {"f": _list(grid), "re": _list(curve.real), "im": _list(curve.imag)},
         "residuals": {"re": _list((z.real - fitted.real) / modulus), "im": _list((z.imag - fitted.imag) / modulus)},
     }
+
+
+# an R (with what follows it in its branch, a Warburg say) in parallel with a C or a CPE
+_ARC = re.compile(r"p?\((R\d+)(?:-[A-Za-z]+\d+)*,(CPE\d+|C\d+)\)|p?\((CPE\d+|C\d+),(R\d+)\)")
+
+
+def arcs(circuit: Any) -> list[dict[str, Any]]:
+    """The circuit's R-C and R-CPE parallel pairs with the top of their arc: the fitted
+    impedance at the pair's own time constant (where the page puts its handle)."""
+    values = dict(zip(circuit.param_names(), circuit.param_values()))
+    found = []
+    for match in _ARC.finditer(circuit.notation):
+        r, c = (match.group(1), match.group(2)) if match.group(1) else (match.group(4), match.group(3))
+        resistance = values.get(f"{r}.r")
+        if c.startswith("CPE"):
+            q, alpha = values.get(f"{c}.q"), values.get(f"{c}.alpha")
+            tau = (resistance * q) ** (1 / alpha) if resistance and q and alpha and alpha > 0 else None
+        else:
+            capacitance = values.get(f"{c}.c")
+            tau = resistance * capacitance if resistance and capacitance else None
+        if tau is None or not math.isfinite(tau) or tau <= 0:
+            continue
+        f = 1 / (2 * math.pi * tau)
+        z = complex(circuit.impedance([f])[0])
+        if math.isfinite(z.real) and math.isfinite(z.imag):
+            found.append({"r": f"{r}.r", "f": f, "x": z.real, "y": -z.imag})
+    return found

@@ -398,6 +398,30 @@ const MARGIN = { l: 70, r: 20, t: 30, b: 45 };
 // Titles on the left: the plot's tool bar takes the top right corner.
 const title = (text) => ({ text, x: 0.01, xanchor: "left", y: 0.98, yanchor: "top", font: { size: 13 } });
 
+// A handle on the top of each arc: dragging it sideways moves the arc's resistance
+// (its diameter by twice the move) as the fit's start, then refits.
+function handles(fit) {
+  return (fit ? fit.arcs : []).map((arc) => ({
+    type: "circle", xref: "x", yref: "y", xsizemode: "pixel", ysizemode: "pixel", xanchor: arc.x, yanchor: arc.y,
+    x0: -7, x1: 7, y0: -7, y1: 7, line: { color: "#d0452b", width: 2 }, fillcolor: "rgba(255,255,255,0.7)",
+  }));
+}
+
+function dragged(event) {
+  const fit = state.detail && state.detail.fit;
+  if (!fit) return;
+  for (const key of Object.keys(event)) {
+    const match = /^shapes\[(\d+)\]\.xanchor$/.exec(key);
+    if (!match || !fit.arcs[Number(match[1])]) continue;
+    const arc = fit.arcs[Number(match[1])];
+    const input = document.querySelector(`#params tr[data-name="${arc.r}"] input.value`);
+    const r = Number(input.value) + 2 * (Number(event[key]) - arc.x);
+    input.value = numberText(Math.max(r, 1e-9 * Math.abs(Number(input.value)) || 1e-9));
+    refit();
+    return;
+  }
+}
+
 const percent = (v) => (v === null ? null : 100 * v);  // a left-out point stays a gap, not a zero
 
 function draw(detail) {
@@ -433,7 +457,8 @@ function draw(detail) {
       title: title("Nyquist"), margin: MARGIN, showlegend: false, hovermode: "closest",
       xaxis: { title: { text: "Z' / Ω" }, constrain: "domain" },
       yaxis: { title: { text: "−Z'' / Ω" }, scaleanchor: "x", scaleratio: 1 },
-    }, CONFIG),
+      shapes: handles(fit), uirevision: detail.id,
+    }, Object.assign({ edits: { shapePosition: true } }, CONFIG)),
     () => Plotly.react("bode", bode, {
       title: title("Bode"), margin: { l: 60, r: 55, t: 30, b: 70 }, legend, hovermode: "closest",
       xaxis: { type: "log", title: { text: "f / Hz" } },
@@ -486,6 +511,7 @@ function link() {
       }
       linking = false;
     });
+    if (id === "nyquist") div.on("plotly_relayout", dragged);
     div.on("plotly_click", (event) => {
       const point = event.points[0];
       if (LINKS[id].includes(point.curveNumber)) toggle(point.pointNumber);
