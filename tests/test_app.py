@@ -172,6 +172,10 @@ def test_edited_fixed_and_bounded_parameters(client):
     ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2]}, "2 values for the 4 parameters"),
     ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2, 3, 0.5], "fixed": ["R9.r"]}, "no parameter R9.r"),
     ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2, 3, 0.5], "bounds": {"R1.r": [5, 1]}}, "R1.r"),
+    ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2, 3, 0.5], "bounds": [[5, 1]]}, "parameters"),
+    ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2, 3, 0.5], "fixed": 5}, "parameters"),
+    ({"circuit": "R0-p(R1,CPE1)", "values": [1, "x", 3, 0.5]}, "parameters"),
+    ({"circuit": 5}, "write a circuit"),
 ])
 def test_bad_circuits_and_parameters_are_explained(client, body, words):
     ident = uploaded(client)

@@ -17,7 +17,6 @@ app_module = pytest.importorskip("kelvara.app")
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.support import expected_conditions as ec  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 SCREENSHOTS = os.path.join(tempfile.gettempdir(), "kelvara-app-screenshots")

@@ -77,24 +77,39 @@ def _error(message: str, status: int = 400) -> JSONResponse:
     return JSONResponse({"error": message}, status_code=status)
 
 
-def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = None,
-               max_upload_bytes: int | None = None) -> Any:
-    """The ASGI application: `paths` are opened at once (their read errors are
-    listed in the page), `token` defaults to a fresh random one (`app.state.token`)."""
-    session = Session() if max_upload_bytes is None else Session(max_upload_bytes)
-    token = token or secrets.token_urlsafe(24)
-    preload_errors = []
-    for path in _files(paths, preload_errors):
-        try:
-            session.open_path(path)
-        except SessionError as error:
-            preload_errors.append(str(error))
+async def _json_body(request: Request) -> dict:
+    """The request's JSON object; SessionError when it is none."""
+    try:
+        body = await request.json()
+    except (ValueError, UnicodeDecodeError):
+        raise SessionError("the request is not JSON") from None
+    if not isinstance(body, dict):
+        raise SessionError("the request is not a JSON object")
+    return body
 
-    async def index(request: Request) -> Response:
-        page = _static("index.html").replace("{{token}}", token)
+
+# what each export is: media type and the file name it is saved under
+EXPORTS = {
+    "csv": ("text/csv", "kelvara_results.csv"),
+    "json": ("application/json", "kelvara_results.json"),
+    "html": ("text/html", "kelvara_report.html"),
+    "kelvara": ("application/json", "session.kelvara"),
+}
+
+
+class _Api:
+    """The request handlers over one session."""
+
+    def __init__(self, session: Session, token: str, preload_errors: list[str]) -> None:
+        self.session = session
+        self.token = token
+        self.preload_errors = preload_errors
+
+    async def index(self, request: Request) -> Response:
+        page = _static("index.html").replace("{{token}}", self.token)
         return HTMLResponse(page, headers={"Cache-Control": "no-store"})
 
-    async def asset(request: Request) -> Response:
+    async def asset(self, request: Request) -> Response:
         name = request.path_params["name"]
         if name == "plotly.min.js":
             return FileResponse(plotly_js_path(), media_type="text/javascript",
@@ -104,13 +119,13 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
             return PlainTextResponse("not found", status_code=404)
         return Response(_static(name), media_type=types[name], headers={"Cache-Control": "no-store"})
 
-    async def spectra(request: Request) -> Response:
-        return JSONResponse({"spectra": [row(e) for e in session.entries()], "errors": preload_errors,
-                             "max_upload_bytes": session.max_upload_bytes})
+    async def spectra(self, request: Request) -> Response:
+        return JSONResponse({"spectra": [row(e) for e in self.session.entries()], "errors": self.preload_errors,
+                             "max_upload_bytes": self.session.max_upload_bytes})
 
-    async def upload(request: Request) -> Response:
+    async def upload(self, request: Request) -> Response:
         name = request.query_params.get("name") or "upload"
-        limit = session.max_upload_bytes
+        limit = self.session.max_upload_bytes
         declared = request.headers.get("content-length")
         if declared is not None and declared.isdigit() and int(declared) > limit:
             return _error(too_large(name, int(declared), limit), 413)
@@ -121,43 +136,32 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
                 return _error(too_large(name, size, limit), 413)
             chunks.append(chunk)
         try:
-            added = await run_in_threadpool(session.open_upload, name, b"".join(chunks))
+            added = await run_in_threadpool(self.session.open_upload, name, b"".join(chunks))
         except SessionError as error:
             return _error(str(error))
         return JSONResponse({"spectra": [row(e) for e in added]})
 
-    async def one(request: Request) -> Response:
+    async def _detail(self, call: Any, *args: Any) -> Response:
         try:
-            entry = session.get(int(request.path_params["id"]))
+            entry = await run_in_threadpool(call, *args)
             return JSONResponse(await run_in_threadpool(detail, entry))
         except SessionError as error:
             return _error(str(error), 404)
 
-    async def auto(request: Request) -> Response:
-        try:
-            entry = await run_in_threadpool(session.auto_fit, int(request.path_params["id"]))
-            return JSONResponse(await run_in_threadpool(detail, entry))
-        except SessionError as error:
-            return _error(str(error), 404)
+    async def one(self, request: Request) -> Response:
+        return await self._detail(self.session.get, request.path_params["id"])
 
-    async def pick(request: Request) -> Response:
-        try:
-            entry = await run_in_threadpool(session.pick, int(request.path_params["id"]),
-                                            int(request.path_params["position"]))
-            return JSONResponse(await run_in_threadpool(detail, entry))
-        except SessionError as error:
-            return _error(str(error), 404)
+    async def auto(self, request: Request) -> Response:
+        return await self._detail(self.session.auto_fit, request.path_params["id"])
 
-    async def fit(request: Request) -> Response:
+    async def pick(self, request: Request) -> Response:
+        return await self._detail(self.session.pick, request.path_params["id"], request.path_params["position"])
+
+    async def fit(self, request: Request) -> Response:
         try:
-            body = await request.json()
-        except (ValueError, UnicodeDecodeError):
-            return _error("the request is not JSON")
-        if not isinstance(body, dict):
-            return _error("the request is not a JSON object")
-        try:
+            body = await _json_body(request)
             entry = await run_in_threadpool(
-                session.refit, int(request.path_params["id"]), body.get("circuit"), body.get("values"),
+                self.session.refit, request.path_params["id"], body.get("circuit"), body.get("values"),
                 body.get("fixed") or [], body.get("bounds") or None, body.get("masked") or [],
                 body.get("method") or "levenberg_marquardt", body.get("weight") or "modulus")
             view = await run_in_threadpool(detail, entry)
@@ -166,73 +170,75 @@ def create_app(paths: tuple[str, ...] | list[str] = (), *, token: str | None = N
         view["request"] = body.get("request")  # the page drops answers to requests it has since replaced
         return JSONResponse(view)
 
-    async def series(request: Request) -> Response:
+    async def series(self, request: Request) -> Response:
         try:
-            body = await request.json()
-        except (ValueError, UnicodeDecodeError):
-            return _error("the request is not JSON")
-        if not isinstance(body, dict):
-            return _error("the request is not a JSON object")
-        ids = body.get("ids") or [entry.id for entry in session.entries()]
-        try:
+            body = await _json_body(request)
+            ids = body.get("ids") or [entry.id for entry in self.session.entries()]
             trend = await run_in_threadpool(
-                session.series, ids, body.get("circuit"), body.get("values"), body.get("fixed") or [],
+                self.session.series, ids, body.get("circuit"), body.get("values"), body.get("fixed") or [],
                 body.get("bounds") or None, body.get("shared") or [], body.get("method") or "levenberg_marquardt",
                 body.get("weight") or "modulus")
         except (SessionError, TypeError) as error:
             return _error(str(error))
-        trend["rows"] = [row(e) for e in session.entries()]
+        trend["rows"] = [row(e) for e in self.session.entries()]
         return JSONResponse(trend)
 
-    async def export(request: Request) -> Response:
+    async def export(self, request: Request) -> Response:
         kind = request.path_params["kind"]
-        entries = session.entries()
-        if kind == "html":
-            from kelvara.app import _report
-
-            text, media = await run_in_threadpool(_report.to_html, entries), "text/html"
-        elif kind == "kelvara":
-            text = await run_in_threadpool(_export.to_project, entries)
-            return Response(text, media_type="application/json",
-                            headers={"Content-Disposition": 'attachment; filename="session.kelvara"'})
-        elif kind == "csv":
-            text, media = await run_in_threadpool(_export.to_csv, entries), "text/csv"
-        elif kind == "json":
-            text, media = await run_in_threadpool(_export.to_json, entries), "application/json"
-        else:
+        if kind not in EXPORTS:
             return PlainTextResponse("not found", status_code=404)
-        return Response(text, media_type=media,
-                        headers={"Content-Disposition":
-                                 f'attachment; filename="kelvara_{"report" if kind == "html" else "results"}.{kind}"'})
+        from kelvara.app import _report
 
-    async def script(request: Request) -> Response:
+        write = {"csv": _export.to_csv, "json": _export.to_json, "html": _report.to_html,
+                 "kelvara": _export.to_project}[kind]
+        text = await run_in_threadpool(write, self.session.entries())
+        media, filename = EXPORTS[kind]
+        return Response(text, media_type=media, headers={"Content-Disposition": f'attachment; filename="{filename}"'})
+
+    async def script(self, request: Request) -> Response:
         try:
-            entry = session.get(int(request.path_params["id"]))
+            entry = self.session.get(request.path_params["id"])
             text = _export.to_script(entry)
         except (SessionError, ValueError) as error:
             return _error(str(error), 404)
         return Response(text, media_type="text/x-python",
                         headers={"Content-Disposition": f'attachment; filename="fit_{entry.id}.py"'})
 
-    routes = [
-        Route("/", index),
-        Route("/static/{name}", asset),
-        Route("/api/spectra", spectra),
-        Route("/api/upload", upload, methods=["POST"]),
-        Route("/api/spectrum/{id:int}", one),
-        Route("/api/spectrum/{id:int}/auto", auto, methods=["POST"]),
-        Route("/api/spectrum/{id:int}/fit", fit, methods=["POST"]),
-        Route("/api/spectrum/{id:int}/candidate/{position:int}", pick, methods=["POST"]),
-        Route("/api/spectrum/{id:int}/script.py", script),
-        Route("/api/series", series, methods=["POST"]),
-        Route("/api/export.{kind}", export),
-    ]
+    def routes(self) -> list[Route]:
+        return [
+            Route("/", self.index),
+            Route("/static/{name}", self.asset),
+            Route("/api/spectra", self.spectra),
+            Route("/api/upload", self.upload, methods=["POST"]),
+            Route("/api/spectrum/{id:int}", self.one),
+            Route("/api/spectrum/{id:int}/auto", self.auto, methods=["POST"]),
+            Route("/api/spectrum/{id:int}/fit", self.fit, methods=["POST"]),
+            Route("/api/spectrum/{id:int}/candidate/{position:int}", self.pick, methods=["POST"]),
+            Route("/api/spectrum/{id:int}/script.py", self.script),
+            Route("/api/series", self.series, methods=["POST"]),
+            Route("/api/export.{kind}", self.export),
+        ]
+
+
+def create_app(paths: Any = (), *, token: str | None = None, max_upload_bytes: int | None = None) -> Any:
+    """The ASGI application: `paths` (files or folders) are opened at once, their read
+    errors listed in the page; `token` defaults to a fresh random one (`app.state.token`)."""
+    session = Session() if max_upload_bytes is None else Session(max_upload_bytes)
+    token = token or secrets.token_urlsafe(24)
+    preload_errors: list[str] = []
+    for path in _files(paths, preload_errors):
+        try:
+            session.open_path(path)
+        except SessionError as error:
+            preload_errors.append(str(error))
+
     @contextlib.asynccontextmanager
     async def lifespan(app: Any):
         yield
         session.close()  # the uploaded copies go with the server
 
-    app = Starlette(routes=routes, middleware=[Middleware(_TokenCheck, token=token)], lifespan=lifespan)
+    api = _Api(session, token, preload_errors)
+    app = Starlette(routes=api.routes(), middleware=[Middleware(_TokenCheck, token=token)], lifespan=lifespan)
     app.state.token = token
     app.state.session = session
     return app

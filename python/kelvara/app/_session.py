@@ -330,8 +330,10 @@ def build_circuit(notation: str, values: Sequence[float] | None, fixed: Sequence
             circuit = circuit.with_bounds(changed)
         if fixed:
             circuit = circuit.with_fixed(list(fixed))
-    except (ValueError, TypeError) as error:
-        raise SessionError(str(error)) from None
+    except SessionError:
+        raise
+    except (ValueError, TypeError, AttributeError) as error:  # AttributeError: bounds that are no mapping
+        raise SessionError(f"the circuit's parameters: {error}") from None
     return circuit
 
 
