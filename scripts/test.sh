@@ -19,8 +19,15 @@ need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+# The app's browser tests drive Debian's chromium through chromedriver; installed
+# when running as root, else those tests skip.
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  command -v chromium >/dev/null || need+=(chromium)
+  command -v chromedriver >/dev/null || need+=(chromium-driver)
+fi
 if [ ${#need[@]} -gt 0 ]; then
-  echo "installing Debian packages: ${need[*]} (cmake, g++: build tools; libgtest-dev: C++ unit tests)" >&2
+  echo "installing Debian packages: ${need[*]} (cmake, g++: build tools; libgtest-dev: C++ unit tests;" \
+    "chromium, chromium-driver: the app's browser tests)" >&2
 fi
 install_debian_packages ${need[@]+"${need[@]}"}
 

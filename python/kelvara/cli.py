@@ -16,6 +16,7 @@
     kelvara drt FILE... [--plot OUT.png] [--csv OUT.csv] [--lambda L] [--format F]
                         [--fmin HZ] [--fmax HZ] [--drop-inductive]
     kelvara circuits
+    kelvara serve [FILE...] [--port N] [--no-browser]
 
 A FILE may be a folder (every file in it, in name order, that is not hidden) or a
 glob pattern ("data/*.mpt", for shells that do not expand it). --quiet prints only
@@ -152,7 +153,28 @@ def _parser() -> argparse.ArgumentParser:
 
     _add_drt_parser(commands)
     commands.add_parser("circuits", help="trained topologies and the element catalogue")
+    _add_serve_parser(commands)
     return parser
+
+
+def _add_serve_parser(commands: Any) -> None:
+    serve = commands.add_parser("serve", help="open the app in the browser (needs pip install kelvara[app])",
+                                description="Start the local app (127.0.0.1 only) and open it in the browser.")
+    serve.add_argument("files", nargs="*", metavar="FILE", help="files (or a folder) to open at once")
+    serve.add_argument("--port", type=int, default=0, help="port to listen on (default: a free one)")
+    serve.add_argument("--no-browser", action="store_true", help="only print the address (with its token)")
+
+
+def _serve(args: argparse.Namespace) -> int:
+    try:
+        import kelvara.app
+    except ImportError as error:
+        raise InputError(str(error)) from None
+    try:
+        kelvara.app.serve(args.files, port=args.port, open_browser=not args.no_browser)
+    except OSError as error:
+        raise InputError(str(error)) from None
+    return EXIT_OK
 
 
 def _seed(text: str) -> int:
@@ -676,6 +698,8 @@ def _run(args: argparse.Namespace, out: IO[str]) -> int:
             return _compare(args, out)
         if args.command == "drt":
             return _drt(args, out)
+        if args.command == "serve":
+            return _serve(args)
         return _circuits(out)
     except (InputError, OutputError) as error:
         print(f"kelvara: error: {error}", file=sys.stderr)

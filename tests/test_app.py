@@ -1,0 +1,386 @@
+"""The app's server: the token, uploads, bad files, fits and exports, through
+Starlette's test client. Fits are checked against spectra computed here from the
+circuit's formula."""
+
+import csv
+import io
+import json
+import socket
+import subprocess
+import sys
+import threading
+import warnings
+
+import numpy as np
+import pytest
+
+pytest.importorskip("starlette")
+pytest.importorskip("httpx")
+app_module = pytest.importorskip("kelvara.app")
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")  # newer Starlette prefers httpx2 to httpx; either drives the client
+    from starlette.testclient import TestClient  # noqa: E402
+
+from conftest import DATA, child_env  # noqa: E402
+
+# R0-p(R1,CPE1): Z = R0 + R1 / (1 + R1 Q (j w)^alpha), written out here
+TRUTH = {"R0.r": 12.0, "R1.r": 85.0, "CPE1.q": 3e-5, "CPE1.alpha": 0.87}
+F = np.geomspace(1e5, 0.1, 60)
+
+
+def rq_impedance(f, r0, r1, q, alpha):
+    jw = 1j * 2 * np.pi * f
+    return r0 + r1 / (1 + r1 * q * jw**alpha)
+
+
+def spectrum_csv(values=TRUTH):
+    z = rq_impedance(F, *values.values())
+    lines = ["Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm"]
+    lines += [f"{float(f)!r},{float(v.real)!r},{float(v.imag)!r}" for f, v in zip(F, z)]
+    return ("\n".join(lines) + "\n").encode()
+
+
+@pytest.fixture
+def client():
+    app = app_module.create_app(max_upload_bytes=200_000)
+    with TestClient(app) as test_client:
+        test_client.headers["X-Kelvara-Token"] = app.state.token
+        yield test_client
+
+
+def upload(client, name, data):
+    return client.post(f"/api/upload?name={name}", content=data)
+
+
+def uploaded(client, name="rq.csv", data=None):
+    answer = upload(client, name, spectrum_csv() if data is None else data)
+    assert answer.status_code == 200, answer.text
+    return answer.json()["spectra"][0]["id"]
+
+
+@pytest.mark.parametrize("path", ["/", "/api/spectra", "/static/plotly.min.js", "/api/export.csv"])
+@pytest.mark.parametrize("token", [None, "", "wrong"])
+def test_every_address_needs_the_token(path, token):
+    app = app_module.create_app()
+    with TestClient(app) as bare:
+        headers = {} if token is None else {"X-Kelvara-Token": token}
+        assert bare.get(path, headers=headers).status_code == 403
+        assert bare.get(path, params={"token": token or "x"}).status_code == 403
+        assert bare.get(path, params={"token": app.state.token}).status_code == 200
+
+
+def test_page_carries_its_token_and_plotly_from_the_package():
+    app = app_module.create_app()
+    other = app_module.create_app()
+    assert app.state.token != other.state.token and len(app.state.token) >= 24
+    with TestClient(app) as bare:
+        page = bare.get("/", params={"token": app.state.token}).text
+        assert f'data-token="{app.state.token}"' in page and "{{token}}" not in page
+        script = bare.get("/static/plotly.min.js", params={"token": app.state.token})
+        assert script.headers["content-type"].startswith("text/javascript")
+        assert "plotly.js" in script.text[:2000] and len(script.content) > 1_000_000
+        assert "https://" not in page  # nothing fetched from elsewhere
+
+
+def test_server_listens_on_loopback_only():
+    server = app_module.Server()
+    try:
+        host, port = server._socket.getsockname()
+        assert host == "127.0.0.1"
+        assert server.url == f"http://127.0.0.1:{port}/?token={server.app.state.token}"
+    finally:
+        server._socket.close()
+
+
+def test_upload_above_the_limit_is_refused_and_the_server_goes_on(client):
+    answer = upload(client, "big.csv", spectrum_csv() + b"1,2,3\n" * 40_000)
+    assert answer.status_code == 413
+    assert "big.csv" in answer.json()["error"] and "upload limit" in answer.json()["error"]
+    assert client.get("/api/spectra").json()["spectra"] == []
+    uploaded(client)
+
+
+@pytest.mark.parametrize("name, data, words", [
+    ("broken.csv", b"Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm\n1,2,3\n10,nope,4\n", "broken.csv"),
+    ("noise.bin", bytes(range(256)) * 20, "noise.bin"),
+    ("empty.csv", b"", "empty.csv"),
+])
+def test_a_bad_file_shows_the_readers_message(client, name, data, words):
+    answer = upload(client, name, data)
+    assert answer.status_code == 400
+    message = answer.json()["error"]
+    assert words in message and "kelvara-app-" not in message  # the user's name, not the server's copy
+    uploaded(client)  # still serving
+
+
+def test_only_named_files_are_opened(tmp_path):
+    (tmp_path / "rq.csv").write_bytes(spectrum_csv())
+    app = app_module.create_app([str(tmp_path / "rq.csv"), str(tmp_path / "missing.csv")])
+    with TestClient(app) as bare:
+        listing = bare.get("/api/spectra", params={"token": app.state.token}).json()
+    assert [row["label"] for row in listing["spectra"]] == ["rq.csv"]
+    assert listing["errors"] == ["missing.csv: no such file"]
+
+
+def test_automatic_choice_has_a_verdict_and_flags(client):
+    ident = uploaded(client, "Circuit1_EIS_1.z", (DATA / "Circuit1_EIS_1.z").read_bytes())
+    detail = client.post(f"/api/spectrum/{ident}/auto").json()
+    fit = detail["fit"]
+    assert detail["auto"] == fit["circuit"]
+    assert fit["verdict"] in ("clean", "suspect", "unreliable", "failed")
+    assert all(flag["code"] and flag["text"] for flag in fit["flags"])
+    assert detail["kk"]["summary"] and detail["drt"]["tau"]
+    # the dummy cell is an R-RC circuit: the series resistance is the high-frequency intercept
+    f, z = np.array(detail["f"]), np.array(detail["re"]) + 1j * np.array(detail["im"])
+    assert [row["verdict"] for row in client.get("/api/spectra").json()["spectra"]] == [fit["verdict"]]
+    assert len(f) == 48 and np.all(np.isfinite(z))
+
+
+def fit(client, ident, **body):
+    return client.post(f"/api/spectrum/{ident}/fit", json=body)
+
+
+def test_refit_from_the_data_finds_the_formulas_values(client):
+    ident = uploaded(client)
+    answer = fit(client, ident, circuit="R0-p(R1,CPE1)", request=7)
+    assert answer.status_code == 200, answer.text
+    detail = answer.json()
+    assert detail["request"] == 7
+    values = {p["name"]: p["value"] for p in detail["fit"]["params"]}
+    assert values == pytest.approx(TRUTH, rel=1e-6)
+    assert np.max(np.abs(detail["fit"]["residuals"]["re"])) < 1e-8
+
+
+def test_edited_fixed_and_bounded_parameters(client):
+    ident = uploaded(client)
+    start = [10.0, 100.0, 1e-5, 0.8]
+    held = fit(client, ident, circuit="R0-p(R1,CPE1)", values=start, fixed=["R0.r"],
+               bounds={"R1.r": [None, 80.0]}).json()["fit"]
+    params = {p["name"]: p for p in held["params"]}
+    assert params["R0.r"]["value"] == 10.0 and params["R0.r"]["fixed"] and params["R0.r"]["stderr"] is None
+    assert params["R1.r"]["upper"] == 80.0 and params["R1.r"]["value"] <= 80.0
+    assert held["verdict"] != "clean"  # R0 held 2 ohm off the truth: the fit cannot be clean
+    free = fit(client, ident, circuit="R0-p(R1,CPE1)", values=start).json()["fit"]
+    assert {p["name"]: p["value"] for p in free["params"]} == pytest.approx(TRUTH, rel=1e-6)
+
+
+@pytest.mark.parametrize("body, words", [
+    ({"circuit": "R0-p(R1,CPX1)"}, "CPX"),
+    ({"circuit": "R0-p(R1,CPF1)"}, "did you mean 'R0-p(R1,CPE1)'?"),
+    ({"circuit": "randels"}, "did you mean 'randles'?"),
+    ({"circuit": ""}, "write a circuit"),
+    ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2]}, "2 values for the 4 parameters"),
+    ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2, 3, 0.5], "fixed": ["R9.r"]}, "no parameter R9.r"),
+    ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2, 3, 0.5], "bounds": {"R1.r": [5, 1]}}, "R1.r"),
+    ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2, 3, 0.5], "bounds": [[5, 1]]}, "parameters"),
+    ({"circuit": "R0-p(R1,CPE1)", "values": [1, 2, 3, 0.5], "fixed": 5}, "parameters"),
+    ({"circuit": "R0-p(R1,CPE1)", "values": [1, "x", 3, 0.5]}, "parameters"),
+    ({"circuit": 5}, "write a circuit"),
+])
+def test_bad_circuits_and_parameters_are_explained(client, body, words):
+    ident = uploaded(client)
+    answer = fit(client, ident, **body)
+    assert answer.status_code == 400 and words in answer.json()["error"]
+    assert fit(client, ident, circuit="R0-p(R1,CPE1)").status_code == 200
+
+
+def test_the_same_refit_twice_at_once_leaves_one_whole_result(client):
+    ident = uploaded(client)
+    session = client.app.state.session
+    barrier = threading.Barrier(4)
+    errors = []
+
+    def refit(start):
+        barrier.wait()
+        try:
+            session.refit(ident, "R0-p(R1,CPE1)", start, ["R0.r"] if start[0] == 11.0 else [])
+        except Exception as error:  # pragma: no cover - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=refit, args=([11.0 + (i % 2), 90.0, 2e-5, 0.85],)) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors
+    entry = session.get(ident)
+    assert entry.revision == 4
+    params = entry.result.params
+    if entry.result.circuit.fixed:  # the last one stored held R0 at 11
+        assert params["R0.r"] == 11.0
+    else:
+        assert params == pytest.approx(TRUTH, rel=1e-6)
+
+
+def test_exports_hold_the_fit(client, tmp_path):
+    ident = uploaded(client)
+    fit(client, ident, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], fixed=["CPE1.alpha"])
+    table = list(csv.DictReader(io.StringIO(client.get("/api/export.csv").text)))
+    assert [row["parameter"] for row in table] == list(TRUTH)
+    assert {row["file"] for row in table} == {"rq.csv"} and table[3]["fixed"] == "yes"
+    assert float(table[3]["value"]) == 0.8 and table[3]["stderr"] == ""
+    document = json.loads(client.get("/api/export.json").text)
+    assert document["spectra"][0]["result"]["fixed"] == ["CPE1.alpha"]
+    # the script repeats the fit with the public API, next to the file
+    (tmp_path / "rq.csv").write_bytes(spectrum_csv())
+    script = client.get(f"/api/spectrum/{ident}/script.py").text
+    (tmp_path / "repeat.py").write_text(script + "print(repr(result.params['R1.r']))\n")
+    run = subprocess.run([sys.executable, "repeat.py"], cwd=tmp_path, env=child_env(), capture_output=True,
+                         text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert float(run.stdout.split()[-1]) == pytest.approx(float(table[1]["value"]), rel=1e-6)
+
+
+def test_serve_on_a_taken_port_is_a_usage_error(capsys):
+    from kelvara.cli import main
+
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        status = main(["serve", "--no-browser", "--port", str(taken.getsockname()[1])])
+    assert status == 2 and "cannot listen" in capsys.readouterr().err
+
+
+def test_masked_points_are_left_out_of_the_fit_and_the_exports(client, tmp_path):
+    z = rq_impedance(F, *TRUTH.values())
+    outliers = [5, 30, 31]
+    z[outliers] *= 1.5  # three spoilt points: only leaving them out gives the formula's values back
+    lines = ["Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm"]
+    lines += [f"{float(a)!r},{float(b.real)!r},{float(b.imag)!r}" for a, b in zip(F, z)]
+    data = ("\n".join(lines) + "\n").encode()
+    ident = uploaded(client, "spoilt.csv", data)
+    start = [10.0, 100.0, 1e-5, 0.8]
+    spoilt = fit(client, ident, circuit="R0-p(R1,CPE1)", values=start).json()
+    assert {p["name"]: p["value"] for p in spoilt["fit"]["params"]} != pytest.approx(TRUTH, rel=1e-3)
+    detail = fit(client, ident, circuit="R0-p(R1,CPE1)", values=start, masked=outliers, weight="unit").json()
+    assert detail["masked"] == outliers and detail["weight"] == "unit"
+    assert {p["name"]: p["value"] for p in detail["fit"]["params"]} == pytest.approx(TRUTH, rel=1e-6)
+    assert [detail["fit"]["residuals"]["re"][i] for i in outliers] == [None] * 3
+    table = list(csv.DictReader(io.StringIO(client.get("/api/export.csv").text)))
+    assert {row["masked_points"] for row in table} == {"3"}
+    record = json.loads(client.get("/api/export.json").text)["spectra"][0]
+    assert record["masked_frequencies"] == pytest.approx(F[outliers].tolist()) and record["weight"] == "unit"
+    (tmp_path / "spoilt.csv").write_bytes(data)
+    (tmp_path / "repeat.py").write_text(client.get(f"/api/spectrum/{ident}/script.py").text
+                                        + "print(repr(result.params['R1.r']))\n")
+    run = subprocess.run([sys.executable, "repeat.py"], cwd=tmp_path, env=child_env(), capture_output=True,
+                         text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert float(run.stdout.split()[-1]) == pytest.approx(TRUTH["R1.r"], rel=1e-6)
+
+
+@pytest.mark.parametrize("body, words", [
+    ({"masked": [60]}, "no point 60"),
+    ({"masked": ["a"]}, "positions"),
+    ({"masked": list(range(60))}, ""),  # no point left: the engine's message
+    ({"method": "newton"}, "unknown method 'newton'"),
+    ({"weight": "square"}, "unknown weight 'square'"),
+])
+def test_bad_masks_and_options_are_explained(client, body, words):
+    ident = uploaded(client)
+    answer = fit(client, ident, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], **body)
+    assert answer.status_code == 400 and words in answer.json()["error"] and answer.json()["error"]
+
+
+def test_a_folder_stands_for_its_files(tmp_path):
+    (tmp_path / "b.csv").write_bytes(spectrum_csv())
+    (tmp_path / "a.csv").write_bytes(spectrum_csv())
+    (tmp_path / ".hidden.csv").write_bytes(b"not read")
+    (tmp_path / "empty").mkdir()
+    app = app_module.create_app([tmp_path, tmp_path / "empty"])
+    with TestClient(app) as bare:
+        listing = bare.get("/api/spectra", params={"token": app.state.token}).json()
+    assert [row["label"] for row in listing["spectra"]] == ["a.csv", "b.csv"]
+    assert listing["errors"] == [f"{tmp_path / 'empty'}: a folder without files"]
+
+
+def test_a_series_fits_every_spectrum_with_shared_parameters(client):
+    scales = (1.0, 1.2, 1.4)
+    ids = [uploaded(client, f"soc{k}.csv", spectrum_csv(dict(TRUTH, **{"R1.r": TRUTH["R1.r"] * s})))
+           for k, s in enumerate(scales)]
+    answer = client.post("/api/series", json={"circuit": "R0-p(R1,CPE1)", "values": [10.0, 100.0, 1e-5, 0.8],
+                                              "shared": ["R0.r"], "ids": ids[::-1]})
+    assert answer.status_code == 200, answer.text
+    trend = answer.json()
+    assert [row["label"] for row in trend["spectra"]] == ["soc2.csv", "soc1.csv", "soc0.csv"]
+    r1 = [row["values"][trend["names"].index("R1.r")] for row in trend["spectra"]]
+    assert r1 == pytest.approx([TRUTH["R1.r"] * s for s in scales[::-1]], rel=1e-6)
+    assert trend["shared"] == {"R0.r": pytest.approx(TRUTH["R0.r"], rel=1e-6)}
+    # each spectrum now shows its series fit
+    for ident, scale in zip(ids, scales):
+        params = {p["name"]: p["value"] for p in client.get(f"/api/spectrum/{ident}").json()["fit"]["params"]}
+        assert params["R1.r"] == pytest.approx(TRUTH["R1.r"] * scale, rel=1e-6)
+
+
+@pytest.mark.parametrize("body, words", [
+    ({"circuit": "R0-p(R1,CPE1)", "shared": ["R5.r"]}, "no parameter R5.r to share"),
+    ({"circuit": "R0-p(R1,CPE1)", "ids": [99]}, "no spectrum 99"),
+    ({"circuit": "R0-p(R1"}, "R0-p(R1"),
+])
+def test_a_bad_series_is_explained(client, body, words):
+    uploaded(client)
+    answer = client.post("/api/series", json=body)
+    assert answer.status_code == 400 and words in answer.json()["error"]
+
+
+def test_a_candidate_of_the_ranking_can_be_picked(client):
+    ident = uploaded(client, "Circuit1_EIS_1.z", (DATA / "Circuit1_EIS_1.z").read_bytes())
+    ranking = client.post(f"/api/spectrum/{ident}/auto").json()["ranking"]
+    assert len(ranking) > 1 and client.get(f"/api/spectrum/{ident}").json()["auto"] in [r["notation"] for r in ranking]
+    bics = [r["bic"] for r in ranking if r["bic"] is not None]
+    assert bics == sorted(bics)
+    picked = client.post(f"/api/spectrum/{ident}/candidate/{len(ranking) - 1}").json()
+    assert picked["fit"]["circuit"] == ranking[-1]["notation"] and picked["fit"]["verdict"] == ranking[-1]["verdict"]
+    assert client.post(f"/api/spectrum/{ident}/candidate/{len(ranking)}").status_code == 404
+
+
+def test_the_report_is_self_contained_and_says_what_was_fitted(client):
+    good = uploaded(client)
+    uploaded(client, "Circuit1_EIS_1.z", (DATA / "Circuit1_EIS_1.z").read_bytes())
+    fit(client, good, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], masked=[0, 1], weight="unit")
+    client.post("/api/spectrum/2/auto")
+    answer = client.get("/api/export.html")
+    assert answer.status_code == 200 and answer.headers["content-type"].startswith("text/html")
+    report = answer.text
+    for words in ("rq.csv", "Circuit1_EIS_1.z", "R0-p(R1,CPE1)", "R1.r", "CPE1.alpha", f"kelvara {kelvara_version()}",
+                  "unit weights", "Left out of the fit: the points at 1e+05, 7.912e+04 Hz", "Kramers-Kronig check",
+                  "kelvara.select chose"):
+        assert words in report, words
+    assert "<script src=" not in report and report.count("plotly.js v") == 1  # plotly.js inside, once
+    assert report.count("Plotly.newPlot") == 2
+
+
+def kelvara_version():
+    import kelvara
+
+    return kelvara.__version__
+
+
+def test_a_saved_project_reopens_the_session(client):
+    free = uploaded(client, "free.csv")
+    held = uploaded(client, "held.csv")
+    fit(client, free, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], masked=[3, 4], weight="unit")
+    fit(client, held, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], fixed=["R0.r"],
+        bounds={"CPE1.alpha": [0.5, 0.95], "R1.r": [None, 90.0]})
+    project = client.get("/api/export.kelvara")
+    assert project.headers["content-disposition"].endswith('filename="session.kelvara"')
+    again = app_module.create_app()
+    with TestClient(again) as other:
+        other.headers["X-Kelvara-Token"] = again.state.token
+        rows = other.post("/api/upload?name=session.kelvara", content=project.content).json()["spectra"]
+        assert [(row["label"], row["fitted"]) for row in rows] == [("free.csv", True), ("held.csv", True)]
+        first, second = (other.get(f"/api/spectrum/{row['id']}").json() for row in rows)
+        assert other.post(f"/api/spectrum/{rows[0]['id']}/auto").json()["fit"]["circuit"] == "R0-p(R1,CPE1)"
+    assert first["masked"] == [3, 4] and first["weight"] == "unit" and first["kk"] is not None
+    assert {p["name"]: p["value"] for p in first["fit"]["params"]} == pytest.approx(TRUTH, rel=1e-6)
+    params = {p["name"]: p for p in second["fit"]["params"]}
+    assert params["R0.r"]["fixed"] and params["R0.r"]["value"] == 10.0
+    assert (params["CPE1.alpha"]["lower"], params["CPE1.alpha"]["upper"]) == (0.5, 0.95)
+    assert params["R1.r"]["upper"] == 90.0 and params["R1.r"]["value"] <= 90.0
+    assert np.allclose(first["re"], rq_impedance(F, *TRUTH.values()).real, rtol=1e-15)
+
+
+@pytest.mark.parametrize("data", [b"{}", b"not json", b'{"format": "kelvara app project 1", "spectra": [{}]}'])
+def test_a_bad_project_is_refused(client, data):
+    answer = upload(client, "old.kelvara", data)
+    assert answer.status_code == 400 and "old.kelvara: not a kelvara project" in answer.json()["error"]
