@@ -195,7 +195,7 @@ class Session:
             entry.revision += 1
         return entry
 
-    def refit(self, entry_id: int, circuit: str, values: Sequence[float] | None = None,
+    def refit(self, entry_id: int, circuit: str | None, values: Sequence[float] | None = None,
               fixed: Sequence[str] = (), bounds: dict[str, Sequence[Any]] | None = None,
               masked: Sequence[int] = (), method: str = "levenberg_marquardt", weight: str = "modulus") -> Entry:
         """Fit `circuit` to the spectrum without the `masked` points: from `values` when
@@ -235,7 +235,7 @@ class Session:
         return entry
 
 
-    def series(self, ids: Sequence[int], circuit: str, values: Sequence[float] | None = None,
+    def series(self, ids: Sequence[int], circuit: str | None, values: Sequence[float] | None = None,
                fixed: Sequence[str] = (), bounds: dict[str, Sequence[Any]] | None = None,
                shared: Sequence[str] = (), method: str = "levenberg_marquardt",
                weight: str = "modulus") -> dict[str, Any]:
@@ -300,7 +300,7 @@ def too_large(name: str, size: int, limit: int) -> str:
             f"open a file that large with `kelvara serve FILE` instead")
 
 
-def build_circuit(notation: str, values: Sequence[float] | None, fixed: Sequence[str],
+def build_circuit(notation: str | None, values: Sequence[float] | None, fixed: Sequence[str],
                   bounds: dict[str, Sequence[Any]] | None) -> kelvara.Circuit:
     """The circuit the page describes; a bad notation, name or value raises its message."""
     if not isinstance(notation, str) or not notation.strip():
@@ -341,14 +341,14 @@ def _suggestion(text: str, message: str) -> str:
     """A did-you-mean line for a misspelt model name or element code, else nothing."""
     import difflib
 
-    from kelvara.cli import ELEMENT_CODES
+    codes = [code for element in kelvara._core._elements() for code in element["codes"]]
 
     if text.isidentifier() and not text[:1].isupper():  # a word, not notation: a model name
         close = difflib.get_close_matches(text.lower(), kelvara.Circuit.ml_circuits(), n=1, cutoff=0.6)
         return f"did you mean {close[0]!r}?\n\n" if close else ""
     match = re.search(r'unknown element code "([^"]*)"', message)
     if match:
-        close = difflib.get_close_matches(match.group(1), ELEMENT_CODES, n=1, cutoff=0.5)
+        close = difflib.get_close_matches(match.group(1), codes, n=1, cutoff=0.5)
         if close:
             return f"did you mean {text.replace(match.group(1), close[0], 1)!r}?\n\n"
     return ""
