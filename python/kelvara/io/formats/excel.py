@@ -29,7 +29,7 @@ def _text(value: Any) -> str:
 
 def read_bytes(path: str, data: bytes) -> list[Spectrum]:
     try:
-        import openpyxl
+        import openpyxl  # type: ignore  # optional, without type information
     except ImportError as error:
         raise ImportError(f"reading {path} (an Excel workbook) needs openpyxl, which is not installed: "
                           "pip install openpyxl (or kelvara[excel])") from error
