@@ -3,4 +3,5 @@ import sys
 
 from kelvara.cli import main
 
-sys.exit(main(["serve", *sys.argv[1:]]))
+if __name__ == "__main__":
+    sys.exit(main(["serve", *sys.argv[1:]]))
