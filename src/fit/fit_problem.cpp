@@ -8,9 +8,10 @@
 #include "fit/levenberg_marquardt.hpp"
 
 namespace kelvara {
-namespace {
 
 std::string interval_text(Bounds b) { return "[" + short_number_text(b.lo) + ", " + short_number_text(b.hi) + "]"; }
+
+namespace {
 
 std::vector<Bounds> search_bounds(const std::vector<Bounds>& bounds, const std::vector<bool>& fixed) {
     std::vector<Bounds> out;

@@ -37,6 +37,9 @@ struct ParameterControl {
 // log10(p - lo), which needs a positive floor to be a scale at all), or lo
 // reaches below zero for a parameter whose catalogue bounds do not (every
 // element's values are positive: a negative resistance or q is no fit).
+// "[lo, hi]" with the short number texts, as messages quote bounds.
+std::string interval_text(Bounds b);
+
 std::optional<std::string> check_user_bounds(const std::string& name, Bounds bounds, Bounds catalogue);
 
 class FitProblem {

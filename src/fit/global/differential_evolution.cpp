@@ -110,6 +110,7 @@ private:
 
 Result<FitOutcome, FitError> differential_evolution_fit(const FitProblem& problem, std::uint64_t evaluations) {
     const std::vector<double> start = problem.free_part(problem.start());
+    if (auto error = check_searchable(problem, "differential evolution")) return fail(*error);
     const SearchBox box = pso_search_box(problem.space(), start);
     std::vector<float> lower, upper;
     for (std::size_t d = 0; d < box.lower.size(); ++d) {

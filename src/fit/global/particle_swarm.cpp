@@ -24,6 +24,7 @@ constexpr std::uint64_t max_particle_state_bytes = std::uint64_t{4} << 30;
 Result<FitOutcome, FitError> particle_swarm_fit(const FitProblem& problem, std::uint64_t num_particles,
                                                 std::uint64_t generations, std::optional<std::uint64_t> seed) {
     const std::vector<double> start = problem.free_part(problem.start());
+    if (auto error = check_searchable(problem, "particle swarm")) return fail(*error);
     const SearchBox box = pso_search_box(problem.space(), start);
     if (auto error = check_box(box)) return fail(*error);
     const std::size_t n = box.lower.size();

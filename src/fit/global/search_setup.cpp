@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "circuit/layout.hpp"
+#include "support/number_text.hpp"
 #include "support/worker_pool.hpp"
 #include "fit/levenberg_marquardt.hpp"
 
@@ -14,6 +15,23 @@ std::optional<FitError> check_box(const SearchBox& box) {
             return FitError{FitError::Kind::invalid_setting,
                             "cannot build a finite search box around the starting values; check that they are "
                             "finite and not huge"};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<FitError> check_searchable(const FitProblem& problem, std::string_view method) {
+    constexpr double max_decades = 40.0;
+    for (const std::size_t j : problem.free()) {
+        const Bounds b = problem.bounds()[j];
+        if (!std::isfinite(b.hi)) continue;  // searched around the start (search_box.cpp)
+        const double decades = b.lo > 0.0 ? std::log10(b.hi) - std::log10(b.lo) : std::log10(std::fabs(b.hi));
+        if (decades > max_decades) {
+            return FitError{FitError::Kind::invalid_setting,
+                            std::string(method) + " draws " + problem.names()[j] + " from its bounds " +
+                                interval_text(b) + ", which span more than " + short_number_text(max_decades) +
+                                " decades: most draws would land where the model is not a number; give "
+                                "narrower bounds"};
         }
     }
     return std::nullopt;
