@@ -168,3 +168,19 @@ def test_missing_and_mixed_ids_are_refused_in_partitions():
     import dask
     with dask.config.set({"dataframe.convert-string": False}), pytest.raises(ValueError, match="ids of mixed"):
         kd.fit_dataframe(dd.from_pandas(frame, npartitions=1), START, "cell").compute(scheduler="sync")
+
+
+def test_a_bag_takes_the_sweeps_of_a_multi_loop_file_as_they_are(client):
+    import warnings
+
+    import kelvara.io
+    from conftest import DATA
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the rows of zero frequency left out
+        sweeps = kelvara.io.read_all(DATA / "hybrid-drt" / "Sample2_PEIS_AtRest.csv")
+    circuit = kelvara.Circuit("R0-p(R1,CPE1)-CPE2").with_values([50.0, 400.0, 1e-5, 0.7, 1e-3, 0.5])
+    frame = kd.fit_bag(db.from_sequence(sweeps, npartitions=3), circuit).compute()
+    assert list(frame["id"]) == [f"{s.path}#{s.sweep}" for s in sweeps]
+    serial = [circuit.fit(*s) for s in sweeps]
+    assert list(frame["R1.r"]) == [r.params["R1.r"] for r in serial]

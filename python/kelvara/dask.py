@@ -183,7 +183,13 @@ def _fit_many(circuit: kelvara.Circuit, ids: list, spectra: list, errors: str, f
 
 def _item(item: Any) -> tuple[Any, Any, Any]:
     """(id, frequencies, impedances) of a bag item: impedances None for a spectrum
-    given as battery-data-format keys, which the fit reads as a dataframe."""
+    given as battery-data-format keys, which the fit reads as a dataframe. A
+    ``kelvara.io.Spectrum`` (a sweep of a file, as ``io.read_all`` gives them) is
+    its own item, with the id "<path>#<sweep>"."""
+    from kelvara.io import Spectrum
+
+    if isinstance(item, Spectrum):
+        return f"{item.path}#{item.sweep}", item.frequencies, item.impedances
     if isinstance(item, dict):
         try:
             key = item["id"]
@@ -196,7 +202,8 @@ def _item(item: Any) -> tuple[Any, Any, Any]:
         key, f, z = item
     except (TypeError, ValueError):
         raise ValueError(
-            f"bag items must be (id, frequencies, impedances) tuples or dicts, got {type(item).__name__}"
+            f"bag items must be (id, frequencies, impedances) tuples, dicts or kelvara.io.Spectrum objects, "
+            f"got {type(item).__name__}"
         ) from None
     return key, f, z
 
