@@ -110,6 +110,8 @@ def _table(path: str, body: bytes, version: int) -> np.ndarray:
     rows, ncols = struct.unpack_from("<IH", body)
     ids = struct.unpack_from(f"<{ncols}H", body, 6) if 6 + 2 * ncols <= len(body) else ()
     unknown = [i for i in ids if i not in COLUMNS]
+    if not ids:
+        raise ReadError(path, None, "the data module has no columns")
     if len(ids) != ncols or unknown:
         raise ReadError(path, None, f"column ids {unknown or 'cut short'} in the data module are not ones this "
                                     "reader knows; export the file as text from EC-Lab (.mpt) and read that")

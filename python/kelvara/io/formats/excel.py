@@ -40,11 +40,18 @@ def read_bytes(path: str, data: bytes) -> list[Spectrum]:
                                     f"({type(error).__name__}: {error})") from None
     spectra: list[Spectrum] = []
     refused: list[str] = []
-    for sheet in book.worksheets:
-        lines = ["\t".join(_text(v) for v in row) for row in sheet.iter_rows(values_only=True)]
+    try:
+        sheets = [(sheet.title, ["\t".join(_text(v) for v in row) for row in sheet.iter_rows(values_only=True)])
+                  for sheet in book.worksheets]
+    except Exception as error:  # a workbook damaged inside: openpyxl's errors are of many kinds
+        raise ReadError(path, None, f"a sheet of the workbook cannot be read ({type(error).__name__}: {error})") \
+            from None
+    finally:
+        book.close()
+    for title, lines in sheets:
         if not any(line.strip() for line in lines):
             continue
-        src = Source(f"{path} [sheet {sheet.title}]", lines)
+        src = Source(f"{path} [sheet {title}]", lines)
         try:
             found = _table.read_delimited(src, "CSV")
         except ReadError as error:
@@ -53,7 +60,6 @@ def read_bytes(path: str, data: bytes) -> list[Spectrum]:
         for s in found:
             spectra.append(Spectrum(s.frequencies, s.impedances, INSTRUMENT, s.columns, path,
                                     sweep=len(spectra), line=s.line))
-    book.close()
     if not spectra:
         detail = refused[0] if refused else "every sheet is empty"
         raise ReadError(path, None, f"expected a sheet of impedance columns, found none ({detail})")
