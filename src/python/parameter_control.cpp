@@ -164,7 +164,7 @@ PyObject* circuit_with_fixed(PyObject* self, PyObject* const* args, Py_ssize_t n
     CircuitControl control = data.control;
     control.fixed.resize(values.size(), false);
     control.deferred.resize(values.size(), false);
-    for (const auto [i, j] : at) {
+    for (const auto& [i, j] : at) {
         if (i < given.size()) values[j] = given[i];
         // Without a value on a circuit of placeholders, hold where the fit starts.
         control.deferred[j] = i >= given.size() && !data.explicit_values;
@@ -189,7 +189,7 @@ PyObject* circuit_with_free(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::vector<std::pair<std::size_t, std::size_t>> at;
     if (!indices_of(data.tree, released, at)) return nullptr;
     CircuitControl control = data.control;
-    for (const auto [i, j] : at) {
+    for (const auto& [i, j] : at) {
         if (j < control.fixed.size()) control.fixed[j] = false;
     }
     control.drop_unused();
@@ -223,7 +223,7 @@ PyObject* circuit_with_bounds(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!indices_of(data.tree, {name}, at)) return nullptr;
         PyObject* pair = PyTuple_GET_ITEM(item, 1);
         if (pair == Py_None) {  // back to the catalogue's
-            for (const auto [unused, j] : at) control.bounds[j].reset();
+            for (const auto& [unused, j] : at) control.bounds[j].reset();
             continue;
         }
         Ref sides(PySequence_Check(pair) && !PyUnicode_Check(pair) ? PySequence_Tuple(pair) : nullptr);
@@ -232,7 +232,7 @@ PyObject* circuit_with_bounds(PyObject* self, PyObject* const* args, Py_ssize_t 
             return raise(PyExc_TypeError, "bounds of " + name + " must be a (lower, upper) pair or None, got '" +
                                               type_name(pair) + "'");
         }
-        for (const auto [unused, j] : at) {
+        for (const auto& [unused, j] : at) {
             Bounds b{};
             if (!read_bound_side(PyTuple_GET_ITEM(sides.get(), 0), catalogue[j].lo, b.lo) ||
                 !read_bound_side(PyTuple_GET_ITEM(sides.get(), 1), catalogue[j].hi, b.hi)) {
