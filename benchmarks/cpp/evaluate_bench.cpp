@@ -60,6 +60,7 @@ kelvara::Complex textbook(kelvara::Kind kind, const double* p, const kelvara::Om
         }
         case Kind::K: return Complex{p[0], 0.0} / (one + jw * p[1]);
         case Kind::Zarc: return Complex{p[0], 0.0} / (one + cpow(jw * p[1], p[2]));
+        case Kind::H: return Complex{p[0], 0.0} / cpow(one + cpow(jw * p[1], p[2]), p[3]);
         case Kind::Tlmq: {
             const Complex zq = one / (p[1] * cpow(jw, p[2]));
             return csqrt(p[0] * zq) / ctanh(csqrt(Complex{p[0], 0.0} / zq));
