@@ -273,7 +273,7 @@ def bench_grouping(points=60):
     except ImportError:
         print("pandas is not installed: the id grouping table skipped")
         return
-    from kelvara._spectra import long_frame
+    from kelvara._measured import long_frame
 
     print(f"{'id grouping':24} {'groups':>6} {'rows':>8} {'seconds':>9} {'x per doubling':>15}")
     print("-" * 66)

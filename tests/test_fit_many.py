@@ -87,7 +87,7 @@ def test_missing_and_mixed_ids_are_refused(ids, message):
 
 
 def test_grouping_ids_is_linear_and_keeps_first_appearance():
-    from kelvara._spectra import group_ids
+    from kelvara._measured import group_ids
     rng = np.random.default_rng(0)
     for ids in [rng.integers(0, 3000, 20000), rng.integers(0, 3000, 20000).astype(str)]:
         uniques, groups = group_ids(ids, "ids")

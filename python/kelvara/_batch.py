@@ -8,7 +8,7 @@ from __future__ import annotations
 import sys
 from typing import TYPE_CHECKING, Any, Callable, Iterable, NoReturn, Sequence
 
-from kelvara._spectra import items
+from kelvara._measured import items
 
 if TYPE_CHECKING:
     from kelvara._core import Circuit, FitResult

@@ -415,7 +415,7 @@ def _joint_fit(
     evaluations: int,
 ) -> tuple[list[FitResult], bool, str, float]: ...
 
-# Circuit.fit's reading of a measured spectrum, for kelvara._spectra: new float64 and complex128 arrays
+# Circuit.fit's reading of a measured spectrum, for kelvara._measured: new float64 and complex128 arrays
 # (and, with `rows`, the dataframe rows kept, None for two sequences).
 def _spectrum(
     frequencies: Any,

@@ -50,7 +50,7 @@ import dask.dataframe as dd
 
 import kelvara
 from kelvara._batch import STATISTICS, check_errors, flag_codes, raise_first
-from kelvara._spectra import FREQUENCY, IMAGINARY, REAL, group_ids, spectrum, split
+from kelvara._measured import FREQUENCY, IMAGINARY, REAL, group_ids, spectrum, split
 
 __all__ = ["fit_bag", "fit_dataframe", "result_meta", "FREQUENCY", "REAL", "IMAGINARY"]
 

@@ -381,7 +381,7 @@ def drt_many(
     warnings here: read ``result.notes``.
     """
     from kelvara._batch import check_errors, run
-    from kelvara._spectra import items
+    from kelvara._measured import items
 
     check_errors(errors)
     records = run(_core._drt_many, items(spectra, impedances, id_column), "DRT", errors, progress,

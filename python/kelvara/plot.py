@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from kelvara._spectra import spectrum
+from kelvara._measured import spectrum
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes

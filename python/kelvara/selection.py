@@ -38,7 +38,7 @@ from typing import TYPE_CHECKING, Any, Sequence
 
 import kelvara
 from kelvara import _core
-from kelvara._spectra import spectrum
+from kelvara._measured import spectrum
 from kelvara.diagnostics import VERDICTS, Flag, diagnose, noise_level, relative_misfit, verdict_of
 
 if TYPE_CHECKING:

@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, Iterable, Iterator, Sequence
 import numpy as np
 
 from kelvara._batch import raise_named
-from kelvara._spectra import items, spectrum
+from kelvara._measured import items, spectrum
 
 if TYPE_CHECKING:
     from kelvara._core import Circuit, FitResult

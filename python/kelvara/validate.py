@@ -294,7 +294,7 @@ def kramers_kronig(
     TypeError
         For data that are not sequences of numbers, as ``Circuit.fit``.
     """
-    from kelvara._spectra import spectrum
+    from kelvara._measured import spectrum
 
     f, z = spectrum(frequencies, impedances, check="relaxation", min_points=MIN_POINTS)
     c, cap, extend_decades, tolerance = _check_options(f.size, c, max_elements, select, extend_decades, tolerance)

@@ -59,7 +59,7 @@ from typing import Any, Union
 
 import numpy as np
 
-from kelvara._spectra import FREQUENCY, IMAGINARY, REAL
+from kelvara._measured import FREQUENCY, IMAGINARY, REAL
 from kelvara.io import _table, _text, formats
 from kelvara.io._text import MAX_FILE_BYTES, MAX_LINE_CHARS
 from kelvara.io._types import ReadError, Spectrum

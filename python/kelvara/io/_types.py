@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-from kelvara._spectra import COLUMNS, spectrum
+from kelvara._measured import COLUMNS, spectrum
 
 
 class ReadError(ValueError):

@@ -157,7 +157,7 @@ def test_every_entry_point_takes_every_form_alike(entry, form, reference):
 
 def test_the_polar_frame_is_the_spectrum():
     # the conversion written here: |Z| (cos phase + j sin phase), phase in degrees
-    f, z = kelvara._spectra.spectrum(polar_frame())
+    f, z = kelvara._measured.spectrum(polar_frame())
     np.testing.assert_array_equal(f, F)
     np.testing.assert_allclose(z, np.abs(Z) * (np.cos(np.angle(Z)) + 1j * np.sin(np.angle(Z))), rtol=1e-14)
 

@@ -1,5 +1,5 @@
 // _spectrum() and _COLUMNS: the measured-spectrum reading of Circuit.fit,
-// offered to the package's Python functions (kelvara._spectra), so that every
+// offered to the package's Python functions (kelvara._measured), so that every
 // entry point accepts the same forms and refuses bad input in the same words.
 #include "python/objects.hpp"
 
