@@ -14,6 +14,7 @@ import kelvara
 from conftest import DATA
 from kelvara import io
 from kelvara._core import _reduced_circuit
+from kelvara.diagnostics import relative_misfit
 from kelvara.cli import main
 
 F = np.logspace(5, -2, 64)
@@ -134,6 +135,30 @@ def test_reduced_circuit_is_the_limit_of_the_original(name, limit, extreme, expe
     at_limit = circuit.with_named_values({**dict(zip(circuit.param_names(), values)), name: extreme})
     f = np.logspace(4, -1, 20)
     np.testing.assert_allclose(smaller.impedance(f), at_limit.impedance(f), rtol=1e-6)
+
+
+@pytest.mark.parametrize("alpha, expected", [(1.0, "R0-p(R1,C1)"), (0.0, "R0-p(R1,R2)")])
+def test_a_cpe_at_an_end_of_its_exponent_becomes_the_ideal_element(alpha, expected):
+    circuit = kelvara.Circuit("R0-p(R1,CPE1)").with_values([5, 100, 2e-5, alpha])
+    smaller = _reduced_circuit(circuit, "CPE1.alpha", "ideal")
+    assert smaller.notation == expected
+    w = 2 * np.pi * np.logspace(4, -1, 20)
+    branch = 1 / 100 + 2e-5 * (1j * w) ** alpha  # Y of R1 beside q (j w)^alpha
+    np.testing.assert_allclose(smaller.impedance(w / (2 * np.pi)), 5 + 1 / branch, rtol=1e-12)
+    assert _reduced_circuit(circuit.with_values([5, 100, 2e-5, 0.9]), "CPE1.alpha", "ideal") is None
+
+
+def test_select_on_exact_data_takes_the_circuit_that_reaches_them():
+    # noise-free: the rival's misfit (5e-5) lies far below the Kramers-Kronig fit's
+    # own model error, yet only the true circuit reaches the data; its strong
+    # correlations leave its values determined
+    truth = [136, 9.8e-4, 0.621, 59000, 2.58e-6, 0.967, 263, 0.652, 0.996, 29100, 8.75e-7, 0.841]
+    notation = "p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)-p(R4,CPE4)"
+    f = np.logspace(np.log10(3475.5), np.log10(8.933e-5), 92)
+    z = kelvara.Circuit(notation).with_values(truth).impedance(f)
+    best = kelvara.select(f, z, candidates=["p(R1,C1)-p(R2,C2)-p(R3,CPE3)-p(R4,CPE4)", notation]).best
+    assert best.circuit.notation == notation
+    assert relative_misfit(best) < 1e-9
 
 
 def test_reduction_of_the_only_path_is_none():

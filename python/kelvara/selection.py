@@ -348,7 +348,8 @@ _RUNAWAY = 1e15
 def _runoffs(result: FitResult) -> list[tuple[str, str]]:
     """(parameter, "short" or "open") for each element the fit ran off to a limit, and
     both for one the data do not determine (standard error missing or above its value:
-    its element may be the one to drop, whichever way)."""
+    its element may be the one to drop, whichever way); (parameter, "ideal") for an
+    exponent at an end of its range (the core turns a CPE there into C or R)."""
     out = []
     bounds = result.circuit.param_bounds()
     fixed = set(result.circuit.fixed)
@@ -357,6 +358,9 @@ def _runoffs(result: FitResult) -> list[tuple[str, str]]:
     kinds = _core._param_elements(result.circuit)
     for (name, value), (lo, hi), (kind, index) in zip(result.params.items(), bounds, kinds):
         if name in fixed or not math.isfinite(value):
+            continue
+        if lo == 0.0 and hi == 1.0 and (value <= 1e-9 or value >= 1 - 1e-9):
+            out.append((name, "ideal"))  # an exponent at an end of its range: a CPE become C or R
             continue
         limits = _LIMITS.get(drifts[kind][index])
         if limits is None:
@@ -451,14 +455,55 @@ def _ordered(rows: dict[int, Ranked], criterion: str) -> list[Ranked]:
     return [rows[k] for k in sorted(keys, key=lambda k: (values[k], k))]
 
 
-def _simplest_adequate(ranked: list[Ranked], criterion: str) -> Ranked | None:
-    """select's choice among `ranked` (best first): of the clean candidates within
-    EQUIVALENT of the best clean criterion, the one with the fewest free parameters."""
-    clean = [row for row in ranked if row.result is not None and row.verdict == "clean"]
-    if not clean:
+#: Flags that leave a fit adequate: its values are determined and its misfit is at
+#: the noise; a strong correlation says two values trade off, not that the data
+#: miss them.
+_ADMISSIBLE = frozenset({"correlated"})
+#: A relative misfit below this is arithmetic, not measurement: fits that reach it
+#: describe the data equally well, whichever is lower.
+_ARITHMETIC = 1e-10
+#: Flags that leave a fit's values undetermined (or no fit at all).
+_INDETERMINATE = frozenset({"undetermined", "at_bound", "nested_better", "not_converged", "not_finite"})
+
+
+def _misfit_limit(result: FitResult) -> float:
+    """How far above the noise a right circuit's scaled misfit may lie (as the misfit flag reads it)."""
+    return 1.0 + 1.7 / math.sqrt(2 * max(result.n_points, 1))
+
+
+def _judged_noise(ranked: list[Ranked], noise: float | None) -> float | None:
+    """The noise level the choice is judged against: the data's estimate, or lower
+    where a fit with determined values reaches clearly below it. On exact data the
+    estimate is the Kramers-Kronig fit's own model error, far above what the right
+    circuit reaches, and every circuit within it would pass."""
+    reached = [_scaled_misfit(row.result) * _misfit_limit(row.result) for row in ranked
+               if row.result is not None and not any(flag.code in _INDETERMINATE for flag in row.flags)]
+    reached = [max(value, _ARITHMETIC) for value in reached if math.isfinite(value)]
+    if not reached:
+        return noise
+    return min(reached) if noise is None else min(noise, min(reached))
+
+
+def _adequate(row: Ranked, noise: float | None) -> bool:
+    if row.result is None or any(flag.code not in _ADMISSIBLE for flag in row.flags):
+        return False
+    if noise is None:
+        return row.verdict == "clean"
+    return _scaled_misfit(row.result) <= noise * _misfit_limit(row.result)
+
+
+def _simplest_adequate(ranked: list[Ranked], criterion: str, noise: float | None) -> Ranked | None:
+    """select's choice among `ranked` (best first): of the adequate candidates (values
+    determined, misfit at the noise level judged by :func:`_judged_noise`) within
+    EQUIVALENT of the best adequate criterion, the one with the fewest free parameters."""
+    judged = _judged_noise(ranked, noise)
+    adequate = [row for row in ranked if _adequate(row, judged)]
+    if not adequate:
         return None
-    limit = _criterion_value(clean[0].result, criterion) + EQUIVALENT  # type: ignore[arg-type]
-    near = [row for row in clean if _criterion_value(row.result, criterion) <= limit]  # type: ignore[arg-type]
+    limit = _criterion_value(adequate[0].result, criterion) + EQUIVALENT  # type: ignore[arg-type]
+    # Fits at the arithmetic's resolution are equally good whatever the criterion says.
+    near = [row for row in adequate if _criterion_value(row.result, criterion) <= limit  # type: ignore[arg-type]
+            or _scaled_misfit(row.result) <= _ARITHMETIC]  # type: ignore[arg-type]
     fewest = min(row.n_free for row in near)
     return next(row for row in near if row.n_free == fewest)
 
@@ -542,7 +587,7 @@ def _run(f: np.ndarray, z: np.ndarray, candidates: list[_Candidate], criterion: 
                 stages.insert(0, list(range(first, len(candidates))))
                 continue
         if stages:
-            choice = _simplest_adequate(_ordered(rows, criterion), criterion)
+            choice = _simplest_adequate(_ordered(rows, criterion), criterion, noise)
             if choice is not None and noise is not None and \
                     _scaled_misfit(choice.result) <= STOP_MISFIT * noise:  # type: ignore[arg-type]
                 break
@@ -730,7 +775,7 @@ def select(
     ranked, noise, skipped = _run(f, z, chosen, criterion, noise, max_iterations, fit_kwargs,
                                   early_stop, reduce=True)
     _refuse_if_none_fitted("select", ranked)
-    best = _simplest_adequate(ranked, criterion)
+    best = _simplest_adequate(ranked, criterion, noise)
     if best is None:
         best = _top(ranked, criterion, ("suspect",)) or _top(ranked, criterion, ("suspect", "unreliable", "failed"))
     if default:

@@ -21,4 +21,10 @@ enum class Limit { short_circuit, open_circuit };
 // circuit would be open or shorted, or the index is past the last leaf.
 std::optional<SeriesList> reduced(const SeriesList& series, std::size_t leaf_index, Limit limit);
 
+// The leaf at `leaf_index` replaced by the ideal element its exponent has
+// reached: a CPE with alpha at 1 is the capacitor C (c = q), at 0 the
+// resistor R (r = 1 / q); its label keeps its number. None for any other
+// leaf, or a CPE whose exponent lies inside its range.
+std::optional<SeriesList> idealised(const SeriesList& series, std::size_t leaf_index);
+
 }  // namespace kelvara

@@ -23,13 +23,11 @@ PyObject* reduced_circuit(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!is_circuit(bound[0])) return raise(PyExc_TypeError, "_reduced_circuit() takes a Circuit");
     std::string name, limit_text;
     if (!to_utf8(bound[1], name) || !to_utf8(bound[2], limit_text)) return nullptr;
-    Limit limit;
-    if (limit_text == "short") {
-        limit = Limit::short_circuit;
-    } else if (limit_text == "open") {
+    Limit limit = Limit::short_circuit;
+    if (limit_text == "open") {
         limit = Limit::open_circuit;
-    } else {
-        return raise(PyExc_ValueError, "limit must be \"short\" or \"open\"");
+    } else if (limit_text != "short" && limit_text != "ideal") {
+        return raise(PyExc_ValueError, "limit must be \"short\", \"open\" or \"ideal\"");
     }
     const CircuitData& data = circuit_data(bound[0]);
     const std::vector<std::string> all = param_names(data.tree);
@@ -42,7 +40,7 @@ PyObject* reduced_circuit(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         ++leaf;
     }
     if (!found) return raise(PyExc_ValueError, "no parameter " + name);
-    auto smaller = reduced(data.tree, leaf, limit);
+    auto smaller = limit_text == "ideal" ? idealised(data.tree, leaf) : reduced(data.tree, leaf, limit);
     if (!smaller) Py_RETURN_NONE;
     return make_circuit(std::move(*smaller), data.explicit_values);
 }
