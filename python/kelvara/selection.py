@@ -742,11 +742,14 @@ def select(
     starts and patience of ``Circuit.fit``. A candidate whose fit runs an element off
     to zero or infinity is joined by the circuit with that element shorted or opened.
 
-    Adequate means clean: no flag, so the misfit is at the noise level, the
-    residuals have no structure and every parameter is determined and off its
-    bounds. Among the adequate candidates within ``EQUIVALENT`` (2) of the best
-    criterion the one with the fewest free parameters is chosen (the best
-    criterion among those). Without an adequate candidate the best-ranked one
+    Adequate means: no flag but ``correlated`` (every parameter determined and off
+    its bounds, no structure in the residuals), and a misfit at the noise level.
+    The noise level is the data's estimate, or lower where a candidate with
+    determined values fits clearly below it (on exact data the estimate is the
+    Kramers-Kronig fit's own model error, which circuits short of the truth also
+    reach). Among the adequate candidates within ``EQUIVALENT`` (2) of the best
+    criterion, or at the arithmetic's resolution, the one with the fewest free
+    parameters is chosen (the best criterion among those). Without an adequate candidate the best-ranked one
     whose values are determined ("suspect") is chosen, else the best-ranked. The
     result's ``best`` is the chosen ``FitResult``; when no candidate can be fitted
     at all, ``ValueError`` says why they failed.
