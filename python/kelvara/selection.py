@@ -379,15 +379,22 @@ def _runoffs(result: FitResult) -> list[tuple[str, str]]:
 _REDUCED_PER_STAGE = 4
 
 
-def _worth_reducing(stage: list[int], results: dict[int, Any], rows: dict[int, Ranked]) -> list[int]:
+def _worth_reducing(stage: list[int], results: dict[int, Any], rows: dict[int, Ranked],
+                    noise: float | None) -> list[int]:
     """The candidates of `stage` whose reduction could change the choice: those that
     fit better than every candidate with determined values so far (a reduced circuit
-    fits no better than the one it came from)."""
+    fits no better than the one it came from), and those that fit to the noise level
+    (a reduced circuit there may be the simplest adequate one); the simplest first."""
     determined = [row.result.cost for row in rows.values()
                   if row.result is not None and row.verdict in ("clean", "suspect")]
     limit = min(determined, default=math.inf)
-    pool = [i for i in stage if not isinstance(results[i], BaseException) and results[i].cost < limit]
-    pool.sort(key=lambda i: results[i].cost)
+
+    def at_noise(result: FitResult) -> bool:
+        return noise is not None and _scaled_misfit(result) <= noise * _misfit_limit(result)
+
+    pool = [i for i in stage if not isinstance(results[i], BaseException)
+            and (results[i].cost < limit or at_noise(results[i]))]
+    pool.sort(key=lambda i: (results[i].n_free, results[i].cost))
     return pool[:_REDUCED_PER_STAGE]
 
 
@@ -579,7 +586,7 @@ def _run(f: np.ndarray, z: np.ndarray, candidates: list[_Candidate], criterion: 
         for i in stage:
             rows[i] = _ranked_row(candidates[i], results[i], results.get(nested.get(i, -1)), noise)
         if reduce:
-            smaller = [r for i in _worth_reducing(stage, results, rows)
+            smaller = [r for i in _worth_reducing(stage, results, rows, noise)
                        for r in _reductions(candidates[i], results[i], known)]
             if smaller:
                 first = len(candidates)
