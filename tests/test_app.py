@@ -384,3 +384,135 @@ def test_a_saved_project_reopens_the_session(client):
 def test_a_bad_project_is_refused(client, data):
     answer = upload(client, "old.kelvara", data)
     assert answer.status_code == 400 and "old.kelvara: not a kelvara project" in answer.json()["error"]
+
+
+# -- stopping a fit -----------------------------------------------------------------------------
+
+LONG_CIRCUIT = "R0-p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)-p(R4,CPE4)-p(R5,CPE5)"
+
+
+def long_fit(f, z):
+    """A differential-evolution search over ten arcs' worth of parameters and thousands of
+    points: a minute or more of work when nothing stops it."""
+    from kelvara.selection import fit_started
+
+    return fit_started(kelvara_module().Circuit(LONG_CIRCUIT), f, z, method="differential_evolution", seed=0)
+
+
+def kelvara_module():
+    import kelvara
+
+    return kelvara
+
+
+def in_thread(call, *args):
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = call(*args)
+        except BaseException as error:  # noqa: BLE001 - the test looks at what was raised
+            outcome["raised"] = error
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread, outcome
+
+
+def test_another_thread_cancels_a_running_call():
+    from kelvara import _core
+
+    f = np.geomspace(1e5, 0.1, 2000)
+    z = rq_impedance(f, *TRUTH.values())
+    mine, others = threading.Event(), threading.Event()
+
+    def cancellable():
+        _core._push_cancel(others)  # an event of an outer scope that nobody sets
+        _core._push_cancel(mine)
+        try:
+            return long_fit(f, z)
+        finally:
+            _core._pop_cancel()
+            _core._pop_cancel()
+
+    thread, outcome = in_thread(cancellable)
+    # set on this thread: the event of the call running on the other one
+    threading.Timer(0.3, mine.set).start()
+    thread.join(timeout=60)
+    assert not thread.is_alive()
+    assert isinstance(outcome.get("raised"), KeyboardInterrupt) and str(outcome["raised"]) == "cancelled"
+    # an event pushed on another thread does not reach this one's calls; a set one pushed here does
+    few = F[:20], rq_impedance(F[:20], *TRUTH.values())
+    assert kelvara_module().Circuit("R0-p(R1,CPE1)").fit(*few).success
+    with pytest.raises(RuntimeError, match="without a matching"):
+        _core._pop_cancel()
+    with pytest.raises(AttributeError):
+        _core._push_cancel(5)
+
+
+@pytest.fixture
+def long_client(tmp_path):
+    f = np.geomspace(1e5, 0.1, 2000)
+    z = rq_impedance(f, *TRUTH.values())
+    path = tmp_path / "long.csv"
+    path.write_text("Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm\n" +
+                    "".join(f"{a!r},{b.real!r},{b.imag!r}\n" for a, b in zip(f.tolist(), z.tolist())))
+    app = app_module.create_app([path])
+    with TestClient(app) as test_client:
+        test_client.headers["X-Kelvara-Token"] = app.state.token
+        yield test_client
+
+
+def wait_for_running(session, count):
+    for _ in range(2000):
+        if len(session._running) >= count:
+            return
+        threading.Event().wait(0.01)
+    raise AssertionError("the fits did not start")
+
+
+def test_stop_ends_long_fits_and_keeps_the_session_as_it_was(long_client):
+    session = long_client.app.state.session
+    ident = session.entries()[0].id
+    first = fit(long_client, ident, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8])
+    assert first.status_code == 200
+    before = session.get(ident)
+    kept, revision = before.result, before.revision
+    body = {"circuit": LONG_CIRCUIT, "method": "differential_evolution"}
+    # the same long refit sent twice: one runs, the other waits for it; Stop ends both
+    runs = [in_thread(lambda: fit(long_client, ident, **body)) for _ in range(2)]
+    wait_for_running(session, 2)
+    assert long_client.post("/api/cancel").json() == {"stopped": 2}
+    for thread, outcome in runs:
+        thread.join(timeout=60)
+        assert not thread.is_alive()
+        answer = outcome["value"]
+        assert answer.status_code == 409 and answer.json()["cancelled"], answer.text
+    entry = session.get(ident)
+    assert entry.result is kept and entry.revision == revision and not session._running
+    shown = long_client.get(f"/api/spectrum/{ident}").json()
+    assert shown["fit"]["circuit"] == "R0-p(R1,CPE1)" and shown["revision"] == revision
+    # a stop ends what runs then, not what is sent after
+    again = fit(long_client, ident, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], masked=[0])
+    assert again.status_code == 200 and again.json()["revision"] == revision + 1
+
+
+@pytest.mark.parametrize("shared", [[], ["R0.r"]])
+def test_a_series_fitted_spectrum_by_spectrum_is_fit_series_itself(client, shared):
+    """The page follows a series spectrum by spectrum; what it fits must be the library's series fit."""
+    kelvara = kelvara_module()
+    scales = (1.0, 1.3, 0.8, 1.6)
+    spectra = [(F, rq_impedance(F, *dict(TRUTH, **{"R1.r": TRUTH["R1.r"] * s}).values()) * (1 + 0.01j * k))
+               for k, s in enumerate(scales)]
+    ids = [uploaded(client, f"s{k}.csv", "\n".join(
+        ["f,re,im"] + [f"{a!r},{b.real!r},{b.imag!r}" for a, b in zip(f.tolist(), z.tolist())]).encode())
+        for k, (f, z) in enumerate(spectra)]
+    start = [10.0, 100.0, 1e-5, 0.8]
+    trend = client.post("/api/series", json={"circuit": "R0-p(R1,CPE1)", "values": start, "shared": shared,
+                                             "ids": ids}).json()
+    expected = kelvara.fit_series(kelvara.Circuit("R0-p(R1,CPE1)").with_values(start), spectra, shared=shared)
+    names = trend["names"]
+    assert [row["values"] for row in trend["spectra"]] == [[r.params[n] for n in names] for r in expected]
+    assert trend["shared"] == expected.shared
+    assert client.get("/api/series/progress").json() == {"task": "series", "done": 4, "total": 4,
+                                                         "stage": "joint" if shared else "separate"}

@@ -3,11 +3,14 @@
 Nothing here knows about HTTP; the server hands requests to these functions on a
 worker thread. Every spectrum has its own lock, so two refits of the same
 spectrum (a double click, a request sent twice) run one after the other and the
-later one's result is the one kept, whole.
+later one's result is the one kept, whole. `Session.cancel` stops every fit that
+is running or waiting: a stopped one keeps nothing, so the spectrum shows what it
+showed before.
 """
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import math
 import os
@@ -17,12 +20,12 @@ import tempfile
 import threading
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, Sequence
+from typing import Any, Iterator, Sequence
 
 import numpy as np
 
 import kelvara
-from kelvara import io
+from kelvara import _core, io
 from kelvara.selection import fit_started
 
 #: uploads above this many bytes are refused before anything is read
@@ -38,6 +41,19 @@ PROJECT_SUFFIX = ".kelvara"
 
 class SessionError(ValueError):
     """A request the session cannot serve: its text is shown in the page as it is."""
+
+
+class Cancelled(SessionError):
+    """The user stopped the work: nothing of it was kept."""
+
+
+STOPPED = "stopped: the spectra keep the fits they had"
+
+
+def _stop_if(event: threading.Event) -> None:
+    """Before anything is stored: a fit stopped just as it ended is not kept either."""
+    if event.is_set():
+        raise Cancelled(STOPPED)
 
 
 @dataclass
@@ -79,6 +95,9 @@ class Session:
         self._ids = itertools.count(1)
         self._lock = threading.Lock()
         self._folder: str | None = None
+        self._running: set[threading.Event] = set()
+        #: the running series: spectra fitted of how many, and the stage
+        self.progress: dict[str, Any] = {}
 
     # -- data ---------------------------------------------------------------
 
@@ -146,16 +165,45 @@ class Session:
                 self._entries[entry.id] = entry
             entry.auto = record["auto"]
             with entry.lock:
-                _checks(entry)
+                entry.kk, entry.drt = _checks(entry.spectrum)
             fit = record["fit"]
             if fit is not None:
                 try:
                     self.refit(entry.id, fit["circuit"], fit["values"], fit["fixed"], fit["bounds"], fit["masked"],
                                fit["method"], fit["weight"])
+                except Cancelled:
+                    pass  # stopped: the spectrum stays without its fit
                 except SessionError as error:
                     entry.error = str(error)
             added.append(entry)
         return added
+
+    @contextlib.contextmanager
+    def _cancellable(self) -> Iterator[threading.Event]:
+        """Work that `cancel` stops: the engine's long calls inside end within about
+        50 ms, with Cancelled."""
+        event = threading.Event()
+        with self._lock:
+            self._running.add(event)
+        _core._push_cancel(event)
+        try:
+            yield event
+        except KeyboardInterrupt:
+            if not event.is_set():
+                raise
+            raise Cancelled(STOPPED) from None
+        finally:
+            _core._pop_cancel()
+            with self._lock:
+                self._running.discard(event)
+
+    def cancel(self) -> int:
+        """Stops every fit running or waiting for its spectrum; how many there were."""
+        with self._lock:
+            running = list(self._running)
+        for event in running:
+            event.set()
+        return len(running)
 
     def close(self) -> None:
         if self._folder is not None:
@@ -167,18 +215,22 @@ class Session:
     def auto_fit(self, entry_id: int) -> Entry:
         """select's choice for the spectrum, with its Kramers-Kronig check and DRT; run once."""
         entry = self.get(entry_id)
-        with entry.lock:
+        with self._cancellable() as event, entry.lock:
             if entry.auto is not None or entry.error is not None or entry.result is not None:
                 return entry  # chosen already, or fitted otherwise (a reopened project, a stopped queue)
-            spectrum = entry.spectrum
+            _stop_if(event)
+            result = auto = error = None
+            rows = []
             try:
-                ranking = _quiet(kelvara.select, spectrum)
-                entry.result = ranking.best
-                entry.auto = ranking.chosen.notation
-                entry.ranking = [row for row in ranking if row.result is not None]
-            except ValueError as error:
-                entry.error = str(error)
-            _checks(entry)
+                ranking = _quiet(kelvara.select, entry.spectrum)
+                result, auto = ranking.best, ranking.chosen.notation
+                rows = [row for row in ranking if row.result is not None]
+            except ValueError as failure:
+                error = str(failure)
+            kk, drt = _checks(entry.spectrum)
+            _stop_if(event)
+            entry.result, entry.auto, entry.ranking, entry.error = result, auto, rows, error
+            entry.kk, entry.drt = kk, drt
             entry.revision += 1
         return entry
 
@@ -217,7 +269,8 @@ class Session:
         keep = np.setdiff1d(np.arange(n), drop)
         options = {"method": method, "weight": weight}
         seeded = {"seed": 0} if method in ("particle_swarm", "simulated_annealing", "basin_hopping") else {}
-        with entry.lock:
+        with self._cancellable() as event, entry.lock:
+            _stop_if(event)  # stopped while it waited for the one before
             f, z = entry.spectrum[keep]
             try:
                 if values is None:
@@ -227,6 +280,7 @@ class Session:
                 result.flags  # worked out here, off the event loop, not when the page asks
             except ValueError as error:
                 raise SessionError(str(error)) from None
+            _stop_if(event)
             entry.result = result
             entry.masked = drop
             entry.options = options
@@ -240,9 +294,11 @@ class Session:
                shared: Sequence[str] = (), method: str = "levenberg_marquardt",
                weight: str = "modulus") -> dict[str, Any]:
         """Fit one circuit to the spectra `ids`, in that order, each from the one
-        before (kelvara.fit_series); `shared` parameters common to all. Each
-        spectrum keeps its own left-out points, and gets the fit as its current one."""
-        from kelvara.series import fit_series
+        before, as kelvara.fit_series does (with the same result), but spectrum by
+        spectrum, so that `progress` follows it and a stop ends it between two; then
+        `shared` parameters common to all. Each spectrum keeps its own left-out
+        points, and gets the fit as its current one; a stopped series changes none."""
+        from kelvara.series import _checked_shared, _joint_fit, _series_spectra
 
         entries = [self.get(int(i)) for i in ids]
         if not entries:
@@ -253,26 +309,35 @@ class Session:
             raise SessionError(f"{model.notation} has no parameter {unknown[0]} to share")
         if method not in METHODS or weight not in WEIGHTS:
             raise SessionError(f"unknown method or weight: {method!r}, {weight!r}")
-        spectra = [e.spectrum[np.setdiff1d(np.arange(len(e.spectrum)), e.masked)] for e in entries]
-        seeded = {"seed": 0} if method in ("particle_swarm", "simulated_annealing", "basin_hopping") else {}
-        try:
-            joint = _quiet(fit_series, model, [tuple(s) for s in spectra], shared=list(shared), method=method,
-                           weight=weight, **seeded)
-            results = list(joint)
-            for result in results:
-                result.flags  # off the event loop
-        except ValueError as error:
-            raise SessionError(str(error)) from None
-        for entry, result in zip(entries, results):
-            with entry.lock:
-                entry.result = result
-                entry.options = {"method": method, "weight": weight}
-                entry.error = None
-                entry.revision += 1
+        kwargs: dict[str, Any] = {"method": method, "weight": weight}
+        if method in ("particle_swarm", "simulated_annealing", "basin_hopping"):
+            kwargs["seed"] = 0
+        with self._cancellable() as event:
+            try:
+                pairs = _series_spectra([tuple(e.spectrum[np.setdiff1d(np.arange(len(e.spectrum)), e.masked)])
+                                         for e in entries], None, None)
+                shared = _checked_shared(model, shared)
+                results = self._warm_started(model, pairs, kwargs, event)
+                values: dict[str, float] = {}
+                if shared:
+                    self.progress = dict(self.progress, stage="joint")
+                    joint = _quiet(_joint_fit, model, pairs, results, shared, weight)
+                    results, values = list(joint), joint.shared
+                for result in results:
+                    result.flags  # off the event loop
+            except ValueError as error:
+                raise SessionError(str(error)) from None
+            _stop_if(event)
+            for entry, result in zip(entries, results):
+                with entry.lock:
+                    entry.result = result
+                    entry.options = {"method": method, "weight": weight}
+                    entry.error = None
+                    entry.revision += 1
         names = model.param_names()
         return {
             "circuit": model.notation, "names": names, "units": model.param_units(),
-            "shared": {k: _finite(v) for k, v in (joint.shared or {}).items()},
+            "shared": {k: _finite(v) for k, v in values.items()},
             "spectra": [{"id": e.id, "label": e.label, "verdict": r.verdict,
                          "values": [_finite(r.params[n]) for n in names],
                          "stderr": [None if r.stderr is None or r.stderr.get(n) is None else _finite(r.stderr[n])
@@ -280,19 +345,43 @@ class Session:
                         for e, r in zip(entries, results)],
         }
 
+    def _warm_started(self, model: kelvara.Circuit, pairs: list, kwargs: dict[str, Any],
+                      event: threading.Event) -> list[Any]:
+        """kelvara.fit_series's separate fits, each spectrum from the one before
+        (the first from the data where the circuit has no values), told in `progress`."""
+        from kelvara._batch import raise_named
 
-def _checks(entry: Entry) -> None:
-    """The spectrum's Kramers-Kronig check and DRT, which no fit changes."""
+        self.progress = {"task": "series", "done": 0, "total": len(pairs), "stage": "separate"}
+        results = []
+        current = model
+        for index, (f, z) in enumerate(pairs):
+            _stop_if(event)
+            try:
+                result = (_quiet(fit_started, current, f, z, **kwargs) if index == 0
+                          else _quiet(current.fit, f, z, **kwargs))
+            except ValueError as error:
+                raise_named(error, str(index))
+            results.append(result)
+            if result.success and all(math.isfinite(v) for v in result.params.values()):
+                current = result.circuit
+            self.progress = dict(self.progress, done=index + 1)
+        return results
+
+
+def _checks(spectrum: io.Spectrum) -> tuple[Any, Any]:
+    """The spectrum's Kramers-Kronig check and DRT, which no fit changes (None where
+    one cannot be had)."""
     from kelvara.validate import kramers_kronig
 
     try:
-        entry.kk = _quiet(kramers_kronig, entry.spectrum)
+        kk = _quiet(kramers_kronig, spectrum)
     except ValueError:
-        entry.kk = None
+        kk = None
     try:
-        entry.drt = _quiet(kelvara.drt, entry.spectrum)
+        drt = _quiet(kelvara.drt, spectrum)
     except ValueError:
-        entry.drt = None
+        drt = None
+    return kk, drt
 
 
 def too_large(name: str, size: int, limit: int) -> str:
