@@ -516,3 +516,25 @@ def test_a_series_fitted_spectrum_by_spectrum_is_fit_series_itself(client, share
     assert trend["shared"] == expected.shared
     assert client.get("/api/series/progress").json() == {"task": "series", "done": 4, "total": 4,
                                                          "stage": "joint" if shared else "separate"}
+
+
+def _tlm(r_ion, gamma):
+    """TLMQ where r_ion qs w^gamma = 1: sqrt(r_ion Z_Q) coth sqrt(r_ion / Z_Q), r_ion / Z_Q = j^gamma."""
+    root = 1j ** (gamma / 2)
+    return r_ion / root / np.tanh(root)
+
+
+@pytest.mark.parametrize("notation, values, tau, handle, slope", [
+    ("R0-p(R1,C1)", [5.0, 40.0, 1e-4], 40.0 * 1e-4, 5.0 + 40.0 / (1 + 1j), 0.5),
+    ("R0-K1", [5.0, 40.0, 2e-3], 2e-3, 5.0 + 40.0 / (1 + 1j), 0.5),
+    ("R0-Zarc1", [5.0, 40.0, 2e-3, 0.7], 2e-3, 5.0 + 40.0 / (1 + 1j ** 0.7), 0.5),
+    ("R0-Tlmq1", [5.0, 40.0, 1e-3, 0.8], (40.0 * 1e-3) ** (1 / 0.8), 5.0 + _tlm(40.0, 0.8), _tlm(1.0, 0.8).real),
+])
+def test_every_arc_has_a_handle_at_its_time_constant(notation, values, tau, handle, slope):
+    """Where each arc's handle sits (the impedance at w tau = 1) and how far it moves per ohm of
+    the arc's resistance, from the elements' formulas."""
+    circuit = kelvara_module().Circuit(notation).with_values(values)
+    (arc,) = app_module._session.arcs(circuit)
+    assert arc["f"] == pytest.approx(1 / (2 * np.pi * tau), rel=1e-12)
+    assert (arc["x"], arc["y"]) == pytest.approx((handle.real, -handle.imag), rel=1e-9)
+    assert arc["slope"] == pytest.approx(slope, rel=1e-4)

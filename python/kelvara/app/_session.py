@@ -20,7 +20,7 @@ import tempfile
 import threading
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, Iterator, Sequence
+from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
 
@@ -532,25 +532,75 @@ def fit_view(result: Any, f: np.ndarray, z: np.ndarray) -> dict[str, Any]:
 # an R (with what follows it in its branch, a Warburg say) in parallel with a C or a CPE
 _ARC = re.compile(r"p?\((R\d+)(?:-[A-Za-z]+\d+)*,(CPE\d+|C\d+)\)|p?\((CPE\d+|C\d+),(R\d+)\)")
 
+# the elements that draw an arc of their own: the parameter the handle moves, and the
+# element's time constant from its parameters (by name without the element's label)
+_ARC_ELEMENTS: dict[str, tuple[str, Callable[[dict[str, float]], float]]] = {
+    "K": ("r", lambda p: p["tau_k"]),
+    "Zarc": ("r", lambda p: p["tau_k"]),
+    "H": ("r", lambda p: p["tau"]),
+    "G": ("rg", lambda p: p["tg"]),
+    # a transmission line bends from its 45-degree line into its capacitive tail where
+    # r_ion qs w^gamma = 1
+    "Tlmq": ("r_ion", lambda p: (p["r_ion"] * p["qs"]) ** (1 / p["gamma"])),
+    "T": ("a", lambda p: p["tau"]),
+}
 
-def arcs(circuit: Any) -> list[dict[str, Any]]:
-    """The circuit's R-C and R-CPE parallel pairs with the top of their arc: the fitted
-    impedance at the pair's own time constant (where the page puts its handle)."""
-    values = dict(zip(circuit.param_names(), circuit.param_values()))
+
+def _pair_tau(r: str, c: str) -> Callable[[dict[str, float]], float]:
+    if c.startswith("CPE"):
+        return lambda v: (v[f"{r}.r"] * v[f"{c}.q"]) ** (1 / v[f"{c}.alpha"])
+    return lambda v: v[f"{r}.r"] * v[f"{c}.c"]
+
+
+def _arc_sources(circuit: Any) -> list[tuple[str, Callable[[dict[str, float]], float]]]:
+    """Each arc of the circuit: the name of the parameter its handle moves, and its
+    time constant from the circuit's values."""
     found = []
     for match in _ARC.finditer(circuit.notation):
         r, c = (match.group(1), match.group(2)) if match.group(1) else (match.group(4), match.group(3))
-        resistance = values.get(f"{r}.r")
-        if c.startswith("CPE"):
-            q, alpha = values.get(f"{c}.q"), values.get(f"{c}.alpha")
-            tau = (resistance * q) ** (1 / alpha) if resistance and q and alpha and alpha > 0 else None
-        else:
-            capacitance = values.get(f"{c}.c")
-            tau = resistance * capacitance if resistance and capacitance else None
-        if tau is None or not math.isfinite(tau) or tau <= 0:
+        found.append((f"{r}.r", _pair_tau(r, c)))
+    codes = dict(zip(circuit.param_names(), (code for code, _ in kelvara._core._param_elements(circuit))))
+    for name, code in codes.items():
+        label, _, own = name.partition(".")
+        if code in _ARC_ELEMENTS and own == _ARC_ELEMENTS[code][0]:
+            tau = _ARC_ELEMENTS[code][1]
+            prefix = label + "."
+            found.append((name, lambda v, tau=tau, prefix=prefix: tau(
+                {k[len(prefix):]: x for k, x in v.items() if k.startswith(prefix)})))
+    return found
+
+
+def _handle(circuit: Any, values: dict[str, float], tau: Callable[[dict[str, float]], float]) -> complex | None:
+    """The fitted impedance at the arc's own time constant, where its handle sits."""
+    try:
+        t = tau(values)
+    except (ZeroDivisionError, OverflowError, KeyError):
+        return None
+    if not isinstance(t, float) or not math.isfinite(t) or t <= 0:
+        return None
+    z = complex(circuit.impedance([1 / (2 * math.pi * t)])[0])
+    return z if math.isfinite(z.real) and math.isfinite(z.imag) else None
+
+
+def arcs(circuit: Any) -> list[dict[str, Any]]:
+    """The circuit's arcs (R-C and R-CPE parallel pairs; K, Zarc, Havriliak-Negami,
+    Gerischer and transmission-line elements) with their handles: the top of the arc,
+    the parameter a sideways drag moves, and how far the handle moves sideways per
+    unit of that parameter (1/2 for an R-C pair, whose diameter is its R)."""
+    names = circuit.param_names()
+    values = dict(zip(names, circuit.param_values()))
+    found = []
+    for name, tau in _arc_sources(circuit):
+        r = values.get(name)
+        z = _handle(circuit, values, tau) if r else None
+        if z is None:
             continue
-        f = 1 / (2 * math.pi * tau)
-        z = complex(circuit.impedance([f])[0])
-        if math.isfinite(z.real) and math.isfinite(z.imag):
-            found.append({"r": f"{r}.r", "f": f, "x": z.real, "y": -z.imag})
+        # the handle's own move when the parameter grows a little (its frequency moves with it)
+        step = 1e-6 * r
+        moved = dict(values, **{name: r + step})
+        other = _handle(circuit.with_values([moved[n] for n in names]), moved, tau)
+        slope = (other.real - z.real) / step if other is not None else math.nan
+        if math.isfinite(slope) and slope > 0:
+            found.append({"r": name, "f": 1 / (2 * math.pi * tau(values)), "x": z.real, "y": -z.imag,
+                          "slope": slope})
     return found

@@ -5,7 +5,7 @@
 const token = document.body.dataset.token;
 const state = {
   rows: new Map(), current: null, detail: null, request: 0, maxUpload: Infinity, queue: [], busy: false,
-  drawing: 0, drtOf: null, shown: null, drawn: null, masked: new Set(),  // which answer the panels show (benchmarks/bench_app.py reads these)
+  drawing: 0, drtOf: null, shown: null, drawn: null, masked: new Set(), working: 0,  // which answer the panels show (benchmarks/bench_app.py reads these)
 };
 const $ = (id) => document.getElementById(id);
 
@@ -21,8 +21,18 @@ async function api(path, options = {}) {
   const response = await fetch(path, Object.assign({}, options, { headers }));
   let body = null;
   try { body = await response.json(); } catch (e) { body = { error: `${response.status} ${response.statusText}` }; }
-  if (!response.ok) throw new Error(body && body.error ? body.error : `${response.status}`);
+  if (!response.ok) {
+    const error = new Error(body && body.error ? body.error : `${response.status}`);
+    error.cancelled = Boolean(body && body.cancelled);  // stopped by the user: no error of the page's own
+    throw error;
+  }
   return body;
+}
+
+// Stop shows while anything runs on the server: the automatic choices, a refit, a series.
+function working(change) {
+  state.working += change;
+  $("stop").hidden = !(state.busy || state.working > 0);
 }
 
 function showError(text) {
@@ -73,31 +83,41 @@ function enqueue(ids) {
   if (!state.busy) runQueue();
 }
 
-// Stop leaves the spectra still waiting unfitted (the one being fitted finishes); Fit
-// from the data, a candidate or a series fits them later.
-$("stop").addEventListener("click", () => { state.queue.length = 0; });
+// Stop ends every fit running on the server (each keeps what it showed before) and
+// leaves the spectra still waiting unfitted; choosing one, Fit from the data, a
+// candidate or a series fits them later.
+$("stop").addEventListener("click", async () => {
+  state.queue.length = 0;
+  status("stopping…");
+  try { await api("/api/cancel", { method: "POST" }); } catch (error) { showError(error.message); }
+});
 
 async function runQueue() {
   state.busy = true;
-  $("stop").hidden = false;
-  let done = 0;
+  working(0);
+  let done = 0, stopped = false;
   while (state.queue.length) {
     const id = state.queue.shift();
     state.running = id;
     status(`choosing circuits: ${done + 1} of ${done + 1 + state.queue.length}`);
+    Object.assign($("progress"), { hidden: false, max: done + 1 + state.queue.length, value: done });
     try {
       const detail = await api(`/api/spectrum/${id}/auto`, { method: "POST" });
       remember([detail]);
       if (state.current === null) choose(id, detail);
       else if (state.current === id) show(detail);
-    } catch (error) { showError(error.message); }
+    } catch (error) {
+      if (error.cancelled) { stopped = true; continue; }
+      showError(error.message);
+    }
     done += 1;
   }
   state.busy = false;
   state.running = null;
+  $("progress").hidden = true;
   renderRows();
-  $("stop").hidden = true;
-  status(done ? `${done} spectr${done === 1 ? "um" : "a"} fitted` : "");
+  working(0);
+  status((done ? `${done} spectr${done === 1 ? "um" : "a"} fitted` : "") + (stopped ? (done ? "; stopped" : "stopped") : ""));
 }
 
 async function load() {
@@ -229,6 +249,7 @@ async function fitRequest(body) {
   const request = ++state.request;
   const id = state.current;
   status("fitting…");
+  working(1);
   try {
     const detail = await api(`/api/spectrum/${id}/fit`, {
       method: "POST", headers: { "Content-Type": "application/json" },
@@ -241,9 +262,10 @@ async function fitRequest(body) {
     status("");
   } catch (error) {
     if (request !== state.request) return;
+    if (error.cancelled) { status("stopped: the fit shown is the one before"); return; }
     $("circuit-error").textContent = error.message;
     status("");
-  }
+  } finally { working(-1); }
 }
 
 // A number typed by hand; empty stays null (for a bound: the element's own).
@@ -344,6 +366,20 @@ $("series-form").addEventListener("submit", async (event) => {
   body.ids = [...state.rows.keys()];
   status(`fitting a series of ${body.ids.length} spectra…`);
   $("series-button").disabled = true;
+  working(1);
+  const meter = $("progress");
+  // the server fits the series spectrum by spectrum; the page asks how far it is
+  const follow = setInterval(async () => {
+    try {
+      const p = await api("/api/series/progress");
+      if (p.task !== "series" || !$("series-button").disabled) return;
+      meter.hidden = false;
+      meter.max = p.total;
+      meter.value = p.done;
+      status(p.stage === "joint" ? `series: joint fit of the shared parameters over ${p.total} spectra…`
+        : `series: ${p.done} of ${p.total} spectra fitted`);
+    } catch (error) { /* the next tick asks again */ }
+  }, 250);
   try {
     const trend = await api("/api/series", {
       method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(withOptions(body)),
@@ -360,10 +396,13 @@ $("series-form").addEventListener("submit", async (event) => {
     status(`series of ${trend.spectra.length} spectra fitted`);
     choose(state.current);
   } catch (error) {
-    $("circuit-error").textContent = error.message;
-    status("");
+    if (error.cancelled) status("series stopped: every spectrum keeps the fit it had");
+    else { $("circuit-error").textContent = error.message; status(""); }
   } finally {
+    clearInterval(follow);
+    meter.hidden = true;
     $("series-button").disabled = false;
+    working(-1);
   }
 });
 $("trend-param").addEventListener("change", drawTrend);
@@ -398,8 +437,10 @@ const MARGIN = { l: 70, r: 20, t: 30, b: 45 };
 // Titles on the left: the plot's tool bar takes the top right corner.
 const title = (text) => ({ text, x: 0.01, xanchor: "left", y: 0.98, yanchor: "top", font: { size: 13 } });
 
-// A handle on the top of each arc: dragging it sideways moves the arc's resistance
-// (its diameter by twice the move) as the fit's start, then refits.
+// A handle on the top of each arc (an R-C or R-CPE pair, a K, Zarc, Havriliak-Negami,
+// Gerischer or transmission-line element): dragging it sideways moves the arc's
+// resistance as the fit's start so that the handle would land where it was dropped
+// (an R-C pair's diameter by twice the move; the server gives each arc's rate), then refits.
 function handles(fit) {
   return (fit ? fit.arcs : []).map((arc) => ({
     type: "circle", xref: "x", yref: "y", xsizemode: "pixel", ysizemode: "pixel", xanchor: arc.x, yanchor: arc.y,
@@ -415,7 +456,7 @@ function dragged(event) {
     if (!match || !fit.arcs[Number(match[1])]) continue;
     const arc = fit.arcs[Number(match[1])];
     const input = document.querySelector(`#params tr[data-name="${arc.r}"] input.value`);
-    const r = Number(input.value) + 2 * (Number(event[key]) - arc.x);
+    const r = Number(input.value) + (Number(event[key]) - arc.x) / (arc.slope || 0.5);
     input.value = numberText(Math.max(r, 1e-9 * Math.abs(Number(input.value)) || 1e-9));
     refit();
     return;
