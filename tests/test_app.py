@@ -133,6 +133,9 @@ def test_automatic_choice_has_a_verdict_and_flags(client):
     # the dummy cell is an R-RC circuit: the series resistance is the high-frequency intercept
     f, z = np.array(detail["f"]), np.array(detail["re"]) + 1j * np.array(detail["im"])
     assert [row["verdict"] for row in client.get("/api/spectra").json()["spectra"]] == [fit["verdict"]]
+    brief = client.post(f"/api/spectrum/{ident}/auto?brief=1").json()  # chosen once; the table's row only
+    assert (brief["verdict"], brief["circuit"], brief["revision"]) == (fit["verdict"], fit["circuit"], 1)
+    assert "f" not in brief
     assert len(f) == 48 and np.all(np.isfinite(z))
 
 

@@ -200,3 +200,48 @@ def test_drag_an_arc_handle_and_see_the_refit(browser, server):
     assert browser.execute_script("return state.detail.fit.circuit") == "R0-p(R1,C1)"
     refitted = browser.execute_script("return state.detail.fit.params.map(p => p.value)")
     assert refitted == pytest.approx(fitted, rel=1e-4)
+
+
+def test_export_a_project_and_reopen_it_in_a_fresh_session(browser, server, tmp_path):
+    browser.get(server.url)
+    browser.find_element(By.ID, "files").send_keys(str(DATA / "Circuit1_EIS_1.z"))
+    wait(browser).until(verdict_shown)
+    box = browser.find_element(By.ID, "circuit")
+    box.clear()
+    box.send_keys("R0-p(R1,C1)\n")
+    wait(browser, 20).until(lambda d: d.execute_script("return state.detail.fit.circuit === 'R0-p(R1,C1)'"))
+    browser.find_element(By.CSS_SELECTOR, '#params tr[data-name="R0.r"] input.fixed').click()
+    browser.find_element(By.ID, "fmax").send_keys("1000\n")
+    wait(browser, 20).until(lambda d: d.execute_script(
+        "return state.detail.masked.length > 0 && state.detail.fit.params[0].fixed"
+        " && state.drawn === state.request"))
+    saved = browser.execute_script("return state.detail")
+    browser.set_script_timeout(30)
+    project = browser.execute_async_script(
+        "const done = arguments[0];"
+        "fetch(document.getElementById('export-project').href).then(r => r.text()).then(done);")
+    path = tmp_path / "session.kelvara"
+    path.write_text(project)
+
+    fresh = app_module.start()
+    try:
+        browser.get(fresh.url)
+        assert browser.find_elements(By.CSS_SELECTOR, "#spectra tbody tr") == []
+        browser.find_element(By.ID, "files").send_keys(str(path))
+        wait(browser).until(lambda d: d.execute_script(
+            "return state.detail !== null && state.detail.fit !== null && state.drawn === state.detail.request"))
+        reopened = browser.execute_script("return state.detail")
+        assert browser.find_element(By.ID, "circuit").get_attribute("value") == "R0-p(R1,C1)"
+        assert reopened["masked"] == saved["masked"]
+        assert browser.find_element(By.ID, "mask-count").text.startswith(f"{len(saved['masked'])} of ")
+        symbols = browser.execute_script("return document.getElementById('nyquist').data[0].marker.symbol")
+        assert [i for i, s in enumerate(symbols) if s == "x-open"] == saved["masked"]
+        held = browser.find_element(By.CSS_SELECTOR, '#params tr[data-name="R0.r"] td.stderr').text
+        assert held == "fixed"
+        assert [p["value"] for p in reopened["fit"]["params"]] == pytest.approx(
+            [p["value"] for p in saved["fit"]["params"]], rel=1e-6)
+        assert reopened["fit"]["verdict"] == saved["fit"]["verdict"]
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+        browser.save_screenshot(os.path.join(SCREENSHOTS, "reopened.png"))
+    finally:
+        fresh.stop()

@@ -159,6 +159,14 @@ class _Api:
         return await self._detail(self.session.get, request.path_params["id"])
 
     async def auto(self, request: Request) -> Response:
+        if request.query_params.get("brief"):  # a spectrum the page does not show: its table row only
+            try:
+                entry = await run_in_threadpool(self.session.auto_fit, request.path_params["id"])
+            except Cancelled as error:
+                return _stopped(error)
+            except SessionError as error:
+                return _error(str(error), 404)
+            return JSONResponse(row(entry))
         return await self._detail(self.session.auto_fit, request.path_params["id"])
 
     async def pick(self, request: Request) -> Response:

@@ -318,11 +318,11 @@ class Session:
                                          for e in entries], None, None)
                 shared = _checked_shared(model, shared)
                 results = self._warm_started(model, pairs, kwargs, event)
-                values: dict[str, float] = {}
+                common: dict[str, float] = {}
                 if shared:
                     self.progress = dict(self.progress, stage="joint")
                     joint = _quiet(_joint_fit, model, pairs, results, shared, weight)
-                    results, values = list(joint), joint.shared
+                    results, common = list(joint), joint.shared
                 for result in results:
                     result.flags  # off the event loop
             except ValueError as error:
@@ -337,7 +337,7 @@ class Session:
         names = model.param_names()
         return {
             "circuit": model.notation, "names": names, "units": model.param_units(),
-            "shared": {k: _finite(v) for k, v in values.items()},
+            "shared": {k: _finite(v) for k, v in common.items()},
             "spectra": [{"id": e.id, "label": e.label, "verdict": r.verdict,
                          "values": [_finite(r.params[n]) for n in names],
                          "stderr": [None if r.stderr is None or r.stderr.get(n) is None else _finite(r.stderr[n])
@@ -563,11 +563,13 @@ def _arc_sources(circuit: Any) -> list[tuple[str, Callable[[dict[str, float]], f
     for name, code in codes.items():
         label, _, own = name.partition(".")
         if code in _ARC_ELEMENTS and own == _ARC_ELEMENTS[code][0]:
-            tau = _ARC_ELEMENTS[code][1]
-            prefix = label + "."
-            found.append((name, lambda v, tau=tau, prefix=prefix: tau(
-                {k[len(prefix):]: x for k, x in v.items() if k.startswith(prefix)})))
+            found.append((name, _element_tau(label + ".", _ARC_ELEMENTS[code][1])))
     return found
+
+
+def _element_tau(prefix: str, tau: Callable[[dict[str, float]], float]) -> Callable[[dict[str, float]], float]:
+    """The element's time constant from the circuit's values, by its own parameter names."""
+    return lambda values: tau({k[len(prefix):]: v for k, v in values.items() if k.startswith(prefix)})
 
 
 def _handle(circuit: Any, values: dict[str, float], tau: Callable[[dict[str, float]], float]) -> complex | None:
@@ -593,7 +595,7 @@ def arcs(circuit: Any) -> list[dict[str, Any]]:
     for name, tau in _arc_sources(circuit):
         r = values.get(name)
         z = _handle(circuit, values, tau) if r else None
-        if z is None:
+        if r is None or z is None:
             continue
         # the handle's own move when the parameter grows a little (its frequency moves with it)
         step = 1e-6 * r

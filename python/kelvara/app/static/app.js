@@ -102,10 +102,12 @@ async function runQueue() {
     status(`choosing circuits: ${done + 1} of ${done + 1 + state.queue.length}`);
     Object.assign($("progress"), { hidden: false, max: done + 1 + state.queue.length, value: done });
     try {
-      const detail = await api(`/api/spectrum/${id}/auto`, { method: "POST" });
+      // the panels' data only for the spectrum shown (the first: it is shown once fitted)
+      const brief = state.current !== null && state.current !== id;
+      const detail = await api(`/api/spectrum/${id}/auto${brief ? "?brief=1" : ""}`, { method: "POST" });
       remember([detail]);
-      if (state.current === null) choose(id, detail);
-      else if (state.current === id) show(detail);
+      if (state.current === null) choose(id, brief ? undefined : detail);
+      else if (state.current === id) show(brief ? await api(`/api/spectrum/${id}`) : detail);
     } catch (error) {
       if (error.cancelled) { stopped = true; continue; }
       showError(error.message);
