@@ -5,7 +5,7 @@
 const token = document.body.dataset.token;
 const state = {
   rows: new Map(), current: null, detail: null, request: 0, maxUpload: Infinity, queue: [], busy: false,
-  drawing: 0, drtOf: null, shown: null, drawn: null, masked: new Set(), working: 0,  // which answer the panels show (benchmarks/bench_app.py reads these)
+  drawing: 0, drtOf: null, shown: null, drawn: null, masked: new Set(), working: 0, handles: [],  // which answer the panels show (benchmarks/bench_app.py reads these)
 };
 const $ = (id) => document.getElementById(id);
 
@@ -443,8 +443,18 @@ const title = (text) => ({ text, x: 0.01, xanchor: "left", y: 0.98, yanchor: "to
 // Gerischer or transmission-line element): dragging it sideways moves the arc's
 // resistance as the fit's start so that the handle would land where it was dropped
 // (an R-C pair's diameter by twice the move; the server gives each arc's rate), then refits.
-function handles(fit) {
-  return (fit ? fit.arcs : []).map((arc) => ({
+// Only the handles near the data: an arc whose resistance ran off (a fit that does not
+// hold it) would otherwise stretch the plot far past the spectrum.
+function handles(detail) {
+  const fit = detail.fit;
+  const negIm = detail.im.map((v) => -v);
+  const finite = (values) => values.filter((v) => v !== null && Number.isFinite(v));
+  const re = finite(detail.re), im = finite(negIm);
+  const span = Math.max(Math.max(...re) - Math.min(...re), Math.max(...im) - Math.min(...im), 0);
+  const near = (arc) => arc.x >= Math.min(...re) - span && arc.x <= Math.max(...re) + span &&
+    arc.y >= Math.min(...im, 0) - span && arc.y <= Math.max(...im) + span;
+  state.handles = (fit && re.length ? fit.arcs : []).filter(near);
+  return state.handles.map((arc) => ({
     type: "circle", xref: "x", yref: "y", xsizemode: "pixel", ysizemode: "pixel", xanchor: arc.x, yanchor: arc.y,
     x0: -7, x1: 7, y0: -7, y1: 7, line: { color: "#d0452b", width: 2 }, fillcolor: "rgba(255,255,255,0.7)",
   }));
@@ -455,8 +465,8 @@ function dragged(event) {
   if (!fit) return;
   for (const key of Object.keys(event)) {
     const match = /^shapes\[(\d+)\]\.xanchor$/.exec(key);
-    if (!match || !fit.arcs[Number(match[1])]) continue;
-    const arc = fit.arcs[Number(match[1])];
+    if (!match || !state.handles[Number(match[1])]) continue;
+    const arc = state.handles[Number(match[1])];
     const input = document.querySelector(`#params tr[data-name="${arc.r}"] input.value`);
     const r = Number(input.value) + (Number(event[key]) - arc.x) / (arc.slope || 0.5);
     input.value = numberText(Math.max(r, 1e-9 * Math.abs(Number(input.value)) || 1e-9));
@@ -500,7 +510,7 @@ function draw(detail) {
       title: title("Nyquist"), margin: MARGIN, showlegend: false, hovermode: "closest",
       xaxis: { title: { text: "Z' / Ω" }, constrain: "domain" },
       yaxis: { title: { text: "−Z'' / Ω" }, scaleanchor: "x", scaleratio: 1 },
-      shapes: handles(fit), uirevision: detail.id,
+      shapes: handles(detail), uirevision: detail.id,
     }, Object.assign({ edits: { shapePosition: true } }, CONFIG)),
     () => Plotly.react("bode", bode, {
       title: title("Bode"), margin: { l: 60, r: 55, t: 30, b: 70 }, legend, hovermode: "closest",
