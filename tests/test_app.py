@@ -541,3 +541,16 @@ def test_every_arc_has_a_handle_at_its_time_constant(notation, values, tau, hand
     assert arc["f"] == pytest.approx(1 / (2 * np.pi * tau), rel=1e-12)
     assert (arc["x"], arc["y"]) == pytest.approx((handle.real, -handle.imag), rel=1e-9)
     assert arc["slope"] == pytest.approx(slope, rel=1e-4)
+
+
+def test_an_edit_stops_the_long_refit_it_replaces(long_client):
+    session = long_client.app.state.session
+    ident = session.entries()[0].id
+    thread, outcome = in_thread(lambda: fit(long_client, ident, circuit=LONG_CIRCUIT, method="differential_evolution"))
+    wait_for_running(session, 1)
+    start = [10.0, 100.0, 1e-5, 0.8]
+    answer = fit(long_client, ident, circuit="R0-p(R1,CPE1)", values=start, replace=True)
+    thread.join(timeout=60)
+    assert not thread.is_alive() and outcome["value"].status_code == 409
+    assert answer.status_code == 200 and answer.json()["revision"] == 1
+    assert session.get(ident).result.params == pytest.approx(TRUTH, rel=1e-6)

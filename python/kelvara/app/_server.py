@@ -178,7 +178,8 @@ class _Api:
             entry = await run_in_threadpool(
                 self.session.refit, request.path_params["id"], body.get("circuit"), body.get("values"),
                 body.get("fixed") or [], body.get("bounds") or None, body.get("masked") or [],
-                body.get("method") or "levenberg_marquardt", body.get("weight") or "modulus")
+                body.get("method") or "levenberg_marquardt", body.get("weight") or "modulus",
+                bool(body.get("replace")))
             view = await run_in_threadpool(detail, entry)
         except Cancelled as error:
             return _stopped(error)

@@ -74,6 +74,7 @@ class Entry:
     options: dict = field(default_factory=dict)  # the current fit's method and weight
     ranking: list = field(default_factory=list, repr=False)  # select's candidates, best first
     multi: bool = False  # the file holds several sweeps
+    refits: set = field(default_factory=set, repr=False)  # the cancel events of its refits running or waiting
 
     @property
     def label(self) -> str:
@@ -179,12 +180,14 @@ class Session:
         return added
 
     @contextlib.contextmanager
-    def _cancellable(self) -> Iterator[threading.Event]:
+    def _cancellable(self, also: set | None = None) -> Iterator[threading.Event]:
         """Work that `cancel` stops: the engine's long calls inside end within about
-        50 ms, with Cancelled."""
+        50 ms, with Cancelled. Its event is in `also` too while it runs."""
         event = threading.Event()
         with self._lock:
             self._running.add(event)
+            if also is not None:
+                also.add(event)
         _core._push_cancel(event)
         try:
             yield event
@@ -196,6 +199,8 @@ class Session:
             _core._pop_cancel()
             with self._lock:
                 self._running.discard(event)
+                if also is not None:
+                    also.discard(event)
 
     def cancel(self) -> int:
         """Stops every fit running or waiting for its spectrum; how many there were."""
@@ -249,10 +254,12 @@ class Session:
 
     def refit(self, entry_id: int, circuit: str | None, values: Sequence[float] | None = None,
               fixed: Sequence[str] = (), bounds: dict[str, Sequence[Any]] | None = None,
-              masked: Sequence[int] = (), method: str = "levenberg_marquardt", weight: str = "modulus") -> Entry:
+              masked: Sequence[int] = (), method: str = "levenberg_marquardt", weight: str = "modulus",
+              replace: bool = False) -> Entry:
         """Fit `circuit` to the spectrum without the `masked` points: from `values` when
         given (in the circuit's parameter order), else from the data; `fixed` names held
-        at their values."""
+        at their values. `replace`: the spectrum's refits still running or waiting are
+        stopped first (an edit that makes them moot)."""
         entry = self.get(entry_id)
         model = build_circuit(circuit, values, fixed, bounds)
         if method not in METHODS:
@@ -269,7 +276,12 @@ class Session:
         keep = np.setdiff1d(np.arange(n), drop)
         options = {"method": method, "weight": weight}
         seeded = {"seed": 0} if method in ("particle_swarm", "simulated_annealing", "basin_hopping") else {}
-        with self._cancellable() as event, entry.lock:
+        if replace:
+            with self._lock:
+                earlier = list(entry.refits)
+            for other in earlier:
+                other.set()
+        with self._cancellable(entry.refits) as event, entry.lock:
             _stop_if(event)  # stopped while it waited for the one before
             f, z = entry.spectrum[keep]
             try:

@@ -255,7 +255,8 @@ async function fitRequest(body) {
   try {
     const detail = await api(`/api/spectrum/${id}/fit`, {
       method: "POST", headers: { "Content-Type": "application/json" },
-      body: JSON.stringify(withOptions(Object.assign({ request }, body))),
+      // an edit makes the spectrum's fits still running moot: the server stops them
+      body: JSON.stringify(withOptions(Object.assign({ request, replace: true }, body))),
     });
     if (detail.request !== state.request) return;  // a later edit has been sent since
     $("circuit-error").textContent = "";
