@@ -422,7 +422,14 @@ def in_thread(call, *args):
     return thread, outcome
 
 
-def test_another_thread_cancels_a_running_call():
+def long_batch(f, z):
+    """The same search for two spectra at once, on the worker pool (fit_many's batch)."""
+    circuit = kelvara_module().Circuit(LONG_CIRCUIT)
+    return kelvara_module().fit_many(circuit, [(f, z), (f, 1.1 * z)], method="differential_evolution", seed=0)
+
+
+@pytest.mark.parametrize("call", [long_fit, long_batch])
+def test_another_thread_cancels_a_running_call(call):
     from kelvara import _core
 
     f = np.geomspace(1e5, 0.1, 2000)
@@ -433,7 +440,7 @@ def test_another_thread_cancels_a_running_call():
         _core._push_cancel(others)  # an event of an outer scope that nobody sets
         _core._push_cancel(mine)
         try:
-            return long_fit(f, z)
+            return call(f, z)
         finally:
             _core._pop_cancel()
             _core._pop_cancel()
