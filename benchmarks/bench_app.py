@@ -159,7 +159,8 @@ window.__lag = 0;
 (function tick() {
   const t = performance.now();
   setTimeout(() => {
-    if (performance.getEntriesByName('kelvara-ready').length) window.__lag = Math.max(window.__lag, performance.now() - t - 10);
+    const late = performance.now() - t - 10;
+    if (performance.getEntriesByName('kelvara-ready').length) window.__lag = Math.max(window.__lag, late);
     tick();
   }, 10);
 })();
