@@ -12,6 +12,13 @@
 3. Page load to interactive: from navigation to the page having listed the spectra and
    drawn the first one (the `kelvara-ready` mark), with plotly.js cold and cached.
    Target: under 1 s.
+4. The 100-spectrum series in the page: the server started on the 100 files, the page
+   opened on it: when it is interactive, when every spectrum has its automatic choice
+   shown in the table, and then the series fit of all 100 from the page's button until
+   its trend is drawn, with the progress the page showed. All along, the page must
+   answer: the latency of a trivial script round trip through Selenium (sent every
+   50 ms while the load runs) and the longest stall of the page's main thread once
+   it is interactive (a 10 ms timer's lateness).
 
 Needs the app extra, Selenium, and Debian's chromium and chromedriver (for part 1's
 first half and part 2).
@@ -145,6 +152,81 @@ def page_refits(driver, server, n: int) -> list[float]:
     return [t[0] / 1000 for t in times], [t[1] / 1000 for t in times]
 
 
+# Installed before the page's own scripts: how late a 10 ms timer fires once the page is
+# interactive (before, the browser is still compiling plotly.js).
+LAG = """
+window.__lag = 0;
+(function tick() {
+  const t = performance.now();
+  setTimeout(() => {
+    const late = performance.now() - t - 10;
+    if (performance.getEntriesByName('kelvara-ready').length) window.__lag = Math.max(window.__lag, late);
+    tick();
+  }, 10);
+})();
+"""
+ALL_SHOWN = ("return state.rows.size === arguments[0] && !state.busy && state.queue.length === 0"
+             " && document.querySelectorAll('#spectra .verdict.pending').length === 0"
+             " && document.getElementById('nyquist').data !== undefined")
+
+
+def _watch(driver, until, *args):
+    """Round trips every 50 ms until `until` (a script) is true: their latencies, and the
+    distinct status texts the page showed meanwhile."""
+    pings, seen = [], []
+    while True:
+        t = time.perf_counter()
+        finished, text = driver.execute_script(f"return [(() => {{ {until} }})(), $('status').textContent]", *args)
+        pings.append(time.perf_counter() - t)
+        if text and (not seen or seen[-1] != text):
+            seen.append(text)
+        if finished:
+            return pings, seen
+        time.sleep(0.05)
+
+
+def page_series(driver, n: int) -> tuple[list[tuple[str, list[float]]], list[str]]:
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [spectrum_file(folder, 1 + 0.01 * k, f"s{k:03d}.csv") for k in range(n)]
+        server = kelvara.app.start(paths)
+        script = driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": LAG})
+        try:
+            driver.get(server.url)
+            WebDriverWait(driver, 30).until(lambda d: d.execute_script(
+                "return performance.getEntriesByName('kelvara-ready').length > 0"))
+            ready = driver.execute_script("return performance.getEntriesByName('kelvara-ready')[0].startTime")
+            pings, seen = _watch(driver, ALL_SHOWN, n)
+            shown = driver.execute_script("return performance.now()")
+            load_lag = driver.execute_script("return window.__lag")
+            driver.execute_script("window.__lag = 0")
+            t = driver.execute_script("return performance.now()")
+            driver.find_element(By.ID, "series-button").click()
+            series_pings, series_seen = _watch(
+                driver, "return state.series !== undefined && state.series.spectra.length === arguments[0]"
+                " && document.getElementById('trend').data !== undefined && !$('series-button').disabled", n)
+            series = driver.execute_script("return performance.now()") - t
+            series_lag = driver.execute_script("return window.__lag")
+        finally:
+            driver.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", {"identifier": script["identifier"]})
+            server.stop()
+    progress = [text for text in seen + series_seen if " of " in text]
+    rows = [
+        (f"page, {n} files: navigation to interactive", [ready / 1000]),
+        (f"page, {n} files: navigation to all choices shown", [shown / 1000]),
+        (f"page, {n} files: series button to trend drawn", [series / 1000]),
+        (f"page, {n} files: script round trip while loading", pings),
+        (f"page, {n} files: script round trip during series", series_pings),
+        (f"page, {n} files: longest main-thread stall, load", [load_lag / 1000]),
+        (f"page, {n} files: longest main-thread stall, series", [series_lag / 1000]),
+    ]
+    notes = [f"progress texts shown: {len(progress)} (first {progress[0]!r}, last {progress[-1]!r})" if progress
+             else "no progress shown"]
+    return rows, notes
+
+
 def page_load(driver, server, cold: bool) -> float:
     if cold:
         driver.execute_cdp_cmd("Network.clearBrowserCache", {})
@@ -168,6 +250,7 @@ def main() -> None:
             post(server, "/api/spectrum/1/fit", {"circuit": NOTATION})
             rows = [("server: refit request to answer (HTTP + fit + JSON)", server_refits(server, args.refits))]
             rows += series_of(args.series)
+            notes: list[str] = []
             driver = browser()
             if driver is None:
                 print("chromium or chromedriver missing: the page's timings are left out")
@@ -180,6 +263,8 @@ def main() -> None:
                     loads_warm = [page_load(driver, server, cold=False) for _ in range(5)]
                     rows.append(("page load to interactive, plotly.js not cached", loads_cold))
                     rows.append(("page load to interactive, plotly.js cached", loads_warm))
+                    more, notes = page_series(driver, args.series)
+                    rows += more
                 finally:
                     driver.quit()
         finally:
@@ -188,6 +273,8 @@ def main() -> None:
     for name, times in rows:
         total = f"   total {sum(times):6.2f} s" if name.endswith("each") else ""
         print(f"{name:52s} {percentiles(times)}{total}")
+    for note in notes:
+        print(note)
 
 
 if __name__ == "__main__":

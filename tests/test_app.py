@@ -133,6 +133,9 @@ def test_automatic_choice_has_a_verdict_and_flags(client):
     # the dummy cell is an R-RC circuit: the series resistance is the high-frequency intercept
     f, z = np.array(detail["f"]), np.array(detail["re"]) + 1j * np.array(detail["im"])
     assert [row["verdict"] for row in client.get("/api/spectra").json()["spectra"]] == [fit["verdict"]]
+    brief = client.post(f"/api/spectrum/{ident}/auto?brief=1").json()  # chosen once; the table's row only
+    assert (brief["verdict"], brief["circuit"], brief["revision"]) == (fit["verdict"], fit["circuit"], 1)
+    assert "f" not in brief
     assert len(f) == 48 and np.all(np.isfinite(z))
 
 
@@ -384,3 +387,177 @@ def test_a_saved_project_reopens_the_session(client):
 def test_a_bad_project_is_refused(client, data):
     answer = upload(client, "old.kelvara", data)
     assert answer.status_code == 400 and "old.kelvara: not a kelvara project" in answer.json()["error"]
+
+
+# -- stopping a fit -----------------------------------------------------------------------------
+
+LONG_CIRCUIT = "R0-p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)-p(R4,CPE4)-p(R5,CPE5)"
+
+
+def long_fit(f, z):
+    """A differential-evolution search over ten arcs' worth of parameters and thousands of
+    points: a minute or more of work when nothing stops it."""
+    from kelvara.selection import fit_started
+
+    return fit_started(kelvara_module().Circuit(LONG_CIRCUIT), f, z, method="differential_evolution", seed=0)
+
+
+def kelvara_module():
+    import kelvara
+
+    return kelvara
+
+
+def in_thread(call, *args):
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = call(*args)
+        except BaseException as error:  # noqa: BLE001 - the test looks at what was raised
+            outcome["raised"] = error
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread, outcome
+
+
+def long_batch(f, z):
+    """The same search for two spectra at once, on the worker pool (fit_many's batch)."""
+    circuit = kelvara_module().Circuit(LONG_CIRCUIT)
+    return kelvara_module().fit_many(circuit, [(f, z), (f, 1.1 * z)], method="differential_evolution", seed=0)
+
+
+@pytest.mark.parametrize("call", [long_fit, long_batch])
+def test_another_thread_cancels_a_running_call(call):
+    from kelvara import _core
+
+    f = np.geomspace(1e5, 0.1, 2000)
+    z = rq_impedance(f, *TRUTH.values())
+    mine, others = threading.Event(), threading.Event()
+
+    def cancellable():
+        _core._push_cancel(others)  # an event of an outer scope that nobody sets
+        _core._push_cancel(mine)
+        try:
+            return call(f, z)
+        finally:
+            _core._pop_cancel()
+            _core._pop_cancel()
+
+    thread, outcome = in_thread(cancellable)
+    # set on this thread: the event of the call running on the other one
+    threading.Timer(0.3, mine.set).start()
+    thread.join(timeout=60)
+    assert not thread.is_alive()
+    assert isinstance(outcome.get("raised"), KeyboardInterrupt) and str(outcome["raised"]) == "cancelled"
+    # an event pushed on another thread does not reach this one's calls; a set one pushed here does
+    few = F[:20], rq_impedance(F[:20], *TRUTH.values())
+    assert kelvara_module().Circuit("R0-p(R1,CPE1)").fit(*few).success
+    with pytest.raises(RuntimeError, match="without a matching"):
+        _core._pop_cancel()
+    with pytest.raises(AttributeError):
+        _core._push_cancel(5)
+
+
+@pytest.fixture
+def long_client(tmp_path):
+    f = np.geomspace(1e5, 0.1, 2000)
+    z = rq_impedance(f, *TRUTH.values())
+    path = tmp_path / "long.csv"
+    path.write_text("Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm\n" +
+                    "".join(f"{a!r},{b.real!r},{b.imag!r}\n" for a, b in zip(f.tolist(), z.tolist())))
+    app = app_module.create_app([path])
+    with TestClient(app) as test_client:
+        test_client.headers["X-Kelvara-Token"] = app.state.token
+        yield test_client
+
+
+def wait_for_running(session, count):
+    for _ in range(2000):
+        if len(session._running) >= count:
+            return
+        threading.Event().wait(0.01)
+    raise AssertionError("the fits did not start")
+
+
+def test_stop_ends_long_fits_and_keeps_the_session_as_it_was(long_client):
+    session = long_client.app.state.session
+    ident = session.entries()[0].id
+    first = fit(long_client, ident, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8])
+    assert first.status_code == 200
+    before = session.get(ident)
+    kept, revision = before.result, before.revision
+    body = {"circuit": LONG_CIRCUIT, "method": "differential_evolution"}
+    # the same long refit sent twice: one runs, the other waits for it; Stop ends both
+    runs = [in_thread(lambda: fit(long_client, ident, **body)) for _ in range(2)]
+    wait_for_running(session, 2)
+    assert long_client.post("/api/cancel").json() == {"stopped": 2}
+    for thread, outcome in runs:
+        thread.join(timeout=60)
+        assert not thread.is_alive()
+        answer = outcome["value"]
+        assert answer.status_code == 409 and answer.json()["cancelled"], answer.text
+    entry = session.get(ident)
+    assert entry.result is kept and entry.revision == revision and not session._running
+    shown = long_client.get(f"/api/spectrum/{ident}").json()
+    assert shown["fit"]["circuit"] == "R0-p(R1,CPE1)" and shown["revision"] == revision
+    # a stop ends what runs then, not what is sent after
+    again = fit(long_client, ident, circuit="R0-p(R1,CPE1)", values=[10.0, 100.0, 1e-5, 0.8], masked=[0])
+    assert again.status_code == 200 and again.json()["revision"] == revision + 1
+
+
+@pytest.mark.parametrize("shared", [[], ["R0.r"]])
+def test_a_series_fitted_spectrum_by_spectrum_is_fit_series_itself(client, shared):
+    """The page follows a series spectrum by spectrum; what it fits must be the library's series fit."""
+    kelvara = kelvara_module()
+    scales = (1.0, 1.3, 0.8, 1.6)
+    spectra = [(F, rq_impedance(F, *dict(TRUTH, **{"R1.r": TRUTH["R1.r"] * s}).values()) * (1 + 0.01j * k))
+               for k, s in enumerate(scales)]
+    ids = [uploaded(client, f"s{k}.csv", "\n".join(
+        ["f,re,im"] + [f"{a!r},{b.real!r},{b.imag!r}" for a, b in zip(f.tolist(), z.tolist())]).encode())
+        for k, (f, z) in enumerate(spectra)]
+    start = [10.0, 100.0, 1e-5, 0.8]
+    trend = client.post("/api/series", json={"circuit": "R0-p(R1,CPE1)", "values": start, "shared": shared,
+                                             "ids": ids}).json()
+    expected = kelvara.fit_series(kelvara.Circuit("R0-p(R1,CPE1)").with_values(start), spectra, shared=shared)
+    names = trend["names"]
+    assert [row["values"] for row in trend["spectra"]] == [[r.params[n] for n in names] for r in expected]
+    assert trend["shared"] == expected.shared
+    assert client.get("/api/series/progress").json() == {"task": "series", "done": 4, "total": 4,
+                                                         "stage": "joint" if shared else "separate"}
+
+
+def _tlm(r_ion, gamma):
+    """TLMQ where r_ion qs w^gamma = 1: sqrt(r_ion Z_Q) coth sqrt(r_ion / Z_Q), r_ion / Z_Q = j^gamma."""
+    root = 1j ** (gamma / 2)
+    return r_ion / root / np.tanh(root)
+
+
+@pytest.mark.parametrize("notation, values, tau, handle, slope", [
+    ("R0-p(R1,C1)", [5.0, 40.0, 1e-4], 40.0 * 1e-4, 5.0 + 40.0 / (1 + 1j), 0.5),
+    ("R0-K1", [5.0, 40.0, 2e-3], 2e-3, 5.0 + 40.0 / (1 + 1j), 0.5),
+    ("R0-Zarc1", [5.0, 40.0, 2e-3, 0.7], 2e-3, 5.0 + 40.0 / (1 + 1j ** 0.7), 0.5),
+    ("R0-Tlmq1", [5.0, 40.0, 1e-3, 0.8], (40.0 * 1e-3) ** (1 / 0.8), 5.0 + _tlm(40.0, 0.8), _tlm(1.0, 0.8).real),
+])
+def test_every_arc_has_a_handle_at_its_time_constant(notation, values, tau, handle, slope):
+    """Where each arc's handle sits (the impedance at w tau = 1) and how far it moves per ohm of
+    the arc's resistance, from the elements' formulas."""
+    circuit = kelvara_module().Circuit(notation).with_values(values)
+    (arc,) = app_module._session.arcs(circuit)
+    assert arc["f"] == pytest.approx(1 / (2 * np.pi * tau), rel=1e-12)
+    assert (arc["x"], arc["y"]) == pytest.approx((handle.real, -handle.imag), rel=1e-9)
+    assert arc["slope"] == pytest.approx(slope, rel=1e-4)
+
+
+def test_an_edit_stops_the_long_refit_it_replaces(long_client):
+    session = long_client.app.state.session
+    ident = session.entries()[0].id
+    thread, outcome = in_thread(lambda: fit(long_client, ident, circuit=LONG_CIRCUIT, method="differential_evolution"))
+    wait_for_running(session, 1)
+    start = [10.0, 100.0, 1e-5, 0.8]
+    answer = fit(long_client, ident, circuit="R0-p(R1,CPE1)", values=start, replace=True)
+    thread.join(timeout=60)
+    assert not thread.is_alive() and outcome["value"].status_code == 409
+    assert answer.status_code == 200 and answer.json()["revision"] == 1
+    assert session.get(ident).result.params == pytest.approx(TRUTH, rel=1e-6)

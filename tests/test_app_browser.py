@@ -172,15 +172,16 @@ def test_run_a_series_and_see_its_trend(browser, server):
     assert all(path.name in report for path in files) and "joint fit of 2 spectra sharing R0.r" in report
 
 
-def test_drag_an_arc_handle_and_see_the_refit(browser, server):
+@pytest.mark.parametrize("notation", ["R0-p(R1,C1)", "R0-Zarc1"])
+def test_drag_an_arc_handle_and_see_the_refit(browser, server, notation):
     browser.get(server.url)
     browser.find_element(By.ID, "files").send_keys(str(DATA / "Circuit1_EIS_1.z"))
     wait(browser).until(verdict_shown)
     box = browser.find_element(By.ID, "circuit")
     box.clear()
-    box.send_keys("R0-p(R1,C1)\n")
+    box.send_keys(notation + "\n")
     wait(browser, 20).until(lambda d: d.execute_script(
-        "return state.detail.fit.circuit === 'R0-p(R1,C1)' && state.drawn === state.request"))
+        "return state.detail.fit.circuit === arguments[0] && state.drawn === state.request", notation))
     shapes = browser.execute_script("return document.getElementById('nyquist').layout.shapes")
     arcs = browser.execute_script("return state.detail.fit.arcs")
     assert len(shapes) == len(arcs) == 1 and shapes[0]["xanchor"] == pytest.approx(arcs[0]["x"])
@@ -194,9 +195,91 @@ def test_drag_an_arc_handle_and_see_the_refit(browser, server):
     wait(browser, 20).until(lambda d: d.execute_script(
         "return state.request > arguments[0] && state.detail.request === state.request", request))
     start = browser.execute_script("return sent[sent.length - 1]")
-    assert start["values"][1] == pytest.approx(fitted[1] - 20, rel=1e-5)  # R1 by twice the drag
+    # the arc's resistance by as much as moves the handle by the drag: an R-C arc's by twice the drag
+    assert arcs[0]["slope"] == pytest.approx(0.5, rel=1e-4)
+    assert start["values"][1] == pytest.approx(fitted[1] - 20, rel=1e-5)
     assert start["values"][0] == pytest.approx(fitted[0], rel=1e-5)
     # the start moved by twice the drag, and the refit went back to the data's optimum
-    assert browser.execute_script("return state.detail.fit.circuit") == "R0-p(R1,C1)"
+    assert browser.execute_script("return state.detail.fit.circuit") == notation
     refitted = browser.execute_script("return state.detail.fit.params.map(p => p.value)")
     assert refitted == pytest.approx(fitted, rel=1e-4)
+
+
+def test_export_a_project_and_reopen_it_in_a_fresh_session(browser, server, tmp_path):
+    browser.get(server.url)
+    browser.find_element(By.ID, "files").send_keys(str(DATA / "Circuit1_EIS_1.z"))
+    wait(browser).until(verdict_shown)
+    box = browser.find_element(By.ID, "circuit")
+    box.clear()
+    box.send_keys("R0-p(R1,C1)\n")
+    wait(browser, 20).until(lambda d: d.execute_script("return state.detail.fit.circuit === 'R0-p(R1,C1)'"))
+    browser.find_element(By.CSS_SELECTOR, '#params tr[data-name="R0.r"] input.fixed').click()
+    browser.find_element(By.ID, "fmax").send_keys("1000\n")
+    wait(browser, 20).until(lambda d: d.execute_script(
+        "return state.detail.masked.length > 0 && state.detail.fit.params[0].fixed"
+        " && state.drawn === state.request"))
+    saved = browser.execute_script("return state.detail")
+    browser.set_script_timeout(30)
+    project = browser.execute_async_script(
+        "const done = arguments[0];"
+        "fetch(document.getElementById('export-project').href).then(r => r.text()).then(done);")
+    path = tmp_path / "session.kelvara"
+    path.write_text(project)
+
+    fresh = app_module.start()
+    try:
+        browser.get(fresh.url)
+        assert browser.find_elements(By.CSS_SELECTOR, "#spectra tbody tr") == []
+        browser.find_element(By.ID, "files").send_keys(str(path))
+        wait(browser).until(lambda d: d.execute_script(
+            "return state.detail !== null && state.detail.fit !== null && state.drawn === state.detail.request"))
+        reopened = browser.execute_script("return state.detail")
+        assert browser.find_element(By.ID, "circuit").get_attribute("value") == "R0-p(R1,C1)"
+        assert reopened["masked"] == saved["masked"]
+        assert browser.find_element(By.ID, "mask-count").text.startswith(f"{len(saved['masked'])} of ")
+        symbols = browser.execute_script("return document.getElementById('nyquist').data[0].marker.symbol")
+        assert [i for i, s in enumerate(symbols) if s == "x-open"] == saved["masked"]
+        held = browser.find_element(By.CSS_SELECTOR, '#params tr[data-name="R0.r"] td.stderr').text
+        assert held == "fixed"
+        assert [p["value"] for p in reopened["fit"]["params"]] == pytest.approx(
+            [p["value"] for p in saved["fit"]["params"]], rel=1e-6)
+        assert reopened["fit"]["verdict"] == saved["fit"]["verdict"]
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+        browser.save_screenshot(os.path.join(SCREENSHOTS, "reopened.png"))
+    finally:
+        fresh.stop()
+
+
+def test_a_series_shows_its_progress_and_stop_ends_it(browser, server):
+    from selenium.webdriver.support.ui import Select
+
+    files = [DATA / f"Circuit{k}_EIS_{j}.z" for k in (1, 2, 3) for j in (1, 2)]
+    browser.get(server.url)
+    browser.find_element(By.ID, "files").send_keys("\n".join(str(path) for path in files))
+    wait(browser).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#spectra .verdict")) == len(files)
+                        and all(badge.text in VERDICTS for badge in d.find_elements(By.CSS_SELECTOR,
+                                                                                     "#spectra .verdict")))
+    # a slow search: differential evolution over five arcs, a second or more for each spectrum
+    slow = "R0-p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)-p(R4,CPE4)-p(R5,CPE5)"
+    box = browser.find_element(By.ID, "circuit")
+    box.clear()
+    box.send_keys(slow + "\n")
+    wait(browser).until(lambda d: d.execute_script(
+        "return state.detail.fit.circuit === arguments[0] && state.detail.request === state.request", slow))
+    Select(browser.find_element(By.ID, "method")).select_by_value("differential_evolution")
+    wait(browser).until(lambda d: d.execute_script(
+        "return state.detail.method === 'differential_evolution' && state.detail.request === state.request"))
+    before = [td.text for td in browser.find_elements(By.CSS_SELECTOR, "#spectra td.circuit")]
+    browser.find_element(By.ID, "series-button").click()
+    progress = wait(browser).until(lambda d: d.find_element(By.ID, "status").text
+                                   if " of 6 spectra fitted" in d.find_element(By.ID, "status").text else False)
+    assert progress.startswith("series: ") and browser.find_element(By.ID, "progress").is_displayed()
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    browser.save_screenshot(os.path.join(SCREENSHOTS, "series-progress.png"))
+    browser.find_element(By.ID, "stop").click()
+    wait(browser, 20).until(lambda d: d.find_element(By.ID, "status").text.startswith("series stopped"))
+    # nothing of the stopped series was kept: every spectrum shows the fit it had
+    assert [td.text for td in browser.find_elements(By.CSS_SELECTOR, "#spectra td.circuit")] == before
+    assert browser.execute_script("return state.series === undefined")
+    assert not browser.find_element(By.ID, "progress").is_displayed()
+    wait(browser, 20).until(lambda d: not d.find_element(By.ID, "stop").is_displayed())

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "python/barrier.hpp"
+#include "python/cancellation.hpp"
 #include "python/errors.hpp"
 #include "python/objects.hpp"
 
@@ -74,6 +75,7 @@ PyObject* create_module() {
     Ref columns(column_names());
     if (!columns || PyModule_AddObjectRef(module.get(), "_COLUMNS", columns.get()) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), kramers_kronig_functions) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), cancellation_functions) < 0) return nullptr;
     // Not in __all__: callers catch it by name when they need to.
     if (PyModule_AddObjectRef(module.get(), "PanicException", panic_exception_type()) < 0) return nullptr;
     return module.release();

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "python/cancellation.hpp"
+
 #include <utility>
 
 namespace kelvara::py {
@@ -47,9 +49,6 @@ public:
     ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
     ~ReleasedInterpreter() { PyEval_RestoreThread(state_); }
 
-    // Briefly reattaches to run the interpreter's signal handlers (on the
-    // main thread; elsewhere a no-op). True when one raised, KeyboardInterrupt
-    // for Ctrl-C: the exception stays pending for when the scope ends.
     // Runs f() attached to the interpreter.
     template <class F>
     void with_interpreter(F&& f) {
@@ -58,9 +57,13 @@ public:
         state_ = PyEval_SaveThread();
     }
 
+    // Briefly reattaches to run the interpreter's signal handlers (on the
+    // main thread; elsewhere a no-op) and to look at the thread's cancel
+    // events. True when one raised, KeyboardInterrupt for Ctrl-C or a
+    // cancel: the exception stays pending for when the scope ends.
     bool signal_raised() {
         bool raised = false;
-        with_interpreter([&] { raised = PyErr_CheckSignals() != 0; });
+        with_interpreter([&] { raised = PyErr_CheckSignals() != 0 || cancellation_requested(); });
         return raised;
     }
 

@@ -22,7 +22,7 @@ from starlette.responses import FileResponse, HTMLResponse, JSONResponse, PlainT
 from starlette.routing import Route
 
 from kelvara.app import _export
-from kelvara.app._session import Session, SessionError, detail, row, too_large
+from kelvara.app._session import Cancelled, Session, SessionError, detail, row, too_large
 
 TOKEN_HEADER = "x-kelvara-token"
 
@@ -75,6 +75,11 @@ def _files(paths: Any, errors: list[str]) -> list[str]:
 
 def _error(message: str, status: int = 400) -> JSONResponse:
     return JSONResponse({"error": message}, status_code=status)
+
+
+def _stopped(error: Cancelled) -> JSONResponse:
+    """A fit the user stopped: 409, which the page takes for no error of its own."""
+    return JSONResponse({"error": str(error), "cancelled": True}, status_code=409)
 
 
 async def _json_body(request: Request) -> dict:
@@ -145,6 +150,8 @@ class _Api:
         try:
             entry = await run_in_threadpool(call, *args)
             return JSONResponse(await run_in_threadpool(detail, entry))
+        except Cancelled as error:
+            return _stopped(error)
         except SessionError as error:
             return _error(str(error), 404)
 
@@ -152,6 +159,14 @@ class _Api:
         return await self._detail(self.session.get, request.path_params["id"])
 
     async def auto(self, request: Request) -> Response:
+        if request.query_params.get("brief"):  # a spectrum the page does not show: its table row only
+            try:
+                entry = await run_in_threadpool(self.session.auto_fit, request.path_params["id"])
+            except Cancelled as error:
+                return _stopped(error)
+            except SessionError as error:
+                return _error(str(error), 404)
+            return JSONResponse(row(entry))
         return await self._detail(self.session.auto_fit, request.path_params["id"])
 
     async def pick(self, request: Request) -> Response:
@@ -163,8 +178,11 @@ class _Api:
             entry = await run_in_threadpool(
                 self.session.refit, request.path_params["id"], body.get("circuit"), body.get("values"),
                 body.get("fixed") or [], body.get("bounds") or None, body.get("masked") or [],
-                body.get("method") or "levenberg_marquardt", body.get("weight") or "modulus")
+                body.get("method") or "levenberg_marquardt", body.get("weight") or "modulus",
+                bool(body.get("replace")))
             view = await run_in_threadpool(detail, entry)
+        except Cancelled as error:
+            return _stopped(error)
         except SessionError as error:
             return _error(str(error))
         view["request"] = body.get("request")  # the page drops answers to requests it has since replaced
@@ -178,10 +196,19 @@ class _Api:
                 self.session.series, ids, body.get("circuit"), body.get("values"), body.get("fixed") or [],
                 body.get("bounds") or None, body.get("shared") or [], body.get("method") or "levenberg_marquardt",
                 body.get("weight") or "modulus")
+        except Cancelled as error:
+            return _stopped(error)
         except (SessionError, TypeError) as error:
             return _error(str(error))
         trend["rows"] = [row(e) for e in self.session.entries()]
         return JSONResponse(trend)
+
+    async def cancel(self, request: Request) -> Response:
+        """Stops every fit running or waiting (the page's Stop)."""
+        return JSONResponse({"stopped": self.session.cancel()})
+
+    async def progress(self, request: Request) -> Response:
+        return JSONResponse(self.session.progress)
 
     async def export(self, request: Request) -> Response:
         kind = request.path_params["kind"]
@@ -216,6 +243,8 @@ class _Api:
             Route("/api/spectrum/{id:int}/candidate/{position:int}", self.pick, methods=["POST"]),
             Route("/api/spectrum/{id:int}/script.py", self.script),
             Route("/api/series", self.series, methods=["POST"]),
+            Route("/api/series/progress", self.progress),
+            Route("/api/cancel", self.cancel, methods=["POST"]),
             Route("/api/export.{kind}", self.export),
         ]
 

@@ -3,11 +3,14 @@
 Nothing here knows about HTTP; the server hands requests to these functions on a
 worker thread. Every spectrum has its own lock, so two refits of the same
 spectrum (a double click, a request sent twice) run one after the other and the
-later one's result is the one kept, whole.
+later one's result is the one kept, whole. `Session.cancel` stops every fit that
+is running or waiting: a stopped one keeps nothing, so the spectrum shows what it
+showed before.
 """
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import math
 import os
@@ -17,12 +20,12 @@ import tempfile
 import threading
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, Sequence
+from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
 
 import kelvara
-from kelvara import io
+from kelvara import _core, io
 from kelvara.selection import fit_started
 
 #: uploads above this many bytes are refused before anything is read
@@ -38,6 +41,19 @@ PROJECT_SUFFIX = ".kelvara"
 
 class SessionError(ValueError):
     """A request the session cannot serve: its text is shown in the page as it is."""
+
+
+class Cancelled(SessionError):
+    """The user stopped the work: nothing of it was kept."""
+
+
+STOPPED = "stopped: the spectra keep the fits they had"
+
+
+def _stop_if(event: threading.Event) -> None:
+    """Before anything is stored: a fit stopped just as it ended is not kept either."""
+    if event.is_set():
+        raise Cancelled(STOPPED)
 
 
 @dataclass
@@ -58,6 +74,7 @@ class Entry:
     options: dict = field(default_factory=dict)  # the current fit's method and weight
     ranking: list = field(default_factory=list, repr=False)  # select's candidates, best first
     multi: bool = False  # the file holds several sweeps
+    refits: set = field(default_factory=set, repr=False)  # the cancel events of its refits running or waiting
 
     @property
     def label(self) -> str:
@@ -79,6 +96,9 @@ class Session:
         self._ids = itertools.count(1)
         self._lock = threading.Lock()
         self._folder: str | None = None
+        self._running: set[threading.Event] = set()
+        #: the running series: spectra fitted of how many, and the stage
+        self.progress: dict[str, Any] = {}
 
     # -- data ---------------------------------------------------------------
 
@@ -146,16 +166,49 @@ class Session:
                 self._entries[entry.id] = entry
             entry.auto = record["auto"]
             with entry.lock:
-                _checks(entry)
+                entry.kk, entry.drt = _checks(entry.spectrum)
             fit = record["fit"]
             if fit is not None:
                 try:
                     self.refit(entry.id, fit["circuit"], fit["values"], fit["fixed"], fit["bounds"], fit["masked"],
                                fit["method"], fit["weight"])
+                except Cancelled:
+                    pass  # stopped: the spectrum stays without its fit
                 except SessionError as error:
                     entry.error = str(error)
             added.append(entry)
         return added
+
+    @contextlib.contextmanager
+    def _cancellable(self, also: set | None = None) -> Iterator[threading.Event]:
+        """Work that `cancel` stops: the engine's long calls inside end within about
+        50 ms, with Cancelled. Its event is in `also` too while it runs."""
+        event = threading.Event()
+        with self._lock:
+            self._running.add(event)
+            if also is not None:
+                also.add(event)
+        _core._push_cancel(event)
+        try:
+            yield event
+        except KeyboardInterrupt:
+            if not event.is_set():
+                raise
+            raise Cancelled(STOPPED) from None
+        finally:
+            _core._pop_cancel()
+            with self._lock:
+                self._running.discard(event)
+                if also is not None:
+                    also.discard(event)
+
+    def cancel(self) -> int:
+        """Stops every fit running or waiting for its spectrum; how many there were."""
+        with self._lock:
+            running = list(self._running)
+        for event in running:
+            event.set()
+        return len(running)
 
     def close(self) -> None:
         if self._folder is not None:
@@ -167,18 +220,22 @@ class Session:
     def auto_fit(self, entry_id: int) -> Entry:
         """select's choice for the spectrum, with its Kramers-Kronig check and DRT; run once."""
         entry = self.get(entry_id)
-        with entry.lock:
+        with self._cancellable() as event, entry.lock:
             if entry.auto is not None or entry.error is not None or entry.result is not None:
                 return entry  # chosen already, or fitted otherwise (a reopened project, a stopped queue)
-            spectrum = entry.spectrum
+            _stop_if(event)
+            result = auto = error = None
+            rows = []
             try:
-                ranking = _quiet(kelvara.select, spectrum)
-                entry.result = ranking.best
-                entry.auto = ranking.chosen.notation
-                entry.ranking = [row for row in ranking if row.result is not None]
-            except ValueError as error:
-                entry.error = str(error)
-            _checks(entry)
+                ranking = _quiet(kelvara.select, entry.spectrum)
+                result, auto = ranking.best, ranking.chosen.notation
+                rows = [row for row in ranking if row.result is not None]
+            except ValueError as failure:
+                error = str(failure)
+            kk, drt = _checks(entry.spectrum)
+            _stop_if(event)
+            entry.result, entry.auto, entry.ranking, entry.error = result, auto, rows, error
+            entry.kk, entry.drt = kk, drt
             entry.revision += 1
         return entry
 
@@ -197,10 +254,12 @@ class Session:
 
     def refit(self, entry_id: int, circuit: str | None, values: Sequence[float] | None = None,
               fixed: Sequence[str] = (), bounds: dict[str, Sequence[Any]] | None = None,
-              masked: Sequence[int] = (), method: str = "levenberg_marquardt", weight: str = "modulus") -> Entry:
+              masked: Sequence[int] = (), method: str = "levenberg_marquardt", weight: str = "modulus",
+              replace: bool = False) -> Entry:
         """Fit `circuit` to the spectrum without the `masked` points: from `values` when
         given (in the circuit's parameter order), else from the data; `fixed` names held
-        at their values."""
+        at their values. `replace`: the spectrum's refits still running or waiting are
+        stopped first (an edit that makes them moot)."""
         entry = self.get(entry_id)
         model = build_circuit(circuit, values, fixed, bounds)
         if method not in METHODS:
@@ -217,7 +276,13 @@ class Session:
         keep = np.setdiff1d(np.arange(n), drop)
         options = {"method": method, "weight": weight}
         seeded = {"seed": 0} if method in ("particle_swarm", "simulated_annealing", "basin_hopping") else {}
-        with entry.lock:
+        if replace:
+            with self._lock:
+                earlier = list(entry.refits)
+            for other in earlier:
+                other.set()
+        with self._cancellable(entry.refits) as event, entry.lock:
+            _stop_if(event)  # stopped while it waited for the one before
             f, z = entry.spectrum[keep]
             try:
                 if values is None:
@@ -227,6 +292,7 @@ class Session:
                 result.flags  # worked out here, off the event loop, not when the page asks
             except ValueError as error:
                 raise SessionError(str(error)) from None
+            _stop_if(event)
             entry.result = result
             entry.masked = drop
             entry.options = options
@@ -240,9 +306,11 @@ class Session:
                shared: Sequence[str] = (), method: str = "levenberg_marquardt",
                weight: str = "modulus") -> dict[str, Any]:
         """Fit one circuit to the spectra `ids`, in that order, each from the one
-        before (kelvara.fit_series); `shared` parameters common to all. Each
-        spectrum keeps its own left-out points, and gets the fit as its current one."""
-        from kelvara.series import fit_series
+        before, as kelvara.fit_series does (with the same result), but spectrum by
+        spectrum, so that `progress` follows it and a stop ends it between two; then
+        `shared` parameters common to all. Each spectrum keeps its own left-out
+        points, and gets the fit as its current one; a stopped series changes none."""
+        from kelvara.series import _checked_shared, _joint_fit, _series_spectra
 
         entries = [self.get(int(i)) for i in ids]
         if not entries:
@@ -253,26 +321,35 @@ class Session:
             raise SessionError(f"{model.notation} has no parameter {unknown[0]} to share")
         if method not in METHODS or weight not in WEIGHTS:
             raise SessionError(f"unknown method or weight: {method!r}, {weight!r}")
-        spectra = [e.spectrum[np.setdiff1d(np.arange(len(e.spectrum)), e.masked)] for e in entries]
-        seeded = {"seed": 0} if method in ("particle_swarm", "simulated_annealing", "basin_hopping") else {}
-        try:
-            joint = _quiet(fit_series, model, [tuple(s) for s in spectra], shared=list(shared), method=method,
-                           weight=weight, **seeded)
-            results = list(joint)
-            for result in results:
-                result.flags  # off the event loop
-        except ValueError as error:
-            raise SessionError(str(error)) from None
-        for entry, result in zip(entries, results):
-            with entry.lock:
-                entry.result = result
-                entry.options = {"method": method, "weight": weight}
-                entry.error = None
-                entry.revision += 1
+        kwargs: dict[str, Any] = {"method": method, "weight": weight}
+        if method in ("particle_swarm", "simulated_annealing", "basin_hopping"):
+            kwargs["seed"] = 0
+        with self._cancellable() as event:
+            try:
+                pairs = _series_spectra([tuple(e.spectrum[np.setdiff1d(np.arange(len(e.spectrum)), e.masked)])
+                                         for e in entries], None, None)
+                shared = _checked_shared(model, shared)
+                results = self._warm_started(model, pairs, kwargs, event)
+                common: dict[str, float] = {}
+                if shared:
+                    self.progress = dict(self.progress, stage="joint")
+                    joint = _quiet(_joint_fit, model, pairs, results, shared, weight)
+                    results, common = list(joint), joint.shared
+                for result in results:
+                    result.flags  # off the event loop
+            except ValueError as error:
+                raise SessionError(str(error)) from None
+            _stop_if(event)
+            for entry, result in zip(entries, results):
+                with entry.lock:
+                    entry.result = result
+                    entry.options = {"method": method, "weight": weight}
+                    entry.error = None
+                    entry.revision += 1
         names = model.param_names()
         return {
             "circuit": model.notation, "names": names, "units": model.param_units(),
-            "shared": {k: _finite(v) for k, v in (joint.shared or {}).items()},
+            "shared": {k: _finite(v) for k, v in common.items()},
             "spectra": [{"id": e.id, "label": e.label, "verdict": r.verdict,
                          "values": [_finite(r.params[n]) for n in names],
                          "stderr": [None if r.stderr is None or r.stderr.get(n) is None else _finite(r.stderr[n])
@@ -280,19 +357,43 @@ class Session:
                         for e, r in zip(entries, results)],
         }
 
+    def _warm_started(self, model: kelvara.Circuit, pairs: list, kwargs: dict[str, Any],
+                      event: threading.Event) -> list[Any]:
+        """kelvara.fit_series's separate fits, each spectrum from the one before
+        (the first from the data where the circuit has no values), told in `progress`."""
+        from kelvara._batch import raise_named
 
-def _checks(entry: Entry) -> None:
-    """The spectrum's Kramers-Kronig check and DRT, which no fit changes."""
+        self.progress = {"task": "series", "done": 0, "total": len(pairs), "stage": "separate"}
+        results = []
+        current = model
+        for index, (f, z) in enumerate(pairs):
+            _stop_if(event)
+            try:
+                result = (_quiet(fit_started, current, f, z, **kwargs) if index == 0
+                          else _quiet(current.fit, f, z, **kwargs))
+            except ValueError as error:
+                raise_named(error, str(index))
+            results.append(result)
+            if result.success and all(math.isfinite(v) for v in result.params.values()):
+                current = result.circuit
+            self.progress = dict(self.progress, done=index + 1)
+        return results
+
+
+def _checks(spectrum: io.Spectrum) -> tuple[Any, Any]:
+    """The spectrum's Kramers-Kronig check and DRT, which no fit changes (None where
+    one cannot be had)."""
     from kelvara.validate import kramers_kronig
 
     try:
-        entry.kk = _quiet(kramers_kronig, entry.spectrum)
+        kk = _quiet(kramers_kronig, spectrum)
     except ValueError:
-        entry.kk = None
+        kk = None
     try:
-        entry.drt = _quiet(kelvara.drt, entry.spectrum)
+        drt = _quiet(kelvara.drt, spectrum)
     except ValueError:
-        entry.drt = None
+        drt = None
+    return kk, drt
 
 
 def too_large(name: str, size: int, limit: int) -> str:
@@ -443,25 +544,77 @@ def fit_view(result: Any, f: np.ndarray, z: np.ndarray) -> dict[str, Any]:
 # an R (with what follows it in its branch, a Warburg say) in parallel with a C or a CPE
 _ARC = re.compile(r"p?\((R\d+)(?:-[A-Za-z]+\d+)*,(CPE\d+|C\d+)\)|p?\((CPE\d+|C\d+),(R\d+)\)")
 
+# the elements that draw an arc of their own: the parameter the handle moves, and the
+# element's time constant from its parameters (by name without the element's label)
+_ARC_ELEMENTS: dict[str, tuple[str, Callable[[dict[str, float]], float]]] = {
+    "K": ("r", lambda p: p["tau_k"]),
+    "Zarc": ("r", lambda p: p["tau_k"]),
+    "H": ("r", lambda p: p["tau"]),
+    "G": ("rg", lambda p: p["tg"]),
+    # a transmission line bends from its 45-degree line into its capacitive tail where
+    # r_ion qs w^gamma = 1
+    "Tlmq": ("r_ion", lambda p: (p["r_ion"] * p["qs"]) ** (1 / p["gamma"])),
+    "T": ("a", lambda p: p["tau"]),
+}
 
-def arcs(circuit: Any) -> list[dict[str, Any]]:
-    """The circuit's R-C and R-CPE parallel pairs with the top of their arc: the fitted
-    impedance at the pair's own time constant (where the page puts its handle)."""
-    values = dict(zip(circuit.param_names(), circuit.param_values()))
+
+def _pair_tau(r: str, c: str) -> Callable[[dict[str, float]], float]:
+    if c.startswith("CPE"):
+        return lambda v: (v[f"{r}.r"] * v[f"{c}.q"]) ** (1 / v[f"{c}.alpha"])
+    return lambda v: v[f"{r}.r"] * v[f"{c}.c"]
+
+
+def _arc_sources(circuit: Any) -> list[tuple[str, Callable[[dict[str, float]], float]]]:
+    """Each arc of the circuit: the name of the parameter its handle moves, and its
+    time constant from the circuit's values."""
     found = []
     for match in _ARC.finditer(circuit.notation):
         r, c = (match.group(1), match.group(2)) if match.group(1) else (match.group(4), match.group(3))
-        resistance = values.get(f"{r}.r")
-        if c.startswith("CPE"):
-            q, alpha = values.get(f"{c}.q"), values.get(f"{c}.alpha")
-            tau = (resistance * q) ** (1 / alpha) if resistance and q and alpha and alpha > 0 else None
-        else:
-            capacitance = values.get(f"{c}.c")
-            tau = resistance * capacitance if resistance and capacitance else None
-        if tau is None or not math.isfinite(tau) or tau <= 0:
+        found.append((f"{r}.r", _pair_tau(r, c)))
+    codes = dict(zip(circuit.param_names(), (code for code, _ in kelvara._core._param_elements(circuit))))
+    for name, code in codes.items():
+        label, _, own = name.partition(".")
+        if code in _ARC_ELEMENTS and own == _ARC_ELEMENTS[code][0]:
+            found.append((name, _element_tau(label + ".", _ARC_ELEMENTS[code][1])))
+    return found
+
+
+def _element_tau(prefix: str, tau: Callable[[dict[str, float]], float]) -> Callable[[dict[str, float]], float]:
+    """The element's time constant from the circuit's values, by its own parameter names."""
+    return lambda values: tau({k[len(prefix):]: v for k, v in values.items() if k.startswith(prefix)})
+
+
+def _handle(circuit: Any, values: dict[str, float], tau: Callable[[dict[str, float]], float]) -> complex | None:
+    """The fitted impedance at the arc's own time constant, where its handle sits."""
+    try:
+        t = tau(values)
+    except (ZeroDivisionError, OverflowError, KeyError):
+        return None
+    if not isinstance(t, float) or not math.isfinite(t) or t <= 0:
+        return None
+    z = complex(circuit.impedance([1 / (2 * math.pi * t)])[0])
+    return z if math.isfinite(z.real) and math.isfinite(z.imag) else None
+
+
+def arcs(circuit: Any) -> list[dict[str, Any]]:
+    """The circuit's arcs (R-C and R-CPE parallel pairs; K, Zarc, Havriliak-Negami,
+    Gerischer and transmission-line elements) with their handles: the top of the arc,
+    the parameter a sideways drag moves, and how far the handle moves sideways per
+    unit of that parameter (1/2 for an R-C pair, whose diameter is its R)."""
+    names = circuit.param_names()
+    values = dict(zip(names, circuit.param_values()))
+    found = []
+    for name, tau in _arc_sources(circuit):
+        r = values.get(name)
+        z = _handle(circuit, values, tau) if r else None
+        if r is None or z is None:
             continue
-        f = 1 / (2 * math.pi * tau)
-        z = complex(circuit.impedance([f])[0])
-        if math.isfinite(z.real) and math.isfinite(z.imag):
-            found.append({"r": f"{r}.r", "f": f, "x": z.real, "y": -z.imag})
+        # the handle's own move when the parameter grows a little (its frequency moves with it)
+        step = 1e-6 * r
+        moved = dict(values, **{name: r + step})
+        other = _handle(circuit.with_values([moved[n] for n in names]), moved, tau)
+        slope = (other.real - z.real) / step if other is not None else math.nan
+        if math.isfinite(slope) and slope > 0:
+            found.append({"r": name, "f": 1 / (2 * math.pi * tau(values)), "x": z.real, "y": -z.imag,
+                          "slope": slope})
     return found

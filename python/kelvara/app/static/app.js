@@ -5,7 +5,7 @@
 const token = document.body.dataset.token;
 const state = {
   rows: new Map(), current: null, detail: null, request: 0, maxUpload: Infinity, queue: [], busy: false,
-  drawing: 0, drtOf: null, shown: null, drawn: null, masked: new Set(),  // which answer the panels show (benchmarks/bench_app.py reads these)
+  drawing: 0, drtOf: null, shown: null, drawn: null, masked: new Set(), working: 0, handles: [],  // which answer the panels show (benchmarks/bench_app.py reads these)
 };
 const $ = (id) => document.getElementById(id);
 
@@ -21,8 +21,18 @@ async function api(path, options = {}) {
   const response = await fetch(path, Object.assign({}, options, { headers }));
   let body = null;
   try { body = await response.json(); } catch (e) { body = { error: `${response.status} ${response.statusText}` }; }
-  if (!response.ok) throw new Error(body && body.error ? body.error : `${response.status}`);
+  if (!response.ok) {
+    const error = new Error(body && body.error ? body.error : `${response.status}`);
+    error.cancelled = Boolean(body && body.cancelled);  // stopped by the user: no error of the page's own
+    throw error;
+  }
   return body;
+}
+
+// Stop shows while anything runs on the server: the automatic choices, a refit, a series.
+function working(change) {
+  state.working += change;
+  $("stop").hidden = !(state.busy || state.working > 0);
 }
 
 function showError(text) {
@@ -73,31 +83,43 @@ function enqueue(ids) {
   if (!state.busy) runQueue();
 }
 
-// Stop leaves the spectra still waiting unfitted (the one being fitted finishes); Fit
-// from the data, a candidate or a series fits them later.
-$("stop").addEventListener("click", () => { state.queue.length = 0; });
+// Stop ends every fit running on the server (each keeps what it showed before) and
+// leaves the spectra still waiting unfitted; choosing one, Fit from the data, a
+// candidate or a series fits them later.
+$("stop").addEventListener("click", async () => {
+  state.queue.length = 0;
+  status("stopping…");
+  try { await api("/api/cancel", { method: "POST" }); } catch (error) { showError(error.message); }
+});
 
 async function runQueue() {
   state.busy = true;
-  $("stop").hidden = false;
-  let done = 0;
+  working(0);
+  let done = 0, stopped = false;
   while (state.queue.length) {
     const id = state.queue.shift();
     state.running = id;
     status(`choosing circuits: ${done + 1} of ${done + 1 + state.queue.length}`);
+    Object.assign($("progress"), { hidden: false, max: done + 1 + state.queue.length, value: done });
     try {
-      const detail = await api(`/api/spectrum/${id}/auto`, { method: "POST" });
+      // the panels' data only for the spectrum shown (the first: it is shown once fitted)
+      const brief = state.current !== null && state.current !== id;
+      const detail = await api(`/api/spectrum/${id}/auto${brief ? "?brief=1" : ""}`, { method: "POST" });
       remember([detail]);
-      if (state.current === null) choose(id, detail);
-      else if (state.current === id) show(detail);
-    } catch (error) { showError(error.message); }
+      if (state.current === null) choose(id, brief ? undefined : detail);
+      else if (state.current === id) show(brief ? await api(`/api/spectrum/${id}`) : detail);
+    } catch (error) {
+      if (error.cancelled) { stopped = true; continue; }
+      showError(error.message);
+    }
     done += 1;
   }
   state.busy = false;
   state.running = null;
+  $("progress").hidden = true;
   renderRows();
-  $("stop").hidden = true;
-  status(done ? `${done} spectr${done === 1 ? "um" : "a"} fitted` : "");
+  working(0);
+  status((done ? `${done} spectr${done === 1 ? "um" : "a"} fitted` : "") + (stopped ? (done ? "; stopped" : "stopped") : ""));
 }
 
 async function load() {
@@ -229,10 +251,12 @@ async function fitRequest(body) {
   const request = ++state.request;
   const id = state.current;
   status("fitting…");
+  working(1);
   try {
     const detail = await api(`/api/spectrum/${id}/fit`, {
       method: "POST", headers: { "Content-Type": "application/json" },
-      body: JSON.stringify(withOptions(Object.assign({ request }, body))),
+      // an edit makes the spectrum's fits still running moot: the server stops them
+      body: JSON.stringify(withOptions(Object.assign({ request, replace: true }, body))),
     });
     if (detail.request !== state.request) return;  // a later edit has been sent since
     $("circuit-error").textContent = "";
@@ -241,9 +265,10 @@ async function fitRequest(body) {
     status("");
   } catch (error) {
     if (request !== state.request) return;
+    if (error.cancelled) { status("stopped: the fit shown is the one before"); return; }
     $("circuit-error").textContent = error.message;
     status("");
-  }
+  } finally { working(-1); }
 }
 
 // A number typed by hand; empty stays null (for a bound: the element's own).
@@ -344,6 +369,20 @@ $("series-form").addEventListener("submit", async (event) => {
   body.ids = [...state.rows.keys()];
   status(`fitting a series of ${body.ids.length} spectra…`);
   $("series-button").disabled = true;
+  working(1);
+  const meter = $("progress");
+  // the server fits the series spectrum by spectrum; the page asks how far it is
+  const follow = setInterval(async () => {
+    try {
+      const p = await api("/api/series/progress");
+      if (p.task !== "series" || !$("series-button").disabled) return;
+      meter.hidden = false;
+      meter.max = p.total;
+      meter.value = p.done;
+      status(p.stage === "joint" ? `series: joint fit of the shared parameters over ${p.total} spectra…`
+        : `series: ${p.done} of ${p.total} spectra fitted`);
+    } catch (error) { /* the next tick asks again */ }
+  }, 250);
   try {
     const trend = await api("/api/series", {
       method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(withOptions(body)),
@@ -360,10 +399,13 @@ $("series-form").addEventListener("submit", async (event) => {
     status(`series of ${trend.spectra.length} spectra fitted`);
     choose(state.current);
   } catch (error) {
-    $("circuit-error").textContent = error.message;
-    status("");
+    if (error.cancelled) status("series stopped: every spectrum keeps the fit it had");
+    else { $("circuit-error").textContent = error.message; status(""); }
   } finally {
+    clearInterval(follow);
+    meter.hidden = true;
     $("series-button").disabled = false;
+    working(-1);
   }
 });
 $("trend-param").addEventListener("change", drawTrend);
@@ -398,10 +440,22 @@ const MARGIN = { l: 70, r: 20, t: 30, b: 45 };
 // Titles on the left: the plot's tool bar takes the top right corner.
 const title = (text) => ({ text, x: 0.01, xanchor: "left", y: 0.98, yanchor: "top", font: { size: 13 } });
 
-// A handle on the top of each arc: dragging it sideways moves the arc's resistance
-// (its diameter by twice the move) as the fit's start, then refits.
-function handles(fit) {
-  return (fit ? fit.arcs : []).map((arc) => ({
+// A handle on the top of each arc (an R-C or R-CPE pair, a K, Zarc, Havriliak-Negami,
+// Gerischer or transmission-line element): dragging it sideways moves the arc's
+// resistance as the fit's start so that the handle would land where it was dropped
+// (an R-C pair's diameter by twice the move; the server gives each arc's rate), then refits.
+// Only the handles near the data: an arc whose resistance ran off (a fit that does not
+// hold it) would otherwise stretch the plot far past the spectrum.
+function handles(detail) {
+  const fit = detail.fit;
+  const negIm = detail.im.map((v) => -v);
+  const finite = (values) => values.filter((v) => v !== null && Number.isFinite(v));
+  const re = finite(detail.re), im = finite(negIm);
+  const span = Math.max(Math.max(...re) - Math.min(...re), Math.max(...im) - Math.min(...im), 0);
+  const near = (arc) => arc.x >= Math.min(...re) - span && arc.x <= Math.max(...re) + span &&
+    arc.y >= Math.min(...im, 0) - span && arc.y <= Math.max(...im) + span;
+  state.handles = (fit && re.length ? fit.arcs : []).filter(near);
+  return state.handles.map((arc) => ({
     type: "circle", xref: "x", yref: "y", xsizemode: "pixel", ysizemode: "pixel", xanchor: arc.x, yanchor: arc.y,
     x0: -7, x1: 7, y0: -7, y1: 7, line: { color: "#d0452b", width: 2 }, fillcolor: "rgba(255,255,255,0.7)",
   }));
@@ -412,10 +466,10 @@ function dragged(event) {
   if (!fit) return;
   for (const key of Object.keys(event)) {
     const match = /^shapes\[(\d+)\]\.xanchor$/.exec(key);
-    if (!match || !fit.arcs[Number(match[1])]) continue;
-    const arc = fit.arcs[Number(match[1])];
+    if (!match || !state.handles[Number(match[1])]) continue;
+    const arc = state.handles[Number(match[1])];
     const input = document.querySelector(`#params tr[data-name="${arc.r}"] input.value`);
-    const r = Number(input.value) + 2 * (Number(event[key]) - arc.x);
+    const r = Number(input.value) + (Number(event[key]) - arc.x) / (arc.slope || 0.5);
     input.value = numberText(Math.max(r, 1e-9 * Math.abs(Number(input.value)) || 1e-9));
     refit();
     return;
@@ -457,7 +511,7 @@ function draw(detail) {
       title: title("Nyquist"), margin: MARGIN, showlegend: false, hovermode: "closest",
       xaxis: { title: { text: "Z' / Ω" }, constrain: "domain" },
       yaxis: { title: { text: "−Z'' / Ω" }, scaleanchor: "x", scaleratio: 1 },
-      shapes: handles(fit), uirevision: detail.id,
+      shapes: handles(detail), uirevision: detail.id,
     }, Object.assign({ edits: { shapePosition: true } }, CONFIG)),
     () => Plotly.react("bode", bode, {
       title: title("Bode"), margin: { l: 60, r: 55, t: 30, b: 70 }, legend, hovermode: "closest",
