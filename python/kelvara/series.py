@@ -17,7 +17,7 @@ comes from the joint problem.
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Sequence
 
 import numpy as np
 
@@ -202,14 +202,18 @@ def _checked_shared(circuit: Circuit, shared: Sequence[str] | str) -> list[str]:
 
 
 def _warm_started(circuit: Circuit, pairs: list[tuple[np.ndarray, np.ndarray]],
-                  fit_kwargs: dict[str, Any]) -> list[FitResult]:
+                  fit_kwargs: dict[str, Any], step: Callable[[int], None] | None = None) -> list[FitResult]:
     """Each spectrum from the previous one's fitted values; the first from the data
-    where the circuit has no start of its own."""
+    where the circuit has no start of its own. `step`, when given, is called with the
+    count fitted so far before each fit and once at the end (progress, or a stop by
+    raising)."""
     from kelvara.selection import fit_started
 
     results = []
     current = circuit
     for index, (f, z) in enumerate(pairs):
+        if step is not None:
+            step(index)
         try:
             result = fit_started(current, f, z, **fit_kwargs) if index == 0 else current.fit(f, z, **fit_kwargs)
         except Exception as error:
@@ -217,6 +221,8 @@ def _warm_started(circuit: Circuit, pairs: list[tuple[np.ndarray, np.ndarray]],
         results.append(result)
         if result.success and all(math.isfinite(v) for v in result.params.values()):
             current = result.circuit
+    if step is not None:
+        step(len(pairs))
     return results
 
 

@@ -359,25 +359,16 @@ class Session:
 
     def _warm_started(self, model: kelvara.Circuit, pairs: list, kwargs: dict[str, Any],
                       event: threading.Event) -> list[Any]:
-        """kelvara.fit_series's separate fits, each spectrum from the one before
-        (the first from the data where the circuit has no values), told in `progress`."""
-        from kelvara._batch import raise_named
+        """kelvara.fit_series's separate fits, told in `progress` and stopped by `event`."""
+        from kelvara.series import _warm_started
 
         self.progress = {"task": "series", "done": 0, "total": len(pairs), "stage": "separate"}
-        results = []
-        current = model
-        for index, (f, z) in enumerate(pairs):
+
+        def step(done: int) -> None:
+            self.progress = dict(self.progress, done=done)
             _stop_if(event)
-            try:
-                result = (_quiet(fit_started, current, f, z, **kwargs) if index == 0
-                          else _quiet(current.fit, f, z, **kwargs))
-            except ValueError as error:
-                raise_named(error, str(index))
-            results.append(result)
-            if result.success and all(math.isfinite(v) for v in result.params.values()):
-                current = result.circuit
-            self.progress = dict(self.progress, done=index + 1)
-        return results
+
+        return _quiet(_warm_started, model, pairs, kwargs, step)
 
 
 def _checks(spectrum: io.Spectrum) -> tuple[Any, Any]:
