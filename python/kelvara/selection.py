@@ -384,7 +384,8 @@ def _worth_reducing(stage: list[int], results: dict[int, Any], rows: dict[int, R
     """The candidates of `stage` whose reduction could change the choice: those that
     fit better than every candidate with determined values so far (a reduced circuit
     fits no better than the one it came from), and those that fit to the noise level
-    (a reduced circuit there may be the simplest adequate one); the simplest first."""
+    (a reduced circuit there may be the simplest adequate one): those at the noise
+    level first, the simplest of them first, then the rest by cost."""
     determined = [row.result.cost for row in rows.values()
                   if row.result is not None and row.verdict in ("clean", "suspect")]
     limit = min(determined, default=math.inf)
@@ -394,7 +395,8 @@ def _worth_reducing(stage: list[int], results: dict[int, Any], rows: dict[int, R
 
     pool = [i for i in stage if not isinstance(results[i], BaseException)
             and (results[i].cost < limit or at_noise(results[i]))]
-    pool.sort(key=lambda i: (results[i].n_free, results[i].cost))
+    pool.sort(key=lambda i: (0, results[i].n_free, results[i].cost) if at_noise(results[i])
+              else (1, 0, results[i].cost))
     return pool[:_REDUCED_PER_STAGE]
 
 
