@@ -400,7 +400,7 @@ def _worth_reducing(stage: list[int], results: dict[int, Any], rows: dict[int, R
     return pool[:_REDUCED_PER_STAGE]
 
 
-def _reductions(candidate: _Candidate, result: Any, known: set[str]) -> list[_Candidate]:
+def _reductions(candidate: _Candidate, result: Any, known: dict[str, float]) -> list[_Candidate]:
     """The circuits left when the elements `result` ran off are shorted or opened (each
     alone, and all at once), started from the fitted values of what remains."""
     from kelvara._core import _reduced_circuit  # type: ignore[attr-defined]
@@ -422,9 +422,11 @@ def _reductions(candidate: _Candidate, result: Any, known: set[str]) -> list[_Ca
                 reduced = None
                 break
             reduced = _reduced_circuit(reduced, name, limit)
-        if reduced is None or reduced.notation in known:
+        # A circuit already fitted is fitted again from here only where its own
+        # fit ended above this one's (it may lie in a better basin from here).
+        if reduced is None or known.get(reduced.notation, math.inf) <= result.cost * (1 + 1e-6):
             continue
-        known.add(reduced.notation)
+        known[reduced.notation] = result.cost
         out.append(_Candidate(reduced.notation, reduced, True, candidate.name))
     return out
 
@@ -577,7 +579,7 @@ def _run(f: np.ndarray, z: np.ndarray, candidates: list[_Candidate], criterion: 
     if noise is None:
         noise = noise_level(f, z)
     candidates = list(candidates)
-    known = {c.circuit.notation for c in candidates}
+    known = {c.circuit.notation: math.inf for c in candidates}  # notation: lowest cost fitted
     stages = _stages(candidates) if early_stop and noise is not None else [list(range(len(candidates)))]
     results: dict[int, Any] = {}
     nested: dict[int, int] = {}
@@ -587,8 +589,11 @@ def _run(f: np.ndarray, z: np.ndarray, candidates: list[_Candidate], criterion: 
         _fit_stage(stage, candidates, results, nested, f, z, fit_kwargs, max_iterations)
         for i in stage:
             rows[i] = _ranked_row(candidates[i], results[i], results.get(nested.get(i, -1)), noise)
+            if not isinstance(results[i], BaseException) and math.isfinite(results[i].cost):
+                notation = candidates[i].circuit.notation
+                known[notation] = min(known.get(notation, math.inf), results[i].cost)
         if reduce:
-            smaller = [r for i in _worth_reducing(stage, results, rows, noise)
+            smaller = [r for i in _worth_reducing(stage, results, rows, _judged_noise(list(rows.values()), noise))
                        for r in _reductions(candidates[i], results[i], known)]
             if smaller:
                 first = len(candidates)
