@@ -15,14 +15,15 @@ namespace kelvara::py {
 
 namespace {
 
-bool run_data_start(const CircuitData& data, const Spectrum& spectrum, Weighting weighting, start::DataStart& out) {
+bool run_data_start(const CircuitData& data, const MeasuredSpectrum& spectrum, Weighting weighting,
+                    start::DataStart& out) {
     std::optional<Result<start::DataStart, FitError>> result;
     {
         ReleasedInterpreter released;
         const InterruptCheck interrupt{
             [](void* context) { return static_cast<ReleasedInterpreter*>(context)->signal_raised(); }, &released};
-        result.emplace(start::data_start(data.tree, spectrum.frequencies.view(), spectrum.impedances.view(), weighting,
-                                         data_start_control(data.tree, data.control), {}, interrupt));
+        result.emplace(start::data_start(data.tree, spectrum, weighting, data_start_control(data.tree, data.control),
+                                         {}, interrupt));
     }
     if (!*result) {
         raise_fit_error(result->error());
@@ -38,8 +39,8 @@ PyObject* circuit_with_data_start(PyObject* self, PyObject* const* args, Py_ssiz
     static constexpr const char* names[] = {"frequencies", "impedances"};
     PyObject* bound[2];
     if (!bind_arguments({"with_data_start", names, 1}, args, nargs, kwnames, bound)) return nullptr;
-    Spectrum spectrum;
-    if (!read_spectrum(bound[0], bound[1], spectrum)) return nullptr;
+    MeasuredSpectrum spectrum;
+    if (!read_measured(bound[0], bound[1], spectrum)) return nullptr;
     const CircuitData& data = circuit_data(self);
     start::DataStart found;
     if (!run_data_start(data, spectrum, Weighting::modulus, found)) return nullptr;

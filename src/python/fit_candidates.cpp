@@ -59,10 +59,7 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (options.weights_path) return raise(PyExc_ValueError, "_fit_candidates() takes no weight file");
     FitRequest request = options.request;
     if (!read_weighting(options.weight_name, request.weighting)) return nullptr;
-    Spectrum spectrum;
-    if (!read_spectrum(fit_bound[frequencies], fit_bound[impedances], spectrum)) return nullptr;
-    request.frequencies_hz = spectrum.frequencies.to_vector();
-    request.impedances = spectrum.impedances.to_vector();
+    if (!read_measured(fit_bound[frequencies], fit_bound[impedances], request.spectrum)) return nullptr;
 
     PyObject* circuits = bound[0];
     if (!PyList_Check(circuits)) return raise(PyExc_TypeError, "_fit_candidates() takes a list of Circuit");
@@ -86,7 +83,7 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (from_data && std::any_of(candidates.begin(), candidates.end(),
                                  [](const Candidate& c) { return !c.data->explicit_values; })) {
         ReleasedInterpreter released;
-        reading.emplace(start::read_data(request.frequencies_hz, request.impedances));
+        reading.emplace(start::read_data(request.spectrum));
     }
     // A candidate starts from a guess or a simpler candidate's fit: the few
     // cheapest starts find its optimum, and a wrong circuit cannot run away.

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "circuit/layout.hpp"
-#include "circuit/unusable_points.hpp"
 #include "python/arguments.hpp"
 #include "python/batch.hpp"
 #include "python/errors.hpp"
@@ -76,12 +75,9 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
         request = options.request;
         request.weighting = weighting;
         request.circuit = data.tree;
-        request.frequencies_hz = std::move(spectra[i].frequencies);
-        request.impedances = std::move(spectra[i].impedances);
-        if (!guessing && !unusable) {
-            if (auto problem = first_unusable_point(request.frequencies_hz, request.impedances)) {
-                unusable.emplace(i, *problem);
-            }
+        request.spectrum = std::move(spectra[i].spectrum);
+        if (const auto& problem = request.spectrum.unusable(); problem && !guessing && !unusable) {
+            unusable.emplace(i, *problem);
         }
     }
 

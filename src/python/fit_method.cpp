@@ -14,7 +14,6 @@
 #include <variant>
 
 #include "circuit/layout.hpp"
-#include "circuit/unusable_points.hpp"
 #include "fit/dispatch.hpp"
 #include "models/registry.hpp"
 #include "python/arguments.hpp"
@@ -192,8 +191,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     FitOptions options;
     if (!read_fit_options(bound, options)) return nullptr;
     FitRequest& request = options.request;
-    Spectrum spectrum;
-    if (!read_spectrum(bound[frequencies], bound[impedances], spectrum)) return nullptr;
+    if (!read_measured(bound[frequencies], bound[impedances], request.spectrum)) return nullptr;
     if (!read_weighting(options.weight_name, request.weighting)) return nullptr;
 
     const CircuitData& data = circuit_data(self);
@@ -201,16 +199,12 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::optional<RegistryMatch> match;
     if (!decide_guess(data, options, guessing, &match)) return nullptr;
     const RequestStarts starts = request_starts(guessing, match, options);
-    if (!guessing) {
-        if (auto problem = first_unusable_point(spectrum.frequencies.view(), spectrum.impedances.view())) {
-            // A guess refuses such points; a fit from a given start runs, but its cost will not be finite.
-            const std::string message = "the fit's cost will not be finite: " + *problem;
-            if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return nullptr;
-        }
+    if (const auto& problem = request.spectrum.unusable(); problem && !guessing) {
+        // A guess refuses such points; a fit from a given start runs, but its cost will not be finite.
+        const std::string message = "the fit's cost will not be finite: " + *problem;
+        if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return nullptr;
     }
     request.circuit = data.tree;
-    request.frequencies_hz = spectrum.frequencies.to_vector();
-    request.impedances = spectrum.impedances.to_vector();
 
     std::optional<Result<FitOutcome, RequestError>> result;
     {

@@ -85,14 +85,13 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 PyObject* circuit_residuals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* circuit_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// Circuit.guess, and the guess itself for fit(): false with an exception set on failure.
+// Circuit.guess and Circuit.with_data_start.
 PyObject* circuit_guess(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* circuit_with_data_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-struct Spectrum;
 // MemoryError for memory exhausted while loading weights, ValueError otherwise.
 PyObject* guess_error_type(const GuessError& error);
-bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::optional<std::string>& weights_path,
-               std::vector<double>& out, const RegistryMatch* known = nullptr);
+bool run_guess(const SeriesList& tree, const MeasuredSpectrum& spectrum,
+               const std::optional<std::string>& weights_path, std::vector<double>& out);
 // None, or a str path ("argument 'weights': ..." otherwise).
 bool read_weights_path(PyObject* weights, std::optional<std::string>& out);
 

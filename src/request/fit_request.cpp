@@ -26,7 +26,7 @@ FitResult fit_from(const FitRequest& request, SeriesList start, InterruptCheck i
 FitResult fit_from_data(const FitRequest& request, const CircuitControl& caller,
                         const start::DataStartSettings& settings, const start::DataReading* reading,
                         InterruptCheck interrupt) {
-    auto start = start::data_start(request.circuit, request.frequencies_hz, request.impedances, request.weighting,
+    auto start = start::data_start(request.circuit, request.spectrum, request.weighting,
                                    data_start_control(request.circuit, caller), settings, interrupt, reading);
     if (!start) return fail(start.error());
     return fit_from(request, rebuild(request.circuit, start.value().values), interrupt);
@@ -59,8 +59,7 @@ Result<FitOutcome, RequestError> run_fit_request(const FitRequest& given, const 
     if (starts.first == RequestStarts::First::own_values) {
         first.emplace(dispatch_fit(request, interrupt));
     } else if (starts.first == RequestStarts::First::guess) {
-        auto guess = guess_params(request.circuit, request.frequencies_hz, request.impedances, starts.weights_path,
-                                  starts.match);
+        auto guess = guess_params(request.circuit, request.spectrum, starts.weights_path, starts.match);
         if (!guess && !from_data) return fail(RequestError{guess.error()});
         if (guess) {
             first.emplace(fit_from(request, rebuild(request.circuit, start_from_guess(request.circuit, caller,

@@ -132,17 +132,11 @@ double cost_at(const FitProblem& problem, const std::vector<double>& values, std
 
 }  // namespace
 
-DataReading read_data(std::span<const double> frequencies_hz, std::span<const Complex> impedances) {
+DataReading read_data(const MeasuredSpectrum& spectrum) {
     DataReading data;
-    for (std::size_t i = 0; i < frequencies_hz.size() && i < impedances.size(); ++i) {
-        const Complex z = impedances[i];
-        const bool usable = frequencies_hz[i] > 0.0 && std::isfinite(frequencies_hz[i]) && std::isfinite(z.re) &&
-                            std::isfinite(z.im) && std::hypot(z.re, z.im) > 0.0;
-        if (usable) {
-            data.frequencies_hz.push_back(frequencies_hz[i]);
-            data.impedances.push_back(z);
-        }
-    }
+    auto usable = spectrum.usable_points();
+    data.frequencies_hz = std::move(usable.first);
+    data.impedances = std::move(usable.second);
     if (data.frequencies_hz.empty()) return data;
     data.shape = read_shape(data.frequencies_hz, data.impedances);
     if (data.frequencies_hz.size() >= 3) {
@@ -152,16 +146,15 @@ DataReading read_data(std::span<const double> frequencies_hz, std::span<const Co
     return data;
 }
 
-Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<const double> frequencies_hz,
-                                       std::span<const Complex> impedances, Weighting weighting,
+Result<DataStart, FitError> data_start(const SeriesList& circuit, const MeasuredSpectrum& spectrum, Weighting weighting,
                                        const ParameterControl& control, const DataStartSettings& settings,
                                        InterruptCheck interrupt, const DataReading* known) {
-    auto made = FitProblem::make(circuit, frequencies_hz, impedances, weighting, control);
+    auto made = FitProblem::make(circuit, spectrum, weighting, control);
     if (!made) return fail(made.error());
     const FitProblem& problem = *made.value();
 
     std::optional<DataReading> own;
-    if (known == nullptr) own.emplace(read_data(frequencies_hz, impedances));
+    if (known == nullptr) own.emplace(read_data(spectrum));
     const DataReading& data = known != nullptr ? *known : *own;
     DataStart best;
     best.values = problem.start();

@@ -26,13 +26,16 @@ SeriesList parsed(std::string_view text) {
 FitRequest depressed_arc_request(std::string_view circuit, std::vector<double> start) {
     FitRequest request;
     request.circuit = rebuild(parsed(circuit), start);
+    std::vector<double> f;
+    std::vector<Complex> z;
     for (int k = 0; k < 40; ++k) {
         const double hz = std::pow(10.0, 5.0 - 0.175 * k);
         const std::complex<double> jw{0.0, two_pi * hz};
-        const std::complex<double> z = 10.0 + 100.0 / (1.0 + 100.0 * 1e-4 * std::pow(jw, 0.8));
-        request.frequencies_hz.push_back(hz);
-        request.impedances.push_back({z.real(), z.imag()});
+        const std::complex<double> value = 10.0 + 100.0 / (1.0 + 100.0 * 1e-4 * std::pow(jw, 0.8));
+        f.push_back(hz);
+        z.push_back({value.real(), value.imag()});
     }
+    request.spectrum = *MeasuredSpectrum::check(std::move(f), std::move(z));
     return request;
 }
 
@@ -51,8 +54,7 @@ TEST(FitRequest, BoundedFitKeepsTheBetterOfItsOwnStartAndTheData) {
     FitRequest own = request;
     own.control = engine_control(request.circuit, caller);
     const double from_own = cost_of(dispatch_fit(own));
-    auto start = start::data_start(request.circuit, request.frequencies_hz, request.impedances, request.weighting,
-                                   own.control);
+    auto start = start::data_start(request.circuit, request.spectrum, request.weighting, own.control);
     ASSERT_TRUE(start.ok());
     own.circuit = rebuild(request.circuit, start.value().values);
     const double from_data = cost_of(dispatch_fit(own));
@@ -83,7 +85,7 @@ TEST(FitRequest, FailedGuessLeavesTheDataStartOrIsTheError) {
     EXPECT_NEAR(with_data.value().params[3], 0.8, 1e-6);
 
     FitRequest broken = request;
-    broken.impedances.pop_back();  // nothing can run: the data start's error is the one reported
+    broken.spectrum = {};  // nothing can run: the data start's error is the one reported
     auto neither = run_fit_request(broken, {}, starts);
     ASSERT_FALSE(neither.ok());
     EXPECT_TRUE(std::holds_alternative<FitError>(neither.error()));
