@@ -25,9 +25,7 @@ Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request, InterruptCh
                                        "point (narrow the bounds)";
         }
         outcome.value().impedance_evals += start.value().evaluations;
-        const MeasuredSpectrum& spectrum = request.spectrum;
-        outcome.value().frequencies_hz.assign(spectrum.frequencies_hz().begin(), spectrum.frequencies_hz().end());
-        outcome.value().impedances.assign(spectrum.impedances().begin(), spectrum.impedances().end());
+        outcome.value().spectrum = request.spectrum;
     }
     return outcome;
 }
