@@ -1,10 +1,21 @@
 #include "circuit/measured_spectrum.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "circuit/unusable_points.hpp"
 
 namespace kelvara {
+
+namespace {
+
+bool all_equal(std::span<const double> frequencies) {
+    if (frequencies.empty()) return false;
+    const auto [low, high] = std::minmax_element(frequencies.begin(), frequencies.end());
+    return !(*high > *low);
+}
+
+}  // namespace
 
 std::optional<MeasuredSpectrum> MeasuredSpectrum::check(std::vector<double> frequencies_hz,
                                                          std::vector<Complex> impedances) {
@@ -22,24 +33,27 @@ std::optional<MeasuredSpectrum> MeasuredSpectrum::check(std::vector<double> freq
     }
     // Described in the words of every other refusal of such a point.
     if (!all_finite) out.unusable_ = first_unusable_point(frequencies_hz, impedances);
+    out.one_frequency_ = all_equal(frequencies_hz);
     out.frequencies_hz_ = std::move(frequencies_hz);
     out.impedances_ = std::move(impedances);
     return out;
 }
 
-std::pair<std::vector<double>, std::vector<Complex>> MeasuredSpectrum::usable_points() const {
-    std::pair<std::vector<double>, std::vector<Complex>> out;
-    out.first.reserve(size() - dropped_.size());
-    out.second.reserve(size() - dropped_.size());
+MeasuredSpectrum MeasuredSpectrum::usable_part() const {
+    if (dropped_.empty()) return *this;
+    MeasuredSpectrum out;
+    out.frequencies_hz_.reserve(size() - dropped_.size());
+    out.impedances_.reserve(size() - dropped_.size());
     std::size_t next = 0;  // into dropped_, which is ascending
     for (std::size_t i = 0; i < size(); ++i) {
         if (next < dropped_.size() && dropped_[next] == i) {
             ++next;
             continue;
         }
-        out.first.push_back(frequencies_hz_[i]);
-        out.second.push_back(impedances_[i]);
+        out.frequencies_hz_.push_back(frequencies_hz_[i]);
+        out.impedances_.push_back(impedances_[i]);
     }
+    out.one_frequency_ = all_equal(out.frequencies_hz_);
     return out;
 }
 

@@ -9,7 +9,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "elements/complex.hpp"
@@ -32,11 +31,14 @@ public:
     const std::optional<std::string>& unusable() const { return unusable_; }
     // The first impedance that is exactly zero.
     std::optional<std::size_t> zero_impedance() const { return zero_impedance_; }
+    // Whether there are points and their frequencies are all equal.
+    bool one_frequency() const { return one_frequency_; }
     // The points with a positive finite frequency and a finite non-zero
     // impedance: every point unless `dropped` lists it.
     const std::vector<std::size_t>& dropped() const { return dropped_; }
-    // Copies of the points not dropped, in order.
-    std::pair<std::vector<double>, std::vector<Complex>> usable_points() const;
+    // The points not dropped, in order: a spectrum whose facts are known
+    // without looking again.
+    MeasuredSpectrum usable_part() const;
 
 private:
     std::vector<double> frequencies_hz_;
@@ -44,6 +46,7 @@ private:
     std::optional<std::string> unusable_;
     std::optional<std::size_t> zero_impedance_;
     std::vector<std::size_t> dropped_;
+    bool one_frequency_ = false;
 };
 
 }  // namespace kelvara

@@ -213,7 +213,7 @@ PyObject* drt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const InterruptCheck interrupt = batch.interrupt();
     auto run_one = [&](std::size_t i) {
         const InterruptScope scope(interrupt);  // a long DRT ends when the batch stops
-        if (!spectra[i].error) results[i].emplace(drt::compute_drt(spectra[i].spectrum.frequencies_hz(), spectra[i].spectrum.impedances(), settings));
+        if (!spectra[i].error) results[i].emplace(drt::compute_drt(spectra[i].spectrum, settings));
     };
     if (!batch.run(count, run_one)) return nullptr;
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));

@@ -64,7 +64,7 @@ Reading read_processes(const DataReading& data, std::size_t slots, bool fit_mino
     if (fit_minor) {
         drt::DrtSettings low_threshold = settings;
         low_threshold.peak_threshold = minor_threshold;
-        if (auto again = drt::compute_drt(data.frequencies_hz, data.impedances, low_threshold)) {
+        if (auto again = drt::compute_drt(data.usable, low_threshold)) {
             const double tallest = outcome_height(again.value());
             std::vector<Process> all;
             for (const drt::Peak& peak : again.value().peaks) {
@@ -134,13 +134,11 @@ double cost_at(const FitProblem& problem, const std::vector<double>& values, std
 
 DataReading read_data(const MeasuredSpectrum& spectrum) {
     DataReading data;
-    auto usable = spectrum.usable_points();
-    data.frequencies_hz = std::move(usable.first);
-    data.impedances = std::move(usable.second);
-    if (data.frequencies_hz.empty()) return data;
-    data.shape = read_shape(data.frequencies_hz, data.impedances);
-    if (data.frequencies_hz.size() >= 3) {
-        auto drt = drt::compute_drt(data.frequencies_hz, data.impedances, drt::DrtSettings{});
+    data.usable = spectrum.usable_part();
+    if (data.usable.empty()) return data;
+    data.shape = read_shape(data.usable.frequencies_hz(), data.usable.impedances());
+    if (data.usable.size() >= 3) {
+        auto drt = drt::compute_drt(data.usable, drt::DrtSettings{});
         if (drt) data.drt = std::move(drt).value();
     }
     return data;
@@ -158,7 +156,7 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, const Measured
     const DataReading& data = known != nullptr ? *known : *own;
     DataStart best;
     best.values = problem.start();
-    if (data.frequencies_hz.empty()) {
+    if (data.usable.empty()) {
         best.values = settle(best.values, problem, &best.clamped);
         return best;
     }

@@ -57,8 +57,7 @@ inline constexpr DataStartSettings quick_data_start{2, 30, 1, false, false};
 // their shape and their DRT. Read once, it serves every circuit fitted to
 // the same spectrum.
 struct DataReading {
-    std::vector<double> frequencies_hz;
-    std::vector<Complex> impedances;
+    MeasuredSpectrum usable;
     ImpedanceShape shape;
     std::optional<drt::DrtOutcome> drt;  // none below 3 usable points or where the DRT fails
 };

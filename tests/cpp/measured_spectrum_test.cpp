@@ -19,10 +19,16 @@ TEST(MeasuredSpectrum, FindsEveryUnusablePointAndTheFirstZeroInOnePass) {
     EXPECT_EQ(spectrum->zero_impedance(), std::optional<std::size_t>{2});
     // Frequencies are named before impedances, as every refusal names them.
     EXPECT_EQ(spectrum->unusable(), "frequencies must be finite and positive, but point 3 has frequency -1");
-    const auto [kept_f, kept_z] = spectrum->usable_points();
-    EXPECT_EQ(kept_f, (std::vector<double>{1e3, 1e-2}));
-    ASSERT_EQ(kept_z.size(), 2u);
-    EXPECT_EQ(kept_z[1].re, 3.0);
+    const MeasuredSpectrum usable = spectrum->usable_part();
+    EXPECT_EQ(std::vector<double>(usable.frequencies_hz().begin(), usable.frequencies_hz().end()),
+              (std::vector<double>{1e3, 1e-2}));
+    ASSERT_EQ(usable.impedances().size(), 2u);
+    EXPECT_EQ(usable.impedances()[1].re, 3.0);
+    EXPECT_FALSE(usable.unusable() || usable.zero_impedance() || usable.one_frequency());
+    // Its usable points at one frequency: the part has no range, the whole has.
+    const auto flat = MeasuredSpectrum::check({5.0, 5.0, 7.0}, {{1.0, 0.0}, {2.0, 0.0}, {NAN, 0.0}});
+    EXPECT_FALSE(flat->one_frequency());
+    EXPECT_TRUE(flat->usable_part().one_frequency());
 }
 
 TEST(MeasuredSpectrum, CleanSpectrumHasNoFactsAndUnequalLengthsNoSpectrum) {
