@@ -223,7 +223,8 @@ PyObject* drt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (spectra[i].error) {
             item = spectra[i].error.release();
         } else if (*results[i]) {
-            item = outcome_record(results[i]->value(), spectra[i].spectrum.frequencies_hz(), spectra[i].spectrum.impedances());
+            const MeasuredSpectrum& spectrum = spectra[i].spectrum;
+            item = outcome_record(results[i]->value(), spectrum.frequencies_hz(), spectrum.impedances());
         } else {
             const std::string& message = results[i]->error().message;
             item = PyObject_CallFunction(PyExc_ValueError, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));

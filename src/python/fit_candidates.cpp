@@ -103,7 +103,8 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             // A quick start for candidates on a budget, the thorough one for the caller's own.
             if (!candidate.guessing) plan.first = RequestStarts::First::none;
             plan.from_data = true;
-            plan.data_settings = starts >= LmSettings{}.max_starts ? start::DataStartSettings{} : start::quick_data_start;
+            plan.data_settings =
+                starts >= LmSettings{}.max_starts ? start::DataStartSettings{} : start::quick_data_start;
             plan.reading = &*reading;
         }
         auto result = run_fit_request(own, data.control, plan, interrupt);

@@ -1,9 +1,9 @@
 // Circuit._fit_many(): one circuit fitted to many spectra on the worker pool,
 // with the interpreter released for the whole batch. Each spectrum goes
-// through exactly the steps of Circuit.fit (the same start decision, guess
-// and engine call), so each result equals fitting that spectrum alone; the
-// nested parallel work of one fit runs inline on its worker, and the calling
-// thread watches the batch (python/batch.hpp). kelvara.fit_many
+// through exactly the steps of Circuit.fit (the same start decision and fit
+// request, request/fit_request.hpp), so each result equals fitting that
+// spectrum alone; the nested parallel work of one fit runs inline on its
+// worker, and the calling thread watches the batch (python/batch.hpp). kelvara.fit_many
 // (python/kelvara/_batch.py) is the public face: it reads the many input
 // forms into two lists, one item per spectrum.
 #include "python/objects.hpp"

@@ -1,6 +1,6 @@
-// Circuit.fit(): read the spectrum, settle the starting point (the
-// circuit's own values or a network's guess), run the engine with the
-// interpreter released, and wrap the outcome in a FitResult.
+// Circuit.fit(): read and check the spectrum, decide the start (the
+// circuit's own values or a network's guess), run the fit request in one
+// call with the interpreter released, and wrap the outcome in a FitResult.
 #include "python/objects.hpp"
 
 #include <cmath>
