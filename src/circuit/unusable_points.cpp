@@ -31,18 +31,22 @@ std::string too_few_points(std::size_t needed, std::size_t got) {
            std::to_string(got);
 }
 
+std::optional<std::string> relaxation_data_problem(const MeasuredSpectrum& spectrum, std::size_t needed) {
+    if (spectrum.size() < needed) return too_few_points(needed, spectrum.size());
+    if (spectrum.unusable()) return spectrum.unusable();
+    if (const auto zero = spectrum.zero_impedance()) {
+        return "impedances must be non-zero, but point " + std::to_string(*zero) + " is zero";
+    }
+    if (spectrum.one_frequency()) return "frequencies must span a range, all are equal";
+    return std::nullopt;
+}
+
 std::optional<std::string> relaxation_data_problem(std::span<const double> frequencies,
                                                    std::span<const Complex> impedances, std::size_t needed) {
-    if (frequencies.size() < needed) return too_few_points(needed, frequencies.size());
-    if (auto problem = first_unusable_point(frequencies, impedances)) return problem;
-    for (std::size_t i = 0; i < impedances.size(); ++i) {
-        if (impedances[i].re == 0.0 && impedances[i].im == 0.0) {
-            return "impedances must be non-zero, but point " + std::to_string(i) + " is zero";
-        }
-    }
-    const auto [low, high] = std::minmax_element(frequencies.begin(), frequencies.end());
-    if (low != frequencies.end() && !(*high > *low)) return "frequencies must span a range, all are equal";
-    return std::nullopt;
+    const auto spectrum = MeasuredSpectrum::check({frequencies.begin(), frequencies.end()},
+                                                  {impedances.begin(), impedances.end()});
+    if (!spectrum) return "frequencies and impedances must have the same length";
+    return relaxation_data_problem(*spectrum, needed);
 }
 
 }  // namespace kelvara

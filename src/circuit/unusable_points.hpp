@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "circuit/measured_spectrum.hpp"
 #include "elements/complex.hpp"
 
 namespace kelvara {
@@ -23,6 +24,8 @@ std::string too_few_points(std::size_t needed, std::size_t got);
 // Why a relaxation-time model (the Kramers-Kronig check, the DRT) cannot be
 // fitted to the spectrum, each point weighted by 1/|Z|: fewer than `needed`
 // points, an unusable point, a zero impedance, or no range of frequencies.
+std::optional<std::string> relaxation_data_problem(const MeasuredSpectrum& spectrum, std::size_t needed);
+// The same for a spectrum not checked yet (unequal lengths refused first).
 std::optional<std::string> relaxation_data_problem(std::span<const double> frequencies,
                                                    std::span<const Complex> impedances, std::size_t needed);
 

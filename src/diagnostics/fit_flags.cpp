@@ -39,15 +39,16 @@ std::optional<std::string> bound_reached(double value, Bounds bounds) {
 // Distinct frequencies among the fitted points: replicates at one frequency add
 // no shape to the spectrum, so a circuit with 2 free parameters per distinct
 // frequency fits any such data exactly, and its standard errors mean nothing.
-std::size_t distinct_frequencies(std::vector<double> frequencies) {
+std::size_t distinct_frequencies(std::span<const double> measured) {
+    std::vector<double> frequencies(measured.begin(), measured.end());
     std::sort(frequencies.begin(), frequencies.end());
     return static_cast<std::size_t>(std::unique(frequencies.begin(), frequencies.end()) - frequencies.begin());
 }
 
 void parameter_flags(const JudgedFit& fit, std::vector<Flag>& flags) {
     const FitOutcome& o = fit.outcome;
-    const std::size_t distinct = distinct_frequencies(o.frequencies_hz);
-    if (!o.frequencies_hz.empty() && o.free_count() > 0 && 2 * distinct <= o.free_count()) {
+    const std::size_t distinct = distinct_frequencies(o.spectrum.frequencies_hz());
+    if (!o.spectrum.empty() && o.free_count() > 0 && 2 * distinct <= o.free_count()) {
         flags.push_back({"undetermined", printed("the spectrum has %zu distinct frequenc%s (%zu numbers) for %zu free "
                                                  "parameters: any such circuit fits it exactly, so its standard errors "
                                                  "mean nothing", distinct, distinct == 1 ? "y" : "ies", 2 * distinct,
@@ -95,11 +96,11 @@ void parameter_flags(const JudgedFit& fit, std::vector<Flag>& flags) {
 // (Z_fit - Z) / |Z| at the fitted frequencies; empty without the fitted
 // spectrum or where a value is not finite.
 std::vector<Complex> relative_residuals(const FitOutcome& o) {
-    if (o.residual_count == 0 || o.frequencies_hz.empty() || o.impedances.size() != o.frequencies_hz.size()) return {};
-    std::vector<Complex> model(o.frequencies_hz.size());
-    impedance_at_frequencies(o.circuit, o.frequencies_hz, model);
+    if (o.residual_count == 0 || o.spectrum.empty()) return {};
+    std::vector<Complex> model(o.spectrum.size());
+    impedance_at_frequencies(o.circuit, o.spectrum.frequencies_hz(), model);
     for (std::size_t i = 0; i < model.size(); ++i) {
-        const Complex z = o.impedances[i];
+        const Complex z = o.spectrum.impedances()[i];
         const double magnitude = std::hypot(z.re, z.im);
         model[i] = (1.0 / magnitude) * (model[i] - z);
         if (!std::isfinite(model[i].re) || !std::isfinite(model[i].im)) return {};
@@ -116,7 +117,7 @@ double rms(const std::vector<Complex>& relative) {
 // The runs test over the signs of the real parts and of the imaginary parts
 // in frequency order, taken together.
 double pooled_runs_z(const FitOutcome& o, const std::vector<Complex>& relative) {
-    const std::vector<std::size_t> order = ascending_order(o.frequencies_hz);
+    const std::vector<std::size_t> order = ascending_order(o.spectrum.frequencies_hz());
     SignRuns both = sign_runs(relative, order, &Complex::re);
     both += sign_runs(relative, order, &Complex::im);
     return both.z();
@@ -126,7 +127,7 @@ void misfit_flags(const FitOutcome& o, std::optional<double> noise, std::vector<
     const std::vector<Complex> relative = relative_residuals(o);
     if (relative.empty()) return;
     const double misfit = rms(relative);
-    if (!noise) noise = noise_level(o.frequencies_hz, o.impedances);
+    if (!noise) noise = noise_level(o.spectrum);
     if (!noise) return;
     const double residuals = 2.0 * static_cast<double>(relative.size());
     const double free = static_cast<double>(o.free_count());

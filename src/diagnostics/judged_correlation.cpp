@@ -21,9 +21,10 @@ JudgedCorrelation judged_correlation(const JudgedFit& fit) {
     if (n == 0 || o.covariance.size() != n * n) return {};
     for (const std::size_t j : out.params) out.labels.push_back(o.param_names[j]);
     std::vector<double> matrix = o.covariance;
-    const bool has_data = o.residual_count != 0 && !o.frequencies_hz.empty();
+    const bool has_data = o.residual_count != 0 && !o.spectrum.empty();
     if (has_data && std::all_of(matrix.begin(), matrix.end(), [](double v) { return std::isfinite(v); })) {
-        const auto [lo, hi] = std::minmax_element(o.frequencies_hz.begin(), o.frequencies_hz.end());
+        const std::span<const double> f = o.spectrum.frequencies_hz();
+        const auto [lo, hi] = std::minmax_element(f.begin(), f.end());
         const double ln_lo = std::log(two_pi * *lo);
         const double ln_hi = std::log(two_pi * *hi);
         const auto position = [&](std::size_t flat) -> std::optional<std::size_t> {

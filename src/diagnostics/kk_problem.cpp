@@ -55,13 +55,22 @@ std::pair<double, double> KkProblem::log_tau_range() const {
 
 std::optional<KkProblem> kk_problem(std::span<const double> frequencies_hz, std::span<const Complex> impedances,
                                     const KkModel& model) {
-    const std::size_t n = frequencies_hz.size();
-    if (n == 0 || impedances.size() != n) return std::nullopt;
+    const auto spectrum = MeasuredSpectrum::check({frequencies_hz.begin(), frequencies_hz.end()},
+                                                  {impedances.begin(), impedances.end()});
+    if (!spectrum) return std::nullopt;
+    return kk_problem(*spectrum, model);
+}
+
+std::optional<KkProblem> kk_problem(const MeasuredSpectrum& spectrum, const KkModel& model) {
+    const std::size_t n = spectrum.size();
+    if (n == 0 || spectrum.unusable() || spectrum.zero_impedance()) return std::nullopt;
+    const std::span<const double> frequencies_hz = spectrum.frequencies_hz();
+    const std::span<const Complex> impedances = spectrum.impedances();
+    // (A |Z| beyond the largest double leaves the scale infinite: the weights below refuse it.)
     double f_min = frequencies_hz[0], f_max = frequencies_hz[0], log_sum = 0.0, largest = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double f = frequencies_hz[i];
         const double magnitude = std::hypot(impedances[i].re, impedances[i].im);
-        if (!(std::isfinite(f) && f > 0.0 && std::isfinite(magnitude) && magnitude > 0.0)) return std::nullopt;
         f_min = std::min(f_min, f);
         f_max = std::max(f_max, f);
         log_sum += std::log(magnitude);

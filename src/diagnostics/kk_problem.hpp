@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "circuit/measured_spectrum.hpp"
 #include "elements/complex.hpp"
 
 namespace kelvara::diagnostics {
@@ -57,9 +58,11 @@ struct KkProblem {
     std::pair<double, double> log_tau_range() const;
 };
 
-// nullopt for a spectrum the fit cannot take: lengths differ, a frequency not
-// positive and finite, an impedance zero or not finite, or |Z| spanning so many
-// decades that its weights overflow.
+// nullopt for a spectrum the fit cannot take: no points, a frequency not
+// positive and finite, an impedance zero or not finite (the spectrum's own
+// facts), or |Z| spanning so many decades that its weights overflow.
+std::optional<KkProblem> kk_problem(const MeasuredSpectrum& spectrum, const KkModel& model);
+// The same for a spectrum not checked yet (nullopt also for unequal lengths).
 std::optional<KkProblem> kk_problem(std::span<const double> frequencies_hz, std::span<const Complex> impedances,
                                     const KkModel& model);
 

@@ -10,12 +10,21 @@
 namespace kelvara::diagnostics {
 
 std::optional<double> noise_level(std::span<const double> frequencies_hz, std::span<const Complex> impedances) {
-    const std::size_t n = frequencies_hz.size();
-    if (n < noise_min_points || impedances.size() != n) return std::nullopt;
+    const auto spectrum = MeasuredSpectrum::check({frequencies_hz.begin(), frequencies_hz.end()},
+                                                  {impedances.begin(), impedances.end()});
+    if (!spectrum) return std::nullopt;
+    return noise_level(*spectrum);
+}
+
+std::optional<double> noise_level(const MeasuredSpectrum& spectrum) {
+    const std::size_t n = spectrum.size();
+    if (n < noise_min_points) return std::nullopt;
+    const std::span<const double> frequencies_hz = spectrum.frequencies_hz();
+    const std::span<const Complex> impedances = spectrum.impedances();
     const KkModel model{.inductance = true,
                         .capacitance = capacitive_tail(frequencies_hz, impedances),
                         .extend_decades = noise_extend_decades};
-    const std::optional<KkProblem> problem = kk_problem(frequencies_hz, impedances, model);
+    const std::optional<KkProblem> problem = kk_problem(spectrum, model);
     if (!problem) return std::nullopt;
     const auto [f_min, f_max] = std::minmax_element(frequencies_hz.begin(), frequencies_hz.end());
     const double decades = std::log10(*f_max / *f_min) + 2.0 * noise_extend_decades;

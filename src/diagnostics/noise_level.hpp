@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 
+#include "circuit/measured_spectrum.hpp"
 #include "elements/complex.hpp"
 
 namespace kelvara::diagnostics {
@@ -28,6 +29,8 @@ inline constexpr std::size_t noise_min_points = 5;
 // (kk_normal_equations.hpp): the unbiased difference noise of its residuals
 // (kk_noise.hpp). The Kramers-Kronig check with this element count fits the
 // same model and reports the successive-difference reading of the same sum.
+std::optional<double> noise_level(const MeasuredSpectrum& spectrum);
+// The same for a spectrum not checked yet (nullopt also for unequal lengths).
 std::optional<double> noise_level(std::span<const double> frequencies_hz, std::span<const Complex> impedances);
 
 }  // namespace kelvara::diagnostics

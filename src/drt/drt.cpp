@@ -43,9 +43,8 @@ const char* const interrupted_message = "interrupted";
 
 namespace {
 
-std::optional<DrtError> check_data(std::span<const double> frequencies, std::span<const Complex> impedances) {
-    if (frequencies.size() != impedances.size()) return DrtError{"frequencies and impedances must have the same length"};
-    if (auto problem = relaxation_data_problem(frequencies, impedances, 3)) return DrtError{*problem};
+std::optional<DrtError> check_data(const MeasuredSpectrum& spectrum) {
+    if (auto problem = relaxation_data_problem(spectrum, 3)) return DrtError{*problem};
     return std::nullopt;
 }
 
@@ -173,7 +172,17 @@ std::optional<DrtError> check_settings(const DrtSettings& settings) {
 Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz, std::span<const Complex> impedances,
                                          const DrtSettings& settings) {
     if (auto error = check_settings(settings)) return fail(*error);
-    if (auto error = check_data(frequencies_hz, impedances)) return fail(*error);
+    const auto spectrum = MeasuredSpectrum::check({frequencies_hz.begin(), frequencies_hz.end()},
+                                                  {impedances.begin(), impedances.end()});
+    if (!spectrum) return fail(DrtError{"frequencies and impedances must have the same length"});
+    return compute_drt(*spectrum, settings);
+}
+
+Result<DrtOutcome, DrtError> compute_drt(const MeasuredSpectrum& spectrum, const DrtSettings& settings) {
+    if (auto error = check_settings(settings)) return fail(*error);
+    if (auto error = check_data(spectrum)) return fail(*error);
+    const std::span<const double> frequencies_hz = spectrum.frequencies_hz();
+    const std::span<const Complex> impedances = spectrum.impedances();
     const std::size_t n = frequencies_hz.size();
     std::vector<double> angular(n);
     for (std::size_t i = 0; i < n; ++i) angular[i] = frequencies_hz[i] * two_pi;

@@ -14,6 +14,7 @@
 
 #include "support/result.hpp"
 #include "drt/peaks.hpp"
+#include "circuit/measured_spectrum.hpp"
 #include "elements/complex.hpp"
 
 namespace kelvara::drt {
@@ -77,6 +78,8 @@ struct DrtError {
 // The message of a DRT stopped by interruption_requested() (fit/interruption.hpp).
 extern const char* const interrupted_message;
 
+Result<DrtOutcome, DrtError> compute_drt(const MeasuredSpectrum& spectrum, const DrtSettings& settings);
+// The same for a spectrum not checked yet (unequal lengths refused after the settings).
 Result<DrtOutcome, DrtError> compute_drt(std::span<const double> frequencies_hz, std::span<const Complex> impedances,
                                          const DrtSettings& settings);
 

@@ -9,8 +9,7 @@ Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request, InterruptCh
     const InterruptScope scope(interrupt);
     const FitMethod* method = find_fit_method(request.method);
     if (method == nullptr) return fail(FitError{FitError::Kind::unknown_method, request.method});
-    auto made = FitProblem::make(request.circuit, request.frequencies_hz, request.impedances, request.weighting,
-                                 request.control);
+    auto made = FitProblem::make(request.circuit, request.spectrum, request.weighting, request.control);
     if (!made) return fail(made.error());
     FitProblem& problem = *made.value();
     auto start = settle_start(problem);
@@ -26,8 +25,7 @@ Result<FitOutcome, FitError> dispatch_fit(const FitRequest& request, InterruptCh
                                        "point (narrow the bounds)";
         }
         outcome.value().impedance_evals += start.value().evaluations;
-        outcome.value().frequencies_hz = request.frequencies_hz;
-        outcome.value().impedances = request.impedances;
+        outcome.value().spectrum = request.spectrum;
     }
     return outcome;
 }

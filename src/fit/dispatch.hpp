@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/result.hpp"
+#include "circuit/measured_spectrum.hpp"
 #include "circuit/tree.hpp"
 #include "elements/complex.hpp"
 #include "fit/fit_outcome.hpp"
@@ -18,8 +19,7 @@ namespace kelvara {
 struct FitRequest {
     std::string method = "levenberg_marquardt";
     SeriesList circuit;  // holds the starting values
-    std::vector<double> frequencies_hz;
-    std::vector<Complex> impedances;
+    MeasuredSpectrum spectrum;
     Weighting weighting = Weighting::modulus;
     FitSettings settings;
     ParameterControl control;  // the caller's bounds and fixed parameters; empty: the catalogue's, none

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "circuit/measured_spectrum.hpp"
 #include "circuit/tree.hpp"
 #include "elements/complex.hpp"
 #include "fit/objective.hpp"
@@ -33,9 +34,8 @@ struct FitOutcome {
     // empty when the standard errors are missing.
     std::vector<double> covariance;
     std::vector<double> residuals;  // weighted, at `params`
-    // The spectrum fitted (set by the dispatcher).
-    std::vector<double> frequencies_hz;
-    std::vector<Complex> impedances;
+    // The spectrum fitted, with its facts (set by the dispatcher).
+    MeasuredSpectrum spectrum;
 
     std::size_t free_count() const;
 };

@@ -67,8 +67,17 @@ Result<std::unique_ptr<FitProblem>, FitError> FitProblem::make(const SeriesList&
                                                               std::span<const double> frequencies_hz,
                                                               std::span<const Complex> impedances, Weighting scheme,
                                                               const ParameterControl& control) {
-    if (auto error = check_fit_inputs(circuit, frequencies_hz.size(), impedances.size())) return fail(*error);
-    if (auto problem = weighting_problem(impedances, scheme)) {
+    auto spectrum = MeasuredSpectrum::check({frequencies_hz.begin(), frequencies_hz.end()},
+                                            {impedances.begin(), impedances.end()});
+    if (!spectrum) return fail(FitError{FitError::Kind::length_mismatch, {}});
+    return make(circuit, *spectrum, scheme, control);
+}
+
+Result<std::unique_ptr<FitProblem>, FitError> FitProblem::make(const SeriesList& circuit,
+                                                              const MeasuredSpectrum& spectrum, Weighting scheme,
+                                                              const ParameterControl& control) {
+    if (auto error = check_fit_inputs(circuit, spectrum.size(), spectrum.size())) return fail(*error);
+    if (auto problem = weighting_problem(spectrum, scheme)) {
         return fail(FitError{FitError::Kind::invalid_setting, *problem});
     }
     const std::size_t count = kelvara::param_count(circuit);
@@ -102,7 +111,7 @@ Result<std::unique_ptr<FitProblem>, FitError> FitProblem::make(const SeriesList&
     if (free_count == 0) {
         return fail(FitError{FitError::Kind::invalid_setting, "every parameter is fixed: there is nothing to fit"});
     }
-    FitData data = prepare_fit_data(frequencies_hz, impedances, scheme);
+    FitData data = prepare_fit_data(spectrum.frequencies_hz(), spectrum.impedances(), scheme);
     return std::unique_ptr<FitProblem>(new FitProblem(circuit, std::move(data), std::move(bounds), std::move(fixed)));
 }
 

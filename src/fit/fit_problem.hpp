@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/result.hpp"
+#include "circuit/measured_spectrum.hpp"
 #include "circuit/tree.hpp"
 #include "elements/catalogue.hpp"
 #include "elements/complex.hpp"
@@ -44,10 +45,15 @@ std::optional<std::string> check_user_bounds(const std::string& name, Bounds bou
 
 class FitProblem {
 public:
-    // Checks in this order: lengths, empty spectrum, a circuit without
-    // parameters, control lists of the wrong length, bounds that cannot work,
-    // every parameter fixed, fixed values that are not numbers or lie outside
-    // their bounds.
+    // Checks in this order: empty spectrum, a circuit without parameters, a
+    // zero impedance under modulus weighting, control lists of the wrong
+    // length, bounds that cannot work, every parameter fixed, fixed values
+    // that are not numbers or lie outside their bounds. The spectrum's own
+    // facts come with it (measured_spectrum.hpp).
+    static Result<std::unique_ptr<FitProblem>, FitError> make(const SeriesList& circuit,
+                                                              const MeasuredSpectrum& spectrum, Weighting scheme,
+                                                              const ParameterControl& control);
+    // The same for a spectrum not checked yet: unequal lengths first.
     static Result<std::unique_ptr<FitProblem>, FitError> make(const SeriesList& circuit,
                                                               std::span<const double> frequencies_hz,
                                                               std::span<const Complex> impedances, Weighting scheme,

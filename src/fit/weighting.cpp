@@ -28,15 +28,11 @@ std::vector<double> compute_weights(std::span<const Complex> measured, Weighting
     return weights;
 }
 
-std::optional<std::string> weighting_problem(std::span<const Complex> measured, Weighting scheme) {
-    if (scheme != Weighting::modulus) return std::nullopt;
-    for (std::size_t i = 0; i < measured.size(); ++i) {
-        if (measured[i].re == 0.0 && measured[i].im == 0.0) {
-            return "impedance " + std::to_string(i) + " is zero: the modulus weighting divides each residual by |Z|; "
-                   "drop the point or fit with weight=\"unit\"";
-        }
-    }
-    return std::nullopt;
+std::optional<std::string> weighting_problem(const MeasuredSpectrum& spectrum, Weighting scheme) {
+    const std::optional<std::size_t> zero = spectrum.zero_impedance();
+    if (scheme != Weighting::modulus || !zero) return std::nullopt;
+    return "impedance " + std::to_string(*zero) + " is zero: the modulus weighting divides each residual by |Z|; "
+           "drop the point or fit with weight=\"unit\"";
 }
 
 }  // namespace kelvara

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "circuit/measured_spectrum.hpp"
 #include "elements/complex.hpp"
 
 namespace kelvara {
@@ -26,6 +27,6 @@ std::vector<double> compute_weights(std::span<const Complex> measured, Weighting
 // Why the data cannot be fitted under `scheme`, if they cannot: a measured
 // impedance of exactly 0 under modulus weighting, whose weight floor would make
 // that one point outweigh the rest by some thirty decades.
-std::optional<std::string> weighting_problem(std::span<const Complex> measured, Weighting scheme);
+std::optional<std::string> weighting_problem(const MeasuredSpectrum& spectrum, Weighting scheme);
 
 }  // namespace kelvara

@@ -13,7 +13,6 @@
 #include "circuit/notation_text.hpp"
 #include "circuit/parser.hpp"
 #include "support/quoted.hpp"
-#include "circuit/unusable_points.hpp"
 #include "models/registry.hpp"
 #include "models/topology.hpp"
 #include "nn/inference.hpp"
@@ -105,8 +104,7 @@ Result<std::shared_ptr<const Guesser>, NnError> load_external(const std::string&
     return load_locked(cache, path);
 }
 
-Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std::span<const double> frequencies,
-                                                     std::span<const Complex> impedances,
+Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, const MeasuredSpectrum& spectrum,
                                                      const std::optional<std::string>& weights_path,
                                                      const RegistryMatch* known) {
     std::shared_ptr<const Guesser> external_guesser;
@@ -157,19 +155,17 @@ Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std
         guesser = external_guesser.get();
     }
 
-    if (frequencies.size() < 2 || impedances.size() < 2) {
-        return fail(value_error(NnError::too_few_points(std::min(frequencies.size(), impedances.size())).display()));
-    }
+    if (spectrum.size() < 2) return fail(value_error(NnError::too_few_points(spectrum.size()).display()));
     // The features take logarithms of every frequency and magnitude.
-    if (auto problem = first_unusable_point(frequencies, impedances)) {
+    if (const auto& problem = spectrum.unusable()) {
         return fail(value_error("cannot guess from this spectrum: " + *problem));
     }
-    for (std::size_t i = 0; i < impedances.size(); ++i) {
-        if (impedances[i].re == 0.0 && impedances[i].im == 0.0) {
-            return fail(value_error("cannot guess from this spectrum: impedance " + std::to_string(i) +
-                                    " is zero, and the guess reads the logarithm of |Z|"));
-        }
+    if (const auto zero = spectrum.zero_impedance()) {
+        return fail(value_error("cannot guess from this spectrum: impedance " + std::to_string(*zero) +
+                                " is zero, and the guess reads the logarithm of |Z|"));
     }
+    const std::span<const double> frequencies = spectrum.frequencies_hz();
+    const std::span<const Complex> impedances = spectrum.impedances();
     auto predicted = predict(*guesser, frequencies, impedances);
     if (!predicted) return fail(value_error(predicted.error().display()));
     const std::vector<double>& values = predicted.value();

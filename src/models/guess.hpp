@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/result.hpp"
+#include "circuit/measured_spectrum.hpp"
 #include "circuit/tree.hpp"
 #include "models/registry.hpp"
 #include "elements/complex.hpp"
@@ -33,8 +34,7 @@ Result<std::shared_ptr<const Guesser>, NnError> load_external(const std::string&
 // One value per parameter of `user`, in its parameter order. `known` is
 // find_for_topology(user) when the caller has it already (built-in models
 // only), so that the topology is matched once.
-Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, std::span<const double> frequencies,
-                                                     std::span<const Complex> impedances,
+Result<std::vector<double>, GuessError> guess_params(const SeriesList& user, const MeasuredSpectrum& spectrum,
                                                      const std::optional<std::string>& weights_path,
                                                      const RegistryMatch* known = nullptr);
 

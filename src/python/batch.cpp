@@ -80,9 +80,8 @@ bool read_batch_spectra(const char* function, PyObject* frequency_list, PyObject
     out.clear();
     out.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
-        Spectrum spectrum;
-        if (!read_spectrum(PyList_GET_ITEM(frequency_list, static_cast<Py_ssize_t>(i)),
-                           PyList_GET_ITEM(impedance_list, static_cast<Py_ssize_t>(i)), spectrum)) {
+        if (!read_measured(PyList_GET_ITEM(frequency_list, static_cast<Py_ssize_t>(i)),
+                           PyList_GET_ITEM(impedance_list, static_cast<Py_ssize_t>(i)), out[i].spectrum)) {
             PyObject* exception = take_raised_exception();
             if (exception == nullptr) return false;
             if (!PyErr_GivenExceptionMatches(exception, PyExc_Exception)) {
@@ -92,8 +91,6 @@ bool read_batch_spectra(const char* function, PyObject* frequency_list, PyObject
             out[i].error = Ref(exception);
             continue;
         }
-        out[i].frequencies = spectrum.frequencies.to_vector();
-        out[i].impedances = spectrum.impedances.to_vector();
     }
     return true;
 }

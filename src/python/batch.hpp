@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/function_ref.hpp"
-#include "elements/complex.hpp"
+#include "circuit/measured_spectrum.hpp"
 #include "fit/interruption.hpp"
 
 namespace kelvara::py {
@@ -42,8 +42,7 @@ private:
 // One item's spectrum, read as Circuit.fit reads it, or the exception that
 // reading it raised.
 struct BatchSpectrum {
-    std::vector<double> frequencies;
-    std::vector<Complex> impedances;
+    MeasuredSpectrum spectrum;
     Ref error;
 };
 

@@ -13,30 +13,17 @@
 
 namespace kelvara::py {
 
-Result<start::DataStart, FitError> data_start_for(const CircuitData& data, std::span<const double> frequencies_hz,
-                                                  std::span<const Complex> impedances, Weighting weighting,
-                                                  InterruptCheck interrupt, const start::DataStartSettings& settings,
-                                                  const start::DataReading* reading) {
-    // Held parameters keep their values only where the caller gave them;
-    // the others take what the data say, as the fit will start there.
-    CircuitControl control = data.control;
-    for (std::size_t j = 0; j < control.fixed.size(); ++j) {
-        if (control.is_deferred(j)) control.fixed[j] = false;
-    }
-    return start::data_start(data.tree, frequencies_hz, impedances, weighting, engine_control(data.tree, control),
-                             settings, interrupt, reading);
-}
-
 namespace {
 
-bool run_data_start(const CircuitData& data, const Spectrum& spectrum, Weighting weighting, start::DataStart& out) {
+bool run_data_start(const CircuitData& data, const MeasuredSpectrum& spectrum, Weighting weighting,
+                    start::DataStart& out) {
     std::optional<Result<start::DataStart, FitError>> result;
     {
         ReleasedInterpreter released;
         const InterruptCheck interrupt{
             [](void* context) { return static_cast<ReleasedInterpreter*>(context)->signal_raised(); }, &released};
-        result.emplace(data_start_for(data, spectrum.frequencies.view(), spectrum.impedances.view(), weighting,
-                                      interrupt));
+        result.emplace(start::data_start(data.tree, spectrum, weighting, data_start_control(data.tree, data.control),
+                                         {}, interrupt));
     }
     if (!*result) {
         raise_fit_error(result->error());
@@ -52,8 +39,8 @@ PyObject* circuit_with_data_start(PyObject* self, PyObject* const* args, Py_ssiz
     static constexpr const char* names[] = {"frequencies", "impedances"};
     PyObject* bound[2];
     if (!bind_arguments({"with_data_start", names, 1}, args, nargs, kwnames, bound)) return nullptr;
-    Spectrum spectrum;
-    if (!read_spectrum(bound[0], bound[1], spectrum)) return nullptr;
+    MeasuredSpectrum spectrum;
+    if (!read_measured(bound[0], bound[1], spectrum)) return nullptr;
     const CircuitData& data = circuit_data(self);
     start::DataStart found;
     if (!run_data_start(data, spectrum, Weighting::modulus, found)) return nullptr;

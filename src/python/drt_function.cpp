@@ -213,7 +213,7 @@ PyObject* drt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const InterruptCheck interrupt = batch.interrupt();
     auto run_one = [&](std::size_t i) {
         const InterruptScope scope(interrupt);  // a long DRT ends when the batch stops
-        if (!spectra[i].error) results[i].emplace(drt::compute_drt(spectra[i].frequencies, spectra[i].impedances, settings));
+        if (!spectra[i].error) results[i].emplace(drt::compute_drt(spectra[i].spectrum, settings));
     };
     if (!batch.run(count, run_one)) return nullptr;
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -223,7 +223,8 @@ PyObject* drt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (spectra[i].error) {
             item = spectra[i].error.release();
         } else if (*results[i]) {
-            item = outcome_record(results[i]->value(), spectra[i].frequencies, spectra[i].impedances);
+            const MeasuredSpectrum& spectrum = spectra[i].spectrum;
+            item = outcome_record(results[i]->value(), spectrum.frequencies_hz(), spectrum.impedances());
         } else {
             const std::string& message = results[i]->error().message;
             item = PyObject_CallFunction(PyExc_ValueError, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));

@@ -12,9 +12,7 @@
 #include <vector>
 
 #include "circuit/layout.hpp"
-#include "fit/dispatch.hpp"
 #include "fit/levenberg_marquardt.hpp"
-#include "models/guess.hpp"
 #include "models/registry.hpp"
 #include "python/arguments.hpp"
 #include "python/barrier.hpp"
@@ -31,16 +29,8 @@ struct Candidate {
     bool guessing = false;
     std::optional<RegistryMatch> match;
     std::optional<FitOutcome> outcome;
-    std::optional<FitError> fit_error;
-    std::optional<GuessError> guess_error;
+    std::optional<RequestError> error;
 };
-
-PyObject* candidate_exception(const Candidate& candidate) {
-    PyObject* const type =
-        candidate.guess_error ? guess_error_type(*candidate.guess_error) : fit_error_type(*candidate.fit_error);
-    const std::string message = candidate.guess_error ? candidate.guess_error->message : candidate.fit_error->message();
-    return PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));
-}
 
 constexpr std::uint64_t candidate_starts = 2;
 
@@ -69,10 +59,7 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (options.weights_path) return raise(PyExc_ValueError, "_fit_candidates() takes no weight file");
     FitRequest request = options.request;
     if (!read_weighting(options.weight_name, request.weighting)) return nullptr;
-    Spectrum spectrum;
-    if (!read_spectrum(fit_bound[frequencies], fit_bound[impedances], spectrum)) return nullptr;
-    request.frequencies_hz = spectrum.frequencies.to_vector();
-    request.impedances = spectrum.impedances.to_vector();
+    if (!read_measured(fit_bound[frequencies], fit_bound[impedances], request.spectrum)) return nullptr;
 
     PyObject* circuits = bound[0];
     if (!PyList_Check(circuits)) return raise(PyExc_TypeError, "_fit_candidates() takes a list of Circuit");
@@ -96,65 +83,35 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (from_data && std::any_of(candidates.begin(), candidates.end(),
                                  [](const Candidate& c) { return !c.data->explicit_values; })) {
         ReleasedInterpreter released;
-        reading.emplace(start::read_data(request.frequencies_hz, request.impedances));
+        reading.emplace(start::read_data(request.spectrum));
     }
+    // A candidate starts from a guess or a simpler candidate's fit: the few
+    // cheapest starts find its optimum, and a wrong circuit cannot run away.
+    request.settings.max_starts = starts;
     auto fit_one = [&](std::size_t i) {
         Candidate& candidate = candidates[i];
-        FitRequest own = request;
-        // A candidate starts from a guess or a simpler candidate's fit: the few
-        // cheapest starts find its optimum, and a wrong circuit cannot run away.
-        own.settings.max_starts = starts;
         const CircuitData& data = *candidate.data;
+        FitRequest own = request;
         own.circuit = data.tree;
-        own.control = engine_control(data.tree, data.control);
-        const bool data_start = from_data && !data.explicit_values;
+        RequestStarts plan;
         if (candidate.guessing) {
-            auto start = guess_params(data.tree, own.frequencies_hz, own.impedances, std::nullopt,
-                                      &*candidate.match);
-            if (!start) {
-                if (!data_start) {
-                    candidate.guess_error = start.error();
-                    return;
-                }
-            } else {
-                own.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
-                // (With the data start to follow, the fit from it is run below.)
-                auto result = data_start ? dispatch_fit(own, interrupt) : fit_request(data, own, interrupt);
-                if (result) {
-                    candidate.outcome = std::move(result).value();
-                } else {
-                    candidate.fit_error = result.error();
-                }
-            }
+            plan.first = RequestStarts::First::guess;
+            plan.match = &*candidate.match;
         }
-        if (data_start) {
+        if (from_data && !data.explicit_values) {
             // The data's own start, beside the network's (a spectrum outside its training ranges).
             // A quick start for candidates on a budget, the thorough one for the caller's own.
-            const start::DataStartSettings settings =
+            if (!candidate.guessing) plan.first = RequestStarts::First::none;
+            plan.from_data = true;
+            plan.data_settings =
                 starts >= LmSettings{}.max_starts ? start::DataStartSettings{} : start::quick_data_start;
-            auto start = data_start_for(data, own.frequencies_hz, own.impedances, own.weighting, interrupt,
-                                        settings, &*reading);
-            if (!start) {
-                if (!candidate.outcome) candidate.fit_error = start.error();
-                return;
-            }
-            own.circuit = rebuild(data.tree, start.value().values);
-            auto result = dispatch_fit(own, interrupt);
-            if (result && (!candidate.outcome || better_outcome(result.value(), *candidate.outcome))) {
-                candidate.outcome = std::move(result).value();
-                candidate.fit_error.reset();
-                candidate.guess_error.reset();
-            } else if (!result && !candidate.outcome) {
-                candidate.fit_error = result.error();
-            }
-            return;
+            plan.reading = &*reading;
         }
-        if (candidate.guessing) return;
-        auto result = fit_request(data, own, interrupt);
+        auto result = run_fit_request(own, data.control, plan, interrupt);
         if (result) {
             candidate.outcome = std::move(result).value();
         } else {
-            candidate.fit_error = result.error();
+            candidate.error = result.error();
         }
     };
     if (!batch.run(count, fit_one)) return nullptr;
@@ -164,7 +121,7 @@ PyObject* fit_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     for (std::size_t i = 0; i < count; ++i) {
         Candidate& candidate = candidates[i];
         PyObject* item = candidate.outcome ? make_fit_result(std::move(*candidate.outcome), candidate.data->control)
-                                           : candidate_exception(candidate);
+                                           : request_exception(*candidate.error);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }

@@ -33,12 +33,12 @@ PyObject* noise_level_function(PyObject*, PyObject* const* args, Py_ssize_t narg
     static constexpr const char* names[] = {"frequencies", "impedances"};
     PyObject* bound[2];
     if (!bind_arguments({"_noise_level", names, 2}, args, nargs, kwnames, bound)) return nullptr;
-    Spectrum spectrum;
-    if (!read_spectrum(bound[0], bound[1], spectrum)) return nullptr;
+    MeasuredSpectrum spectrum;
+    if (!read_measured(bound[0], bound[1], spectrum)) return nullptr;
     std::optional<double> noise;
     {
         ReleasedInterpreter released;
-        noise = diagnostics::noise_level(spectrum.frequencies.view(), spectrum.impedances.view());
+        noise = diagnostics::noise_level(spectrum);
     }
     if (!noise) Py_RETURN_NONE;
     return PyFloat_FromDouble(*noise);

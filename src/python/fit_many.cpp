@@ -1,9 +1,9 @@
 // Circuit._fit_many(): one circuit fitted to many spectra on the worker pool,
 // with the interpreter released for the whole batch. Each spectrum goes
-// through exactly the steps of Circuit.fit (the same start decision, guess
-// and engine call), so each result equals fitting that spectrum alone; the
-// nested parallel work of one fit runs inline on its worker, and the calling
-// thread watches the batch (python/batch.hpp). kelvara.fit_many
+// through exactly the steps of Circuit.fit (the same start decision and fit
+// request, request/fit_request.hpp), so each result equals fitting that
+// spectrum alone; the nested parallel work of one fit runs inline on its
+// worker, and the calling thread watches the batch (python/batch.hpp). kelvara.fit_many
 // (python/kelvara/_batch.py) is the public face: it reads the many input
 // forms into two lists, one item per spectrum.
 #include "python/objects.hpp"
@@ -13,9 +13,6 @@
 #include <vector>
 
 #include "circuit/layout.hpp"
-#include "circuit/unusable_points.hpp"
-#include "fit/dispatch.hpp"
-#include "models/guess.hpp"
 #include "python/arguments.hpp"
 #include "python/batch.hpp"
 #include "python/errors.hpp"
@@ -28,17 +25,14 @@ namespace {
 struct Slot {
     FitRequest request;
     std::optional<FitOutcome> outcome;
-    std::optional<FitError> fit_error;
-    std::optional<GuessError> guess_error;
+    std::optional<RequestError> error;
     Ref conversion_error;  // the exception of a spectrum that could not be read
 };
 
 // The exception instance of a failed slot.
 PyObject* slot_exception(Slot& slot) {
     if (slot.conversion_error) return slot.conversion_error.release();
-    PyObject* const type = slot.guess_error ? guess_error_type(*slot.guess_error) : fit_error_type(*slot.fit_error);
-    const std::string message = slot.guess_error ? slot.guess_error->message : slot.fit_error->message();
-    return PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));
+    return request_exception(*slot.error);
 }
 
 }  // namespace
@@ -81,44 +75,24 @@ PyObject* circuit_fit_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
         request = options.request;
         request.weighting = weighting;
         request.circuit = data.tree;
-        request.frequencies_hz = std::move(spectra[i].frequencies);
-        request.impedances = std::move(spectra[i].impedances);
-        request.control = engine_control(data.tree, data.control);
-        if (!guessing && !unusable) {
-            if (auto problem = first_unusable_point(request.frequencies_hz, request.impedances)) {
-                unusable.emplace(i, *problem);
-            }
+        request.spectrum = std::move(spectra[i].spectrum);
+        if (const auto& problem = request.spectrum.unusable(); problem && !guessing && !unusable) {
+            unusable.emplace(i, *problem);
         }
     }
 
     Batch batch(bound[progress]);
     const InterruptCheck interrupt = batch.interrupt();
+    RequestStarts starts = request_starts(guessing, match, options);
+    if (data_starting) starts.first = RequestStarts::First::none;  // then no second fit from the data
     auto fit_one = [&](std::size_t i) {
         Slot& slot = slots[i];
         if (slot.conversion_error) return;
-        if (guessing) {
-            auto start = guess_params(data.tree, slot.request.frequencies_hz, slot.request.impedances,
-                                      options.weights_path, match ? &*match : nullptr);
-            if (!start) {
-                slot.guess_error = start.error();
-                return;
-            }
-            slot.request.circuit = rebuild(data.tree, start_from_guess(data, std::move(start).value()));
-        } else if (data_starting) {
-            auto start = data_start_for(data, slot.request.frequencies_hz, slot.request.impedances,
-                                        slot.request.weighting, interrupt);
-            if (!start) {
-                slot.fit_error = start.error();
-                return;
-            }
-            slot.request.circuit = rebuild(data.tree, start.value().values);
-        }
-        // A start from the data needs no second fit from the data.
-        auto result = data_starting ? dispatch_fit(slot.request, interrupt) : fit_request(data, slot.request, interrupt);
+        auto result = run_fit_request(slot.request, data.control, starts, interrupt);
         if (result) {
             slot.outcome = std::move(result).value();
         } else {
-            slot.fit_error = result.error();
+            slot.error = result.error();
         }
     };
     if (!batch.run(count, fit_one)) return nullptr;  // KeyboardInterrupt or the callback's own exception

@@ -1,6 +1,6 @@
-// Circuit.fit(): read the spectrum, settle the starting point (the
-// circuit's own values or a network's guess), run the engine with the
-// interpreter released, and wrap the outcome in a FitResult.
+// Circuit.fit(): read and check the spectrum, decide the start (the
+// circuit's own values or a network's guess), run the fit request in one
+// call with the interpreter released, and wrap the outcome in a FitResult.
 #include "python/objects.hpp"
 
 #include <cmath>
@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 
 #include "circuit/layout.hpp"
-#include "circuit/unusable_points.hpp"
 #include "fit/dispatch.hpp"
 #include "models/registry.hpp"
 #include "python/arguments.hpp"
@@ -152,24 +152,13 @@ bool decide_guess(const CircuitData& data, const FitOptions& options, bool& gues
     return PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) >= 0;
 }
 
-bool better_outcome(const FitOutcome& a, const FitOutcome& b) {
-    const double ca = std::isfinite(a.cost) ? a.cost : INFINITY, cb = std::isfinite(b.cost) ? b.cost : INFINITY;
-    return ca != cb ? ca < cb : (a.success && !b.success);
-}
-
-Result<FitOutcome, FitError> fit_request(const CircuitData& data, const FitRequest& request, InterruptCheck interrupt) {
-    auto result = dispatch_fit(request, interrupt);
-    // Bounds and held values make local minima on and near the bounds
-    // common: a Levenberg-Marquardt fit under them also starts from the data
-    // and keeps the better end.
-    if (!result || request.control.empty() || request.method != "levenberg_marquardt") return result;
-    auto start = data_start_for(data, request.frequencies_hz, request.impedances, request.weighting, interrupt);
-    if (!start) return start.error().kind == FitError::Kind::interrupted ? fail(start.error()) : std::move(result);
-    FitRequest other = request;
-    other.circuit = rebuild(data.tree, start.value().values);
-    auto second = dispatch_fit(other, interrupt);
-    if (!second) return second.error().kind == FitError::Kind::interrupted ? std::move(second) : std::move(result);
-    return better_outcome(second.value(), result.value()) ? std::move(second) : std::move(result);
+RequestStarts request_starts(bool guessing, const std::optional<RegistryMatch>& match, const FitOptions& options) {
+    RequestStarts starts;
+    if (!guessing) return starts;
+    starts.first = RequestStarts::First::guess;
+    starts.match = match ? &*match : nullptr;
+    starts.weights_path = options.weights_path;
+    return starts;
 }
 
 PyObject* fit_error_type(const FitError& error) {
@@ -184,42 +173,47 @@ PyObject* raise_fit_error(const FitError& error) {
     return raise(fit_error_type(error), error.message());
 }
 
+PyObject* raise_request_error(const RequestError& error) {
+    if (const auto* guess = std::get_if<GuessError>(&error)) return raise(guess_error_type(*guess), guess->message);
+    return raise_fit_error(std::get<FitError>(error));
+}
+
+PyObject* request_exception(const RequestError& error) {
+    const auto* guess = std::get_if<GuessError>(&error);
+    PyObject* const type = guess ? guess_error_type(*guess) : fit_error_type(std::get<FitError>(error));
+    const std::string message = guess ? guess->message : std::get<FitError>(error).message();
+    return PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size()));
+}
+
 PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[fit_argument_count];
     if (!bind_arguments({"fit", fit_argument_names, 1}, args, nargs, kwnames, bound)) return nullptr;
     FitOptions options;
     if (!read_fit_options(bound, options)) return nullptr;
     FitRequest& request = options.request;
-    Spectrum spectrum;
-    if (!read_spectrum(bound[frequencies], bound[impedances], spectrum)) return nullptr;
+    if (!read_measured(bound[frequencies], bound[impedances], request.spectrum)) return nullptr;
     if (!read_weighting(options.weight_name, request.weighting)) return nullptr;
 
     const CircuitData& data = circuit_data(self);
     bool guessing = false;
     std::optional<RegistryMatch> match;
     if (!decide_guess(data, options, guessing, &match)) return nullptr;
-    request.circuit = data.tree;
-    if (guessing) {
-        std::vector<double> start;
-        if (!run_guess(data.tree, spectrum, options.weights_path, start, match ? &*match : nullptr)) return nullptr;
-        request.circuit = rebuild(data.tree, start_from_guess(data, std::move(start)));
-    } else if (auto problem = first_unusable_point(spectrum.frequencies.view(), spectrum.impedances.view())) {
+    const RequestStarts starts = request_starts(guessing, match, options);
+    if (const auto& problem = request.spectrum.unusable(); problem && !guessing) {
         // A guess refuses such points; a fit from a given start runs, but its cost will not be finite.
         const std::string message = "the fit's cost will not be finite: " + *problem;
         if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return nullptr;
     }
-    request.frequencies_hz = spectrum.frequencies.to_vector();
-    request.impedances = spectrum.impedances.to_vector();
-    request.control = engine_control(data.tree, data.control);
+    request.circuit = data.tree;
 
-    std::optional<Result<FitOutcome, FitError>> result;
+    std::optional<Result<FitOutcome, RequestError>> result;
     {
         ReleasedInterpreter released;
         const InterruptCheck interrupt{
             [](void* context) { return static_cast<ReleasedInterpreter*>(context)->signal_raised(); }, &released};
-        result.emplace(fit_request(data, request, interrupt));
+        result.emplace(run_fit_request(request, data.control, starts, interrupt));
     }
-    if (!*result) return raise_fit_error(result->error());
+    if (!*result) return raise_request_error(result->error());
     return make_fit_result(std::move(*result).value(), data.control);
 }
 

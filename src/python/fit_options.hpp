@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fit/dispatch.hpp"
+#include "request/fit_request.hpp"
 #include "python/objects.hpp"
 
 namespace kelvara::py {
@@ -60,14 +61,9 @@ bool read_fit_options(PyObject* const* bound, FitOptions& out);
 bool decide_guess(const CircuitData& data, const FitOptions& options, bool& guessing,
                   std::optional<RegistryMatch>* match = nullptr);
 
-// dispatch_fit, and for a Levenberg-Marquardt fit under bounds or held
-// values a second fit from the data start (of `data`'s circuit), keeping the
-// better: what every fit of the module runs.
-Result<FitOutcome, FitError> fit_request(const CircuitData& data, const FitRequest& request, InterruptCheck interrupt);
-
-// Whether outcome `a` is better than `b`: the lower cost (a non-finite one is
-// the highest), success breaking a tie.
-bool better_outcome(const FitOutcome& a, const FitOutcome& b);
+// Where a fit starts once decide_guess has spoken: the network's guess
+// (`match`, or the weight file of `options`) or the circuit's own values.
+RequestStarts request_starts(bool guessing, const std::optional<RegistryMatch>& match, const FitOptions& options);
 
 // The Python exception class of an engine error: MemoryError for a budget
 // too large to hold, ValueError otherwise.
@@ -76,5 +72,9 @@ PyObject* fit_error_type(const FitError& error);
 // Raises it; KeyboardInterrupt (already set by the signal handler) for an
 // interrupted fit.
 PyObject* raise_fit_error(const FitError& error);
+
+// A fit request's error raised, or as an exception instance for a batch's list.
+PyObject* raise_request_error(const RequestError& error);
+PyObject* request_exception(const RequestError& error);
 
 }  // namespace kelvara::py

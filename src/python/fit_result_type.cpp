@@ -181,15 +181,16 @@ PyObject* set_flags_method(PyObject* self, PyObject* flags) {
 // result pickled by an earlier version.
 PyObject* fitted_data_method(PyObject* self, PyObject*) {
     const FitOutcome& o = outcome_of(self);
-    if (o.residual_count == 0 || o.frequencies_hz.empty()) Py_RETURN_NONE;
-    Ref z(PyList_New(static_cast<Py_ssize_t>(o.impedances.size())));
+    if (o.residual_count == 0 || o.spectrum.empty()) Py_RETURN_NONE;
+    const std::span<const Complex> impedances = o.spectrum.impedances();
+    Ref z(PyList_New(static_cast<Py_ssize_t>(impedances.size())));
     if (!z) return nullptr;
-    for (std::size_t i = 0; i < o.impedances.size(); ++i) {
-        PyObject* value = PyComplex_FromDoubles(o.impedances[i].re, o.impedances[i].im);
+    for (std::size_t i = 0; i < impedances.size(); ++i) {
+        PyObject* value = PyComplex_FromDoubles(impedances[i].re, impedances[i].im);
         if (value == nullptr) return nullptr;
         PyList_SET_ITEM(z.get(), static_cast<Py_ssize_t>(i), value);
     }
-    return Py_BuildValue("(NON)", to_float_list(o.frequencies_hz), z.get(), to_float_list(o.residuals));
+    return Py_BuildValue("(NON)", to_float_list(o.spectrum.frequencies_hz()), z.get(), to_float_list(o.residuals));
 }
 
 // Six digits after the point, exponent without "+" or leading zeros: 1.234568e-3.

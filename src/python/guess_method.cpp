@@ -13,12 +13,12 @@ PyObject* guess_error_type(const GuessError& error) {
     return error.kind == GuessError::Kind::memory ? PyExc_MemoryError : PyExc_ValueError;
 }
 
-bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::optional<std::string>& weights_path,
-               std::vector<double>& out, const RegistryMatch* known) {
+bool run_guess(const SeriesList& tree, const MeasuredSpectrum& spectrum,
+               const std::optional<std::string>& weights_path, std::vector<double>& out) {
     std::optional<Result<std::vector<double>, GuessError>> result;
     {
         ReleasedInterpreter released;
-        result.emplace(guess_params(tree, spectrum.frequencies.view(), spectrum.impedances.view(), weights_path, known));
+        result.emplace(guess_params(tree, spectrum, weights_path));
     }
     if (!*result) {
         const GuessError& error = result->error();
@@ -50,8 +50,8 @@ PyObject* circuit_guess(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_arguments({"guess", names, 1}, args, nargs, kwnames, bound)) return nullptr;
     std::optional<std::string> weights_path;
     if (!read_weights_path(bound[2], weights_path)) return nullptr;
-    Spectrum spectrum;
-    if (!read_spectrum(bound[0], bound[1], spectrum)) return nullptr;
+    MeasuredSpectrum spectrum;
+    if (!read_measured(bound[0], bound[1], spectrum)) return nullptr;
     std::vector<double> values;
     if (!run_guess(circuit_data(self).tree, spectrum, weights_path, values)) return nullptr;
     return to_float_list(values);

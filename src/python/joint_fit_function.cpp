@@ -67,14 +67,11 @@ PyObject* joint_fit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (evaluations == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     request.prior_evaluations = evaluations;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(frequencies); ++i) {
-        Spectrum spectrum;
         JointSpectrum member;
-        if (!read_spectrum(PyList_GET_ITEM(frequencies, i), PyList_GET_ITEM(impedances, i), spectrum) ||
+        if (!read_measured(PyList_GET_ITEM(frequencies, i), PyList_GET_ITEM(impedances, i), member.spectrum) ||
             !to_double_vector(PyList_GET_ITEM(starts, i), member.start)) {
             return nullptr;
         }
-        member.frequencies_hz = spectrum.frequencies.to_vector();
-        member.impedances = spectrum.impedances.to_vector();
         request.spectra.push_back(std::move(member));
     }
 

@@ -123,6 +123,19 @@ bool read_spectrum(PyObject* frequencies, PyObject* impedances, Spectrum& out) {
     return read_dataframe(frequencies, out);
 }
 
+bool read_measured(PyObject* frequencies, PyObject* impedances, MeasuredSpectrum& out) {
+    Spectrum spectrum;
+    if (!read_spectrum(frequencies, impedances, spectrum)) return false;
+    // read_spectrum has refused unequal lengths: the check always gives a spectrum.
+    auto checked = MeasuredSpectrum::check(spectrum.frequencies.to_vector(), spectrum.impedances.to_vector());
+    if (!checked) {
+        raise(PyExc_ValueError, "frequencies and impedances must have the same length");
+        return false;
+    }
+    out = std::move(*checked);
+    return true;
+}
+
 bool read_weighting(const std::string& name, Weighting& out) {
     const auto scheme = parse_weighting(name);
     if (!scheme) {

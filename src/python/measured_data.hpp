@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "circuit/measured_spectrum.hpp"
 #include "elements/complex.hpp"
 #include "fit/weighting.hpp"
 #include "python/convert.hpp"
@@ -51,6 +52,10 @@ inline constexpr const ColumnNames* all_columns[] = {&frequency_column, &real_co
 // object with battery-data-format columns; in the dataframe form rows whose
 // frequency is not positive are dropped. False with an exception set.
 bool read_spectrum(PyObject* frequencies, PyObject* impedances, Spectrum& out);
+
+// read_spectrum's spectrum checked (circuit/measured_spectrum.hpp): what the
+// guess, the data start and the fits take. False with an exception set.
+bool read_measured(PyObject* frequencies, PyObject* impedances, MeasuredSpectrum& out);
 
 // "unit" or "modulus", else ValueError.
 bool read_weighting(const std::string& name, Weighting& out);

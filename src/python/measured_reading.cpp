@@ -31,17 +31,22 @@ bool truth(PyObject* value, bool& out) {
 
 // The rule named by `check` ("" none, "usable", "relaxation"), false with ValueError when the spectrum breaks it.
 bool apply_check(const std::string& check, std::size_t min_points, const Spectrum& spectrum) {
-    const auto f = spectrum.frequencies.view();
-    const auto z = spectrum.impedances.view();
     std::optional<std::string> problem;
     if (!check.empty() && check != "usable" && check != "relaxation") {
         problem = "unknown spectrum check " + quoted(check);
-    } else if (check == "relaxation") {
-        problem = relaxation_data_problem(f, z, min_points);
-    } else if (f.size() < min_points) {
-        problem = too_few_points(min_points, f.size());
-    } else if (check == "usable") {
-        problem = first_unusable_point(f, z);
+    } else if (check.empty()) {
+        if (spectrum.frequencies.size() < min_points) problem = too_few_points(min_points, spectrum.frequencies.size());
+    } else {
+        const auto checked = MeasuredSpectrum::check(spectrum.frequencies.to_vector(), spectrum.impedances.to_vector());
+        if (!checked) {  // read_spectrum has refused unequal lengths already
+            problem = "frequencies and impedances must have the same length";
+        } else if (check == "relaxation") {
+            problem = relaxation_data_problem(*checked, min_points);
+        } else if (checked->size() < min_points) {
+            problem = too_few_points(min_points, checked->size());
+        } else {
+            problem = checked->unusable();
+        }
     }
     if (!problem) return true;
     raise(PyExc_ValueError, *problem);

@@ -11,6 +11,7 @@
 #include "circuit/layout.hpp"
 #include "circuit/tree.hpp"
 #include "elements/catalogue.hpp"
+#include "fit/caller_control.hpp"
 #include "fit/fit_outcome.hpp"
 #include "fit/fit_problem.hpp"
 #include "models/guess.hpp"
@@ -18,23 +19,6 @@
 #include "start/data_start.hpp"
 
 namespace kelvara::py {
-
-// The caller's fixed parameters and own bounds, in parameter order: each
-// list is empty or holds one entry per parameter.
-struct CircuitControl {
-    std::vector<std::optional<Bounds>> bounds;  // none: the catalogue's
-    std::vector<bool> fixed;
-    // Held without a value of the caller's on a circuit whose values are
-    // placeholders: held at whatever the fit starts from (the guess or the
-    // data start) rather than at the placeholder. Empty when none is.
-    std::vector<bool> deferred;
-
-    bool empty() const { return bounds.empty() && fixed.empty(); }
-    bool is_deferred(std::size_t j) const { return j < deferred.size() && deferred[j]; }
-    // Clears a list that says nothing (no bound given, nothing held), so
-    // that such a circuit is one without control of its own.
-    void drop_unused();
-};
 
 struct CircuitData {
     SeriesList tree;
@@ -73,14 +57,6 @@ PyTypeObject* element_variant_type(Kind kind);
 // A new Circuit owning `tree`; `control` empty or sized to its parameters.
 PyObject* make_circuit(SeriesList tree, bool explicit_values, CircuitControl control = {});
 
-// The bounds in force: the caller's where given, the catalogue's elsewhere.
-std::vector<Bounds> bounds_in_force(const SeriesList& tree, const CircuitControl& control);
-// What the engine is told: empty (the catalogue's bounds, nothing held) for
-// a circuit without control of its own.
-ParameterControl engine_control(const SeriesList& tree, const CircuitControl& control);
-// The start of a fit from a network's guess: the held parameters keep the
-// circuit's values, the others are clamped into the caller's bounds.
-std::vector<double> start_from_guess(const CircuitData& data, std::vector<double> guess);
 // Circuit.with_fixed, with_free, with_bounds and the getter of fixed.
 PyObject* circuit_with_fixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* circuit_with_free(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -109,20 +85,13 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 PyObject* circuit_residuals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* circuit_jacobian(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// Circuit.guess, and the guess itself for fit(): false with an exception set on failure.
+// Circuit.guess and Circuit.with_data_start.
 PyObject* circuit_guess(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* circuit_with_data_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-// The data start of a circuit (held parameters without a value of the
-// caller's take the data's); runs without the interpreter.
-Result<start::DataStart, FitError> data_start_for(const CircuitData& data, std::span<const double> frequencies_hz,
-                                                  std::span<const Complex> impedances, Weighting weighting,
-                                                  InterruptCheck interrupt, const start::DataStartSettings& settings = {},
-                                                  const start::DataReading* reading = nullptr);
-struct Spectrum;
 // MemoryError for memory exhausted while loading weights, ValueError otherwise.
 PyObject* guess_error_type(const GuessError& error);
-bool run_guess(const SeriesList& tree, const Spectrum& spectrum, const std::optional<std::string>& weights_path,
-               std::vector<double>& out, const RegistryMatch* known = nullptr);
+bool run_guess(const SeriesList& tree, const MeasuredSpectrum& spectrum,
+               const std::optional<std::string>& weights_path, std::vector<double>& out);
 // None, or a str path ("argument 'weights': ..." otherwise).
 bool read_weights_path(PyObject* weights, std::optional<std::string>& out);
 

@@ -97,39 +97,6 @@ bool read_bound_side(PyObject* object, double fallback, double& out) {
 
 }  // namespace
 
-void CircuitControl::drop_unused() {
-    for (std::size_t j = 0; j < deferred.size(); ++j) deferred[j] = deferred[j] && j < fixed.size() && fixed[j];
-    if (std::none_of(deferred.begin(), deferred.end(), [](bool b) { return b; })) deferred.clear();
-    if (std::none_of(fixed.begin(), fixed.end(), [](bool b) { return b; })) fixed.clear();
-    if (std::none_of(bounds.begin(), bounds.end(), [](const auto& b) { return b.has_value(); })) bounds.clear();
-}
-
-std::vector<Bounds> bounds_in_force(const SeriesList& tree, const CircuitControl& control) {
-    std::vector<Bounds> bounds = param_bounds(tree);
-    for (std::size_t j = 0; j < bounds.size() && j < control.bounds.size(); ++j) {
-        if (control.bounds[j]) bounds[j] = *control.bounds[j];
-    }
-    return bounds;
-}
-
-ParameterControl engine_control(const SeriesList& tree, const CircuitControl& control) {
-    if (control.empty()) return {};
-    ParameterControl out{bounds_in_force(tree, control), control.fixed};
-    if (out.fixed.empty()) out.fixed.assign(out.bounds.size(), false);
-    return out;
-}
-
-std::vector<double> start_from_guess(const CircuitData& data, std::vector<double> guess) {
-    for (std::size_t j = 0; j < guess.size(); ++j) {
-        if (j < data.control.fixed.size() && data.control.fixed[j] && !data.control.is_deferred(j)) {
-            guess[j] = data.values[j];
-        } else if (j < data.control.bounds.size() && data.control.bounds[j] && !std::isnan(guess[j])) {
-            guess[j] = std::clamp(guess[j], data.control.bounds[j]->lo, data.control.bounds[j]->hi);
-        }
-    }
-    return guess;
-}
-
 PyObject* circuit_with_fixed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* names[] = {"values"};
     PyObject* bound[1];

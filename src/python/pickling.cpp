@@ -372,12 +372,17 @@ bool read_diagnostics(PyObject* state, FitOutcome& outcome, PyObject*& flags) {
         return false;
     }
     outcome.residual_count = static_cast<std::size_t>(residual_count);
+    std::vector<double> frequencies_hz;
+    std::vector<Complex> impedances;
     if (!read_float_list(item(1), list_size(item(1)) == 0 ? 0 : free * free, what, outcome.covariance) ||
         !read_float_list(item(2), outcome.residual_count, what, outcome.residuals) ||
-        !read_float_list(item(3), points, what, outcome.frequencies_hz) ||
-        !read_complex_list(item(4), points, what, outcome.impedances)) {
+        !read_float_list(item(3), points, what, frequencies_hz) ||
+        !read_complex_list(item(4), points, what, impedances)) {
         return false;
     }
+    // Both lists hold `points` items: the check always gives a spectrum.
+    auto spectrum = MeasuredSpectrum::check(std::move(frequencies_hz), std::move(impedances));
+    if (spectrum) outcome.spectrum = std::move(*spectrum);
     flags = item(5) == Py_None ? nullptr : item(5);
     if (flags != nullptr && !PyList_Check(flags)) {
         refuse(what, "the flags must be a list or None");
@@ -487,10 +492,11 @@ PyObject* fit_result_reduce(PyObject* self, PyObject*) {
     const FitOutcome& o = fit_outcome(self);
     Ref errors(o.stderr_values ? to_float_list(*o.stderr_values) : Py_NewRef(Py_None));
     if (!errors) return nullptr;
-    Ref impedances(PyList_New(static_cast<Py_ssize_t>(o.impedances.size())));
+    const std::span<const Complex> measured = o.spectrum.impedances();
+    Ref impedances(PyList_New(static_cast<Py_ssize_t>(measured.size())));
     if (!impedances) return nullptr;
-    for (std::size_t i = 0; i < o.impedances.size(); ++i) {
-        PyObject* value = PyComplex_FromDoubles(o.impedances[i].re, o.impedances[i].im);
+    for (std::size_t i = 0; i < measured.size(); ++i) {
+        PyObject* value = PyComplex_FromDoubles(measured[i].re, measured[i].im);
         if (value == nullptr) return nullptr;
         PyList_SET_ITEM(impedances.get(), static_cast<Py_ssize_t>(i), value);
     }
@@ -498,7 +504,8 @@ PyObject* fit_result_reduce(PyObject* self, PyObject*) {
     PyObject* flags = fit_result_flags(self);
     Ref diagnostics(Py_BuildValue("(KNNNOO)", static_cast<unsigned long long>(o.residual_count),
                                   to_float_list(o.covariance), to_float_list(o.residuals),
-                                  to_float_list(o.frequencies_hz), impedances.get(), flags ? flags : Py_None));
+                                  to_float_list(o.spectrum.frequencies_hz()), impedances.get(),
+                                  flags ? flags : Py_None));
     if (!diagnostics) return nullptr;
     return reduced("_restore_fit_result",
                    Py_BuildValue("(slNNNOKKddONO)", "kelvara.FitResult", format, circuit_state(o.circuit, true, fit_control(self)),

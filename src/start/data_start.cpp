@@ -64,7 +64,7 @@ Reading read_processes(const DataReading& data, std::size_t slots, bool fit_mino
     if (fit_minor) {
         drt::DrtSettings low_threshold = settings;
         low_threshold.peak_threshold = minor_threshold;
-        if (auto again = drt::compute_drt(data.frequencies_hz, data.impedances, low_threshold)) {
+        if (auto again = drt::compute_drt(data.usable, low_threshold)) {
             const double tallest = outcome_height(again.value());
             std::vector<Process> all;
             for (const drt::Peak& peak : again.value().peaks) {
@@ -132,40 +132,31 @@ double cost_at(const FitProblem& problem, const std::vector<double>& values, std
 
 }  // namespace
 
-DataReading read_data(std::span<const double> frequencies_hz, std::span<const Complex> impedances) {
+DataReading read_data(const MeasuredSpectrum& spectrum) {
     DataReading data;
-    for (std::size_t i = 0; i < frequencies_hz.size() && i < impedances.size(); ++i) {
-        const Complex z = impedances[i];
-        const bool usable = frequencies_hz[i] > 0.0 && std::isfinite(frequencies_hz[i]) && std::isfinite(z.re) &&
-                            std::isfinite(z.im) && std::hypot(z.re, z.im) > 0.0;
-        if (usable) {
-            data.frequencies_hz.push_back(frequencies_hz[i]);
-            data.impedances.push_back(z);
-        }
-    }
-    if (data.frequencies_hz.empty()) return data;
-    data.shape = read_shape(data.frequencies_hz, data.impedances);
-    if (data.frequencies_hz.size() >= 3) {
-        auto drt = drt::compute_drt(data.frequencies_hz, data.impedances, drt::DrtSettings{});
+    data.usable = spectrum.usable_part();
+    if (data.usable.empty()) return data;
+    data.shape = read_shape(data.usable.frequencies_hz(), data.usable.impedances());
+    if (data.usable.size() >= 3) {
+        auto drt = drt::compute_drt(data.usable, drt::DrtSettings{});
         if (drt) data.drt = std::move(drt).value();
     }
     return data;
 }
 
-Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<const double> frequencies_hz,
-                                       std::span<const Complex> impedances, Weighting weighting,
+Result<DataStart, FitError> data_start(const SeriesList& circuit, const MeasuredSpectrum& spectrum, Weighting weighting,
                                        const ParameterControl& control, const DataStartSettings& settings,
                                        InterruptCheck interrupt, const DataReading* known) {
-    auto made = FitProblem::make(circuit, frequencies_hz, impedances, weighting, control);
+    auto made = FitProblem::make(circuit, spectrum, weighting, control);
     if (!made) return fail(made.error());
     const FitProblem& problem = *made.value();
 
     std::optional<DataReading> own;
-    if (known == nullptr) own.emplace(read_data(frequencies_hz, impedances));
+    if (known == nullptr) own.emplace(read_data(spectrum));
     const DataReading& data = known != nullptr ? *known : *own;
     DataStart best;
     best.values = problem.start();
-    if (data.frequencies_hz.empty()) {
+    if (data.usable.empty()) {
         best.values = settle(best.values, problem, &best.clamped);
         return best;
     }

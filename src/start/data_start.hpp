@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/result.hpp"
+#include "circuit/measured_spectrum.hpp"
 #include "circuit/tree.hpp"
 #include "drt/drt.hpp"
 #include "elements/catalogue.hpp"
@@ -56,19 +57,17 @@ inline constexpr DataStartSettings quick_data_start{2, 30, 1, false, false};
 // their shape and their DRT. Read once, it serves every circuit fitted to
 // the same spectrum.
 struct DataReading {
-    std::vector<double> frequencies_hz;
-    std::vector<Complex> impedances;
+    MeasuredSpectrum usable;
     ImpedanceShape shape;
     std::optional<drt::DrtOutcome> drt;  // none below 3 usable points or where the DRT fails
 };
-DataReading read_data(std::span<const double> frequencies_hz, std::span<const Complex> impedances);
+DataReading read_data(const MeasuredSpectrum& spectrum);
 
 // `control` as for a fit (empty: the catalogue bounds, nothing held); held
 // parameters keep the circuit's values. `reading`, when given, is
 // read_data() of the same spectrum. The errors are those of a fit's own
 // checks of the data and the control.
-Result<DataStart, FitError> data_start(const SeriesList& circuit, std::span<const double> frequencies_hz,
-                                       std::span<const Complex> impedances, Weighting weighting,
+Result<DataStart, FitError> data_start(const SeriesList& circuit, const MeasuredSpectrum& spectrum, Weighting weighting,
                                        const ParameterControl& control, const DataStartSettings& settings = {},
                                        InterruptCheck interrupt = {}, const DataReading* reading = nullptr);
 

@@ -148,7 +148,7 @@ TEST(Diagnostics, ReferredCoefficientIsUncorrelatedWithItsExponent) {
     outcome.covariance = {q * q * s_lnq * s_lnq, q * rho * s_lnq * s_alpha, q * rho * s_lnq * s_alpha,
                           s_alpha * s_alpha};
     outcome.residual_count = 120;
-    outcome.frequencies_hz = frequencies(60);
+    outcome.spectrum = *MeasuredSpectrum::check(frequencies(60), std::vector<Complex>(60, Complex{1.0, -1.0}));
     const std::vector<Bounds> bounds(2, Bounds{0.0, 1.0});
     const std::vector<std::size_t> exponents = param_carried_exponents(parse("CPE1").value());
     ASSERT_EQ(exponents, (std::vector<std::size_t>{1, no_carried_exponent}));

@@ -122,8 +122,8 @@ Result<std::vector<JointMember>, FitError> make_members(const JointFitRequest& r
     const bool anything_own = std::count(own_control.fixed.begin(), own_control.fixed.end(), false) > 0;
     std::vector<JointMember> members;
     for (const JointSpectrum& spectrum : request.spectra) {
-        auto full = FitProblem::make(rebuild(request.circuit, spectrum.start), spectrum.frequencies_hz,
-                                     spectrum.impedances, request.weighting, request.control);
+        auto full = FitProblem::make(rebuild(request.circuit, spectrum.start), spectrum.spectrum, request.weighting,
+                                     request.control);
         if (!full) return fail(full.error());
         members.push_back({std::move(full).value(), nullptr});
     }
@@ -137,8 +137,8 @@ Result<std::vector<JointMember>, FitError> make_members(const JointFitRequest& r
                                   full.bounds()[j].hi);
         }
         if (anything_own) {
-            auto own = FitProblem::make(rebuild(request.circuit, start), request.spectra[i].frequencies_hz,
-                                        request.spectra[i].impedances, request.weighting, own_control);
+            auto own = FitProblem::make(rebuild(request.circuit, start), request.spectra[i].spectrum,
+                                        request.weighting, own_control);
             if (!own) return fail(own.error());
             members[i].own = std::move(own).value();
         }
@@ -209,8 +209,7 @@ Result<JointOutcome, FitError> joint_fit(const JointFitRequest& request, Interru
     for (std::size_t i = 0; i < params.size(); ++i) {
         FitOutcome outcome = build_outcome(*members.value()[i].full, params[i], success, solved.value().iterations,
                                            counter, out.message);
-        outcome.frequencies_hz = request.spectra[i].frequencies_hz;
-        outcome.impedances = request.spectra[i].impedances;
+        outcome.spectrum = request.spectra[i].spectrum;
         out.cost += outcome.cost;
         out.spectra.push_back(std::move(outcome));
     }

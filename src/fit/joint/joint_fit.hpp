@@ -20,8 +20,7 @@
 namespace kelvara {
 
 struct JointSpectrum {
-    std::vector<double> frequencies_hz;
-    std::vector<Complex> impedances;
+    MeasuredSpectrum spectrum;
     std::vector<double> start;  // every parameter's physical value (a separate fit's end)
 };
 
