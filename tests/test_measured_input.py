@@ -285,3 +285,16 @@ def test_a_batch_item_is_a_pair_or_one_spectrum():
     stacked = np.array([F, Z], dtype=object)  # an array of the two rows is a pair
     results = kelvara.fit_many(START, [two_rows, stacked, (F, Z)], guess_init=False, errors="return")
     assert [r.n_points for r in results] == [2, F.size, F.size]
+
+
+def test_keeping_the_usable_points_leaves_out_what_no_logarithm_or_weight_can_use():
+    from kelvara._measured import spectrum
+
+    f = np.array([1e3, 0.0, 10.0, np.nan, 1.0, -5.0, 2.0])
+    z = np.array([1 + 1j, 2, 0, 3, 4 - 1j, 5, complex(np.inf, 1)])
+    keep = (f > 0) & np.isfinite(f) & np.isfinite(z) & (np.abs(z) > 0)
+    kept_f, kept_z = spectrum(f, z, check="keep_usable")
+    np.testing.assert_array_equal(kept_f, f[keep])
+    np.testing.assert_array_equal(kept_z, z[keep])
+    with pytest.raises(ValueError, match="at least 3"):
+        spectrum(f, z, check="keep_usable", min_points=3)

@@ -38,8 +38,9 @@ def spectrum(frequencies: Any, impedances: Any = None, *, check: str = "",
              min_points: int = 0) -> tuple[np.ndarray, np.ndarray]:
     """New float64 frequencies and complex128 impedances of one spectrum, read as
     ``Circuit.fit`` reads them (rows of a dataframe whose frequency is not positive
-    are dropped; two sequences keep every row), then held to `check` and
-    `min_points`. ValueError or TypeError with the core's message otherwise."""
+    are dropped; two sequences keep every row), then held to `check` ("usable",
+    "relaxation", or "keep_usable", which leaves out the points no logarithm or
+    weight can use) and `min_points`. ValueError or TypeError with the core's message otherwise."""
     return _core._spectrum(frequencies, impedances, check=check, min_points=min_points)  # type: ignore[attr-defined]
 
 

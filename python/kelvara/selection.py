@@ -641,9 +641,7 @@ def proposed_candidates(frequencies: Any, impedances: Any = None) -> list[str]:
     """
     import numpy as np
 
-    f, z = spectrum(frequencies, impedances)
-    usable = (f > 0) & np.isfinite(f) & np.isfinite(z) & (np.abs(z) > 0)
-    f, z = f[usable], z[usable]
+    f, z = spectrum(frequencies, impedances, check="keep_usable")
     if f.size < 3:
         return []
     order = np.argsort(f)

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "support/quoted.hpp"
@@ -29,10 +30,10 @@ bool truth(PyObject* value, bool& out) {
     return true;
 }
 
-// The rule named by `check` ("" none, "usable", "relaxation"), false with ValueError when the spectrum breaks it.
+// The rule named by `check` ("" none, "usable", "keep_usable", "relaxation"), false with ValueError when the spectrum breaks it.
 bool apply_check(const std::string& check, std::size_t min_points, const Spectrum& spectrum) {
     std::optional<std::string> problem;
-    if (!check.empty() && check != "usable" && check != "relaxation") {
+    if (!check.empty() && check != "usable" && check != "relaxation" && check != "keep_usable") {
         problem = "unknown spectrum check " + quoted(check);
     } else if (check.empty()) {
         if (spectrum.frequencies.size() < min_points) problem = too_few_points(min_points, spectrum.frequencies.size());
@@ -42,6 +43,9 @@ bool apply_check(const std::string& check, std::size_t min_points, const Spectru
             problem = "frequencies and impedances must have the same length";
         } else if (check == "relaxation") {
             problem = relaxation_data_problem(*checked, min_points);
+        } else if (check == "keep_usable") {
+            const std::size_t kept = checked->size() - checked->dropped().size();
+            if (kept < min_points) problem = too_few_points(min_points, kept);
         } else if (checked->size() < min_points) {
             problem = too_few_points(min_points, checked->size());
         } else {
@@ -54,9 +58,7 @@ bool apply_check(const std::string& check, std::size_t min_points, const Spectru
 }
 
 // (frequencies, impedances[, rows]) as new float64, complex128 (and intp) arrays.
-PyObject* arrays(const Spectrum& spectrum, bool with_rows) {
-    const auto f = spectrum.frequencies.view();
-    const auto z = spectrum.impedances.view();
+PyObject* arrays(std::span<const double> f, std::span<const Complex> z, const Spectrum& spectrum, bool with_rows) {
     double* f_data = nullptr;
     Complex* z_data = nullptr;
     Ref f_array(new_float_array(f.size(), f_data));
@@ -81,7 +83,8 @@ PyObject* arrays(const Spectrum& spectrum, bool with_rows) {
 
 // _spectrum(frequencies, impedances=None, check="", min_points=0, rows=False):
 // `check` "usable" refuses a point that no logarithm or weight can use,
-// "relaxation" also a zero impedance and equal frequencies; `min_points` too
+// "keep_usable" leaves such points out, "relaxation" refuses also a zero
+// impedance and equal frequencies; `min_points` too
 // short a spectrum; `rows` adds the dataframe rows kept (None for two
 // sequences, which keep every row).
 PyObject* spectrum_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -100,7 +103,13 @@ PyObject* spectrum_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     Spectrum spectrum;
     if (!read_spectrum(bound[argument_frequencies], bound[argument_impedances], spectrum)) return nullptr;
     if (!apply_check(check, min_points, spectrum)) return nullptr;
-    return arrays(spectrum, with_rows);
+    if (check == "keep_usable") {
+        if (with_rows) return raise(PyExc_ValueError, "rows are not kept with check \"keep_usable\"");
+        const auto checked = MeasuredSpectrum::check(spectrum.frequencies.to_vector(), spectrum.impedances.to_vector());
+        const MeasuredSpectrum usable = checked->usable_part();
+        return arrays(usable.frequencies_hz(), usable.impedances(), spectrum, false);
+    }
+    return arrays(spectrum.frequencies.view(), spectrum.impedances.view(), spectrum, with_rows);
 }
 
 }  // namespace
