@@ -298,3 +298,22 @@ def test_keeping_the_usable_points_leaves_out_what_no_logarithm_or_weight_can_us
     np.testing.assert_array_equal(kept_z, z[keep])
     with pytest.raises(ValueError, match="at least 3"):
         spectrum(f, z, check="keep_usable", min_points=3)
+
+
+def test_a_spectrum_checked_once_is_read_as_the_points_themselves():
+    from kelvara import _core
+    from kelvara._measured import spectrum
+
+    f = np.logspace(4, -1, 30)
+    z = kelvara.Circuit("R0-p(R1,C1)").with_values([10, 100, 1e-5]).impedance(f) * (1 + 0.01j)
+    data = _core._checked(f, z)
+    np.testing.assert_array_equal(data.frequencies, f)
+    np.testing.assert_array_equal(data.impedances, z)
+    circuit = kelvara.Circuit("R0-p(R1,C1)").with_values([5, 50, 1e-4])
+    assert circuit.fit(data).params == circuit.fit(f, z).params
+    bad = np.where(np.arange(30) == 4, np.nan, z)
+    with pytest.raises(ValueError) as checked:
+        _core._checked(f, bad)
+    with pytest.raises(ValueError) as door:
+        spectrum(f, bad, check="usable")
+    assert str(checked.value) == str(door.value)

@@ -306,12 +306,12 @@ def _stages(candidates: list[_Candidate]) -> list[list[int]]:
 
 
 def _fit_stage(stage: list[int], candidates: list[_Candidate], results: dict[int, Any], nested: dict[int, int],
-               f: np.ndarray, z: np.ndarray, fit_kwargs: dict, max_iterations: int | None) -> None:
+               data: Any, fit_kwargs: dict, max_iterations: int | None) -> None:
     """Fits the candidates of `stage` into `results`. A candidate that ended above the
     best-fitting simpler candidate nested in it (any fitted so far, its own stage
     included) is fitted again from that fit and keeps the better of the two;
     `nested` records which simpler candidate each one was held against."""
-    fitted = _fit([candidates[i] for i in stage], f, z, fit_kwargs, max_iterations)
+    fitted = _fit([candidates[i] for i in stage], data, None, fit_kwargs, max_iterations)
     results.update(zip(stage, fitted))
     refit_of: list[int] = []
     from_nested: list[_Candidate] = []
@@ -322,7 +322,7 @@ def _fit_stage(stage: list[int], candidates: list[_Candidate], results: dict[int
                  and simple.n_free < free and math.isfinite(simple.cost)]
         inner.sort(key=lambda j: (results[j].cost, j))
         for j in inner:
-            start = _nested_start(results[j], circuit, f, z)
+            start = _nested_start(results[j], circuit, data.frequencies, data.impedances)
             if start is None:
                 continue
             nested[i] = j
@@ -332,7 +332,7 @@ def _fit_stage(stage: list[int], candidates: list[_Candidate], results: dict[int
                 from_nested.append(_Candidate(candidates[i].name, circuit.with_values(start), candidates[i].thorough))
             break  # the best-fitting nested candidate is the one to beat
     if from_nested:
-        refits = _fit(from_nested, f, z, {**fit_kwargs, "guess_init": False}, max_iterations)
+        refits = _fit(from_nested, data, None, {**fit_kwargs, "guess_init": False}, max_iterations)
         for i, refit in zip(refit_of, refits):
             if _better(refit, results[i]):
                 results[i] = refit
@@ -566,7 +566,7 @@ def _candidates(given: Sequence[Any], thorough: bool) -> list[_Candidate]:
     return out
 
 
-def _run(f: np.ndarray, z: np.ndarray, candidates: list[_Candidate], criterion: str, noise: float | None,
+def _run(data: Any, candidates: list[_Candidate], criterion: str, noise: float | None,
          max_iterations: int | None, fit_kwargs: dict, early_stop: bool = False,
          reduce: bool = False) -> tuple[list[Ranked], float | None, list[str]]:
     """(ranking, noise, the candidates not fitted). With `early_stop` the candidates are
@@ -577,7 +577,7 @@ def _run(f: np.ndarray, z: np.ndarray, candidates: list[_Candidate], criterion: 
     if criterion not in CRITERIA:
         raise ValueError(f"criterion must be one of {', '.join(map(repr, CRITERIA))}, got {criterion!r}")
     if noise is None:
-        noise = noise_level(f, z)
+        noise = noise_level(data, None)
     candidates = list(candidates)
     known = {c.circuit.notation: math.inf for c in candidates}  # notation: lowest cost fitted
     stages = _stages(candidates) if early_stop and noise is not None else [list(range(len(candidates)))]
@@ -586,7 +586,7 @@ def _run(f: np.ndarray, z: np.ndarray, candidates: list[_Candidate], criterion: 
     rows: dict[int, Ranked] = {}
     while stages:
         stage = stages.pop(0)
-        _fit_stage(stage, candidates, results, nested, f, z, fit_kwargs, max_iterations)
+        _fit_stage(stage, candidates, results, nested, data, fit_kwargs, max_iterations)
         for i in stage:
             rows[i] = _ranked_row(candidates[i], results[i], results.get(nested.get(i, -1)), noise)
             if not isinstance(results[i], BaseException) and math.isfinite(results[i].cost):
@@ -718,9 +718,9 @@ def compare(
         ``ranked`` (best first), ``best`` (the best-ranked clean fit, else the
         best-ranked), ``table()`` and ``to_frame()``.
     """
-    f, z = spectrum(frequencies, impedances, check="usable")
+    data = _core._checked(frequencies, impedances)  # type: ignore[attr-defined]
     chosen = _candidates(candidates, True)
-    ranked, noise, _ = _run(f, z, chosen, criterion, noise, max_iterations, fit_kwargs)
+    ranked, noise, _ = _run(data, chosen, criterion, noise, max_iterations, fit_kwargs)
     _refuse_if_none_fitted("compare", ranked)
     best = _top(ranked, criterion, ("clean",)) or _top(ranked, criterion, ("clean", "suspect", "unreliable"))
     return Comparison(ranked, criterion, noise, best)
@@ -779,15 +779,16 @@ def select(
     penalty for its extra parameters, which noise alone does on well under 1 % of
     spectra.
     """
-    f, z = spectrum(frequencies, impedances, check="usable")
+    # checked once here: the noise estimate and every stage's fits read the checked points
+    data = _core._checked(frequencies, impedances)  # type: ignore[attr-defined]
     default = candidates is None
     if candidates is None:
-        chosen = _default_candidates(f, z)
+        chosen = _default_candidates(data.frequencies, data.impedances)
     else:
         chosen = _candidates(candidates, True)
     if early_stop is None:
         early_stop = default
-    ranked, noise, skipped = _run(f, z, chosen, criterion, noise, max_iterations, fit_kwargs,
+    ranked, noise, skipped = _run(data, chosen, criterion, noise, max_iterations, fit_kwargs,
                                   early_stop, reduce=True)
     _refuse_if_none_fitted("select", ranked)
     best = _simplest_adequate(ranked, criterion, noise)

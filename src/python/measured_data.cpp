@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "support/quoted.hpp"
+#include "python/checked_spectrum.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 
@@ -120,10 +121,24 @@ bool read_dataframe(PyObject* frame, Spectrum& out) {
 
 bool read_spectrum(PyObject* frequencies, PyObject* impedances, Spectrum& out) {
     if (impedances != nullptr && impedances != Py_None) return read_two_sequences(frequencies, impedances, out);
+    if (const MeasuredSpectrum* checked = checked_spectrum(frequencies)) {
+        const auto f = checked->frequencies_hz();
+        const auto z = checked->impedances();
+        out.frequencies.own(std::vector<double>(f.begin(), f.end()));
+        out.impedances.own(std::vector<Complex>(z.begin(), z.end()));
+        out.kept_rows.clear();
+        return true;
+    }
     return read_dataframe(frequencies, out);
 }
 
 bool read_measured(PyObject* frequencies, PyObject* impedances, MeasuredSpectrum& out) {
+    if (impedances == nullptr || impedances == Py_None) {
+        if (const MeasuredSpectrum* checked = checked_spectrum(frequencies)) {
+            out = *checked;  // checked where it came in
+            return true;
+        }
+    }
     Spectrum spectrum;
     if (!read_spectrum(frequencies, impedances, spectrum)) return false;
     // read_spectrum has refused unequal lengths: the check always gives a spectrum.

@@ -5,6 +5,7 @@
 
 #include "python/barrier.hpp"
 #include "python/cancellation.hpp"
+#include "python/checked_spectrum.hpp"
 #include "python/errors.hpp"
 #include "python/objects.hpp"
 
@@ -42,7 +43,7 @@ PyObject* create_module() {
     PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED);
 #endif
     if (!create_panic_exception_type() || !ready_element_types() || !ready_circuit_type() ||
-        !ready_fit_result_type()) {
+        !ready_fit_result_type() || !ready_checked_spectrum_type()) {
         return nullptr;
     }
     Ref all(PyList_New(0));
@@ -72,6 +73,7 @@ PyObject* create_module() {
     if (PyModule_AddFunctions(module.get(), drt_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), diagnostics_functions) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), spectrum_functions) < 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), checked_spectrum_functions) < 0) return nullptr;
     Ref columns(column_names());
     if (!columns || PyModule_AddObjectRef(module.get(), "_COLUMNS", columns.get()) < 0) return nullptr;
     if (PyModule_AddFunctions(module.get(), kramers_kronig_functions) < 0) return nullptr;
