@@ -380,7 +380,7 @@ _REDUCED_PER_STAGE = 4
 
 
 def _worth_reducing(stage: list[int], results: dict[int, Any], rows: dict[int, Ranked],
-                    noise: float | None) -> list[int]:
+                    noise: tuple[float | None, bool]) -> list[int]:
     """The candidates of `stage` whose reduction could change the choice: those that
     fit better than every candidate with determined values so far (a reduced circuit
     fits no better than the one it came from), and those that fit to the noise level
@@ -390,12 +390,9 @@ def _worth_reducing(stage: list[int], results: dict[int, Any], rows: dict[int, R
                   if row.result is not None and row.verdict in ("clean", "suspect")]
     limit = min(determined, default=math.inf)
 
-    def at_noise(result: FitResult) -> bool:
-        return noise is not None and _scaled_misfit(result) <= noise * _misfit_limit(result)
-
     pool = [i for i in stage if not isinstance(results[i], BaseException)
-            and (results[i].cost < limit or at_noise(results[i]))]
-    pool.sort(key=lambda i: (0, results[i].n_free, results[i].cost) if at_noise(results[i])
+            and (results[i].cost < limit or _at_noise(results[i], noise))]
+    pool.sort(key=lambda i: (0, results[i].n_free, results[i].cost) if _at_noise(results[i], noise)
               else (1, 0, results[i].cost))
     return pool[:_REDUCED_PER_STAGE]
 
@@ -478,29 +475,42 @@ _INDETERMINATE = frozenset({"undetermined", "at_bound", "nested_better", "not_co
 
 
 def _misfit_limit(result: FitResult) -> float:
-    """How far above the noise a right circuit's scaled misfit may lie (as the misfit flag reads it)."""
-    return 1.0 + 1.7 / math.sqrt(2 * max(result.n_points, 1))
+    """How far above the noise a right circuit's scaled misfit may lie (the misfit flag's rule)."""
+    return _core._misfit_limit(result.n_points)[0]  # type: ignore[attr-defined]
 
 
-def _judged_noise(ranked: list[Ranked], noise: float | None) -> float | None:
-    """The noise level the choice is judged against: the data's estimate, or lower
-    where a fit with determined values reaches clearly below it. On exact data the
-    estimate is the Kramers-Kronig fit's own model error, far above what the right
-    circuit reaches, and every circuit within it would pass."""
+def _judged_noise(ranked: list[Ranked], noise: float | None) -> tuple[float | None, bool]:
+    """(the noise level the choice is judged against, whether a fit set it): the
+    data's estimate, or lower where a fit with determined values reaches clearly
+    below it. On exact data the estimate is the Kramers-Kronig fit's own model
+    error, far above what the right circuit reaches, and every circuit within it
+    would pass."""
     reached = [_scaled_misfit(row.result) * _misfit_limit(row.result) for row in ranked
                if row.result is not None and not any(flag.code in _INDETERMINATE for flag in row.flags)]
     reached = [max(value, _ARITHMETIC) for value in reached if math.isfinite(value)]
-    if not reached:
-        return noise
-    return min(reached) if noise is None else min(noise, min(reached))
+    if reached and (noise is None or min(reached) < noise):
+        return min(reached), True
+    return noise, False
 
 
-def _adequate(row: Ranked, noise: float | None) -> bool:
+def _at_noise(result: FitResult, noise: tuple[float | None, bool]) -> bool:
+    """A misfit at the noise level: within the misfit flag's limit of the judged noise,
+    or below the flag's floor unless a fit set the noise (the floor allows for what
+    real cells add beyond white noise; on exact data it would pass circuits short of
+    the truth)."""
+    level, reached = noise
+    if level is None:
+        return False
+    if _scaled_misfit(result) <= level * _misfit_limit(result):
+        return True
+    return not reached and relative_misfit(result) <= _core._misfit_limit(1)[1]  # type: ignore[attr-defined]
+
+
+def _adequate(row: Ranked, noise: tuple[float | None, bool]) -> bool:
+    """Values determined and a misfit at the noise level."""
     if row.result is None or any(flag.code not in _ADMISSIBLE for flag in row.flags):
         return False
-    if noise is None:
-        return row.verdict == "clean"
-    return _scaled_misfit(row.result) <= noise * _misfit_limit(row.result)
+    return row.verdict == "clean" if noise[0] is None else _at_noise(row.result, noise)
 
 
 def _simplest_adequate(ranked: list[Ranked], criterion: str, noise: float | None) -> Ranked | None:
@@ -752,17 +762,21 @@ def select(
     its network's guess where it has one, with the two cheapest starts and a budget
     of ``SELECT_MAX_ITERATIONS`` evaluations per run; candidates of your own get the
     starts and patience of ``Circuit.fit``. A candidate whose fit runs an element off
-    to zero or infinity is joined by the circuit with that element shorted or opened.
+    to zero or infinity is joined by the circuit with that element shorted or opened,
+    and one whose CPE exponent reaches 0 or 1 by the circuit with that CPE a resistor
+    or a capacitor.
 
     Adequate means: no flag but ``correlated`` (every parameter determined and off
     its bounds, no structure in the residuals), and a misfit at the noise level.
     The noise level is the data's estimate, or lower where a candidate with
     determined values fits clearly below it (on exact data the estimate is the
     Kramers-Kronig fit's own model error, which circuits short of the truth also
-    reach). Among the adequate candidates within ``EQUIVALENT`` (2) of the best
+    reach); as for the misfit flag, a misfit below 0.2 % passes unless a fit set the
+    noise level. Among the adequate candidates within ``EQUIVALENT`` (2) of the best
     criterion, or at the arithmetic's resolution, the one with the fewest free
-    parameters is chosen (the best criterion among those). Without an adequate candidate the best-ranked one
-    whose values are determined ("suspect") is chosen, else the best-ranked. The
+    parameters is chosen (the best criterion among those). Without an adequate
+    candidate the best-ranked one whose values are determined ("clean" or
+    "suspect") is chosen, else the best-ranked. The
     result's ``best`` is the chosen ``FitResult``; when no candidate can be fitted
     at all, ``ValueError`` says why they failed.
 
@@ -792,8 +806,9 @@ def select(
                                   early_stop, reduce=True)
     _refuse_if_none_fitted("select", ranked)
     best = _simplest_adequate(ranked, criterion, noise)
-    if best is None:
-        best = _top(ranked, criterion, ("suspect",)) or _top(ranked, criterion, ("suspect", "unreliable", "failed"))
+    if best is None:  # the best criterion among the determined fits, else the best
+        best = _top(ranked, criterion, ("clean", "suspect")) or \
+            _top(ranked, criterion, ("suspect", "unreliable", "failed"))
     if default:
         best = _prefer_common(best, ranked, criterion)
     return Comparison(ranked, criterion, noise, best, skipped)

@@ -98,8 +98,22 @@ PyObject* fit_result_relative_misfit(PyObject* self, PyObject*) {
     return PyFloat_FromDouble(misfit);
 }
 
+namespace {
+
+// _misfit_limit(points): (how far above the noise a right circuit's scaled misfit
+// may lie at `points` points, the misfit below which no fit is flagged), the
+// misfit flag's own rule for those who judge misfits against it.
+PyObject* misfit_limit_function(PyObject*, PyObject* points) {
+    const std::size_t n = PyLong_AsSize_t(points);
+    if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+    return Py_BuildValue("(dd)", diagnostics::misfit_limit(n), diagnostics::misfit_floor);
+}
+
+}  // namespace
+
 PyMethodDef diagnostics_functions[] = {
     {"_noise_level", guarded_method<noise_level_function>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_misfit_limit", guarded_method<misfit_limit_function>(), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
