@@ -516,9 +516,17 @@ def _adequate(row: Ranked, noise: tuple[float | None, bool]) -> bool:
 def _simplest_adequate(ranked: list[Ranked], criterion: str, noise: float | None) -> Ranked | None:
     """select's choice among `ranked` (best first): of the adequate candidates (values
     determined, misfit at the noise level judged by :func:`_judged_noise`) within
-    EQUIVALENT of the best adequate criterion, the one with the fewest free parameters."""
+    EQUIVALENT of the best adequate criterion, the one with the fewest free parameters.
+    A circuit reduced from a candidate stands in for the one that ran an element off:
+    where a candidate as given is adequate, a reduced one is weighed against it only
+    when its criterion is lower by more than COMMON_PRIOR."""
     judged = _judged_noise(ranked, noise)
     adequate = [row for row in ranked if _adequate(row, judged)]
+    given = [row for row in adequate if row.reduced_from is None]
+    if given:
+        bar = _criterion_value(given[0].result, criterion) - COMMON_PRIOR  # type: ignore[arg-type]
+        adequate = [row for row in adequate if row.reduced_from is None
+                    or _criterion_value(row.result, criterion) < bar]  # type: ignore[arg-type]
     if not adequate:
         return None
     limit = _criterion_value(adequate[0].result, criterion) + EQUIVALENT  # type: ignore[arg-type]
