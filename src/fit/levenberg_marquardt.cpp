@@ -380,7 +380,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
             if (!d) return fail(d.error());
             keep_lower(std::move(d).value());
         }
-        for (int round = 0; round < 4; ++round) {
+        for (std::uint64_t round = 0; round < settings.corner_rounds; ++round) {
             bool improved = false;
             std::vector<double> from = problem.free_part(chosen.params);
             const std::vector<std::size_t> corner = corner_parameters(from, start, space);

@@ -27,6 +27,9 @@ struct LmSettings {
     double gtol = 1e-8;   // stop when every scaled cosine between r and J's columns is <= gtol
     std::uint64_t max_iterations = 200;  // patience: a run may use max(this, 1) * (P + 1) residual evaluations
     std::uint64_t max_starts = 9;        // the multi-start fit tries at most this many of its nine starts
+    // Rounds of restarts from an end in a corner of the parameter space (or,
+    // under the caller's bounds or held values, from any end); 0: none.
+    std::uint64_t corner_rounds = 4;
 };
 
 struct SingleStartResult {

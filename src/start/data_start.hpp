@@ -38,19 +38,25 @@ struct DataStart {
     std::size_t starts = 0;   // assignments tried
 };
 
+// The fit that follows a data start refines it; what the start must do is
+// find the right basin. Many short runs do that better than a few long ones:
+// the ends differ in which slot holds which process, not in the last digits.
 struct DataStartSettings {
     std::size_t polished = 10;           // the cheapest this many assignments get a solver run
-    std::uint64_t max_iterations = 60;   // each run's patience (as LmSettings)
+    std::uint64_t max_iterations = 20;   // each run's patience (as LmSettings)
     std::uint64_t max_starts = 2;        // each run's starts (as LmSettings)
     // With more slots than clear processes, place the DRT's smaller maxima
     // from a second DRT that fits their shapes (rather than read off gamma).
-    bool fit_minor = true;
+    // Off by default: the runs place them as well, and the second DRT's
+    // shape fit over many small maxima can cost a hundred times the first.
+    bool fit_minor = false;
     // Place a slot the polish ran off to a corner afresh and polish again.
     bool revive = true;
+    std::uint64_t corner_rounds = 1;     // each run's restarts from a corner (as LmSettings)
 };
 
 // For many candidates on a budget (circuit selection): fewer, shorter runs.
-inline constexpr DataStartSettings quick_data_start{2, 30, 1, false, false};
+inline constexpr DataStartSettings quick_data_start{2, 30, 1, false, false, 4};
 
 // What the data start reads off a spectrum whatever the circuit: the
 // usable points (positive finite frequency, finite non-zero impedance),
