@@ -45,7 +45,8 @@ TOLERANCE = 1.01
 
 
 def sample_files() -> list[Path]:
-    return sorted(p for p in DATA.iterdir() if p.suffix not in (".md",) and "LICENSE" not in p.name)
+    # the sample spectra of the folder itself (its subfolders hold lab files of their own)
+    return sorted(p for p in DATA.iterdir() if p.is_file() and p.suffix not in (".md",) and "LICENSE" not in p.name)
 
 
 def constrained(notation: str, setting: str, f: np.ndarray, z: np.ndarray) -> tuple[kelvara.Circuit, dict]:
