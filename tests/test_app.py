@@ -561,3 +561,15 @@ def test_an_edit_stops_the_long_refit_it_replaces(long_client):
     assert not thread.is_alive() and outcome["value"].status_code == 409
     assert answer.status_code == 200 and answer.json()["revision"] == 1
     assert session.get(ident).result.params == pytest.approx(TRUTH, rel=1e-6)
+
+
+def test_a_series_stopped_between_two_spectra_is_a_stop_not_an_error(client, monkeypatch):
+    ids = [uploaded(client), uploaded(client, "second.csv")]
+
+    def stopped_after_the_first(self, model, pairs, kwargs, event):
+        event.set()  # Stop pressed while the first spectrum was fitted
+        app_module._session._stop_if(event)
+
+    monkeypatch.setattr(app_module._session.Session, "_warm_started", stopped_after_the_first)
+    answer = client.post("/api/series", json={"ids": ids, "circuit": "R0-p(R1,C1)"})
+    assert answer.status_code == 409 and answer.json()["cancelled"], answer.text

@@ -337,6 +337,8 @@ class Session:
                     results, common = list(joint), joint.shared
                 for result in results:
                     result.flags  # off the event loop
+            except Cancelled:
+                raise  # stopped between two spectra: a stop, not an error of the series
             except ValueError as error:
                 raise SessionError(str(error)) from None
             _stop_if(event)
