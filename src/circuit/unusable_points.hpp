@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "elements/complex.hpp"
 
 namespace kelvara {

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "elements/complex.hpp"
 
 namespace kelvara::diagnostics {

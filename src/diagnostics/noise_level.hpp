@@ -5,7 +5,7 @@
 #include <optional>
 #include <span>
 
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "elements/complex.hpp"
 
 namespace kelvara::diagnostics {

@@ -14,7 +14,7 @@
 
 #include "support/result.hpp"
 #include "drt/peaks.hpp"
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "elements/complex.hpp"
 
 namespace kelvara::drt {

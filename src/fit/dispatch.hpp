@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "support/result.hpp"
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "circuit/tree.hpp"
 #include "elements/complex.hpp"
 #include "fit/fit_outcome.hpp"

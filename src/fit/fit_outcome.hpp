@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "circuit/tree.hpp"
 #include "elements/complex.hpp"
 #include "fit/objective.hpp"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "support/result.hpp"
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "circuit/tree.hpp"
 #include "elements/catalogue.hpp"
 #include "elements/complex.hpp"
@@ -49,7 +49,7 @@ public:
     // zero impedance under modulus weighting, control lists of the wrong
     // length, bounds that cannot work, every parameter fixed, fixed values
     // that are not numbers or lie outside their bounds. The spectrum's own
-    // facts come with it (measured_spectrum.hpp).
+    // facts come with it (measured_points.hpp).
     static Result<std::unique_ptr<FitProblem>, FitError> make(const SeriesList& circuit,
                                                               const MeasuredSpectrum& spectrum, Weighting scheme,
                                                               const ParameterControl& control);

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "elements/complex.hpp"
 
 namespace kelvara {

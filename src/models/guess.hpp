@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/result.hpp"
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "circuit/tree.hpp"
 #include "models/registry.hpp"
 #include "elements/complex.hpp"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/function_ref.hpp"
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "fit/interruption.hpp"
 
 namespace kelvara::py {

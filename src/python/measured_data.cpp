@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "support/quoted.hpp"
-#include "python/checked_spectrum.hpp"
+#include "python/checked_points.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "elements/complex.hpp"
 #include "fit/weighting.hpp"
 #include "python/convert.hpp"
@@ -53,7 +53,7 @@ inline constexpr const ColumnNames* all_columns[] = {&frequency_column, &real_co
 // frequency is not positive are dropped. False with an exception set.
 bool read_spectrum(PyObject* frequencies, PyObject* impedances, Spectrum& out);
 
-// read_spectrum's spectrum checked (circuit/measured_spectrum.hpp): what the
+// read_spectrum's spectrum checked (circuit/measured_points.hpp): what the
 // guess, the data start and the fits take. False with an exception set.
 bool read_measured(PyObject* frequencies, PyObject* impedances, MeasuredSpectrum& out);
 

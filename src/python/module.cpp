@@ -5,7 +5,7 @@
 
 #include "python/barrier.hpp"
 #include "python/cancellation.hpp"
-#include "python/checked_spectrum.hpp"
+#include "python/checked_points.hpp"
 #include "python/errors.hpp"
 #include "python/objects.hpp"
 

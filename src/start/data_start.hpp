@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/result.hpp"
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 #include "circuit/tree.hpp"
 #include "drt/drt.hpp"
 #include "elements/catalogue.hpp"

@@ -16,6 +16,7 @@
 #include "circuit/layout.hpp"
 #include "support/number_text.hpp"
 #include "circuit/parser.hpp"
+#include "parsed_circuit.hpp"
 #include "support/worker_pool.hpp"
 #include "support/tree_walk.hpp"
 #include "test_names.hpp"
@@ -23,11 +24,7 @@
 namespace kelvara {
 namespace {
 
-SeriesList parsed(std::string_view text) {
-    auto result = parse(text);
-    EXPECT_TRUE(result.ok()) << text;
-    return std::move(result).value();
-}
+using test::parsed;
 
 TEST(CursorForm, ReadsParametersInLayoutOrderAndIgnoresStoredValues) {
     const SeriesList tree = parsed("R0-(R1,C1)");

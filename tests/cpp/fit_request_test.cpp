@@ -10,17 +10,14 @@
 
 #include "circuit/layout.hpp"
 #include "circuit/parser.hpp"
+#include "parsed_circuit.hpp"
 #include "request/fit_request.hpp"
 #include "support/constants.hpp"
 
 namespace kelvara {
 namespace {
 
-SeriesList parsed(std::string_view text) {
-    auto result = parse(text);
-    EXPECT_TRUE(result.ok()) << text;
-    return std::move(result).value();
-}
+using test::parsed;
 
 // R0-p(R1,CPE1) with R0 = 10, R1 = 100, Q = 1e-4, n = 0.8, from its formula.
 FitRequest depressed_arc_request(std::string_view circuit, std::vector<double> start) {

@@ -9,6 +9,7 @@
 
 #include "circuit/notation_text.hpp"
 #include "circuit/parser.hpp"
+#include "parsed_circuit.hpp"
 #include "circuit/reduce.hpp"
 #include "start/placement.hpp"
 #include "start/process_variants.hpp"
@@ -18,12 +19,7 @@
 namespace kelvara {
 namespace {
 
-
-SeriesList parsed(std::string_view text) {
-    auto result = parse(text);
-    EXPECT_TRUE(result.ok()) << text;
-    return std::move(result).value();
-}
+using test::parsed;
 
 TEST(ImpedanceShape, SeriesResistorAndCapacitorRiseWithSlopeOne) {
     // Z = 5 + 1/(j w 1e-3): the intercept is 5 ohm, -Im Z falls as 1/w.

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 
 namespace kelvara {
 namespace {

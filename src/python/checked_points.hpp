@@ -6,7 +6,7 @@
 
 #include <Python.h>
 
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 
 namespace kelvara::py {
 

@@ -1,4 +1,4 @@
-#include "circuit/measured_spectrum.hpp"
+#include "circuit/measured_points.hpp"
 
 #include <algorithm>
 #include <cmath>

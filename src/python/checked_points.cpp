@@ -1,4 +1,4 @@
-#include "python/checked_spectrum.hpp"
+#include "python/checked_points.hpp"
 
 #include <cstring>
 #include <new>
