@@ -470,8 +470,6 @@ _ADMISSIBLE = frozenset({"correlated"})
 #: A relative misfit below this is arithmetic, not measurement: fits that reach it
 #: describe the data equally well, whichever is lower.
 _ARITHMETIC = 1e-10
-#: Flags that leave a fit's values undetermined (or no fit at all).
-_INDETERMINATE = frozenset({"undetermined", "at_bound", "nested_better", "not_converged", "not_finite"})
 
 
 def _misfit_limit(result: FitResult) -> float:
@@ -486,7 +484,7 @@ def _judged_noise(ranked: list[Ranked], noise: float | None) -> tuple[float | No
     error, far above what the right circuit reaches, and every circuit within it
     would pass."""
     reached = [_scaled_misfit(row.result) * _misfit_limit(row.result) for row in ranked
-               if row.result is not None and not any(flag.code in _INDETERMINATE for flag in row.flags)]
+               if row.result is not None and row.verdict in ("clean", "suspect")]  # values determined
     reached = [max(value, _ARITHMETIC) for value in reached if math.isfinite(value)]
     if reached and (noise is None or min(reached) < noise):
         return min(reached), True
