@@ -148,6 +148,22 @@ def test_a_cpe_at_an_end_of_its_exponent_becomes_the_ideal_element(alpha, expect
     assert _reduced_circuit(circuit.with_values([5, 100, 2e-5, 0.9]), "CPE1.alpha", "ideal") is None
 
 
+def test_select_tries_the_ideal_element_for_an_exponent_the_data_cannot_tell_from_its_end():
+    # a small second arc under 0.5 % noise: its exponent (0.66 +- 0.38 from the
+    # generating values) is within a standard error of 1, so the capacitor is tried
+    f = np.logspace(5, -1, 42)
+    rng = np.random.default_rng(1)
+    truth = kelvara.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)").with_values([10, 100, 1e-5, 0.9, 0.3, 1e-3, 0.8])
+    z = truth.impedance(f)
+    z = z + 0.005 * np.abs(z) * (rng.standard_normal(42) + 1j * rng.standard_normal(42))
+    own = truth.fit(f, z)
+    assert own.stderr["CPE2.alpha"] >= 1 - own.params["CPE2.alpha"]
+    ranked = {row.notation: row for row in kelvara.select(f, z, candidates=[truth.notation])}
+    ideal = ranked["R0-p(R1,CPE1)-p(R2,C2)"]
+    assert ideal.reduced_from == truth.notation
+    assert relative_misfit(ideal.result) <= 1.01 * relative_misfit(own)
+
+
 def test_select_on_exact_data_takes_the_circuit_that_reaches_them():
     # noise-free: the rival's misfit (5e-5) lies far below the Kramers-Kronig fit's
     # own model error, yet only the true circuit reaches the data; its strong

@@ -359,8 +359,13 @@ def _runoffs(result: FitResult) -> list[tuple[str, str]]:
     for (name, value), (lo, hi), (kind, index) in zip(result.params.items(), bounds, kinds):
         if name in fixed or not math.isfinite(value):
             continue
-        if lo == 0.0 and hi == 1.0 and (value <= 1e-9 or value >= 1 - 1e-9):
-            out.append((name, "ideal"))  # an exponent at an end of its range: a CPE become C or R
+        if lo == 0.0 and hi == 1.0:
+            # an exponent at an end of its range, or one the data cannot tell from
+            # the nearer end (within a standard error of it): a CPE become C or R
+            error = errors.get(name)
+            if value <= 1e-9 or value >= 1 - 1e-9 or error is None or not math.isfinite(error) \
+                    or error >= min(value, 1 - value):
+                out.append((name, "ideal"))
             continue
         limits = _LIMITS.get(drifts[kind][index])
         if limits is None:
@@ -394,7 +399,10 @@ def _worth_reducing(stage: list[int], results: dict[int, Any], rows: dict[int, R
             and (results[i].cost < limit or _at_noise(results[i], noise))]
     pool.sort(key=lambda i: (0, results[i].n_free, results[i].cost) if _at_noise(results[i], noise)
               else (1, 0, results[i].cost))
-    return pool[:_REDUCED_PER_STAGE]
+    chosen = pool[:_REDUCED_PER_STAGE]
+    # and the best fit of all: its reduction is the likeliest to fit as well with fewer parameters
+    lowest = min(pool, key=lambda i: results[i].cost, default=None)
+    return chosen + [lowest] if lowest is not None and lowest not in chosen else chosen
 
 
 def _reductions(candidate: _Candidate, result: Any, known: dict[str, float]) -> list[_Candidate]:
@@ -418,6 +426,9 @@ def _reductions(candidate: _Candidate, result: Any, known: dict[str, float]) -> 
             if reduced is None or name not in reduced.param_names():
                 reduced = None
                 break
+            if limit == "ideal":  # at the nearer end of its range first
+                values = dict(zip(reduced.param_names(), reduced.param_values()))
+                reduced = reduced.with_named_values({**values, name: round(values[name])})
             reduced = _reduced_circuit(reduced, name, limit)
         # A circuit already fitted is fitted again from here only where its own
         # fit ended above this one's (it may lie in a better basin from here).
@@ -523,7 +534,7 @@ def _simplest_adequate(ranked: list[Ranked], criterion: str, noise: float | None
     given = [row for row in adequate if row.reduced_from is None]
     if given:
         bar = _criterion_value(given[0].result, criterion) - COMMON_PRIOR  # type: ignore[arg-type]
-        adequate = [row for row in adequate if row.reduced_from is None
+        adequate = [row for row in adequate if row.reduced_from is None or row.n_free > given[0].n_free
                     or _criterion_value(row.result, criterion) < bar]  # type: ignore[arg-type]
     if not adequate:
         return None
@@ -769,8 +780,8 @@ def select(
     of ``SELECT_MAX_ITERATIONS`` evaluations per run; candidates of your own get the
     starts and patience of ``Circuit.fit``. A candidate whose fit runs an element off
     to zero or infinity is joined by the circuit with that element shorted or opened,
-    and one whose CPE exponent reaches 0 or 1 by the circuit with that CPE a resistor
-    or a capacitor.
+    and one whose CPE exponent reaches 0 or 1, or lies within a standard error of the
+    nearer end, by the circuit with that CPE a resistor or a capacitor.
 
     Adequate means: no flag but ``correlated`` (every parameter determined and off
     its bounds, no structure in the residuals), and a misfit at the noise level.
