@@ -1,0 +1,31 @@
+// A process too small for the DRT to show (a thousandth of the resistance
+// or less) is left out of every assignment; the polishes then spend its slot
+// on a share of a larger process or run it off to a corner. What the fit
+// misses shows in its residual: the idle slot is moved to where the
+// residual peaks, and polished again.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "circuit/measured_points.hpp"
+#include "circuit/tree.hpp"
+#include "elements/catalogue.hpp"
+#include "start/impedance_shape.hpp"
+#include "start/placement.hpp"
+
+namespace kelvara::start {
+
+// Starts for further polishes: `best` (every parameter, in parameter order)
+// with one idle slot placed afresh at a peak of its relative residual
+// against `spectrum` (the usable points). A slot is idle when it ran off to
+// a corner (a value on its floor or without bound, per `bounds`; `fixed`
+// ones are left alone) or shares its time constant with another slot. Empty
+// when no slot is idle or the fit leaves no residual. Values are as placed,
+// not yet clamped into the bounds.
+std::vector<std::vector<double>> residual_slot_starts(const SeriesList& circuit, std::span<const double> best,
+                                                      const MeasuredSpectrum& spectrum, const ImpedanceShape& shape,
+                                                      const Backdrop& backdrop, std::span<const Bounds> bounds,
+                                                      const std::vector<bool>& fixed);
+
+}  // namespace kelvara::start
