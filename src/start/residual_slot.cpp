@@ -23,6 +23,21 @@ constexpr double grid_per_decade = 8.0;
 constexpr std::size_t peaks_tried = 2;
 constexpr double resistance_scales[] = {3.0, 30.0};
 constexpr double default_alpha = 0.9;
+// Correlation of neighbouring residuals above which they are not noise.
+constexpr double smooth_residual = 0.5;
+
+// Correlation of each relative residual with the next one's.
+double lag_correlation(std::span<const Complex> measured, std::span<const Complex> fitted) {
+    double next = 0.0, own = 0.0;
+    Complex last{};
+    for (std::size_t i = 0; i < measured.size(); ++i) {
+        const Complex d = (measured[i] - fitted[i]) / measured[i];
+        own += d.re * d.re + d.im * d.im;
+        if (i > 0) next += d.re * last.re + d.im * last.im;
+        last = d;
+    }
+    return own > 0.0 ? next / own : 0.0;
+}
 
 // ln of the angular frequency where the slot's reactance peaks; NaN when it
 // shows none, or only beyond the grid's ends.
@@ -58,6 +73,26 @@ std::vector<std::vector<double>> residual_slot_starts(const SeriesList& circuit,
     const std::vector<SeriesList> slots = slot_circuits(circuit);
     if (ranges.empty() || spectrum.size() < 3) return starts;
 
+    // The residual in order of frequency (neighbours are compared).
+    std::vector<std::size_t> order(spectrum.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return spectrum.frequencies_hz()[a] < spectrum.frequencies_hz()[b];
+    });
+    std::vector<double> f(order.size());
+    std::vector<Complex> measured(order.size()), fitted(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        f[i] = spectrum.frequencies_hz()[order[i]];
+        measured[i] = spectrum.impedances()[order[i]];
+    }
+    impedance_at_frequencies(rebuild(circuit, best), f, fitted);
+    std::vector<double> miss(f.size()), relative(f.size());
+    for (std::size_t i = 0; i < f.size(); ++i) {
+        const Complex d = measured[i] - fitted[i];
+        miss[i] = std::hypot(d.re, d.im);
+        relative[i] = miss[i] / std::hypot(measured[i].re, measured[i].im);
+        if (!std::isfinite(relative[i])) return starts;
+    }
     // Which slots are idle.
     const double lo = std::log10(shape.omega_min / (2.0 * std::numbers::pi * grid_margin));
     const double hi = std::log10(shape.omega_max * grid_margin / (2.0 * std::numbers::pi));
@@ -80,21 +115,12 @@ std::vector<std::vector<double>> residual_slot_starts(const SeriesList& circuit,
             idle[t] = true;
         }
     }
-    for (std::size_t s = 0; s < ranges.size(); ++s) idle[s] = idle[s] && !held[s];
+    // A residual that runs smoothly from point to point is not noise: the
+    // fit misses a process, and any slot may be the one to move.
+    const bool smooth = lag_correlation(measured, fitted) > smooth_residual;
+    for (std::size_t s = 0; s < ranges.size(); ++s) idle[s] = (idle[s] || smooth) && !held[s];
     if (std::none_of(idle.begin(), idle.end(), [](bool b) { return b; })) return starts;
 
-    // Where the fit misses most: the maxima of its relative residual.
-    const std::span<const double> f = spectrum.frequencies_hz();
-    const std::span<const Complex> measured = spectrum.impedances();
-    std::vector<Complex> fitted(f.size());
-    impedance_at_frequencies(rebuild(circuit, best), f, fitted);
-    std::vector<double> miss(f.size()), relative(f.size());
-    for (std::size_t i = 0; i < f.size(); ++i) {
-        const Complex d = measured[i] - fitted[i];
-        miss[i] = std::hypot(d.re, d.im);
-        relative[i] = miss[i] / std::hypot(measured[i].re, measured[i].im);
-        if (!std::isfinite(relative[i])) return starts;
-    }
     std::vector<std::size_t> maxima;
     for (std::size_t i = 0; i < f.size(); ++i) {
         const bool left = i == 0 || relative[i] >= relative[i - 1];
