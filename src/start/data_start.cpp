@@ -26,7 +26,7 @@ constexpr double exact_cost = 1e-24;
 constexpr double runaway = 1e15;
 // Solver runs from revived assignments.
 constexpr std::size_t revived_runs = 4;
-// Solver runs from slots moved to the residual's peaks.
+// Solver runs from slots moved to the residual's peaks: idle ones, then others.
 constexpr std::size_t residual_runs = 3;
 // Solver runs that try the settings' starts in full; later ones try one.
 constexpr std::size_t full_polishes = 2;
@@ -252,18 +252,23 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, const Measured
     }
 
     // A process too small for the DRT to show: a slot that holds nothing of
-    // its own is moved to where the best fit's residual peaks.
+    // its own (or, where the residual is not noise, any slot) is moved to
+    // where the best fit's residual peaks.
     if (best.cost > exact && settings.revive) {
-        std::vector<Scored> moved;
-        for (std::vector<double>& values : residual_slot_starts(circuit, best.values, data.usable, shape,
-                                                                reading.backdrop, problem.bounds(), problem.fixed())) {
-            Scored s{settle(std::move(values), problem, nullptr), best.clamped, 0.0};
-            s.cost = cost_at(problem, s.values, residuals, workspace);
-            moved.push_back(std::move(s));
-        }
-        std::stable_sort(moved.begin(), moved.end(), [](const Scored& a, const Scored& b) { return a.cost < b.cost; });
-        for (std::size_t k = 0; k < moved.size() && k < residual_runs && best.cost > exact; ++k) {
-            if (!polish(moved[k].values, moved[k].clamped)) return fail(FitError{FitError::Kind::interrupted, {}});
+        ResidualStarts starts = residual_slot_starts(circuit, best.values, data.usable, shape, reading.backdrop,
+                                                     problem.bounds(), problem.fixed());
+        for (std::vector<std::vector<double>>* group : {&starts.idle, &starts.other}) {
+            std::vector<Scored> moved;
+            for (std::vector<double>& values : *group) {
+                Scored s{settle(std::move(values), problem, nullptr), best.clamped, 0.0};
+                s.cost = cost_at(problem, s.values, residuals, workspace);
+                moved.push_back(std::move(s));
+            }
+            std::stable_sort(moved.begin(), moved.end(),
+                             [](const Scored& a, const Scored& b) { return a.cost < b.cost; });
+            for (std::size_t k = 0; k < moved.size() && k < residual_runs && best.cost > exact; ++k) {
+                if (!polish(moved[k].values, moved[k].clamped)) return fail(FitError{FitError::Kind::interrupted, {}});
+            }
         }
     }
     return best;

@@ -64,11 +64,11 @@ bool in_corner(std::span<const double> best, ParamRange range, std::span<const B
 
 }  // namespace
 
-std::vector<std::vector<double>> residual_slot_starts(const SeriesList& circuit, std::span<const double> best,
+ResidualStarts residual_slot_starts(const SeriesList& circuit, std::span<const double> best,
                                                       const MeasuredSpectrum& spectrum, const ImpedanceShape& shape,
                                                       const Backdrop& backdrop, std::span<const Bounds> bounds,
                                                       const std::vector<bool>& fixed) {
-    std::vector<std::vector<double>> starts;
+    ResidualStarts starts;
     const std::vector<ParamRange> ranges = slot_ranges(circuit);
     const std::vector<SeriesList> slots = slot_circuits(circuit);
     if (ranges.empty() || spectrum.size() < 3) return starts;
@@ -118,8 +118,9 @@ std::vector<std::vector<double>> residual_slot_starts(const SeriesList& circuit,
     // A residual that runs smoothly from point to point is not noise: the
     // fit misses a process, and any slot may be the one to move.
     const bool smooth = lag_correlation(measured, fitted) > smooth_residual;
-    for (std::size_t s = 0; s < ranges.size(); ++s) idle[s] = (idle[s] || smooth) && !held[s];
-    if (std::none_of(idle.begin(), idle.end(), [](bool b) { return b; })) return starts;
+    std::vector<bool> movable(ranges.size());
+    for (std::size_t s = 0; s < ranges.size(); ++s) movable[s] = (idle[s] || smooth) && !held[s];
+    if (std::none_of(movable.begin(), movable.end(), [](bool b) { return b; })) return starts;
 
     std::vector<std::size_t> maxima;
     for (std::size_t i = 0; i < f.size(); ++i) {
@@ -137,12 +138,12 @@ std::vector<std::vector<double>> residual_slot_starts(const SeriesList& circuit,
             const std::vector<double> placed =
                 param_values(place(circuit, shape, backdrop, std::vector<Process>(ranges.size(), process)));
             for (std::size_t s = 0; s < ranges.size(); ++s) {
-                if (!idle[s]) continue;
+                if (!movable[s]) continue;
                 std::vector<double> start = own;
                 std::copy(placed.begin() + static_cast<std::ptrdiff_t>(ranges[s].begin),
                           placed.begin() + static_cast<std::ptrdiff_t>(ranges[s].end),
                           start.begin() + static_cast<std::ptrdiff_t>(ranges[s].begin));
-                starts.push_back(std::move(start));
+                (idle[s] ? starts.idle : starts.other).push_back(std::move(start));
             }
         }
     }

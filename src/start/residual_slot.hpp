@@ -17,13 +17,19 @@
 namespace kelvara::start {
 
 // Starts for further polishes: `best` (every parameter, in parameter order)
-// with one idle slot placed afresh at a peak of its relative residual
-// against `spectrum` (the usable points). A slot is idle when it ran off to
-// a corner (a value on its floor or without bound, per `bounds`; `fixed`
-// ones are left alone) or shares its time constant with another slot. Empty
-// when no slot is idle or the fit leaves no residual. Values are as placed,
-// not yet clamped into the bounds.
-std::vector<std::vector<double>> residual_slot_starts(const SeriesList& circuit, std::span<const double> best,
+// with one slot placed afresh at a peak of its relative residual against
+// `spectrum` (the usable points). Values are as placed, not yet clamped
+// into the bounds.
+struct ResidualStarts {
+    // Slots that are idle: run off to a corner (a value on its floor or
+    // without bound, per `bounds`) or sharing a time constant with another.
+    std::vector<std::vector<double>> idle;
+    // Any other slot, where the residual runs smoothly from point to point
+    // (the fit misses something, and it is not noise).
+    std::vector<std::vector<double>> other;
+};
+// Slots with a `fixed` value are left alone.
+ResidualStarts residual_slot_starts(const SeriesList& circuit, std::span<const double> best,
                                                       const MeasuredSpectrum& spectrum, const ImpedanceShape& shape,
                                                       const Backdrop& backdrop, std::span<const Bounds> bounds,
                                                       const std::vector<bool>& fixed);
