@@ -22,8 +22,6 @@ namespace {
 constexpr double default_alpha = 0.9;
 // Half the squared relative residual per entry below which a fit is exact.
 constexpr double exact_cost = 1e-24;
-// Beyond this a value is running off to infinity.
-constexpr double runaway = 1e15;
 // Solver runs from revived assignments.
 constexpr std::size_t revived_runs = 4;
 // Solver runs from slots moved to the residual's peaks: idle ones, then others.
@@ -229,13 +227,7 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, const Measured
         const std::vector<ParamRange> ranges = slot_ranges(circuit);
         std::vector<Scored> revived;
         for (const ParamRange& range : ranges) {
-            bool dead = false;
-            for (std::size_t j = range.begin; j < range.end; ++j) {
-                const Bounds b = problem.bounds()[j];
-                if (problem.fixed()[j] || std::isfinite(b.hi)) continue;
-                dead = dead || best.values[j] <= b.lo * 1.01 || best.values[j] >= runaway;
-            }
-            if (!dead) continue;
+            if (!slot_in_corner(best.values, range, problem.bounds(), problem.fixed())) continue;
             for (const Scored& other : scored) {
                 Scored s{best.values, best.clamped, 0.0};
                 std::copy(other.values.begin() + static_cast<std::ptrdiff_t>(range.begin),

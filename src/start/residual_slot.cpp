@@ -53,21 +53,21 @@ double reactance_peak(const SeriesList& slot, std::span<const double> values, st
     return std::log(2.0 * std::numbers::pi * grid_hz[top]);
 }
 
-bool in_corner(std::span<const double> best, ParamRange range, std::span<const Bounds> bounds,
-               const std::vector<bool>& fixed) {
+}  // namespace
+
+bool slot_in_corner(std::span<const double> values, ParamRange range, std::span<const Bounds> bounds,
+                    const std::vector<bool>& fixed) {
     for (std::size_t j = range.begin; j < range.end; ++j) {
         if (fixed[j] || std::isfinite(bounds[j].hi)) continue;
-        if (best[j] <= bounds[j].lo * 1.01 || best[j] >= runaway) return true;
+        if (values[j] <= bounds[j].lo * 1.01 || values[j] >= runaway) return true;
     }
     return false;
 }
 
-}  // namespace
-
 ResidualStarts residual_slot_starts(const SeriesList& circuit, std::span<const double> best,
-                                                      const MeasuredSpectrum& spectrum, const ImpedanceShape& shape,
-                                                      const Backdrop& backdrop, std::span<const Bounds> bounds,
-                                                      const std::vector<bool>& fixed) {
+                                    const MeasuredSpectrum& spectrum, const ImpedanceShape& shape,
+                                    const Backdrop& backdrop, std::span<const Bounds> bounds,
+                                    const std::vector<bool>& fixed) {
     ResidualStarts starts;
     const std::vector<ParamRange> ranges = slot_ranges(circuit);
     const std::vector<SeriesList> slots = slot_circuits(circuit);
@@ -98,7 +98,9 @@ ResidualStarts residual_slot_starts(const SeriesList& circuit, std::span<const d
     const double hi = std::log10(shape.omega_max * grid_margin / (2.0 * std::numbers::pi));
     const std::size_t n = static_cast<std::size_t>(std::ceil((hi - lo) * grid_per_decade)) + 1;
     std::vector<double> grid(n);
-    for (std::size_t i = 0; i < n; ++i) grid[i] = std::pow(10.0, lo + (hi - lo) * static_cast<double>(i) / static_cast<double>(n - 1));
+    for (std::size_t i = 0; i < n; ++i) {
+        grid[i] = std::pow(10.0, lo + (hi - lo) * static_cast<double>(i) / static_cast<double>(n - 1));
+    }
     std::vector<Complex> z(n);
     std::vector<double> peak(ranges.size());
     std::vector<bool> idle(ranges.size(), false), held(ranges.size(), false);
@@ -106,7 +108,7 @@ ResidualStarts residual_slot_starts(const SeriesList& circuit, std::span<const d
         const ParamRange r = ranges[s];
         for (std::size_t j = r.begin; j < r.end; ++j) held[s] = held[s] || fixed[j];
         peak[s] = reactance_peak(slots[s], best.subspan(r.begin, r.end - r.begin), grid, z);
-        idle[s] = std::isnan(peak[s]) || in_corner(best, r, bounds, fixed);
+        idle[s] = std::isnan(peak[s]) || slot_in_corner(best, r, bounds, fixed);
     }
     for (std::size_t s = 0; s < ranges.size(); ++s) {
         for (std::size_t t = s + 1; t < ranges.size(); ++t) {

@@ -16,13 +16,19 @@
 
 namespace kelvara::start {
 
+// Whether a slot ran off to a corner, where it does nothing: a free value
+// of a parameter without an upper bound on its floor or running off to
+// infinity. Held values (`fixed`) do not count.
+bool slot_in_corner(std::span<const double> values, ParamRange range, std::span<const Bounds> bounds,
+                    const std::vector<bool>& fixed);
+
 // Starts for further polishes: `best` (every parameter, in parameter order)
 // with one slot placed afresh at a peak of its relative residual against
 // `spectrum` (the usable points). Values are as placed, not yet clamped
 // into the bounds.
 struct ResidualStarts {
-    // Slots that are idle: run off to a corner (a value on its floor or
-    // without bound, per `bounds`) or sharing a time constant with another.
+    // Slots that are idle: in a corner (slot_in_corner) or sharing a time
+    // constant with another.
     std::vector<std::vector<double>> idle;
     // Any other slot, where the residual runs smoothly from point to point
     // (the fit misses something, and it is not noise).
@@ -30,8 +36,8 @@ struct ResidualStarts {
 };
 // Slots with a `fixed` value are left alone.
 ResidualStarts residual_slot_starts(const SeriesList& circuit, std::span<const double> best,
-                                                      const MeasuredSpectrum& spectrum, const ImpedanceShape& shape,
-                                                      const Backdrop& backdrop, std::span<const Bounds> bounds,
-                                                      const std::vector<bool>& fixed);
+                                    const MeasuredSpectrum& spectrum, const ImpedanceShape& shape,
+                                    const Backdrop& backdrop, std::span<const Bounds> bounds,
+                                    const std::vector<bool>& fixed);
 
 }  // namespace kelvara::start
