@@ -58,6 +58,27 @@ def test_data_start_reaches_the_generating_optimum(notation, values):
     assert fit.chi_square <= 1.01 * placeholder.chi_square + 1e-20
 
 
+# A process of a thousandth of the resistance or less, which the DRT does not show
+# (0.018 ohm beside 5 kohm near the top of the window; a 0.007 ohm Gerischer beside a
+# 100 ohm one; 0.003 ohm beside a finite-diffusion arc).
+HIDDEN = [
+    ("p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)", (5.459, 0.4941, 51),
+     [5100, 1.71e-5, 0.7686, 0.01836, 0.003037, 0.7243, 0.7907, 9.026e-5, 0.8964]),
+    ("p(R1,C1)-G2-G3", (5.022, -0.7204, 87), [1.307, 6.546e-4, 0.00709, 6.008e-5, 102.2, 0.005343]),
+    ("R0-p(R1-W1,CPE1)-p(R2,CPE2)", (4.422, -1.322, 35),
+     [0.001113, 0.2357, 0.1485, 1.619, 0.6614, 0.002718, 21.74, 0.9447]),
+]
+
+
+@pytest.mark.parametrize("notation, window, values", HIDDEN)
+def test_data_start_finds_a_process_too_small_for_the_drt(notation, window, values):
+    f = np.logspace(*window)
+    z = spectrum(notation, values, f)
+    fit = kelvara.Circuit(notation).with_data_start(f, z).fit(f, z)
+    # noise-free data: the generating values fit to rounding
+    assert fit.chi_square < 1e-12
+
+
 def test_data_start_of_element_objects_and_nested_groups():
     # R0 - p(R1 - p(R2, C2), C1): a nested arc inside another, built from element objects
     inner = kelvara.Series([kelvara.R(1.0), kelvara.Parallel([kelvara.R(1.0), kelvara.C(1.0)])])

@@ -13,6 +13,7 @@
 #include "fit/objective.hpp"
 #include "start/placement.hpp"
 #include "start/process_variants.hpp"
+#include "start/residual_slot.hpp"
 #include "start/impedance_shape.hpp"
 
 namespace kelvara::start {
@@ -21,10 +22,10 @@ namespace {
 constexpr double default_alpha = 0.9;
 // Half the squared relative residual per entry below which a fit is exact.
 constexpr double exact_cost = 1e-24;
-// Beyond this a value is running off to infinity.
-constexpr double runaway = 1e15;
 // Solver runs from revived assignments.
 constexpr std::size_t revived_runs = 4;
+// Solver runs from slots moved to the residual's peaks: idle ones, then others.
+constexpr std::size_t residual_runs = 3;
 // Solver runs that try the settings' starts in full; later ones try one.
 constexpr std::size_t full_polishes = 2;
 
@@ -226,13 +227,7 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, const Measured
         const std::vector<ParamRange> ranges = slot_ranges(circuit);
         std::vector<Scored> revived;
         for (const ParamRange& range : ranges) {
-            bool dead = false;
-            for (std::size_t j = range.begin; j < range.end; ++j) {
-                const Bounds b = problem.bounds()[j];
-                if (problem.fixed()[j] || std::isfinite(b.hi)) continue;
-                dead = dead || best.values[j] <= b.lo * 1.01 || best.values[j] >= runaway;
-            }
-            if (!dead) continue;
+            if (!slot_in_corner(best.values, range, problem.bounds(), problem.fixed())) continue;
             for (const Scored& other : scored) {
                 Scored s{best.values, best.clamped, 0.0};
                 std::copy(other.values.begin() + static_cast<std::ptrdiff_t>(range.begin),
@@ -245,6 +240,27 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, const Measured
         std::stable_sort(revived.begin(), revived.end(), [](const Scored& a, const Scored& b) { return a.cost < b.cost; });
         for (std::size_t k = 0; k < revived.size() && k < revived_runs && best.cost > exact; ++k) {
             if (!polish(revived[k].values, revived[k].clamped)) return fail(FitError{FitError::Kind::interrupted, {}});
+        }
+    }
+
+    // A process too small for the DRT to show: a slot that holds nothing of
+    // its own (or, where the residual is not noise, any slot) is moved to
+    // where the best fit's residual peaks.
+    if (best.cost > exact && settings.revive) {
+        ResidualStarts starts = residual_slot_starts(circuit, best.values, data.usable, shape, reading.backdrop,
+                                                     problem.bounds(), problem.fixed());
+        for (std::vector<std::vector<double>>* group : {&starts.idle, &starts.other}) {
+            std::vector<Scored> moved;
+            for (std::vector<double>& values : *group) {
+                Scored s{settle(std::move(values), problem, nullptr), best.clamped, 0.0};
+                s.cost = cost_at(problem, s.values, residuals, workspace);
+                moved.push_back(std::move(s));
+            }
+            std::stable_sort(moved.begin(), moved.end(),
+                             [](const Scored& a, const Scored& b) { return a.cost < b.cost; });
+            for (std::size_t k = 0; k < moved.size() && k < residual_runs && best.cost > exact; ++k) {
+                if (!polish(moved[k].values, moved[k].clamped)) return fail(FitError{FitError::Kind::interrupted, {}});
+            }
         }
     }
     return best;

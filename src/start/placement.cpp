@@ -79,6 +79,15 @@ std::size_t collect_ranges(const SeriesList& series, std::size_t first, std::vec
     return at;
 }
 
+void collect_slots(const SeriesList& series, std::vector<SeriesList>& out) {
+    for (const Node& node : series) {
+        if (process_node(node)) out.push_back(SeriesList{node});
+        if (const ParallelGroup* group = std::get_if<ParallelGroup>(&node.value)) {
+            for (const SeriesList& branch : group->branches) collect_slots(branch, out);
+        }
+    }
+}
+
 std::size_t count_kind(const SeriesList& series, Kind kind) {
     return static_cast<std::size_t>(std::count_if(series.begin(), series.end(), [&](const Node& node) {
         const Leaf* leaf = std::get_if<Leaf>(&node.value);
@@ -276,6 +285,12 @@ std::size_t process_slots(const SeriesList& circuit) { return count_slots(circui
 std::vector<ParamRange> slot_ranges(const SeriesList& circuit) {
     std::vector<ParamRange> out;
     collect_ranges(circuit, 0, out);
+    return out;
+}
+
+std::vector<SeriesList> slot_circuits(const SeriesList& circuit) {
+    std::vector<SeriesList> out;
+    collect_slots(circuit, out);
     return out;
 }
 

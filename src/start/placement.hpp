@@ -40,6 +40,10 @@ struct ParamRange {
 };
 std::vector<ParamRange> slot_ranges(const SeriesList& circuit);
 
+// Each slot on its own, as a one-node circuit whose parameters are those of
+// its slot_ranges() entry, in the same order.
+std::vector<SeriesList> slot_circuits(const SeriesList& circuit);
+
 // The tree with every element's values set; `processes` holds one entry per
 // slot. Elements nothing fits get values scaled to the data.
 SeriesList place(const SeriesList& circuit, const ImpedanceShape& shape, const Backdrop& backdrop,
