@@ -208,10 +208,10 @@ def _nested_start(simple: FitResult, circuit: Circuit, f: np.ndarray, z: np.ndar
         trial = circuit.with_values(start)
     except ValueError:
         return None
-    with np.errstate(all="ignore"):
+    with np.errstate(all="ignore"):  # a start far off may overflow: it is refused below
         difference = np.abs(trial.impedance(f) - simple.circuit.impedance(f)) / np.abs(z)
-    if not np.all(np.isfinite(difference)) or float(np.sqrt(np.mean(difference**2))) > 1e-3:
-        return None
+        if not np.all(np.isfinite(difference)) or not float(np.sqrt(np.mean(difference**2))) <= 1e-3:
+            return None
     for name in circuit.fixed:  # held parameters keep their own values
         start[circuit.param_names().index(name)] = circuit.param_values()[circuit.param_names().index(name)]
     return start
