@@ -344,14 +344,15 @@ def _row(label: str, noise: str, t: Tally, default_select: bool) -> None:
 
 def _confusion(run: Run, labels_used: list[str], level: float, noise: str) -> None:
     columns = list(CIRCUITS)
-    others = sorted({c for label in labels_used for c in run.tallies[(label, level)].chosen} - set(columns))
-    columns += others
     width = max(5, *(len(c) for c in CIRCUITS))
-    print(f"\nconfusion matrix, select over the set, {noise} (rows: truth, columns: chosen; - = none)")
-    print(" " * 6 + "".join(f"{c[:width]:>{width + 1}s}" for c in columns))
+    print(f"\nconfusion matrix, select over the set, {noise} (rows: truth, columns: chosen; other: a circuit "
+          f"outside the set, such as one reduced from a candidate; - = none)")
+    print(" " * 6 + "".join(f"{c[:width]:>{width + 1}s}" for c in [*columns, "other"]))
     for label in labels_used:
         chosen = run.tallies[(label, level)].chosen
-        print(f"{label:6s}" + "".join(f"{chosen.get(c, 0) or '.':>{width + 1}}" for c in columns))
+        other = sum(count for name, count in chosen.items() if name not in CIRCUITS)
+        print(f"{label:6s}" + "".join(f"{chosen.get(c, 0) or '.':>{width + 1}}" for c in columns)
+              + f"{other or '.':>{width + 1}}")
 
 
 def main() -> None:
