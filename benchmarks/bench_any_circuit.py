@@ -71,6 +71,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import kelvara  # noqa: E402
 from kelvara.diagnostics import relative_misfit  # noqa: E402
+from kelvara.selection import _scaled_misfit  # noqa: E402
 from unstarted import best_of, chi_square, fit_unstarted, start_mode, topology, try_call  # noqa: E402
 
 CIRCUITS = {
@@ -188,13 +189,13 @@ def misfit(result: object) -> float:
 
 def dof_misfit(result: object) -> float:
     """The rms relative misfit with the residual degrees of freedom the fit takes put
-    back, sqrt(2N / (2N - k)) times it: the noise level a fit estimates, whatever its
-    parameter count (the raw misfit of a fit with fewer parameters is higher by that
-    factor even where its extra parameters fit only noise)."""
+    back, as the flags and select read it: the noise level a fit estimates, whatever
+    its parameter count (the raw misfit of a fit with fewer parameters is higher by
+    that factor even where its extra parameters fit only noise)."""
     if result is None:
         return math.inf
-    residuals = 2 * result.n_points  # type: ignore[attr-defined]
-    return misfit(result) * math.sqrt(residuals / max(residuals - result.n_free, 1))  # type: ignore[attr-defined]
+    value = _scaled_misfit(result)  # type: ignore[arg-type]
+    return value if math.isfinite(value) else math.inf
 
 
 @dataclass

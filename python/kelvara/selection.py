@@ -359,10 +359,10 @@ def _runoffs(result: FitResult) -> list[tuple[str, str]]:
     for (name, value), (lo, hi), (kind, index) in zip(result.params.items(), bounds, kinds):
         if name in fixed or not math.isfinite(value):
             continue
+        error = errors.get(name)
         if lo == 0.0 and hi == 1.0:
             # an exponent at an end of its range, or one the data cannot tell from
             # the nearer end (within a standard error of it): a CPE become C or R
-            error = errors.get(name)
             if value <= 1e-9 or value >= 1 - 1e-9 or error is None or not math.isfinite(error) \
                     or error >= min(value, 1 - value):
                 out.append((name, "ideal"))
@@ -370,7 +370,6 @@ def _runoffs(result: FitResult) -> list[tuple[str, str]]:
         limits = _LIMITS.get(drifts[kind][index])
         if limits is None:
             continue
-        error = errors.get(name)
         if lo > 0 and value <= lo * 1.01:
             out.append((name, limits[0]))
         elif value >= _RUNAWAY or (math.isfinite(hi) and value >= hi * (1 - 1e-9)):

@@ -6,12 +6,11 @@
 
 #include "circuit/evaluate.hpp"
 #include "circuit/layout.hpp"
+#include "diagnostics/fit_flags.hpp"
 
 namespace kelvara::start {
 namespace {
 
-// Beyond this a value is running off to infinity.
-constexpr double runaway = 1e15;
 // Two slots whose reactances peak closer than this factor in frequency hold one process.
 constexpr double same_process = 3.0;
 // The grid a slot's reactance peak is looked for on: the window and this
@@ -59,7 +58,8 @@ bool slot_in_corner(std::span<const double> values, ParamRange range, std::span<
                     const std::vector<bool>& fixed) {
     for (std::size_t j = range.begin; j < range.end; ++j) {
         if (fixed[j] || std::isfinite(bounds[j].hi)) continue;
-        if (values[j] <= bounds[j].lo * 1.01 || values[j] >= runaway) return true;
+        // on its floor or running off, as the at_bound flag reads it
+        if (values[j] <= bounds[j].lo * diagnostics::floor_factor || values[j] >= diagnostics::runaway) return true;
     }
     return false;
 }
