@@ -58,6 +58,8 @@ Reading read_processes(const DataReading& data, std::size_t slots, bool fit_mino
         const double alpha = peak.alpha > 0.0 ? peak.alpha : default_alpha;
         reading.processes.push_back({peak.resistance, std::exp(peak.ln_tau), alpha});
     }
+    reading.backdrop.series_resistance = outcome.r_inf;
+    if (outcome.inductance > 0.0) reading.backdrop.inductance = outcome.inductance;
     if (reading.processes.size() >= slots) return reading;
     // More slots than clear processes: the smaller maxima of gamma too. Fitted
     // together with the clear ones (a DRT with a lower peak threshold) they
@@ -93,8 +95,6 @@ Reading read_processes(const DataReading& data, std::size_t slots, bool fit_mino
     const auto by_tau = [](const Process& a, const Process& b) { return a.tau < b.tau; };
     std::sort(reading.processes.begin(), reading.processes.end(), by_tau);
     std::sort(reading.minor.begin(), reading.minor.end(), by_tau);
-    reading.backdrop.series_resistance = outcome.r_inf;
-    if (outcome.inductance > 0.0) reading.backdrop.inductance = outcome.inductance;
     return reading;
 }
 
