@@ -341,8 +341,9 @@ def _fit_stage(stage: list[int], candidates: list[_Candidate], results: dict[int
 #: An element's impedance as a parameter runs to its floor and off to infinity, by
 #: the catalogue's drift of the parameter: "short" (zero impedance) or "open" (infinite).
 _LIMITS = {"grows": ("short", "open"), "falls": ("open", "short")}
-#: Beyond this a value is running off to infinity (as the at_bound flag reads it).
-_RUNAWAY = 1e15
+#: Within this factor of its floor a value is on it, and beyond this it is running off
+#: to infinity (as the at_bound flag reads them).
+_FLOOR_FACTOR, _RUNAWAY = _core._bound_limits()  # type: ignore[attr-defined]
 
 
 def _runoffs(result: FitResult) -> list[tuple[str, str]]:
@@ -370,7 +371,7 @@ def _runoffs(result: FitResult) -> list[tuple[str, str]]:
         limits = _LIMITS.get(drifts[kind][index])
         if limits is None:
             continue
-        if lo > 0 and value <= lo * 1.01:
+        if lo > 0 and value <= lo * _FLOOR_FACTOR:
             out.append((name, limits[0]))
         elif value >= _RUNAWAY or (math.isfinite(hi) and value >= hi * (1 - 1e-9)):
             out.append((name, limits[1]))

@@ -109,11 +109,19 @@ PyObject* misfit_limit_function(PyObject*, PyObject* points) {
     return Py_BuildValue("(dd)", diagnostics::misfit_limit(n), diagnostics::misfit_floor);
 }
 
+// _bound_limits(): (the factor above a positive quantity's floor, and the value
+// beyond which one runs off to infinity), where the at_bound flag reads a
+// parameter as gone to a limit.
+PyObject* bound_limits_function(PyObject*, PyObject*) {
+    return Py_BuildValue("(dd)", diagnostics::floor_factor, diagnostics::runaway);
+}
+
 }  // namespace
 
 PyMethodDef diagnostics_functions[] = {
     {"_noise_level", guarded_method<noise_level_function>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_misfit_limit", guarded_method<misfit_limit_function>(), METH_O, nullptr},
+    {"_bound_limits", guarded_method<bound_limits_function>(), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
