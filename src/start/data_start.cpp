@@ -192,7 +192,6 @@ Result<DataStart, FitError> data_start(const SeriesList& circuit, const Measured
     lm.max_iterations = settings.max_iterations;
     lm.max_starts = settings.max_starts;
     lm.corner_rounds = settings.corner_rounds;
-    lm.ftol = lm.xtol = settings.tolerance;
     // The first runs try a second start of their own; later ones, which start
     // from assignments that scored worse, one.
     LmSettings later = lm;

@@ -53,15 +53,10 @@ struct DataStartSettings {
     // Place a slot the polish ran off to a corner afresh and polish again.
     bool revive = true;
     std::uint64_t corner_rounds = 1;     // each run's restarts from a corner (as LmSettings)
-    // Each run stops where the sum of squares falls by less than this share
-    // per step, or the step is this small (LmSettings' ftol and xtol). On
-    // noisy spectra the runs otherwise crawl along flat valleys of poorly
-    // determined parameters, at no gain in the basin they find.
-    double tolerance = 1e-6;
 };
 
 // For many candidates on a budget (circuit selection): fewer, shorter runs.
-inline constexpr DataStartSettings quick_data_start{2, 30, 1, false, false, 4, 1e-8};
+inline constexpr DataStartSettings quick_data_start{2, 30, 1, false, false, 4};
 
 // What the data start reads off a spectrum whatever the circuit: the
 // usable points (positive finite frequency, finite non-zero impedance),
