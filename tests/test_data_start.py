@@ -236,6 +236,17 @@ def test_select_describes_the_sample_files_as_well_as_the_reference_circuits(fil
     assert chosen.chi_square <= 1.01 * min(references)
 
 
+def test_a_trained_circuit_with_an_element_run_off_removed_keeps_its_place_among_the_trained():
+    # Parstat: two_rc_l runs R0 to its floor, and without it two arcs beat rc_l's one
+    # by about 7 in BIC at the same verdict; the common-circuit prior must not hand
+    # the choice back to the single arc
+    s = io.read(DATA / "exampleDataParstat.txt")
+    one_arc = kelvara.compare(s, candidates=["rc_l"]).ranked[0]
+    chosen = kelvara.select(s).chosen
+    assert chosen.verdict == one_arc.verdict
+    assert chosen.bic < one_arc.bic - 2
+
+
 @pytest.mark.parametrize("file", ["Circuit1_EIS_1.z", "Circuit1_EIS_2.z"])
 def test_select_never_passes_over_a_clean_fit_for_a_worse_suspect_one(file):
     # these cells fit to 0.05 %, within the misfit flag's 0.2 % floor but far above
