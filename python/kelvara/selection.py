@@ -564,22 +564,16 @@ def _trained_notations() -> frozenset[str]:
     return _TRAINED[0]
 
 
-def _is_common(row: Ranked, common: frozenset[str]) -> bool:
+def _is_common(row: Ranked, ranked: list[Ranked], common: frozenset[str]) -> bool:
     """Whether `row` is a trained topology, or one with an element it ran off removed
     (that stands in for it, and is no proposal of its own)."""
-    if row.notation in common:
-        return True
-    if row.reduced_from is None:
-        return False
-    try:
-        return kelvara.Circuit(row.reduced_from).notation in common
-    except ValueError:
-        return False
+    source = next((other for other in ranked if other.circuit == row.reduced_from), None)
+    return row.notation in common or (source is not None and source.notation in common)
 
 
 def _prefer_common(choice: Ranked | None, ranked: list[Ranked], criterion: str) -> Ranked | None:
     common = _trained_notations()
-    if choice is None or choice.result is None or _is_common(choice, common):
+    if choice is None or choice.result is None or _is_common(choice, ranked, common):
         return choice
     order = VERDICTS.index(choice.verdict)
     limit = _criterion_value(choice.result, criterion) + COMMON_PRIOR
